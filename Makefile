@@ -1,0 +1,52 @@
+# make run   — install what is missing, build, start a local directory server and the phone
+# make test  — install what is missing, build, run every test (plain, ThreadSanitizer, fuzz smoke)
+# make bench — build and run the benchmarks
+BUILD      ?= build
+BUILD_TSAN ?= build-tsan
+BUILD_FUZZ ?= build-fuzz
+JOBS       ?= $(shell nproc)
+CTEST_JOBS ?= 2
+
+.PHONY: all deps build run test test-main test-tsan test-fuzz bench screenshots clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run.sh $(BUILD)
+
+test: deps
+	$(MAKE) --no-print-directory test-main test-tsan test-fuzz
+
+test-main: build
+	cd $(BUILD) && ctest --output-on-failure -j $(CTEST_JOBS) -LE fuzz
+
+$(BUILD_TSAN)/build.ninja:
+	cmake -S . -B $(BUILD_TSAN) -G Ninja -DKESTRONA_SANITIZE=thread
+
+test-tsan: deps $(BUILD_TSAN)/build.ninja
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target all-tests
+	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+		ctest --output-on-failure -j $(CTEST_JOBS) -L tsan
+
+$(BUILD_FUZZ)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DKESTRONA_FUZZ=ON
+
+test-fuzz: deps $(BUILD_FUZZ)/build.ninja
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz-all
+	cd $(BUILD_FUZZ) && ctest --output-on-failure -L fuzz --no-tests=ignore
+
+bench: build
+	cmake --build $(BUILD) -j $(JOBS) --target all-bench
+	@scripts/bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_FUZZ)

@@ -1,0 +1,45 @@
+# kestrona_layer(NAME DEPS ...): one library per source folder, made of the
+# folder's *.cpp files (an interface library while the folder has none yet).
+function(kestrona_layer name)
+    cmake_parse_arguments(L "" "" "DEPS" ${ARGN})
+    file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
+         ${CMAKE_CURRENT_SOURCE_DIR}/*.h ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
+    set(cpp ${srcs})
+    list(FILTER cpp INCLUDE REGEX "\\.cpp$")
+    if(cpp)
+        add_library(kestrona_${name} STATIC ${srcs})
+        target_include_directories(kestrona_${name} PUBLIC ${PROJECT_SOURCE_DIR})
+        target_link_libraries(kestrona_${name} PUBLIC ${L_DEPS})
+    else()
+        add_library(kestrona_${name} INTERFACE)
+        target_include_directories(kestrona_${name} INTERFACE ${PROJECT_SOURCE_DIR})
+        target_link_libraries(kestrona_${name} INTERFACE ${L_DEPS})
+    endif()
+endfunction()
+
+# kestrona_test(NAME SOURCES ... LIBS ... [LABELS ...] [TSAN]): a GoogleTest
+# executable registered with CTest. TSAN also builds and runs it in the
+# ThreadSanitizer build (make test does that build in build-tsan).
+function(kestrona_test name)
+    cmake_parse_arguments(T "TSAN;QT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    if(KESTRONA_SANITIZE STREQUAL "thread" AND NOT T_TSAN)
+        return()
+    endif()
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+    target_compile_definitions(${name} PRIVATE
+        KESTRONA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+        KESTRONA_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    set(labels ${T_LABELS})
+    if(T_TSAN)
+        list(APPEND labels tsan)
+    endif()
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 300)
+    endif()
+    set(env "QT_QPA_PLATFORM=offscreen")
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+        PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
+    set_property(GLOBAL APPEND PROPERTY KESTRONA_TEST_TARGETS ${name})
+endfunction()
