@@ -1,0 +1,37 @@
+// The settings model: the values that drive networking, audio and auto-answer,
+// copied from the settings store once at start-up. The application object holds
+// one; the option pages update the auto-answer and delay values while running.
+#pragma once
+
+#include <cstdint>
+
+class CSysRegInfo;
+
+namespace kestrona {
+
+struct SettingsModel {
+    int32_t m_nID = 0;
+    char m_szProxyAddress[17] = {};
+    char m_szProxyUser[20] = {};
+    char m_szProxyPassword[20] = {};
+    int32_t m_nRate = 0;
+    int32_t m_nTimeout = 0;  // seconds
+    int32_t m_nProxy = 0;
+    int32_t m_nDelayBufferMs = 0;
+    int32_t m_nSock5Port = 0;
+    int32_t m_nHttpPort = 0;
+    int32_t m_nFixPort = 0;
+    int32_t m_nCmdPort = 0;
+    int32_t m_nAiPort = 0;
+    int32_t m_nAoPort = 0;
+    int32_t m_nAutoAA = 0;
+    int32_t m_nAATime = 0;  // seconds
+    int32_t m_nForceBreak = 0;
+    int32_t m_nAAFBTime = 0;  // seconds
+};
+
+// Clears m_szProxyAddress..m_nAoPort and loads every member but m_nID from the
+// store with the load rules (a missing or rejected value leaves 0).
+void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store);
+
+}  // namespace kestrona
