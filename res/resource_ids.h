@@ -1,0 +1,85 @@
+// Numbered resources of the program: templates, bitmaps, icons, menus,
+// commands, timers and window messages. Numbers are fixed because stored
+// settings, the key layout and other modules refer to them.
+#pragma once
+
+#include <QString>
+
+namespace kestrona::res {
+
+// Dialog templates.
+inline constexpr int kIddPhone = 102;
+inline constexpr int kIddPhoneBook = 133;
+inline constexpr int kIddCallLog = 134;
+inline constexpr int kIddAddContact = 138;
+inline constexpr int kIddConnection = 140;
+inline constexpr int kIddPage1 = 144;
+inline constexpr int kIddPage2 = 145;
+inline constexpr int kIddPage3 = 146;
+inline constexpr int kIddPage4 = 147;
+inline constexpr int kIddPage5 = 148;
+
+// Bitmaps and icons.
+inline constexpr int kBmpSkin = 131;
+inline constexpr int kBmpKeyFirst = 180;  // 180..199, one per key
+inline constexpr int kBmpListIcons = 150;
+inline constexpr int kIconMain = 128;
+inline constexpr int kIconFlash = 148;
+inline constexpr int kMenuPopup = 145;
+
+// Key commands (command = kCmdFirstKey + key index).
+inline constexpr int kCmdFirstKey = 1001;
+inline constexpr int kCmdCall = 1001;
+inline constexpr int kCmdHangUp = 1002;
+inline constexpr int kCmdPhoneBook = 1003;
+inline constexpr int kCmdCallsTaken = 1004;
+inline constexpr int kCmdCallsMade = 1005;
+inline constexpr int kCmdCallsMissed = 1006;
+inline constexpr int kCmdDigit1 = 1007;
+inline constexpr int kCmdDigit0 = 1016;
+inline constexpr int kCmdClear = 1017;
+inline constexpr int kCmdRecord = 1018;
+inline constexpr int kCmdAutoAnswer = 1019;
+inline constexpr int kCmdSetup = 1020;
+inline constexpr int kKeyCount = 20;
+
+// Menu commands.
+inline constexpr int kCmdRestore = 32771;
+inline constexpr int kCmdHide = 32774;
+inline constexpr int kCmdHelp = 32775;
+inline constexpr int kCmdExit = 57665;
+
+// Window messages private to the program.
+inline constexpr int kMsgConnectionLost = 2024;
+inline constexpr int kMsgTrayNotify = 2026;
+inline constexpr int kMsgEngineFailure = 3025;
+inline constexpr int kMsgPlayDone = 11026;
+
+// Timers of the phone window and of the keys.
+inline constexpr int kTimerDisplay = 100;
+inline constexpr int kTimerRing = 1010;
+inline constexpr int kTimerAutoAnswer = 1020;
+inline constexpr int kTimerForceBreak = 1030;
+inline constexpr int kTimerTrayFlash = 1040;
+inline constexpr int kTimerTipDelay = 10;
+inline constexpr int kTimerTipTime = 11;
+inline constexpr int kTimerFlash = 20;
+
+// Strings.
+inline constexpr int kStrFirstTip = 104;     // 104..123, one per key
+inline constexpr int kStrFirstState = 125;   // 125..133, call states 0..8
+inline constexpr int kStrNotEmptyGroup = 124;
+inline constexpr int kStrNoNumber = 140;
+inline constexpr int kStrSettings = 141;
+inline constexpr int kStrSaveChanges = 143;
+inline constexpr int kStrDeleteAll = 144;
+
+inline constexpr int kTrayIconId = 147;
+inline constexpr const char* kWindowTitle = "Ostravine Kestrona";
+inline constexpr const char* kHelpFile = "kestrona.hlp";
+
+// Qt resource paths of the artwork (bundled by res/artwork.qrc).
+QString BitmapPath(int id);  // ":/kestrona/bmp<id>.png"
+QString IconPath(int id);    // ":/kestrona/icon<id>.png"
+
+}  // namespace kestrona::res
