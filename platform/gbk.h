@@ -17,6 +17,8 @@ std::size_t GbkFitLength(std::string_view gbk, std::size_t maxBytes);
 // Writes utf8 as GBK into a field of fieldSize bytes: cut at a character
 // boundary to at most fieldSize - 1 bytes (always NUL-terminated), rest zeroed.
 void PutGbkField(char* field, std::size_t fieldSize, std::string_view utf8);
+// The same with a tighter limit: at most min(maxBytes, fieldSize - 1) bytes of text.
+void PutGbkField(char* field, std::size_t fieldSize, std::string_view utf8, std::size_t maxBytes);
 // Reads a zero-padded GBK field (not necessarily NUL-terminated) as UTF-8.
 std::string GetGbkField(const char* field, std::size_t fieldSize);
 

@@ -1,0 +1,74 @@
+#include "settings/settings_model.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "settings/sys_reg_info.h"
+
+namespace kestrona {
+namespace {
+
+void CopyText(const CSysRegInfo& store, const char* name, char* member, std::size_t size) {
+    char buffer[CSysRegInfo::kRegReadCap];
+    if (store.GetRegValue(name, buffer)) {
+        const std::size_t n = strnlen(buffer, size - 1);
+        std::memcpy(member, buffer, n);
+        member[n] = '\0';
+    }
+}
+
+void TakePositive(const CSysRegInfo& store, const char* name, int32_t& member) {
+    const int v = store.GetRegInt(name);
+    if (v > 0) {
+        member = v;
+    }
+}
+
+int32_t DelayBufferMs(int index) {
+    static constexpr int32_t kMs[] = {250, 500, 1000, 2000, 3000, 4000, 5000};
+    return (index >= 0 && index < 7) ? kMs[index] : 0;
+}
+
+}  // namespace
+
+void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
+    std::memset(model.m_szProxyAddress, 0, sizeof model.m_szProxyAddress);
+    std::memset(model.m_szProxyUser, 0, sizeof model.m_szProxyUser);
+    std::memset(model.m_szProxyPassword, 0, sizeof model.m_szProxyPassword);
+    model.m_nRate = 0;
+    model.m_nTimeout = 0;
+    model.m_nProxy = 0;
+    model.m_nDelayBufferMs = 0;
+    model.m_nSock5Port = 0;
+    model.m_nHttpPort = 0;
+    model.m_nFixPort = 0;
+    model.m_nCmdPort = 0;
+    model.m_nAiPort = 0;
+    model.m_nAoPort = 0;
+
+    if (const int rate = store.GetRegInt("rate"); rate >= 0) {
+        model.m_nRate = rate;
+    }
+    TakePositive(store, "timeout", model.m_nTimeout);
+    TakePositive(store, "proxy", model.m_nProxy);
+    CopyText(store, "proxyaddress", model.m_szProxyAddress, sizeof model.m_szProxyAddress);
+    TakePositive(store, "sock5port", model.m_nSock5Port);
+    TakePositive(store, "httpport", model.m_nHttpPort);
+    CopyText(store, "proxyusername", model.m_szProxyUser, sizeof model.m_szProxyUser);
+    CopyText(store, "proxypassword", model.m_szProxyPassword, sizeof model.m_szProxyPassword);
+    TakePositive(store, "fixport", model.m_nFixPort);
+    if (model.m_nFixPort == 1) {
+        TakePositive(store, "cmdport", model.m_nCmdPort);
+        TakePositive(store, "aiport", model.m_nAiPort);
+        TakePositive(store, "aoport", model.m_nAoPort);
+    }
+    TakePositive(store, "autoaa", model.m_nAutoAA);
+    TakePositive(store, "forcebreak", model.m_nForceBreak);
+    TakePositive(store, "aatime", model.m_nAATime);
+    TakePositive(store, "aafbtime", model.m_nAAFBTime);
+    if (const int index = store.GetRegInt("DelayBuffer"); index >= 0) {
+        model.m_nDelayBufferMs = DelayBufferMs(index);
+    }
+}
+
+}  // namespace kestrona

@@ -1,0 +1,156 @@
+#include "settings/sys_reg_info.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/reg_store.h"
+
+namespace {
+
+std::mutex g_hookMutex;
+CSysRegInfo::AutoBootHook g_autoBootHook;
+
+// atoi as the stored texts were always read: leading blanks, a sign, digits
+// up to the first other character; no digits gives 0. Out-of-range numbers
+// saturate instead of being undefined.
+int AtoiText(const char* text) {
+    errno = 0;
+    const long v = std::strtol(text, nullptr, 10);
+    if (v > INT_MAX) {
+        return INT_MAX;
+    }
+    if (v < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(v);
+}
+
+}  // namespace
+
+void CSysRegInfo::SetAutoBootHook(AutoBootHook hook) {
+    std::lock_guard lock(g_hookMutex);
+    g_autoBootHook = std::move(hook);
+}
+
+CSysRegInfo::CSysRegInfo() : m_szSection{} {
+    SetRegSection(kDefaultSection);
+}
+
+CSysRegInfo::CSysRegInfo(const CSysRegInfo& other) : m_szSection{} {
+    std::memcpy(m_szSection, other.m_szSection, kSectionSize);
+}
+
+CSysRegInfo& CSysRegInfo::operator=(const CSysRegInfo& other) {
+    std::memmove(m_szSection, other.m_szSection, kSectionSize);
+    return *this;
+}
+
+CSysRegInfo::~CSysRegInfo() = default;
+
+void CSysRegInfo::SetRegSection(const char* section) {
+    std::memset(m_szSection, 0, kSectionSize);
+    if (section) {
+        std::strncpy(m_szSection, section, kSectionSize - 1);
+    }
+}
+
+void CSysRegInfo::InitRegKeys(const char* /*ignored*/) {
+    kestrona::RegCreateSection(m_szSection);
+
+    std::error_code ec;
+    const std::string directory = std::filesystem::current_path(ec).string();
+
+    AutoBootHook hook;
+    {
+        std::lock_guard lock(g_hookMutex);
+        hook = g_autoBootHook;
+    }
+    if (hook) {
+        hook(directory);
+    }
+
+    // One locked write for all defaults: a crash part way never leaves an
+    // installation marked "Version" 1 with defaults missing.
+    const std::vector<std::pair<std::string, std::string>> defaults = {
+        {"Version", "1"},
+        {"Directory", directory},
+        {"Host", kDefaultHost},
+        {"HostPort", "10004"},
+        {"password", ""},
+        {"rate", "0"},
+        {"timeout", "20"},
+        {"proxy", "0"},
+        {"proxyaddress", "127.0.0.1"},
+        {"sock5port", "1080"},
+        {"httpport", "80"},
+        {"proxyusername", kProxyPlaceholder},
+        {"proxypassword", kProxyPlaceholder},
+        {"fixport", "0"},
+        {"cmdport", "0"},
+        {"aiport", "0"},
+        {"aoport", "0"},
+        {"autoaa", "1"},
+        {"forcebreak", "0"},
+        {"aatime", "60"},
+        {"aafbtime", "300"},
+        {"DelayBuffer", "2"},
+    };
+    kestrona::RegWriteValues(m_szSection, defaults);
+}
+
+bool CSysRegInfo::SetRegValue(const char* name, const char* text) {
+    if (!name || !text) {
+        return false;
+    }
+    return kestrona::RegWriteValue(m_szSection, name, text);
+}
+
+bool CSysRegInfo::SetRegInt(const char* name, int value) {
+    return SetRegValue(name, std::to_string(value).c_str());
+}
+
+bool CSysRegInfo::GetRegValue(const char* name, char* buffer) const {
+    if (!buffer) {
+        return false;
+    }
+    buffer[0] = '\0';
+    std::string text;
+    if (!GetRegValue(name, text) || text.size() + 1 > kRegReadCap) {
+        return false;
+    }
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return true;
+}
+
+bool CSysRegInfo::GetRegValue(const char* name, std::string& text) const {
+    if (!name) {
+        return false;
+    }
+    auto value = kestrona::RegReadValue(m_szSection, name);
+    if (!value) {
+        return false;
+    }
+    text = std::move(*value);
+    return true;
+}
+
+int CSysRegInfo::GetRegInt(const char* name) const {
+    char buffer[kRegReadCap];
+    if (!GetRegValue(name, buffer)) {
+        return -1;
+    }
+    return AtoiText(buffer);
+}
+
+void CSysRegInfo::DeleteKey(const char* name) {
+    if (name) {
+        kestrona::RegDeleteValue(m_szSection, name);
+    }
+}
