@@ -1,0 +1,148 @@
+// The per-call media engine: two TCP audio streams (one per direction), the
+// capture/encode/send path, the receive/decode/playout path and the call's
+// recording files. The phone window creates one per call:
+//
+//   answering side: Init, Listen(aiPort, aoPort), announce m_portIn/m_portOut;
+//                   on answer StartReceive then StartSend (answering machine:
+//                   Record(stem) and StartReceive only)
+//   calling side:   Init, Connect(peer, its m_portIn, its m_portOut);
+//                   on answer StartReceive then StartSend
+//   either side:    Stop, then destroy
+//
+// Messages go to the owner from engine threads (see engine_owner.h). Stop
+// joins every thread the engine started, so the engine can be destroyed as
+// soon as Stop returns.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/engine_owner.h"
+#include "media/manual_reset_event.h"
+#include "media/speech_codec.h"
+#include "platform/audio_backend.h"
+#include "platform/wave_device.h"
+
+class CAudioEngine {
+  public:
+    static constexpr int kRingSize = 4;
+    static constexpr int kMaxSendChunk = 500;
+
+    CAudioEngine();
+    // Stops the engine if that has not been done.
+    virtual ~CAudioEngine();
+    CAudioEngine(const CAudioEngine&) = delete;
+    CAudioEngine& operator=(const CAudioEngine&) = delete;
+
+    // Optional, before Init: the devices and the codec this engine uses.
+    // Default: the process's backend (KESTRONA_AUDIO) and the process-wide codec.
+    void SetAudioBackend(std::shared_ptr<kestrona::AudioBackend> backend);
+    void SetCodec(std::shared_ptr<kestrona::SpeechCodec> codec);
+    // Optional, before Listen: the proxy's user name and password, offered to a
+    // SOCKS5 proxy that asks for them.
+    void SetProxyCredentials(std::string user, std::string password);
+    // Optional: the directory under which "record/" is looked for (default:
+    // the current directory).
+    void SetRecordRoot(std::filesystem::path root);
+
+    void Init(kestrona::IEngineOwner* owner, int sampleRate, int delayMs, bool direct,
+              const std::string& proxyAddress, int httpProxyPort, int socksProxyPort);
+    bool Listen(int portIn, int portOut);
+    bool Connect(const std::string& host, int peerPortIn, int peerPortOut);
+    void StartReceive();
+    void StartSend();
+    void Stop();
+
+    // Switches recording on for the rest of the call: sets m_recordStem, then
+    // m_recording. Safe while the threads run.
+    void Record(const std::string& stem);
+
+    // Block size in bytes of PCM for a rate and a delay in milliseconds: a
+    // whole, even number of 80-sample frames.
+    static int BlockBytesFor(int sampleRate, int delayMs);
+
+    // Codes one block: false unless byteCount is m_blockBytes.
+    bool EncodeBlock(const uint8_t* pcm, int byteCount, uint8_t* coded, int& codedLength);
+    // Decodes one block: false unless byteCount is m_blockBytes / 16.
+    bool DecodeBlock(const uint8_t* coded, int byteCount, uint8_t* pcm, int& pcmLength);
+
+    // Fields, in the order the call code knows them. Set m_recordStem before
+    // m_recording (or use Record); neither changes again during the call.
+    std::string m_recordStem;
+    int m_listenIn = -1;
+    int m_listenOut = -1;
+    std::atomic<int> m_sockIn{-1};
+    std::atomic<int> m_sockOut{-1};
+    int m_portIn = 0;
+    int m_portOut = 0;
+    int m_blockBytes = 0;
+    std::atomic<bool> m_recording{false};
+    bool m_direct = true;
+    std::string m_proxyAddress;
+    int m_httpProxyPort = 0;
+    int m_socksProxyPort = 0;
+    kestrona::IEngineOwner* m_owner = nullptr;
+    std::unique_ptr<kestrona::WaveInDevice> m_waveIn;
+    std::unique_ptr<kestrona::WaveOutDevice> m_waveOut;
+    std::atomic<int> m_stopSending{0};
+    std::atomic<int> m_stopReceiving{0};
+
+    // The rate Init was given (Hz).
+    int SampleRate() const { return m_format.samplesPerSec; }
+
+  private:
+    struct RingSlot {
+        std::vector<uint8_t> buffer;
+        kestrona::WaveHeader header;
+    };
+
+    void CaptureThread();
+    void SendThread();
+    void PlayoutThread();
+    void ReceiveThread();
+    void AcceptThread(int* listenSocket, std::atomic<int>* stream);
+
+    int SocksBind(int sock, int port);
+    bool SkipProxyPreamble(int sock);
+    bool WriteCodedBlock(int sock, const uint8_t* data, int n);
+    bool ReadCodedBlock(int sock, uint8_t* data, int n);
+    void AppendRecording(const char* suffix, const uint8_t* data, int n);
+    void Post(int msg, int code);
+    void Alert(const char* text);
+
+    std::shared_ptr<kestrona::AudioBackend> m_backend;
+    std::shared_ptr<kestrona::SpeechCodec> m_codec;
+    std::filesystem::path m_recordRoot;
+    std::string m_proxyUser;
+    std::string m_proxyPassword;
+
+    kestrona::WaveFormat m_format;
+    std::array<RingSlot, kRingSize> m_capture;
+    std::array<RingSlot, kRingSize> m_playout;
+    // Per position: capture-free, capture-filled, playout-filled, playout-free.
+    std::array<std::unique_ptr<kestrona::ManualResetEvent>, kRingSize> m_captureFree;
+    std::array<std::unique_ptr<kestrona::ManualResetEvent>, kRingSize> m_captureFilled;
+    std::array<std::unique_ptr<kestrona::ManualResetEvent>, kRingSize> m_playoutFilled;
+    std::array<std::unique_ptr<kestrona::ManualResetEvent>, kRingSize> m_playoutFree;
+
+    // How the receiving stream was opened, so the receive thread knows what
+    // the proxy puts ahead of the first frame.
+    enum class InPreamble { kNone, kHttpReply, kSocksBindReply };
+    InPreamble m_inPreamble = InPreamble::kNone;
+
+    // Every thread is joined by Stop.
+    std::thread m_acceptInThread;
+    std::thread m_acceptOutThread;
+    std::thread m_playoutThread;
+    std::thread m_captureThread;
+    std::thread m_sendThread;
+    std::thread m_receiveThread;
+    bool m_initialised = false;
+    bool m_stopped = false;
+};
