@@ -1,0 +1,64 @@
+// What the command sockets need of the application: the settings model, the
+// session values, the command listening socket and the current call's peer
+// connection, and the window and message-box interfaces. The application
+// object owns one and fills it; tests make one per endpoint.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "net/call_socket.h"
+#include "net/message_box.h"
+#include "net/phone_window.h"
+#include "settings/settings_model.h"
+#include "settings/sys_reg_info.h"
+
+namespace kestrona {
+
+struct NetContext {
+    explicit NetContext(SettingsModel& model) : settings(model) {}
+    ~NetContext();
+    NetContext(const NetContext&) = delete;
+    NetContext& operator=(const NetContext&) = delete;
+
+    SettingsModel& settings;
+    // The store section read for "Host", "HostPort" and "Proxy" at the moment
+    // of use (tests give each endpoint its own).
+    std::string regSection = CSysRegInfo::kDefaultSection;
+
+    std::unique_ptr<CCallSocket> m_pCmdListenSocket;
+    std::unique_ptr<CCallSocket> m_pPeerSocket;
+    std::string m_strLoginText;    // UTF-8
+    std::string m_strLoginNotice;  // UTF-8
+    int m_nLivePeriod = 60;        // seconds
+
+    IPhoneWindow* window = nullptr;
+    IMessageBox* messages = nullptr;
+
+    // The wait for a reply: returns at once with m_nReply when the socket is
+    // not connected; otherwise dispatches events until the reply flag, the
+    // abort flag or m_nTimeoutMs; clears the reply flag and returns m_nReply.
+    // A socket deleted during the wait ends it with REPLY_NONE. A quit request
+    // (QCoreApplication::exit) ends every nested wait as a time-out and then
+    // reaches the main loop.
+    int PumpUntilReply(CCmdSocket& socket);
+    // 50 -> message 138, 100 -> 137, 110 -> 139; other codes show nothing and
+    // are returned unchanged. Returns the box's result otherwise.
+    int ShowReplyMessage(int code);
+    // Re-opens the listening side through the SOCKS5 proxy and reports the new
+    // port with CHANGEPORT. closeOld deletes the current listening socket first.
+    void ChangeListenPort(bool closeOld);
+    // The listening half of the start-up: through the SOCKS5 proxy when the
+    // stored "proxy" is 1, else on m_nCmdPort (message 146 when that fails).
+    void OpenCmdListenSocket();
+    // The shutdown: logout when logged in, drop the listening socket, and
+    // "ENDTALK" on an open call.
+    void ReleaseSockets(bool loggedIn);
+
+    // Store reads through regSection.
+    int StoreInt(const char* name) const;
+    std::string StoreText(const char* name) const;
+    int ShowMessage(int stringId);
+};
+
+}  // namespace kestrona

@@ -1,0 +1,110 @@
+// Byte images of the command records exchanged with the directory server and
+// with the peer client. Integers are 32-bit little-endian, texts are code page
+// 936 in zero-padded fields, and every byte no field covers is zero.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrona {
+
+// ---- directory-server requests ----
+inline constexpr std::size_t kLoginRecordSize = 76;
+inline constexpr std::size_t kRegisterRecordSize = 144;
+inline constexpr std::size_t kQueryUserRecordSize = 40;
+inline constexpr std::size_t kUserLiveRecordSize = 12;
+inline constexpr std::size_t kLogoutRecordSize = 36;
+inline constexpr std::size_t kMsgReportRecordSize = 48;
+inline constexpr std::size_t kChangePortRecordSize = 28;
+
+using LoginRecord = std::array<char, kLoginRecordSize>;
+using RegisterRecord = std::array<char, kRegisterRecordSize>;
+using QueryUserRecord = std::array<char, kQueryUserRecordSize>;
+using UserLiveRecord = std::array<char, kUserLiveRecordSize>;
+using LogoutRecord = std::array<char, kLogoutRecordSize>;
+using MsgReportRecord = std::array<char, kMsgReportRecordSize>;
+using ChangePortRecord = std::array<char, kChangePortRecordSize>;
+
+struct LoginRequest {
+    int32_t nID = 0;
+    std::string strPassword;  // UTF-8; at most 19 bytes once in code page 936
+    int32_t nListenPort = 0;
+    bool bProxy = false;
+    bool bStartHidden = false;
+    int32_t nVerMajor = 2;
+    int32_t nVerMinor = 0;
+    int32_t nVerBuild = 1228;
+};
+LoginRecord BuildLoginRecord(const LoginRequest& request);
+
+struct RegisterRequest {  // UTF-8 texts as typed
+    std::string strName;
+    std::string strPassword;
+    std::string strEmail;
+    std::string strCountry;
+    std::string strCity;
+};
+RegisterRecord BuildRegisterRecord(const RegisterRequest& request);
+
+QueryUserRecord BuildQueryUserRecord(int32_t ownId, int32_t wantedId);
+UserLiveRecord BuildUserLiveRecord(int32_t id);
+LogoutRecord BuildLogoutRecord(int32_t id);
+// kind: 1 answered, 2 hung up (with seconds), 3 taken by auto-answer.
+MsgReportRecord BuildMsgReportRecord(int32_t kind, int32_t peerId, int32_t ownId, int32_t seconds);
+ChangePortRecord BuildChangePortRecord(int32_t id, int32_t port);
+
+// ---- directory-server replies (read from a socket's zero-padded buffer) ----
+inline constexpr std::size_t kLoginReplySize = 252;
+inline constexpr std::size_t kQueryReplySize = 52;
+
+// "REGISTERNEWSUCCESS": the new number sits at offset 18, straight behind the word.
+int32_t RegisteredNumber(const char* buffer);
+
+struct QueryUserResult {
+    std::string strAddress;  // dotted IPv4 text, at most 15 characters
+    int32_t nPort = 0;
+};
+QueryUserResult ParseQueryUserResult(const char* buffer);
+
+// ---- peer call-control records ----
+inline constexpr std::string_view kWordAccept = "ACCEPT";
+inline constexpr std::string_view kWordBusy = "RCRESULTBUSY";
+inline constexpr std::string_view kWordStartTalk = "STARTTALK";
+inline constexpr std::string_view kWordEndTalk = "ENDTALK";
+inline constexpr std::string_view kWordUnsupported = "UNSUPPORTED";
+inline constexpr std::string_view kWordUnknownCmd = "UNKNOWCMD";
+inline constexpr std::size_t kAutoAnswerRecordSize = 32;
+inline constexpr std::size_t kRequestCallRecordSize = 48;
+inline constexpr std::size_t kParamenterRecordSize = 52;
+
+using RequestCallRecord = std::array<char, kRequestCallRecordSize>;
+using ParamenterBytes = std::array<char, kParamenterRecordSize>;
+
+struct RequestCall {
+    int32_t nSampleRate = 0;  // proposed by the caller
+    int32_t nCallerId = 0;
+    int32_t nFeatures = 0;       // always 0; anything else is refused
+    int32_t nDelayBufferMs = 0;  // the caller's playout delay
+};
+RequestCallRecord BuildRequestCallRecord(const RequestCall& request);
+RequestCall ParseRequestCall(const char* buffer);
+
+// The call parameters the callee sends back; the phone window keeps one.
+struct Paramenter {
+    int32_t nSampleRate = 0;  // the smaller of both sides' rates
+    int32_t nPortIn = 0;      // callee's receiving audio port: caller sends to it (second)
+    int32_t nPortOut = 0;     // callee's sending audio port: caller receives from it (first)
+};
+ParamenterBytes BuildParamenterRecord(const Paramenter& params);
+Paramenter ParseParamenter(const char* buffer);
+
+std::array<char, kAutoAnswerRecordSize> BuildAutoAnswerRecord();
+
+// ---- little-endian helpers ----
+void PutInt32(char* at, int32_t value);
+int32_t GetInt32(const char* at);
+
+}  // namespace kestrona

@@ -1,0 +1,38 @@
+// The client side of one directory-server exchange: connect (directly or through
+// the HTTP proxy), wait for the greeting, send one request record, and for
+// login, registration and look-up wait for the reply that ParseServerReply
+// classifies. One object per exchange.
+#pragma once
+
+#include "net/cmd_socket.h"
+#include "net/records.h"
+
+class CServerSocket : public CCmdSocket {
+    Q_OBJECT
+
+  public:
+    explicit CServerSocket(kestrona::NetContext& context);
+    ~CServerSocket() override;
+
+    // Reads "Host" and "HostPort" from the store at every call, then ConnectTo.
+    void ConnectServer();
+    void SendLogin(const kestrona::LoginRecord& record);
+    void SendRegisterNew(const kestrona::RegisterRecord& record);
+    void SendQueryUser(int32_t wantedId);
+    void SendLive();
+    void SendLogout();
+    void SendMsgReport(const kestrona::MsgReportRecord& record);
+    void SendChangePort(const kestrona::ChangePortRecord& record);
+
+    // The keep-alive thread's read after SendLive: one blocking read of at
+    // most 80 bytes; true when the server said "ALREADYTIMEOUT".
+    bool ReadLiveTimedOut();
+
+    // Classifies the chunk in the buffer: sets m_nReply and m_bReplied, and
+    // takes the login texts and keep-alive period into the context.
+    void ParseServerReply();
+
+  protected:
+    void OnReceive(int error) override;
+    void OnClose(int error) override;
+};
