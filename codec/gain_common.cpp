@@ -1,0 +1,33 @@
+#include "codec/gain_common.h"
+
+#include <cmath>
+
+#include "codec/tables.h"
+
+namespace kestrona::codec {
+
+namespace {
+constexpr double kMeanEnergyDb = 36.0;
+}
+
+double PredictCodeGain(const double pastEnergy[4], const double code[40]) {
+    double energy = 0.01;
+    for (int n = 0; n < 40; ++n) {
+        energy += code[n] * code[n];
+    }
+    const double e = 10.0 * std::log10(energy / 40.0);
+    double predicted = kMeanEnergyDb - e;
+    for (int i = 0; i < 4; ++i) {
+        predicted += kGainPredictor[i] * pastEnergy[i];
+    }
+    return std::pow(10.0, predicted / 20.0);
+}
+
+void UpdateGainMemory(double pastEnergy[4], double gamma) {
+    for (int i = 3; i > 0; --i) {
+        pastEnergy[i] = pastEnergy[i - 1];
+    }
+    pastEnergy[0] = 20.0 * std::log10(gamma);
+}
+
+}  // namespace kestrona::codec

@@ -1,0 +1,220 @@
+#include "codec/lpc_common.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "codec/gain_common.h"
+#include "codec/tables.h"
+
+namespace kestrona::codec {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+std::string Stabilise(double lsf[10]) {
+    testing::internal::CaptureStdout();
+    StabiliseLsf(lsf);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(LsfStability, FloorSpacingAndCeiling) {
+    {  // Already sound: untouched, silent.
+        double lsf[10];
+        for (int i = 0; i < 10; ++i) {
+            lsf[i] = kLsfReset[i];
+        }
+        EXPECT_EQ(Stabilise(lsf), "");
+        for (int i = 0; i < 10; ++i) {
+            EXPECT_DOUBLE_EQ(lsf[i], kLsfReset[i]);
+        }
+    }
+    {  // Out of order, first below the floor, two crowded values.
+        double lsf[10] = {0.3, 0.001, 0.6, 0.61, 1.0, 1.3, 1.6, 1.9, 2.2, 2.5};
+        EXPECT_EQ(Stabilise(lsf), "warning LSP Low \n");
+        EXPECT_DOUBLE_EQ(lsf[0], 0.005);
+        EXPECT_DOUBLE_EQ(lsf[1], 0.3);
+        EXPECT_DOUBLE_EQ(lsf[2], 0.6);
+        EXPECT_DOUBLE_EQ(lsf[3], 0.6 + 0.0392);
+        EXPECT_DOUBLE_EQ(lsf[9], 2.5);
+    }
+    {  // Crowded at the top: spacing pushes the last past the ceiling.
+        double lsf[10] = {0.3, 0.6, 0.9, 1.2, 1.5, 1.8, 2.1, 3.1, 3.11, 3.12};
+        EXPECT_EQ(Stabilise(lsf), "warning LSP High \n");
+        EXPECT_DOUBLE_EQ(lsf[8], 3.1 + 0.0392);
+        EXPECT_DOUBLE_EQ(lsf[9], 3.135);
+    }
+    {  // Both ends at once: low first, then high.
+        double lsf[10] = {-0.1, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.05, 3.1, 3.2};
+        EXPECT_EQ(Stabilise(lsf), "warning LSP Low \nwarning LSP High \n");
+        EXPECT_DOUBLE_EQ(lsf[0], 0.005);
+        EXPECT_DOUBLE_EQ(lsf[9], 3.135);
+        for (int j = 1; j < 9; ++j) {
+            EXPECT_GE(lsf[j] - lsf[j - 1], 0.0392 - 1e-12) << j;
+        }
+    }
+}
+
+TEST(LsfReconstruction, RebuildsFromIndicesAndShiftsMemory) {
+    double mem[4][10];
+    for (int k = 0; k < 4; ++k) {
+        for (int i = 0; i < 10; ++i) {
+            mem[k][i] = kLsfReset[i];
+        }
+    }
+    double lsf[10];
+    ReconstructLsf(1, 5, 7, 9, mem, lsf);
+    double b[10];
+    for (int i = 0; i < 10; ++i) {
+        b[i] = kLspCb1[5][i] + kLspCb2[i < 5 ? 7 : 9][i];
+    }
+    RearrangeLsf(b, 1, 9, 0.0012);
+    RearrangeLsf(b, 1, 9, 0.0006);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_DOUBLE_EQ(mem[0][i], b[i]);
+        EXPECT_DOUBLE_EQ(mem[1][i], kLsfReset[i]);
+        // The predictor applied to a constant memory: sum*b + (1-sum)*reset.
+        EXPECT_NEAR(lsf[i],
+                    kMaPredictorSum[1][i] * b[i] + (1.0 - kMaPredictorSum[1][i]) * kLsfReset[i],
+                    1e-6);
+    }
+    // The prediction target inverts the reconstruction for the pre-shift memory.
+    double before[4][10];
+    for (int k = 0; k < 4; ++k) {
+        for (int i = 0; i < 10; ++i) {
+            before[k][i] = kLsfReset[i];
+        }
+    }
+    double target[10];
+    LsfPredictionTarget(1, before, lsf, target);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_NEAR(target[i], b[i], 1e-6);
+    }
+}
+
+TEST(LsfRearrange, PullsCrowdedPairsApartSymmetrically) {
+    double b[10] = {0.1, 0.1005, 1, 2, 2.0001, 2.5, 2.6, 2.7, 2.8, 2.9};
+    RearrangeLsf(b, 1, 4, 0.0012);
+    EXPECT_NEAR(b[0], 0.1 - 0.00035, 1e-12);
+    EXPECT_NEAR(b[1], 0.1005 + 0.00035, 1e-12);
+    EXPECT_NEAR(b[4] - b[3], 0.0012, 1e-12);
+    EXPECT_DOUBLE_EQ(b[5], 2.5);  // outside the range of pairs
+}
+
+TEST(LpFilters, FlatSpectrumLspsGiveAFlatFilter) {
+    double lsp[10];
+    for (int i = 0; i < 10; ++i) {
+        lsp[i] = std::cos((i + 1) * kPi / 11.0);
+    }
+    double a[11];
+    LspToLp(lsp, a);
+    EXPECT_DOUBLE_EQ(a[0], 1.0);
+    for (int i = 1; i < 11; ++i) {
+        EXPECT_NEAR(a[i], 0.0, 1e-12) << i;
+    }
+    double both[22];
+    double prev[10];
+    for (int i = 0; i < 10; ++i) {
+        prev[i] = std::cos((i + 1) * 0.25);
+    }
+    InterpolateLsp(prev, lsp, both);
+    for (int i = 1; i < 11; ++i) {
+        EXPECT_NEAR(both[11 + i], 0.0, 1e-12);
+    }
+    // The mean of two LSP sets differs from either one.
+    double sum = 0;
+    for (int i = 1; i < 11; ++i) {
+        sum += std::fabs(both[i]);
+    }
+    EXPECT_GT(sum, 1e-3);
+}
+
+TEST(LpFilters, ResidualThenSynthesisRestoresTheSignalAcrossBlocks) {
+    const double a[11] = {1.0, -1.2, 0.5, 0.1, -0.05, 0.02, 0.01, 0.0, -0.01, 0.005, 0.002};
+    double signal[10 + 80];
+    for (int n = 0; n < 90; ++n) {
+        signal[n] = 1000.0 * std::sin(0.3 * n) + 300.0 * std::cos(1.7 * n);
+    }
+    double res[80];
+    LpResidual(a, signal + 10, res, 80);
+    double mem[10];
+    for (int i = 0; i < 10; ++i) {
+        mem[i] = signal[i];
+    }
+    double out[80];
+    LpSynthesis(a, res, out, 40, mem, true);
+    LpSynthesis(a, res + 40, out + 40, 3, mem, true);  // short block keeps older memory
+    LpSynthesis(a, res + 43, out + 43, 37, mem, true);
+    for (int n = 0; n < 80; ++n) {
+        EXPECT_NEAR(out[n], signal[10 + n], 1e-6) << n;
+    }
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_NEAR(mem[i], signal[80 + i], 1e-6);
+    }
+    // In place, without memory update.
+    double before[10];
+    for (int i = 0; i < 10; ++i) {
+        before[i] = mem[i];
+    }
+    LpSynthesis(a, res, res, 40, mem, false);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(mem[i], before[i]);
+    }
+
+    double w[11];
+    WeightCoefficients(a, 0.75, w);
+    EXPECT_EQ(w[0], 1.0);
+    EXPECT_DOUBLE_EQ(w[2], 0.5 * 0.5625);
+    EXPECT_DOUBLE_EQ(w[10], 0.002 * std::pow(0.75, 10));
+}
+
+TEST(AdaptiveCodebook, ConstantExcitationStaysConstantAtEveryFraction) {
+    for (int frac = -1; frac <= 1; ++frac) {
+        double exc[154 + 40];
+        for (double& v : exc) {
+            v = 1.0;
+        }
+        AdaptiveCodebookVector(exc + 154, 143, frac);
+        for (int n = 0; n < 40; ++n) {
+            EXPECT_NEAR(exc[154 + n], 1.0, 0.01) << frac << "," << n;
+        }
+    }
+}
+
+TEST(AdaptiveCodebook, ShortDelayReadsTwentyNineBackAndReusesNewSamples) {
+    double exc[154 + 40] = {};
+    double* u = exc + 154;
+    u[-29] = 1.0;  // deepest sample that delay 20, fraction -1 reaches
+    u[-30] = 1e6;  // beyond it: must not leak in
+    AdaptiveCodebookVector(u, 20, -1);
+    // v[0] sees u[-29] through tap b30[1 + 27].
+    EXPECT_NEAR(u[0], kB30[28], 1e-9);
+    // Only v[0] is reached from the past; from v[10] on the pass reads its own output.
+    for (int n = 1; n < 10; ++n) {
+        EXPECT_EQ(u[n], 0.0) << n;
+    }
+    EXPECT_NEAR(u[10], kB30[28] * kB30[29], 1e-15);
+}
+
+TEST(GainPrediction, PredictsFromEnergyMemoryAndUpdates) {
+    double past[4] = {-14.0, -14.0, -14.0, -14.0};
+    double code[40] = {};
+    code[0] = code[11] = 1.0;
+    code[22] = code[33] = -1.0;
+    const double e = 10.0 * std::log10(4.01 / 40.0);
+    const double expected = std::pow(10.0, (36.0 - e - 14.0 * (0.68 + 0.58 + 0.34 + 0.19)) / 20.0);
+    EXPECT_NEAR(PredictCodeGain(past, code), expected, 1e-9);
+    EXPECT_NEAR(expected, 11.13, 0.01);
+
+    UpdateGainMemory(past, 10.0);
+    EXPECT_DOUBLE_EQ(past[0], 20.0);
+    EXPECT_DOUBLE_EQ(past[1], -14.0);
+    UpdateGainMemory(past, 1.0);
+    EXPECT_DOUBLE_EQ(past[0], 0.0);
+    EXPECT_DOUBLE_EQ(past[1], 20.0);
+    EXPECT_DOUBLE_EQ(past[3], -14.0);
+}
+
+}  // namespace
+}  // namespace kestrona::codec
