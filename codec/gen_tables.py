@@ -6,7 +6,8 @@ Defaults: /work/shared/codec-tables/g729a-tables.txt and the folder of this scri
 
 The input holds blocks "table NAME ROWS COLS" followed by ROWS lines of COLS numbers.
 Numbers are copied with their digits as written so that the compiled doubles equal
-the published ones; only the layout of each array is decided here.
+the published ones; only the layout of each array is decided here. The parameter
+widths (bitsno) are left to codec/bitstream.h, which owns the frame layout.
 """
 import os
 import sys
@@ -43,7 +44,6 @@ TABLES = [
     ("b140", "kPreHpB", "double", [3], "pre-processing high-pass numerator (140 Hz)"),
     ("a140", "kPreHpA", "double", [3],
      "pre-processing high-pass denominator: y += a[1]*y[n-1] + a[2]*y[n-2]"),
-    ("bitsno", "kParamBits", "int", [11], "bit width of each of the 11 frame parameters"),
     ("past_qua_en_init", "kPastEnergyInit", "double", [4],
      "load-time past quantised energies (dB)"),
 ]

@@ -743,10 +743,6 @@ const double kPreHpA[3] = {
     1.00000000E+00, 0.19059465E+01, -0.91140240E+00,
 };
 
-const int kParamBits[11] = {
-    8, 10, 8, 1, 13, 4, 7, 5, 13, 4, 7,
-};
-
 const double kPastEnergyInit[4] = {
     -14.0, -14.0, -14.0, -14.0,
 };

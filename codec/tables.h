@@ -53,8 +53,6 @@ extern const double kPostHpA[3];
 extern const double kPreHpB[3];
 // pre-processing high-pass denominator: y += a[1]*y[n-1] + a[2]*y[n-2]
 extern const double kPreHpA[3];
-// bit width of each of the 11 frame parameters
-extern const int kParamBits[11];
 // load-time past quantised energies (dB)
 extern const double kPastEnergyInit[4];
 

@@ -82,14 +82,6 @@ TEST(CodecTables, CheckValuesMatchThePublishedOnes) {
         EXPECT_DOUBLE_EQ(kGainPredictor[i], energyPredictor[i]);
         EXPECT_DOUBLE_EQ(kPastEnergyInit[i], -14.0);
     }
-
-    const int widths[11] = {8, 10, 8, 1, 13, 4, 7, 5, 13, 4, 7};
-    int bits = 0;
-    for (int i = 0; i < 11; ++i) {
-        EXPECT_EQ(kParamBits[i], widths[i]);
-        bits += kParamBits[i];
-    }
-    EXPECT_EQ(bits, 80);
 }
 
 // A table laid out with the wrong shape or transposed still passes spot checks of
