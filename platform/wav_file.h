@@ -2,6 +2,7 @@
 // format 1, "data" chunk), plus raw headerless 16-bit little-endian PCM.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -29,6 +30,14 @@ bool ReadRawPcmFile(const std::filesystem::path& path, std::vector<int16_t>& out
 
 // Writes a whole 16-bit PCM WAV file (replacing any old one).
 bool WriteWavFile(const std::filesystem::path& path, const PcmAudio& audio, std::string& error);
+
+// Linear-interpolation rate change of mono samples (same samples when the
+// rates are equal). Enough for test signals and ring tones, not for music.
+void ResampleLinear(const int16_t* in, size_t n, uint32_t fromRate, uint32_t toRate,
+                    std::vector<int16_t>& out);
+
+// Mono from interleaved samples (the mean of the channels).
+std::vector<int16_t> MixToMono(const std::vector<int16_t>& samples, uint16_t channels);
 
 // The 44-byte header of a canonical 16-bit PCM WAV with dataBytes of samples.
 std::vector<uint8_t> WavHeaderBytes(uint32_t rate, uint16_t channels, uint32_t dataBytes);

@@ -1,0 +1,78 @@
+#include "platform/audio_backend.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace kestrona {
+namespace {
+
+// A machine without sound: no device of either kind.
+class NullAudioBackend final : public AudioBackend {
+  public:
+    int WaveInDeviceCount() override { return 0; }
+    int WaveOutDeviceCount() override { return 0; }
+    WaveResult QueryWaveIn(const WaveFormat&) override { return WaveResult::kNoDevice; }
+    WaveResult QueryWaveOut(const WaveFormat&) override { return WaveResult::kNoDevice; }
+    std::unique_ptr<WaveInDevice> OpenWaveIn(const WaveFormat&, WaveDoneCallback,
+                                             WaveResult* result, std::string* error) override {
+        if (result)
+            *result = WaveResult::kNoDevice;
+        if (error)
+            *error = "no wave-in device (audio backend \"null\")";
+        return nullptr;
+    }
+    std::unique_ptr<WaveOutDevice> OpenWaveOut(const WaveFormat&, WaveDoneCallback,
+                                               WaveResult* result, std::string* error) override {
+        if (result)
+            *result = WaveResult::kNoDevice;
+        if (error)
+            *error = "no wave-out device (audio backend \"null\")";
+        return nullptr;
+    }
+    std::string Name() const override { return "null"; }
+};
+
+}  // namespace
+
+std::shared_ptr<AudioBackend> MakeNullAudioBackend() {
+    return std::make_shared<NullAudioBackend>();
+}
+
+std::shared_ptr<AudioBackend> MakeAudioBackend(std::string_view spec, std::string* error) {
+    if (spec.empty() || spec == "portaudio")
+        return MakePortAudioBackend();
+    if (spec == "null")
+        return MakeNullAudioBackend();
+    if (spec.substr(0, 5) == "file:") {
+        std::string_view rest = spec.substr(5);
+        size_t comma = rest.find(',');
+        if (comma == std::string_view::npos) {
+            if (error)
+                *error = "KESTRONA_AUDIO=file: needs MIC,SPEAKER (either may be empty)";
+            return MakeNullAudioBackend();
+        }
+        return MakeFileAudioBackend(std::string(rest.substr(0, comma)),
+                                    std::string(rest.substr(comma + 1)));
+    }
+    if (error) {
+        *error = "unknown KESTRONA_AUDIO value \"" + std::string(spec) +
+                 "\" (expected portaudio, null or file:MIC,SPEAKER)";
+    }
+    return MakeNullAudioBackend();
+}
+
+std::shared_ptr<AudioBackend> ProcessAudioBackend() {
+    static std::once_flag once;
+    static std::shared_ptr<AudioBackend> backend;
+    std::call_once(once, [] {
+        const char* value = std::getenv("KESTRONA_AUDIO");
+        std::string error;
+        backend = MakeAudioBackend(value ? value : "", &error);
+        if (!error.empty())
+            std::fprintf(stderr, "kestrona: %s; sound is off\n", error.c_str());
+    });
+    return backend;
+}
+
+}  // namespace kestrona
