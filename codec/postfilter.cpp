@@ -1,0 +1,163 @@
+#include "codec/postfilter.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "codec/decoder.h"
+#include "codec/lpc_common.h"
+#include "codec/tables.h"
+
+namespace kestrona::codec {
+
+namespace {
+
+constexpr double kGammaNum = 0.55;
+constexpr double kGammaDen = 0.7;
+constexpr double kTiltFactor = 0.8;
+constexpr int kImpulseLength = 22;
+constexpr int kSubframe = kSubframeLen;
+constexpr int kFrame = kFrameSamples;
+
+}  // namespace
+
+int LongTermPostFilter(const double* r, int tmin, int tmax, double q[kSubframe]) {
+    double best = -1e38;
+    int t_best = tmin;
+    for (int t = tmin; t <= tmax; ++t) {
+        double c = 0.0;
+        for (int n = 0; n < kSubframe; ++n) {
+            c += r[n] * r[n - t];
+        }
+        if (c > best) {
+            best = c;
+            t_best = t;
+        }
+    }
+    const double* past = r - t_best;
+    double e0 = 0.5;
+    double e1 = 0.5;
+    for (int n = 0; n < kSubframe; ++n) {
+        e0 += past[n] * past[n];
+        e1 += r[n] * r[n];
+    }
+    if (best < 0.0) {
+        best = 0.0;
+    }
+    if (best * best < 0.5 * e0 * e1) {
+        std::memcpy(q, r, kSubframe * sizeof(double));
+        return 0;
+    }
+    double g0;
+    double g;
+    if (best > e0) {
+        g0 = 0.6666666666666666;
+        g = 0.3333333333333333;
+    } else {
+        const double half = 0.5 * best;
+        g = half / (half + e0);
+        g0 = 1.0 - g;
+    }
+    for (int n = 0; n < kSubframe; ++n) {
+        q[n] = g0 * r[n] + g * past[n];
+    }
+    return t_best;
+}
+
+double TiltFactor(const double num[kLpOrder + 1], const double den[kLpOrder + 1]) {
+    double h[kImpulseLength] = {};
+    std::memcpy(h, num, (kLpOrder + 1) * sizeof(double));
+    double mem[kLpOrder] = {};
+    LpSynthesis(den, h, h, kImpulseLength, mem, false);
+    double rho0 = 0.0;
+    double rho1 = 0.0;
+    for (int n = 0; n < kImpulseLength; ++n) {
+        rho0 += h[n] * h[n];
+    }
+    for (int n = 0; n < kImpulseLength - 1; ++n) {
+        rho1 += h[n] * h[n + 1];
+    }
+    return rho1 > 0.0 ? kTiltFactor * rho1 / rho0 : 0.0;
+}
+
+void AdaptiveGainControl(const double y[kSubframe], double z[kSubframe], double* gain) {
+    double g_out = 0.0;
+    for (int n = 0; n < kSubframe; ++n) {
+        g_out += z[n] * z[n];
+    }
+    if (g_out == 0.0) {
+        *gain = 0.0;
+        return;
+    }
+    double g_in = 0.0;
+    for (int n = 0; n < kSubframe; ++n) {
+        g_in += y[n] * y[n];
+    }
+    // (1 - 0.9) as the reference computes it, kept for identical output.
+    const double g0 = g_in == 0.0 ? 0.0 : std::sqrt(g_in / g_out) * 0.09999999999999998;
+    double g = *gain;
+    for (int n = 0; n < kSubframe; ++n) {
+        g = 0.9 * g + g0;
+        z[n] *= g;
+    }
+    *gain = g;
+}
+
+void PostFilter(G729DecoderState& st, const DecodedFrame& frame) {
+    double out[kFrame];
+    double* res = st.pf_res + kPitchMax;
+    for (int s = 0; s < 2; ++s) {
+        const double* y = st.synth + kLpOrder + s * kSubframe;
+        int tmin;
+        int tmax;
+        PostFilterDelayRange(frame.delay[s], &tmin, &tmax);
+
+        double num[kLpOrder + 1];
+        double den[kLpOrder + 1];
+        WeightCoefficients(frame.a + s * kLpCoeffs, kGammaNum, num);
+        WeightCoefficients(frame.a + s * kLpCoeffs, kGammaDen, den);
+
+        LpResidual(num, y, res, kSubframe);
+
+        double q[kSubframe];
+        LongTermPostFilter(res, tmin, tmax, q);
+
+        const double mu = TiltFactor(num, den);
+        const double last = q[kSubframe - 1];
+        for (int n = kSubframe - 1; n > 0; --n) {
+            q[n] -= mu * q[n - 1];
+        }
+        q[0] -= mu * st.tilt_mem;
+        st.tilt_mem = last;
+
+        double* z = out + s * kSubframe;
+        LpSynthesis(den, q, z, kSubframe, st.pf_synth_mem, true);
+        AdaptiveGainControl(y, z, &st.agc_gain);
+
+        std::memmove(st.pf_res, st.pf_res + kSubframe, kPitchMax * sizeof(double));
+    }
+    std::memcpy(st.synth, st.synth + kFrame, kLpOrder * sizeof(double));
+    std::memcpy(st.synth + kLpOrder, out, kFrame * sizeof(double));
+}
+
+void PostProcess(G729DecoderState& st, double* x, int n) {
+    double x1 = st.pp_mem[0];
+    double x2 = st.pp_mem[1];
+    double y1 = st.pp_mem[2];
+    double y2 = st.pp_mem[3];
+    for (int i = 0; i < n; ++i) {
+        const double in = x[i];
+        const double out = kPostHpB[0] * in + kPostHpB[1] * x1 + kPostHpB[2] * x2 +
+                           kPostHpA[1] * y1 + kPostHpA[2] * y2;
+        x2 = x1;
+        x1 = in;
+        y2 = y1;
+        y1 = out;
+        x[i] = out;
+    }
+    st.pp_mem[0] = x1;
+    st.pp_mem[1] = x2;
+    st.pp_mem[2] = y1;
+    st.pp_mem[3] = y2;
+}
+
+}  // namespace kestrona::codec
