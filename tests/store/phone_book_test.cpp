@@ -1,0 +1,158 @@
+#include "store/phone_book.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+
+#include "platform/atomic_file.h"
+#include "platform/temp_dir.h"
+#include "store/store_test_util.h"
+
+namespace kestrona {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Slurp;
+
+GroupRecord Group(int32_t id, const char* name) {
+    GroupRecord g;
+    g.id = id;
+    g.SetName(name);
+    return g;
+}
+
+PersonRecord Person(int32_t number, const char* name, int32_t group) {
+    PersonRecord p;
+    p.number = number;
+    p.SetName(name);
+    p.SetEmail("x@y.cn");
+    p.group = group;
+    return p;
+}
+
+class PhoneBookTest : public ::testing::Test {
+  protected:
+    void SetUp() override { fs::create_directory(dir_.path() / "list"); }
+    const fs::path& root() const { return dir_.path(); }
+    testing::TempDir dir_;
+};
+
+TEST_F(PhoneBookTest, MissingFilesGiveAnEmptyBookAndIdOne) {
+    EXPECT_TRUE(LoadGroups(root()).empty());
+    EXPECT_TRUE(LoadPersons(root()).empty());
+    EXPECT_EQ(NextGroupId(LoadGroups(root())), 1);
+    std::string name = "unchanged";
+    EXPECT_FALSE(FindNameByNumber(5, name, root()));
+    EXPECT_EQ(name, "unchanged");
+}
+
+TEST_F(PhoneBookTest, SaveAndLoadRoundTripDroppingDeletedAndNumberless) {
+    const std::vector<GroupRecord> groups = {Group(1, "家人"), Group(2, "朋友"), Group(5, "Work")};
+    std::vector<PersonRecord> persons = {Person(8001, "张三", 1), Person(8002, "李四", 2),
+                                         Person(0, "no number", 1), Person(8003, "Orphan", 9)};
+    ASSERT_EQ(SaveBook(groups, persons, root()), SaveBookResult::kSaved);
+    EXPECT_EQ(fs::file_size(root() / kGroupFile), 3 * GroupRecord::kSize);
+    EXPECT_EQ(fs::file_size(root() / kPersonFile), 3 * PersonRecord::kSize);
+
+    const auto loadedGroups = LoadGroups(root());
+    ASSERT_EQ(loadedGroups.size(), 3u);
+    EXPECT_EQ(loadedGroups[1].id, 2);
+    EXPECT_EQ(loadedGroups[1].Name(), "朋友");
+    EXPECT_EQ(NextGroupId(loadedGroups), 6);
+
+    persons = LoadPersons(root());
+    ASSERT_EQ(persons.size(), 3u);
+    EXPECT_EQ(persons[2].Name(), "Orphan");  // kept though its group is gone
+    EXPECT_EQ(persons[0].Email(), "x@y.cn");
+
+    persons[0].number = -1;  // deleted in the dialog
+    ASSERT_EQ(SaveBook(loadedGroups, persons, root()), SaveBookResult::kSaved);
+    EXPECT_EQ(fs::file_size(root() / kPersonFile), 2 * PersonRecord::kSize);
+    EXPECT_EQ(LoadPersons(root())[0].number, 8002);
+}
+
+TEST_F(PhoneBookTest, FindNameByNumberTakesTheFirstRecordInTheFile) {
+    ASSERT_EQ(SaveBook({Group(1, "a"), Group(2, "b")},
+                       {Person(7, "First", 2), Person(8, "", 1), Person(7, "Second", 1)}, root()),
+              SaveBookResult::kSaved);
+    std::string name;
+    EXPECT_TRUE(FindNameByNumber(7, name, root()));
+    EXPECT_EQ(name, "First");
+    EXPECT_TRUE(FindNameByNumber(8, name, root()));
+    EXPECT_EQ(name, "");
+}
+
+TEST_F(PhoneBookTest, ForeignNameWithoutTerminatorIsCutTo19Bytes) {
+    // 4-byte number then 20 name bytes with no zero: 19 ASCII + one more.
+    std::string rec(PersonRecord::kSize, '\0');
+    rec[0] = 9;
+    for (int i = 0; i < 20; ++i) {
+        rec[4 + i] = static_cast<char>('A' + i);
+    }
+    ASSERT_TRUE(WriteFileAtomically(root() / kPersonFile, rec));
+    std::string gbk;
+    ASSERT_TRUE(FindGbkNameByNumber(9, gbk, root()));
+    EXPECT_EQ(gbk, "ABCDEFGHIJKLMNOPQRS");
+}
+
+TEST_F(PhoneBookTest, TornLastRecordReadsZeroPaddedAndIsRepairedBySave) {
+    std::string bytes;
+    for (const auto& g : {Group(1, "家人"), Group(2, "朋友")}) {
+        const auto b = ToBytes(g);
+        bytes.append(reinterpret_cast<const char*>(b.data()), b.size());
+    }
+    bytes.resize(GroupRecord::kSize + 8);  // id and half the name of the second
+    ASSERT_TRUE(WriteFileAtomically(root() / kGroupFile, bytes));
+    const auto groups = LoadGroups(root());
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[1].id, 2);
+    EXPECT_EQ(groups[1].Name(), "朋友");
+    ASSERT_EQ(SaveBook(groups, {}, root()), SaveBookResult::kSaved);
+    EXPECT_EQ(fs::file_size(root() / kGroupFile), 2 * GroupRecord::kSize);
+}
+
+TEST_F(PhoneBookTest, FailedSavesKeepWhatWasThere) {
+    ASSERT_EQ(SaveBook({Group(1, "old")}, {Person(1, "old", 1)}, root()), SaveBookResult::kSaved);
+    const std::string oldGroups = Slurp(root() / kGroupFile);
+    const std::string oldPersons = Slurp(root() / kPersonFile);
+
+    // person.dat cannot be replaced (a directory is in its way): the groups go out.
+    testing::TempDir other;
+    fs::create_directories(other.path() / kPersonFile);
+    EXPECT_EQ(SaveBook({Group(3, "new")}, {Person(2, "new", 3)}, other.path()),
+              SaveBookResult::kPersonsFailed);
+    EXPECT_EQ(LoadGroups(other.path()).at(0).id, 3);
+
+    // No "list" directory: nothing at all.
+    testing::TempDir empty;
+    EXPECT_EQ(SaveBook({Group(3, "new")}, {}, empty.path()), SaveBookResult::kGroupsFailed);
+    EXPECT_FALSE(fs::exists(empty.path() / kGroupFile));
+
+    // The process dies in the middle of saving: both old files are whole.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SetBeforeRenameHookForTest([](const fs::path&) { ::_exit(3); });
+        SaveBook({Group(4, "lost")}, {Person(4, "lost", 4)}, root());
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(Slurp(root() / kGroupFile), oldGroups);
+    EXPECT_EQ(Slurp(root() / kPersonFile), oldPersons);
+}
+
+TEST(NextGroupIdTest, OneMoreThanTheLargest) {
+    EXPECT_EQ(NextGroupId({Group(1, "a"), Group(2, "b"), Group(5, "c")}), 6);
+    EXPECT_EQ(NextGroupId({Group(5, "c"), Group(1, "a")}), 6);
+    // A foreign file at the top of the range does not overflow into negatives.
+    EXPECT_EQ(NextGroupId({Group(1, "a"), Group(INT32_MAX, "z")}), 2);
+}
+
+}  // namespace
+}  // namespace kestrona
