@@ -1,0 +1,195 @@
+// Depth-first search of the 17-bit algebraic codebook: four signed unit pulses,
+// one per track, found by two runs (fourth track 3, then 4) of two searches.
+#include "codec/encoder_internal.h"
+
+namespace kestrona::codec::enc {
+
+namespace {
+
+constexpr int kStep = 5;
+constexpr int kL = kSubframeLen;
+
+// phi[i][j] = sum_{n=max(i,j)..39} h[n-i]h[n-j], signed by s[i]s[j]; the diagonal
+// carries the factor 1/2 of the energy term.
+struct Correlations {
+    double phi[kL][kL];
+};
+
+void ComputeCorrelations(const double h[kL], const double sign[kL], Correlations& c) {
+    // Along each diagonal the sums grow by one term as the start moves back.
+    for (int m = 0; m < kL; ++m) {
+        double sum = 0.0;
+        for (int i = kL - 1 - m; i >= 0; --i) {
+            const int k = kL - 1 - i;  // newest term h[k] h[k-m]
+            sum += h[k] * h[k - m];
+            if (m == 0) {
+                c.phi[i][i] = 0.5 * sum;
+            } else {
+                const double v = sum * sign[i] * sign[i + m];
+                c.phi[i][i + m] = v;
+                c.phi[i + m][i] = v;
+            }
+        }
+    }
+}
+
+// Candidate quality compare: (d2, a) beats (bestD2, bestA) when d2/a > bestD2/bestA,
+// evaluated without division so that the first of equals stays.
+inline bool Better(double d2, double a, double bestD2, double bestA) {
+    return d2 * bestA - bestD2 * a > 0.0;
+}
+
+// Two largest values of d on a track; the second skips the first's position.
+void TwoLargest(const double d[kL], int track, int out[2]) {
+    int prev = -1;
+    for (int k = 0; k < 2; ++k) {
+        double max = -1.0;
+        int pos = track;
+        for (int j = track; j < kL; j += kStep) {
+            if (d[j] > max && j != prev) {
+                max = d[j];
+                pos = j;
+            }
+        }
+        out[k] = pos;
+        prev = pos;
+    }
+}
+
+struct Best {
+    double d2 = -1.0;
+    double a = 1.0;
+    double d = 0.0;
+    int p[4] = {0, 0, 0, 0};
+};
+
+}  // namespace
+
+AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL], double y2[kL]) {
+    double d[kL];
+    BackwardFilter(x2, h, d);
+    double sign[kL];
+    for (int n = 0; n < kL; ++n) {
+        if (d[n] >= 0.0) {
+            sign[n] = 1.0;
+        } else {
+            sign[n] = -1.0;
+            d[n] = -d[n];
+        }
+    }
+    Correlations c;
+    ComputeCorrelations(h, sign, c);
+    const auto& phi = c.phi;
+
+    Best overall;
+    for (int tau = 3; tau <= 4; ++tau) {
+        // Search 1: pulses 2 and 3 first, then 0 and 1.
+        {
+            int cand[2];
+            TwoLargest(d, 2, cand);
+            Best pair;
+            for (int i2 : cand) {
+                for (int i3 = tau; i3 < kL; i3 += kStep) {
+                    const double dd = d[i2] + d[i3];
+                    const double a = phi[i2][i2] + phi[i3][i3] + phi[i2][i3];
+                    if (Better(dd * dd, a, pair.d2, pair.a)) {
+                        pair.d2 = dd * dd;
+                        pair.a = a;
+                        pair.d = dd;
+                        pair.p[2] = i2;
+                        pair.p[3] = i3;
+                    }
+                }
+            }
+            const int i2 = pair.p[2];
+            const int i3 = pair.p[3];
+            Best quad;
+            for (int i0 = 0; i0 < kL; i0 += kStep) {
+                const double d1 = pair.d + d[i0];
+                const double a1 = pair.a + phi[i0][i0] + phi[i0][i2] + phi[i0][i3];
+                for (int i1 = 1; i1 < kL; i1 += kStep) {
+                    const double dd = d1 + d[i1];
+                    const double a = a1 + phi[i1][i1] + phi[i0][i1] + phi[i1][i2] + phi[i1][i3];
+                    if (Better(dd * dd, a, quad.d2, quad.a)) {
+                        quad.d2 = dd * dd;
+                        quad.a = a;
+                        quad.p[0] = i0;
+                        quad.p[1] = i1;
+                    }
+                }
+            }
+            quad.p[2] = i2;
+            quad.p[3] = i3;
+            if (Better(quad.d2, quad.a, overall.d2, overall.a)) {
+                overall = quad;
+            }
+        }
+        // Search 2: pulses 3 and 0 first, then 1 and 2.
+        {
+            int cand[2];
+            TwoLargest(d, tau, cand);
+            Best pair;
+            for (int i3 : cand) {
+                for (int i0 = 0; i0 < kL; i0 += kStep) {
+                    const double dd = d[i3] + d[i0];
+                    const double a = phi[i3][i3] + phi[i0][i0] + phi[i0][i3];
+                    if (Better(dd * dd, a, pair.d2, pair.a)) {
+                        pair.d2 = dd * dd;
+                        pair.a = a;
+                        pair.d = dd;
+                        pair.p[3] = i3;
+                        pair.p[0] = i0;
+                    }
+                }
+            }
+            const int i0 = pair.p[0];
+            const int i3 = pair.p[3];
+            Best quad;
+            for (int i1 = 1; i1 < kL; i1 += kStep) {
+                const double d1 = pair.d + d[i1];
+                const double a1 = pair.a + phi[i1][i1] + phi[i0][i1] + phi[i1][i3];
+                for (int i2 = 2; i2 < kL; i2 += kStep) {
+                    const double dd = d1 + d[i2];
+                    const double a = a1 + phi[i2][i2] + phi[i0][i2] + phi[i1][i2] + phi[i2][i3];
+                    if (Better(dd * dd, a, quad.d2, quad.a)) {
+                        quad.d2 = dd * dd;
+                        quad.a = a;
+                        quad.p[1] = i1;
+                        quad.p[2] = i2;
+                    }
+                }
+            }
+            quad.p[0] = i0;
+            quad.p[3] = i3;
+            if (Better(quad.d2, quad.a, overall.d2, overall.a)) {
+                overall = quad;
+            }
+        }
+    }
+
+    AcelpResult r{};
+    for (int n = 0; n < kL; ++n) {
+        code[n] = 0.0;
+        y2[n] = 0.0;
+    }
+    r.signIndex = 0;
+    for (int k = 0; k < 4; ++k) {
+        const int p = overall.p[k];
+        const double s = sign[p];
+        r.positions[k] = p;
+        r.signs[k] = s > 0 ? 1 : -1;
+        if (s > 0) {
+            r.signIndex += 1 << k;
+        }
+        code[p] = s;
+        for (int n = p; n < kL; ++n) {
+            y2[n] += s * h[n - p];
+        }
+    }
+    const int p3 = overall.p[3];
+    r.positionIndex = overall.p[0] / kStep + 8 * (overall.p[1] / kStep) +
+                      64 * (overall.p[2] / kStep) + 512 * (2 * (p3 / kStep) + p3 % kStep - 3);
+    return r;
+}
+
+}  // namespace kestrona::codec::enc

@@ -1,0 +1,231 @@
+// Pitch analysis of the encoder: open-loop delay on the decimated weighted
+// speech, closed-loop delay with 1/3 fractions, delay coding and taming.
+#include <cmath>
+
+#include "codec/encoder_internal.h"
+
+namespace kestrona::codec::enc {
+
+namespace {
+
+constexpr int kFrameLen = 80;
+
+// Correlation of the current frame with its past at `delay`, even samples only.
+double EvenCorrelation(const double* s, int delay) {
+    double sum = 0.0;
+    for (int n = 0; n < kFrameLen; n += 2) {
+        sum += s[n] * s[n - delay];
+    }
+    return sum;
+}
+
+double NormalisedAt(const double* s, int delay, double corr) {
+    double energy = 0.01;
+    for (int n = 0; n < kFrameLen; n += 2) {
+        energy += s[n - delay] * s[n - delay];
+    }
+    return corr / std::sqrt(energy);
+}
+
+struct Peak {
+    int delay;
+    double corr;
+};
+
+Peak BestDelay(const double* s, int from, int to, int step) {
+    Peak p{from, -1e38};
+    for (int t = from; t <= to; t += step) {
+        const double c = EvenCorrelation(s, t);
+        if (c > p.corr) {
+            p = {t, c};
+        }
+    }
+    return p;
+}
+
+}  // namespace
+
+int OpenLoopPitch(const double* s) {
+    const Peak p1 = BestDelay(s, 20, 39, 1);
+    const Peak p2 = BestDelay(s, 40, 79, 1);
+    Peak p3 = BestDelay(s, 80, 142, 2);
+    const int even = p3.delay;
+    const double above = EvenCorrelation(s, even + 1);
+    if (above > p3.corr) {
+        p3 = {even + 1, above};
+    }
+    const double below = EvenCorrelation(s, even - 1);
+    if (below > p3.corr) {
+        p3 = {even - 1, below};
+    }
+
+    int t1 = p1.delay;
+    const int t2 = p2.delay;
+    const int t3 = p3.delay;
+    double n1 = NormalisedAt(s, t1, p1.corr);
+    double n2 = NormalisedAt(s, t2, p2.corr);
+    const double n3 = NormalisedAt(s, t3, p3.corr);
+
+    // Favour submultiples so that a pitch double or triple the true one loses.
+    if (std::abs(2 * t2 - t3) < 5) {
+        n2 += 0.25 * n3;
+    }
+    if (std::abs(3 * t2 - t3) < 7) {
+        n2 += 0.25 * n3;
+    }
+    if (std::abs(2 * t1 - t2) < 5) {
+        n1 += 0.2 * n2;
+    }
+    if (std::abs(3 * t1 - t2) < 7) {
+        n1 += 0.2 * n2;
+    }
+    if (n1 < n2) {
+        n1 = n2;
+        t1 = t2;
+    }
+    return n3 > n1 ? t3 : t1;
+}
+
+PitchRange FirstSubframeRange(int openLoop) {
+    PitchRange r{openLoop - 3, 0};
+    if (r.tmin < kPitchMin) {
+        r.tmin = kPitchMin;
+    }
+    r.tmax = r.tmin + 6;
+    if (r.tmax > kPitchMax) {
+        r.tmax = kPitchMax;
+        r.tmin = kPitchMax - 6;
+    }
+    return r;
+}
+
+PitchRange SecondSubframeRange(int t1) {
+    PitchRange r{t1 - 5, 0};
+    if (r.tmin < kPitchMin) {
+        r.tmin = kPitchMin;
+    }
+    r.tmax = r.tmin + 9;
+    if (r.tmax > kPitchMax) {
+        r.tmax = kPitchMax;
+        r.tmin = kPitchMax - 9;
+    }
+    return r;
+}
+
+int CodePitchDelay1(int t, int frac) {
+    return t <= 85 ? 3 * t - 58 + frac : t + 112;
+}
+
+int CodePitchDelay2(int t, int frac, int tmin) {
+    return 3 * (t - tmin) + frac + 2;
+}
+
+void BackwardFilter(const double x[kSubframeLen], const double h[kSubframeLen],
+                    double d[kSubframeLen]) {
+    for (int n = 0; n < kSubframeLen; ++n) {
+        double s = 0.0;
+        for (int i = n; i < kSubframeLen; ++i) {
+            s += x[i] * h[i - n];
+        }
+        d[n] = s;
+    }
+}
+
+namespace {
+
+double Score(const double d[kSubframeLen], const double* v) {
+    double s = 0.1;
+    for (int n = 0; n < kSubframeLen; ++n) {
+        s += d[n] * v[n];
+    }
+    return s;
+}
+
+}  // namespace
+
+int ClosedLoopPitch(double* exc, const double d[kSubframeLen], PitchRange range, bool firstSubframe,
+                    int* frac) {
+    double best = -1e38;
+    int t0 = range.tmin;
+    for (int t = range.tmin; t <= range.tmax; ++t) {
+        // For t below 40 this reads the current subframe, which still holds the
+        // LP residual.
+        const double r = Score(d, exc - t);
+        if (r > best) {
+            best = r;
+            t0 = t;
+        }
+    }
+
+    *frac = 0;
+    AdaptiveCodebookVector(exc, t0, 0);
+    best = Score(d, exc);
+    if (firstSubframe && t0 > 84) {
+        return t0;
+    }
+
+    double kept[kSubframeLen];
+    for (int n = 0; n < kSubframeLen; ++n) {
+        kept[n] = exc[n];
+    }
+    AdaptiveCodebookVector(exc, t0, -1);
+    double r = Score(d, exc);
+    if (r > best) {
+        best = r;
+        *frac = -1;
+        for (int n = 0; n < kSubframeLen; ++n) {
+            kept[n] = exc[n];
+        }
+    }
+    AdaptiveCodebookVector(exc, t0, 1);
+    r = Score(d, exc);
+    if (r > best) {
+        *frac = 1;
+    } else {
+        for (int n = 0; n < kSubframeLen; ++n) {
+            exc[n] = kept[n];
+        }
+    }
+    return t0;
+}
+
+bool TamingNeeded(const double err[4], int t, int frac) {
+    constexpr double kThreshold = 60000.0;
+    const int t1 = frac > 0 ? t + 1 : t;
+    const int from = t1 > 50 ? (t1 - 50) / kSubframeLen : 0;
+    const int to = (t1 + 8) / kSubframeLen;
+    double worst = -1.0;
+    for (int i = from; i <= to; ++i) {
+        if (err[i] > worst) {
+            worst = err[i];
+        }
+    }
+    return worst > kThreshold;
+}
+
+void UpdateTaming(double err[4], int t, double gainPitch) {
+    double worst = -1.0;
+    if (t < kSubframeLen) {
+        const double a = 1.0 + gainPitch * err[0];
+        if (a > worst) {
+            worst = a;
+        }
+        const double b = 1.0 + gainPitch * a;
+        if (b > worst) {
+            worst = b;
+        }
+    } else {
+        for (int i = (t - kSubframeLen) / kSubframeLen; i <= (t - 1) / kSubframeLen; ++i) {
+            const double a = 1.0 + gainPitch * err[i];
+            if (a > worst) {
+                worst = a;
+            }
+        }
+    }
+    err[3] = err[2];
+    err[2] = err[1];
+    err[1] = err[0];
+    err[0] = worst;
+}
+
+}  // namespace kestrona::codec::enc
