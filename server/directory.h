@@ -1,0 +1,77 @@
+// What the directory server does with each request: subscribers, logins and
+// the sessions of logged-in clients. Safe to call from several threads.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "server/password.h"
+#include "server/reply.h"
+#include "server/request.h"
+#include "server/store.h"
+
+namespace kestrona::server {
+
+using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+struct DirectoryConfig {
+    std::int32_t first_number = 10000;
+    std::int32_t live_period_s = 60;
+    std::chrono::milliseconds session_timeout{180'000};
+    std::string welcome;  // code page 936
+    std::string notice;   // code page 936
+    Clock clock;          // steady_clock::now when empty
+};
+
+struct Outcome {
+    Bytes reply;         // empty: nothing is sent
+    std::string result;  // for the exchange's log line
+};
+
+class Directory {
+  public:
+    Directory(SubscriberStore& store, const PasswordHasher& hasher, DirectoryConfig config);
+
+    // True when handling the request runs argon2id; callers move such work off
+    // the threads that serve connections.
+    bool IsSlow(const Request& request) const;
+
+    // peer_address is the client's IPv4 address as seen on its connection.
+    Outcome Handle(const Request& request, const std::string& peer_address);
+
+    std::size_t SessionCount() const;
+
+  private:
+    struct Session {
+        std::string address;
+        std::int32_t port = 0;
+        std::chrono::steady_clock::time_point last_seen;
+    };
+
+    Outcome Login(const LoginRequest& req, const std::string& peer);
+    Outcome Register(const RegisterRequest& req, const std::string& peer);
+    Outcome Query(const QueryRequest& req);
+    Outcome Live(const LiveRequest& req, const std::string& peer);
+    Outcome Logout(const LogoutRequest& req, const std::string& peer);
+    Outcome Report(const ReportRequest& req, const std::string& peer);
+    Outcome ChangePort(const ChangePortRequest& req, const std::string& peer);
+
+    std::chrono::steady_clock::time_point Now() const;
+    bool Alive(const Session& session, std::chrono::steady_clock::time_point now) const;
+    void SweepLocked(std::chrono::steady_clock::time_point now);
+
+    SubscriberStore& store_;
+    const PasswordHasher& hasher_;
+    DirectoryConfig config_;
+    VerifiedPasswords verified_;
+
+    mutable std::mutex mutex_;
+    std::unordered_map<std::int32_t, Session> sessions_;
+    std::chrono::steady_clock::time_point next_sweep_{};
+};
+
+}  // namespace kestrona::server

@@ -1,0 +1,87 @@
+// kestrona-server: the directory server of the Kestrona phones.
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/directory.h"
+#include "server/options.h"
+#include "server/password.h"
+#include "server/server.h"
+#include "server/sqlite_store.h"
+#include "server/text.h"
+
+using namespace kestrona::server;
+
+int main(int argc, char** argv) {
+    ParsedOptions parsed = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "kestrona-server: %s\nTry kestrona-server --help.\n",
+                     parsed.error.c_str());
+        return 2;
+    }
+    const Options& o = parsed.options;
+    if (o.help) {
+        std::fputs(HelpText().c_str(), stdout);
+        return 0;
+    }
+
+    // Block the stop signals before any thread starts, so only sigwait sees them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        std::string db_path = o.db_path.empty() ? DefaultDatabasePath() : o.db_path;
+        std::filesystem::path parent = std::filesystem::path(db_path).parent_path();
+        if (!parent.empty()) {
+            std::filesystem::create_directories(parent);
+        }
+        SqliteStore store(db_path);
+        PasswordHasher hasher(o.minimum_hash_cost ? HashCost::Minimum() : HashCost::Interactive());
+        DirectoryConfig dc;
+        dc.first_number = o.first_number;
+        dc.live_period_s = o.live_period_s;
+        dc.session_timeout =
+            std::chrono::seconds(o.session_timeout_s.value_or(3 * o.live_period_s));
+        dc.welcome = Utf8ToCp936(o.welcome);
+        dc.notice = Utf8ToCp936(o.notice);
+        Directory directory(store, hasher, dc);
+
+        ServerConfig sc;
+        sc.listen_address = o.listen_address;
+        sc.port = o.port;
+        sc.idle_timeout = o.idle_timeout;
+        sc.max_per_address = o.max_per_address;
+        sc.max_connections = o.max_connections;
+        sc.io_threads = o.threads;
+        sc.hash_threads = o.hash_threads;
+        static std::mutex log_mutex;
+        if (!o.quiet) {
+            sc.log = [](std::string_view line) {
+                std::lock_guard lock(log_mutex);
+                std::fwrite(line.data(), 1, line.size(), stderr);
+                std::fputc('\n', stderr);
+            };
+        }
+        Server server(sc, directory);
+        server.Start();
+        std::fprintf(stderr, "kestrona-server: listening on %s port %u, database %s\n",
+                     o.listen_address.c_str(), static_cast<unsigned>(server.port()),
+                     db_path.c_str());
+        int signal = 0;
+        sigwait(&stop_signals, &signal);
+        std::fprintf(stderr, "kestrona-server: stopping on signal %d\n", signal);
+        server.Stop();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrona-server: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

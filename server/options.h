@@ -1,0 +1,41 @@
+// Command line of kestrona-server.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrona::server {
+
+struct Options {
+    std::string db_path;  // empty: the per-user default
+    std::string listen_address = "0.0.0.0";
+    std::uint16_t port = 10004;
+    std::int32_t first_number = 10000;
+    std::int32_t live_period_s = 60;
+    std::optional<std::int32_t> session_timeout_s;  // default three live periods
+    std::string welcome;                            // UTF-8
+    std::string notice;                             // UTF-8
+    std::chrono::milliseconds idle_timeout{5000};
+    int max_per_address = 64;
+    int max_connections = 4096;
+    int threads = 1;
+    int hash_threads = 1;
+    bool minimum_hash_cost = false;
+    bool quiet = false;
+    bool help = false;
+};
+
+struct ParsedOptions {
+    Options options;
+    std::string error;  // empty when the command line was understood
+};
+
+ParsedOptions ParseOptions(const std::vector<std::string>& args);
+std::string HelpText();
+// $XDG_DATA_HOME/kestrona/directory.db, or ~/.local/share/kestrona/directory.db.
+std::string DefaultDatabasePath();
+
+}  // namespace kestrona::server

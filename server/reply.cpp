@@ -1,0 +1,70 @@
+#include "server/reply.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "server/records.h"
+#include "server/text.h"
+
+namespace kestrona::server {
+
+namespace r = records;
+
+namespace {
+
+void PutText(Bytes& record, std::size_t offset, std::size_t field, std::string_view text) {
+    // The last byte of every field stays zero for the client's terminator.
+    std::size_t n = Cp936FitLength(text, field - 1);
+    std::memcpy(record.data() + offset, text.data(), n);
+}
+
+Bytes WithWord(std::string_view word, std::size_t size) {
+    Bytes record(std::max(size, word.size()), 0);
+    r::PutWord(record.data(), word);
+    return record;
+}
+
+}  // namespace
+
+Bytes AcceptGreeting() {
+    return WithWord(r::accept::kWord, r::accept::kSize);
+}
+
+Bytes LoginResult(std::int32_t result, std::int32_t live_period, std::string_view welcome,
+                  std::string_view notice) {
+    namespace f = r::login_result;
+    Bytes record = WithWord(f::kWord, f::kSize);
+    r::PutInt(record.data(), f::kResult, result);
+    r::PutInt(record.data(), f::kLivePeriod, live_period);
+    PutText(record, f::kWelcome, f::kWelcomeField, welcome);
+    PutText(record, f::kNotice, f::kNoticeField, notice);
+    return record;
+}
+
+Bytes RegisterSuccess(std::int32_t number) {
+    Bytes record = WithWord(r::register_success::kWord, r::register_success::kSize);
+    r::PutInt(record.data(), r::register_success::kNumber, number);
+    return record;
+}
+
+Bytes RegisterFailEmail() {
+    return WithWord(r::register_fail_email::kWord, r::register_fail_email::kSize);
+}
+
+Bytes QueryResult(std::string_view address, std::int32_t port) {
+    namespace f = r::query_result;
+    Bytes record = WithWord(f::kWord, f::kSize);
+    PutText(record, f::kAddress, f::kAddressField, address);
+    r::PutInt(record.data(), f::kPort, port);
+    return record;
+}
+
+Bytes QueryNotFound() {
+    return WithWord(r::query_not_found::kWord, r::query_not_found::kSize);
+}
+
+Bytes PlainReply(std::string_view word) {
+    return WithWord(word, r::kPlainReplySize);
+}
+
+}  // namespace kestrona::server

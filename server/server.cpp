@@ -1,0 +1,360 @@
+#include "server/server.h"
+
+#include <array>
+#include <asio.hpp>
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "server/records.h"
+#include "server/reply.h"
+#include "server/request.h"
+
+namespace kestrona::server {
+
+using asio::ip::tcp;
+
+namespace {
+
+std::string PeerAddress(const tcp::endpoint& endpoint) {
+    asio::ip::address address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    return address.to_string();
+}
+
+std::string UtcNow() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms.count()));
+    return text;
+}
+
+// What an unrecognised request began with, safe to print.
+std::string Printable(std::span<const std::uint8_t> data) {
+    std::string out;
+    for (std::size_t i = 0; i < data.size() && i < 20; ++i) {
+        std::uint8_t c = data[i];
+        if (c >= 0x21 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out.empty() ? "-" : out;
+}
+
+// Replies are small and go out on a fresh connection, so they always fit the
+// send buffer; a peer that does not read can never hold a write open.
+bool SendNow(tcp::socket& socket, const Bytes& bytes) {
+    std::error_code ec;
+    socket.non_blocking(true, ec);
+    std::size_t sent = socket.write_some(asio::buffer(bytes), ec);
+    return !ec && sent == bytes.size();
+}
+
+void Finish(tcp::socket& socket) {
+    std::error_code ec;
+    socket.shutdown(tcp::socket::shutdown_send, ec);
+    // Closing over unread bytes would reset the connection and could destroy
+    // the reply before the client reads it; take what is already there.
+    std::array<std::uint8_t, 512> scratch;
+    for (int i = 0; i < 8; ++i) {
+        std::size_t n = socket.read_some(asio::buffer(scratch), ec);
+        if (ec || n == 0) {
+            break;
+        }
+    }
+    socket.close(ec);
+}
+
+struct Connection {
+    explicit Connection(tcp::socket s) : socket(std::move(s)), deadline(socket.get_executor()) {}
+    tcp::socket socket;
+    asio::steady_timer deadline;
+    bool timed_out = false;
+};
+
+}  // namespace
+
+struct Server::Impl {
+    Impl(ServerConfig c, Directory& d) : config(std::move(c)), directory(d) {}
+
+    // Holds one connection slot for its address until the connection ends.
+    class Slot {
+      public:
+        Slot(Impl* impl, std::string address) : impl_(impl), address_(std::move(address)) {}
+        Slot(Slot&& other) noexcept
+            : impl_(std::exchange(other.impl_, nullptr)), address_(std::move(other.address_)) {}
+        Slot& operator=(Slot&&) = delete;
+        ~Slot() {
+            if (impl_) {
+                impl_->Release(address_);
+            }
+        }
+
+      private:
+        Impl* impl_;
+        std::string address_;
+    };
+
+    bool Reserve(const std::string& address) {
+        std::lock_guard lock(slots_mutex);
+        if (config.max_connections > 0 && open_connections >= config.max_connections) {
+            return false;
+        }
+        int& count = per_address[address];
+        if (config.max_per_address > 0 && count >= config.max_per_address) {
+            if (count == 0) {
+                per_address.erase(address);
+            }
+            return false;
+        }
+        ++count;
+        ++open_connections;
+        return true;
+    }
+
+    void Release(const std::string& address) {
+        std::lock_guard lock(slots_mutex);
+        --open_connections;
+        auto it = per_address.find(address);
+        if (it != per_address.end() && --it->second <= 0) {
+            per_address.erase(it);
+        }
+    }
+
+    void Log(const std::string& peer, std::uint16_t port, std::string_view command,
+             std::string_view result) {
+        if (!config.log) {
+            return;
+        }
+        std::string line = UtcNow();
+        line += ' ';
+        line += peer;
+        line += ':';
+        line += std::to_string(port);
+        line += ' ';
+        line += command;
+        line += " -> ";
+        line += result;
+        config.log(line);
+    }
+
+    asio::awaitable<void> AcceptLoop() {
+        for (;;) {
+            std::error_code ec;
+            tcp::socket socket = co_await acceptor.async_accept(
+                asio::make_strand(io), asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) {
+                if (!acceptor.is_open() || ec == asio::error::operation_aborted) {
+                    co_return;
+                }
+                // Out of descriptors or memory: wait for connections to end
+                // rather than spin on the failing accept.
+                asio::steady_timer pause(io, std::chrono::milliseconds(50));
+                co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+                continue;
+            }
+            Admit(std::move(socket));
+        }
+    }
+
+    void Admit(tcp::socket socket) {
+        std::error_code ec;
+        tcp::endpoint remote = socket.remote_endpoint(ec);
+        if (ec) {
+            socket.close(ec);
+            return;
+        }
+        std::string address = PeerAddress(remote);
+        if (!Reserve(address)) {
+            SendNow(socket, PlainReply(records::kGeneralError));
+            Finish(socket);
+            Log(address, remote.port(), "-", "refused: too many connections");
+            return;
+        }
+        auto executor = socket.get_executor();
+        asio::co_spawn(executor,
+                       Serve(std::move(socket), address, remote.port(), Slot(this, address)),
+                       asio::detached);
+    }
+
+    asio::awaitable<void> Serve(tcp::socket socket, std::string address, std::uint16_t port,
+                                Slot slot) {
+        (void)slot;
+        auto conn = std::make_shared<Connection>(std::move(socket));
+        conn->deadline.expires_after(config.idle_timeout);
+        conn->deadline.async_wait([conn](std::error_code ec) {
+            if (!ec) {
+                conn->timed_out = true;
+                conn->socket.cancel(ec);
+            }
+        });
+        struct Disarm {
+            Connection& c;
+            ~Disarm() { c.deadline.cancel(); }
+        } disarm{*conn};
+
+        std::string command = "-";
+        std::string result;
+        try {
+            result = co_await Exchange(*conn, address, command);
+        } catch (const std::exception& e) {
+            SendNow(conn->socket, PlainReply(records::kGeneralError));
+            result = std::string("GENERALERROR: ") + e.what();
+        }
+        Finish(conn->socket);
+        Log(address, port, command, result);
+    }
+
+    // Runs one exchange on an open connection; returns the log text.
+    asio::awaitable<std::string> Exchange(Connection& conn, const std::string& address,
+                                          std::string& command) {
+        if (!SendNow(conn.socket, AcceptGreeting())) {
+            co_return "closed before the greeting";
+        }
+        // Larger than any record, so an oversized one shows as such; nothing
+        // beyond it is ever read.
+        std::array<std::uint8_t, 256> buffer;
+        std::size_t received = 0;
+        ScanResult scan;
+        while (!conn.timed_out) {
+            std::error_code ec;
+            std::size_t n = co_await conn.socket.async_read_some(
+                asio::buffer(buffer.data() + received, buffer.size() - received),
+                asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) {
+                break;
+            }
+            received += n;
+            scan = ScanRequest({buffer.data(), received});
+            if (scan.status != ScanStatus::kNeedMore) {
+                break;
+            }
+        }
+        std::span<const std::uint8_t> data(buffer.data(), received);
+        auto general_error = [&](std::string why) {
+            SendNow(conn.socket, PlainReply(records::kGeneralError));
+            return "GENERALERROR: " + why;
+        };
+        if (received == 0) {
+            co_return conn.timed_out ? "closed: nothing sent in time" : "closed: nothing sent";
+        }
+        switch (scan.status) {
+            case ScanStatus::kNeedMore:
+                command = Printable(data);
+                co_return general_error("incomplete record of " + std::to_string(received) +
+                                        " bytes");
+            case ScanStatus::kUnknownCommand:
+                command = Printable(data);
+                co_return general_error("unknown command");
+            case ScanStatus::kWrongSize:
+                command = CommandName(scan.command);
+                co_return general_error("wrong size, more than " + std::to_string(scan.size) +
+                                        " bytes");
+            case ScanStatus::kComplete:
+                break;
+        }
+        command = CommandName(scan.command);
+        DecodeResult decoded = DecodeRequest(data);
+        if (decoded.status != DecodeStatus::kOk) {
+            co_return general_error("text without its terminating zero");
+        }
+        Outcome outcome;
+        if (directory.IsSlow(decoded.request)) {
+            outcome = co_await asio::co_spawn(
+                pool->get_executor(),
+                [&]() -> asio::awaitable<Outcome> {
+                    co_return directory.Handle(decoded.request, address);
+                },
+                asio::use_awaitable);
+        } else {
+            outcome = directory.Handle(decoded.request, address);
+        }
+        if (!outcome.reply.empty() && !SendNow(conn.socket, outcome.reply)) {
+            outcome.result += " (reply not delivered)";
+        }
+        co_return outcome.result;
+    }
+
+    ServerConfig config;
+    Directory& directory;
+    std::mutex slots_mutex;
+    std::unordered_map<std::string, int> per_address;
+    int open_connections = 0;
+    std::unique_ptr<asio::thread_pool> pool;
+    std::vector<std::thread> threads;
+    bool started = false;
+    // Last, so that connections still pending are destroyed before the state above.
+    asio::io_context io;
+    tcp::acceptor acceptor{io};
+};
+
+Server::Server(ServerConfig config, Directory& directory)
+    : impl_(std::make_unique<Impl>(std::move(config), directory)) {}
+
+Server::~Server() {
+    Stop();
+}
+
+void Server::Start() {
+    Impl& s = *impl_;
+    if (s.started) {
+        return;
+    }
+    tcp::endpoint endpoint(asio::ip::make_address(s.config.listen_address), s.config.port);
+    s.acceptor.open(endpoint.protocol());
+    s.acceptor.set_option(tcp::acceptor::reuse_address(true));
+    s.acceptor.bind(endpoint);
+    s.acceptor.listen(asio::socket_base::max_listen_connections);
+    s.pool = std::make_unique<asio::thread_pool>(std::max(1, s.config.hash_threads));
+    int threads = std::max(1, s.config.io_threads);
+    for (int i = 0; i < threads; ++i) {
+        asio::co_spawn(s.io, s.AcceptLoop(), asio::detached);
+    }
+    for (int i = 0; i < threads; ++i) {
+        s.threads.emplace_back([&s] { s.io.run(); });
+    }
+    s.started = true;
+}
+
+void Server::Stop() {
+    Impl& s = *impl_;
+    if (!s.started) {
+        return;
+    }
+    s.started = false;
+    asio::post(s.io, [&s] {
+        std::error_code ec;
+        s.acceptor.close(ec);
+    });
+    s.io.stop();
+    for (auto& t : s.threads) {
+        t.join();
+    }
+    s.threads.clear();
+    s.pool->stop();
+    s.pool->join();
+}
+
+std::uint16_t Server::port() const {
+    std::error_code ec;
+    return impl_->acceptor.local_endpoint(ec).port();
+}
+
+}  // namespace kestrona::server
