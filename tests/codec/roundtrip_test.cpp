@@ -1,0 +1,139 @@
+// End-to-end: our encoder and decoder on real speech, and our bitstream read
+// by an independent G.729 decoder (ffmpeg).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+#include "codec/bitstream.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "codec_test_util.h"
+
+namespace kestrona::codec {
+namespace {
+
+using testing::Correlation;
+using testing::LoadSpeech;
+using testing::RunCommand;
+using testing::ScratchPath;
+
+constexpr int kCodecDelay = 40;  // look-ahead of the LP analysis
+
+std::vector<uint8_t> EncodeAll(const std::vector<int16_t>& pcm) {
+    G729EncoderState enc;
+    EncoderInit(enc);
+    const size_t frames = pcm.size() / kFrameSamples;
+    std::vector<uint8_t> bits(frames * kFrameBytes);
+    int32_t params[kParamCount];
+    for (size_t i = 0; i < frames; ++i) {
+        EncodeToParams(enc, &pcm[i * kFrameSamples], params);
+        enc.packer.Pack(params, &bits[i * kFrameBytes]);
+    }
+    return bits;
+}
+
+std::vector<int16_t> DecodeAll(const std::vector<uint8_t>& bits) {
+    G729DecoderState dec;
+    DecoderInit(dec);
+    const size_t frames = bits.size() / kFrameBytes;
+    std::vector<int16_t> pcm(frames * kFrameSamples);
+    for (size_t i = 0; i < frames; ++i) {
+        DecodeFrame(dec, &bits[i * kFrameBytes], &pcm[i * kFrameSamples], 0);
+    }
+    return pcm;
+}
+
+// Decodes with ffmpeg's G.729 decoder; empty on failure. The output length is
+// checked by the caller: ffmpeg exits 0 even when it decoded nothing.
+std::vector<int16_t> DecodeWithFfmpeg(const std::vector<uint8_t>& bits, const std::string& tag) {
+    const std::string in = ScratchPath(tag + ".bit");
+    const std::string out = ScratchPath(tag + ".raw");
+    std::string error;
+    if (!kestrona::tools::WriteBytes(in, bits.data(), bits.size(), &error)) {
+        ADD_FAILURE() << error;
+        return {};
+    }
+    std::string err;
+    const int rc = RunCommand("ffmpeg -nostdin -hide_banner -loglevel error -y -f g729 -i '" + in +
+                                  "' -f s16le -ac 1 '" + out + "'",
+                              &err);
+    std::vector<int16_t> pcm;
+    if (rc != 0) {
+        ADD_FAILURE() << "ffmpeg failed (exit " << rc << "): " << err
+                      << "\nffmpeg is needed for this test (see packages.txt)";
+    } else {
+        kestrona::tools::PcmAudio audio;
+        if (kestrona::tools::ReadPcmFile(out, 8000, &audio, &error)) {
+            pcm = std::move(audio.samples);
+        } else {
+            ADD_FAILURE() << error;
+        }
+    }
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+    return pcm;
+}
+
+TEST(CodecRoundTripTest, SpeechSurvivesEncodeAndDecode) {
+    const std::vector<int16_t> speech = LoadSpeech("tests/data/speech_8k.wav");
+    ASSERT_GT(speech.size(), 8000u * 3);
+    const std::vector<int16_t> decoded = DecodeAll(EncodeAll(speech));
+    ASSERT_EQ(decoded.size(), speech.size() / kFrameSamples * kFrameSamples);
+
+    const double c = Correlation(decoded, speech, kCodecDelay);
+    std::printf("correlation with the input after %d samples of delay: %.4f\n", kCodecDelay, c);
+    EXPECT_GE(c, 0.80);
+    // The delay is what it should be: a sample either side correlates less.
+    EXPECT_GT(c, Correlation(decoded, speech, kCodecDelay - 2));
+    EXPECT_GT(c, Correlation(decoded, speech, kCodecDelay + 2));
+}
+
+TEST(CodecRoundTripTest, SilenceAfterResetStaysSilent) {
+    const std::vector<int16_t> silence(80 * 50, 0);
+    const std::vector<int16_t> decoded = DecodeAll(EncodeAll(silence));
+    int peak = 0;
+    for (int16_t s : decoded) {
+        peak = std::max(peak, std::abs(static_cast<int>(s)));
+    }
+    EXPECT_LE(peak, 2);
+}
+
+TEST(CodecInteropTest, FfmpegDecodesOurBitstreamLikeOurDecoder) {
+    const std::vector<int16_t> speech = LoadSpeech("tests/data/speech_8k.wav");
+    const std::vector<uint8_t> bits = EncodeAll(speech);
+    const std::vector<int16_t> ours = DecodeAll(bits);
+    const std::vector<int16_t> theirs = DecodeWithFfmpeg(bits, "speech");
+    ASSERT_EQ(theirs.size(), ours.size()) << "ffmpeg decoded a different number of samples";
+    const double c = Correlation(ours, theirs);
+    std::printf("correlation of our decoder with ffmpeg's: %.4f\n", c);
+    EXPECT_GE(c, 0.97);
+    // And ffmpeg's reading of our stream is still the input speech.
+    EXPECT_GE(Correlation(theirs, speech, kCodecDelay), 0.75);
+}
+
+// Decoder alone: random well-formed frames, so that a disagreement on speech
+// can be told apart as the decoder's or the encoder's.
+TEST(CodecInteropTest, FfmpegAgreesWithOurDecoderOnArbitraryFrames) {
+    std::mt19937 rng(12);
+    const int frames = 400;
+    std::vector<uint8_t> bits(frames * kFrameBytes);
+    BitPacker packer;
+    for (int i = 0; i < frames; ++i) {
+        int32_t p[kParamCount];
+        for (int k = 0; k < kParamCount; ++k) {
+            p[k] = static_cast<int32_t>(rng() & ((1u << kParamBits[k]) - 1));
+        }
+        p[kParamP0] = PitchParity(p[kParamP1]);
+        packer.Pack(p, &bits[i * kFrameBytes]);
+    }
+    const std::vector<int16_t> ours = DecodeAll(bits);
+    const std::vector<int16_t> theirs = DecodeWithFfmpeg(bits, "random");
+    ASSERT_EQ(theirs.size(), ours.size());
+    const double c = Correlation(ours, theirs);
+    std::printf("correlation with ffmpeg on arbitrary frames: %.4f\n", c);
+    EXPECT_GE(c, 0.93);
+}
+
+}  // namespace
+}  // namespace kestrona::codec
