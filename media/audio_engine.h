@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,6 +108,7 @@ class CAudioEngine {
     void PlayoutThread();
     void ReceiveThread();
     void AcceptThread(int* listenSocket, std::atomic<int>* stream);
+    void StartThread(std::thread& t, void (CAudioEngine::*body)());
 
     int SocksBind(int sock, int port);
     bool SkipProxyPreamble(int sock);
@@ -143,6 +145,10 @@ class CAudioEngine {
     std::thread m_captureThread;
     std::thread m_sendThread;
     std::thread m_receiveThread;
+    // Guards the listening sockets against the accept threads while Stop
+    // shuts everything down.
+    std::mutex m_socketMutex;
+    bool m_closing = false;
     bool m_initialised = false;
     bool m_stopped = false;
 };

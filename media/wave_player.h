@@ -4,12 +4,11 @@
 // and Stop never block the caller: stopping runs on a short worker thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <thread>
-#include <vector>
 
 #include "media/engine_owner.h"
 #include "platform/audio_backend.h"
@@ -18,7 +17,8 @@
 class CWavePlayer {
   public:
     CWavePlayer();
-    // Stops playback and waits for every stop worker this player started.
+    // Stops playback and waits for the stop worker, so no message is posted
+    // after the player is gone.
     virtual ~CWavePlayer();
     CWavePlayer(const CWavePlayer&) = delete;
     CWavePlayer& operator=(const CWavePlayer&) = delete;
@@ -28,11 +28,11 @@ class CWavePlayer {
 
     void Play(const std::filesystem::path& inPath, const std::filesystem::path& outPath,
               int sampleRate, kestrona::IEngineOwner* owner);
-    // Does nothing unless playing.
+    // Does nothing unless playing. Buffers given back by a stop post nothing.
     void Stop();
 
     // True from Play until a stop has been carried out.
-    bool IsPlaying() const;
+    bool IsPlaying() const { return m_playing.load() != 0; }
 
     kestrona::IEngineOwner* m_owner = nullptr;
     kestrona::WaveFormat m_format;
@@ -41,6 +41,9 @@ class CWavePlayer {
     struct Playback;  // the devices and buffers of one Play
     std::shared_ptr<kestrona::AudioBackend> m_backend;
     std::shared_ptr<Playback> m_current;
-    std::mutex m_workersMutex;
-    std::vector<std::thread> m_workers;
+    // Non-zero while playing: the number of the Play that started it, so a
+    // late stop worker of an earlier Play does not clear a newer one's flag.
+    std::atomic<uint64_t> m_playing{0};
+    uint64_t m_plays = 0;
+    std::thread m_worker;
 };
