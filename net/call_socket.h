@@ -15,7 +15,9 @@ class CCallSocket : public CCmdSocket {
     // ConnectTo, then REQUESTCALL. False when no "ACCEPT" came (busy, refused,
     // timed out, or the socket was deleted during the wait: then the caller
     // must not touch it any more).
+    // The proposed rate is that of the connection type in the settings.
     bool RequestCall(const QString& address, int port);
+    bool RequestCall(const QString& address, int port, int32_t proposedRate);
     // Writes "PARAMENTER" into the record's first ten bytes and sends it.
     void SendParameters(kestrona::ParamenterBytes& record);
     void SendParameters(const kestrona::Paramenter& params);

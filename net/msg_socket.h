@@ -85,6 +85,7 @@ class MsgSocket : public QObject {
     QTcpServer* m_server = nullptr;
     uint16_t m_nCreatePort = 0;
     int m_nBlockingDepth = 0;
+    int m_nAcceptCount = 0;
     int m_nBlockLimitMs = kDefaultBlockLimitMs;
 };
 

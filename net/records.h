@@ -103,6 +103,10 @@ Paramenter ParseParamenter(const char* buffer);
 
 std::array<char, kAutoAnswerRecordSize> BuildAutoAnswerRecord();
 
+// The audio rate of a connection type (the setting m_nRate): 0..4 give 8000,
+// 12000, 16000, 22050, 24000 Hz; anything else 0.
+int32_t SampleRateForConnectionType(int32_t rateIndex);
+
 // ---- little-endian helpers ----
 void PutInt32(char* at, int32_t value);
 int32_t GetInt32(const char* at);

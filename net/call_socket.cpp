@@ -1,0 +1,230 @@
+#include "net/call_socket.h"
+
+#include <QPointer>
+#include <cstring>
+
+#include "net/net_context.h"
+#include "platform/gbk.h"
+
+using kestrona::NetContext;
+using kestrona::PeerCommand;
+
+namespace kestrona {
+namespace {
+
+bool Prefix(const char* data, std::string_view word) {
+    return std::memcmp(data, word.data(), word.size()) == 0;
+}
+
+bool EndsWithAccept(const char* data, int received) {
+    return received >= 6 && std::memcmp(data + received - 6, "ACCEPT", 6) == 0;
+}
+
+}  // namespace
+
+PeerCommand ClassifyPeerChunk(const char* data, int received, bool proxyOn) {
+    // Prefixes of up to 14 bytes are compared, so short chunks must be padded
+    // by the caller's buffer (the receive buffer always is).
+    if (proxyOn && Prefix(data, std::string_view("\x05\x00\x00\x01", 4)))
+        return PeerCommand::SocksBindReply;
+    if (Prefix(data, "UNKNOWCMD"))
+        return PeerCommand::UnknownCmd;
+    if (Prefix(data, "UNSUPPORTED"))
+        return PeerCommand::Unsupported;
+    if (Prefix(data, "AUTOANSWER"))
+        return PeerCommand::AutoAnswer;
+    if (Prefix(data, "GENERALERROR"))
+        return PeerCommand::GeneralError;
+    if (Prefix(data, "GENERALSUCCESS"))
+        return PeerCommand::GeneralSuccess;
+    if (Prefix(data, "ACCEPT"))
+        return PeerCommand::Accept;
+    if (Prefix(data, "HTTP/1.0 200")) {
+        // The peer greets at once, so its "ACCEPT" often rides in the same
+        // chunk as the proxy's answer; dropping it would lose the call.
+        return received >= 18 && EndsWithAccept(data, received) ? PeerCommand::HttpOkAccept
+                                                                : PeerCommand::HttpOk;
+    }
+    if (EndsWithAccept(data, received))
+        return PeerCommand::TrailingAccept;
+    if (Prefix(data, "REQUESTCALL"))
+        return PeerCommand::RequestCall;
+    if (Prefix(data, "RCRESULTBUSY"))
+        return PeerCommand::Busy;
+    if (Prefix(data, "PARAMENTER"))
+        return PeerCommand::Paramenter;
+    if (Prefix(data, std::string_view("STARTTALK\0", 10)))
+        return PeerCommand::StartTalk;
+    if (Prefix(data, "ENDTALK"))
+        return PeerCommand::EndTalk;
+    return PeerCommand::Unknown;
+}
+
+}  // namespace kestrona
+
+CCallSocket::CCallSocket(NetContext& context) : CCmdSocket(context) {}
+
+CCallSocket::~CCallSocket() = default;
+
+bool CCallSocket::RequestCall(const QString& address, int port) {
+    return RequestCall(address, port,
+                       kestrona::SampleRateForConnectionType(m_context.settings.m_nRate));
+}
+
+bool CCallSocket::RequestCall(const QString& address, int port, int32_t proposedRate) {
+    QPointer<CCallSocket> self(this);
+    ConnectTo(address, port);
+    if (!self || !m_bConnected)
+        return false;
+    kestrona::RequestCall request;
+    request.nSampleRate = proposedRate;
+    request.nCallerId = m_context.settings.m_nID;
+    request.nFeatures = 0;
+    request.nDelayBufferMs = m_context.settings.m_nDelayBufferMs;
+    const auto record = kestrona::BuildRequestCallRecord(request);
+    SendRecord(record.data(), static_cast<int>(record.size()));
+    return true;
+}
+
+void CCallSocket::SendParameters(kestrona::ParamenterBytes& record) {
+    std::memcpy(record.data(), "PARAMENTER", 10);
+    SendRecord(record.data(), static_cast<int>(record.size()));
+}
+
+void CCallSocket::SendParameters(const kestrona::Paramenter& params) {
+    auto record = kestrona::BuildParamenterRecord(params);
+    SendParameters(record);
+}
+
+void CCallSocket::SendStartTalk() {
+    SendRecord(kestrona::kWordStartTalk.data(), 9);
+}
+
+void CCallSocket::SendAutoAnswer() {
+    const auto record = kestrona::BuildAutoAnswerRecord();
+    SendRecord(record.data(), static_cast<int>(record.size()));
+}
+
+void CCallSocket::SendEndTalk() {
+    SendRecord(kestrona::kWordEndTalk.data(), 7);
+    if (m_context.settings.m_nProxy != 1)
+        Close();
+}
+
+void CCallSocket::OnReceive(int) {
+    QPointer<CCallSocket> self(this);
+    ReceiveChunk();
+    DispatchPeerCommand();
+    if (self)
+        NotifyWaiters();
+}
+
+void CCallSocket::OnAccept(int) {
+    NetContext& ctx = m_context;
+    auto incoming = std::make_unique<CCallSocket>(ctx);
+    incoming->Create();
+    if (!Accept(*incoming))
+        return;
+    if (!ctx.m_pPeerSocket) {
+        ctx.m_pPeerSocket = std::move(incoming);
+        ctx.m_pPeerSocket->SendRecord(kestrona::kWordAccept.data(), 6);
+    } else {
+        incoming->SendRecord(kestrona::kWordBusy.data(), 12);
+        incoming->Close();
+    }
+}
+
+void CCallSocket::OnClose(int) {}
+
+void CCallSocket::DispatchPeerCommand() {
+    NetContext& ctx = m_context;
+    QPointer<CCallSocket> self(this);
+    const char* b = m_pBuffer.get();
+    const bool bindReplyShape = std::memcmp(b, "\x05\x00\x00\x01", 4) == 0;
+    const bool proxyOn = bindReplyShape && ctx.StoreInt("Proxy") == 1;
+    kestrona::IPhoneWindow* window = ctx.window;
+
+    switch (kestrona::ClassifyPeerChunk(b, m_nReceived, proxyOn)) {
+        case PeerCommand::SocksBindReply:
+            if (ctx.m_pPeerSocket) {
+                SendRecord(kestrona::kWordBusy.data(), 12);
+                ctx.ChangeListenPort(true);
+            } else if (ctx.m_pCmdListenSocket.get() == this) {
+                // The proxy's listening connection now carries the call; a new
+                // one takes its place for the next caller.
+                ctx.m_pPeerSocket = std::move(ctx.m_pCmdListenSocket);
+                ctx.ChangeListenPort(false);
+                if (self)
+                    SendRecord(kestrona::kWordAccept.data(), 6);
+            }
+            break;
+        case PeerCommand::UnknownCmd:
+            ctx.ShowMessage(kestrona::msg::kPeerTooOld);
+            break;
+        case PeerCommand::Unsupported:
+            if (window)
+                window->OnUnsupported();
+            break;
+        case PeerCommand::AutoAnswer:
+            if (window)
+                window->OnPeerAutoAnswer();
+            break;
+        case PeerCommand::GeneralError:
+            m_nReply = REPLY_ERROR;
+            m_bReplied = true;
+            break;
+        case PeerCommand::GeneralSuccess:
+            m_nReply = REPLY_SUCCESS;
+            m_bReplied = true;
+            break;
+        case PeerCommand::Accept:
+        case PeerCommand::HttpOkAccept:
+        case PeerCommand::TrailingAccept:
+            m_nReply = REPLY_ACCEPT;
+            m_bReplied = true;
+            break;
+        case PeerCommand::HttpOk:
+            break;
+        case PeerCommand::RequestCall: {
+            const kestrona::RequestCall request = kestrona::ParseRequestCall(b);
+            if (request.nFeatures != 0) {
+                SendRecord(kestrona::kWordUnsupported.data(), 11);
+                break;
+            }
+            if (window) {
+                window->OnIncomingCall(request);
+                window->BeginRecord(2);
+            }
+            break;
+        }
+        case PeerCommand::Busy:
+            if (window)
+                window->OnBusy();
+            if (self)
+                Abort();
+            break;
+        case PeerCommand::Paramenter:
+            if (window)
+                window->OnParameters(kestrona::ParseParamenter(b));
+            break;
+        case PeerCommand::StartTalk:
+            if (window)
+                window->StartTalk();
+            break;
+        case PeerCommand::EndTalk:
+            if (ctx.settings.m_nProxy != 1)
+                Close();
+            if (window)
+                window->EndCall();
+            break;
+        case PeerCommand::Unknown: {
+            const std::string text =
+                kestrona::GbkToUtf8(std::string_view(b, ::strnlen(b, m_nReceived)));
+            if (ctx.messages)
+                ctx.messages->ShowText(text);
+            if (self)
+                SendRecord(kestrona::kWordUnknownCmd.data(), 9);
+            break;
+        }
+    }
+}
