@@ -2,7 +2,9 @@
 
 // The artwork lives in a static library, so its resources must be registered
 // explicitly or the linker drops them.
-static void RegisterArtwork() { Q_INIT_RESOURCE(artwork); }
+static void RegisterArtwork() {
+    Q_INIT_RESOURCE(artwork);
+}
 
 namespace kestrona::res {
 namespace {

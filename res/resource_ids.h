@@ -66,8 +66,8 @@ inline constexpr int kTimerTipTime = 11;
 inline constexpr int kTimerFlash = 20;
 
 // Strings.
-inline constexpr int kStrFirstTip = 104;     // 104..123, one per key
-inline constexpr int kStrFirstState = 125;   // 125..133, call states 0..8
+inline constexpr int kStrFirstTip = 104;    // 104..123, one per key
+inline constexpr int kStrFirstState = 125;  // 125..133, call states 0..8
 inline constexpr int kStrNotEmptyGroup = 124;
 inline constexpr int kStrNoNumber = 140;
 inline constexpr int kStrSettings = 141;

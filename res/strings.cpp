@@ -54,16 +54,21 @@ const QHash<int, QString>& Table() {
         {143, QStringLiteral("关闭前是否保存所有变动？")},
         {144, QStringLiteral("确定删除所有记录吗？")},
         {145, QStringLiteral("注册不成功，请以后再试。")},
-        {146, QStringLiteral("无法创建接受端口，这将造成无法接受呼叫\n如果你使用了指定端口，可能是这些端口已经被占用。\n"
+        {146, QStringLiteral("无法创建接受端口，这将造成无法接受呼叫\n如果你使用了指定端口，可能是"
+                             "这些端口已经被占用。\n"
                              "如果你通过代理服务器则可能是这些端口在代理服务器上已经被占用。")},
         {147, QStringLiteral("对方用户使用的Kestrona版本太老，不支持这个请求。")},
-        {148, QStringLiteral("当方正在线上，但是无法与之连接\n这可能是由于对方在防火墙后面，并没有使用指定端口。")},
+        {148,
+         QStringLiteral(
+             "当方正在线上，但是无法与之连接\n这可能是由于对方在防火墙后面，并没有使用指定端口。")},
     };
     return table;
 }
 
 }  // namespace
 
-QString ResString(int id) { return Table().value(id); }
+QString ResString(int id) {
+    return Table().value(id);
+}
 
 }  // namespace kestrona
