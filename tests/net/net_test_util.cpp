@@ -41,6 +41,12 @@ void PumpFor(int ms) {
     loop.exec();
 }
 
+int FreeTcpPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
 bool FakeWindow::Saw(const std::string& entry) const {
     return std::find(log.begin(), log.end(), entry) != log.end();
 }

@@ -28,6 +28,8 @@ void EnsureNetTestApp();
 // from hanging and is never what a test asserts on.
 bool PumpUntil(const std::function<bool()>& pred, int limitMs = 10000);
 void PumpFor(int ms);
+// A loopback port with nothing listening on it a moment ago.
+int FreeTcpPort();
 
 class FakeMessages : public IMessageBox {
   public:

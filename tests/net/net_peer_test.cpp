@@ -1,0 +1,242 @@
+// The peer call-control protocol between two endpoints in one process, over
+// loopback in direct mode, and the waits of the command socket.
+#include <gtest/gtest.h>
+
+#include <QTimer>
+
+#include "net_test_util.h"
+
+namespace kestrona {
+namespace {
+
+using test::Endpoint;
+using test::PumpUntil;
+
+// Callee B listens directly; caller A connects to it.
+class PeerCall : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        a.model.m_nID = 1001;
+        a.model.m_nDelayBufferMs = 2000;
+        b.model.m_nID = 2002;
+        b.ctx->OpenCmdListenSocket();
+        ASSERT_TRUE(b.ctx->m_pCmdListenSocket);
+        ASSERT_TRUE(b.ctx->m_pCmdListenSocket->IsListening());
+        ASSERT_TRUE(b.messages.ids.empty());
+        port = b.ctx->m_pCmdListenSocket->m_nPort;
+        ASSERT_GT(port, 0);
+        // The callee's window answers a request with the lower of both rates.
+        b.window.onIncoming = [this](const RequestCall& request) {
+            Paramenter params{std::min(calleeRate, request.nSampleRate), 7001, 7002};
+            ParamenterBytes record{};
+            PutInt32(&record[20], params.nSampleRate);
+            PutInt32(&record[24], params.nPortIn);
+            PutInt32(&record[28], params.nPortOut);
+            b.ctx->m_pPeerSocket->SendParameters(record);
+        };
+    }
+
+    // A places a call and waits for the PARAMENTER.
+    void Connect(int32_t proposed = 24000) {
+        a.ctx->m_pPeerSocket = std::make_unique<CCallSocket>(*a.ctx);
+        a.ctx->m_pPeerSocket->Create();
+        ASSERT_TRUE(a.ctx->m_pPeerSocket->RequestCall("127.0.0.1", port, proposed));
+        ASSERT_TRUE(PumpUntil([&] { return a.window.Saw("params"); }));
+    }
+
+    CCallSocket& A() { return *a.ctx->m_pPeerSocket; }
+
+    Endpoint a{"caller"};
+    Endpoint b{"callee"};
+    int port = 0;
+    int32_t calleeRate = 8000;
+};
+
+TEST_F(PeerCall, RequestIsAnsweredWithTheLowerRate) {
+    Connect(24000);
+    EXPECT_TRUE(A().m_bConnected);
+    EXPECT_EQ(b.window.log, (std::vector<std::string>{"incoming", "record2"}));
+    EXPECT_EQ(b.window.lastRequest.nSampleRate, 24000);
+    EXPECT_EQ(b.window.lastRequest.nCallerId, 1001);
+    EXPECT_EQ(b.window.lastRequest.nDelayBufferMs, 2000);
+    EXPECT_EQ(a.window.lastParams.nSampleRate, 8000);
+    EXPECT_EQ(a.window.lastParams.nPortIn, 7001);
+    EXPECT_EQ(a.window.lastParams.nPortOut, 7002);
+    ASSERT_TRUE(b.ctx->m_pPeerSocket);
+}
+
+TEST_F(PeerCall, ProposedRateBelowTheCalleesWins) {
+    calleeRate = 24000;
+    Connect(12000);
+    EXPECT_EQ(a.window.lastParams.nSampleRate, 12000);
+}
+
+TEST_F(PeerCall, IdleCalleeGreetsBeforeAnythingIsSent) {
+    auto raw = test::RawConnect(port);
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(test::ReadSome(*raw), QByteArray("ACCEPT"));
+    EXPECT_TRUE(b.ctx->m_pPeerSocket);
+}
+
+TEST_F(PeerCall, SecondCallerIsRefusedBusy) {
+    Connect();
+    Endpoint c("third");
+    c.ctx->m_pPeerSocket = std::make_unique<CCallSocket>(*c.ctx);
+    c.ctx->m_pPeerSocket->Create();
+    EXPECT_FALSE(c.ctx->m_pPeerSocket->RequestCall("127.0.0.1", port));
+    EXPECT_TRUE(c.window.Saw("busy"));
+    EXPECT_TRUE(c.ctx->m_pPeerSocket->m_bAborted);
+    EXPECT_FALSE(c.ctx->m_pPeerSocket->m_bConnected);
+    // The first call is untouched.
+    A().SendStartTalk();
+    EXPECT_TRUE(PumpUntil([&] { return b.window.Saw("starttalk"); }));
+}
+
+TEST_F(PeerCall, StartTalkAndAutoAnswer) {
+    Connect();
+    A().SendStartTalk();
+    ASSERT_TRUE(PumpUntil([&] { return b.window.Saw("starttalk"); }));
+    b.ctx->m_pPeerSocket->SendStartTalk();
+    ASSERT_TRUE(PumpUntil([&] { return a.window.Saw("starttalk"); }));
+    b.ctx->m_pPeerSocket->SendAutoAnswer();
+    ASSERT_TRUE(PumpUntil([&] { return a.window.Saw("autoanswer"); }));
+    EXPECT_TRUE(a.messages.texts.empty());
+    EXPECT_TRUE(b.messages.texts.empty());
+}
+
+TEST_F(PeerCall, StartTalkWithTrailingBytesIsUnknown) {
+    Connect();
+    A().SendRecord("STARTTALK!!", 11);
+    ASSERT_TRUE(PumpUntil([&] { return !a.messages.ids.empty(); }));
+    EXPECT_FALSE(b.window.Saw("starttalk"));
+    EXPECT_EQ(b.messages.texts, (std::vector<std::string>{"STARTTALK!!"}));
+    EXPECT_EQ(a.messages.ids, (std::vector<int>{147}));  // "UNKNOWCMD" came back
+}
+
+TEST_F(PeerCall, ShortUnknownChunkIsShownAndAnswered) {
+    Connect();
+    A().SendRecord("XY", 2);
+    ASSERT_TRUE(PumpUntil([&] { return !a.messages.ids.empty(); }));
+    EXPECT_EQ(b.messages.texts, (std::vector<std::string>{"XY"}));
+}
+
+TEST_F(PeerCall, EndTalkInDirectModeClosesBeforeTheWindowEnds) {
+    Connect();
+    bool connectedAtEnd = true;
+    b.window.onEndCall = [&] {
+        // What the window's EndCall does: its own ENDTALK finds the
+        // connection closed already, then the socket is deleted.
+        connectedAtEnd = b.ctx->m_pPeerSocket->IsConnected();
+        b.ctx->m_pPeerSocket->SendEndTalk();
+        b.ctx->m_pPeerSocket.reset();
+    };
+    A().SendEndTalk();
+    EXPECT_FALSE(A().IsConnected());
+    ASSERT_TRUE(PumpUntil([&] { return b.window.Saw("endcall"); }));
+    EXPECT_FALSE(connectedAtEnd);
+    EXPECT_FALSE(b.ctx->m_pPeerSocket);
+    // The callee is free again for the next call.
+    a.window.log.clear();
+    Connect();
+}
+
+TEST_F(PeerCall, NonZeroFeatureFieldIsRefused) {
+    a.ctx->m_pPeerSocket = std::make_unique<CCallSocket>(*a.ctx);
+    A().Create();
+    A().ConnectTo("127.0.0.1", port);
+    ASSERT_TRUE(A().m_bConnected);
+    const auto record = BuildRequestCallRecord({8000, 1001, 1, 1000});
+    A().SendRecord(record.data(), 48);
+    ASSERT_TRUE(PumpUntil([&] { return a.window.Saw("unsupported"); }));
+    EXPECT_FALSE(b.window.Saw("incoming"));
+    EXPECT_FALSE(b.window.Saw("record2"));
+}
+
+TEST_F(PeerCall, LongDataIsClassifiedInChunksOfAtMost1024) {
+    Connect();
+    const std::string big(1500, 'q');
+    A().SendRecord(big.data(), static_cast<int>(big.size()));
+    ASSERT_TRUE(PumpUntil([&] {
+        size_t total = 0;
+        for (const auto& t : b.messages.texts) total += t.size();
+        return total >= big.size();
+    }));
+    for (const auto& t : b.messages.texts) EXPECT_LE(t.size(), 1024u);
+    EXPECT_EQ(b.messages.texts.front().size(), 1024u);
+}
+
+// ---- the wait ----
+
+TEST(ReplyWait, FarEndThatNeverGreetsLeavesTheSocketUnconnected) {
+    test::ScriptedServer silent;
+    silent.greet = false;
+    Endpoint a("silent");
+    a.model.m_nTimeout = 1;
+    CCallSocket socket(*a.ctx);
+    socket.Create();
+    socket.ConnectTo("127.0.0.1", silent.Port());
+    EXPECT_FALSE(socket.m_bConnected);
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(socket.m_nReply, REPLY_NONE);
+    EXPECT_EQ(silent.connections, 1);
+}
+
+TEST(ReplyWait, ZeroTimeoutEndsAtOnce) {
+    test::ScriptedServer server;
+    Endpoint a("zero");
+    a.model.m_nTimeout = 0;
+    CCallSocket socket(*a.ctx);
+    EXPECT_EQ(socket.m_nTimeoutMs, 0u);
+    socket.Create();
+    socket.ConnectTo("127.0.0.1", server.Port());
+    EXPECT_FALSE(socket.m_bConnected);
+}
+
+TEST(ReplyWait, WaitOnUnconnectedSocketReturnsItsCode) {
+    Endpoint a("unconnected");
+    CCallSocket socket(*a.ctx);
+    socket.Create();
+    socket.ConnectTo("127.0.0.1", test::FreeTcpPort());
+    EXPECT_FALSE(socket.m_bConnected);
+    EXPECT_TRUE(a.messages.ids.empty());
+    socket.m_nReply = REPLY_SUCCESS;
+    socket.m_bReplied = true;
+    EXPECT_EQ(a.ctx->PumpUntilReply(socket), REPLY_SUCCESS);
+    EXPECT_TRUE(socket.m_bReplied);  // not a wait: the flag stays
+}
+
+TEST(ReplyWait, SocketDeletedDuringTheWaitEndsItSafely) {
+    test::ScriptedServer silent;
+    silent.greet = false;
+    Endpoint a("deleted");
+    a.model.m_nTimeout = 30;
+    a.ctx->m_pPeerSocket = std::make_unique<CCallSocket>(*a.ctx);
+    a.ctx->m_pPeerSocket->Create();
+    // A hang-up while the call is being set up drops the peer connection.
+    QTimer::singleShot(100, [&] { a.ctx->m_pPeerSocket.reset(); });
+    EXPECT_FALSE(a.ctx->m_pPeerSocket->RequestCall("127.0.0.1", silent.Port()));
+    EXPECT_FALSE(a.ctx->m_pPeerSocket);
+}
+
+TEST(ReplyWait, QuitRequestEndsTheWaitAndReachesTheMainLoop) {
+    test::ScriptedServer silent;
+    silent.greet = false;
+    Endpoint a("quit");
+    a.model.m_nTimeout = 30;
+    CCallSocket socket(*a.ctx);
+    socket.Create();
+    bool waitReturned = false;
+    int mainResult = -1;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(100, [] { QCoreApplication::exit(7); });
+        socket.ConnectTo("127.0.0.1", silent.Port());
+        waitReturned = true;
+    });
+    mainResult = QCoreApplication::exec();
+    EXPECT_TRUE(waitReturned);
+    EXPECT_EQ(mainResult, 7);
+    EXPECT_FALSE(socket.m_bConnected);
+}
+
+}  // namespace
+}  // namespace kestrona
