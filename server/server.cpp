@@ -218,8 +218,9 @@ struct Server::Impl {
             SendNow(conn->socket, PlainReply(records::kGeneralError));
             result = std::string("GENERALERROR: ") + e.what();
         }
-        Finish(conn->socket);
+        // Logged before the close, so the line exists once the client sees the end.
         Log(address, port, command, result);
+        Finish(conn->socket);
     }
 
     // Runs one exchange on an open connection; returns the log text.

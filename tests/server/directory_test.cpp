@@ -1,0 +1,220 @@
+// Subscribers, logins and sessions, without the network.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "server/directory.h"
+#include "server/password.h"
+#include "server/sqlite_store.h"
+#include "server_test_util.h"
+
+namespace kestrona::server {
+namespace {
+
+using namespace std::chrono_literals;
+namespace rec = records;
+
+class ServerDirectoryTest : public ::testing::Test {
+  protected:
+    ServerDirectoryTest() : store_(dir_.File("directory.db")), hasher_(HashCost::Minimum()) {}
+
+    Directory& directory() {
+        if (!directory_) {
+            DirectoryConfig config;
+            config.first_number = 20000;
+            config.live_period_s = 30;
+            config.session_timeout = 90s;
+            config.welcome = "hello";
+            config.clock = [this] { return clock_.Now(); };
+            directory_ = std::make_unique<Directory>(store_, hasher_, config);
+        }
+        return *directory_;
+    }
+
+    Outcome Send(const test::Bytes& record, const std::string& peer = "10.0.0.1") {
+        DecodeResult d = DecodeRequest(record);
+        EXPECT_EQ(d.status, DecodeStatus::kOk);
+        return directory().Handle(d.request, peer);
+    }
+
+    std::int32_t Register(const std::string& email, const std::string& password = "pw") {
+        Outcome o = Send(test::RegisterRecord("name", password, email));
+        EXPECT_EQ(test::Prefix(o.reply, 18), "REGISTERNEWSUCCESS") << o.result;
+        return rec::GetInt(o.reply.data(), rec::register_success::kNumber);
+    }
+
+    std::int32_t LoginResultCode(std::int32_t number, const std::string& password,
+                                 const std::string& peer = "10.0.0.1", std::int32_t port = 7000) {
+        Outcome o = Send(test::LoginRecord(number, password, port), peer);
+        EXPECT_EQ(test::ReplyWord(o.reply), "LOGINRESULT");
+        return rec::GetInt(o.reply.data(), rec::login_result::kResult);
+    }
+
+    std::string Reply(const test::Bytes& record, const std::string& peer = "10.0.0.1") {
+        return test::ReplyWord(Send(record, peer).reply);
+    }
+
+    test::TempDir dir_;
+    test::ManualClock clock_;
+    SqliteStore store_;
+    PasswordHasher hasher_;
+    std::unique_ptr<Directory> directory_;
+};
+
+TEST_F(ServerDirectoryTest, RegistrationGivesSequentialNumbersAndRefusesTakenAddresses) {
+    EXPECT_EQ(Register("one@example.com"), 20000);
+    EXPECT_EQ(Register("two@example.com"), 20001);
+    EXPECT_EQ(Reply(test::RegisterRecord("x", "y", "one@example.com")), "REGISTERNEWFAILEMAIL");
+    EXPECT_EQ(Reply(test::RegisterRecord("x", "y", "ONE@Example.COM")), "REGISTERNEWFAILEMAIL");
+    EXPECT_EQ(Register("three@example.com"), 20002);
+    // Nothing usable to log in with: refused without taking a number.
+    EXPECT_EQ(Reply(test::RegisterRecord("x", "", "four@example.com")), "GENERALERROR");
+    EXPECT_EQ(Reply(test::RegisterRecord("x", "y", "")), "GENERALERROR");
+    EXPECT_EQ(Register("four@example.com"), 20003);
+}
+
+TEST_F(ServerDirectoryTest, NumbersStopAtTheLargestThirtyTwoBitNumber) {
+    DirectoryConfig config;
+    config.first_number = 2147483647;
+    Directory near_end(store_, hasher_, config);
+    auto reg = [&](const char* email) {
+        return near_end.Handle(DecodeRequest(test::RegisterRecord("n", "p", email)).request, "x");
+    };
+    Outcome first = reg("a@b.c");
+    EXPECT_EQ(rec::GetInt(first.reply.data(), 18), 2147483647);
+    EXPECT_EQ(test::ReplyWord(reg("b@b.c").reply), "GENERALERROR");
+}
+
+TEST_F(ServerDirectoryTest, LoginChecksThePasswordAndSendsPeriodAndTexts) {
+    std::int32_t number = Register("a@b.c", "\xC3\xDC\xC2\xEB");
+    directory_.reset();  // a fresh process: nothing remembered about checked passwords
+    Outcome ok = Send(test::LoginRecord(number, "\xC3\xDC\xC2\xEB", 7000));
+    EXPECT_EQ(rec::GetInt(ok.reply.data(), rec::login_result::kResult), 0);
+    EXPECT_EQ(rec::GetInt(ok.reply.data(), rec::login_result::kLivePeriod), 30);
+    EXPECT_STREQ(reinterpret_cast<const char*>(ok.reply.data() + 52), "hello");
+
+    EXPECT_EQ(LoginResultCode(number, "wrong"), rec::login_result::kWrongPassword);
+    EXPECT_EQ(LoginResultCode(number, ""), rec::login_result::kWrongPassword);
+    EXPECT_EQ(LoginResultCode(99999, "pw"), rec::login_result::kWrongPassword);
+    EXPECT_EQ(LoginResultCode(0, "pw"), rec::login_result::kRefused);
+    EXPECT_EQ(LoginResultCode(number, "\xC3\xDC\xC2\xEB", "10.0.0.1", 0),
+              rec::login_result::kRefused);
+    EXPECT_EQ(LoginResultCode(number, "\xC3\xDC\xC2\xEB", "10.0.0.1", 70000),
+              rec::login_result::kRefused);
+    // A refused login gives out no texts.
+    Outcome bad = Send(test::LoginRecord(number, "wrong", 7000));
+    EXPECT_EQ(bad.reply[52], 0);
+}
+
+TEST_F(ServerDirectoryTest, OnlyAnUncheckedPasswordTakesTheSlowPath) {
+    std::int32_t number = Register("a@b.c", "pw");
+    auto login = [&](const char* password) {
+        return DecodeRequest(test::LoginRecord(number, password, 7000)).request;
+    };
+    EXPECT_TRUE(directory().IsSlow(DecodeRequest(test::RegisterRecord("n", "p", "e@f")).request));
+    EXPECT_FALSE(directory().IsSlow(login("pw")));  // checked at registration
+    EXPECT_TRUE(directory().IsSlow(login("other")));
+    EXPECT_EQ(LoginResultCode(number, "other"), rec::login_result::kWrongPassword);
+    EXPECT_TRUE(directory().IsSlow(login("other")));  // failures are not remembered
+    EXPECT_EQ(LoginResultCode(number, "pw"), rec::login_result::kAccepted);
+    EXPECT_FALSE(directory().IsSlow(DecodeRequest(test::QueryRecord(1, 2)).request));
+}
+
+TEST_F(ServerDirectoryTest, PasswordsAreStoredOnlyAsArgon2idHashes) {
+    std::int32_t number = Register("a@b.c", "clear-text-pw");
+    std::optional<std::string> hash = store_.PasswordHash(number);
+    ASSERT_TRUE(hash);
+    EXPECT_EQ(hash->rfind("$argon2id$", 0), 0u);
+    EXPECT_EQ(hash->find("clear-text-pw"), std::string::npos);
+    // Same password, another subscriber: another salt.
+    std::int32_t other = Register("b@b.c", "clear-text-pw");
+    EXPECT_NE(*store_.PasswordHash(other), *hash);
+}
+
+TEST_F(ServerDirectoryTest, SessionsAnswerQueriesUntilTheyExpire) {
+    std::int32_t a = Register("a@b.c");
+    EXPECT_EQ(Reply(test::QueryRecord(1, a)), "QUERYUSERRESULTNOTFOND");
+    ASSERT_EQ(LoginResultCode(a, "pw", "10.1.2.3", 4567), 0);
+    Outcome found = Send(test::QueryRecord(1, a));
+    EXPECT_EQ(test::ReplyWord(found.reply), "QUERYUSERRESULT");
+    EXPECT_STREQ(reinterpret_cast<const char*>(found.reply.data() + 20), "10.1.2.3");
+    EXPECT_EQ(rec::GetInt(found.reply.data(), 36), 4567);
+
+    // Keep-alives within the time-out keep it, however long it runs.
+    for (int i = 0; i < 5; ++i) {
+        clock_.Advance(60s);
+        ASSERT_EQ(Reply(test::LiveRecord(a), "10.1.2.3"), "GENERALCMDSUCCESS");
+    }
+    clock_.Advance(89s);
+    EXPECT_EQ(Reply(test::QueryRecord(1, a)), "QUERYUSERRESULT");
+    clock_.Advance(1s);
+    EXPECT_EQ(Reply(test::QueryRecord(1, a)), "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(Reply(test::LiveRecord(a), "10.1.2.3"), "ALREADYTIMEOUT");
+    // Expired means gone: later keep-alives keep failing until a new login.
+    EXPECT_EQ(Reply(test::LiveRecord(a), "10.1.2.3"), "ALREADYTIMEOUT");
+    ASSERT_EQ(LoginResultCode(a, "pw", "10.1.2.3", 4567), 0);
+    EXPECT_EQ(Reply(test::LiveRecord(a), "10.1.2.3"), "GENERALCMDSUCCESS");
+}
+
+TEST_F(ServerDirectoryTest, LogoutAndPortChangeComeOnlyFromTheSessionsAddress) {
+    std::int32_t a = Register("a@b.c");
+    ASSERT_EQ(LoginResultCode(a, "pw", "10.1.2.3", 4567), 0);
+
+    EXPECT_EQ(Reply(test::ChangePortRecord(a, 9999), "10.6.6.6"), "GENERALCMDFAIL");
+    EXPECT_EQ(Reply(test::LogoutRecord(a), "10.6.6.6"), "GENERALCMDFAIL");
+    EXPECT_EQ(Reply(test::LiveRecord(a), "10.6.6.6"), "ALREADYTIMEOUT");
+    Outcome q = Send(test::QueryRecord(1, a));
+    EXPECT_EQ(rec::GetInt(q.reply.data(), 36), 4567);
+
+    EXPECT_EQ(Reply(test::ChangePortRecord(a, 0), "10.1.2.3"), "GENERALCMDFAIL");
+    EXPECT_EQ(Reply(test::ChangePortRecord(a, 5000), "10.1.2.3"), "GENERALCMDSUCCESS");
+    q = Send(test::QueryRecord(1, a));
+    EXPECT_EQ(rec::GetInt(q.reply.data(), 36), 5000);
+
+    EXPECT_EQ(Reply(test::LogoutRecord(a), "10.1.2.3"), "GENERALCMDSUCCESS");
+    EXPECT_EQ(Reply(test::QueryRecord(1, a)), "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(Reply(test::LogoutRecord(a), "10.1.2.3"), "GENERALCMDFAIL");
+    EXPECT_EQ(Reply(test::ChangePortRecord(a, 5000), "10.1.2.3"), "GENERALCMDFAIL");
+}
+
+TEST_F(ServerDirectoryTest, CallReportsAreCheckedAndStored) {
+    EXPECT_EQ(Reply(test::ReportRecord(2, 20001, 20000, 75)), "GENERALCMDSUCCESS");
+    EXPECT_EQ(Reply(test::ReportRecord(0, 20001, 20000, 0)), "GENERALCMDFAIL");
+    EXPECT_EQ(Reply(test::ReportRecord(4, 20001, 20000, 0)), "GENERALCMDFAIL");
+    EXPECT_EQ(Reply(test::ReportRecord(1, 20001, 0, 0)), "GENERALCMDFAIL");
+}
+
+TEST_F(ServerDirectoryTest, ConcurrentRegistrationsAndLoginsKeepNumbersUnique) {
+    directory();
+    std::vector<std::thread> threads;
+    std::vector<std::vector<std::int32_t>> numbers(4);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 10; ++i) {
+                std::string email = "u" + std::to_string(t) + "_" + std::to_string(i) + "@x";
+                Outcome o = directory_->Handle(
+                    DecodeRequest(test::RegisterRecord("n", "pw", email)).request, "10.0.0.1");
+                std::int32_t n = rec::GetInt(o.reply.data(), 18);
+                numbers[t].push_back(n);
+                directory_->Handle(DecodeRequest(test::LoginRecord(n, "pw", 1000 + i)).request,
+                                   "10.0.0.2");
+                directory_->Handle(DecodeRequest(test::QueryRecord(n, n)).request, "10.0.0.3");
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    std::set<std::int32_t> all;
+    for (const auto& list : numbers) {
+        all.insert(list.begin(), list.end());
+    }
+    EXPECT_EQ(all.size(), 40u);
+    EXPECT_EQ(*all.begin(), 20000);
+    EXPECT_EQ(*all.rbegin(), 20039);
+    EXPECT_EQ(directory_->SessionCount(), 40u);
+}
+
+}  // namespace
+}  // namespace kestrona::server

@@ -1,0 +1,362 @@
+// The server over real loopback connections, byte by byte, as a phone sees it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <regex>
+
+#include "raw_client.h"
+#include "server/directory.h"
+#include "server/password.h"
+#include "server/server.h"
+#include "server/sqlite_store.h"
+#include "server_test_util.h"
+
+extern char** environ;
+
+namespace kestrona::server {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Bytes;
+using test::RawClient;
+namespace rec = records;
+
+// Store, directory and server as the executable wires them, on a free port.
+class ServerStack {
+  public:
+    ServerStack(const std::string& db, test::ManualClock& clock, ServerConfig config = {})
+        : store_(db), hasher_(HashCost::Minimum()) {
+        DirectoryConfig dc;
+        dc.live_period_s = 20;
+        dc.session_timeout = 60s;
+        dc.welcome = "\xBB\xB6\xD3\xAD";
+        dc.notice = "notice";
+        dc.clock = [&clock] { return clock.Now(); };
+        directory_ = std::make_unique<Directory>(store_, hasher_, dc);
+        config.listen_address = "127.0.0.1";
+        config.port = 0;
+        config.io_threads = 2;
+        config.log = [this](std::string_view line) {
+            std::lock_guard lock(log_mutex_);
+            log_.emplace_back(line);
+        };
+        server_ = std::make_unique<Server>(config, *directory_);
+        server_->Start();
+    }
+    ~ServerStack() { server_->Stop(); }
+
+    std::uint16_t port() const { return server_->port(); }
+
+    std::vector<std::string> Log() {
+        std::lock_guard lock(log_mutex_);
+        return log_;
+    }
+
+  private:
+    SqliteStore store_;
+    PasswordHasher hasher_;
+    std::unique_ptr<Directory> directory_;
+    std::mutex log_mutex_;
+    std::vector<std::string> log_;
+    std::unique_ptr<Server> server_;
+};
+
+// Connect, take the greeting, send one record, read until the server closes.
+struct Exchange {
+    Bytes greeting;
+    Bytes reply;
+};
+
+Exchange Talk(std::uint16_t port, const Bytes& record) {
+    RawClient client(port);
+    Exchange e;
+    e.greeting = client.ReadExactly(6);
+    client.Send(record);
+    e.reply = client.ReadToEnd();
+    return e;
+}
+
+class ServerLoopbackTest : public ::testing::Test {
+  protected:
+    ServerStack& Start(ServerConfig config = {}) {
+        stack_ = std::make_unique<ServerStack>(dir_.File("directory.db"), clock_, config);
+        return *stack_;
+    }
+    Bytes Reply(const Bytes& record) { return Talk(stack_->port(), record).reply; }
+
+    test::TempDir dir_;
+    test::ManualClock clock_;
+    std::unique_ptr<ServerStack> stack_;
+};
+
+TEST_F(ServerLoopbackTest, EveryExchangeOnTheWire) {
+    ServerStack& s = Start();
+    Exchange reg = Talk(s.port(), test::RegisterRecord("\xD5\xC5\xC8\xFD", "pw", "zs@x.cn"));
+    EXPECT_EQ(reg.greeting, test::AsBytes("ACCEPT"));
+    ASSERT_EQ(reg.reply.size(), 22u);
+    EXPECT_EQ(test::Prefix(reg.reply, 18), "REGISTERNEWSUCCESS");
+    std::int32_t number = rec::GetInt(reg.reply.data(), 18);
+    EXPECT_EQ(number, 10000);
+
+    EXPECT_EQ(Reply(test::RegisterRecord("x", "y", "zs@x.cn")),
+              test::AsBytes("REGISTERNEWFAILEMAIL"));
+
+    Bytes login = Reply(test::LoginRecord(number, "pw", 6100));
+    ASSERT_EQ(login.size(), 252u);
+    Bytes expected_login(252, 0);
+    rec::PutWord(expected_login.data(), "LOGINRESULT");
+    rec::PutInt(expected_login.data(), 36, 20);
+    rec::PutWord(expected_login.data() + 52, "\xBB\xB6\xD3\xAD");
+    rec::PutWord(expected_login.data() + 102, "notice");
+    EXPECT_EQ(login, expected_login);
+
+    Bytes wrong = Reply(test::LoginRecord(number, "bad", 6100));
+    EXPECT_EQ(rec::GetInt(wrong.data(), 20), 2);
+
+    Bytes found = Reply(test::QueryRecord(10001, number));
+    Bytes expected_found(52, 0);
+    rec::PutWord(expected_found.data(), "QUERYUSERRESULT");
+    rec::PutWord(expected_found.data() + 20, "127.0.0.1");  // as the server saw the phone
+    rec::PutInt(expected_found.data(), 36, 6100);
+    EXPECT_EQ(found, expected_found);
+
+    EXPECT_EQ(test::Prefix(Reply(test::QueryRecord(number, 55555)), 22), "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(test::ReplyWord(Reply(test::ChangePortRecord(number, 6200))), "GENERALCMDSUCCESS");
+    EXPECT_EQ(rec::GetInt(Reply(test::QueryRecord(1, number)).data(), 36), 6200);
+    EXPECT_EQ(test::ReplyWord(Reply(test::LiveRecord(number))), "GENERALCMDSUCCESS");
+    EXPECT_EQ(test::ReplyWord(Reply(test::ReportRecord(2, 10001, number, 30))),
+              "GENERALCMDSUCCESS");
+    EXPECT_EQ(test::ReplyWord(Reply(test::LogoutRecord(number))), "GENERALCMDSUCCESS");
+    EXPECT_EQ(test::ReplyWord(Reply(test::QueryRecord(1, number))), "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(test::ReplyWord(Reply(test::LiveRecord(number))), "ALREADYTIMEOUT");
+
+    // One log line per exchange: peer, command and result.
+    std::vector<std::string> log = s.Log();
+    ASSERT_EQ(log.size(), 13u);
+    EXPECT_NE(log[0].find(" 127.0.0.1:"), std::string::npos);
+    EXPECT_NE(log[0].find("REGISTERNEW -> registered 10000"), std::string::npos);
+    EXPECT_NE(log[2].find("USERLOGIN -> accepted"), std::string::npos);
+    EXPECT_NE(log[3].find("USERLOGIN -> wrong password"), std::string::npos);
+}
+
+TEST_F(ServerLoopbackTest, ARequestSplitOverSeveralSegmentsIsStillOneRecord) {
+    ServerStack& s = Start();
+    RawClient client(s.port());
+    ASSERT_EQ(client.ReadExactly(6), test::AsBytes("ACCEPT"));
+    Bytes record = test::QueryRecord(1, 2);
+    client.Send(Bytes(record.begin(), record.begin() + 5));
+    client.Send(Bytes(record.begin() + 5, record.begin() + 25));
+    client.Send(Bytes(record.begin() + 25, record.end()));
+    EXPECT_EQ(test::ReplyWord(client.ReadToEnd()), "QUERYUSERRESULTNOTFOND");
+}
+
+TEST_F(ServerLoopbackTest, BadInputGetsGeneralErrorAndTheConnectionCloses) {
+    ServerConfig config;
+    config.idle_timeout = 300ms;
+    ServerStack& s = Start(config);
+    const Bytes general_error = [] {
+        Bytes b(20, 0);
+        rec::PutWord(b.data(), "GENERALERROR");
+        return b;
+    }();
+    Bytes too_long = test::QueryRecord(1, 2);
+    too_long.push_back(0);
+    EXPECT_EQ(Reply(too_long), general_error);
+    EXPECT_EQ(Reply(test::AsBytes("HELLO THERE")), general_error);
+    EXPECT_EQ(Reply(test::AsBytes("GET / HTTP/1.1\r\nHost: x\r\n\r\n")), general_error);
+    // A text without its terminator would overflow its field.
+    Bytes login = test::LoginRecord(10000, std::string(20, 'p'), 1);
+    EXPECT_EQ(Reply(login), general_error);
+    // Too short: the rest never comes, so the time-out ends it with the error.
+    Bytes short_query = test::QueryRecord(1, 2);
+    short_query.resize(30);
+    EXPECT_EQ(Reply(short_query), general_error);
+    // Too short and the phone half-closes: no need to wait for the time-out.
+    {
+        RawClient client(s.port());
+        client.ReadExactly(6);
+        client.Send(short_query);
+        client.ShutdownSend();
+        EXPECT_EQ(client.ReadToEnd(), general_error);
+    }
+    // A flood is answered at its first bytes; the server reads no further.
+    {
+        RawClient client(s.port());
+        client.ReadExactly(6);
+        Bytes flood = test::AsBytes("USERLOGIN");
+        flood.resize(1 << 20, 'A');
+        flood[9] = 0;
+        client.Send(Bytes(flood.begin(), flood.begin() + 4096));
+        EXPECT_EQ(client.ReadExactly(20), general_error);
+        EXPECT_TRUE(client.SeesEnd());
+    }
+    for (const std::string& line : s.Log()) {
+        EXPECT_NE(line.find("GENERALERROR"), std::string::npos) << line;
+    }
+}
+
+TEST_F(ServerLoopbackTest, SilentAndRepeatedConnectionsDoNotExhaustTheServer) {
+    ServerConfig config;
+    config.idle_timeout = 200ms;
+    config.max_per_address = 3;
+    ServerStack& s = Start(config);
+    {
+        // Silent ones are closed by the server without a reply.
+        RawClient silent(s.port());
+        EXPECT_EQ(silent.ReadExactly(6), test::AsBytes("ACCEPT"));
+        EXPECT_TRUE(silent.SeesEnd());
+    }
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<RawClient>(s.port()));
+        ASSERT_EQ(held.back()->ReadExactly(6), test::AsBytes("ACCEPT"));
+    }
+    // While three from this address are open, a fourth is refused at once.
+    RawClient refused(s.port());
+    Bytes answer = refused.ReadToEnd();
+    EXPECT_EQ(test::ReplyWord(answer), "GENERALERROR");
+    held.clear();
+    // The slots come back when those connections end; the idle time-out ends
+    // them all the same, so this loop is bounded.
+    bool served = false;
+    for (int attempt = 0; attempt < 200 && !served; ++attempt) {
+        Exchange e = Talk(s.port(), test::QueryRecord(1, 2));
+        served = test::ReplyWord(e.reply) == "QUERYUSERRESULTNOTFOND";
+        if (!served) {
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    EXPECT_TRUE(served);
+    bool logged_refusal = false;
+    for (const std::string& line : s.Log()) {
+        logged_refusal |= line.find("refused: too many connections") != std::string::npos;
+    }
+    EXPECT_TRUE(logged_refusal);
+}
+
+TEST_F(ServerLoopbackTest, SessionsExpireWithoutKeepAlive) {
+    ServerStack& s = Start();
+    std::int32_t number = rec::GetInt(Reply(test::RegisterRecord("n", "pw", "e@x")).data(), 18);
+    ASSERT_EQ(rec::GetInt(Reply(test::LoginRecord(number, "pw", 7000)).data(), 20), 0);
+    clock_.Advance(59s);
+    EXPECT_EQ(test::ReplyWord(Reply(test::LiveRecord(number))), "GENERALCMDSUCCESS");
+    clock_.Advance(59s);
+    EXPECT_EQ(test::ReplyWord(Reply(test::QueryRecord(1, number))), "QUERYUSERRESULT");
+    clock_.Advance(1s);
+    EXPECT_EQ(test::ReplyWord(Reply(test::QueryRecord(1, number))), "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(test::ReplyWord(Reply(test::LiveRecord(number))), "ALREADYTIMEOUT");
+    (void)s;
+}
+
+TEST_F(ServerLoopbackTest, SubscribersSurviveARestart) {
+    std::int32_t number = 0;
+    {
+        ServerStack& s = Start();
+        number = rec::GetInt(Reply(test::RegisterRecord("n", "secret", "e@x")).data(), 18);
+        ASSERT_EQ(number, 10000);
+        (void)s;
+        stack_.reset();
+    }
+    Start();
+    Bytes login = Reply(test::LoginRecord(number, "secret", 7000));
+    EXPECT_EQ(rec::GetInt(login.data(), 20), 0);
+    EXPECT_EQ(rec::GetInt(Reply(test::LoginRecord(number, "Secret", 7000)).data(), 20), 2);
+    EXPECT_EQ(test::ReplyWord(Reply(test::RegisterRecord("n", "p", "E@X"))),
+              "REGISTERNEWFAILEMAIL");
+    EXPECT_EQ(rec::GetInt(Reply(test::RegisterRecord("m", "p", "f@x")).data(), 18), 10001);
+}
+
+TEST_F(ServerLoopbackTest, ManyClientsAtOnceAllGetTheirAnswer) {
+    ServerStack& s = Start();
+    std::int32_t number = rec::GetInt(Reply(test::RegisterRecord("n", "pw", "e@x")).data(), 18);
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                Bytes login = Talk(s.port(), test::LoginRecord(number, "pw", 7000 + t)).reply;
+                Bytes query = Talk(s.port(), test::QueryRecord(1, number)).reply;
+                if (login.size() == 252 && rec::GetInt(login.data(), 20) == 0 &&
+                    test::ReplyWord(query) == "QUERYUSERRESULT") {
+                    ++good;
+                }
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(good.load(), 200);
+}
+
+// The executable itself: nothing but a database path (and a free port, since
+// the default one may be taken on a shared machine).
+TEST(ServerProgram, RunsWithOnlyADatabasePathAndServesAPhone) {
+    test::TempDir dir;
+    std::string db = dir.File("sub/dir/directory.db");
+    int err_pipe[2];
+    ASSERT_EQ(::pipe(err_pipe), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+    std::vector<std::string> args{KESTRONA_SERVER_BINARY, "--db", db, "--port", "0",
+                                  "--minimum-hash-cost"};
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(err_pipe[1]);
+    FILE* err = ::fdopen(err_pipe[0], "r");
+    char line[512];
+    std::uint16_t port = 0;
+    if (std::fgets(line, sizeof line, err)) {
+        std::cmatch m;
+        if (std::regex_search(line, m, std::regex("port ([0-9]+)"))) {
+            port = static_cast<std::uint16_t>(std::stoi(m[1]));
+        }
+    }
+    ASSERT_NE(port, 0) << line;
+    std::int32_t number =
+        rec::GetInt(Talk(port, test::RegisterRecord("n", "p", "e@x")).reply.data(), 18);
+    EXPECT_EQ(number, 10000);
+    Bytes login = Talk(port, test::LoginRecord(number, "p", 7000)).reply;
+    EXPECT_EQ(rec::GetInt(login.data(), 20), 0);
+    EXPECT_EQ(rec::GetInt(login.data(), 36), 60);
+    std::string log_line;
+    ASSERT_TRUE(std::fgets(line, sizeof line, err));
+    EXPECT_NE(std::string(line).find("REGISTERNEW -> registered 10000"), std::string::npos);
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::fclose(err);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(ServerProgram, HelpNamesEveryOption) {
+    std::string command = std::string(KESTRONA_SERVER_BINARY) + " --help";
+    FILE* out = ::popen(command.c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::string text;
+    char buffer[512];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, out)) {
+        text.append(buffer, n);
+    }
+    EXPECT_EQ(::pclose(out), 0);
+    for (const char* option :
+         {"--db", "--listen", "--port", "--first-number", "--live-period", "--session-timeout",
+          "--welcome", "--notice", "--idle-timeout", "--max-per-address", "--quiet", "--help"}) {
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+    }
+}
+
+}  // namespace
+}  // namespace kestrona::server
