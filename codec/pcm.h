@@ -11,11 +11,8 @@ inline int16_t PcmFromDouble(double x) {
         return 0;  // NaN has no sample value; converting it would be undefined
     }
     double r = x >= 0.0 ? x + 0.5 : x - 0.5;
-    if (r > 32767.0) {
-        r = 32767.0;
-    } else if (r < -32768.0) {
-        r = -32768.0;
-    }
+    r = r > 32767.0 ? 32767.0 : r;
+    r = r < -32768.0 ? -32768.0 : r;
     return static_cast<int16_t>(r);  // truncation towards zero
 }
 

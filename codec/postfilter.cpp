@@ -18,28 +18,39 @@ constexpr int kImpulseLength = 22;
 constexpr int kSubframe = kSubframeLen;
 constexpr int kFrame = kFrameSamples;
 
+// Sum of a[n]*b[n] over a subframe. Four partial sums let the additions
+// overlap instead of waiting on each other.
+inline double Dot(const double* a, const double* b) {
+    double s0 = 0.0;
+    double s1 = 0.0;
+    double s2 = 0.0;
+    double s3 = 0.0;
+    for (int n = 0; n < kSubframe; n += 4) {
+        s0 += a[n] * b[n];
+        s1 += a[n + 1] * b[n + 1];
+        s2 += a[n + 2] * b[n + 2];
+        s3 += a[n + 3] * b[n + 3];
+    }
+    return (s0 + s1) + (s2 + s3);
+}
+
+static_assert(kSubframe % 4 == 0);
+
 }  // namespace
 
 int LongTermPostFilter(const double* r, int tmin, int tmax, double q[kSubframe]) {
     double best = -1e38;
     int t_best = tmin;
     for (int t = tmin; t <= tmax; ++t) {
-        double c = 0.0;
-        for (int n = 0; n < kSubframe; ++n) {
-            c += r[n] * r[n - t];
-        }
+        const double c = Dot(r, r - t);
         if (c > best) {
             best = c;
             t_best = t;
         }
     }
     const double* past = r - t_best;
-    double e0 = 0.5;
-    double e1 = 0.5;
-    for (int n = 0; n < kSubframe; ++n) {
-        e0 += past[n] * past[n];
-        e1 += r[n] * r[n];
-    }
+    const double e0 = 0.5 + Dot(past, past);
+    const double e1 = 0.5 + Dot(r, r);
     if (best < 0.0) {
         best = 0.0;
     }
@@ -80,18 +91,12 @@ double TiltFactor(const double num[kLpOrder + 1], const double den[kLpOrder + 1]
 }
 
 void AdaptiveGainControl(const double y[kSubframe], double z[kSubframe], double* gain) {
-    double g_out = 0.0;
-    for (int n = 0; n < kSubframe; ++n) {
-        g_out += z[n] * z[n];
-    }
+    const double g_out = Dot(z, z);
     if (g_out == 0.0) {
         *gain = 0.0;
         return;
     }
-    double g_in = 0.0;
-    for (int n = 0; n < kSubframe; ++n) {
-        g_in += y[n] * y[n];
-    }
+    const double g_in = Dot(y, y);
     // (1 - 0.9) as the reference computes it, kept for identical output.
     const double g0 = g_in == 0.0 ? 0.0 : std::sqrt(g_in / g_out) * 0.09999999999999998;
     double g = *gain;
