@@ -1,22 +1,17 @@
 #include "store/call_history.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 
-#include "platform/atomic_file.h"
 #include "platform/temp_dir.h"
 #include "store/phone_book.h"
-#include "store/store_test_util.h"
 
 namespace kestrona {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Slurp;
 
 SystemTime At(uint16_t hour, uint16_t minute, uint16_t second) {
     SystemTime t;
@@ -41,14 +36,6 @@ class CallHistoryTest : public ::testing::Test {
     }
     testing::TempDir dir_;
 };
-
-TEST_F(CallHistoryTest, FilesByType) {
-    EXPECT_EQ(HistoryFile(0), fs::path("list/ilist.dat"));
-    EXPECT_EQ(HistoryFile(1), fs::path("list/olist.dat"));
-    EXPECT_EQ(HistoryFile(2, "/r"), fs::path("/r/list/mlist.dat"));
-    EXPECT_TRUE(HistoryFile(3).empty());
-    EXPECT_TRUE(HistoryFile(-1).empty());
-}
 
 TEST_F(CallHistoryTest, BeginRecordFillsNumberTimeStemAndPhoneBookName) {
     PersonRecord p;
@@ -129,29 +116,6 @@ TEST_F(CallHistoryTest, RewriteDropsDeletedAndLeavesAnEmptyFile) {
     const fs::path missed = HistoryFile(kHistoryMissed, root());
     ASSERT_TRUE(RewriteHistory(missed, {}));
     EXPECT_TRUE(fs::exists(missed));
-}
-
-TEST_F(CallHistoryTest, RewriteDyingHalfWayKeepsTheFile) {
-    const fs::path file = HistoryFile(kHistoryMade, root());
-    ASSERT_EQ(AppendRecord(Made(101, 1), root()), AppendResult::kAppended);
-    ASSERT_EQ(AppendRecord(Made(102, 2), root()), AppendResult::kAppended);
-    const std::string before = Slurp(file);
-
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        SetBeforeRenameHookForTest([](const fs::path&) { ::_exit(5); });
-        RewriteHistory(file, {});
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 5);
-    EXPECT_EQ(Slurp(file), before);
-    // Appending still works next to the abandoned temporary file.
-    ASSERT_EQ(AppendRecord(Made(103, 3), root()), AppendResult::kAppended);
-    EXPECT_EQ(ReadHistory(file).size(), 3u);
 }
 
 }  // namespace
