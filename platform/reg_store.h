@@ -9,7 +9,9 @@
 // written: name=text. Names are ASCII and compared without regard to case; the
 // spelling of the first write is kept. In the text "\\", "\n" and "\r" stand
 // for a backslash, a line feed and a carriage return. Lines starting with '#',
-// ';' or '[' and lines without '=' are ignored.
+// ';' or '[' and lines without '=' are ignored when reading and not kept by
+// the next write. A new file is created readable by its owner only: it holds
+// the login password.
 //
 // Every change is a locked read-modify-write (an flock on "<file>.lock") that
 // replaces the file atomically, so concurrent writers in several processes or

@@ -31,7 +31,9 @@ struct SettingsModel {
 };
 
 // Clears m_szProxyAddress..m_nAoPort and loads every member but m_nID from the
-// store with the load rules (a missing or rejected value leaves 0).
+// store with the load rules: a missing or rejected value leaves 0 in the
+// cleared run, and leaves the auto-answer members as they were. The fixed
+// ports are loaded only when "fixport" is 1.
 void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store);
 
 }  // namespace kestrona
