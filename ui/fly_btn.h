@@ -13,7 +13,7 @@
 
 #include "ui/skin_images.h"
 
-class CTipWnd;
+#include "ui/tip_wnd.h"
 
 namespace kestrona {
 

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "res/resource_ids.h"
+#include "store/phone_book.h"
+#include "ui/tray.h"
+
+namespace {
+
+using kestrona::CPhoneTray;
+
+class TrayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        root = dir.path().toStdString();
+        std::filesystem::create_directories(root / "list");
+        kestrona::PersonRecord p;
+        p.number = 4321;
+        p.SetName("张三");
+        p.group = 1;
+        kestrona::GroupRecord g;
+        g.id = 1;
+        g.SetName("friends");
+        ASSERT_EQ(kestrona::SaveBook({g}, {p}, root), kestrona::SaveBookResult::kSaved);
+        phone.resize(100, 100);
+        phone.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&phone));
+    }
+
+    std::unique_ptr<CPhoneTray> MakeTray(bool available) {
+        auto tray = std::make_unique<CPhoneTray>(&phone, available);
+        tray->SetBookRoot(root);
+        tray->notify = [this](const QString& title, const QString& text) {
+            notes.push_back(title + "|" + text);
+        };
+        tray->AddTrayIcon();
+        return tray;
+    }
+
+    QTemporaryDir dir;
+    std::filesystem::path root;
+    QWidget phone;
+    QStringList notes;
+};
+
+TEST_F(TrayTest, FlashingNamesTheCallerAndAlternatesTheIcons) {
+    auto tray = MakeTray(true);
+    EXPECT_EQ(tray->Tip(), "Ostravine Kestrona");
+    EXPECT_EQ(tray->CurrentIcon(), 128);
+    tray->FlashTray(true, 4321);
+    EXPECT_TRUE(tray->IsFlashing());
+    EXPECT_EQ(tray->Tip(), QStringLiteral("张三 4321"));
+    EXPECT_EQ(tray->CurrentIcon(), 128);  // only the timer changes the icon
+    tray->OnFlashStep();
+    EXPECT_EQ(tray->CurrentIcon(), 148);
+    tray->OnFlashStep();
+    EXPECT_EQ(tray->CurrentIcon(), 128);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return tray->CurrentIcon() == 148; }, 5000));
+    tray->FlashTray(false, 4321);
+    EXPECT_FALSE(tray->IsFlashing());
+    EXPECT_EQ(tray->CurrentIcon(), 128);
+    EXPECT_EQ(tray->Tip(), "Ostravine Kestrona");
+    EXPECT_TRUE(notes.isEmpty());  // the tray itself tells of the call
+}
+
+TEST_F(TrayTest, UnknownCallerGivesSpaceAndNumber) {
+    auto tray = MakeTray(true);
+    tray->FlashTray(true, 777);
+    EXPECT_EQ(tray->Tip(), " 777");
+    EXPECT_EQ(kestrona::TrayTipFor(QString(70, 'x'), 1).size(), 63);
+}
+
+TEST_F(TrayTest, HideAndRestoreWithATray) {
+    auto tray = MakeTray(true);
+    EXPECT_TRUE(tray->HandleCommand(32774));
+    EXPECT_FALSE(phone.isVisible());
+    EXPECT_TRUE(tray->HandleCommand(32771));
+    EXPECT_TRUE(phone.isVisible());
+    EXPECT_FALSE(phone.isMinimized());
+    // Restoring a visible phone leaves it where it is.
+    const QPoint at = phone.pos();
+    tray->HandleCommand(32771);
+    EXPECT_EQ(phone.pos(), at);
+}
+
+TEST_F(TrayTest, WithoutATrayHidingMinimisesAndACallIsNotified) {
+    auto tray = MakeTray(false);
+    EXPECT_FALSE(tray->HasTray());
+    EXPECT_EQ(tray->Icon(), nullptr);
+    tray->HandleCommand(32774);
+    EXPECT_TRUE(phone.isVisible());
+    EXPECT_TRUE(phone.isMinimized());
+    tray->FlashTray(true, 4321);
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_EQ(notes[0], QStringLiteral("Ostravine Kestrona|张三 4321"));
+    tray->OnFlashStep();
+    EXPECT_EQ(tray->CurrentIcon(), 148);
+}
+
+TEST_F(TrayTest, ExitAndKeyCommandsGoToThePhone) {
+    auto tray = MakeTray(true);
+    std::vector<int> got;
+    tray->SetCommandHandler([&](int c) { got.push_back(c); });
+    EXPECT_TRUE(tray->HandleCommand(57665));
+    EXPECT_TRUE(tray->HandleCommand(1006));
+    EXPECT_FALSE(tray->HandleCommand(4242));
+    EXPECT_EQ(got, (std::vector<int>{57665, 1006}));
+}
+
+TEST(TrayMenus, BothPopupsHoldTheirEntriesInOrder) {
+    std::unique_ptr<QMenu> icon(kestrona::BuildPopupMenu(kestrona::kIconPopup));
+    QStringList texts;
+    QList<int> ids;
+    for (QAction* a : icon->actions()) {
+        texts << (a->isSeparator() ? "-" : a->text());
+        ids << a->data().toInt();
+    }
+    EXPECT_EQ(texts, (QStringList{QStringLiteral("恢复(&S)"), "-", QStringLiteral("退出(&E)")}));
+    std::unique_ptr<QMenu> window(kestrona::BuildPopupMenu(kestrona::kWindowPopup));
+    ids.clear();
+    for (QAction* a : window->actions()) ids << a->data().toInt();
+    EXPECT_EQ(ids, (QList<int>{32774, 0, 1004, 1005, 1006, 0, 32775, 1020}));
+    EXPECT_EQ(window->actions()[2]->text(), QStringLiteral("打入的电话(&R)"));
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+// The skinned look of the phone: a window cut to the outline of the skin
+// bitmap, twenty CFlyBtn keys laid over it and the display drawn on the skin.
+// It is dragged by the skin; the right button opens the window menu and a
+// double click hides the phone.
+#pragma once
+
+#include <QImage>
+#include <QRegion>
+#include <array>
+#include <cstdint>
+#include <functional>
+
+#include "ui/phone_face.h"
+
+class CFlyBtn;
+
+namespace kestrona {
+
+// The part of the skin that belongs to the window: every pixel except the
+// exactly white ones (255, 255, 255); near-white stays.
+QRegion SkinRegion(const QImage& skin);
+
+// "%.2d:%.2d:%.2d" of hours modulo 24, minutes and seconds.
+QString FormatCallTime(int64_t seconds);
+
+// The four display texts. state is 0..8; while talking (2) or answering
+// automatically (7) the time is the call time and the rate follows the
+// status ("通话中...8000kHZ"), otherwise the time is the clock. The peer line
+// is empty when there is no peer number (0 or less).
+DisplayTexts MakeDisplayTexts(const QString& localAddress, int state, int64_t secondsInCall,
+                              int sampleRate, const QString& peerName, int32_t peerNumber,
+                              const QTime& clock);
+
+// Key places: command 1001 + index, top-left corner in client pixels.
+struct KeyPlace {
+    int x;
+    int y;
+};
+extern const std::array<KeyPlace, 20> kKeyPlaces;
+
+class CSkinFace : public QWidget, public IPhoneFace {
+    Q_OBJECT
+  public:
+    static constexpr QRect kDisplayArea{QPoint(90, 20), QPoint(299, 69)};
+
+    explicit CSkinFace(QWidget* parent = nullptr);
+    ~CSkinFace() override;
+
+    QWidget* Widget() override { return this; }
+    void SetCommandHandler(std::function<void(int)> handler) override;
+    void EnableKey(int command, bool enabled) override;
+    bool IsKeyEnabled(int command) const override;
+    void FlashKey(int command, bool flashing) override;
+    bool IsKeyFlashing(int command) const override;
+    void CheckKey(int command, bool checked) override;
+    bool IsKeyChecked(int command) const override;
+    void SetDisplay(const DisplayTexts& texts) override;
+    DisplayTexts Display() const override { return m_texts; }
+
+    CFlyBtn* Key(int command) const;
+    const QImage& Skin() const { return m_skin; }
+    const QRegion& Region() const { return m_region; }
+    // The skin, the keys and the display as they look now.
+    QImage Render();
+
+    // What a press on the bare skin does: hooks for the phone window (tests
+    // and windows without a tray replace them).
+    std::function<void(QPoint globalPos)> onWindowMenu;
+    std::function<void()> onHide;
+
+  protected:
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void DrawDisplay(QPainter& painter) const;
+    void ApplyRegion();
+
+    QImage m_skin;
+    QRegion m_region;
+    std::array<CFlyBtn*, 20> m_keys{};
+    DisplayTexts m_texts;
+    std::function<void(int)> m_handler;
+    QPoint m_dragOffset;
+    bool m_dragging = false;
+};
+
+}  // namespace kestrona

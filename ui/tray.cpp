@@ -1,0 +1,216 @@
+#include "ui/tray.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QMenu>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <QTimerEvent>
+#include <QUrl>
+#include <QWidget>
+#include <string>
+
+#include "res/resource_ids.h"
+#include "store/phone_book.h"
+
+namespace kestrona {
+
+namespace {
+
+const char* const kProgramName = "Ostravine Kestrona";
+constexpr int kTipMax = 63;
+
+// The stock notification sender; nothing happens where it is missing, the
+// task-bar alert still marks the window.
+void DesktopNotify(const QString& title, const QString& text) {
+    const QString sender = QStandardPaths::findExecutable(QStringLiteral("notify-send"));
+    if (!sender.isEmpty()) {
+        QProcess::startDetached(sender, {QStringLiteral("--app-name=Kestrona"), title, text});
+    }
+}
+
+}  // namespace
+
+const QVector<MenuEntry>& PopupEntries(int popup) {
+    static const QVector<MenuEntry> icon = {
+        {res::kCmdRestore, "恢复(&S)"},
+        {0, nullptr},
+        {res::kCmdExit, "退出(&E)"},
+    };
+    static const QVector<MenuEntry> window = {
+        {res::kCmdHide, "最小化(&H)"},
+        {0, nullptr},
+        {res::kCmdCallsTaken, "打入的电话(&R)"},
+        {res::kCmdCallsMade, "拨出的电话(&D)"},
+        {res::kCmdCallsMissed, "未接电话(&M)"},
+        {0, nullptr},
+        {res::kCmdHelp, "帮助(&H)"},
+        {res::kCmdSetup, "选项(&O)"},
+    };
+    return popup == kIconPopup ? icon : window;
+}
+
+QMenu* BuildPopupMenu(int popup, QWidget* parent) {
+    auto* menu = new QMenu(parent);
+    menu->setTitle(QStringLiteral("_Popup_"));
+    for (const MenuEntry& e : PopupEntries(popup)) {
+        if (e.command == 0) {
+            menu->addSeparator();
+        } else {
+            menu->addAction(QString::fromUtf8(e.text))->setData(e.command);
+        }
+    }
+    return menu;
+}
+
+int ExecPopupMenu(int popup, QPoint globalPos) {
+    QMenu* menu = BuildPopupMenu(popup);
+    QAction* chosen = menu->exec(globalPos);
+    const int command = chosen ? chosen->data().toInt() : 0;
+    delete menu;
+    return command;
+}
+
+bool TrayAvailable() {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void HideWindow(QWidget* window, bool trayAvailable) {
+    if (!window)
+        return;
+    window->showMinimized();
+    // Without a notification area a hidden window could not be found again.
+    if (trayAvailable)
+        window->hide();
+}
+
+void RestoreWindow(QWidget* window) {
+    if (!window)
+        return;
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
+}
+
+void OpenHelpFile() {
+    const QString path = QDir::current().absoluteFilePath(QString::fromLatin1(res::kHelpFile));
+    if (!QFileInfo::exists(path))
+        return;
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+QString TrayTipFor(const QString& name, int32_t number) {
+    return QStringLiteral("%1 %2").arg(name).arg(number).left(kTipMax);
+}
+
+CPhoneTray::CPhoneTray(QWidget* phone, std::optional<bool> trayAvailable, QObject* parent)
+    : QObject(parent), m_pPhone(phone), m_bTray(trayAvailable.value_or(TrayAvailable())) {
+    notify = DesktopNotify;
+    m_strTip = QString::fromLatin1(kProgramName);
+}
+
+CPhoneTray::~CPhoneTray() {
+    RemoveTrayIcon();
+    delete m_pMenu;
+}
+
+void CPhoneTray::AddTrayIcon() {
+    m_nIcon = kIconNormal;
+    m_strTip = QString::fromLatin1(kProgramName);
+    m_bAdded = true;
+    if (!m_bTray)
+        return;
+    if (!m_pIcon) {
+        m_pIcon = new QSystemTrayIcon(this);
+        m_pMenu = BuildPopupMenu(kIconPopup);
+        connect(m_pMenu, &QMenu::triggered, this,
+                [this](QAction* a) { HandleCommand(a->data().toInt()); });
+        m_pIcon->setContextMenu(m_pMenu);
+        connect(m_pIcon, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason r) { OnActivated(r); });
+    }
+    Modify();
+    m_pIcon->show();
+}
+
+void CPhoneTray::RemoveTrayIcon() {
+    m_flash.stop();
+    m_bAdded = false;
+    if (m_pIcon)
+        m_pIcon->hide();
+}
+
+void CPhoneTray::Modify() {
+    if (!m_pIcon)
+        return;
+    m_pIcon->setIcon(QIcon(res::IconPath(m_nIcon)));
+    m_pIcon->setToolTip(m_strTip);
+}
+
+void CPhoneTray::FlashTray(bool on, int32_t peerNumber) {
+    if (!on) {
+        m_flash.stop();
+        m_nIcon = kIconNormal;
+        m_strTip = QString::fromLatin1(kProgramName);
+        Modify();
+        return;
+    }
+    m_flash.start(kFlashMs, this);
+    std::string name;
+    FindNameByNumber(peerNumber, name, m_bookRoot);
+    m_strTip = TrayTipFor(QString::fromStdString(name), peerNumber);
+    Modify();
+    if (!m_bTray) {
+        QApplication::alert(m_pPhone);
+        if (notify)
+            notify(QString::fromLatin1(kProgramName), m_strTip);
+    }
+}
+
+void CPhoneTray::OnFlashStep() {
+    m_nIcon = m_nIcon == kIconNormal ? kIconFlash : kIconNormal;
+    Modify();
+}
+
+void CPhoneTray::timerEvent(QTimerEvent* event) {
+    if (event->timerId() == m_flash.timerId()) {
+        OnFlashStep();
+    } else {
+        QObject::timerEvent(event);
+    }
+}
+
+void CPhoneTray::OnActivated(int reason) {
+    // The right button's menu is the icon's context menu; only the double
+    // click needs handling here.
+    if (reason == QSystemTrayIcon::DoubleClick)
+        RestoreWindow(m_pPhone);
+}
+
+bool CPhoneTray::HandleCommand(int command) {
+    switch (command) {
+        case res::kCmdRestore:
+            RestoreWindow(m_pPhone);
+            return true;
+        case res::kCmdHide:
+            HideWindow(m_pPhone, m_bTray);
+            return true;
+        case res::kCmdHelp:
+            OpenHelpFile();
+            return true;
+        default:
+            break;
+    }
+    if (command == res::kCmdExit || (command >= res::kCmdFirstKey && command <= res::kCmdSetup)) {
+        if (m_handler)
+            m_handler(command);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace kestrona

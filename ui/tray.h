@@ -1,0 +1,108 @@
+// The phone's notification-area icon and its two menus. The icon flashes
+// between icons 128 and 148 while a call is offered and names the caller in
+// its tip. Desktops without a notification area (stock GNOME among them) get
+// minimising instead of hiding, and a desktop notification for a call, so the
+// phone can never become unreachable.
+#pragma once
+
+#include <QBasicTimer>
+#include <QIcon>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVector>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+class QMenu;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace kestrona {
+
+inline constexpr int kIconPopup = 0;    // restore, exit
+inline constexpr int kWindowPopup = 1;  // hide, the three lists, help, options
+
+struct MenuEntry {
+    int command;  // 0 for a separator
+    const char* text;
+};
+// Menu resource 145: its two pop-ups.
+const QVector<MenuEntry>& PopupEntries(int popup);
+// A menu of the pop-up; each action carries its command as data.
+QMenu* BuildPopupMenu(int popup, QWidget* parent = nullptr);
+// Shows the pop-up at a screen position; the chosen command, or 0.
+int ExecPopupMenu(int popup, QPoint globalPos);
+
+bool TrayAvailable();
+// Hides the window into the notification area, or minimises it where there
+// is none.
+void HideWindow(QWidget* window, bool trayAvailable);
+// Shows the window in its restored size and place and brings it forward.
+void RestoreWindow(QWidget* window);
+// Opens "kestrona.hlp" of the current directory with the desktop's default
+// application; a missing file opens nothing.
+void OpenHelpFile();
+
+// "%s %d" of name and number, at most 63 characters.
+QString TrayTipFor(const QString& name, int32_t number);
+
+class CPhoneTray : public QObject {
+    Q_OBJECT
+  public:
+    static constexpr int kFlashMs = 500;
+    static constexpr int kIconNormal = 128;
+    static constexpr int kIconFlash = 148;
+
+    // trayAvailable: leave empty to ask the desktop.
+    explicit CPhoneTray(QWidget* phone, std::optional<bool> trayAvailable = std::nullopt,
+                        QObject* parent = nullptr);
+    ~CPhoneTray() override;
+
+    void AddTrayIcon();
+    void RemoveTrayIcon();
+    // on: the icon starts flashing and the tip names the caller (looked up
+    // in the phone book); off: icon 128 and the program's name again.
+    void FlashTray(bool on, int32_t peerNumber);
+    // One flash step (timer 1040).
+    void OnFlashStep();
+    // Commands 32771 restore, 32774 hide, 32775 help; 57665 and the keys'
+    // commands go to the command handler. Returns false for other ids.
+    bool HandleCommand(int command);
+
+    bool HasTray() const { return m_bTray; }
+    bool IsShown() const { return m_bAdded; }
+    bool IsFlashing() const { return m_flash.isActive(); }
+    int CurrentIcon() const { return m_nIcon; }
+    QString Tip() const { return m_strTip; }
+    QSystemTrayIcon* Icon() const { return m_pIcon; }
+
+    void SetCommandHandler(std::function<void(int)> handler) { m_handler = std::move(handler); }
+    // Where the phone book lives (empty: the current directory).
+    void SetBookRoot(std::filesystem::path root) { m_bookRoot = std::move(root); }
+    // Raises the desktop notification of an offered call where there is no
+    // tray; replaceable for tests.
+    std::function<void(const QString& title, const QString& text)> notify;
+
+  protected:
+    void timerEvent(QTimerEvent* event) override;
+
+  private:
+    void Modify();
+    void OnActivated(int reason);
+
+    QPointer<QWidget> m_pPhone;
+    QSystemTrayIcon* m_pIcon = nullptr;
+    QMenu* m_pMenu = nullptr;
+    bool m_bTray = false;
+    bool m_bAdded = false;
+    int m_nIcon = kIconNormal;
+    QString m_strTip;
+    QBasicTimer m_flash;
+    std::function<void(int)> m_handler;
+    std::filesystem::path m_bookRoot;
+};
+
+}  // namespace kestrona
