@@ -1,0 +1,136 @@
+#include "app/call_services.h"
+
+#include <QPointer>
+#include <QString>
+
+#include "app/ring_player.h"
+#include "media/audio_engine.h"
+#include "net/net_context.h"
+#include "net/server_socket.h"
+
+namespace kestrona {
+namespace {
+
+class CallEngine : public ICallEngine {
+  public:
+    CallEngine(IEngineOwner* owner, const SettingsModel& model) : m_owner(owner), m_model(model) {}
+    ~CallEngine() override { m_engine.Stop(); }
+
+    void Init(int sampleRate, int delayMs) override {
+        m_engine.SetProxyCredentials(m_model.m_szProxyUser, m_model.m_szProxyPassword);
+        m_engine.Init(m_owner, sampleRate, delayMs, m_model.m_nProxy == 0, m_model.m_szProxyAddress,
+                      m_model.m_nHttpPort, m_model.m_nSock5Port);
+    }
+    bool Listen(int portIn, int portOut) override { return m_engine.Listen(portIn, portOut); }
+    int PortIn() const override { return m_engine.m_portIn; }
+    int PortOut() const override { return m_engine.m_portOut; }
+    bool Connect(const std::string& host, int peerPortIn, int peerPortOut) override {
+        return m_engine.Connect(host, peerPortIn, peerPortOut);
+    }
+    void StartReceive() override { m_engine.StartReceive(); }
+    void StartSend() override { m_engine.StartSend(); }
+    void Record(const std::string& stem) override { m_engine.Record(stem); }
+    void Stop() override { m_engine.Stop(); }
+
+  private:
+    IEngineOwner* m_owner;
+    const SettingsModel& m_model;
+    CAudioEngine m_engine;
+};
+
+class CallServices : public ICallServices {
+  public:
+    explicit CallServices(NetContext& net) : m_net(net) {}
+
+    int QueryUser(int32_t number, std::string& address, int& port) override {
+        CServerSocket socket(m_net);
+        socket.Create();
+        socket.SendQueryUser(number);
+        const int code = m_net.PumpUntilReply(socket);
+        if (code == REPLY_SUCCESS) {
+            const QueryUserResult result = ParseQueryUserResult(socket.Buffer());
+            address = result.strAddress;
+            port = result.nPort;
+        }
+        socket.Close();
+        return code;
+    }
+
+    void ReportCall(int kind, int32_t peer, int32_t own, int seconds) override {
+        auto socket = std::make_unique<CServerSocket>(m_net);
+        socket->Create();
+        socket->SendMsgReport(BuildMsgReportRecord(kind, peer, own, seconds));
+        socket->Close();
+    }
+
+    bool HasPeer() const override { return m_net.m_pPeerSocket != nullptr; }
+
+    void DropPeer() override {
+        if (m_net.m_pPeerSocket) {
+            m_net.m_pPeerSocket->Close();
+            m_net.m_pPeerSocket.reset();
+        }
+    }
+
+    bool RequestCall(const std::string& address, int port) override {
+        m_net.m_pPeerSocket = std::make_unique<CCallSocket>(m_net);
+        QPointer<CCallSocket> socket(m_net.m_pPeerSocket.get());
+        socket->Create();
+        const bool ok = socket->RequestCall(QString::fromStdString(address), port);
+        return ok && socket;
+    }
+
+    void SendParameters(const Paramenter& params) override {
+        if (m_net.m_pPeerSocket) {
+            m_net.m_pPeerSocket->SendParameters(params);
+        }
+    }
+    void SendStartTalk() override {
+        if (m_net.m_pPeerSocket) {
+            m_net.m_pPeerSocket->SendStartTalk();
+        }
+    }
+    void SendAutoAnswer() override {
+        if (m_net.m_pPeerSocket) {
+            m_net.m_pPeerSocket->SendAutoAnswer();
+        }
+    }
+    void EndPeer() override {
+        if (!m_net.m_pPeerSocket) {
+            return;
+        }
+        QPointer<CCallSocket> socket(m_net.m_pPeerSocket.get());
+        socket->SendEndTalk();
+        // Sending may run nested handlers that already dropped the connection.
+        if (socket && m_net.m_pPeerSocket.get() == socket.data()) {
+            socket->Close();
+            m_net.m_pPeerSocket.reset();
+        }
+    }
+    void ChangeListenPort(bool closeOld) override { m_net.ChangeListenPort(closeOld); }
+
+    std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner* owner) override {
+        return std::make_unique<CallEngine>(owner, m_net.settings);
+    }
+
+    void PlayRing(const std::string& file) override { m_ring.PlayAsync(file); }
+    void PlayRingToEnd(const std::string& file) override { m_ring.PlayToEnd(file); }
+
+    void ShowMessage(int stringId) override {
+        if (m_net.messages) {
+            m_net.messages->ShowMessage(stringId);
+        }
+    }
+
+  private:
+    NetContext& m_net;
+    CRingPlayer m_ring;
+};
+
+}  // namespace
+
+std::unique_ptr<ICallServices> MakeCallServices(NetContext& net) {
+    return std::make_unique<CallServices>(net);
+}
+
+}  // namespace kestrona

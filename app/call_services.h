@@ -1,0 +1,73 @@
+// What the phone window's call state machine needs from the rest of the
+// program: the directory-server exchanges, the peer connection of the
+// current call, a media engine per call, the ring sounds and message boxes.
+// The application provides the real ones; tests provide recording fakes.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "net/records.h"
+
+namespace kestrona {
+
+class IEngineOwner;
+class IPhoneWindow;
+struct NetContext;
+struct SettingsModel;
+
+// The media engine of one call, as the phone window drives it.
+class ICallEngine {
+  public:
+    virtual ~ICallEngine() = default;
+    virtual void Init(int sampleRate, int delayMs) = 0;
+    virtual bool Listen(int portIn, int portOut) = 0;
+    virtual int PortIn() const = 0;
+    virtual int PortOut() const = 0;
+    virtual bool Connect(const std::string& host, int peerPortIn, int peerPortOut) = 0;
+    virtual void StartReceive() = 0;
+    virtual void StartSend() = 0;
+    virtual void Record(const std::string& stem) = 0;
+    virtual void Stop() = 0;
+};
+
+class ICallServices {
+  public:
+    virtual ~ICallServices() = default;
+
+    // QUERYUSER: the reply code (10 found); address and port of the callee.
+    virtual int QueryUser(int32_t number, std::string& address, int& port) = 0;
+    // MSGREPORT; nothing is awaited.
+    virtual void ReportCall(int kind, int32_t peer, int32_t own, int seconds) = 0;
+
+    // The peer connection of the current call.
+    virtual bool HasPeer() const = 0;
+    // Closes and forgets the connection without a word to the peer.
+    virtual void DropPeer() = 0;
+    // A new connection to the callee and REQUESTCALL on it; false when no
+    // "ACCEPT" came. Records that arrive during the wait reach the window.
+    virtual bool RequestCall(const std::string& address, int port) = 0;
+    virtual void SendParameters(const Paramenter& params) = 0;
+    virtual void SendStartTalk() = 0;
+    virtual void SendAutoAnswer() = 0;
+    // "ENDTALK", then close and forget the connection.
+    virtual void EndPeer() = 0;
+    virtual void ChangeListenPort(bool closeOld) = 0;
+
+    virtual std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner* owner) = 0;
+
+    virtual void PlayRing(const std::string& file) = 0;       // asynchronously
+    virtual void PlayRingToEnd(const std::string& file) = 0;  // waits for the end
+
+    virtual void ShowMessage(int stringId) = 0;
+    // The history folder's root (empty: the current directory).
+    virtual std::filesystem::path FilesRoot() const { return {}; }
+};
+
+// The real services over the application's network context and the process's
+// audio devices.
+std::unique_ptr<ICallServices> MakeCallServices(NetContext& net);
+
+}  // namespace kestrona

@@ -1,0 +1,237 @@
+#include "app/keep_alive.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string_view>
+
+extern char** environ;
+
+namespace kestrona {
+namespace {
+
+constexpr int kSliceMs = 200;
+
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Connects with a deadline; -1 on failure.
+int ConnectTcp(const std::string& host, int port, int timeoutMs) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) {
+        return -1;
+    }
+    int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        freeaddrinfo(found);
+        return -1;
+    }
+    int rc = ::connect(fd, found->ai_addr, found->ai_addrlen);
+    freeaddrinfo(found);
+    if (rc != 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, timeoutMs > 0 ? timeoutMs : 1) == 1) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            rc = err == 0 ? 0 : -1;
+        } else {
+            rc = -1;
+        }
+    }
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd w{fd, POLLOUT, 0};
+            ::poll(&w, 1, kSliceMs);
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool EndsWith(std::string_view s, std::string_view tail) {
+    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+}  // namespace
+
+std::array<uint8_t, 12> MakeUserLive(int32_t number) {
+    std::array<uint8_t, 12> r{};
+    std::memcpy(r.data(), "USERLIVE", 8);
+    const auto u = static_cast<uint32_t>(number);
+    for (int i = 0; i < 4; ++i) {
+        r[8 + i] = static_cast<uint8_t>(u >> (8 * i));
+    }
+    return r;
+}
+
+bool IsAlreadyTimeout(const char* data, std::size_t size) {
+    return size >= 14 && std::memcmp(data, "ALREADYTIMEOUT", 14) == 0;
+}
+
+CKeepAlive::CKeepAlive(TargetFn target, std::function<int32_t()> number,
+                       std::function<int()> periodSec, TimeoutFn onTimeout)
+    : m_target(std::move(target)),
+      m_number(std::move(number)),
+      m_period(std::move(periodSec)),
+      m_onTimeout(std::move(onTimeout)) {}
+
+CKeepAlive::~CKeepAlive() {
+    Stop();
+}
+
+void CKeepAlive::Start() {
+    if (!m_thread.joinable()) {
+        m_stop = false;
+        m_thread = std::thread([this] { Run(); });
+    }
+}
+
+void CKeepAlive::Stop() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CKeepAlive::Run() {
+    while (!StopRequested()) {
+        const LiveResult result = Exchange(m_target(), m_number());
+        ++m_rounds;
+        if (result == LiveResult::kAlreadyTimeout) {
+            if (m_onTimeout) {
+                m_onTimeout();
+            }
+            return;
+        }
+        std::unique_lock lock(m_mutex);
+        const int period = std::max(0, m_period());
+        m_wake.wait_for(lock, std::chrono::seconds(period), [this] { return StopRequested(); });
+    }
+}
+
+LiveResult CKeepAlive::Exchange(const KeepAliveTarget& target, int32_t number) {
+    const int connectMs = target.timeoutMs > 0 ? target.timeoutMs : 1;
+    Fd fd(target.viaHttpProxy ? ConnectTcp(target.proxyAddress, target.proxyPort, connectMs)
+                              : ConnectTcp(target.host, target.port, connectMs));
+    if (fd.get() < 0) {
+        return LiveResult::kNoSession;
+    }
+    if (target.viaHttpProxy) {
+        const std::string request = "CONNECT " + target.host + ":" + std::to_string(target.port) +
+                                    " HTTP/1.1\r\nUser-Agent: KESTRONA1.1/0.1\r\n\r\n";
+        if (!SendAll(fd.get(), request.data(), request.size())) {
+            return LiveResult::kNoSession;
+        }
+    }
+    // The greeting: "ACCEPT" at the start of a chunk, or at its end behind
+    // the proxy's own answer.
+    const int64_t deadline = NowMs() + target.timeoutMs;
+    bool greeted = false;
+    char chunk[1025];
+    while (!greeted) {
+        if (StopRequested()) {
+            return LiveResult::kStopped;
+        }
+        const int64_t left = deadline - NowMs();
+        if (left <= 0) {
+            return LiveResult::kNoSession;
+        }
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, kSliceMs))) != 1) {
+            continue;
+        }
+        const ssize_t n = ::recv(fd.get(), chunk, 1024, 0);
+        if (n <= 0) {
+            return LiveResult::kNoSession;
+        }
+        const std::string_view got(chunk, static_cast<std::size_t>(n));
+        greeted = got.substr(0, 6) == "ACCEPT" || EndsWith(got, "ACCEPT");
+    }
+    const auto record = MakeUserLive(number);
+    if (!SendAll(fd.get(), record.data(), record.size())) {
+        return LiveResult::kNoSession;
+    }
+    // One read of at most 80 bytes, with no time limit.
+    char reply[80] = {};
+    for (;;) {
+        if (StopRequested()) {
+            return LiveResult::kStopped;
+        }
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, kSliceMs) != 1) {
+            continue;
+        }
+        const ssize_t n = ::recv(fd.get(), reply, sizeof reply, 0);
+        if (n <= 0) {
+            return LiveResult::kNoSession;
+        }
+        return IsAlreadyTimeout(reply, static_cast<std::size_t>(n)) ? LiveResult::kAlreadyTimeout
+                                                                    : LiveResult::kAlive;
+    }
+}
+
+void RelaunchAndTerminate(const std::string& program) {
+    // Marks the relaunch for as long as this process lives (a moment).
+    const std::string marker = "/tmp/KESTRONA_FIREREBOOT_MUTEX-" + std::to_string(getuid());
+    const int lockFd = ::open(marker.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (lockFd >= 0) {
+        ::flock(lockFd, LOCK_EX | LOCK_NB);
+    }
+    std::string delay = "DELAY";
+    char* argv[] = {const_cast<char*>(program.c_str()), delay.data(), nullptr};
+    pid_t pid = 0;
+    posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ);
+    ::_exit(0);
+}
+
+}  // namespace kestrona

@@ -1,0 +1,101 @@
+// The application object: the whole life of the process, from the start-up
+// checks through the first-run registration, the login and the phone window
+// to the shutdown that logs out and releases the sockets.
+#pragma once
+
+#include <QApplication>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "app/ui_hooks.h"
+#include "net/message_box.h"
+#include "net/net_context.h"
+#include "settings/settings_model.h"
+#include "settings/sys_reg_info.h"
+
+namespace kestrona {
+class CInstanceChannel;
+class CKeepAlive;
+}  // namespace kestrona
+
+class CPhoneApp : public QApplication, public kestrona::SettingsModel {
+    Q_OBJECT
+
+  public:
+    CPhoneApp(int& argc, char** argv);
+    ~CPhoneApp() override;
+
+    // The one application object of the process (null before it exists).
+    static CPhoneApp* Instance();
+
+    // Must be called before Run.
+    void SetUiFactory(kestrona::IUiFactory* factory) { m_pFactory = factory; }
+
+    // InitInstance, then ExitInstance; returns the process exit code.
+    int Run();
+
+    // The start-up and the event loop. Returns false (always), like the
+    // framework's start-up, once the loop has ended or start-up gave up.
+    bool InitInstance();
+    int ExitInstance();
+
+    void LoadSettings();
+    bool LoginAtStartup();
+    void BuildLocalAddress();
+    void ChangeListenPort(bool closeOld) { m_net.ChangeListenPort(closeOld); }
+    int PumpUntilReply(CCmdSocket& socket) { return m_net.PumpUntilReply(socket); }
+    int ShowReplyMessage(int code) { return m_net.ShowReplyMessage(code); }
+
+    kestrona::NetContext& Net() { return m_net; }
+    kestrona::IMessageBox& Messages() { return *m_messages; }
+    kestrona::IPhoneMainWindow* MainWindow() const { return m_pMainWnd.get(); }
+
+    // The store object for the settings key.
+    CSysRegInfo m_regInfo;
+    QString m_strLocalAddress;
+    bool m_bLoggedIn = false;
+    bool m_bStartHidden = false;
+    int m_nVerMajor = 2;
+    int m_nVerMinor = 0;
+    int m_nVerBuild = 1228;
+
+    // The number given by a "callto:" argument, filled in once the window
+    // exists; 0 when none.
+    int32_t m_nCallToNumber = 0;
+
+  private:
+    QString HandleRequest(const QStringList& args);
+    void StartKeepAlive();
+    void InstallQuitSignals();
+
+    kestrona::NetContext m_net;
+    std::unique_ptr<kestrona::IMessageBox> m_messages;
+    kestrona::IUiFactory* m_pFactory = nullptr;
+    std::unique_ptr<kestrona::CInstanceChannel> m_channel;
+    std::unique_ptr<kestrona::CKeepAlive> m_keepAlive;
+    std::unique_ptr<kestrona::IPhoneMainWindow> m_pMainWnd;
+};
+
+namespace kestrona {
+
+// What the command line asks for.
+struct CommandLine {
+    bool autoBoot = false;  // "AUTOBOOT" in the first plain argument
+    bool delay = false;     // "DELAY" anywhere in the whole command line
+    int32_t callTo = 0;     // "callto:NUMBER" (also "callto://NUMBER"); 0 when absent
+};
+CommandLine ParseCommandLine(const QStringList& arguments);
+
+// The number of a "callto:" link, 0 when the text is not one.
+int32_t ParseCallTo(const QString& text);
+
+// `kestrona rpc ...`: hands the request to the running phone and prints its
+// answer. Returns the process exit code (1 when no phone runs).
+int RunRpcClient(const QStringList& args);
+
+// A message box that also serves the sockets and the keep-alive thread (a
+// box asked for from another thread is shown on the application's thread).
+std::unique_ptr<IMessageBox> MakeAppMessageBox();
+
+}  // namespace kestrona

@@ -1,0 +1,101 @@
+#include "app/ring_player.h"
+
+#include <chrono>
+#include <string>
+
+#include "platform/wav_file.h"
+#include "platform/wave_device.h"
+
+namespace kestrona {
+
+struct CRingPlayer::Sound {
+    std::vector<uint8_t> pcm;
+    WaveHeader header;
+    std::unique_ptr<WaveOutDevice> device;
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    double seconds = 0;
+};
+
+CRingPlayer::CRingPlayer(std::shared_ptr<AudioBackend> backend) : m_backend(std::move(backend)) {}
+
+CRingPlayer::~CRingPlayer() {
+    Stop();
+}
+
+void CRingPlayer::Stop() {
+    if (m_current && m_current->device) {
+        m_current->device->Reset();
+        m_current->device->Unprepare(m_current->header);
+        m_current->device->Close();
+        m_current->device.reset();
+    }
+    m_current.reset();
+}
+
+bool CRingPlayer::Start(const std::filesystem::path& file) {
+    Stop();
+    PcmAudio audio;
+    std::string error;
+    if (!ReadWavFile(file, audio, error) || audio.channels != 1 || audio.samples.empty()) {
+        return false;
+    }
+    if (!m_backend) {
+        m_backend = ProcessAudioBackend();
+    }
+    auto sound = std::make_shared<Sound>();
+    sound->pcm.resize(audio.samples.size() * 2);
+    for (std::size_t i = 0; i < audio.samples.size(); ++i) {
+        const auto v = static_cast<uint16_t>(audio.samples[i]);
+        sound->pcm[2 * i] = static_cast<uint8_t>(v & 0xff);
+        sound->pcm[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+    }
+    sound->seconds = static_cast<double>(audio.samples.size()) / audio.rate;
+    const WaveFormat format = WaveFormat::Pcm16Mono(audio.rate);
+    WaveResult result = WaveResult::kOk;
+    Sound* raw = sound.get();
+    sound->device = m_backend->OpenWaveOut(
+        format,
+        [raw](WaveHeader&) {
+            std::lock_guard lock(raw->mutex);
+            raw->finished = true;
+            raw->done.notify_all();
+        },
+        &result);
+    if (!sound->device) {
+        return false;
+    }
+    sound->header.data = sound->pcm.data();
+    sound->header.bufferLength = static_cast<uint32_t>(sound->pcm.size());
+    sound->device->Prepare(sound->header);
+    if (sound->device->Write(sound->header) != WaveResult::kOk) {
+        sound->device->Unprepare(sound->header);
+        sound->device->Close();
+        return false;
+    }
+    m_current = std::move(sound);
+    return true;
+}
+
+bool CRingPlayer::PlayAsync(const std::filesystem::path& file) {
+    return Start(file);
+}
+
+bool CRingPlayer::PlayToEnd(const std::filesystem::path& file) {
+    if (!Start(file)) {
+        return false;
+    }
+    Sound& sound = *m_current;
+    // A device that never hands the buffer back must not hold the window for
+    // good: give it the sound's length and a generous margin.
+    const auto limit = std::chrono::milliseconds(static_cast<int>(sound.seconds * 1000) + 3000);
+    {
+        std::unique_lock lock(sound.mutex);
+        sound.done.wait_for(lock, limit, [&sound] { return sound.finished; });
+    }
+    Stop();
+    return true;
+}
+
+}  // namespace kestrona

@@ -1,0 +1,197 @@
+#include "ui/connection_dlg.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "app/dialog_checks.h"
+
+using namespace kestrona;
+
+namespace {
+
+const char* const kConnectionTypes[5] = {"56K Modem", "128K ISDN", "256K Cable/DSL",
+                                         "512K Cable/DSL", "T1 or Higher"};
+
+}  // namespace
+
+CConnectionDlg::CConnectionDlg(const CSysRegInfo& store, QWidget* parent)
+    : QDialog(parent), m_store(store) {
+    setWindowTitle(QStringLiteral("Connection"));
+    auto* layout = new QVBoxLayout(this);
+
+    auto* typeBox = new QGroupBox(QStringLiteral("连接类型"), this);
+    auto* typeForm = new QFormLayout(typeBox);
+    m_cbRate = new QComboBox(typeBox);
+    m_cbRate->setObjectName(QStringLiteral("1021"));
+    for (const char* entry : kConnectionTypes) {
+        m_cbRate->addItem(QString::fromLatin1(entry));
+    }
+    typeForm->addRow(m_cbRate);
+    m_editTimeout = new QLineEdit(typeBox);
+    m_editTimeout->setObjectName(QStringLiteral("1028"));
+    auto* timeoutRow = new QHBoxLayout;
+    timeoutRow->addWidget(m_editTimeout);
+    timeoutRow->addWidget(new QLabel(QStringLiteral("秒"), typeBox));
+    typeForm->addRow(QStringLiteral("超时"), timeoutRow);
+    layout->addWidget(typeBox);
+
+    auto* proxyBox = new QGroupBox(QStringLiteral("SOCK5/HTTP 代理服务器"), this);
+    auto* proxyForm = new QFormLayout(proxyBox);
+    m_rbNoProxy = new QRadioButton(QStringLiteral("禁用代理服务"), proxyBox);
+    m_rbNoProxy->setObjectName(QStringLiteral("1022"));
+    m_rbProxy = new QRadioButton(QStringLiteral("启用代理服务"), proxyBox);
+    m_rbProxy->setObjectName(QStringLiteral("1023"));
+    auto* group = new QButtonGroup(this);
+    group->addButton(m_rbNoProxy, 0);
+    group->addButton(m_rbProxy, 1);
+    proxyForm->addRow(m_rbNoProxy);
+    proxyForm->addRow(m_rbProxy);
+    m_editAddress = new QLineEdit(proxyBox);
+    m_editAddress->setObjectName(QStringLiteral("1029"));
+    proxyForm->addRow(QStringLiteral("代理地址"), m_editAddress);
+    m_editSock5Port = new QLineEdit(proxyBox);
+    m_editSock5Port->setObjectName(QStringLiteral("1024"));
+    proxyForm->addRow(QStringLiteral("SOCK5 端口:"), m_editSock5Port);
+    m_editHttpPort = new QLineEdit(proxyBox);
+    m_editHttpPort->setObjectName(QStringLiteral("1025"));
+    proxyForm->addRow(QStringLiteral("HTTP 端口:"), m_editHttpPort);
+    m_editUser = new QLineEdit(proxyBox);
+    m_editUser->setObjectName(QStringLiteral("1026"));
+    proxyForm->addRow(QStringLiteral("用户名"), m_editUser);
+    m_editPassword = new QLineEdit(proxyBox);
+    m_editPassword->setObjectName(QStringLiteral("1027"));
+    m_editPassword->setEchoMode(QLineEdit::Password);
+    proxyForm->addRow(QStringLiteral("密码"), m_editPassword);
+    layout->addWidget(proxyBox);
+
+    layout->addWidget(new QLabel(QStringLiteral("改变数值后需重启Kestrona才能生效"), this));
+
+    auto* buttons = new QDialogButtonBox(this);
+    buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(QStringLiteral("取消"), QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, this, &CConnectionDlg::OnOK);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+
+    connect(m_rbNoProxy, &QRadioButton::clicked, this, [this] { EnableProxyFields(false); });
+    connect(m_rbProxy, &QRadioButton::clicked, this, [this] { EnableProxyFields(true); });
+
+    OnInitDialog();
+}
+
+void CConnectionDlg::OnInitDialog() {
+    m_cbRate->setCurrentIndex(3);
+    EnableProxyFields(false);
+    if (const int rate = m_store.GetRegInt("rate"); rate >= 0) {
+        m_cbRate->setCurrentIndex(rate < m_cbRate->count() ? rate : -1);
+    }
+    m_nRateIndex = m_cbRate->currentIndex();
+    if (const int v = m_store.GetRegInt("timeout"); v > 0) {
+        m_nTimeout = v;
+    }
+    if (const int v = m_store.GetRegInt("proxy"); v > 0) {
+        m_nProxy = v;
+    }
+    char text[CSysRegInfo::kRegReadCap];
+    if (m_store.GetRegValue("proxyaddress", text)) {
+        m_strProxyAddress = QString::fromUtf8(text);
+    }
+    if (const int v = m_store.GetRegInt("sock5port"); v > 0) {
+        m_nSock5Port = v;
+    }
+    if (const int v = m_store.GetRegInt("httpport"); v > 0) {
+        m_nHttpPort = v;
+    }
+    if (m_store.GetRegValue("proxyusername", text)) {
+        m_strProxyUser = QString::fromUtf8(text);
+    }
+    if (m_store.GetRegValue("proxypassword", text)) {
+        m_strProxyPassword = QString::fromUtf8(text);
+    }
+    EnableProxyFields(m_nProxy != 0);
+    WriteControls();
+}
+
+void CConnectionDlg::WriteControls() {
+    m_editHttpPort->setText(QString::number(m_nHttpPort));
+    m_editPassword->setText(m_strProxyPassword);
+    m_editSock5Port->setText(QString::number(m_nSock5Port));
+    m_editUser->setText(m_strProxyUser);
+    m_editAddress->setText(m_strProxyAddress);
+    // A value other than 0 or 1 selects neither button.
+    m_rbNoProxy->setChecked(m_nProxy == 0);
+    m_rbProxy->setChecked(m_nProxy == 1);
+    m_editTimeout->setText(QString::number(m_nTimeout));
+}
+
+bool CConnectionDlg::ReadControls() {
+    m_nRateIndex = m_cbRate->currentIndex();
+    const auto http = CheckInt(m_editHttpPort);
+    if (!http) {
+        return false;
+    }
+    if (!CheckMaxBytes(m_editPassword, 19)) {
+        return false;
+    }
+    const auto socks = CheckInt(m_editSock5Port);
+    if (!socks) {
+        return false;
+    }
+    if (!CheckMaxBytes(m_editUser, 19) || !CheckMaxBytes(m_editAddress, 16)) {
+        return false;
+    }
+    const auto timeout = CheckInt(m_editTimeout);
+    if (!timeout) {
+        return false;
+    }
+    m_nHttpPort = *http;
+    m_strProxyPassword = m_editPassword->text();
+    m_nSock5Port = *socks;
+    m_strProxyUser = m_editUser->text();
+    m_strProxyAddress = m_editAddress->text();
+    m_nProxy = m_rbProxy->isChecked() ? 1 : (m_rbNoProxy->isChecked() ? 0 : -1);
+    m_nTimeout = *timeout;
+    return true;
+}
+
+void CConnectionDlg::EnableProxyFields(bool on) {
+    for (QLineEdit* edit :
+         {m_editAddress, m_editSock5Port, m_editHttpPort, m_editUser, m_editPassword}) {
+        edit->setEnabled(on);
+    }
+}
+
+void CConnectionDlg::OnOK() {
+    if (!ReadControls()) {
+        return;
+    }
+    m_store.SetRegInt("rate", m_nRateIndex);
+    m_store.SetRegInt("timeout", m_nTimeout);
+    m_store.SetRegInt("proxy", m_nProxy);
+    m_store.SetRegValue("proxyaddress", m_strProxyAddress.toUtf8().constData());
+    m_store.SetRegInt("sock5port", m_nSock5Port);
+    m_store.SetRegInt("httpport", m_nHttpPort);
+    m_store.SetRegValue("proxyusername", m_strProxyUser.toUtf8().constData());
+    m_store.SetRegValue("proxypassword", m_strProxyPassword.toUtf8().constData());
+    done(1);
+}
+
+int CConnectionDlg::Run() {
+    if (const auto answer = AutoAnswer("CONNECTION")) {
+        if (*answer == QLatin1String("cancel")) {
+            return 2;
+        }
+        OnOK();
+        return result() == 1 ? 1 : 2;
+    }
+    return exec();
+}

@@ -1,0 +1,27 @@
+// The kestrona program: the phone, or (with "rpc ...") a request to the
+// phone that is already running.
+#include <QCoreApplication>
+#include <QStringList>
+#include <cstdio>
+#include <cstring>
+
+#include "app/phone_app.h"
+#include "ui/main_factory.h"
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "rpc") == 0) {
+        QCoreApplication app(argc, argv);
+        return kestrona::RunRpcClient(QCoreApplication::arguments().mid(2));
+    }
+    if (!kestrona::HaveDisplay()) {
+        std::fprintf(stderr,
+                     "kestrona: there is no display to show the phone on (neither DISPLAY nor "
+                     "WAYLAND_DISPLAY is set).\nStart it from a desktop session, or set "
+                     "QT_QPA_PLATFORM=offscreen to run it without a window.\n");
+        return 2;
+    }
+    CPhoneApp app(argc, argv);
+    kestrona::CUiFactory factory(app);
+    app.SetUiFactory(&factory);
+    return app.Run();
+}

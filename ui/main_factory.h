@@ -1,0 +1,33 @@
+// The user interface's side of the start-up: makes the phone window and runs
+// the first-run dialogs for the application object.
+#pragma once
+
+#include <memory>
+
+#include "app/call_services.h"
+#include "app/ui_hooks.h"
+
+class CPhoneApp;
+
+namespace kestrona {
+
+class CUiFactory : public IUiFactory {
+  public:
+    explicit CUiFactory(CPhoneApp& app);
+    ~CUiFactory() override;
+
+    std::unique_ptr<IPhoneMainWindow> CreatePhoneWindow() override;
+    int RunConnectionDialog() override;
+    int RunRegisterDialog() override;
+    int RunLoginDialog(int32_t& number, const QString& password) override;
+
+  private:
+    CPhoneApp& m_app;
+    std::unique_ptr<ICallServices> m_services;
+};
+
+// True when a window system (or Qt's offscreen platform) is there to show
+// the phone on.
+bool HaveDisplay();
+
+}  // namespace kestrona
