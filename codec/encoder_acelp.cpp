@@ -10,24 +10,49 @@ constexpr int kStep = 5;
 constexpr int kL = kSubframeLen;
 
 // phi[i][j] = sum_{n=max(i,j)..39} h[n-i]h[n-j], signed by s[i]s[j]; the diagonal
-// carries the factor 1/2 of the energy term.
+// carries the factor 1/2 of the energy term. Off the diagonal only phi[i][j] with
+// i on the lower-numbered track is set: two positions on one track are never
+// paired, and the search always names the lower track first.
 struct Correlations {
     double phi[kL][kL];
 };
 
 void ComputeCorrelations(const double h[kL], const double sign[kL], Correlations& c) {
     // Along each diagonal the sums grow by one term as the start moves back.
-    for (int m = 0; m < kL; ++m) {
-        double sum = 0.0;
-        for (int i = kL - 1 - m; i >= 0; --i) {
-            const int k = kL - 1 - i;  // newest term h[k] h[k-m]
-            sum += h[k] * h[k - m];
-            if (m == 0) {
-                c.phi[i][i] = 0.5 * sum;
-            } else {
-                const double v = sum * sign[i] * sign[i + m];
-                c.phi[i][i + m] = v;
-                c.phi[i + m][i] = v;
+    double sum = 0.0;
+    for (int k = 0; k < kL; ++k) {
+        sum += h[k] * h[k];
+        const int i = kL - 1 - k;
+        c.phi[i][i] = 0.5 * sum;
+    }
+    // Off the diagonal, two neighbouring diagonals (m, m + 1) at a time so that
+    // their running sums overlap; diagonals that are multiples of 5 join two
+    // positions of one track and are skipped.
+    auto store = [&](int i, int j, double sum, int ti, int tj) {
+        const double v = sum * sign[i] * sign[j];
+        if (ti < tj) {
+            c.phi[i][j] = v;
+        } else {
+            c.phi[j][i] = v;
+        }
+    };
+    for (int base = 0; base < kL; base += kStep) {
+        for (int q = 1; q <= 3; q += 2) {
+            const int m = base + q;
+            double s0 = h[m] * h[0];
+            {
+                const int i = kL - 1 - m;
+                const int ti = i % kStep;
+                store(i, i + m, s0, ti, (ti + q) % kStep);
+            }
+            double s1 = 0.0;
+            for (int k = m + 1; k < kL; ++k) {
+                const int i = kL - 1 - k;
+                s0 += h[k] * h[k - m];
+                s1 += h[k] * h[k - m - 1];
+                const int ti = i % kStep;
+                store(i, i + m, s0, ti, (ti + q) % kStep);
+                store(i, i + m + 1, s1, ti, (ti + q + 1) % kStep);
             }
         }
     }
@@ -92,7 +117,7 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
                 for (int i3 = tau; i3 < kL; i3 += kStep) {
                     const double dd = d[i2] + d[i3];
                     const double a = phi[i2][i2] + phi[i3][i3] + phi[i2][i3];
-                    if (Better(dd * dd, a, pair.d2, pair.a)) {
+                    if (__builtin_expect(Better(dd * dd, a, pair.d2, pair.a), 0)) {
                         pair.d2 = dd * dd;
                         pair.a = a;
                         pair.d = dd;
@@ -110,7 +135,7 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
                 for (int i1 = 1; i1 < kL; i1 += kStep) {
                     const double dd = d1 + d[i1];
                     const double a = a1 + phi[i1][i1] + phi[i0][i1] + phi[i1][i2] + phi[i1][i3];
-                    if (Better(dd * dd, a, quad.d2, quad.a)) {
+                    if (__builtin_expect(Better(dd * dd, a, quad.d2, quad.a), 0)) {
                         quad.d2 = dd * dd;
                         quad.a = a;
                         quad.p[0] = i0;
@@ -120,7 +145,7 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
             }
             quad.p[2] = i2;
             quad.p[3] = i3;
-            if (Better(quad.d2, quad.a, overall.d2, overall.a)) {
+            if (__builtin_expect(Better(quad.d2, quad.a, overall.d2, overall.a), 0)) {
                 overall = quad;
             }
         }
@@ -133,7 +158,7 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
                 for (int i0 = 0; i0 < kL; i0 += kStep) {
                     const double dd = d[i3] + d[i0];
                     const double a = phi[i3][i3] + phi[i0][i0] + phi[i0][i3];
-                    if (Better(dd * dd, a, pair.d2, pair.a)) {
+                    if (__builtin_expect(Better(dd * dd, a, pair.d2, pair.a), 0)) {
                         pair.d2 = dd * dd;
                         pair.a = a;
                         pair.d = dd;
@@ -151,7 +176,7 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
                 for (int i2 = 2; i2 < kL; i2 += kStep) {
                     const double dd = d1 + d[i2];
                     const double a = a1 + phi[i2][i2] + phi[i0][i2] + phi[i1][i2] + phi[i2][i3];
-                    if (Better(dd * dd, a, quad.d2, quad.a)) {
+                    if (__builtin_expect(Better(dd * dd, a, quad.d2, quad.a), 0)) {
                         quad.d2 = dd * dd;
                         quad.a = a;
                         quad.p[1] = i1;
@@ -161,7 +186,7 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
             }
             quad.p[0] = i0;
             quad.p[3] = i3;
-            if (Better(quad.d2, quad.a, overall.d2, overall.a)) {
+            if (__builtin_expect(Better(quad.d2, quad.a, overall.d2, overall.a), 0)) {
                 overall = quad;
             }
         }

@@ -34,12 +34,23 @@ void Autocorrelation(const double speech[240], double r[kLpOrder + 1]) {
     for (int n = 0; n < 240; ++n) {
         y[n] = speech[n] * kLpWindow[n];
     }
-    for (int k = 0; k <= kLpOrder; ++k) {
-        double s = 0.0;
-        for (int n = k; n < 240; ++n) {
-            s += y[n] * y[n - k];
+    // All eleven lags advance together so that their sums, each still taken in
+    // increasing n, do not wait on one another.
+    double acc[kLpOrder + 1] = {};
+    for (int n = 0; n < kLpOrder; ++n) {
+        for (int k = 0; k <= n; ++k) {
+            acc[k] += y[n] * y[n - k];
         }
-        r[k] = s;
+    }
+    for (int n = kLpOrder; n < 240; ++n) {
+        const double yn = y[n];
+#pragma GCC unroll 11
+        for (int k = 0; k <= kLpOrder; ++k) {
+            acc[k] += yn * y[n - k];
+        }
+    }
+    for (int k = 0; k <= kLpOrder; ++k) {
+        r[k] = acc[k];
     }
     // Silence would otherwise divide by zero in the recursion; a floor of 1.0
     // turns it into a flat filter.
@@ -171,15 +182,24 @@ struct ModeChoice {
 ModeChoice SearchMode(int mode, const double target[kLpOrder], const double w[kLpOrder]) {
     ModeChoice c{};
     double best = 1e38;
-    for (int r = 0; r < 128; ++r) {
-        double dist = 0.0;
+    // Two rows at a time keep two independent sums in flight.
+    for (int r = 0; r < 128; r += 2) {
+        double dist0 = 0.0;
+        double dist1 = 0.0;
+#pragma GCC unroll 10
         for (int i = 0; i < kLpOrder; ++i) {
-            const double e = target[i] - kLspCb1[r][i];
-            dist += e * e;
+            const double e0 = target[i] - kLspCb1[r][i];
+            const double e1 = target[i] - kLspCb1[r + 1][i];
+            dist0 += e0 * e0;
+            dist1 += e1 * e1;
         }
-        if (dist < best) {
-            best = dist;
+        if (dist0 < best) {
+            best = dist0;
             c.l1 = r;
+        }
+        if (dist1 < best) {
+            best = dist1;
+            c.l1 = r + 1;
         }
     }
     const double* first = kLspCb1[c.l1];

@@ -19,6 +19,30 @@ double EvenCorrelation(const double* s, int delay) {
     return sum;
 }
 
+// The same at four delays from `delay` on, `step` apart: independent sums that
+// the processor can overlap.
+void EvenCorrelation4(const double* s, int delay, int step, double out[4]) {
+    const double* p0 = s - delay;
+    const double* p1 = p0 - step;
+    const double* p2 = p1 - step;
+    const double* p3 = p2 - step;
+    double a0 = 0.0;
+    double a1 = 0.0;
+    double a2 = 0.0;
+    double a3 = 0.0;
+    for (int n = 0; n < kFrameLen; n += 2) {
+        const double sn = s[n];
+        a0 += sn * p0[n];
+        a1 += sn * p1[n];
+        a2 += sn * p2[n];
+        a3 += sn * p3[n];
+    }
+    out[0] = a0;
+    out[1] = a1;
+    out[2] = a2;
+    out[3] = a3;
+}
+
 double NormalisedAt(const double* s, int delay, double corr) {
     double energy = 0.01;
     for (int n = 0; n < kFrameLen; n += 2) {
@@ -32,12 +56,17 @@ struct Peak {
     double corr;
 };
 
+// Delays from..to (a whole number of groups of four) in steps of `step`; the
+// first of equal maxima wins.
 Peak BestDelay(const double* s, int from, int to, int step) {
     Peak p{from, -1e38};
-    for (int t = from; t <= to; t += step) {
-        const double c = EvenCorrelation(s, t);
-        if (c > p.corr) {
-            p = {t, c};
+    for (int t = from; t <= to; t += 4 * step) {
+        double c[4];
+        EvenCorrelation4(s, t, step, c);
+        for (int j = 0; j < 4; ++j) {
+            if (c[j] > p.corr) {
+                p = {t + j * step, c[j]};
+            }
         }
     }
     return p;
@@ -122,12 +151,29 @@ int CodePitchDelay2(int t, int frac, int tmin) {
 
 void BackwardFilter(const double x[kSubframeLen], const double h[kSubframeLen],
                     double d[kSubframeLen]) {
-    for (int n = 0; n < kSubframeLen; ++n) {
-        double s = 0.0;
-        for (int i = n; i < kSubframeLen; ++i) {
-            s += x[i] * h[i - n];
+    // Four outputs at a time share the loads of x; each sum still runs from i = n up.
+    for (int n = 0; n < kSubframeLen; n += 4) {
+        double s0 = x[n] * h[0];
+        double s1 = x[n + 1] * h[0];
+        double s2 = x[n + 2] * h[0];
+        double s3 = x[n + 3] * h[0];
+        s0 += x[n + 1] * h[1];
+        s0 += x[n + 2] * h[2];
+        s1 += x[n + 2] * h[1];
+        s0 += x[n + 3] * h[3];
+        s1 += x[n + 3] * h[2];
+        s2 += x[n + 3] * h[1];
+        for (int i = n + 4; i < kSubframeLen; ++i) {
+            const double xi = x[i];
+            s0 += xi * h[i - n];
+            s1 += xi * h[i - n - 1];
+            s2 += xi * h[i - n - 2];
+            s3 += xi * h[i - n - 3];
         }
-        d[n] = s;
+        d[n] = s0;
+        d[n + 1] = s1;
+        d[n + 2] = s2;
+        d[n + 3] = s3;
     }
 }
 

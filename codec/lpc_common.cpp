@@ -9,29 +9,38 @@ namespace kestrona::codec {
 
 void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
                  double mem[kLpOrder], bool updateMem) {
-    const int head = len < kLpOrder ? len : kLpOrder;
-    for (int n = 0; n < head; ++n) {
-        double s = x[n];
-        for (int i = 1; i <= kLpOrder; ++i) {
-            s -= a[i] * (n - i >= 0 ? y[n - i] : mem[n - i + kLpOrder]);
-        }
-        y[n] = s;
+    // The recursion runs in a buffer that starts with the ten past outputs, so it
+    // reads them without a branch; long inputs go through in chunks.
+    constexpr int kChunk = 80;
+    double buf[kLpOrder + kChunk];
+    for (int i = 0; i < kLpOrder; ++i) {
+        buf[i] = mem[i];
     }
-    for (int n = head; n < len; ++n) {
-        double s = x[n];
-        for (int i = 1; i <= kLpOrder; ++i) {
-            s -= a[i] * y[n - i];
+    double* out = buf + kLpOrder;
+    for (int done = 0; done < len;) {
+        const int n = len - done < kChunk ? len - done : kChunk;
+        for (int k = 0; k < n; ++k) {
+            // Oldest tap first: the newest output joins last, so each sample waits
+            // on its predecessor for one product only.
+            double s = x[done + k];
+#pragma GCC unroll 10
+            for (int i = kLpOrder; i >= 1; --i) {
+                s -= a[i] * out[k - i];
+            }
+            out[k] = s;
         }
-        y[n] = s;
+        for (int k = 0; k < n; ++k) {
+            y[done + k] = out[k];
+        }
+        for (int i = 0; i < kLpOrder; ++i) {
+            buf[i] = buf[n + i];
+        }
+        done += n;
     }
     if (updateMem) {
-        // Short blocks keep the older part of the memory.
-        const int keep = kLpOrder - head;
-        for (int i = 0; i < keep; ++i) {
-            mem[i] = mem[i + head];
-        }
-        for (int i = 0; i < head; ++i) {
-            mem[keep + i] = y[len - head + i];
+        // For blocks shorter than ten the older memory values stay in front.
+        for (int i = 0; i < kLpOrder; ++i) {
+            mem[i] = buf[i];
         }
     }
 }
@@ -39,6 +48,7 @@ void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
 void LpResidual(const double a[kLpCoeffs], const double* x, double* y, int len) {
     for (int n = 0; n < len; ++n) {
         double s = x[n];
+#pragma GCC unroll 10
         for (int i = 1; i <= kLpOrder; ++i) {
             s += a[i] * x[n - i];
         }
@@ -109,11 +119,16 @@ void AdaptiveCodebookVector(double* exc, int t, int frac, int len) {
     for (int n = 0; n < len; ++n) {
         const double* past = exc + n - k;  // u[n-k-i] walks backwards
         const double* next = past + 1;     // u[n-k+1+i] walks forwards
-        double s = 0.0;
+        const double* b1 = kB30 + phase;
+        const double* b2 = kB30 + 3 - phase;
+        double s1 = 0.0;
+        double s2 = 0.0;
+#pragma GCC unroll 10
         for (int i = 0; i < kInterpLen; ++i) {
-            s += past[-i] * kB30[phase + 3 * i] + next[i] * kB30[3 - phase + 3 * i];
+            s1 += past[-i] * b1[3 * i];
+            s2 += next[i] * b2[3 * i];
         }
-        exc[n] = s;
+        exc[n] = s1 + s2;
     }
 }
 
