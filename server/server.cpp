@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <sys/socket.h>
 #include <array>
 #include <asio.hpp>
 #include <atomic>
@@ -61,22 +62,25 @@ std::string Printable(std::span<const std::uint8_t> data) {
 // Replies are small and go out on a fresh connection, so they always fit the
 // send buffer; a peer that does not read can never hold a write open.
 bool SendNow(tcp::socket& socket, const Bytes& bytes) {
-    std::error_code ec;
-    socket.non_blocking(true, ec);
-    std::size_t sent = socket.write_some(asio::buffer(bytes), ec);
-    return !ec && sent == bytes.size();
+    ssize_t sent =
+        ::send(socket.native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return sent == static_cast<ssize_t>(bytes.size());
 }
 
-void Finish(tcp::socket& socket) {
+// unread: bytes may be waiting that the exchange did not take.
+void Finish(tcp::socket& socket, bool unread) {
     std::error_code ec;
-    socket.shutdown(tcp::socket::shutdown_send, ec);
-    // Closing over unread bytes would reset the connection and could destroy
-    // the reply before the client reads it; take what is already there.
-    std::array<std::uint8_t, 512> scratch;
-    for (int i = 0; i < 8; ++i) {
-        std::size_t n = socket.read_some(asio::buffer(scratch), ec);
-        if (ec || n == 0) {
-            break;
+    if (unread) {
+        socket.shutdown(tcp::socket::shutdown_send, ec);
+        // Closing over unread bytes would reset the connection and could
+        // destroy the reply before the client reads it; take what is there.
+        std::array<std::uint8_t, 512> scratch;
+        for (int i = 0; i < 8; ++i) {
+            ssize_t n =
+                ::recv(socket.native_handle(), scratch.data(), scratch.size(), MSG_DONTWAIT);
+            if (n <= 0) {
+                break;
+            }
         }
     }
     socket.close(ec);
@@ -87,6 +91,7 @@ struct Connection {
     tcp::socket socket;
     asio::steady_timer deadline;
     bool timed_out = false;
+    bool unread = true;  // cleared once exactly one whole record was read
 };
 
 }  // namespace
@@ -158,8 +163,9 @@ struct Server::Impl {
     asio::awaitable<void> AcceptLoop() {
         for (;;) {
             std::error_code ec;
+            tcp::endpoint remote;
             tcp::socket socket = co_await acceptor.async_accept(
-                asio::make_strand(io), asio::redirect_error(asio::use_awaitable, ec));
+                ConnectionExecutor(), remote, asio::redirect_error(asio::use_awaitable, ec));
             if (ec) {
                 if (!acceptor.is_open() || ec == asio::error::operation_aborted) {
                     co_return;
@@ -170,21 +176,24 @@ struct Server::Impl {
                 co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
                 continue;
             }
-            Admit(std::move(socket));
+            Admit(std::move(socket), remote);
         }
     }
 
-    void Admit(tcp::socket socket) {
-        std::error_code ec;
-        tcp::endpoint remote = socket.remote_endpoint(ec);
-        if (ec) {
-            socket.close(ec);
-            return;
+    // With one thread every handler already runs in turn; more threads need a
+    // strand per connection so its timer and its reads never overlap.
+    asio::any_io_executor ConnectionExecutor() {
+        if (config.io_threads <= 1) {
+            return io.get_executor();
         }
+        return asio::make_strand(io);
+    }
+
+    void Admit(tcp::socket socket, const tcp::endpoint& remote) {
         std::string address = PeerAddress(remote);
         if (!Reserve(address)) {
             SendNow(socket, PlainReply(records::kGeneralError));
-            Finish(socket);
+            Finish(socket, true);
             Log(address, remote.port(), "-", "refused: too many connections");
             return;
         }
@@ -220,7 +229,7 @@ struct Server::Impl {
         }
         // Logged before the close, so the line exists once the client sees the end.
         Log(address, port, command, result);
-        Finish(conn->socket);
+        Finish(conn->socket, conn->unread);
     }
 
     // Runs one exchange on an open connection; returns the log text.
@@ -272,6 +281,7 @@ struct Server::Impl {
                 break;
         }
         command = CommandName(scan.command);
+        conn.unread = false;
         DecodeResult decoded = DecodeRequest(data);
         if (decoded.status != DecodeStatus::kOk) {
             co_return general_error("text without its terminating zero");

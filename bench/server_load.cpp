@@ -1,0 +1,402 @@
+// Load generator for kestrona-server: concurrent clients doing login and
+// look-up exchanges on loopback, each exchange on a new TCP connection.
+// Without --server it starts its own kestrona-server on a temporary database.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/records.h"
+
+extern char** environ;
+
+namespace {
+
+namespace rec = kestrona::server::records;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Settings {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: start our own server
+    std::string server_binary = KESTRONA_SERVER_BINARY;
+    int server_threads = 1;
+    int clients = 32;
+    int client_threads = 1;
+    double seconds = 5;
+    double rate = 5000;
+    int subscribers = 16;
+};
+
+Bytes Word(std::string_view word, std::size_t size) {
+    Bytes r(size, 0);
+    std::memcpy(r.data(), word.data(), word.size());
+    return r;
+}
+
+Bytes Login(std::int32_t number, std::string_view password) {
+    Bytes r = Word(rec::login::kWord, rec::login::kSize);
+    rec::PutInt(r.data(), rec::login::kNumber, number);
+    std::memcpy(r.data() + rec::login::kPassword, password.data(), password.size());
+    rec::PutInt(r.data(), rec::login::kPort, 7000);
+    return r;
+}
+
+Bytes Query(std::int32_t caller, std::int32_t callee) {
+    Bytes r = Word(rec::query::kWord, rec::query::kSize);
+    rec::PutInt(r.data(), rec::query::kCaller, caller);
+    rec::PutInt(r.data(), rec::query::kCallee, callee);
+    return r;
+}
+
+Bytes Register(int i) {
+    namespace f = rec::register_new;
+    Bytes r = Word(f::kWord, f::kSize);
+    std::string email = "load" + std::to_string(i) + "-" + std::to_string(::getpid()) + "@bench";
+    std::memcpy(r.data() + f::kName, "load", 4);
+    std::memcpy(r.data() + f::kPassword, "benchpw", 7);
+    std::memcpy(r.data() + f::kEmail, email.data(), email.size());
+    return r;
+}
+
+// One exchange: connect, greeting, request, reply, end. Empty on failure.
+asio::awaitable<Bytes> Exchange(tcp::endpoint server, const Bytes& request) {
+    auto executor = co_await asio::this_coro::executor;
+    tcp::socket socket(executor);
+    std::error_code ec;
+    co_await socket.async_connect(server, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) {
+        co_return Bytes{};
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    std::array<std::uint8_t, 6> greeting;
+    co_await asio::async_read(socket, asio::buffer(greeting),
+                              asio::redirect_error(asio::use_awaitable, ec));
+    if (ec || std::memcmp(greeting.data(), "ACCEPT", 6) != 0) {
+        co_return Bytes{};
+    }
+    co_await asio::async_write(socket, asio::buffer(request),
+                               asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) {
+        co_return Bytes{};
+    }
+    Bytes reply(512);
+    std::size_t n = co_await asio::async_read(socket, asio::buffer(reply),
+                                              asio::redirect_error(asio::use_awaitable, ec));
+    reply.resize(n);
+    co_return reply;
+}
+
+bool Good(const Bytes& reply) {
+    auto starts = [&](std::string_view w) {
+        return reply.size() >= w.size() && std::memcmp(reply.data(), w.data(), w.size()) == 0;
+    };
+    if (starts("LOGINRESULT")) {
+        return reply.size() == rec::login_result::kSize && rec::GetInt(reply.data(), 20) == 0;
+    }
+    return starts("QUERYUSERRESULT") && reply.size() == rec::query_result::kSize;
+}
+
+struct Samples {
+    std::vector<double> latency_ms;
+    long failures = 0;
+};
+
+void Report(const char* title, Samples& s, double seconds) {
+    auto& v = s.latency_ms;
+    std::sort(v.begin(), v.end());
+    auto pct = [&](double p) {
+        if (v.empty()) {
+            return 0.0;
+        }
+        std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(p / 100.0 * v.size()));
+        return v[i];
+    };
+    std::printf(
+        "%s: %zu exchanges in %.2f s = %.0f exchanges/s, %ld failed\n"
+        "  latency ms: p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n",
+        title, v.size(), seconds, v.size() / seconds, s.failures, pct(50), pct(90), pct(99),
+        pct(99.9), v.empty() ? 0.0 : v.back());
+    std::fflush(stdout);
+}
+
+Bytes RequestFor(long i, const std::vector<std::int32_t>& numbers) {
+    std::int32_t n = numbers[static_cast<std::size_t>(i) % numbers.size()];
+    return (i % 2 == 0) ? Login(n, "benchpw") : Query(numbers[0], n);
+}
+
+// As many exchanges as the clients can do, each client one after another.
+Samples ClosedLoop(const Settings& s, tcp::endpoint server, const std::vector<std::int32_t>& numbers,
+                   double& elapsed) {
+    asio::io_context io;
+    Samples total;
+    std::vector<Samples> per_client(static_cast<std::size_t>(s.clients));
+    auto end = Clock::now() + std::chrono::duration<double>(s.seconds);
+    auto start = Clock::now();
+    for (int c = 0; c < s.clients; ++c) {
+        asio::co_spawn(
+            io,
+            [&, c]() -> asio::awaitable<void> {
+                Samples& mine = per_client[static_cast<std::size_t>(c)];
+                for (long i = c; Clock::now() < end; i += s.clients) {
+                    auto t0 = Clock::now();
+                    Bytes reply = co_await Exchange(server, RequestFor(i, numbers));
+                    if (!Good(reply)) {
+                        ++mine.failures;
+                        continue;
+                    }
+                    mine.latency_ms.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                }
+            },
+            asio::detached);
+    }
+    std::vector<std::thread> threads;
+    for (int t = 1; t < s.client_threads; ++t) {
+        threads.emplace_back([&] { io.run(); });
+    }
+    io.run();
+    for (auto& t : threads) {
+        t.join();
+    }
+    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    for (auto& m : per_client) {
+        total.latency_ms.insert(total.latency_ms.end(), m.latency_ms.begin(), m.latency_ms.end());
+        total.failures += m.failures;
+    }
+    return total;
+}
+
+// Exchanges started on a fixed schedule; latency counts from the scheduled
+// start, so a stalled server cannot hide its queue.
+Samples OpenLoop(const Settings& s, tcp::endpoint server, const std::vector<std::int32_t>& numbers,
+                 double& elapsed) {
+    asio::io_context io;
+    Samples total;
+    auto start = Clock::now();
+    long count = static_cast<long>(s.rate * s.seconds);
+    auto interval = std::chrono::duration<double>(1.0 / s.rate);
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+            asio::steady_timer timer(io);
+            for (long i = 0; i < count; ++i) {
+                auto due = start + std::chrono::duration_cast<Clock::duration>(interval * i);
+                if (due > Clock::now()) {
+                    timer.expires_at(due);
+                    co_await timer.async_wait(asio::use_awaitable);
+                }
+                asio::co_spawn(
+                    io,
+                    [&, i, due]() -> asio::awaitable<void> {
+                        Bytes reply = co_await Exchange(server, RequestFor(i, numbers));
+                        if (!Good(reply)) {
+                            ++total.failures;
+                            co_return;
+                        }
+                        total.latency_ms.push_back(
+                            std::chrono::duration<double, std::milli>(Clock::now() - due).count());
+                    },
+                    asio::detached);
+            }
+        },
+        asio::detached);
+    io.run();
+    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    return total;
+}
+
+pid_t StartServer(const Settings& s, const std::string& db, std::uint16_t port) {
+    std::vector<std::string> args{s.server_binary,
+                                  "--db",
+                                  db,
+                                  "--listen",
+                                  "127.0.0.1",
+                                  "--port",
+                                  std::to_string(port),
+                                  "--threads",
+                                  std::to_string(s.server_threads),
+                                  "--max-per-address",
+                                  "0",
+                                  "--max-connections",
+                                  "0",
+                                  "--quiet"};
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return 0;
+    }
+    return pid;
+}
+
+std::uint16_t FreePort() {
+    asio::io_context io;
+    tcp::acceptor a(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    return a.local_endpoint().port();
+}
+
+// CPU seconds a process has used so far (user and system), from /proc.
+double CpuSeconds(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) {
+        return 0;
+    }
+    char buffer[1024];
+    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+    std::fclose(f);
+    buffer[n] = 0;
+    // Fields 14 and 15 (utime, stime) follow the command name in parentheses.
+    const char* p = std::strrchr(buffer, ')');
+    if (!p) {
+        return 0;
+    }
+    unsigned long long utime = 0, stime = 0;
+    std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+void Usage() {
+    std::puts(
+        "Usage: server_load [--server HOST:PORT] [--server-binary PATH] [--server-threads N]\n"
+        "                   [--clients N] [--client-threads N] [--seconds S] [--rate R]\n"
+        "                   [--subscribers N]\n"
+        "Runs a closed loop of N clients (login and look-up, one connection each),\n"
+        "then an open loop at R exchanges per second, and prints exchanges per\n"
+        "second and latency percentiles. Without --server it starts kestrona-server.");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings s;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--server") {
+            std::string hp = next();
+            auto colon = hp.rfind(':');
+            s.host = hp.substr(0, colon);
+            s.port = static_cast<std::uint16_t>(std::stoi(hp.substr(colon + 1)));
+        } else if (a == "--server-binary") {
+            s.server_binary = next();
+        } else if (a == "--server-threads") {
+            s.server_threads = std::stoi(next());
+        } else if (a == "--clients") {
+            s.clients = std::stoi(next());
+        } else if (a == "--client-threads") {
+            s.client_threads = std::stoi(next());
+        } else if (a == "--seconds") {
+            s.seconds = std::stod(next());
+        } else if (a == "--rate") {
+            s.rate = std::stod(next());
+        } else if (a == "--subscribers") {
+            s.subscribers = std::max(1, std::stoi(next()));
+        } else {
+            Usage();
+            return a == "--help" ? 0 : 2;
+        }
+    }
+
+    std::optional<std::filesystem::path> temp;
+    pid_t server_pid = 0;
+    if (s.port == 0) {
+        char pattern[] = "/tmp/kestrona-load-XXXXXX";
+        temp = ::mkdtemp(pattern);
+        s.port = FreePort();
+        server_pid = StartServer(s, (*temp / "load.db").string(), s.port);
+        if (server_pid == 0) {
+            std::fprintf(stderr, "cannot start %s\n", s.server_binary.c_str());
+            return 1;
+        }
+    }
+    tcp::endpoint server(asio::ip::make_address(s.host), s.port);
+
+    // Wait for the server, then register the subscribers and log each in once,
+    // which pays the one argon2id check per subscriber before measuring.
+    std::vector<std::int32_t> numbers;
+    {
+        asio::io_context io;
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                asio::steady_timer timer(io);
+                for (int attempt = 0; attempt < 100; ++attempt) {
+                    Bytes r = co_await Exchange(server, Query(1, 1));
+                    if (!r.empty()) {
+                        break;
+                    }
+                    timer.expires_after(std::chrono::milliseconds(50));
+                    co_await timer.async_wait(asio::use_awaitable);
+                }
+                for (int i = 0; i < s.subscribers; ++i) {
+                    Bytes r = co_await Exchange(server, Register(i));
+                    if (r.size() >= 22 && std::memcmp(r.data(), "REGISTERNEWSUCCESS", 18) == 0) {
+                        numbers.push_back(rec::GetInt(r.data(), 18));
+                    }
+                }
+                for (std::int32_t n : numbers) {
+                    co_await Exchange(server, Login(n, "benchpw"));
+                }
+            },
+            asio::detached);
+        io.run();
+    }
+    int rc = 0;
+    if (numbers.empty()) {
+        std::fprintf(stderr, "could not register subscribers at %s:%u\n", s.host.c_str(), s.port);
+        rc = 1;
+    } else {
+        std::printf("kestrona-server load: %d subscribers, server threads %d, %d client threads\n",
+                    static_cast<int>(numbers.size()), s.server_threads, s.client_threads);
+        double elapsed = 0;
+        double cpu0 = server_pid ? CpuSeconds(server_pid) : 0;
+        double self0 = CpuSeconds(::getpid());
+        Samples closed = ClosedLoop(s, server, numbers, elapsed);
+        char title[96];
+        std::snprintf(title, sizeof title, "closed loop, %d concurrent clients", s.clients);
+        Report(title, closed, elapsed);
+        auto cpu_line = [&](std::size_t exchanges, double server_cpu, double client_cpu) {
+            if (exchanges == 0) {
+                return;
+            }
+            std::printf("  cpu per exchange: server %.1f us, load generator %.1f us%s\n",
+                        server_cpu * 1e6 / static_cast<double>(exchanges),
+                        client_cpu * 1e6 / static_cast<double>(exchanges),
+                        server_pid ? "" : " (server not ours: not measured)");
+        };
+        double cpu1 = server_pid ? CpuSeconds(server_pid) : 0;
+        double self1 = CpuSeconds(::getpid());
+        cpu_line(closed.latency_ms.size(), cpu1 - cpu0, self1 - self0);
+        Samples open = OpenLoop(s, server, numbers, elapsed);
+        std::snprintf(title, sizeof title, "open loop at %.0f exchanges/s", s.rate);
+        Report(title, open, elapsed);
+        cpu_line(open.latency_ms.size(), (server_pid ? CpuSeconds(server_pid) : 0) - cpu1,
+                 CpuSeconds(::getpid()) - self1);
+    }
+    if (server_pid != 0) {
+        ::kill(server_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(server_pid, &status, 0);
+        std::error_code ec;
+        std::filesystem::remove_all(*temp, ec);
+    }
+    return rc;
+}
