@@ -337,8 +337,7 @@ void CAudioEngine::SendThread() {
         EncodeBlock(pcm, m_blockBytes, coded.data(), codedLength);
         if (!kestrona::WriteInChunks(coded.data(), codedLength, kMaxSendChunk, m_stopSending,
                                      send)) {
-            if (m_stopSending == 0)
-                Post(kestrona::kMsgConnectionLost, 0);
+            ReportConnectionLost(m_stopSending);
             return;
         }
         if (m_recording.load(std::memory_order_acquire))
@@ -377,10 +376,7 @@ void CAudioEngine::ReceiveThread() {
     const int codedBytes = m_blockBytes / 16;
     std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
     auto recv = [sock](uint8_t* d, size_t n) { return kestrona::RecvSome(sock, d, n); };
-    auto broken = [this] {
-        if (m_stopReceiving == 0)
-            Post(kestrona::kMsgConnectionLost, 0);
-    };
+    auto broken = [this] { ReportConnectionLost(m_stopReceiving); };
 
     // What a proxy puts ahead of the first frame is not audio.
     ReadResult pre = ReadResult::kComplete;
@@ -519,6 +515,13 @@ void CAudioEngine::Stop() {
 void CAudioEngine::Post(int msg, int code) {
     if (m_owner)
         m_owner->PostEngineMessage(msg, code);
+}
+
+void CAudioEngine::ReportConnectionLost(const std::atomic<int>& stopFlag) {
+    // A failure caused by Stop is no news; and one broken call is reported
+    // once, even when both streams notice it.
+    if (stopFlag == 0 && !m_lostReported.exchange(true))
+        Post(kestrona::kMsgConnectionLost, 0);
 }
 
 void CAudioEngine::Alert(const char* text) {

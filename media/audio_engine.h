@@ -116,6 +116,7 @@ class CAudioEngine {
     bool ReadCodedBlock(int sock, uint8_t* data, int n);
     void AppendRecording(const char* suffix, const uint8_t* data, int n);
     void Post(int msg, int code);
+    void ReportConnectionLost(const std::atomic<int>& stopFlag);
     void Alert(const char* text);
 
     std::shared_ptr<kestrona::AudioBackend> m_backend;
@@ -149,6 +150,7 @@ class CAudioEngine {
     // shuts everything down.
     std::mutex m_socketMutex;
     bool m_closing = false;
+    std::atomic<bool> m_lostReported{false};
     bool m_initialised = false;
     bool m_stopped = false;
 };

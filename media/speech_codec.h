@@ -22,4 +22,8 @@ class SpeechCodec {
 // The process-wide G.729 entry points. Only one engine may use it at a time.
 std::shared_ptr<SpeechCodec> ProcessSpeechCodec();
 
+// The same codec with an encoder and a decoder state of its own, for running
+// more than one engine in a process (both ends of a test call).
+std::shared_ptr<SpeechCodec> MakePrivateSpeechCodec();
+
 }  // namespace kestrona

@@ -28,6 +28,14 @@ int64_t DurationToSamples(Clock::duration d, uint32_t rate) {
     return int64_t(std::chrono::duration<double>(d).count() * double(rate));
 }
 
+// Where the next buffer starts: right after the previous one when it follows
+// on in time (the device thread always wakes a little late), else now,
+// leaving the gap of a device that had no buffer.
+int64_t NextStart(int64_t previousEnd, int64_t now, uint32_t rate) {
+    const int64_t slack = rate / 20;  // 50 ms of thread wake-up lateness
+    return now - previousEnd <= slack ? previousEnd : now;
+}
+
 }  // namespace
 
 // One speaker WAV, shared by every wave-out device of the process that names it.
@@ -192,7 +200,7 @@ class FileWaveIn final : public WaveInDevice, private WaveQueue {
         {
             std::lock_guard lock(m_timeMutex);
             origin = m_origin;
-            start = std::max(m_nextPos, DurationToSamples(Clock::now() - origin, rate));
+            start = NextStart(m_nextPos, DurationToSamples(Clock::now() - origin, rate), rate);
         }
         int64_t filled = n;
         if (!WaitUntil(origin + SamplesToDuration(start + n, rate))) {
@@ -239,7 +247,9 @@ class FileWaveOut final : public WaveOutDevice, private WaveQueue {
     void Transfer(WaveHeader& h) override {
         ResampleLinear(reinterpret_cast<const int16_t*>(h.data), h.bufferLength / 2,
                        m_format.samplesPerSec, m_sink->Rate(), m_converted);
-        const int64_t start = std::max(m_nextPos, m_sink->NowPos());
+        const int64_t start =
+            m_started ? NextStart(m_nextPos, m_sink->NowPos(), m_sink->Rate()) : m_sink->NowPos();
+        m_started = true;
         m_sink->Mix(start, m_converted.data(), m_converted.size());
         const int64_t end = start + int64_t(m_converted.size());
         m_nextPos = WaitUntil(m_sink->TimeOf(end)) ? end : std::min(end, m_sink->NowPos());
@@ -248,6 +258,7 @@ class FileWaveOut final : public WaveOutDevice, private WaveQueue {
     const WaveFormat m_format;
     std::shared_ptr<SpeakerSink> m_sink;
     int64_t m_nextPos = 0;  // device thread only
+    bool m_started = false;
     std::vector<int16_t> m_converted;
 };
 

@@ -139,7 +139,7 @@ void WaveQueue::Run() {
         m_busy = false;
         m_cv.notify_all();
         // A Reset or Close took the buffer back while it was in the device.
-        if (generation != m_generation || m_closing)
+        if (generation != m_generation || m_resetting || m_closing)
             continue;
         m_queue.pop_front();
         h->flags = (h->flags & ~WaveHeader::kInQueue) | WaveHeader::kDone;

@@ -1,0 +1,504 @@
+// The engine against raw peers and scripted proxies, with a codec whose
+// frames can be traced: device failure codes, listening, the stream format in
+// both directions, broken streams, Stop, and the recording files.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "call_rig.h"
+#include "media/audio_engine.h"
+#include "media/stream_io.h"
+#include "media_test_util.h"
+#include "platform/audio_backend_file.h"
+#include "support/proxy_fixtures.h"
+
+namespace fs = std::filesystem;
+using namespace kestrona;
+using namespace kestrona::mediatest;
+
+namespace {
+
+constexpr int kRate = 8000;
+constexpr int kDelay = 250;                 // 1920 samples, 24 frames, 240 coded bytes
+constexpr int kFramesPerBlock = 1920 / 80;  // 24
+constexpr int kCodedBlock = kFramesPerBlock * 10;
+
+int ConnectLoopback(int port) {
+    int fd = NewTcpSocket();
+    if (!ConnectTcp(fd, "127.0.0.1", port)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// --- Devices -------------------------------------------------------------------
+
+TEST(EngineDevices, MachineWithoutSoundReportsCodes1And3ThenOpenFailures) {
+    RecordingOwner owner;
+    const int threadsBefore = ThreadCount();
+    {
+        CAudioEngine engine;
+        engine.SetAudioBackend(MakeNullAudioBackend());
+        engine.SetCodec(std::make_shared<MarkerCodec>());
+        engine.Init(&owner, kRate, kDelay, true, "", 0, 0);
+        EXPECT_EQ(owner.Messages(),
+                  (std::vector<std::pair<int, int>>{{kMsgEngineFailure, kNoWaveIn},
+                                                    {kMsgEngineFailure, kNoWaveOut}}));
+        engine.StartReceive();
+        engine.StartSend();
+        ASSERT_TRUE(owner.WaitFor(kMsgEngineFailure, 4));
+        engine.Stop();
+        auto msgs = owner.Messages();
+        EXPECT_NE(std::find(msgs.begin(), msgs.end(), std::pair{kMsgEngineFailure, 6}), msgs.end());
+        EXPECT_NE(std::find(msgs.begin(), msgs.end(), std::pair{kMsgEngineFailure, 7}), msgs.end());
+        auto alerts = owner.Alerts();
+        EXPECT_NE(std::find(alerts.begin(), alerts.end(), "Wave In Device Open Failed"),
+                  alerts.end());
+        EXPECT_NE(std::find(alerts.begin(), alerts.end(), "Wave Out Device Open Failed"),
+                  alerts.end());
+    }
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+TEST(EngineDevices, FormatRefusalGivesCodes2And4AndAWorkingMachineNothing) {
+    RecordingOwner refused, fine;
+    CAudioEngine a, b;
+    for (auto* e : {&a, &b}) {
+        e->SetAudioBackend(MakeFileAudioBackend("", ""));
+        e->SetCodec(std::make_shared<MarkerCodec>());
+    }
+    a.Init(&refused, 4000, kDelay, true, "", 0, 0);  // below what a device takes
+    EXPECT_EQ(refused.Messages(),
+              (std::vector<std::pair<int, int>>{{kMsgEngineFailure, kWaveInFormat},
+                                                {kMsgEngineFailure, kWaveOutFormat}}));
+    b.Init(&fine, 24000, 5000, true, "", 0, 0);
+    EXPECT_TRUE(fine.Messages().empty());
+    EXPECT_EQ(b.m_blockBytes, 240000);
+}
+
+// --- Listening -----------------------------------------------------------------
+
+TEST(EngineListen, SystemChosenPortsAreAnnouncedAndATakenFixedPortFails) {
+    test::TempDir dir;
+    RecordingOwner owner;
+    CAudioEngine first;
+    first.SetAudioBackend(MakeNullAudioBackend());
+    first.Init(&owner, kRate, kDelay, true, "", 0, 0);
+    ASSERT_TRUE(first.Listen(0, 0));
+    EXPECT_GT(first.m_portIn, 0);
+    EXPECT_GT(first.m_portOut, 0);
+    EXPECT_NE(first.m_portIn, first.m_portOut);
+
+    CAudioEngine second;
+    second.SetAudioBackend(MakeNullAudioBackend());
+    second.Init(&owner, kRate, kDelay, true, "", 0, 0);
+    EXPECT_FALSE(second.Listen(first.m_portIn, 0));  // fixed port in use
+    second.Stop();
+
+    // A fixed port that is free again (after Stop) can be listened on at once.
+    const int fixedIn = first.m_portIn;
+    first.Stop();
+    CAudioEngine third;
+    third.SetAudioBackend(MakeNullAudioBackend());
+    third.Init(&owner, kRate, kDelay, true, "", 0, 0);
+    EXPECT_TRUE(third.Listen(fixedIn, 0));
+    EXPECT_EQ(third.m_portIn, fixedIn);
+}
+
+TEST(EngineListen, StopWithNobodyConnectedEndsEveryThread) {
+    const int threadsBefore = ThreadCount();
+    RecordingOwner owner;
+    {
+        test::TempDir dir;
+        CAudioEngine engine;
+        engine.SetAudioBackend(MakeFileAudioBackend("", (dir.Path() / "spk.wav").string()));
+        engine.SetCodec(std::make_shared<MarkerCodec>());
+        engine.Init(&owner, kRate, kDelay, true, "", 0, 0);
+        ASSERT_TRUE(engine.Listen(0, 0));
+        engine.Stop();  // accept threads still waiting
+    }
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_TRUE(owner.Messages().empty());
+}
+
+TEST(EngineListen, ThreadsStartedBeforeThePeerConnectsReportTheStreamLost) {
+    const int threadsBefore = ThreadCount();
+    RecordingOwner owner;
+    {
+        test::TempDir dir;
+        CAudioEngine engine;
+        engine.SetAudioBackend(MakeFileAudioBackend("", (dir.Path() / "spk.wav").string()));
+        engine.SetCodec(std::make_shared<MarkerCodec>());
+        engine.Init(&owner, kRate, kDelay, true, "", 0, 0);
+        ASSERT_TRUE(engine.Listen(0, 0));
+        engine.StartReceive();
+        engine.StartSend();
+        ASSERT_TRUE(owner.WaitFor(kMsgConnectionLost, 1));
+        engine.Stop();
+        EXPECT_EQ(owner.Count(kMsgConnectionLost), 1);
+    }
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+// --- Streams against a raw peer -------------------------------------------------
+
+struct RawPeerCall {
+    test::TempDir dir;
+    RecordingOwner owner;
+    std::shared_ptr<MarkerCodec> codec = std::make_shared<MarkerCodec>();
+    std::unique_ptr<CAudioEngine> engine = std::make_unique<CAudioEngine>();
+    fs::path speaker = dir.Path() / "spk.wav";
+    int fromEngine = -1;  // the peer reads the engine's sending stream here
+    int toEngine = -1;    // and writes the engine's receiving stream here
+
+    explicit RawPeerCall(int micFrames) {
+        fs::path mic = dir.Path() / "mic.raw";
+        EXPECT_TRUE(WriteRaw(mic, Staircase(micFrames)));
+        engine->SetAudioBackend(MakeFileAudioBackend(mic.string(), speaker.string()));
+        engine->SetCodec(codec);
+        engine->SetRecordRoot(dir.Path());
+        engine->Init(&owner, kRate, kDelay, true, "", 0, 0);
+        EXPECT_TRUE(engine->Listen(0, 0));
+        fromEngine = ConnectLoopback(engine->m_portOut);
+        toEngine = ConnectLoopback(engine->m_portIn);
+        EXPECT_TRUE(WaitUntil(
+            [&] { return engine->m_sockIn.load() >= 0 && engine->m_sockOut.load() >= 0; }));
+    }
+    ~RawPeerCall() {
+        engine.reset();
+        if (fromEngine >= 0)
+            ::close(fromEngine);
+        if (toEngine >= 0)
+            ::close(toEngine);
+    }
+};
+
+TEST(EngineStreams, SendingStreamIsBareConcatenatedFramesInCaptureOrder) {
+    RawPeerCall call(3 * kFramesPerBlock);
+    call.engine->StartSend();
+    // Three blocks, read in one piece: no header, length or gap anywhere.
+    std::vector<uint8_t> got(3 * kCodedBlock);
+    std::atomic<int> noStop{0};
+    ASSERT_EQ(ReadFully(got.data(), int(got.size()), noStop,
+                        [&](uint8_t* d, size_t n) { return RecvSome(call.fromEngine, d, n); }),
+              ReadResult::kComplete);
+    call.engine->Stop();
+    for (int k = 0; k < 3 * kFramesPerBlock; ++k) {
+        const uint8_t* f = got.data() + 10 * k;
+        uint32_t counter = f[2] | f[3] << 8 | f[4] << 16 | uint32_t(f[5]) << 24;
+        int16_t value = int16_t(f[0] | f[1] << 8);
+        ASSERT_EQ(counter, uint32_t(k)) << "frame " << k;
+        // Capture starts with microphone sample 0 (no audio lost while the
+        // device had buffers).
+        ASSERT_EQ(value, k + 1) << "frame " << k;
+    }
+    EXPECT_EQ(call.owner.Count(kMsgConnectionLost), 0);
+}
+
+TEST(EngineStreams, ReceivedBlocksAreAssembledFromDribbledSegmentsAndPlayedInOrder) {
+    RawPeerCall call(0);
+    call.engine->StartReceive();
+    // Three and a half blocks, in segments of 1 to 37 bytes.
+    std::vector<uint8_t> stream;
+    const int frames = 3 * kFramesPerBlock + kFramesPerBlock / 2;
+    for (int k = 0; k < frames; ++k) {
+        uint8_t f[10];
+        MarkerCodec::MakeFrame(uint32_t(k), int16_t(1000 + k), f);
+        stream.insert(stream.end(), f, f + 10);
+    }
+    for (size_t pos = 0, len = 1; pos < stream.size(); pos += len, len = len % 37 + 1) {
+        len = std::min(len, stream.size() - pos);
+        ASSERT_EQ(SendSome(call.toEngine, stream.data() + pos, len), ssize_t(len));
+        if (pos % 97 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Three whole blocks reach the loudspeaker.
+    ASSERT_TRUE(WaitUntil([&] {
+        auto heard = ReadSpeaker(call.speaker);
+        return std::count(heard.begin(), heard.end(), int16_t(1000 + 3 * kFramesPerBlock - 1)) ==
+               80;
+    }));
+    // The peer hangs up its sending side mid-block.
+    ::shutdown(call.toEngine, SHUT_WR);
+    ASSERT_TRUE(call.owner.WaitFor(kMsgConnectionLost, 1));
+    call.engine->Stop();
+
+    // Exactly the whole blocks were decoded, in order; the half block never was.
+    const auto& decoded = call.codec->DecodedFrames();
+    ASSERT_EQ(decoded.size(), size_t(3 * kFramesPerBlock));
+    for (size_t k = 0; k < decoded.size(); ++k) {
+        EXPECT_EQ(decoded[k].counter, k);
+        EXPECT_TRUE(decoded[k].intact);
+    }
+    // The loudspeaker played them in order (with silence wherever the
+    // dribbling peer left the device without a block).
+    auto heard = ReadSpeaker(call.speaker);
+    heard.erase(std::remove(heard.begin(), heard.end(), 0), heard.end());
+    ASSERT_EQ(heard.size(), size_t(3 * 1920));
+    for (int i = 0; i < 3 * 1920; ++i) ASSERT_EQ(heard[size_t(i)], 1000 + i / 80) << i;
+    EXPECT_EQ(call.owner.Count(kMsgConnectionLost), 1);
+}
+
+TEST(EngineStreams, PeerClosingBothStreamsIsReportedOnceAndStopLeavesNothingRunning) {
+    const int threadsBefore = ThreadCount();
+    {
+        RawPeerCall call(1000);
+        call.engine->StartReceive();
+        call.engine->StartSend();
+        std::vector<uint8_t> block(kCodedBlock);
+        std::atomic<int> noStop{0};
+        ASSERT_EQ(ReadFully(block.data(), kCodedBlock, noStop,
+                            [&](uint8_t* d, size_t n) { return RecvSome(call.fromEngine, d, n); }),
+                  ReadResult::kComplete);
+        ::close(call.fromEngine);
+        ::close(call.toEngine);
+        call.fromEngine = call.toEngine = -1;
+        ASSERT_TRUE(call.owner.WaitFor(kMsgConnectionLost, 1));
+        // Give the other direction the time to notice too: it must stay quiet.
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        call.engine->Stop();
+        EXPECT_EQ(call.owner.Count(kMsgConnectionLost), 1);
+        call.engine.reset();  // destroyed right after Stop: nothing may touch it
+    }
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+TEST(EngineStreams, StopDuringATalkingCallIsSilentAndJoinsEverything) {
+    const int threadsBefore = ThreadCount();
+    {
+        test::TempDir dir;
+        Side a(dir.Path(), "a", std::make_shared<MarkerCodec>());
+        Side b(dir.Path(), "b", std::make_shared<MarkerCodec>());
+        ASSERT_TRUE(WriteRaw(a.mic, Staircase(200)));
+        ASSERT_TRUE(WriteRaw(b.mic, Staircase(200)));
+        ConnectCall(a, b, kRate, kDelay);
+        StartTalking(a, b);
+        ASSERT_TRUE(
+            WaitUntil([&] { return SpeakerSamples(a) > 1920 && SpeakerSamples(b) > 1920; }));
+        a.engine->Stop();
+        a.engine.reset();
+        // b may well see a's streams end before its own Stop; a must not
+        // report the streams that its own Stop closed.
+        b.engine->Stop();
+        b.engine.reset();
+        EXPECT_EQ(a.owner.Count(kMsgConnectionLost), 0);
+    }
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+// --- SOCKS5 BIND against a scripted proxy ----------------------------------------
+
+TEST(EngineSocks, MethodZeroBindsWithoutCredentialsAndAnnouncesTheBoundPorts) {
+    test::ScriptedSocks5Proxy proxy;
+    test::ScriptedSocks5Proxy::Script script;
+    script.bindPort = 40123;
+    ASSERT_TRUE(proxy.Start(script));
+    RecordingOwner owner;
+    CAudioEngine engine;
+    engine.SetAudioBackend(MakeNullAudioBackend());
+    engine.SetProxyCredentials("user", "secret");
+    engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", 0, proxy.Port());
+    ASSERT_TRUE(engine.Listen(0, 0));
+    EXPECT_EQ(engine.m_portIn, 40123);
+    EXPECT_EQ(engine.m_portOut, 40123);
+    engine.Stop();
+    auto sessions = proxy.Sessions();
+    ASSERT_EQ(sessions.size(), 2u);
+    for (auto& s : sessions) {
+        EXPECT_EQ(s.greeting, (std::vector<uint8_t>{5, 2, 0, 2}));
+        EXPECT_TRUE(s.auth.empty());
+        EXPECT_EQ(s.bind, (std::vector<uint8_t>{5, 2, 0, 1, 0, 0, 0, 0, 0, 0}));
+    }
+}
+
+TEST(EngineSocks, MethodTwoSendsUserAndPasswordAndFixedPortsAreRequested) {
+    test::ScriptedSocks5Proxy proxy;
+    test::ScriptedSocks5Proxy::Script script;
+    script.method = 2;
+    ASSERT_TRUE(proxy.Start(script));
+    RecordingOwner owner;
+    CAudioEngine engine;
+    engine.SetAudioBackend(MakeNullAudioBackend());
+    engine.SetProxyCredentials("user", "secret");
+    engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", 0, proxy.Port());
+    ASSERT_TRUE(engine.Listen(5004, 5005));
+    engine.Stop();
+    auto sessions = proxy.Sessions();
+    ASSERT_EQ(sessions.size(), 2u);
+    std::vector<uint8_t> auth = {1, 4, 'u', 's', 'e', 'r', 6, 's', 'e', 'c', 'r', 'e', 't'};
+    EXPECT_EQ(sessions[0].auth, auth);
+    EXPECT_EQ(sessions[0].bind, (std::vector<uint8_t>{5, 2, 0, 1, 0, 0, 0, 0, 0x13, 0x8c}));
+    EXPECT_EQ(sessions[1].bind, (std::vector<uint8_t>{5, 2, 0, 1, 0, 0, 0, 0, 0x13, 0x8d}));
+}
+
+TEST(EngineSocks, RefusalsStopTheEngineAndAnnounceMinusOne) {
+    struct Case {
+        const char* what;
+        uint8_t method, authStatus, bindStatus;
+    } cases[] = {
+        {"no acceptable method", 0xFF, 0, 0},
+        {"wrong password", 2, 1, 0},
+        {"bind refused", 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        test::ScriptedSocks5Proxy proxy;
+        test::ScriptedSocks5Proxy::Script script;
+        script.method = c.method;
+        script.authStatus = c.authStatus;
+        script.bindStatus = c.bindStatus;
+        ASSERT_TRUE(proxy.Start(script));
+        RecordingOwner owner;
+        CAudioEngine engine;
+        engine.SetAudioBackend(MakeNullAudioBackend());
+        engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", 0, proxy.Port());
+        EXPECT_FALSE(engine.Listen(0, 0)) << c.what;
+        EXPECT_EQ(engine.m_portIn, -1) << c.what;
+        // Stopped: starting the call does nothing, no device is even tried.
+        engine.StartReceive();
+        engine.StartSend();
+        engine.Stop();
+        EXPECT_EQ(owner.Count(kMsgEngineFailure), 2) << c.what;  // only the Init codes 1 and 3
+    }
+}
+
+TEST(EngineSocks, UnreachableProxyPostsCode5AndAnnouncesPortZero) {
+    const int deadPort = test::FreeLoopbackPort();
+    RecordingOwner owner;
+    CAudioEngine engine;
+    engine.SetAudioBackend(MakeFileAudioBackend("", ""));
+    engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", 0, deadPort);
+    EXPECT_TRUE(engine.Listen(0, 0));
+    EXPECT_EQ(engine.m_portIn, 0);
+    EXPECT_EQ(engine.m_portOut, 0);
+    EXPECT_EQ(owner.Messages(),
+              (std::vector<std::pair<int, int>>{{kMsgEngineFailure, 5}, {kMsgEngineFailure, 5}}));
+}
+
+// --- Recordings ----------------------------------------------------------------
+
+constexpr const char* kStem = "20030517091503";
+
+bool IsStaircaseRun(const std::vector<int16_t>& s) {
+    // Whole frames of one value each, every frame one more than the last.
+    for (size_t i = 0; i < s.size(); ++i) {
+        int16_t expected = int16_t(s[0] + int16_t(i / 80));
+        if (s[i] != expected && !(s[i] == 0 && i > 0))
+            return false;
+    }
+    return true;
+}
+
+TEST(EngineRecording, AnsweredMessageWritesOnlyTheInFileInWholeBlocks) {
+    test::TempDir dir;
+    Side caller(dir.Path(), "caller", std::make_shared<MarkerCodec>());
+    Side machine(dir.Path(), "machine", std::make_shared<MarkerCodec>());
+    fs::create_directories(dir.Path() / "machine" / "record");
+    ASSERT_TRUE(WriteRaw(caller.mic, Staircase(400)));
+    ASSERT_TRUE(WriteRaw(machine.mic, Staircase(400)));
+    ConnectCall(caller, machine, kRate, kDelay);
+    machine.engine->Record(kStem);
+    machine.engine->StartReceive();
+    caller.engine->StartSend();
+    const fs::path in = dir.Path() / "machine" / "record" / (std::string(kStem) + "in");
+    const fs::path out = dir.Path() / "machine" / "record" / (std::string(kStem) + "out");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::error_code ec;
+        return fs::file_size(in, ec) >= 3u * 3840 && !ec;
+    }));
+    caller.engine->Stop();
+    machine.engine->Stop();
+    EXPECT_FALSE(fs::exists(out));
+    ASSERT_EQ(fs::file_size(in) % 3840, 0u);
+    std::vector<int16_t> pcm;
+    std::string error;
+    ASSERT_TRUE(ReadRawPcmFile(in, pcm, error));
+    // The caller's words from the start, exactly as decoded.
+    ASSERT_EQ(pcm[0], 1);
+    EXPECT_TRUE(IsStaircaseRun(pcm));
+}
+
+TEST(EngineRecording, RecordKeyRecordsBothDirectionsFromTheNextBlock) {
+    test::TempDir dir;
+    Side a(dir.Path(), "a", std::make_shared<MarkerCodec>());
+    Side b(dir.Path(), "b", std::make_shared<MarkerCodec>());
+    fs::create_directories(dir.Path() / "b" / "record");
+    ASSERT_TRUE(WriteRaw(a.mic, Staircase(400)));
+    ASSERT_TRUE(WriteRaw(b.mic, Staircase(400)));
+    ConnectCall(a, b, kRate, kDelay);
+    StartTalking(a, b);
+    ASSERT_TRUE(WaitUntil([&] { return SpeakerSamples(b) >= 1920; }));
+    b.engine->Record(kStem);  // pressed while both directions run
+    const fs::path in = dir.Path() / "b" / "record" / (std::string(kStem) + "in");
+    const fs::path out = dir.Path() / "b" / "record" / (std::string(kStem) + "out");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::error_code e1, e2;
+        return fs::file_size(in, e1) >= 2u * 3840 && fs::file_size(out, e2) >= 2u * 3840 && !e1 &&
+               !e2;
+    }));
+    a.engine->Stop();
+    b.engine->Stop();
+    for (const fs::path& p : {in, out}) {
+        EXPECT_EQ(fs::file_size(p) % 3840, 0u) << p;
+        std::vector<int16_t> pcm;
+        std::string error;
+        ASSERT_TRUE(ReadRawPcmFile(p, pcm, error));
+        EXPECT_TRUE(IsStaircaseRun(pcm)) << p;
+        EXPECT_GT(pcm[0], 1) << "recording began mid-call: " << p;
+    }
+}
+
+TEST(EngineRecording, MissingRecordDirectoryLeavesTheCallUnaffected) {
+    test::TempDir dir;
+    Side a(dir.Path(), "a", std::make_shared<MarkerCodec>());
+    Side b(dir.Path(), "b", std::make_shared<MarkerCodec>());
+    ASSERT_TRUE(WriteRaw(a.mic, Staircase(400)));
+    ASSERT_TRUE(WriteRaw(b.mic, Staircase(400)));
+    ConnectCall(a, b, kRate, kDelay);
+    b.engine->Record(kStem);
+    StartTalking(a, b);
+    ASSERT_TRUE(
+        WaitUntil([&] { return SpeakerSamples(a) >= 5 * 1920 && SpeakerSamples(b) >= 5 * 1920; }));
+    EXPECT_TRUE(b.owner.Messages().empty());
+    b.engine->Stop();
+    a.engine->Stop();
+    EXPECT_FALSE(fs::exists(dir.Path() / "b" / "record"));
+    auto heard = b.Heard();
+    auto first = std::find(heard.begin(), heard.end(), int16_t(1));
+    ASSERT_NE(first, heard.end());
+    ASSERT_GE(heard.end() - first, 3 * 1920);
+    EXPECT_TRUE(IsStaircaseRun(std::vector<int16_t>(first, first + 3 * 1920)));
+}
+
+TEST(EngineRecording, SameStemAppendsToTheEarlierCallsFiles) {
+    test::TempDir dir;
+    fs::create_directories(dir.Path() / "b" / "record");
+    const fs::path in = dir.Path() / "b" / "record" / (std::string(kStem) + "in");
+    uintmax_t sizeAfterFirst = 0;
+    for (int call = 0; call < 2; ++call) {
+        Side a(dir.Path(), "a", std::make_shared<MarkerCodec>());
+        Side b(dir.Path(), "b", std::make_shared<MarkerCodec>());
+        ASSERT_TRUE(WriteRaw(a.mic, Staircase(400)));
+        ConnectCall(a, b, kRate, kDelay);
+        b.engine->Record(kStem);
+        b.engine->StartReceive();
+        a.engine->StartSend();
+        ASSERT_TRUE(WaitUntil([&] {
+            std::error_code ec;
+            return fs::file_size(in, ec) >= sizeAfterFirst + 3840 && !ec;
+        }));
+        a.engine->Stop();
+        b.engine->Stop();
+        if (call == 0)
+            sizeAfterFirst = fs::file_size(in);
+    }
+    EXPECT_GT(fs::file_size(in), sizeAfterFirst);
+    EXPECT_EQ(fs::file_size(in) % 3840, 0u);
+}
+
+}  // namespace

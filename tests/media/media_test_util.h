@@ -1,0 +1,220 @@
+// Helpers for the media tests: an owner that records what the engine posts, a
+// codec whose frames can be traced exactly, and signal comparison.
+#pragma once
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "media/engine_owner.h"
+#include "media/speech_codec.h"
+#include "platform/wav_file.h"
+
+namespace kestrona::mediatest {
+
+class RecordingOwner : public IEngineOwner {
+  public:
+    void PostEngineMessage(int msg, int code) override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_messages.emplace_back(msg, code);
+        }
+        m_cv.notify_all();
+    }
+    void ShowEngineAlert(const std::string& text) override {
+        std::lock_guard lock(m_mutex);
+        m_alerts.push_back(text);
+    }
+    std::vector<std::pair<int, int>> Messages() {
+        std::lock_guard lock(m_mutex);
+        return m_messages;
+    }
+    std::vector<std::string> Alerts() {
+        std::lock_guard lock(m_mutex);
+        return m_alerts;
+    }
+    int Count(int msg) {
+        std::lock_guard lock(m_mutex);
+        return int(std::count_if(m_messages.begin(), m_messages.end(),
+                                 [msg](auto& m) { return m.first == msg; }));
+    }
+    // Waits until msg has been posted count times; the limit only keeps a
+    // broken build from hanging.
+    bool WaitFor(int msg, int count, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, limit, [&] {
+            return std::count_if(m_messages.begin(), m_messages.end(),
+                                 [msg](auto& m) { return m.first == msg; }) >= count;
+        });
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<std::pair<int, int>> m_messages;
+    std::vector<std::string> m_alerts;
+};
+
+// A stand-in codec whose frames say what they carry: bytes 0-1 the first
+// sample of the frame, 2-5 the encoder's frame count, 6-9 a fixed pattern.
+// The decoder fills the frame's 80 samples with the carried sample and logs
+// every frame it was given, so a test sees exactly which frames were decoded.
+class MarkerCodec : public SpeechCodec {
+  public:
+    struct Decoded {
+        uint32_t counter;
+        int16_t value;
+        bool intact;  // the fixed pattern was there
+    };
+    void EncoderInit() override { m_encoded = 0; }
+    void EncodeFrame(const int16_t* pcm, uint8_t* frame) override {
+        uint32_t c = m_encoded++;
+        frame[0] = uint8_t(pcm[0]);
+        frame[1] = uint8_t(uint16_t(pcm[0]) >> 8);
+        for (int i = 0; i < 4; ++i) frame[2 + i] = uint8_t(c >> (8 * i));
+        std::memset(frame + 6, 0x5A, 4);
+    }
+    void DecoderInit() override { m_decoded.clear(); }
+    void DecodeFrame(const uint8_t* frame, int16_t* pcm, int) override {
+        Decoded d;
+        d.value = int16_t(frame[0] | frame[1] << 8);
+        d.counter = uint32_t(frame[2]) | uint32_t(frame[3]) << 8 | uint32_t(frame[4]) << 16 |
+                    uint32_t(frame[5]) << 24;
+        d.intact = frame[6] == 0x5A && frame[7] == 0x5A && frame[8] == 0x5A && frame[9] == 0x5A;
+        m_decoded.push_back(d);
+        std::fill(pcm, pcm + 80, d.value);
+    }
+    // Read only after the engine has stopped.
+    const std::vector<Decoded>& DecodedFrames() const { return m_decoded; }
+    uint32_t EncodedCount() const { return m_encoded.load(); }
+
+    static MarkerCodec::Decoded MakeFrame(uint32_t counter, int16_t value, uint8_t out[10]) {
+        out[0] = uint8_t(value);
+        out[1] = uint8_t(uint16_t(value) >> 8);
+        for (int i = 0; i < 4; ++i) out[2 + i] = uint8_t(counter >> (8 * i));
+        std::memset(out + 6, 0x5A, 4);
+        return {counter, value, true};
+    }
+
+  private:
+    std::atomic<uint32_t> m_encoded{0};
+    std::vector<Decoded> m_decoded;
+};
+
+// Microphone content for MarkerCodec runs: frame k (80 samples) holds k + 1.
+inline std::vector<int16_t> Staircase(int frames) {
+    std::vector<int16_t> s(size_t(frames) * 80);
+    for (size_t i = 0; i < s.size(); ++i) s[i] = int16_t(i / 80 + 1);
+    return s;
+}
+
+inline bool WriteRaw(const std::filesystem::path& path, const std::vector<int16_t>& s) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(s.data(), 2, s.size(), f) == s.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+inline std::vector<int16_t> ReadSpeaker(const std::filesystem::path& path) {
+    PcmAudio a;
+    std::string error;
+    if (!ReadWavFile(path, a, error))
+        return {};
+    return a.samples;
+}
+
+// Polls cond every 20 ms until it holds; the limit only guards against a hang.
+inline bool WaitUntil(const std::function<bool()>& cond,
+                      std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Threads of this process right now.
+inline int ThreadCount() {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
+}
+
+// Best alignment of ref inside sig: the offset with the highest normalised
+// correlation over the whole of ref, found on coarse energy then refined.
+struct Match {
+    long offset = -1;
+    double correlation = 0.0;
+};
+
+inline double Correlation(const std::vector<int16_t>& sig, long offset,
+                          const std::vector<int16_t>& ref) {
+    double sr = 0, ss = 0, rr = 0;
+    for (size_t i = 0; i < ref.size(); ++i) {
+        long j = offset + long(i);
+        double s = j >= 0 && j < long(sig.size()) ? sig[size_t(j)] : 0.0;
+        double r = ref[i];
+        sr += s * r;
+        ss += s * s;
+        rr += r * r;
+    }
+    return ss > 0 && rr > 0 ? sr / std::sqrt(ss * rr) : 0.0;
+}
+
+inline Match FindBestMatch(const std::vector<int16_t>& sig, const std::vector<int16_t>& ref,
+                           int step = 40) {
+    Match best;
+    if (sig.size() < ref.size())
+        return best;
+    long last = long(sig.size() - ref.size());
+    for (long off = 0; off <= last; off += step) {
+        double c = Correlation(sig, off, ref);
+        if (c > best.correlation)
+            best = {off, c};
+    }
+    if (best.offset < 0)
+        return best;
+    long lo = std::max(0L, best.offset - step), hi = std::min(last, best.offset + step);
+    for (long off = lo; off <= hi; ++off) {
+        double c = Correlation(sig, off, ref);
+        if (c > best.correlation)
+            best = {off, c};
+    }
+    return best;
+}
+
+// What the codec makes of pcm from a fresh state: the reference a listener
+// should hear.
+inline std::vector<int16_t> CodecRoundTrip(const std::vector<int16_t>& pcm) {
+    auto codec = MakePrivateSpeechCodec();
+    codec->EncoderInit();
+    codec->DecoderInit();
+    std::vector<int16_t> out(pcm.size() / 80 * 80);
+    uint8_t frame[10];
+    for (size_t k = 0; k + 80 <= pcm.size(); k += 80) {
+        codec->EncodeFrame(pcm.data() + k, frame);
+        codec->DecodeFrame(frame, out.data() + k, 0);
+    }
+    return out;
+}
+
+}  // namespace kestrona::mediatest
