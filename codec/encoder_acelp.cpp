@@ -28,9 +28,10 @@ void ComputeCorrelations(const double h[kL], const double sign[kL], Correlations
     // Off the diagonal, two neighbouring diagonals (m, m + 1) at a time so that
     // their running sums overlap; diagonals that are multiples of 5 join two
     // positions of one track and are skipped.
-    auto store = [&](int i, int j, double sum, int ti, int tj) {
+    // (i, i + m) has i on the lower track exactly when track(i) + m mod 5 < 5.
+    auto store = [&](int i, int j, double sum, bool lowerFirst) {
         const double v = sum * sign[i] * sign[j];
-        if (ti < tj) {
+        if (lowerFirst) {
             c.phi[i][j] = v;
         } else {
             c.phi[j][i] = v;
@@ -39,20 +40,18 @@ void ComputeCorrelations(const double h[kL], const double sign[kL], Correlations
     for (int base = 0; base < kL; base += kStep) {
         for (int q = 1; q <= 3; q += 2) {
             const int m = base + q;
+            int i = kL - 1 - m;
+            int ti = i % kStep;
             double s0 = h[m] * h[0];
-            {
-                const int i = kL - 1 - m;
-                const int ti = i % kStep;
-                store(i, i + m, s0, ti, (ti + q) % kStep);
-            }
+            store(i, i + m, s0, ti < kStep - q);
             double s1 = 0.0;
             for (int k = m + 1; k < kL; ++k) {
-                const int i = kL - 1 - k;
+                --i;
+                ti = ti == 0 ? kStep - 1 : ti - 1;
                 s0 += h[k] * h[k - m];
                 s1 += h[k] * h[k - m - 1];
-                const int ti = i % kStep;
-                store(i, i + m, s0, ti, (ti + q) % kStep);
-                store(i, i + m + 1, s1, ti, (ti + q + 1) % kStep);
+                store(i, i + m, s0, ti < kStep - q);
+                store(i, i + m + 1, s1, ti < kStep - q - 1);
             }
         }
     }
@@ -88,6 +87,32 @@ struct Best {
     int p[4] = {0, 0, 0, 0};
 };
 
+constexpr int kRow = kL / kStep;  // positions per track
+
+// Scores the eight candidates of one row in order against the running best and
+// returns the index of the last one that replaced it, or -1. Most rows hold no
+// better candidate; a branch-free test finds those without the sequential scan
+// (if none beats the best at the start of the row, none can replace it later).
+int ScanRow(const double dd[kRow], const double a[kRow], Best& best) {
+    bool any = false;
+    for (int j = 0; j < kRow; ++j) {
+        any |= Better(dd[j] * dd[j], a[j], best.d2, best.a);
+    }
+    if (!any) {
+        return -1;
+    }
+    int winner = -1;
+    for (int j = 0; j < kRow; ++j) {
+        if (Better(dd[j] * dd[j], a[j], best.d2, best.a)) {
+            best.d2 = dd[j] * dd[j];
+            best.a = a[j];
+            best.d = dd[j];
+            winner = j;
+        }
+    }
+    return winner;
+}
+
 }  // namespace
 
 AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL], double y2[kL]) {
@@ -107,6 +132,8 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
     const auto& phi = c.phi;
 
     Best overall;
+    double dd[kRow];
+    double aa[kRow];
     for (int tau = 3; tau <= 4; ++tau) {
         // Search 1: pulses 2 and 3 first, then 0 and 1.
         {
@@ -114,16 +141,15 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
             TwoLargest(d, 2, cand);
             Best pair;
             for (int i2 : cand) {
-                for (int i3 = tau; i3 < kL; i3 += kStep) {
-                    const double dd = d[i2] + d[i3];
-                    const double a = phi[i2][i2] + phi[i3][i3] + phi[i2][i3];
-                    if (__builtin_expect(Better(dd * dd, a, pair.d2, pair.a), 0)) {
-                        pair.d2 = dd * dd;
-                        pair.a = a;
-                        pair.d = dd;
-                        pair.p[2] = i2;
-                        pair.p[3] = i3;
-                    }
+                for (int j = 0; j < kRow; ++j) {
+                    const int i3 = tau + kStep * j;
+                    dd[j] = d[i2] + d[i3];
+                    aa[j] = phi[i2][i2] + phi[i3][i3] + phi[i2][i3];
+                }
+                const int w = ScanRow(dd, aa, pair);
+                if (w >= 0) {
+                    pair.p[2] = i2;
+                    pair.p[3] = tau + kStep * w;
                 }
             }
             const int i2 = pair.p[2];
@@ -132,20 +158,20 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
             for (int i0 = 0; i0 < kL; i0 += kStep) {
                 const double d1 = pair.d + d[i0];
                 const double a1 = pair.a + phi[i0][i0] + phi[i0][i2] + phi[i0][i3];
-                for (int i1 = 1; i1 < kL; i1 += kStep) {
-                    const double dd = d1 + d[i1];
-                    const double a = a1 + phi[i1][i1] + phi[i0][i1] + phi[i1][i2] + phi[i1][i3];
-                    if (__builtin_expect(Better(dd * dd, a, quad.d2, quad.a), 0)) {
-                        quad.d2 = dd * dd;
-                        quad.a = a;
-                        quad.p[0] = i0;
-                        quad.p[1] = i1;
-                    }
+                for (int j = 0; j < kRow; ++j) {
+                    const int i1 = 1 + kStep * j;
+                    dd[j] = d1 + d[i1];
+                    aa[j] = a1 + phi[i1][i1] + phi[i0][i1] + phi[i1][i2] + phi[i1][i3];
+                }
+                const int w = ScanRow(dd, aa, quad);
+                if (w >= 0) {
+                    quad.p[0] = i0;
+                    quad.p[1] = 1 + kStep * w;
                 }
             }
             quad.p[2] = i2;
             quad.p[3] = i3;
-            if (__builtin_expect(Better(quad.d2, quad.a, overall.d2, overall.a), 0)) {
+            if (Better(quad.d2, quad.a, overall.d2, overall.a)) {
                 overall = quad;
             }
         }
@@ -155,16 +181,15 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
             TwoLargest(d, tau, cand);
             Best pair;
             for (int i3 : cand) {
-                for (int i0 = 0; i0 < kL; i0 += kStep) {
-                    const double dd = d[i3] + d[i0];
-                    const double a = phi[i3][i3] + phi[i0][i0] + phi[i0][i3];
-                    if (__builtin_expect(Better(dd * dd, a, pair.d2, pair.a), 0)) {
-                        pair.d2 = dd * dd;
-                        pair.a = a;
-                        pair.d = dd;
-                        pair.p[3] = i3;
-                        pair.p[0] = i0;
-                    }
+                for (int j = 0; j < kRow; ++j) {
+                    const int i0 = kStep * j;
+                    dd[j] = d[i3] + d[i0];
+                    aa[j] = phi[i3][i3] + phi[i0][i0] + phi[i0][i3];
+                }
+                const int w = ScanRow(dd, aa, pair);
+                if (w >= 0) {
+                    pair.p[3] = i3;
+                    pair.p[0] = kStep * w;
                 }
             }
             const int i0 = pair.p[0];
@@ -173,20 +198,20 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
             for (int i1 = 1; i1 < kL; i1 += kStep) {
                 const double d1 = pair.d + d[i1];
                 const double a1 = pair.a + phi[i1][i1] + phi[i0][i1] + phi[i1][i3];
-                for (int i2 = 2; i2 < kL; i2 += kStep) {
-                    const double dd = d1 + d[i2];
-                    const double a = a1 + phi[i2][i2] + phi[i0][i2] + phi[i1][i2] + phi[i2][i3];
-                    if (__builtin_expect(Better(dd * dd, a, quad.d2, quad.a), 0)) {
-                        quad.d2 = dd * dd;
-                        quad.a = a;
-                        quad.p[1] = i1;
-                        quad.p[2] = i2;
-                    }
+                for (int j = 0; j < kRow; ++j) {
+                    const int i2 = 2 + kStep * j;
+                    dd[j] = d1 + d[i2];
+                    aa[j] = a1 + phi[i2][i2] + phi[i0][i2] + phi[i1][i2] + phi[i2][i3];
+                }
+                const int w = ScanRow(dd, aa, quad);
+                if (w >= 0) {
+                    quad.p[1] = i1;
+                    quad.p[2] = 2 + kStep * w;
                 }
             }
             quad.p[0] = i0;
             quad.p[3] = i3;
-            if (__builtin_expect(Better(quad.d2, quad.a, overall.d2, overall.a), 0)) {
+            if (Better(quad.d2, quad.a, overall.d2, overall.a)) {
                 overall = quad;
             }
         }
