@@ -256,6 +256,29 @@ TEST(DecoderConcealmentTest, LostFrameFeedsThePredictorMemory) {
     EXPECT_GT(diff, 1e-6);
 }
 
+// Any ten bytes are a frame: arbitrary input, with and without losses, keeps
+// every delay within the excitation history and every value finite.
+TEST(DecoderConcealmentTest, ArbitraryBytesStayBounded) {
+    G729DecoderState st;
+    DecoderInit(st);
+    std::mt19937 rng(99);
+    uint8_t frame[10];
+    int16_t pcm[80];
+    for (int i = 0; i < 3000; ++i) {
+        for (uint8_t& b : frame) {
+            b = static_cast<uint8_t>(rng());
+        }
+        DecodeFrame(st, frame, pcm, (rng() % 5) == 0 ? 1 : 0);
+        ASSERT_GE(st.last_delay, 19);
+        ASSERT_LE(st.last_delay, 144);
+        for (double v : st.synth_mem) {
+            ASSERT_TRUE(std::isfinite(v)) << "frame " << i;
+        }
+        ASSERT_TRUE(std::isfinite(st.agc_gain));
+        ASSERT_TRUE(std::isfinite(st.pp_mem[2]));
+    }
+}
+
 TEST(DecoderCodeVectorTest, PositionAndSignIndices) {
     double c[40];
     auto pulses = [&](int32_t pos, int32_t sign) {
