@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "codec/bitstream.h"
 #include "codec/codec_test_util.h"
+#include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "codec/tables.h"
 
@@ -143,6 +145,37 @@ TEST(EncoderState, SpeechParametersStayWithinTheirWidths) {
     // Real speech exercises both delay codings.
     EXPECT_GT(fractional, 20);
     EXPECT_GT(longDelays, 0);
+}
+
+// The encoder's analysis-by-synthesis assumes the decoder will build exactly the
+// excitation and filters it chose; any mismatch in index coding, gain mapping or
+// sharpening shows here long before it shows in listening quality.
+TEST(EncoderState, DecoderRebuildsTheEncodersExcitationAndLsps) {
+    const auto pcm = Speech();
+    auto enc = std::make_unique<G729EncoderState>();
+    auto dec = std::make_unique<G729DecoderState>();
+    EncoderInit(*enc);
+    DecoderInit(*dec);
+    const size_t frames = pcm.size() / kFrameSamples;
+    for (size_t f = 0; f < frames; ++f) {
+        int32_t p[kParamCount];
+        EncodeToParams(*enc, &pcm[f * kFrameSamples], p);
+        dec->params[0] = 0;
+        for (int k = 0; k < kParamCount; ++k) {
+            dec->params[1 + k] = p[k];
+        }
+        dec->params[1 + kParamP0] = PitchParityCheck(p[kParamP1], p[kParamP0]);
+        ASSERT_EQ(dec->params[1 + kParamP0], 0);
+        DecodedFrame out;
+        DecodeSynthesis(*dec, out);
+        for (int n = 0; n < G729EncoderState::kExcHistory; ++n) {
+            ASSERT_NEAR(dec->exc[n], enc->exc[n], 1e-6 * (1.0 + std::fabs(enc->exc[n])))
+                << "frame " << f << " sample " << n;
+        }
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_NEAR(dec->prev_lsp[i], enc->prev_lsp_q[i], 1e-12) << f;
+        }
+    }
 }
 
 }  // namespace
