@@ -82,38 +82,6 @@ TEST(EncoderCodebook, SilenceTakesTheEarliestPositivePulses) {
     }
 }
 
-TEST(EncoderCodebook, EnergyTermSeparatesEqualCorrelations) {
-    // Two equally strong positions on track 2; the one whose pulse overlaps less
-    // with the fixed neighbours (lower energy) must win. A decaying response makes
-    // neighbours overlap: pulses next to each other add energy when signs agree.
-    double h[40];
-    for (int n = 0; n < 40; ++n) {
-        h[n] = std::pow(0.7, n);
-    }
-    double x2[40] = {};
-    // Build x2 so that d (the backward-filtered x2) is what we want: solve the
-    // triangular system d = H^T x2 from the end.
-    double d[40] = {};
-    d[0] = 50.0;
-    d[1] = 50.0;
-    d[2] = 40.0;   // adjacent to pulses 0 and 1
-    d[37] = 40.0;  // far from them
-    d[3] = 30.0;
-    for (int n = 39; n >= 0; --n) {
-        double s = d[n];
-        for (int i = n + 1; i < 40; ++i) {
-            s -= x2[i] * h[i - n];
-        }
-        x2[n] = s;
-    }
-    double code[40];
-    double y2[40];
-    const auto r = enc::AcelpSearch(x2, h, code, y2);
-    EXPECT_EQ(r.positions[0], 0);
-    EXPECT_EQ(r.positions[1], 1);
-    EXPECT_EQ(r.positions[2], 37);
-}
-
 TEST(EncoderGains, RecoversACodebookPairFromAnExactTarget) {
     const double past[4] = {-14.0, -14.0, -14.0, -14.0};
     double code[40] = {};

@@ -93,15 +93,6 @@ TEST(LsfReconstruction, RebuildsFromIndicesAndShiftsMemory) {
     }
 }
 
-TEST(LsfRearrange, PullsCrowdedPairsApartSymmetrically) {
-    double b[10] = {0.1, 0.1005, 1, 2, 2.0001, 2.5, 2.6, 2.7, 2.8, 2.9};
-    RearrangeLsf(b, 1, 4, 0.0012);
-    EXPECT_NEAR(b[0], 0.1 - 0.00035, 1e-12);
-    EXPECT_NEAR(b[1], 0.1005 + 0.00035, 1e-12);
-    EXPECT_NEAR(b[4] - b[3], 0.0012, 1e-12);
-    EXPECT_DOUBLE_EQ(b[5], 2.5);  // outside the range of pairs
-}
-
 TEST(LpFilters, FlatSpectrumLspsGiveAFlatFilter) {
     double lsp[10];
     for (int i = 0; i < 10; ++i) {
