@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+
+#include "settings/settings_model.h"
+#include "settings/sys_reg_info.h"
+#include "ui/option_sheet.h"
+
+namespace {
+
+class Sheet : public COptionSheet {
+  public:
+    using COptionSheet::COptionSheet;
+    QStringList told;
+
+  protected:
+    void Tell(const QString& text) override { told << text; }
+};
+
+class OptionSheetTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        qputenv("KESTRONA_CONFIG_HOME", dir.path().toUtf8());
+    }
+    void TearDown() override { qunsetenv("KESTRONA_CONFIG_HOME"); }
+    static std::string Value(const char* name) {
+        std::string text;
+        return CSysRegInfo().GetRegValue(name, text) ? text : std::string("<missing>");
+    }
+
+    QTemporaryDir dir;
+    kestrona::SettingsModel live;
+};
+
+TEST_F(OptionSheetTest, OkAtOnceStoresOnlyTheConnectionPageWithRateThree) {
+    Sheet sheet(&live);
+    EXPECT_EQ(sheet.windowTitle(), QStringLiteral("设置"));
+    EXPECT_EQ(sheet.Tabs()->count(), 5);
+    EXPECT_EQ(sheet.Tabs()->tabText(3), QStringLiteral("质量"));
+    EXPECT_TRUE(sheet.m_page1.IsCreated());
+    EXPECT_FALSE(sheet.m_page2.IsCreated());
+    sheet.accept();
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(Value("rate"), "3");
+    EXPECT_EQ(Value("timeout"), "0");
+    EXPECT_EQ(Value("proxy"), "0");
+    EXPECT_EQ(Value("proxyaddress"), "");
+    EXPECT_EQ(Value("sock5port"), "0");
+    EXPECT_EQ(Value("httpport"), "0");
+    EXPECT_EQ(Value("fixport"), "<missing>");
+    EXPECT_EQ(Value("aatime"), "<missing>");
+    EXPECT_EQ(Value("DelayBuffer"), "<missing>");
+}
+
+TEST_F(OptionSheetTest, ConnectionPageLoadsStoredValuesAndProxyFieldsFollowTheRadio) {
+    CSysRegInfo reg;
+    reg.SetRegInt("rate", 1);
+    reg.SetRegInt("timeout", 20);
+    reg.SetRegInt("proxy", 1);
+    reg.SetRegValue("proxyaddress", "10.1.2.3");
+    reg.SetRegInt("sock5port", 1080);
+    reg.SetRegInt("httpport", -5);
+    Sheet sheet(&live);
+    CPage1& p = sheet.m_page1;
+    EXPECT_EQ(p.m_rate->currentIndex(), 1);
+    EXPECT_EQ(p.m_timeout->text(), "20");
+    EXPECT_EQ(p.m_address->text(), "10.1.2.3");
+    EXPECT_EQ(p.m_http->text(), "0");  // not above 0: left alone
+    EXPECT_TRUE(p.m_address->isEnabled());
+    p.m_proxyGroup->button(0)->click();
+    EXPECT_FALSE(p.m_address->isEnabled());
+    EXPECT_FALSE(p.m_password->isEnabled());
+    p.m_timeout->setText("30");
+    sheet.accept();
+    EXPECT_EQ(Value("proxy"), "0");
+    EXPECT_EQ(Value("timeout"), "30");
+    EXPECT_EQ(Value("rate"), "1");
+}
+
+TEST_F(OptionSheetTest, BadNumbersKeepTheSheetOpen) {
+    Sheet sheet(&live);
+    sheet.m_page1.m_timeout->setText("abc");
+    sheet.accept();
+    EXPECT_EQ(sheet.told.size(), 1);
+    EXPECT_NE(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(Value("rate"), "<missing>");
+    // Nor can the page be left.
+    EXPECT_FALSE(sheet.SetActivePage(1));
+    sheet.m_page1.m_timeout->setText("5");
+    ASSERT_TRUE(sheet.SetActivePage(1));
+    sheet.m_page2.m_cmd->setText("100000");
+    sheet.accept();
+    EXPECT_EQ(sheet.told.size(), 3);
+    EXPECT_TRUE(sheet.told.last().contains("99999"));
+    sheet.m_page2.m_cmd->setText("99999");
+    sheet.accept();
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(Value("cmdport"), "99999");
+}
+
+TEST_F(OptionSheetTest, FirewallPortsShowGreyedWithoutFixedPortsAndAreStillStored) {
+    CSysRegInfo reg;
+    reg.SetRegInt("fixport", 0);
+    reg.SetRegInt("cmdport", 4000);
+    reg.SetRegInt("aiport", 4001);
+    reg.SetRegInt("aoport", 4002);
+    Sheet sheet(&live);
+    sheet.SetActivePage(1);
+    CPage2& p = sheet.m_page2;
+    EXPECT_EQ(p.m_cmd->text(), "4000");
+    EXPECT_FALSE(p.m_cmd->isEnabled());
+    p.m_modeGroup->button(1)->click();
+    EXPECT_TRUE(p.m_ao->isEnabled());
+    p.m_modeGroup->button(0)->click();
+    EXPECT_FALSE(p.m_ao->isEnabled());
+    sheet.accept();
+    EXPECT_EQ(Value("fixport"), "0");
+    EXPECT_EQ(Value("aoport"), "4002");
+}
+
+TEST_F(OptionSheetTest, AutoAnswerAndQualityPagesUpdateTheRunningProgram) {
+    live.m_nDelayBufferMs = 500;
+    Sheet sheet(&live);
+    sheet.SetActivePage(2);
+    sheet.SetActivePage(3);
+    sheet.m_page3.m_wait->setText("5");
+    sheet.m_page3.m_limit->setText("30");
+    sheet.m_page3.m_autoAA->setChecked(true);
+    sheet.m_page3.m_forceBreak->setChecked(true);
+    EXPECT_EQ(sheet.m_page4.m_delay->currentIndex(), -1);
+    sheet.m_page4.m_delay->setCurrentIndex(3);  // "2 秒"
+    sheet.accept();
+    EXPECT_EQ(live.m_nAATime, 5);
+    EXPECT_EQ(live.m_nAAFBTime, 30);
+    EXPECT_EQ(live.m_nAutoAA, 1);
+    EXPECT_EQ(live.m_nForceBreak, 1);
+    EXPECT_EQ(live.m_nDelayBufferMs, 2000);
+    EXPECT_EQ(Value("DelayBuffer"), "3");
+    EXPECT_EQ(Value("autoaa"), "1");
+}
+
+TEST_F(OptionSheetTest, CancelStoresNothingAndNoSelectionKeepsTheDelay) {
+    live.m_nDelayBufferMs = 500;
+    {
+        Sheet sheet(&live);
+        sheet.SetActivePage(3);
+        sheet.reject();
+    }
+    EXPECT_EQ(Value("rate"), "<missing>");
+    Sheet sheet(&live);
+    sheet.SetActivePage(3);
+    sheet.accept();
+    EXPECT_EQ(live.m_nDelayBufferMs, 500);
+}
+
+TEST_F(OptionSheetTest, AboutPageHidesThePurchaseButton) {
+    Sheet sheet(&live);
+    sheet.SetActivePage(4);
+    auto* buy = sheet.m_page5.findChild<QPushButton*>("1044");
+    ASSERT_NE(buy, nullptr);
+    EXPECT_TRUE(buy->isHidden());
+    EXPECT_EQ(sheet.m_page5.findChild<QPushButton*>("1043")->text(),
+              QStringLiteral("Kestrona 站点"));
+}
+
+}  // namespace

@@ -1,0 +1,432 @@
+#include "ui/pages.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "res/resource_ids.h"
+#include "settings/settings_model.h"
+#include "settings/sys_reg_info.h"
+
+namespace {
+
+const char* const kRestartNote = "改变数值后需重启Kestrona才能生效";
+
+QLineEdit* Edit(QWidget* parent, int id) {
+    auto* e = new QLineEdit(parent);
+    e->setObjectName(QString::number(id));
+    return e;
+}
+
+QRadioButton* Radio(QWidget* parent, int id, const char* text) {
+    auto* r = new QRadioButton(QString::fromUtf8(text), parent);
+    r->setObjectName(QString::number(id));
+    return r;
+}
+
+QLabel* Note(QWidget* parent, const char* text) {
+    auto* l = new QLabel(QString::fromUtf8(text), parent);
+    l->setWordWrap(true);
+    return l;
+}
+
+// The integer of a number field, as the dialogs' data exchange reads it.
+bool ReadInt(QLineEdit* edit, int& value, QString& message, QWidget*& field) {
+    bool ok = false;
+    const int v = edit->text().trimmed().toInt(&ok);
+    if (!ok) {
+        message = QStringLiteral("请输入一个整数。");
+        field = edit;
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+bool ReadIntInRange(QLineEdit* edit, int& value, int low, int high, QString& message,
+                    QWidget*& field) {
+    int v = 0;
+    if (!ReadInt(edit, v, message, field) || v < low || v > high) {
+        message = QStringLiteral("请输入一个在 %1 和 %2 之间的整数。").arg(low).arg(high);
+        field = edit;
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+QString ReadText(const CSysRegInfo& reg, const char* name, bool& ok) {
+    char buffer[CSysRegInfo::kRegReadCap] = {};
+    ok = reg.GetRegValue(name, buffer);
+    return ok ? QString::fromUtf8(buffer) : QString();
+}
+
+}  // namespace
+
+// ---- COptionPage ----
+
+COptionPage::COptionPage(const QString& title, kestrona::SettingsModel* live)
+    : m_live(live), m_title(title) {}
+
+void COptionPage::EnsureCreated() {
+    if (m_bCreated)
+        return;
+    m_bCreated = true;
+    OnInitDialog();
+}
+
+bool COptionPage::Validate(QString&, QWidget*&) {
+    return true;
+}
+
+// ---- CPage1: connection ----
+
+CPage1::CPage1(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("连接"), live) {}
+
+void CPage1::EnableProxyFields(bool on) {
+    for (QWidget* w : {static_cast<QWidget*>(m_address), static_cast<QWidget*>(m_sock5),
+                       static_cast<QWidget*>(m_http), static_cast<QWidget*>(m_user),
+                       static_cast<QWidget*>(m_password)}) {
+        w->setEnabled(on);
+    }
+}
+
+void CPage1::OnInitDialog() {
+    auto* type = new QGroupBox(QStringLiteral("连接类型"), this);
+    m_rate = new QComboBox(type);
+    m_rate->setObjectName(QStringLiteral("1021"));
+    m_rate->addItems({QStringLiteral("56K Modem"), QStringLiteral("128K ISDN"),
+                      QStringLiteral("256K Cable/DSL"), QStringLiteral("512K Cable/DSL"),
+                      QStringLiteral("T1 or Higher")});
+    m_timeout = Edit(type, 1028);
+    auto* typeRow = new QHBoxLayout(type);
+    typeRow->addWidget(m_rate, 1);
+    typeRow->addWidget(new QLabel(QStringLiteral("超时"), type));
+    typeRow->addWidget(m_timeout);
+    typeRow->addWidget(new QLabel(QStringLiteral("秒"), type));
+
+    auto* proxy = new QGroupBox(QStringLiteral("SOCK5/HTTP 代理服务器"), this);
+    auto* off = Radio(proxy, 1022, "禁用代理服务");
+    auto* on = Radio(proxy, 1023, "启用代理服务1");
+    m_proxyGroup = new QButtonGroup(this);
+    m_proxyGroup->addButton(off, 0);
+    m_proxyGroup->addButton(on, 1);
+    m_address = Edit(proxy, 1029);
+    m_sock5 = Edit(proxy, 1024);
+    m_http = Edit(proxy, 1025);
+    m_user = Edit(proxy, 1026);
+    m_password = Edit(proxy, 1027);
+    m_password->setEchoMode(QLineEdit::Password);
+    auto* grid = new QGridLayout(proxy);
+    grid->addWidget(off, 0, 0, 1, 2);
+    grid->addWidget(on, 0, 2, 1, 2);
+    grid->addWidget(new QLabel(QStringLiteral("代理地址"), proxy), 1, 0);
+    grid->addWidget(m_address, 1, 1, 1, 3);
+    grid->addWidget(new QLabel(QStringLiteral("SOCK5 端口:"), proxy), 2, 0);
+    grid->addWidget(m_sock5, 2, 1);
+    grid->addWidget(new QLabel(QStringLiteral("HTTP 端口:"), proxy), 2, 2);
+    grid->addWidget(m_http, 2, 3);
+    grid->addWidget(new QLabel(QStringLiteral("用户名"), proxy), 3, 0);
+    grid->addWidget(m_user, 3, 1);
+    grid->addWidget(new QLabel(QStringLiteral("密码"), proxy), 3, 2);
+    grid->addWidget(m_password, 3, 3);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(type);
+    layout->addWidget(proxy);
+    layout->addWidget(Note(this, kRestartNote));
+    layout->addStretch();
+
+    connect(off, &QRadioButton::clicked, this, [this] { EnableProxyFields(false); });
+    connect(on, &QRadioButton::clicked, this, [this] { EnableProxyFields(true); });
+
+    // Load.
+    m_rate->setCurrentIndex(3);
+    EnableProxyFields(false);
+    CSysRegInfo reg;
+    const int rate = reg.GetRegInt("rate");
+    if (rate >= 0)
+        m_rate->setCurrentIndex(rate < m_rate->count() ? rate : -1);
+    if (int v = reg.GetRegInt("timeout"); v > 0)
+        m_nTimeout = v;
+    if (int v = reg.GetRegInt("proxy"); v > 0)
+        m_nProxy = v;
+    bool ok = false;
+    if (QString s = ReadText(reg, "proxyaddress", ok); ok)
+        m_strProxyAddress = s;
+    if (int v = reg.GetRegInt("sock5port"); v > 0)
+        m_nSock5Port = v;
+    if (int v = reg.GetRegInt("httpport"); v > 0)
+        m_nHttpPort = v;
+    if (QString s = ReadText(reg, "proxyusername", ok); ok)
+        m_strProxyUser = s;
+    if (QString s = ReadText(reg, "proxypassword", ok); ok)
+        m_strProxyPassword = s;
+    if (m_nProxy != 0)
+        EnableProxyFields(true);
+    ToControls();
+}
+
+void CPage1::ToControls() {
+    m_address->setText(m_strProxyAddress);
+    m_http->setText(QString::number(m_nHttpPort));
+    m_password->setText(m_strProxyPassword);
+    if (QAbstractButton* b = m_proxyGroup->button(m_nProxy)) {
+        b->setChecked(true);
+    } else {
+        m_proxyGroup->setExclusive(false);
+        for (QAbstractButton* r : m_proxyGroup->buttons()) r->setChecked(false);
+        m_proxyGroup->setExclusive(true);
+    }
+    m_sock5->setText(QString::number(m_nSock5Port));
+    m_timeout->setText(QString::number(m_nTimeout));
+    m_user->setText(m_strProxyUser);
+}
+
+bool CPage1::Validate(QString& message, QWidget*& field) {
+    m_strProxyAddress = m_address->text();
+    if (!ReadInt(m_http, m_nHttpPort, message, field))
+        return false;
+    m_strProxyPassword = m_password->text();
+    m_nProxy = m_proxyGroup->checkedId();
+    if (!ReadInt(m_sock5, m_nSock5Port, message, field))
+        return false;
+    if (!ReadInt(m_timeout, m_nTimeout, message, field))
+        return false;
+    m_strProxyUser = m_user->text();
+    return true;
+}
+
+void CPage1::OnOK() {
+    CSysRegInfo reg;
+    reg.SetRegInt("rate", m_rate->currentIndex());
+    reg.SetRegInt("timeout", m_nTimeout);
+    reg.SetRegInt("proxy", m_nProxy);
+    reg.SetRegValue("proxyaddress", m_strProxyAddress.toUtf8().constData());
+    reg.SetRegInt("sock5port", m_nSock5Port);
+    reg.SetRegInt("httpport", m_nHttpPort);
+    reg.SetRegValue("proxyusername", m_strProxyUser.toUtf8().constData());
+    reg.SetRegValue("proxypassword", m_strProxyPassword.toUtf8().constData());
+}
+
+// ---- CPage2: firewall ----
+
+CPage2::CPage2(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("防火墙"), live) {}
+
+void CPage2::OnInitDialog() {
+    auto* box = new QGroupBox(QStringLiteral("防火墙端口"), this);
+    auto* any = Radio(box, 1035, "使用任意端口");
+    auto* fixed = Radio(box, 1036, "使用指定端口");
+    m_modeGroup = new QButtonGroup(this);
+    m_modeGroup->addButton(any, 0);
+    m_modeGroup->addButton(fixed, 1);
+    m_cmd = Edit(box, 1011);
+    m_ai = Edit(box, 1012);
+    m_ao = Edit(box, 1013);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("命令口"), m_cmd);
+    form->addRow(QStringLiteral("接听口"), m_ai);
+    form->addRow(QStringLiteral("发送口"), m_ao);
+    auto* inner = new QVBoxLayout(box);
+    inner->addWidget(any);
+    inner->addWidget(fixed);
+    inner->addLayout(form);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(box);
+    layout->addWidget(Note(this,
+                           "如果你在防火墙后面使用Kestrona,请选择使用指定端口来接受别人的呼叫，"
+                           "并在你的防火墙中开放以上的端口。"));
+    layout->addWidget(Note(this, kRestartNote));
+    layout->addStretch();
+    connect(any, &QRadioButton::clicked, this, &CPage2::OnPortMode);
+    connect(fixed, &QRadioButton::clicked, this, &CPage2::OnPortMode);
+
+    CSysRegInfo reg;
+    if (int v = reg.GetRegInt("fixport"); v > 0)
+        m_nFixPort = v;
+    if (int v = reg.GetRegInt("cmdport"); v > 0)
+        m_nCmdPort = v;
+    if (int v = reg.GetRegInt("aiport"); v > 0)
+        m_nAiPort = v;
+    if (int v = reg.GetRegInt("aoport"); v > 0)
+        m_nAoPort = v;
+    for (QLineEdit* e : {m_cmd, m_ai, m_ao}) e->setEnabled(m_nFixPort != 0);
+    if (QAbstractButton* b = m_modeGroup->button(m_nFixPort))
+        b->setChecked(true);
+    m_cmd->setText(QString::number(m_nCmdPort));
+    m_ai->setText(QString::number(m_nAiPort));
+    m_ao->setText(QString::number(m_nAoPort));
+}
+
+void CPage2::OnPortMode() {
+    m_nFixPort = m_modeGroup->checkedId();
+    for (QLineEdit* e : {m_cmd, m_ai, m_ao}) e->setEnabled(m_nFixPort == 1);
+}
+
+bool CPage2::Validate(QString& message, QWidget*& field) {
+    m_nFixPort = m_modeGroup->checkedId();
+    return ReadIntInRange(m_cmd, m_nCmdPort, 0, kPortMax, message, field) &&
+           ReadIntInRange(m_ai, m_nAiPort, 0, kPortMax, message, field) &&
+           ReadIntInRange(m_ao, m_nAoPort, 0, kPortMax, message, field);
+}
+
+void CPage2::OnOK() {
+    CSysRegInfo reg;
+    reg.SetRegInt("fixport", m_nFixPort);
+    reg.SetRegInt("cmdport", m_nCmdPort);
+    reg.SetRegInt("aiport", m_nAiPort);
+    reg.SetRegInt("aoport", m_nAoPort);
+}
+
+// ---- CPage3: auto-answer ----
+
+CPage3::CPage3(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("自动应答"), live) {}
+
+void CPage3::OnInitDialog() {
+    auto* box = new QGroupBox(QStringLiteral("自动化"), this);
+    m_autoAA = new QCheckBox(QStringLiteral("自动开启自动应答"), box);
+    m_autoAA->setObjectName(QStringLiteral("1032"));
+    m_forceBreak = new QCheckBox(QStringLiteral("录音限制时长"), box);
+    m_forceBreak->setObjectName(QStringLiteral("1037"));
+    m_wait = Edit(box, 1038);
+    m_limit = Edit(box, 1039);
+    auto* grid = new QGridLayout(box);
+    grid->addWidget(m_autoAA, 0, 0, 1, 3);
+    grid->addWidget(new QLabel(QStringLiteral("多少次铃声后自动应答"), box), 1, 0);
+    grid->addWidget(m_wait, 1, 1);
+    grid->addWidget(new QLabel(QStringLiteral("秒"), box), 1, 2);
+    grid->addWidget(m_forceBreak, 2, 0);
+    grid->addWidget(m_limit, 2, 1);
+    grid->addWidget(new QLabel(QStringLiteral("秒"), box), 2, 2);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(box);
+    layout->addStretch();
+
+    CSysRegInfo reg;
+    if (int v = reg.GetRegInt("autoaa"); v > 0)
+        m_nAutoAA = v;
+    if (int v = reg.GetRegInt("forcebreak"); v > 0)
+        m_nForceBreak = v;
+    if (int v = reg.GetRegInt("aatime"); v > 0)
+        m_nAATime = v;
+    if (int v = reg.GetRegInt("aafbtime"); v > 0)
+        m_nAAFBTime = v;
+    m_wait->setText(QString::number(m_nAATime));
+    m_limit->setText(QString::number(m_nAAFBTime));
+    m_autoAA->setChecked(m_nAutoAA != 0);
+    m_forceBreak->setChecked(m_nForceBreak != 0);
+}
+
+bool CPage3::Validate(QString& message, QWidget*& field) {
+    if (!ReadInt(m_wait, m_nAATime, message, field))
+        return false;
+    if (!ReadInt(m_limit, m_nAAFBTime, message, field))
+        return false;
+    m_nAutoAA = m_autoAA->isChecked() ? 1 : 0;
+    m_nForceBreak = m_forceBreak->isChecked() ? 1 : 0;
+    return true;
+}
+
+void CPage3::OnOK() {
+    CSysRegInfo reg;
+    reg.SetRegInt("autoaa", m_nAutoAA);
+    reg.SetRegInt("forcebreak", m_nForceBreak);
+    reg.SetRegInt("aatime", m_nAATime);
+    reg.SetRegInt("aafbtime", m_nAAFBTime);
+    if (m_live) {
+        m_live->m_nAAFBTime = m_nAAFBTime;
+        m_live->m_nAATime = m_nAATime;
+        m_live->m_nAutoAA = m_nAutoAA;
+        m_live->m_nForceBreak = m_nForceBreak;
+    }
+}
+
+// ---- CPage4: quality ----
+
+CPage4::CPage4(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("质量"), live) {}
+
+void CPage4::OnInitDialog() {
+    auto* box = new QGroupBox(QStringLiteral("带宽保留"), this);
+    m_delay = new QComboBox(box);
+    m_delay->setObjectName(QStringLiteral("1046"));
+    m_delay->addItems({QStringLiteral("1/4 秒 (更实时)"), QStringLiteral("1/2 秒"),
+                       QStringLiteral("1 秒"), QStringLiteral("2 秒"), QStringLiteral("3 秒"),
+                       QStringLiteral("4 秒"), QStringLiteral("5 秒(更稳定)")});
+    m_delay->setCurrentIndex(-1);
+    auto* row = new QHBoxLayout;
+    row->addWidget(new QLabel(QStringLiteral("延迟缓冲"), box));
+    row->addWidget(m_delay, 1);
+    auto* inner = new QVBoxLayout(box);
+    inner->addLayout(row);
+    inner->addWidget(Note(box, "秒数越大，延迟越大但越稳定可靠。推荐使用1/2秒"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(box);
+    layout->addStretch();
+
+    CSysRegInfo reg;
+    const int index = reg.GetRegInt("DelayBuffer");
+    if (index >= 0)
+        m_delay->setCurrentIndex(index < m_delay->count() ? index : -1);
+}
+
+void CPage4::OnOK() {
+    static const int kDelayMs[] = {250, 500, 1000, 2000, 3000, 4000, 5000};
+    const int index = m_delay->currentIndex();
+    CSysRegInfo reg;
+    reg.SetRegInt("DelayBuffer", index);
+    if (m_live && index >= 0 && index <= 6)
+        m_live->m_nDelayBufferMs = kDelayMs[index];
+}
+
+// ---- CPage5: about ----
+
+CPage5::CPage5(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("关于"), live) {}
+
+void CPage5::OnInitDialog() {
+    auto* icon = new QLabel(this);
+    icon->setPixmap(QIcon(kestrona::res::IconPath(kestrona::res::kIconMain)).pixmap(32, 32));
+    auto* title = new QLabel(QStringLiteral("Ostravine Kestrona? 2.0.1240"), this);
+    auto* notice = Note(this, "版权所有 Ostravine 公司。保留所有权利。");
+    auto* address = new QLabel(QString::fromLatin1(kMakerSite), this);
+    auto open = [](const char* url) {
+        return [url] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(url))); };
+    };
+    auto* maker = new QPushButton(QStringLiteral("Ostravine网站"), this);
+    maker->setObjectName(QStringLiteral("1045"));
+    auto* product = new QPushButton(QStringLiteral("Kestrona 站点"), this);
+    product->setObjectName(QStringLiteral("1043"));
+    auto* buy = new QPushButton(QStringLiteral("在线购买"), this);
+    buy->setObjectName(QStringLiteral("1044"));
+    buy->setVisible(false);
+    connect(maker, &QPushButton::clicked, this, open(kMakerSite));
+    connect(product, &QPushButton::clicked, this, open(kProductSite));
+    connect(buy, &QPushButton::clicked, this, open(kBuySite));
+
+    auto* head = new QHBoxLayout;
+    head->addWidget(icon);
+    head->addWidget(title, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(maker);
+    buttons->addWidget(product);
+    buttons->addWidget(buy);
+    buttons->addStretch();
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(head);
+    layout->addWidget(notice);
+    layout->addWidget(address);
+    layout->addLayout(buttons);
+    layout->addStretch();
+}
