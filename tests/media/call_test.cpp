@@ -63,10 +63,10 @@ Outcome RunSpeechCall(int rate, int delayMs, const ProxySetup& proxy = {}) {
     EXPECT_TRUE(WaitUntil(
         [&] { return SpeakerSamples(caller) >= enough && SpeakerSamples(answerer) >= enough; },
         std::chrono::seconds(120)));
-    caller.engine->Stop();
-    answerer.engine->Stop();
     EXPECT_EQ(caller.owner.Count(kMsgConnectionLost), 0);
     EXPECT_EQ(answerer.owner.Count(kMsgConnectionLost), 0);
+    caller.engine->Stop();
+    answerer.engine->Stop();
 
     out.heardByAnswerer = FindBestMatch(answerer.Heard(), CodecRoundTrip(callerSpeech));
     out.heardByCaller = FindBestMatch(caller.Heard(), CodecRoundTrip(answererSpeech));
@@ -79,11 +79,11 @@ void ExpectHeard(const Outcome& o, int rate, int delayMs) {
     // machine drops at the capture device.
     EXPECT_GT(o.heardByAnswerer.correlation, 0.95) << rate << " Hz, " << delayMs << " ms";
     EXPECT_GT(o.heardByCaller.correlation, 0.95) << rate << " Hz, " << delayMs << " ms";
-    // Speech arrives no earlier than one block (the sender's capture) after
-    // it was spoken.
+    // Speech cannot be heard before the sender has captured a whole block
+    // (the two devices start within a few milliseconds of each other).
     const long block = CAudioEngine::BlockBytesFor(rate, delayMs) / 2;
-    EXPECT_GE(o.heardByAnswerer.offset, block);
-    EXPECT_GE(o.heardByCaller.offset, block);
+    EXPECT_GE(o.heardByAnswerer.offset, block - rate / 100);
+    EXPECT_GE(o.heardByCaller.offset, block - rate / 100);
     std::printf("%d Hz %d ms: correlation %.4f / %.4f, speech at %.3f / %.3f s\n", rate, delayMs,
                 o.heardByAnswerer.correlation, o.heardByCaller.correlation,
                 double(o.heardByAnswerer.offset) / rate, double(o.heardByCaller.offset) / rate);
@@ -120,10 +120,10 @@ void ExpectExactStreams(const ProxySetup& proxy) {
     ASSERT_TRUE(WaitUntil([&] {
         return SpeakerSamples(caller) >= 4 * 1920 && SpeakerSamples(answerer) >= 4 * 1920;
     }));
-    caller.engine->Stop();
-    answerer.engine->Stop();
     EXPECT_EQ(caller.owner.Count(kMsgConnectionLost), 0);
     EXPECT_EQ(answerer.owner.Count(kMsgConnectionLost), 0);
+    caller.engine->Stop();
+    answerer.engine->Stop();
     for (auto* codec : {callerCodec.get(), answererCodec.get()}) {
         const auto& frames = codec->DecodedFrames();
         ASSERT_GE(frames.size(), 3u * 24);

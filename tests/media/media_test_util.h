@@ -160,7 +160,9 @@ inline int ThreadCount() {
 }
 
 // Best alignment of ref inside sig: the offset with the highest normalised
-// correlation over the whole of ref, found on coarse energy then refined.
+// correlation over the whole of ref. Speech decorrelates within a few
+// samples, so the coarse search runs on loudness envelopes and only the
+// neighbourhood of its best is searched sample by sample.
 struct Match {
     long offset = -1;
     double correlation = 0.0;
@@ -180,20 +182,40 @@ inline double Correlation(const std::vector<int16_t>& sig, long offset,
     return ss > 0 && rr > 0 ? sr / std::sqrt(ss * rr) : 0.0;
 }
 
-inline Match FindBestMatch(const std::vector<int16_t>& sig, const std::vector<int16_t>& ref,
-                           int step = 40) {
-    Match best;
-    if (sig.size() < ref.size())
-        return best;
-    long last = long(sig.size() - ref.size());
-    for (long off = 0; off <= last; off += step) {
-        double c = Correlation(sig, off, ref);
-        if (c > best.correlation)
-            best = {off, c};
+inline std::vector<int16_t> Envelope(const std::vector<int16_t>& x, size_t window) {
+    std::vector<int16_t> env(x.size() / window);
+    for (size_t w = 0; w < env.size(); ++w) {
+        long sum = 0;
+        for (size_t i = 0; i < window; ++i) sum += std::abs(int(x[w * window + i]));
+        env[w] = int16_t(sum / long(window));
     }
-    if (best.offset < 0)
+    return env;
+}
+
+inline Match FindBestMatch(const std::vector<int16_t>& sig, const std::vector<int16_t>& ref) {
+    constexpr size_t kWindow = 40;
+    Match best;
+    if (sig.size() < ref.size() || ref.size() < 4 * kWindow)
         return best;
-    long lo = std::max(0L, best.offset - step), hi = std::min(last, best.offset + step);
+    const long last = long(sig.size() - ref.size());
+    const std::vector<int16_t> envRef = Envelope(ref, kWindow);
+    Match coarse;
+    // Every phase of the window, so the envelopes line up for some phase.
+    for (size_t phase = 0; phase < kWindow; phase += kWindow / 4) {
+        std::vector<int16_t> shifted(sig.begin() + long(phase), sig.end());
+        const std::vector<int16_t> envSig = Envelope(shifted, kWindow);
+        if (envSig.size() < envRef.size())
+            continue;
+        for (size_t w = 0; w + envRef.size() <= envSig.size(); ++w) {
+            double c = Correlation(envSig, long(w), envRef);
+            if (c > coarse.correlation)
+                coarse = {long(w * kWindow + phase), c};
+        }
+    }
+    if (coarse.offset < 0)
+        return best;
+    const long lo = std::max(0L, coarse.offset - 2 * long(kWindow));
+    const long hi = std::min(last, coarse.offset + 2 * long(kWindow));
     for (long off = lo; off <= hi; ++off) {
         double c = Correlation(sig, off, ref);
         if (c > best.correlation)
