@@ -89,8 +89,10 @@ int CLoginDlg::Run() {
         if (*answer == QLatin1String("cancel")) {
             return 2;
         }
-        if (const int colon = answer->indexOf(QLatin1Char(':')); colon > 0) {
-            m_editNumber->setText(answer->left(colon));
+        if (const int colon = answer->indexOf(QLatin1Char(':')); colon >= 0) {
+            if (colon > 0) {
+                m_editNumber->setText(answer->left(colon));
+            }
             m_editPassword->setText(answer->mid(colon + 1));
         }
         setResult(0);

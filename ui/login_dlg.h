@@ -20,7 +20,7 @@ class CLoginDlg : public QDialog {
 
     // Fills the controls from m_nNumber and m_strPassword and shows the
     // dialog modally. With KESTRONA_AUTO_LOGIN set the dialog is not shown:
-    // "cancel" cancels, "NUMBER:PASSWORD" logs in with those, anything else
+    // "cancel" cancels, "NUMBER:PASSWORD" logs in with those (":PASSWORD" keeps the number), anything else
     // logs in with the values given. 1 logged in, 2 cancelled (or an
     // unattended login that failed).
     int Run();

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+#include <future>
+#include <thread>
+
+#include "app/autostart.h"
+#include "app/instance_channel.h"
+#include "app/phone_app.h"
+#include "platform/temp_dir.h"
+#include "settings/sys_reg_info.h"
+
+using namespace kestrona;
+
+namespace {
+
+QStringList Args(std::initializer_list<const char*> list) {
+    QStringList args{QStringLiteral("/opt/kestrona/kestrona")};
+    for (const char* a : list) {
+        args << QString::fromUtf8(a);
+    }
+    return args;
+}
+
+QString ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+}  // namespace
+
+TEST(CommandLine, AutobootOnlyInTheFirstPlainArgument) {
+    EXPECT_TRUE(ParseCommandLine(Args({"AUTOBOOT"})).autoBoot);
+    EXPECT_TRUE(ParseCommandLine(Args({"xAUTOBOOTx"})).autoBoot);
+    EXPECT_TRUE(ParseCommandLine(Args({"-flag", "AUTOBOOT"})).autoBoot);
+    EXPECT_FALSE(ParseCommandLine(Args({"other", "AUTOBOOT"})).autoBoot);
+    EXPECT_FALSE(ParseCommandLine(Args({"autoboot"})).autoBoot);
+    EXPECT_FALSE(ParseCommandLine(Args({})).autoBoot);
+}
+
+TEST(CommandLine, DelayAnywhereEvenInThePath) {
+    EXPECT_TRUE(ParseCommandLine(Args({"DELAY"})).delay);
+    EXPECT_TRUE(ParseCommandLine(Args({"a", "b", "--x=DELAY"})).delay);
+    EXPECT_TRUE(ParseCommandLine({QStringLiteral("/home/DELAYED/kestrona")}).delay);
+    EXPECT_FALSE(ParseCommandLine(Args({"delay"})).delay);
+}
+
+TEST(CommandLine, CallToLinks) {
+    EXPECT_EQ(ParseCallTo(QStringLiteral("callto:10001")), 10001);
+    EXPECT_EQ(ParseCallTo(QStringLiteral("callto://10001/")), 10001);
+    EXPECT_EQ(ParseCallTo(QStringLiteral("CALLTO:5")), 5);
+    EXPECT_EQ(ParseCallTo(QStringLiteral("callto:")), 0);
+    EXPECT_EQ(ParseCallTo(QStringLiteral("callto:abc")), 0);
+    EXPECT_EQ(ParseCallTo(QStringLiteral("callto:-4")), 0);
+    EXPECT_EQ(ParseCallTo(QStringLiteral("callto:99999999999")), 0);
+    EXPECT_EQ(ParseCallTo(QStringLiteral("10001")), 0);
+    EXPECT_EQ(ParseCommandLine(Args({"callto:77"})).callTo, 77);
+}
+
+TEST(Autostart, ShortcutIsADesktopEntryRunningTheProgramHidden) {
+    kestrona::testing::TempDir dir;
+    const QString link = QString::fromStdString((dir.path() / "autoboot.lnk").string());
+    ASSERT_TRUE(CreateAutoBootShortcut(link, QStringLiteral("/opt/my apps/kestrona"),
+                                       QStringLiteral("AUTOBOOT"), QStringLiteral("/opt/my apps")));
+    const QString text = ReadAll(link);
+    EXPECT_TRUE(text.startsWith(QStringLiteral("[Desktop Entry]\n")));
+    EXPECT_TRUE(text.contains(QStringLiteral("\nType=Application\n")));
+    EXPECT_TRUE(text.contains(QStringLiteral("\nExec=\"/opt/my apps/kestrona\" AUTOBOOT\n")));
+    EXPECT_TRUE(text.contains(QStringLiteral("\nPath=/opt/my apps\n")));
+}
+
+TEST(Autostart, SpecialCharactersInThePathAreQuoted) {
+    kestrona::testing::TempDir dir;
+    const QString link = QString::fromStdString((dir.path() / "a.desktop").string());
+    ASSERT_TRUE(CreateAutoBootShortcut(link, QStringLiteral("/x/100%$b"),
+                                       QStringLiteral("AUTOBOOT"), QStringLiteral("/x")));
+    EXPECT_TRUE(ReadAll(link).contains(QStringLiteral("Exec=\"/x/100%%\\\\$b\" AUTOBOOT\n")));
+}
+
+TEST(Autostart, RegisterInstallsTheProgramDirectorysEntry) {
+    kestrona::testing::ConfigHome home;
+    kestrona::testing::TempDir program;
+    kestrona::testing::TempDir autostart;
+    ::setenv("KESTRONA_AUTOSTART_DIR", (autostart.path() / "nested").c_str(), 1);
+    const QString dir = QString::fromStdString(program.path().string());
+
+    EXPECT_FALSE(RegisterAutoStart());  // no "Directory" stored yet
+
+    CSysRegInfo store;
+    store.SetRegValue("Directory", program.path().c_str());
+    ASSERT_TRUE(CreateAutoBootShortcut(dir + QStringLiteral("/autoboot.lnk"),
+                                       dir + QStringLiteral("/kestrona"),
+                                       QStringLiteral("AUTOBOOT"), dir));
+    EXPECT_TRUE(RegisterAutoStart());
+    EXPECT_EQ(AutostartFile(), QString::fromStdString((autostart.path() / "nested").string()) +
+                                   QStringLiteral("/kestrona.desktop"));
+    EXPECT_EQ(ReadAll(AutostartFile()), ReadAll(dir + QStringLiteral("/autoboot.lnk")));
+
+    CSysRegInfo run;
+    run.SetRegSection(CSysRegInfo::kRunSection);
+    std::string value;
+    ASSERT_TRUE(run.GetRegValue("Kestrona", value));
+    EXPECT_EQ(value, program.path().string() + "/autoboot.lnk");
+    ::unsetenv("KESTRONA_AUTOSTART_DIR");
+}
+
+TEST(Autostart, DefaultFolderFollowsXdg) {
+    ::unsetenv("KESTRONA_AUTOSTART_DIR");
+    ::setenv("XDG_CONFIG_HOME", "/tmp/xdg-here", 1);
+    EXPECT_EQ(AutostartDir(), QStringLiteral("/tmp/xdg-here/autostart"));
+    ::setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+    EXPECT_EQ(AutostartDir(), QDir::homePath() + QStringLiteral("/.config/autostart"));
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
+namespace {
+
+// Runs a client request on another thread while this one serves events.
+std::optional<QString> Ask(const QStringList& args, const QString& name) {
+    auto future = std::async(std::launch::async,
+                             [args, name] { return SendToRunningInstance(args, 3000, name); });
+    while (future.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return future.get();
+}
+
+}  // namespace
+
+TEST(InstanceChannel, OneInstanceAnswersTheOthers) {
+    const QString name = QStringLiteral("kestrona-test-%1").arg(QCoreApplication::applicationPid());
+    CInstanceChannel first;
+    ASSERT_TRUE(first.Listen(name));
+    QStringList seen;
+    first.SetHandler([&](const QStringList& args) {
+        seen = args;
+        return QStringLiteral("ok %1").arg(args.size());
+    });
+
+    // A second start finds the first one running.
+    auto second = std::async(std::launch::async, [name] {
+        CInstanceChannel other;
+        return other.Listen(name);
+    });
+    while (second.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    EXPECT_FALSE(second.get());
+
+    const auto answer =
+        Ask({QStringLiteral("rpc"), QStringLiteral("dial"), QStringLiteral("42")}, name);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(*answer, QStringLiteral("ok 3"));
+    EXPECT_EQ(seen,
+              (QStringList{QStringLiteral("rpc"), QStringLiteral("dial"), QStringLiteral("42")}));
+
+    // Arguments keep their spaces; a line break cannot split a request.
+    EXPECT_EQ(*Ask({QStringLiteral("a b"), QStringLiteral("c\nd")}, name), QStringLiteral("ok 2"));
+    EXPECT_EQ(seen.value(0), QStringLiteral("a b"));
+
+    first.Close();
+    EXPECT_FALSE(Ask({QStringLiteral("status")}, name).has_value());
+    // Once the first has gone, a new start takes over.
+    CInstanceChannel third;
+    EXPECT_TRUE(third.Listen(name));
+}
+
+TEST(InstanceChannel, NamesDifferBySettingsFolder) {
+    kestrona::testing::TempDir a;
+    kestrona::testing::TempDir b;
+    ::setenv("KESTRONA_CONFIG_HOME", a.path().c_str(), 1);
+    const QString nameA = InstanceSocketName();
+    ::setenv("KESTRONA_CONFIG_HOME", b.path().c_str(), 1);
+    const QString nameB = InstanceSocketName();
+    ::unsetenv("KESTRONA_CONFIG_HOME");
+    EXPECT_NE(nameA, nameB);
+    EXPECT_TRUE(nameA.startsWith(QStringLiteral("kestrona-")));
+}
