@@ -30,12 +30,8 @@ void ComputeCorrelations(const double h[kL], const double sign[kL], Correlations
     // positions of one track and are skipped.
     // (i, i + m) has i on the lower track exactly when track(i) + m mod 5 < 5.
     auto store = [&](int i, int j, double sum, bool lowerFirst) {
-        const double v = sum * sign[i] * sign[j];
-        if (lowerFirst) {
-            c.phi[i][j] = v;
-        } else {
-            c.phi[j][i] = v;
-        }
+        double* dst = lowerFirst ? &c.phi[i][j] : &c.phi[j][i];
+        *dst = sum * sign[i] * sign[j];
     };
     for (int base = 0; base < kL; base += kStep) {
         for (int q = 1; q <= 3; q += 2) {
@@ -120,12 +116,10 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
     BackwardFilter(x2, h, d);
     double sign[kL];
     for (int n = 0; n < kL; ++n) {
-        if (d[n] >= 0.0) {
-            sign[n] = 1.0;
-        } else {
-            sign[n] = -1.0;
-            d[n] = -d[n];
-        }
+        // Signs are close to random: selects rather than branches.
+        const bool negative = d[n] < 0.0;
+        sign[n] = negative ? -1.0 : 1.0;
+        d[n] = negative ? -d[n] : d[n];
     }
     Correlations c;
     ComputeCorrelations(h, sign, c);
