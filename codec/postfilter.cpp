@@ -36,6 +36,29 @@ inline double Dot(const double* a, const double* b) {
 
 static_assert(kSubframe % 4 == 0);
 
+// The gain control's running gain after n + 1 steps of g = 0.9 g + g0 is
+// kAgcDecay[n] * g + kAgcRise[n] * g0; with these the samples do not wait on
+// one another.
+struct AgcSteps {
+    double decay[kSubframe];
+    double rise[kSubframe];
+};
+
+constexpr AgcSteps MakeAgcSteps() {
+    AgcSteps t{};
+    double d = 1.0;
+    double r = 0.0;
+    for (int n = 0; n < kSubframe; ++n) {
+        d *= 0.9;
+        r = 0.9 * r + 1.0;
+        t.decay[n] = d;
+        t.rise[n] = r;
+    }
+    return t;
+}
+
+constexpr AgcSteps kAgc = MakeAgcSteps();
+
 }  // namespace
 
 int LongTermPostFilter(const double* r, int tmin, int tmax, double q[kSubframe]) {
@@ -99,12 +122,11 @@ void AdaptiveGainControl(const double y[kSubframe], double z[kSubframe], double*
     const double g_in = Dot(y, y);
     // (1 - 0.9) as the reference computes it, kept for identical output.
     const double g0 = g_in == 0.0 ? 0.0 : std::sqrt(g_in / g_out) * 0.09999999999999998;
-    double g = *gain;
+    const double g = *gain;
     for (int n = 0; n < kSubframe; ++n) {
-        g = 0.9 * g + g0;
-        z[n] *= g;
+        z[n] *= kAgc.decay[n] * g + kAgc.rise[n] * g0;
     }
-    *gain = g;
+    *gain = kAgc.decay[kSubframe - 1] * g + kAgc.rise[kSubframe - 1] * g0;
 }
 
 void PostFilter(G729DecoderState& st, const DecodedFrame& frame) {
@@ -151,8 +173,10 @@ void PostProcess(G729DecoderState& st, double* x, int n) {
     double y2 = st.pp_mem[3];
     for (int i = 0; i < n; ++i) {
         const double in = x[i];
-        const double out = kPostHpB[0] * in + kPostHpB[1] * x1 + kPostHpB[2] * x2 +
-                           kPostHpA[1] * y1 + kPostHpA[2] * y2;
+        // The newest output joins last, so only one product waits on it.
+        const double out =
+            (kPostHpB[0] * in + kPostHpB[1] * x1 + kPostHpB[2] * x2 + kPostHpA[2] * y2) +
+            kPostHpA[1] * y1;
         x2 = x1;
         x1 = in;
         y2 = y1;
