@@ -33,14 +33,6 @@ CodecParams RandomParams(std::mt19937& rng) {
     return p;
 }
 
-TEST(BitstreamTest, WidthsFillEightyBits) {
-    int total = 0;
-    for (int w : kParamBits) {
-        total += w;
-    }
-    EXPECT_EQ(total, 80);
-}
-
 TEST(BitstreamTest, AllOnesAndAllZeros) {
     const CodecParams ones = {255, 1023, 255, 1, 8191, 15, 127, 31, 8191, 15, 127};
     const CodecParams zeros{};

@@ -345,18 +345,6 @@ TEST(PostFilterTest, LongTermFilterFindsThePeriodAndStaysOffOnNoise) {
     }
 }
 
-TEST(PostFilterTest, TiltOfFlatFilterIsZero) {
-    double a[11] = {1.0};
-    EXPECT_EQ(TiltFactor(a, a), 0.0);
-    // A low-pass pair (positive first correlation) gets a positive tilt below
-    // 0.8.
-    double num[11] = {1.0, -0.9 * 0.55};
-    double den[11] = {1.0, -0.9 * 0.7};
-    const double mu = TiltFactor(num, den);
-    EXPECT_GT(mu, 0.0);
-    EXPECT_LT(mu, 0.8);
-}
-
 TEST(PostFilterTest, GainControlEdges) {
     double y[40];
     double z[40];
@@ -384,20 +372,6 @@ TEST(PostFilterTest, GainControlEdges) {
     EXPECT_NEAR(z[0], 9.0, 1e-12);
     EXPECT_NEAR(z[1], 8.1, 1e-12);
     EXPECT_NEAR(gain, std::pow(0.9, 40), 1e-15);
-}
-
-TEST(PostProcessTest, AttenuatesDirectCurrent) {
-    G729DecoderState st;
-    DecoderInit(st);
-    double x[80];
-    double last = 0.0;
-    for (int frame = 0; frame < 50; ++frame) {
-        std::fill(x, x + 80, 1000.0);
-        PostProcess(st, x, 80);
-        last = x[79];
-    }
-    // The rounded coefficients leave about 1% of DC through.
-    EXPECT_LT(std::fabs(last), 20.0);
 }
 
 }  // namespace
