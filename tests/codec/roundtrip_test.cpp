@@ -33,15 +33,23 @@ std::vector<uint8_t> EncodeAll(const std::vector<int16_t>& pcm) {
     return bits;
 }
 
-std::vector<int16_t> DecodeAll(const std::vector<uint8_t>& bits) {
+// Frames [lost_from, lost_from + lost_count) are marked lost.
+std::vector<int16_t> DecodeAll(const std::vector<uint8_t>& bits, size_t lost_from = 0,
+                               size_t lost_count = 0) {
     G729DecoderState dec;
     DecoderInit(dec);
     const size_t frames = bits.size() / kFrameBytes;
     std::vector<int16_t> pcm(frames * kFrameSamples);
     for (size_t i = 0; i < frames; ++i) {
-        DecodeFrame(dec, &bits[i * kFrameBytes], &pcm[i * kFrameSamples], 0);
+        const int bad = i >= lost_from && i < lost_from + lost_count ? 1 : 0;
+        DecodeFrame(dec, &bits[i * kFrameBytes], &pcm[i * kFrameSamples], bad);
     }
     return pcm;
+}
+
+std::vector<int16_t> Slice(const std::vector<int16_t>& v, size_t first_frame, size_t frames) {
+    return {v.begin() + first_frame * kFrameSamples,
+            v.begin() + (first_frame + frames) * kFrameSamples};
 }
 
 // Decodes with ffmpeg's G.729 decoder; empty on failure. The output length is
@@ -97,6 +105,31 @@ TEST(CodecRoundTripTest, SilenceAfterResetStaysSilent) {
         peak = std::max(peak, std::abs(static_cast<int>(s)));
     }
     EXPECT_LE(peak, 2);
+}
+
+// Ten lost frames in the middle of speech: the gap is filled with attenuated
+// sound, not silence or noise bursts, and the decoder finds its way back to
+// the clean decode once frames arrive again.
+TEST(CodecRoundTripTest, RecoversAfterTenLostFrames) {
+    const std::vector<int16_t> speech = LoadSpeech("tests/data/speech_8k.wav");
+    const std::vector<uint8_t> bits = EncodeAll(speech);
+    const size_t loss = 140;  // in the middle of a loud syllable
+    const std::vector<int16_t> clean = DecodeAll(bits);
+    const std::vector<int16_t> lossy = DecodeAll(bits, loss, 10);
+
+    EXPECT_EQ(Slice(lossy, 0, loss), Slice(clean, 0, loss));
+    auto energy = [](const std::vector<int16_t>& v) {
+        double e = 0.0;
+        for (int16_t s : v) {
+            e += static_cast<double>(s) * s;
+        }
+        return e;
+    };
+    const double gap = energy(Slice(lossy, loss, 10));
+    EXPECT_GT(gap, 0.0);
+    EXPECT_LT(gap, 4.0 * energy(Slice(clean, loss, 10)));
+    // Half a second later the two decodes agree again.
+    EXPECT_GE(Correlation(Slice(lossy, loss + 60, 100), Slice(clean, loss + 60, 100)), 0.95);
 }
 
 TEST(CodecInteropTest, FfmpegDecodesOurBitstreamLikeOurDecoder) {
