@@ -107,7 +107,7 @@ void DecodeSynthesis(G729DecoderState& st, DecodedFrame& out) {
         int frac;
         if (s == 0) {
             if (bad + parity_error == 0) {
-                const int p = prm[1 + kParamP1];
+                const int p = prm[1 + kParamP1] & 255;  // keeps T within the excitation history
                 if (p < 197) {
                     t = (p + 2) / 3 + 19;
                     frac = p - 3 * t + 58;
@@ -127,7 +127,7 @@ void DecodeSynthesis(G729DecoderState& st, DecodedFrame& out) {
                 if (tmin + 9 > kPitchMax) {
                     tmin = kPitchMax - 9;
                 }
-                const int p = prm[1 + kParamP2];
+                const int p = prm[1 + kParamP2] & 31;
                 const int i = (p + 2) / 3 - 1;
                 t = tmin + i;
                 frac = p - 2 - 3 * i;
