@@ -72,6 +72,14 @@ Bytes Register(int i) {
     return r;
 }
 
+// The first few failures, with their reason, for the report.
+std::atomic<int> g_failures_noted{0};
+void NoteFailure(const char* step, const std::error_code& ec) {
+    if (g_failures_noted++ < 3) {
+        std::fprintf(stderr, "exchange failed at %s: %s\n", step, ec.message().c_str());
+    }
+}
+
 // One exchange: connect, greeting, request, reply, end. Empty on failure.
 asio::awaitable<Bytes> Exchange(tcp::endpoint server, const Bytes& request) {
     auto executor = co_await asio::this_coro::executor;
@@ -79,6 +87,7 @@ asio::awaitable<Bytes> Exchange(tcp::endpoint server, const Bytes& request) {
     std::error_code ec;
     co_await socket.async_connect(server, asio::redirect_error(asio::use_awaitable, ec));
     if (ec) {
+        NoteFailure("connect", ec);
         co_return Bytes{};
     }
     socket.set_option(tcp::no_delay(true), ec);
@@ -86,6 +95,7 @@ asio::awaitable<Bytes> Exchange(tcp::endpoint server, const Bytes& request) {
     co_await asio::async_read(socket, asio::buffer(greeting),
                               asio::redirect_error(asio::use_awaitable, ec));
     if (ec || std::memcmp(greeting.data(), "ACCEPT", 6) != 0) {
+        NoteFailure("greeting", ec);
         co_return Bytes{};
     }
     co_await asio::async_write(socket, asio::buffer(request),

@@ -1,4 +1,6 @@
 // kestrona-server: the directory server of the Kestrona phones.
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -36,6 +38,13 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Every open connection is a descriptor; the usual soft limit of 1024
+    // would run out long before --max-connections.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     try {
         std::string db_path = o.db_path.empty() ? DefaultDatabasePath() : o.db_path;
@@ -62,6 +71,7 @@ int main(int argc, char** argv) {
         sc.max_connections = o.max_connections;
         sc.io_threads = o.threads;
         sc.hash_threads = o.hash_threads;
+        sc.max_pending_hashes = o.max_pending_hashes;
         static std::mutex log_mutex;
         if (!o.quiet) {
             sc.log = [](std::string_view line) {

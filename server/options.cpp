@@ -47,6 +47,8 @@ Every connection is greeted, answers one request and is closed.
   --max-connections N     open connections in all (default 4096, 0: no limit)
   --threads N             threads serving connections (default 1)
   --hash-threads N        threads checking passwords (default 1)
+  --max-pending-hashes N   logins and registrations waiting for a password
+                          check; more are answered GENERALERROR (default 32)
   --minimum-hash-cost     hash new passwords with argon2id's lowest cost instead
                           of libsodium's interactive cost; for trials only
   --quiet                 no log line per exchange
@@ -129,6 +131,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             ok = number(o.threads, 1, 64);
         } else if (arg == "--hash-threads") {
             ok = number(o.hash_threads, 1, 64);
+        } else if (arg == "--max-pending-hashes") {
+            ok = number(o.max_pending_hashes, 1, 100000);
         } else if (arg == "--minimum-hash-cost") {
             o.minimum_hash_cost = true;
         } else if (arg == "--quiet") {

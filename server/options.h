@@ -23,6 +23,7 @@ struct Options {
     int max_connections = 4096;
     int threads = 1;
     int hash_threads = 1;
+    int max_pending_hashes = 32;
     bool minimum_hash_cost = false;
     bool quiet = false;
     bool help = false;

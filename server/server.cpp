@@ -288,6 +288,14 @@ struct Server::Impl {
         }
         Outcome outcome;
         if (directory.IsSlow(decoded.request)) {
+            if (pending_hashes.fetch_add(1) >= config.max_pending_hashes) {
+                pending_hashes.fetch_sub(1);
+                co_return general_error("busy: too many password checks waiting");
+            }
+            struct Done {
+                std::atomic<int>& n;
+                ~Done() { n.fetch_sub(1); }
+            } done{pending_hashes};
             outcome = co_await asio::co_spawn(
                 pool->get_executor(),
                 [&]() -> asio::awaitable<Outcome> {
@@ -308,6 +316,7 @@ struct Server::Impl {
     std::mutex slots_mutex;
     std::unordered_map<std::string, int> per_address;
     int open_connections = 0;
+    std::atomic<int> pending_hashes{0};
     std::unique_ptr<asio::thread_pool> pool;
     std::vector<std::thread> threads;
     bool started = false;

@@ -22,6 +22,9 @@ struct ServerConfig {
     int max_connections = 4096;
     int io_threads = 1;
     int hash_threads = 1;
+    // Password checks waiting for a hash thread; more are answered
+    // GENERALERROR at once, so a flood of logins cannot queue without end.
+    int max_pending_hashes = 32;
     // Receives one line per exchange; nothing is logged when empty.
     std::function<void(std::string_view)> log;
 };

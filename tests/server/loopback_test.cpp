@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <future>
 #include <regex>
+#include <thread>
 
 #include "raw_client.h"
 #include "server/directory.h"
@@ -290,6 +292,56 @@ TEST_F(ServerLoopbackTest, ManyClientsAtOnceAllGetTheirAnswer) {
         t.join();
     }
     EXPECT_EQ(good.load(), 200);
+}
+
+// A store whose registrations wait until the test lets them through.
+class GatedStore final : public SubscriberStore {
+  public:
+    explicit GatedStore(SubscriberStore& inner) : inner_(inner) {}
+    AddResult AddSubscriber(const NewSubscriber& s, std::int32_t first) override {
+        entered_.set_value();
+        gate_.get_future().wait();
+        return inner_.AddSubscriber(s, first);
+    }
+    std::optional<std::string> PasswordHash(std::int32_t number) override {
+        return inner_.PasswordHash(number);
+    }
+    bool AddCallReport(const CallReport& r) override { return inner_.AddCallReport(r); }
+    void WaitEntered() { entered_.get_future().wait(); }
+    void Open() { gate_.set_value(); }
+
+  private:
+    SubscriberStore& inner_;
+    std::promise<void> entered_;
+    std::promise<void> gate_;
+};
+
+TEST(ServerLoad, PasswordChecksBeyondTheQueueLimitAreRefusedAtOnce) {
+    test::TempDir dir;
+    SqliteStore sqlite(dir.File("directory.db"));
+    GatedStore store(sqlite);
+    PasswordHasher hasher(HashCost::Minimum());
+    Directory directory(store, hasher, DirectoryConfig{});
+    ServerConfig config;
+    config.listen_address = "127.0.0.1";
+    config.port = 0;
+    config.max_pending_hashes = 1;
+    Server server(config, directory);
+    server.Start();
+
+    std::thread first([&] {
+        Bytes reply = Talk(server.port(), test::RegisterRecord("a", "p", "a@x")).reply;
+        EXPECT_EQ(test::Prefix(reply, 18), "REGISTERNEWSUCCESS");
+    });
+    store.WaitEntered();  // the first registration now holds the only place
+    EXPECT_EQ(test::ReplyWord(Talk(server.port(), test::RegisterRecord("b", "p", "b@x")).reply),
+              "GENERALERROR");
+    // Work that needs no password check is not held up.
+    EXPECT_EQ(test::ReplyWord(Talk(server.port(), test::QueryRecord(1, 2)).reply),
+              "QUERYUSERRESULTNOTFOND");
+    store.Open();
+    first.join();
+    server.Stop();
 }
 
 // The executable itself: nothing but a database path (and a free port, since
