@@ -231,6 +231,36 @@ inline Match FindBestMatch(const std::vector<int16_t>& sig, const std::vector<in
     return best;
 }
 
+// ref cut into the sender's blocks, each found in sig after the one before
+// it. A loudspeaker may fall silent between blocks (an underrun), so the
+// blocks are matched one by one rather than as one piece.
+struct BlockwiseMatch {
+    int blocks = 0;         // blocks of ref found in sig, in order
+    double worst = 1.0;     // lowest correlation among them
+    long firstOffset = -1;  // where the first block starts in sig
+};
+
+inline BlockwiseMatch MatchBlocks(const std::vector<int16_t>& sig, const std::vector<int16_t>& ref,
+                                  size_t block) {
+    BlockwiseMatch result;
+    long from = 0;
+    for (size_t start = 0; start + block <= ref.size(); start += block) {
+        std::vector<int16_t> piece(ref.begin() + long(start), ref.begin() + long(start + block));
+        if (from >= long(sig.size()))
+            break;
+        std::vector<int16_t> rest(sig.begin() + from, sig.end());
+        Match m = FindBestMatch(rest, piece);
+        if (m.offset < 0)
+            break;
+        if (result.blocks == 0)
+            result.firstOffset = from + m.offset;
+        result.worst = std::min(result.worst, m.correlation);
+        ++result.blocks;
+        from += m.offset + long(block);
+    }
+    return result;
+}
+
 // What the codec makes of pcm from a fresh state: the reference a listener
 // should hear.
 inline std::vector<int16_t> CodecRoundTrip(const std::vector<int16_t>& pcm) {
