@@ -48,5 +48,8 @@ bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target all-bench
 	@scripts/bench.sh $(BUILD)
 
+screenshots: deps
+	@scripts/screenshots.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_FUZZ)

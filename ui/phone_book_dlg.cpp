@@ -108,7 +108,7 @@ CPhoneBookDlg::CPhoneBookDlg(QWidget* parent, std::filesystem::path root)
             [this](QTreeWidgetItem* item) { OnGroupRenamed(item); });
 
     OnInitDialog();
-    resize(560, 320);
+    resize(640, 320);
 }
 
 CPhoneBookDlg::~CPhoneBookDlg() = default;

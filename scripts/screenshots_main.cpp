@@ -1,0 +1,200 @@
+// Renders the phone in every call state and each of its dialogs to PNG files,
+// for people to look at: kestrona_screenshots <output folder>.
+// It works in a scratch folder with a small phone book and call history.
+#include <QApplication>
+#include <QDir>
+#include <QMenu>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+
+#include "app/call_services.h"
+#include "res/resource_ids.h"
+#include "settings/settings_model.h"
+#include "store/call_history.h"
+#include "store/phone_book.h"
+#include "ui/add_contact_dlg.h"
+#include "ui/call_log_dlg.h"
+#include "ui/fly_btn.h"
+#include "ui/option_sheet.h"
+#include "ui/phone_book_dlg.h"
+#include "ui/skin_face.h"
+#include "ui/skin_phone.h"
+#include "ui/tray.h"
+
+namespace {
+
+using namespace kestrona;
+
+// Calls go nowhere: only the look is wanted.
+class NoCalls : public ICallServices {
+  public:
+    int QueryUser(int32_t, std::string&, int&) override { return 20; }
+    void ReportCall(int, int32_t, int32_t, int) override {}
+    bool HasPeer() const override { return false; }
+    void DropPeer() override {}
+    bool RequestCall(const std::string&, int) override { return false; }
+    void SendParameters(const Paramenter&) override {}
+    void SendStartTalk() override {}
+    void SendAutoAnswer() override {}
+    void EndPeer() override {}
+    void ChangeListenPort(bool) override {}
+    std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner*) override { return nullptr; }
+    void PlayRing(const std::string&) override {}
+    void PlayRingToEnd(const std::string&) override {}
+    void ShowMessage(int) override {}
+};
+
+QString g_out;
+int g_failures = 0;
+
+void Save(QWidget* w, const QString& name) {
+    w->show();
+    w->raise();
+    QApplication::processEvents();
+    QApplication::processEvents();
+    const QString path = g_out + QLatin1Char('/') + name + QStringLiteral(".png");
+    if (!w->grab().save(path)) {
+        std::fprintf(stderr, "could not write %s\n", qPrintable(path));
+        ++g_failures;
+    } else {
+        std::printf("%s\n", qPrintable(path));
+    }
+}
+
+void SampleFiles() {
+    QDir().mkpath(QStringLiteral("list"));
+    QDir().mkpath(QStringLiteral("record"));
+    GroupRecord friends{1, {}}, work{2, {}};
+    friends.SetName("朋友");
+    work.SetName("同事");
+    std::vector<PersonRecord> persons;
+    auto person = [&](int number, const char* name, const char* mail, int group) {
+        PersonRecord p;
+        p.number = number;
+        p.SetName(name);
+        p.SetEmail(mail);
+        p.group = group;
+        persons.push_back(p);
+    };
+    person(10086, "王小明", "wang@example.cn", 1);
+    person(20517, "李华", "lihua@example.cn", 1);
+    person(31415, "Zhang Wei", "zw@example.com", 1);
+    person(27182, "陈经理", "chen@example.cn", 2);
+    SaveBook({friends, work}, persons);
+    const int numbers[] = {10086, 20517, 55555, 31415};
+    for (int type = 0; type < 3; ++type) {
+        for (int i = 0; i < 4; ++i) {
+            SystemTime t{2026,
+                         12,
+                         1,
+                         static_cast<uint16_t>(1 + i + type),
+                         static_cast<uint16_t>(9 + i),
+                         static_cast<uint16_t>(5 * i),
+                         static_cast<uint16_t>(7 * i),
+                         0};
+            HistoryRecord r = BeginRecord(numbers[i], type, t);
+            r.recorded = (i % 2 == 1) ? 1 : 0;
+            r.rate = 8000;
+            AppendRecord(r);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
+        return 2;
+    }
+    g_out = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    QDir().mkpath(g_out);
+    QTemporaryDir scratch;
+    qputenv("KESTRONA_CONFIG_HOME", scratch.path().toUtf8());
+    QDir::setCurrent(scratch.path());
+    SampleFiles();
+
+    NoCalls calls;
+    SettingsModel model;
+    model.m_nID = 80001;
+    model.m_nRate = 0;
+    auto phone = MakeSkinnedPhone(calls, model);
+    phone->SetLocalAddress(QStringLiteral("80001 192.168.1.20:4020"));
+    struct Shot {
+        int state;
+        int32_t peer;
+        const char* name;
+        int seconds;
+    };
+    const Shot shots[] = {
+        {0, 0, "", 0},           {1, 10086, "王小明", 0},    {2, 10086, "王小明", 754},
+        {3, 20517, "李华", 0},   {4, 31415, "Zhang Wei", 0}, {5, 99999, "", 0},
+        {6, 10086, "王小明", 0}, {7, 55555, "", 93},         {8, 27182, "陈经理", 0}};
+    for (const Shot& s : shots) {
+        phone->m_nState = s.state;
+        phone->m_nPeerNumber = s.peer;
+        phone->m_strPeerName = QString::fromUtf8(s.name);
+        phone->m_tmStart = static_cast<int64_t>(std::time(nullptr)) - s.seconds;
+        phone->m_params.nSampleRate = 8000;
+        phone->m_bIncoming = s.state == 3;
+        phone->UpdateKeys();
+        phone->Face().FlashKey(res::kCmdCall, false);
+        if (s.state == 3)
+            phone->Face().CheckKey(res::kCmdAutoAnswer, true);
+        phone->DrawDisplay();
+        Save(phone.get(), QStringLiteral("phone_state%1").arg(s.state));
+        phone->Face().CheckKey(res::kCmdAutoAnswer, false);
+    }
+
+    // A key with its tip, a disabled key, the two menus.
+    {
+        CSkinFace face;
+        face.EnableKey(res::kCmdHangUp, false);
+        face.EnableKey(res::kCmdRecord, false);
+        face.SetDisplay(MakeDisplayTexts(QStringLiteral("80001 192.168.1.20:4020"), 0, 0, 8000,
+                                         QString(), 0, QTime(9, 41, 0)));
+        face.show();
+        QApplication::processEvents();
+        CFlyBtn* key = face.Key(res::kCmdCall);
+        key->OnMouseMove(QPoint(5, 5));
+        Save(&face, QStringLiteral("phone_key_highlighted"));
+        key->OnTimer(CFlyBtn::kTimerTipDelay);
+        Save(key->Tip(), QStringLiteral("tip_call_key"));
+        key->OnMouseMove(QPoint(-5, -5));
+    }
+    for (int popup : {kIconPopup, kWindowPopup}) {
+        std::unique_ptr<QMenu> menu(BuildPopupMenu(popup));
+        menu->adjustSize();
+        Save(menu.get(), QStringLiteral("menu_popup%1").arg(popup));
+        menu->hide();
+    }
+
+    {
+        CPhoneBookDlg book;
+        book.m_tree->setCurrentItem(book.m_tree->topLevelItem(0));
+        book.m_list->setCurrentItem(book.m_list->topLevelItem(0));
+        Save(&book, QStringLiteral("phone_book"));
+        CAddContactDlg add;
+        Save(&add, QStringLiteral("add_contact"));
+    }
+    for (int type = 0; type < 3; ++type) {
+        CCallLogDlg log(type);
+        log.SelectRow(0);
+        Save(&log, QStringLiteral("call_log_%1").arg(type));
+    }
+    {
+        COptionSheet sheet(&model);
+        for (int page = 0; page < 5; ++page) {
+            sheet.SetActivePage(page);
+            Save(&sheet, QStringLiteral("options_page%1").arg(page + 1));
+        }
+    }
+    QDir::setCurrent(QDir::tempPath());
+    return g_failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,60 @@
+#include "ui/skin_phone.h"
+
+#include <QIcon>
+
+#include "res/resource_ids.h"
+#include "ui/call_log_dlg.h"
+#include "ui/fly_btn.h"
+#include "ui/option_sheet.h"
+#include "ui/phone_book_dlg.h"
+#include "ui/skin_face.h"
+#include "ui/tray.h"
+
+namespace kestrona {
+
+std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(ICallServices& services, SettingsModel& model) {
+    auto* face = new CSkinFace;
+    auto phone = std::make_unique<CPhoneDlg>(services, model, face);
+    CPhoneDlg* dlg = phone.get();
+    // No caption or border: the skin is the whole window and the face moves it.
+    dlg->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    dlg->setFixedSize(face->size());
+    dlg->setWindowIcon(QIcon(res::IconPath(res::kIconMain)));
+    SetCommandTarget(face);
+
+    auto* tray = new CPhoneTray(dlg, std::nullopt, dlg);
+    tray->SetCommandHandler([dlg](int command) { dlg->OnCommand(command); });
+    tray->AddTrayIcon();
+    face->onHide = [dlg, tray] { HideWindow(dlg, tray->HasTray()); };
+    face->onWindowMenu = [tray](QPoint at) {
+        if (const int command = ExecPopupMenu(kWindowPopup, at))
+            tray->HandleCommand(command);
+    };
+
+    PhoneWindowHooks hooks;
+    hooks.phoneBook = [](int32_t& number, QString& name) {
+        CPhoneBookDlg book;
+        const int result = book.exec();
+        if (result == CPhoneBookDlg::kResultCall) {
+            number = book.m_selectedNumber;
+            name = book.m_selectedName;
+        }
+        return result;
+    };
+    hooks.callLog = [](int type, int32_t& number) {
+        CCallLogDlg log(type);
+        const int result = log.exec();
+        if (result == 1)
+            number = log.m_selectedNumber;
+        return result;
+    };
+    hooks.options = [&model] {
+        COptionSheet sheet(&model);
+        sheet.exec();
+    };
+    hooks.flashTray = [dlg, tray](bool on) { tray->FlashTray(on, dlg->m_nPeerNumber); };
+    dlg->SetHooks(std::move(hooks));
+    return phone;
+}
+
+}  // namespace kestrona
