@@ -5,6 +5,7 @@
 #include "ui/login_dlg.h"
 #include "ui/phone_dlg.h"
 #include "ui/register_dlg.h"
+#include "ui/skin_phone.h"
 
 namespace kestrona {
 
@@ -17,7 +18,7 @@ std::unique_ptr<IPhoneMainWindow> CUiFactory::CreatePhoneWindow() {
     if (!m_services) {
         m_services = MakeCallServices(m_app.Net());
     }
-    auto window = std::make_unique<CPhoneDlg>(*m_services, m_app);
+    auto window = MakeSkinnedPhone(*m_services, m_app);
     window->SetLocalAddress(m_app.m_strLocalAddress);
     window->DrawDisplay();
     return window;
