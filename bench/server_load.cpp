@@ -1,8 +1,11 @@
 // Load generator for kestrona-server: concurrent clients doing login and
 // look-up exchanges on loopback, each exchange on a new TCP connection.
 // Without --server it starts its own kestrona-server on a temporary database.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +42,7 @@ struct Settings {
     double seconds = 5;
     double rate = 5000;
     int subscribers = 16;
+    bool blocking = true;  // closed loop: one thread per client, blocking sockets
 };
 
 Bytes Word(std::string_view word, std::size_t size) {
@@ -74,8 +78,9 @@ Bytes Register(int i) {
 
 // The first few failures, with their reason, for the report.
 std::atomic<int> g_failures_noted{0};
+bool g_waiting_for_server = false;  // refusals are expected while it starts
 void NoteFailure(const char* step, const std::error_code& ec) {
-    if (g_failures_noted++ < 3) {
+    if (!g_waiting_for_server && g_failures_noted++ < 3) {
         std::fprintf(stderr, "exchange failed at %s: %s\n", step, ec.message().c_str());
     }
 }
@@ -108,6 +113,45 @@ asio::awaitable<Bytes> Exchange(tcp::endpoint server, const Bytes& request) {
                                               asio::redirect_error(asio::use_awaitable, ec));
     reply.resize(n);
     co_return reply;
+}
+
+// The same exchange on a blocking socket, for client threads: fewer system
+// calls than the event loop needs, so more of the machine is left to the server.
+Bytes BlockingExchange(const sockaddr_in& server, const Bytes& request) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        NoteFailure("socket", std::error_code(errno, std::system_category()));
+        return {};
+    }
+    Bytes reply;
+    std::uint8_t buffer[512];
+    std::size_t got = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+        NoteFailure("connect", std::error_code(errno, std::system_category()));
+    } else {
+        while (got < 6) {
+            ssize_t n = ::recv(fd, buffer + got, 6 - got, 0);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        if (got == 6 && std::memcmp(buffer, "ACCEPT", 6) == 0 &&
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(request.size())) {
+            for (;;) {
+                ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) {
+                    break;
+                }
+                reply.insert(reply.end(), buffer, buffer + n);
+            }
+        } else {
+            NoteFailure("greeting", std::error_code(errno, std::system_category()));
+        }
+    }
+    ::close(fd);
+    return reply;
 }
 
 bool Good(const Bytes& reply) {
@@ -149,14 +193,36 @@ Bytes RequestFor(long i, const std::vector<std::int32_t>& numbers) {
 }
 
 // As many exchanges as the clients can do, each client one after another.
-Samples ClosedLoop(const Settings& s, tcp::endpoint server, const std::vector<std::int32_t>& numbers,
-                   double& elapsed) {
+Samples ClosedLoop(const Settings& s, tcp::endpoint server,
+                   const std::vector<std::int32_t>& numbers, double& elapsed) {
     asio::io_context io;
     Samples total;
     std::vector<Samples> per_client(static_cast<std::size_t>(s.clients));
     auto end = Clock::now() + std::chrono::duration<double>(s.seconds);
     auto start = Clock::now();
-    for (int c = 0; c < s.clients; ++c) {
+    std::vector<std::thread> threads;
+    if (s.blocking) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(server.port());
+        addr.sin_addr.s_addr = htonl(server.address().to_v4().to_uint());
+        for (int c = 0; c < s.clients; ++c) {
+            threads.emplace_back([&, c] {
+                Samples& mine = per_client[static_cast<std::size_t>(c)];
+                for (long i = c; Clock::now() < end; i += s.clients) {
+                    auto t0 = Clock::now();
+                    Bytes reply = BlockingExchange(addr, RequestFor(i, numbers));
+                    if (!Good(reply)) {
+                        ++mine.failures;
+                        continue;
+                    }
+                    mine.latency_ms.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                }
+            });
+        }
+    }
+    for (int c = 0; c < s.clients && !s.blocking; ++c) {
         asio::co_spawn(
             io,
             [&, c]() -> asio::awaitable<void> {
@@ -174,8 +240,7 @@ Samples ClosedLoop(const Settings& s, tcp::endpoint server, const std::vector<st
             },
             asio::detached);
     }
-    std::vector<std::thread> threads;
-    for (int t = 1; t < s.client_threads; ++t) {
+    for (int t = 1; t < s.client_threads && !s.blocking; ++t) {
         threads.emplace_back([&] { io.run(); });
     }
     io.run();
@@ -199,6 +264,43 @@ Samples OpenLoop(const Settings& s, tcp::endpoint server, const std::vector<std:
     auto start = Clock::now();
     long count = static_cast<long>(s.rate * s.seconds);
     auto interval = std::chrono::duration<double>(1.0 / s.rate);
+    if (s.blocking) {
+        // Workers take the next slot of the schedule; when all are busy the
+        // next exchange starts late and its latency shows it.
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(server.port());
+        addr.sin_addr.s_addr = htonl(server.address().to_v4().to_uint());
+        std::atomic<long> next{0};
+        std::vector<Samples> per_worker(static_cast<std::size_t>(s.clients));
+        std::vector<std::thread> workers;
+        for (int w = 0; w < s.clients; ++w) {
+            workers.emplace_back([&, w] {
+                Samples& mine = per_worker[static_cast<std::size_t>(w)];
+                for (long i = next++; i < count; i = next++) {
+                    auto due = start + std::chrono::duration_cast<Clock::duration>(interval * i);
+                    std::this_thread::sleep_until(due);
+                    Bytes reply = BlockingExchange(addr, RequestFor(i, numbers));
+                    if (!Good(reply)) {
+                        ++mine.failures;
+                        continue;
+                    }
+                    mine.latency_ms.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - due).count());
+                }
+            });
+        }
+        for (auto& w : workers) {
+            w.join();
+        }
+        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        for (auto& m : per_worker) {
+            total.latency_ms.insert(total.latency_ms.end(), m.latency_ms.begin(),
+                                    m.latency_ms.end());
+            total.failures += m.failures;
+        }
+        return total;
+    }
     asio::co_spawn(
         io,
         [&]() -> asio::awaitable<void> {
@@ -287,10 +389,12 @@ void Usage() {
     std::puts(
         "Usage: server_load [--server HOST:PORT] [--server-binary PATH] [--server-threads N]\n"
         "                   [--clients N] [--client-threads N] [--seconds S] [--rate R]\n"
-        "                   [--subscribers N]\n"
+        "                   [--subscribers N] [--event-loop]\n"
         "Runs a closed loop of N clients (login and look-up, one connection each),\n"
         "then an open loop at R exchanges per second, and prints exchanges per\n"
-        "second and latency percentiles. Without --server it starts kestrona-server.");
+        "second and latency percentiles. Without --server it starts kestrona-server.\n"
+        "The closed loop runs one thread per client on blocking sockets, or with\n"
+        "--event-loop all clients as coroutines on --client-threads threads.");
 }
 
 }  // namespace
@@ -317,6 +421,8 @@ int main(int argc, char** argv) {
             s.seconds = std::stod(next());
         } else if (a == "--rate") {
             s.rate = std::stod(next());
+        } else if (a == "--event-loop") {
+            s.blocking = false;
         } else if (a == "--subscribers") {
             s.subscribers = std::max(1, std::stoi(next()));
         } else {
@@ -348,6 +454,7 @@ int main(int argc, char** argv) {
             io,
             [&]() -> asio::awaitable<void> {
                 asio::steady_timer timer(io);
+                g_waiting_for_server = true;
                 for (int attempt = 0; attempt < 100; ++attempt) {
                     Bytes r = co_await Exchange(server, Query(1, 1));
                     if (!r.empty()) {
@@ -356,6 +463,7 @@ int main(int argc, char** argv) {
                     timer.expires_after(std::chrono::milliseconds(50));
                     co_await timer.async_wait(asio::use_awaitable);
                 }
+                g_waiting_for_server = false;
                 for (int i = 0; i < s.subscribers; ++i) {
                     Bytes r = co_await Exchange(server, Register(i));
                     if (r.size() >= 22 && std::memcmp(r.data(), "REGISTERNEWSUCCESS", 18) == 0) {
@@ -374,8 +482,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not register subscribers at %s:%u\n", s.host.c_str(), s.port);
         rc = 1;
     } else {
-        std::printf("kestrona-server load: %d subscribers, server threads %d, %d client threads\n",
-                    static_cast<int>(numbers.size()), s.server_threads, s.client_threads);
+        std::printf("kestrona-server load: %d subscribers, server threads %d, clients %s\n",
+                    static_cast<int>(numbers.size()), s.server_threads,
+                    s.blocking ? "on blocking threads" : "on an event loop");
         double elapsed = 0;
         double cpu0 = server_pid ? CpuSeconds(server_pid) : 0;
         double self0 = CpuSeconds(::getpid());
