@@ -148,6 +148,12 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
             }
             const int i2 = pair.p[2];
             const int i3 = pair.p[3];
+            // The terms of pulse 1 with the fixed pair do not depend on pulse 0.
+            double inner[kRow];
+            for (int j = 0; j < kRow; ++j) {
+                const int i1 = 1 + kStep * j;
+                inner[j] = phi[i1][i1] + phi[i1][i2] + phi[i1][i3];
+            }
             Best quad;
             for (int i0 = 0; i0 < kL; i0 += kStep) {
                 const double d1 = pair.d + d[i0];
@@ -155,7 +161,7 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
                 for (int j = 0; j < kRow; ++j) {
                     const int i1 = 1 + kStep * j;
                     dd[j] = d1 + d[i1];
-                    aa[j] = a1 + phi[i1][i1] + phi[i0][i1] + phi[i1][i2] + phi[i1][i3];
+                    aa[j] = a1 + inner[j] + phi[i0][i1];
                 }
                 const int w = ScanRow(dd, aa, quad);
                 if (w >= 0) {
@@ -188,6 +194,12 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
             }
             const int i0 = pair.p[0];
             const int i3 = pair.p[3];
+            // The terms of pulse 2 with the fixed pair do not depend on pulse 1.
+            double inner[kRow];
+            for (int j = 0; j < kRow; ++j) {
+                const int i2 = 2 + kStep * j;
+                inner[j] = phi[i2][i2] + phi[i0][i2] + phi[i2][i3];
+            }
             Best quad;
             for (int i1 = 1; i1 < kL; i1 += kStep) {
                 const double d1 = pair.d + d[i1];
@@ -195,7 +207,7 @@ AcelpResult AcelpSearch(const double x2[kL], const double h[kL], double code[kL]
                 for (int j = 0; j < kRow; ++j) {
                     const int i2 = 2 + kStep * j;
                     dd[j] = d1 + d[i2];
-                    aa[j] = a1 + phi[i2][i2] + phi[i0][i2] + phi[i1][i2] + phi[i2][i3];
+                    aa[j] = a1 + inner[j] + phi[i1][i2];
                 }
                 const int w = ScanRow(dd, aa, quad);
                 if (w >= 0) {
