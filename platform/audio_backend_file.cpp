@@ -53,9 +53,10 @@ class SpeakerSink {
 
     // A device opens: (re)creates the file when needed, and rebases the
     // timeline so that now is the end of the file when no device was open.
-    bool DeviceOpened(std::string& error) {
+    bool DeviceOpened(uint32_t deviceRate, std::string& error) {
         std::lock_guard lock(m_mutex);
         if (m_openDevices == 0 && !m_path.empty() && !FileStillOurs()) {
+            m_rate = deviceRate;  // a new file takes the rate of its first device
             if (!Create(error))
                 return false;
         }
@@ -68,7 +69,10 @@ class SpeakerSink {
         std::lock_guard lock(m_mutex);
         --m_openDevices;
     }
-    uint32_t Rate() const { return m_rate; }
+    uint32_t Rate() {
+        std::lock_guard lock(m_mutex);
+        return m_rate;
+    }
     int64_t NowPos() {
         std::lock_guard lock(m_mutex);
         return DurationToSamples(Clock::now() - m_origin, m_rate);
@@ -135,7 +139,7 @@ class SpeakerSink {
 
     std::mutex m_mutex;
     const std::string m_path;
-    const uint32_t m_rate;
+    uint32_t m_rate;
     int m_fd = -1;
     int64_t m_endPos = 0;
     int m_openDevices = 0;
@@ -318,7 +322,7 @@ std::unique_ptr<WaveOutDevice> FileAudioBackend::OpenWaveOut(const WaveFormat& f
     }
     std::shared_ptr<SpeakerSink> sink = SinkFor(m_speaker, format.samplesPerSec);
     std::string why;
-    if (!sink->DeviceOpened(why)) {
+    if (!sink->DeviceOpened(format.samplesPerSec, why)) {
         if (result)
             *result = WaveResult::kOpenFailed;
         if (error)
