@@ -13,30 +13,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static char buffer[CCmdSocket::kBufferSize];
     const size_t n = size > CCmdSocket::kMaxChunk ? CCmdSocket::kMaxChunk : size;
     std::memset(buffer, 0, sizeof buffer);
-    if (n) std::memcpy(buffer, data, n);
+    if (n)
+        std::memcpy(buffer, data, n);
     const int received = static_cast<int>(n);
 
     for (bool proxy : {false, true}) {
         switch (kestrona::ClassifyPeerChunk(buffer, received, proxy)) {
-        case kestrona::PeerCommand::SocksBindReply:
-            if (!proxy) std::abort();
-            break;
-        case kestrona::PeerCommand::RequestCall:
-            (void)kestrona::ParseRequestCall(buffer);
-            break;
-        case kestrona::PeerCommand::Paramenter:
-            (void)kestrona::ParseParamenter(buffer);
-            break;
-        case kestrona::PeerCommand::StartTalk:
-            // The ten compared bytes are the word and its zero; a chunk that
-            // carries bytes behind an embedded zero still matches.
-            if (received < 9 || std::strcmp(buffer, "STARTTALK") != 0) std::abort();
-            break;
-        case kestrona::PeerCommand::Unknown:
-            (void)kestrona::GbkToUtf8(std::string_view(buffer, ::strnlen(buffer, n)));
-            break;
-        default:
-            break;
+            case kestrona::PeerCommand::SocksBindReply:
+                if (!proxy)
+                    std::abort();
+                break;
+            case kestrona::PeerCommand::RequestCall:
+                (void)kestrona::ParseRequestCall(buffer);
+                break;
+            case kestrona::PeerCommand::Paramenter:
+                (void)kestrona::ParseParamenter(buffer);
+                break;
+            case kestrona::PeerCommand::StartTalk:
+                // The ten compared bytes are the word and its zero; a chunk that
+                // carries bytes behind an embedded zero still matches.
+                if (received < 9 || std::strcmp(buffer, "STARTTALK") != 0)
+                    std::abort();
+                break;
+            case kestrona::PeerCommand::Unknown:
+                (void)kestrona::GbkToUtf8(std::string_view(buffer, ::strnlen(buffer, n)));
+                break;
+            default:
+                break;
         }
     }
     return 0;

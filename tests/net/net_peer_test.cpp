@@ -205,6 +205,16 @@ TEST(ReplyWait, WaitOnUnconnectedSocketReturnsItsCode) {
     EXPECT_TRUE(socket.m_bReplied);  // not a wait: the flag stays
 }
 
+TEST(ReplyWait, MissingServerPortConnectsNowhere) {
+    Endpoint a("noport");
+    a.Store("Host", "127.0.0.1");  // "HostPort" missing: reads as -1
+    CServerSocket socket(*a.ctx);
+    socket.Create();
+    socket.SendLogout();
+    EXPECT_FALSE(socket.m_bConnected);
+    EXPECT_EQ(a.ctx->PumpUntilReply(socket), REPLY_NONE);
+}
+
 TEST(ReplyWait, SocketDeletedDuringTheWaitEndsItSafely) {
     test::ScriptedServer silent;
     silent.greet = false;

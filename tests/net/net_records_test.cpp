@@ -324,6 +324,8 @@ TEST(PeerClassifier, RecognisesEachRecord) {
 
 TEST(PeerClassifier, OrderAndEdges) {
     EXPECT_EQ(Classify("STARTTALK!"), PeerCommand::Unknown);
+    // Ten bytes are compared: the word and its zero, whatever lies behind.
+    EXPECT_EQ(Classify(std::string("STARTTALK\0RY", 12)), PeerCommand::StartTalk);
     EXPECT_EQ(Classify("STARTTALKACCEPT"), PeerCommand::TrailingAccept);
     EXPECT_EQ(Classify("HTTP/1.0 200 Connection established\r\n\r\n"), PeerCommand::HttpOk);
     EXPECT_EQ(Classify("HTTP/1.1 200 OK\r\n\r\nACCEPT"), PeerCommand::TrailingAccept);

@@ -142,7 +142,6 @@ class ScriptedSocks5Proxy {
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<Session> m_sessions;
-    std::vector<int> m_clientFds;
 };
 
 }  // namespace kestrona::test
