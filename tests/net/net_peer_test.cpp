@@ -65,12 +65,6 @@ TEST_F(PeerCall, RequestIsAnsweredWithTheLowerRate) {
     ASSERT_TRUE(b.ctx->m_pPeerSocket);
 }
 
-TEST_F(PeerCall, ProposedRateBelowTheCalleesWins) {
-    calleeRate = 24000;
-    Connect(12000);
-    EXPECT_EQ(a.window.lastParams.nSampleRate, 12000);
-}
-
 TEST_F(PeerCall, IdleCalleeGreetsBeforeAnythingIsSent) {
     auto raw = test::RawConnect(port);
     ASSERT_TRUE(raw);
@@ -163,6 +157,30 @@ TEST_F(PeerCall, LongDataIsClassifiedInChunksOfAtMost1024) {
     }));
     for (const auto& t : b.messages.texts) EXPECT_LE(t.size(), 1024u);
     EXPECT_EQ(b.messages.texts.front().size(), 1024u);
+}
+
+TEST_F(PeerCall, ShutdownLogsOutAndEndsTheOpenCall) {
+    Connect();
+    test::ScriptedServer server;
+    a.StoreServer(server.Port());
+    a.ctx->ReleaseSockets(true);
+    EXPECT_FALSE(a.ctx->m_pPeerSocket);
+    ASSERT_TRUE(PumpUntil([&] { return b.window.Saw("endcall"); }));
+    ASSERT_TRUE(PumpUntil([&] { return !server.received.empty(); }));
+    EXPECT_EQ(server.received[0], QByteArray(BuildLogoutRecord(1001).data(), 36));
+}
+
+TEST(ListenSocket, FixedPortInUseShowsMessage146) {
+    Endpoint first("first");
+    first.model.m_nCmdPort = test::FreeTcpPort();
+    first.ctx->OpenCmdListenSocket();
+    ASSERT_TRUE(first.ctx->m_pCmdListenSocket->IsListening());
+    EXPECT_EQ(first.ctx->m_pCmdListenSocket->m_nPort, first.model.m_nCmdPort);
+    Endpoint second("second");
+    second.model.m_nCmdPort = first.model.m_nCmdPort;
+    second.ctx->OpenCmdListenSocket();
+    EXPECT_FALSE(second.ctx->m_pCmdListenSocket->IsListening());
+    EXPECT_EQ(second.messages.ids, (std::vector<int>{146}));
 }
 
 // ---- the wait ----
