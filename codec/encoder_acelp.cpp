@@ -10,9 +10,8 @@ constexpr int kStep = 5;
 constexpr int kL = kSubframeLen;
 
 // phi[i][j] = sum_{n=max(i,j)..39} h[n-i]h[n-j], signed by s[i]s[j]; the diagonal
-// carries the factor 1/2 of the energy term. Off the diagonal only phi[i][j] with
-// i on the lower-numbered track is set: two positions on one track are never
-// paired, and the search always names the lower track first.
+// carries the factor 1/2 of the energy term. Two distinct positions on one track
+// are never paired, so those entries are left unset.
 struct Correlations {
     double phi[kL][kL];
 };
@@ -28,26 +27,23 @@ void ComputeCorrelations(const double h[kL], const double sign[kL], Correlations
     // Off the diagonal, two neighbouring diagonals (m, m + 1) at a time so that
     // their running sums overlap; diagonals that are multiples of 5 join two
     // positions of one track and are skipped.
-    // (i, i + m) has i on the lower track exactly when track(i) + m mod 5 < 5.
-    auto store = [&](int i, int j, double sum, bool lowerFirst) {
-        double* dst = lowerFirst ? &c.phi[i][j] : &c.phi[j][i];
-        *dst = sum * sign[i] * sign[j];
+    auto store = [&](int i, int j, double sum) {
+        const double v = sum * sign[i] * sign[j];
+        c.phi[i][j] = v;
+        c.phi[j][i] = v;
     };
     for (int base = 0; base < kL; base += kStep) {
         for (int q = 1; q <= 3; q += 2) {
             const int m = base + q;
-            int i = kL - 1 - m;
-            int ti = i % kStep;
             double s0 = h[m] * h[0];
-            store(i, i + m, s0, ti < kStep - q);
+            store(kL - 1 - m, kL - 1, s0);
             double s1 = 0.0;
             for (int k = m + 1; k < kL; ++k) {
-                --i;
-                ti = ti == 0 ? kStep - 1 : ti - 1;
+                const int i = kL - 1 - k;
                 s0 += h[k] * h[k - m];
                 s1 += h[k] * h[k - m - 1];
-                store(i, i + m, s0, ti < kStep - q);
-                store(i, i + m + 1, s1, ti < kStep - q - 1);
+                store(i, i + m, s0);
+                store(i, i + m + 1, s1);
             }
         }
     }
