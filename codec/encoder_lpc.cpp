@@ -202,12 +202,16 @@ ModeChoice SearchMode(int mode, const double target[kLpOrder], const double w[kL
         }
     }
     const double* first = kLspCb1[c.l1];
+    double rest[kLpOrder];  // what the second stage has to supply
+    for (int i = 0; i < kLpOrder; ++i) {
+        rest[i] = target[i] - first[i];
+    }
 
     best = 1e38;
     for (int r = 0; r < 32; ++r) {
         double dist = 0.0;
         for (int i = 0; i < 5; ++i) {
-            const double e = target[i] - first[i] - kLspCb2[r][i];
+            const double e = rest[i] - kLspCb2[r][i];
             dist += w[i] * e * e;
         }
         if (dist < best) {
@@ -219,7 +223,7 @@ ModeChoice SearchMode(int mode, const double target[kLpOrder], const double w[kL
     for (int r = 0; r < 32; ++r) {
         double dist = 0.0;
         for (int i = 5; i < kLpOrder; ++i) {
-            const double e = target[i] - first[i] - kLspCb2[r][i];
+            const double e = rest[i] - kLspCb2[r][i];
             dist += w[i] * e * e;
         }
         if (dist < best) {
