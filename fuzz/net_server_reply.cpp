@@ -14,29 +14,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const size_t n = size > CCmdSocket::kMaxChunk ? CCmdSocket::kMaxChunk : size;
     std::memset(socket.m_pBuffer.get(), 0, CCmdSocket::kBufferSize);
-    if (n) std::memcpy(socket.m_pBuffer.get(), data, n);
+    if (n)
+        std::memcpy(socket.m_pBuffer.get(), data, n);
     socket.m_nReceived = static_cast<int32_t>(n);
     socket.m_nReply = REPLY_NONE;
     socket.m_bReplied = false;
     socket.ParseServerReply();
 
     switch (socket.m_nReply) {
-    case REPLY_SUCCESS:
-    case REPLY_ERROR:
-    case REPLY_ACCEPT:
-    case REPLY_NONE:
-    case REPLY_EMAIL_TAKEN:
-    case REPLY_BAD_PASSWORD:
-    case REPLY_REFUSED:
-        break;
-    default:
-        std::abort();
+        case REPLY_SUCCESS:
+        case REPLY_ERROR:
+        case REPLY_ACCEPT:
+        case REPLY_NONE:
+        case REPLY_EMAIL_TAKEN:
+        case REPLY_BAD_PASSWORD:
+        case REPLY_REFUSED:
+            break;
+        default:
+            std::abort();
     }
-    if (socket.m_nReply != REPLY_NONE && !socket.m_bReplied) std::abort();
-    if (context.m_strLoginText.size() > 50 * 3 || context.m_strLoginNotice.size() > 150 * 3) std::abort();
+    if (socket.m_nReply != REPLY_NONE && !socket.m_bReplied)
+        std::abort();
+    if (context.m_strLoginText.size() > 50 * 3 || context.m_strLoginNotice.size() > 150 * 3)
+        std::abort();
 
     const kestrona::QueryUserResult where = kestrona::ParseQueryUserResult(socket.Buffer());
-    if (where.strAddress.size() > 15) std::abort();
+    if (where.strAddress.size() > 15)
+        std::abort();
     (void)kestrona::RegisteredNumber(socket.Buffer());
     return 0;
 }

@@ -24,7 +24,9 @@ class HandlerFrame {
         if (--t_handlerDepth == 0) {
             std::vector<QObject*> dead;
             dead.swap(t_graveyard);
-            for (QObject* object : dead) delete object;
+            // The signal that brought us here may still be emitting from one
+            // of them: let the event loop free them once it is back in charge.
+            for (QObject* object : dead) object->deleteLater();
         }
     }
     HandlerFrame(const HandlerFrame&) = delete;

@@ -5,9 +5,10 @@
 //
 // An object may be destroyed from inside any handler that runs during one of
 // its own notifications or blocking waits. The Qt socket underneath is then
-// closed at once but only freed once no socket handler is on the thread's
-// stack any more, and every blocking operation checks that its object still
-// exists before it touches it again.
+// closed at once; while a socket handler is on the thread's stack it is only
+// handed to the event loop for deletion (its own signal may still be emitting),
+// and every blocking operation checks that its object still exists before it
+// touches it again.
 #pragma once
 
 #include <QObject>
