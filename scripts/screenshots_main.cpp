@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
+#include <QPixmap>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -167,6 +168,14 @@ int main(int argc, char** argv) {
         key->OnTimer(CFlyBtn::kTimerTipDelay);
         Save(key->Tip(), QStringLiteral("tip_call_key"));
         key->OnMouseMove(QPoint(-5, -5));
+        // How a screen of twice the density shows it.
+        QPixmap twice(face.size() * 2);
+        twice.setDevicePixelRatio(2.0);
+        twice.fill(Qt::white);
+        face.render(&twice);
+        const QString path = g_out + QStringLiteral("/phone_hidpi_x2.png");
+        if (twice.save(path))
+            std::printf("%s\n", qPrintable(path));
     }
     for (int popup : {kIconPopup, kWindowPopup}) {
         std::unique_ptr<QMenu> menu(BuildPopupMenu(popup));

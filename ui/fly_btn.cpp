@@ -277,11 +277,10 @@ void CFlyBtn::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void CFlyBtn::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton) {
+    // Only the left button does anything; the others are swallowed so that
+    // a right click on a key does not open the phone's menu.
+    if (event->button() == Qt::LeftButton)
         OnLButtonDown(event->position().toPoint());
-    } else {
-        event->ignore();  // the phone's own menu handles the right button
-    }
 }
 
 void CFlyBtn::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -289,11 +288,20 @@ void CFlyBtn::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void CFlyBtn::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton) {
+    if (event->button() == Qt::LeftButton)
         OnLButtonUp(event->position().toPoint());
-    } else {
-        event->ignore();
-    }
+}
+
+void CFlyBtn::hideEvent(QHideEvent* event) {
+    // A hidden key loses the pointer grab; start afresh when it shows again.
+    Capture(false);
+    m_bTracking = false;
+    m_tipDelay.stop();
+    if (m_pTip)
+        m_pTip->ShowTip(false);
+    if (m_bEnabled && !m_flash.isActive())
+        m_nImage = 0;
+    QWidget::hideEvent(event);
 }
 
 void CFlyBtn::leaveEvent(QEvent* event) {

@@ -4,7 +4,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QMenu>
 #include <QProcess>
 #include <QStandardPaths>
@@ -98,9 +98,22 @@ void RestoreWindow(QWidget* window) {
 
 void OpenHelpFile() {
     const QString path = QDir::current().absoluteFilePath(QString::fromLatin1(res::kHelpFile));
-    if (!QFileInfo::exists(path))
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
         return;
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    // Desktops take ".hlp" for the old Windows help format and find nothing
+    // to open it with; our help is HTML, so it is shown from an ".html" copy.
+    const QByteArray head = file.peek(512).trimmed().toLower();
+    if (!head.startsWith("<!doctype html") && !head.startsWith("<html")) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+        return;
+    }
+    const QString copy = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
+                             .absoluteFilePath(QStringLiteral("kestrona-help.html"));
+    QFile::remove(copy);
+    if (!file.copy(copy))
+        return;
+    QDesktopServices::openUrl(QUrl::fromLocalFile(copy));
 }
 
 QString TrayTipFor(const QString& name, int32_t number) {

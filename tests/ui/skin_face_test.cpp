@@ -139,6 +139,40 @@ TEST(SkinFace, RightButtonOpensWindowMenuAndDoubleClickHides) {
     EXPECT_EQ(menuAt, face.mapToGlobal(QPoint(20, 100)));
     QTest::mouseDClick(&face, Qt::LeftButton, {}, QPoint(320, 30));
     EXPECT_EQ(hides, 1);
+    // The keys have no right button of their own, and no menu either.
+    menuAt = QPoint();
+    QTest::mousePress(face.Key(1003), Qt::RightButton, {}, QPoint(5, 5));
+    EXPECT_TRUE(menuAt.isNull());
+}
+
+TEST(SkinFace, HidingThePhoneEndsAKeysTracking) {
+    CSkinFace face;
+    face.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&face));
+    CFlyBtn* key = face.Key(1007);
+    key->OnMouseMove(QPoint(3, 3));
+    ASSERT_TRUE(key->IsTracking());
+    face.hide();
+    EXPECT_FALSE(key->IsTracking());
+    EXPECT_NE(QWidget::mouseGrabber(), key);
+    EXPECT_FALSE(key->IsTimerActive(CFlyBtn::kTimerTipDelay));
+}
+
+TEST(SkinFace, HighDensityScreensKeepTheLayout) {
+    CSkinFace face;
+    face.SetDisplay(MakeDisplayTexts("", 0, 0, 0, "", -1, QTime(12, 0, 0)));
+    QImage twice(face.size() * 2, QImage::Format_ARGB32);
+    twice.setDevicePixelRatio(2.0);
+    twice.fill(Qt::transparent);
+    face.render(&twice);
+    const QImage once = face.Render();
+    // The same skin pixel at the same logical place.
+    for (const QPoint p : {QPoint(200, 30), QPoint(40, 120), QPoint(300, 220)}) {
+        const QColor a = once.pixelColor(p), b = twice.pixelColor(p * 2 + QPoint(1, 1));
+        EXPECT_NEAR(a.red(), b.red(), 24) << p.x() << "," << p.y();
+        EXPECT_NEAR(a.blue(), b.blue(), 24);
+    }
+    EXPECT_EQ(face.Key(1020)->geometry().topLeft(), QPoint(265, 175));
 }
 
 TEST(SkinFace, WindowIsCutToTheSkin) {
