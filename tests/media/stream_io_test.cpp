@@ -114,14 +114,6 @@ TEST(SendChunks, AFailingOrEmptySendFailsTheWrite) {
     EXPECT_EQ(zero.sizes.size(), 1u);
 }
 
-TEST(SendChunks, StopFlagSendsTheRestInOneGo) {
-    std::atomic<int> stop{1};
-    SendLog log;
-    auto data = Pattern(1500);
-    ASSERT_TRUE(kestrona::WriteInChunks(data.data(), 1500, 500, stop, std::ref(log)));
-    EXPECT_EQ(log.sizes, std::vector<int>{1500});
-}
-
 // A receive that hands out the prepared segments one per call.
 struct Segments {
     std::vector<std::vector<uint8_t>> parts;

@@ -116,21 +116,6 @@ TEST(AudioBackendChoice, FromTheEnvironmentValue) {
     }
 }
 
-TEST(NullBackend, HasNoDevicesAndSaysSo) {
-    auto backend = MakeNullAudioBackend();
-    const WaveFormat f = WaveFormat::Pcm16Mono(8000);
-    EXPECT_EQ(backend->WaveInDeviceCount(), 0);
-    EXPECT_EQ(backend->WaveOutDeviceCount(), 0);
-    EXPECT_EQ(backend->QueryWaveIn(f), WaveResult::kNoDevice);
-    WaveResult r = WaveResult::kOk;
-    std::string why;
-    EXPECT_EQ(backend->OpenWaveOut(
-                  f, [](WaveHeader&) {}, &r, &why),
-              nullptr);
-    EXPECT_EQ(r, WaveResult::kNoDevice);
-    EXPECT_FALSE(why.empty());
-}
-
 TEST(FileWaveIn, FillsBuffersInOrderFromTheFileThenSilence) {
     kestrona::testing::TempDir dir;
     std::vector<int16_t> mic(1200);
