@@ -13,9 +13,6 @@
 namespace kestrona::codec {
 namespace {
 
-constexpr double kResetLsp[10] = {0.9595,  0.8413,  0.6549,  0.4154,  0.1423,
-                                  -0.1423, -0.4154, -0.6549, -0.8413, -0.9595};
-
 // A frame's parameters with a correct parity bit.
 CodecParams Frame(int lsp1, int lsp2, int p1, int c1, int s1, int g1, int p2, int c2, int s2,
                   int g2) {
@@ -50,23 +47,6 @@ void Warm(G729DecoderState& st, int frames, unsigned seed) {
                   rng() & 31, rng() & 8191, rng() & 15, rng() & 127);
         DecodeAll(st, p, 0);
     }
-}
-
-TEST(DecoderStateTest, LoadTimeValues) {
-    const G729DecoderState st;
-    for (int i = 0; i < 10; ++i) {
-        EXPECT_DOUBLE_EQ(st.prev_lsp[i], kResetLsp[i]);
-        EXPECT_EQ(st.last_good_lsf[i], 0.0);
-        EXPECT_EQ(st.lsf_pred_mem[0][i], 0.0);
-    }
-    for (double e : st.past_qua_en) {
-        EXPECT_EQ(e, -14.0);
-    }
-    EXPECT_EQ(st.seed, 21845);
-    EXPECT_EQ(st.agc_gain, 1.0);
-    EXPECT_EQ(st.pitch_sharp, 0.0);
-    EXPECT_EQ(st.last_delay, 0);
-    EXPECT_EQ(st.unpacker.pending, 0);
 }
 
 TEST(DecoderStateTest, InitResetsAllButTheCarriedFields) {
