@@ -146,27 +146,45 @@ bool CAudioEngine::Listen(int portIn, int portOut) {
     if (!kestrona::BindAndListen(m_listenOut, portOut, 5, bound))
         return false;
     m_portOut = bound;
-    m_acceptInThread = std::thread(&CAudioEngine::AcceptThread, this, &m_listenIn, &m_sockIn);
-    m_acceptOutThread = std::thread(&CAudioEngine::AcceptThread, this, &m_listenOut, &m_sockOut);
+    m_acceptedIn = std::make_unique<ManualResetEvent>(false);
+    m_acceptedOut = std::make_unique<ManualResetEvent>(false);
+    m_acceptInThread =
+        std::thread(&CAudioEngine::AcceptThread, this, &m_listenIn, &m_sockIn, m_acceptedIn.get());
+    m_acceptOutThread = std::thread(&CAudioEngine::AcceptThread, this, &m_listenOut, &m_sockOut,
+                                    m_acceptedOut.get());
     return true;
 }
 
-void CAudioEngine::AcceptThread(int* listenSocket, std::atomic<int>* stream) {
+int CAudioEngine::AwaitStream(const std::atomic<int>& stream, ManualResetEvent* accepted) {
+    // The caller connects both streams as soon as it has the ports, so a
+    // thread started at the same moment only has to wait for the accept; a
+    // peer that has not connected within the bound counts as a broken stream.
+    if (accepted)
+        accepted->WaitFor(std::chrono::milliseconds(kAcceptWaitMs));
+    return stream.load();
+}
+
+void CAudioEngine::AcceptThread(int* listenSocket, std::atomic<int>* stream,
+                                ManualResetEvent* accepted) {
+    struct Done {
+        ManualResetEvent* event;
+        ~Done() { event->Set(); }
+    } done{accepted};
     int fd;
     {
         std::lock_guard lock(m_socketMutex);
         fd = *listenSocket;
     }
-    int accepted;
+    int conn;
     do {
-        accepted = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    } while (accepted < 0 && errno == EINTR);
+        conn = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (conn < 0 && errno == EINTR);
     std::lock_guard lock(m_socketMutex);
-    if (accepted >= 0) {
-        stream->store(accepted);
+    if (conn >= 0) {
+        stream->store(conn);
         // Stop may already have shut the streams down; this one too.
         if (m_closing)
-            kestrona::ShutdownSocket(accepted);
+            kestrona::ShutdownSocket(conn);
     }
     if (!m_closing)
         kestrona::CloseSocket(*listenSocket);
@@ -323,7 +341,7 @@ void CAudioEngine::CaptureThread() {
 }
 
 void CAudioEngine::SendThread() {
-    const int sock = m_sockOut.load();
+    const int sock = AwaitStream(m_sockOut, m_acceptedOut.get());
     std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
     auto send = [sock](const uint8_t* d, size_t n) { return kestrona::SendSome(sock, d, n); };
     for (int i = 0; m_stopSending == 0; i = (i + 1) % kRingSize) {
@@ -372,7 +390,7 @@ void CAudioEngine::PlayoutThread() {
 }
 
 void CAudioEngine::ReceiveThread() {
-    const int sock = m_sockIn.load();
+    const int sock = AwaitStream(m_sockIn, m_acceptedIn.get());
     const int codedBytes = m_blockBytes / 16;
     std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
     auto recv = [sock](uint8_t* d, size_t n) { return kestrona::RecvSome(sock, d, n); };
@@ -476,6 +494,10 @@ void CAudioEngine::Stop() {
         kestrona::ShutdownSocket(m_listenOut);
         kestrona::ShutdownSocket(m_sockIn.load());
         kestrona::ShutdownSocket(m_sockOut.load());
+    }
+    for (auto* event : {&m_acceptedIn, &m_acceptedOut}) {
+        if (*event)
+            (*event)->Set();
     }
     if (m_acceptInThread.joinable())
         m_acceptInThread.join();

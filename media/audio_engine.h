@@ -34,6 +34,9 @@ class CAudioEngine {
   public:
     static constexpr int kRingSize = 4;
     static constexpr int kMaxSendChunk = 500;
+    // How long a send or receive thread waits for the peer to connect its
+    // stream on the answering side before it reports the stream broken.
+    static constexpr int kAcceptWaitMs = 5000;
 
     CAudioEngine();
     // Stops the engine if that has not been done.
@@ -107,7 +110,9 @@ class CAudioEngine {
     void SendThread();
     void PlayoutThread();
     void ReceiveThread();
-    void AcceptThread(int* listenSocket, std::atomic<int>* stream);
+    void AcceptThread(int* listenSocket, std::atomic<int>* stream,
+                      kestrona::ManualResetEvent* accepted);
+    int AwaitStream(const std::atomic<int>& stream, kestrona::ManualResetEvent* accepted);
     void StartThread(std::thread& t, void (CAudioEngine::*body)());
 
     int SocksBind(int sock, int port);
@@ -140,6 +145,9 @@ class CAudioEngine {
     InPreamble m_inPreamble = InPreamble::kNone;
 
     // Every thread is joined by Stop.
+    // Set when the accept thread of each stream has ended (connected or not).
+    std::unique_ptr<kestrona::ManualResetEvent> m_acceptedIn;
+    std::unique_ptr<kestrona::ManualResetEvent> m_acceptedOut;
     std::thread m_acceptInThread;
     std::thread m_acceptOutThread;
     std::thread m_playoutThread;

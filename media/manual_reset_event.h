@@ -3,6 +3,7 @@
 // including a device callback.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -28,6 +29,12 @@ class ManualResetEvent {
     void Wait() {
         std::unique_lock lock(m_mutex);
         m_cv.wait(lock, [this] { return m_set; });
+    }
+    // False when the time ran out first.
+    template <class Rep, class Period>
+    bool WaitFor(std::chrono::duration<Rep, Period> limit) {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, limit, [this] { return m_set; });
     }
     bool IsSet() {
         std::lock_guard lock(m_mutex);

@@ -127,7 +127,31 @@ TEST(EngineListen, StopWithNobodyConnectedEndsEveryThread) {
     EXPECT_TRUE(owner.Messages().empty());
 }
 
-TEST(EngineListen, ThreadsStartedBeforeThePeerConnectsReportTheStreamLost) {
+TEST(EngineListen, ThreadsStartedJustBeforeThePeerConnectsStillCarryTheCall) {
+    test::TempDir dir;
+    RecordingOwner owner;
+    CAudioEngine engine;
+    engine.SetAudioBackend(MakeFileAudioBackend("", (dir.Path() / "spk.wav").string()));
+    engine.SetCodec(std::make_shared<MarkerCodec>());
+    engine.Init(&owner, kRate, kDelay, true, "", 0, 0);
+    ASSERT_TRUE(engine.Listen(0, 0));
+    // Answered (or auto-answered) the moment the ports went out.
+    engine.StartReceive();
+    engine.StartSend();
+    int fromEngine = ConnectLoopback(engine.m_portOut);
+    int toEngine = ConnectLoopback(engine.m_portIn);
+    std::vector<uint8_t> block(kCodedBlock);
+    std::atomic<int> noStop{0};
+    EXPECT_EQ(ReadFully(block.data(), kCodedBlock, noStop,
+                        [&](uint8_t* d, size_t n) { return RecvSome(fromEngine, d, n); }),
+              ReadResult::kComplete);
+    EXPECT_EQ(owner.Count(kMsgConnectionLost), 0);
+    engine.Stop();
+    ::close(fromEngine);
+    ::close(toEngine);
+}
+
+TEST(EngineListen, APeerThatNeverConnectsIsReportedOnceAsALostConnection) {
     const int threadsBefore = ThreadCount();
     RecordingOwner owner;
     {
