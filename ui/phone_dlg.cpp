@@ -637,12 +637,15 @@ QString CPhoneDlg::HandleRequest(const QStringList& args) {
         });
     };
     if (verb == QLatin1String("status")) {
-        return QStringLiteral("state=%1 peer=%2 seconds=%3 incoming=%4 auto=%5 text=%6")
+        return QStringLiteral(
+                   "state=%1 peer=%2 seconds=%3 incoming=%4 auto=%5 own=%6 pid=%7 text=%8")
             .arg(m_nState)
             .arg(m_nPeerNumber)
             .arg(CallSeconds())
             .arg(m_bIncoming ? 1 : 0)
             .arg(m_bAutoAnswer ? 1 : 0)
+            .arg(OwnNumber())
+            .arg(QCoreApplication::applicationPid())
             .arg(ResString(StateStringId(m_nState)));
     }
     if (verb == QLatin1String("dial") || verb == QLatin1String("callto")) {

@@ -413,7 +413,9 @@ TEST_F(PhoneDlgTest, KeyboardDialsDuringACallToo) {
 TEST_F(PhoneDlgTest, RequestsFromOutside) {
     CPhoneDlg& w = Window();
     EXPECT_EQ(w.HandleRequest({QStringLiteral("status")}),
-              QStringLiteral("state=0 peer=0 seconds=0 incoming=0 auto=0 text=") + ResString(125));
+              QStringLiteral("state=0 peer=0 seconds=0 incoming=0 auto=0 own=500 pid=%1 text=")
+                      .arg(QCoreApplication::applicationPid()) +
+                  ResString(125));
     EXPECT_TRUE(w.HandleRequest({QStringLiteral("answer")}).startsWith(QStringLiteral("error")));
     EXPECT_TRUE(w.HandleRequest({QStringLiteral("hangup")}).startsWith(QStringLiteral("error")));
     EXPECT_TRUE(w.HandleRequest({QStringLiteral("dial"), QStringLiteral("x")})

@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+
+#include "e2e/e2e_rig.h"
+#include "platform/temp_dir.h"
+#include "platform/wav_file.h"
+#include "res/strings.h"
+#include "store/records.h"
+
+using namespace kestrona;
+using namespace kestrona::e2e;
+
+namespace {
+
+std::string OneLine(const QString& text) {
+    QString line = text;
+    line.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return line.toStdString();
+}
+
+bool HasMessage(const Phone& phone, int stringId) {
+    const auto lines = phone.Messages();
+    return std::find(lines.begin(), lines.end(), OneLine(ResString(stringId))) != lines.end();
+}
+
+// Two phones and a server; the second phone speaks the speech backwards, so
+// each side's voice can be told apart in the other's loudspeaker.
+class CallTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server = std::make_unique<ServerProcess>(dir.path());
+        ASSERT_TRUE(server->Start()) << server->Log();
+        speech = SourceDir() / "tests" / "data" / "speech_8k.wav";
+        PcmAudio audio;
+        std::string error;
+        ASSERT_TRUE(ReadWavFile(speech, audio, error)) << error;
+        std::reverse(audio.samples.begin(), audio.samples.end());
+        reversed = dir.path() / "reversed_8k.wav";
+        ASSERT_TRUE(WriteWavFile(reversed, audio, error)) << error;
+    }
+
+    std::unique_ptr<Phone> MakePhone(const std::string& name, const std::filesystem::path& mic,
+                                     std::map<std::string, std::string> settings = {}) {
+        auto phone =
+            std::make_unique<Phone>(dir.path() / name, server->Port(), mic, std::move(settings));
+        EXPECT_TRUE(phone->Register(name)) << phone->Output();
+        return phone;
+    }
+
+    kestrona::testing::TempDir dir;
+    std::unique_ptr<ServerProcess> server;
+    std::filesystem::path speech;
+    std::filesystem::path reversed;
+};
+
+double HeardCorrelation(const std::filesystem::path& heard, const std::filesystem::path& source) {
+    return BestWaveformMatch(ReadSamples(heard), ReadSamples(source), 8000, 3.0);
+}
+
+}  // namespace
+
+TEST(FirstStart, DefaultsStartAtLogonAndACancelledRegistration) {
+    kestrona::testing::TempDir dir;
+    Phone phone(dir.path() / "p", 1, SourceDir() / "tests" / "data" / "speech_8k.wav");
+    std::filesystem::remove(phone.ConfigDir() / "Ostravine" / "Kestrona.conf");
+    ASSERT_TRUE(phone.StartProcess(
+        {}, {{QStringLiteral("KESTRONA_AUTO_REGISTER"), QStringLiteral("cancel")}}));
+    ASSERT_TRUE(WaitUntil([&] { return !phone.Running(); }));
+    EXPECT_TRUE(HasMessage(phone, 145));
+    EXPECT_EQ(phone.Setting("Version"), "1");
+    EXPECT_EQ(phone.Setting("HostPort"), "10004");
+    EXPECT_EQ(phone.Setting("Directory"), phone.WorkDir().string());
+    EXPECT_EQ(phone.Setting("AlreadyRegisterNew"), "");
+
+    std::ifstream link(phone.WorkDir() / "autoboot.lnk");
+    std::string text((std::istreambuf_iterator<char>(link)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("[Desktop Entry]"), std::string::npos);
+    EXPECT_NE(text.find("/ui/kestrona AUTOBOOT\n"), std::string::npos) << text;
+    std::ifstream entry(dir.path() / "p" / "autostart" / "kestrona.desktop");
+    std::string installed((std::istreambuf_iterator<char>(entry)),
+                          std::istreambuf_iterator<char>());
+    EXPECT_EQ(installed, text);
+}
+
+TEST_F(CallTest, DialAnswerTalkHangUp) {
+    auto a = MakePhone("alice", speech);
+    auto b = MakePhone("bob", reversed);
+    ASSERT_TRUE(a->Status() && b->Status());
+    // Registration, then the login with the password just chosen.
+    EXPECT_TRUE(HasMessage(*a, 136) || !a->Messages().empty());
+    EXPECT_EQ(a->Setting("id"), std::to_string(a->Number()));
+    EXPECT_EQ(a->Setting("AlreadyRegisterNew"), "1");
+
+    QElapsedTimer setup;
+    setup.start();
+    ASSERT_EQ(a->Rpc({QStringLiteral("dial"), QString::number(b->Number())}), QStringLiteral("ok"));
+    ASSERT_TRUE(b->WaitState(3));
+    std::printf("[ measured ] dial to ringing on loopback: %lld ms\n",
+                static_cast<long long>(setup.elapsed()));
+    EXPECT_EQ(b->Status()->peer, a->Number());
+    EXPECT_EQ(a->Status()->state, 1);
+
+    ASSERT_EQ(b->Rpc({QStringLiteral("answer")}), QStringLiteral("ok"));
+    ASSERT_TRUE(a->WaitState(2));
+    ASSERT_TRUE(b->WaitState(2));
+    QThread::msleep(4000);  // talk
+    ASSERT_EQ(a->Rpc({QStringLiteral("hangup")}), QStringLiteral("ok"));
+    ASSERT_TRUE(a->WaitState(0));
+    ASSERT_TRUE(b->WaitState(0));
+
+    const auto made = a->History(kHistoryMade);
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].number, b->Number());
+    EXPECT_EQ(made[0].rate, 8000);
+    const auto taken = b->History(kHistoryTaken);
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].number, a->Number());
+    EXPECT_TRUE(b->History(kHistoryMissed).empty());
+
+    ASSERT_TRUE(WaitUntil([&] { return server->Reports().size() >= 2; }, 10000));
+    const auto reports = server->Reports();
+    EXPECT_EQ(reports[0][0], 1);  // the callee answered
+    EXPECT_EQ(reports[0][1], a->Number());
+    EXPECT_EQ(reports[0][2], b->Number());
+    EXPECT_EQ(reports[1][0], 2);  // the caller hung up
+    EXPECT_EQ(reports[1][1], b->Number());
+    EXPECT_EQ(reports[1][2], a->Number());
+
+    // Each hears the other, through the codec, and not itself.
+    a->Quit();
+    b->Quit();
+    const double aHearsB = HeardCorrelation(a->Speaker(), reversed);
+    const double aHearsA = HeardCorrelation(a->Speaker(), speech);
+    const double bHearsA = HeardCorrelation(b->Speaker(), speech);
+    const double bHearsB = HeardCorrelation(b->Speaker(), reversed);
+    std::printf(
+        "[ measured ] loudspeaker waveform match: A<-B %.2f (A<-A %.2f), "
+        "B<-A %.2f (B<-B %.2f)\n",
+        aHearsB, aHearsA, bHearsA, bHearsB);
+    EXPECT_GT(aHearsB, 0.4);
+    EXPECT_GT(bHearsA, 0.4);
+    EXPECT_GT(aHearsB, 2 * aHearsA);
+    EXPECT_GT(bHearsA, 2 * bHearsB);
+}
+
+TEST_F(CallTest, AnsweringMachineRecordsTheCaller) {
+    auto a = MakePhone("carol", speech);
+    auto b = MakePhone("dave", reversed,
+                       {{"autoaa", "1"}, {"aatime", "2"}, {"forcebreak", "1"}, {"aafbtime", "5"}});
+    ASSERT_TRUE(a->Status() && b->Status());
+    ASSERT_EQ(a->Rpc({QStringLiteral("dial"), QString::number(b->Number())}), QStringLiteral("ok"));
+    ASSERT_TRUE(a->WaitState(7));
+    ASSERT_TRUE(b->WaitState(7));
+    // The machine breaks off by itself; the caller follows.
+    ASSERT_TRUE(b->WaitState(0, 30000));
+    ASSERT_TRUE(a->WaitState(0));
+
+    const auto missed = b->History(kHistoryMissed);
+    ASSERT_EQ(missed.size(), 1u);
+    EXPECT_EQ(missed[0].number, a->Number());
+    EXPECT_EQ(missed[0].recorded, 1);
+    EXPECT_TRUE(b->History(kHistoryTaken).empty());
+    EXPECT_EQ(a->History(kHistoryMade).size(), 1u);
+
+    const auto recording = b->WorkDir() / "record" / (missed[0].Stem() + "in");
+    ASSERT_TRUE(std::filesystem::exists(recording));
+    const auto rec = Envelope(ReadSamples(recording), 8000);
+    const auto src = Envelope(ReadSamples(speech), 8000);
+    const double recorded = BestEnvelopeCorrelation(rec, src, int(rec.size() + src.size()), 80);
+    std::printf("[ measured ] recording envelope correlation with the caller: %.2f\n", recorded);
+    EXPECT_GT(recorded, 0.5);
+
+    a->Quit();
+    const auto heard = Envelope(ReadSamples(a->Speaker()), 8000);
+    const auto aa = Envelope(ReadSamples(a->WorkDir() / "ring" / "aa.wav"), 8000);
+    const double aaHeard = BestEnvelopeCorrelation(heard, aa, int(heard.size() + aa.size()), 70);
+    std::printf("[ measured ] caller's loudspeaker against aa.wav: %.2f\n", aaHeard);
+    EXPECT_GT(aaHeard, 0.7);
+}
+
+TEST_F(CallTest, BusyOfflineAndUnreachable) {
+    auto a = MakePhone("erin", speech);
+    auto b = MakePhone("frank", reversed);
+    auto c = MakePhone("grace", speech);
+
+    // Nobody has this number: offline, ring-back until hang-up.
+    ASSERT_EQ(a->Rpc({QStringLiteral("dial"), QStringLiteral("99999")}), QStringLiteral("ok"));
+    ASSERT_TRUE(a->WaitState(5));
+    a->Rpc({QStringLiteral("hangup")});
+    ASSERT_TRUE(a->WaitState(0));
+
+    // B is in a call with A: C hears busy.
+    a->Rpc({QStringLiteral("dial"), QString::number(b->Number())});
+    ASSERT_TRUE(b->WaitState(3));
+    b->Rpc({QStringLiteral("answer")});
+    ASSERT_TRUE(a->WaitState(2));
+    c->Rpc({QStringLiteral("dial"), QString::number(b->Number())});
+    ASSERT_TRUE(c->WaitState(4));
+    EXPECT_FALSE(HasMessage(*c, 148));
+    EXPECT_EQ(b->Status()->state, 2);
+    c->Rpc({QStringLiteral("hangup")});
+    ASSERT_TRUE(c->WaitState(0));
+    a->Rpc({QStringLiteral("hangup")});
+    ASSERT_TRUE(b->WaitState(0));
+
+    // B vanishes without logging out: the server still knows it, nobody answers.
+    b->Kill();
+    c->Rpc({QStringLiteral("dial"), QString::number(b->Number())});
+    ASSERT_TRUE(WaitUntil([&] { return HasMessage(*c, 148); }));
+    EXPECT_EQ(c->Status()->state, 1);
+    c->Rpc({QStringLiteral("hangup")});
+    ASSERT_TRUE(c->WaitState(0));
+    EXPECT_EQ(c->History(kHistoryMade).size(), 2u);
+}
+
+TEST_F(CallTest, PeerKilledMidCall) {
+    auto a = MakePhone("heidi", speech);
+    auto b = MakePhone("ivan", reversed);
+    a->Rpc({QStringLiteral("dial"), QString::number(b->Number())});
+    ASSERT_TRUE(b->WaitState(3));
+    b->Rpc({QStringLiteral("answer")});
+    ASSERT_TRUE(a->WaitState(2));
+    QThread::msleep(1000);
+    b->Kill();
+    ASSERT_TRUE(a->WaitState(6));
+    a->Rpc({QStringLiteral("hangup")});
+    ASSERT_TRUE(a->WaitState(0));
+    EXPECT_EQ(a->History(kHistoryMade).size(), 1u);
+}
+
+TEST_F(CallTest, ServerTimeOutRelaunchesThePhone) {
+    auto a = MakePhone("judy", speech);
+    const auto before = a->Status();
+    ASSERT_TRUE(before);
+    // A new server knows no session: the next keep-alive hears ALREADYTIMEOUT.
+    server->Stop();
+    ASSERT_TRUE(server->Start()) << server->Log();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto now = a->Status();
+            return now && now->pid != before->pid;
+        },
+        60000, 200));
+    EXPECT_FALSE(a->Running());  // the old process is gone
+    EXPECT_EQ(a->Status()->state, 0);
+    EXPECT_EQ(a->Status()->own, a->Number());  // logged in again
+    const std::string log = server->Log();
+    EXPECT_NE(log.find("USERLIVE -> timed out"), std::string::npos);
+}

@@ -1,0 +1,459 @@
+#include "e2e/e2e_rig.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <strings.h>
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QThread>
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "platform/wav_file.h"
+#include "store/call_history.h"
+
+namespace kestrona::e2e {
+namespace {
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool PortAnswers(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+QString Q(const std::filesystem::path& p) {
+    return QString::fromStdString(p.string());
+}
+
+std::string ReadFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace
+
+std::filesystem::path BinaryDir() {
+    return KESTRONA_BINARY_DIR;
+}
+std::filesystem::path SourceDir() {
+    return KESTRONA_SOURCE_DIR;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs) {
+            return false;
+        }
+        QThread::msleep(static_cast<unsigned long>(stepMs));
+    }
+    return true;
+}
+
+// ---- server ----
+
+ServerProcess::ServerProcess(std::filesystem::path dir) : m_dir(std::move(dir)) {}
+
+ServerProcess::~ServerProcess() {
+    Stop();
+}
+
+bool ServerProcess::Start() {
+    if (m_port == 0) {
+        m_port = FreePort();
+    }
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->setStandardOutputFile(Q(m_dir / "server.log"), QIODevice::Append);
+    m_process->start(
+        Q(BinaryDir() / "server" / "kestrona-server"),
+        {QStringLiteral("--db"), Q(m_dir / "directory.db"), QStringLiteral("--listen"),
+         QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(m_port),
+         QStringLiteral("--live-period"), QStringLiteral("1"), QStringLiteral("--session-timeout"),
+         QStringLiteral("120"), QStringLiteral("--minimum-hash-cost")});
+    if (!m_process->waitForStarted(10000)) {
+        return false;
+    }
+    return WaitUntil([this] { return PortAnswers(m_port); }, 15000);
+}
+
+void ServerProcess::Stop() {
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(5000)) {
+            m_process->kill();
+            m_process->waitForFinished(5000);
+        }
+    }
+    m_process.reset();
+}
+
+std::vector<std::array<int, 4>> ServerProcess::Reports() const {
+    std::vector<std::array<int, 4>> rows;
+    sqlite3* db = nullptr;
+    const std::string path = (m_dir / "directory.db").string();
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return rows;
+    }
+    sqlite3_busy_timeout(db, 2000);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT kind, other, own, seconds FROM call_reports ORDER BY id", -1,
+                           &st, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            rows.push_back({sqlite3_column_int(st, 0), sqlite3_column_int(st, 1),
+                            sqlite3_column_int(st, 2), sqlite3_column_int(st, 3)});
+        }
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return rows;
+}
+
+std::string ServerProcess::Log() const {
+    return ReadFile(m_dir / "server.log");
+}
+
+// ---- phone ----
+
+Phone::Phone(std::filesystem::path dir, int serverPort, std::filesystem::path mic,
+             std::map<std::string, std::string> settings)
+    : m_dir(std::move(dir)), m_mic(std::move(mic)) {
+    std::filesystem::create_directories(WorkDir() / "list");
+    std::filesystem::create_directories(WorkDir() / "record");
+    std::filesystem::copy(SourceDir() / "res" / "ring", WorkDir() / "ring",
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+    settings.emplace("HostPort", std::to_string(serverPort));
+    Seed(settings);
+}
+
+Phone::~Phone() {
+    Quit();
+}
+
+void Phone::Seed(const std::map<std::string, std::string>& overrides) {
+    // An installation that has been started once: the defaults are there, so
+    // the first start goes straight to the registration.
+    const std::vector<std::pair<std::string, std::string>> defaults = {
+        {"Version", "1"},
+        {"Directory", WorkDir().string()},
+        {"Host", "127.0.0.1"},
+        {"HostPort", "10004"},
+        {"password", ""},
+        {"rate", "0"},
+        {"timeout", "5"},
+        {"proxy", "0"},
+        {"proxyaddress", "127.0.0.1"},
+        {"sock5port", "1080"},
+        {"httpport", "80"},
+        {"proxyusername", "-"},
+        {"proxypassword", "-"},
+        {"fixport", "0"},
+        {"cmdport", "0"},
+        {"aiport", "0"},
+        {"aoport", "0"},
+        {"autoaa", "0"},
+        {"forcebreak", "0"},
+        {"aatime", "60"},
+        {"aafbtime", "300"},
+        {"DelayBuffer", "0"},
+    };
+    std::filesystem::create_directories(ConfigDir() / "Ostravine");
+    std::ofstream out(ConfigDir() / "Ostravine" / "Kestrona.conf");
+    for (const auto& [name, value] : defaults) {
+        auto it = overrides.find(name);
+        out << name << '=' << (it != overrides.end() ? it->second : value) << '\n';
+    }
+    for (const auto& [name, value] : overrides) {
+        const bool known = std::any_of(defaults.begin(), defaults.end(),
+                                       [&](const auto& d) { return d.first == name; });
+        if (!known) {
+            out << name << '=' << value << '\n';
+        }
+    }
+}
+
+QProcessEnvironment Phone::Environment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("KESTRONA_CONFIG_HOME"), Q(ConfigDir()));
+    env.insert(QStringLiteral("KESTRONA_AUTOSTART_DIR"), Q(m_dir / "autostart"));
+    env.insert(QStringLiteral("KESTRONA_MSGLOG"), Q(m_dir / "msg.log"));
+    env.insert(QStringLiteral("KESTRONA_AUDIO"),
+               QStringLiteral("file:%1,%2").arg(Q(m_mic), Q(Speaker())));
+    env.insert(QStringLiteral("KESTRONA_AUTO_CONNECTION"), QStringLiteral("1"));
+    env.insert(QStringLiteral("KESTRONA_AUTO_LOGIN"),
+               QStringLiteral(":") + QString::fromStdString(m_password));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), Q(m_dir));
+    return env;
+}
+
+bool Phone::StartProcess(const QStringList& args, const std::map<QString, QString>& extra) {
+    QProcessEnvironment env = Environment();
+    for (const auto& [k, v] : extra) {
+        env.insert(k, v);
+    }
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessEnvironment(env);
+    m_process->setWorkingDirectory(Q(WorkDir()));
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->setStandardOutputFile(Q(m_dir / "out.log"), QIODevice::Append);
+    m_process->start(Q(BinaryDir() / "ui" / "kestrona"), args);
+    return m_process->waitForStarted(10000);
+}
+
+bool Phone::Register(const std::string& name) {
+    m_password = "pw-" + name;
+    const QString data =
+        QString::fromStdString(name + "|" + m_password + "|" + name + "@example.org|cn|Suzhou");
+    if (!StartProcess({}, {{QStringLiteral("KESTRONA_AUTO_REGISTER"), data}})) {
+        return false;
+    }
+    if (!WaitUntil([this] { return Status().has_value() || !Running(); })) {
+        return false;
+    }
+    m_number = static_cast<int32_t>(std::atoi(Setting("ID").c_str()));
+    return Status().has_value() && m_number > 0;
+}
+
+bool Phone::Start(const QStringList& args) {
+    if (!StartProcess(args, {})) {
+        return false;
+    }
+    return WaitUntil([this] { return Status().has_value() || !Running(); }) && Status();
+}
+
+bool Phone::Running() const {
+    return m_process && m_process->state() != QProcess::NotRunning &&
+           !m_process->waitForFinished(0);
+}
+
+void Phone::Quit() {
+    if (Status()) {
+        Rpc({QStringLiteral("quit")});
+        WaitUntil([this] { return !Status().has_value(); }, 15000);
+    }
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        if (!m_process->waitForFinished(15000)) {
+            m_process->kill();
+            m_process->waitForFinished(5000);
+        }
+    }
+}
+
+void Phone::Kill() {
+    if (m_process) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+}
+
+QString Phone::Rpc(const QStringList& args, int* exitCode) const {
+    QProcess rpc;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KESTRONA_CONFIG_HOME"), Q(ConfigDir()));
+    rpc.setProcessEnvironment(env);
+    rpc.start(Q(BinaryDir() / "ui" / "kestrona"), QStringList{QStringLiteral("rpc")} + args);
+    if (!rpc.waitForFinished(15000)) {
+        rpc.kill();
+        rpc.waitForFinished();
+        if (exitCode) {
+            *exitCode = -1;
+        }
+        return {};
+    }
+    if (exitCode) {
+        *exitCode = rpc.exitCode();
+    }
+    return QString::fromUtf8(rpc.readAllStandardOutput()).trimmed();
+}
+
+std::optional<PhoneStatus> Phone::Status() const {
+    int code = 0;
+    const QString text = Rpc({QStringLiteral("status")}, &code);
+    static const QRegularExpression re(QStringLiteral(
+        "^state=(-?\\d+) peer=(-?\\d+) seconds=(-?\\d+) incoming=(\\d) auto=\\d own=(-?\\d+) "
+        "pid=(\\d+)"));
+    const auto m = re.match(text);
+    if (code != 0 || !m.hasMatch()) {
+        return std::nullopt;
+    }
+    PhoneStatus s;
+    s.state = m.captured(1).toInt();
+    s.peer = m.captured(2).toInt();
+    s.seconds = m.captured(3).toInt();
+    s.incoming = m.captured(4) == QLatin1String("1");
+    s.own = m.captured(5).toInt();
+    s.pid = m.captured(6).toLong();
+    return s;
+}
+
+bool Phone::WaitState(int state, int timeoutMs) const {
+    return WaitUntil(
+        [&] {
+            const auto s = Status();
+            return s && s->state == state;
+        },
+        timeoutMs, 20);
+}
+
+std::vector<HistoryRecord> Phone::History(int type) const {
+    return ReadHistory(HistoryFile(type, WorkDir()));
+}
+
+std::vector<std::string> Phone::Messages() const {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(m_dir / "msg.log"));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string Phone::Setting(const std::string& name) const {
+    std::istringstream in(ReadFile(ConfigDir() / "Ostravine" / "Kestrona.conf"));
+    for (std::string line; std::getline(in, line);) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos && strcasecmp(line.substr(0, eq).c_str(), name.c_str()) == 0) {
+            return line.substr(eq + 1);
+        }
+    }
+    return {};
+}
+
+std::string Phone::Output() {
+    return ReadFile(m_dir / "out.log");
+}
+
+// ---- audio ----
+
+std::vector<int16_t> ReadSamples(const std::filesystem::path& path) {
+    PcmAudio audio;
+    std::string error;
+    if (!ReadWavOrRawFile(path, audio, error)) {
+        return {};
+    }
+    return audio.samples;
+}
+
+std::vector<double> Envelope(const std::vector<int16_t>& samples, int rate) {
+    const std::size_t frame = static_cast<std::size_t>(rate / 50);
+    std::vector<double> env;
+    for (std::size_t i = 0; i + frame <= samples.size(); i += frame) {
+        double e = 0;
+        for (std::size_t k = 0; k < frame; ++k) {
+            e += double(samples[i + k]) * samples[i + k];
+        }
+        env.push_back(std::log10(1.0 + e / double(frame)));
+    }
+    return env;
+}
+
+double BestEnvelopeCorrelation(const std::vector<double>& a, const std::vector<double>& b,
+                               int maxShift, int minFrames) {
+    double best = -1;
+    for (int shift = -maxShift; shift <= maxShift; ++shift) {
+        // a[i] against b[i - shift]
+        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+        int n = 0;
+        for (int i = 0; i < int(a.size()); ++i) {
+            const int j = i - shift;
+            if (j < 0 || j >= int(b.size())) {
+                continue;
+            }
+            sa += a[i];
+            sb += b[j];
+            saa += a[i] * a[i];
+            sbb += b[j] * b[j];
+            sab += a[i] * b[j];
+            ++n;
+        }
+        if (n < minFrames) {
+            continue;
+        }
+        const double cov = sab / n - (sa / n) * (sb / n);
+        const double va = saa / n - (sa / n) * (sa / n);
+        const double vb = sbb / n - (sb / n) * (sb / n);
+        if (va <= 1e-12 || vb <= 1e-12) {
+            continue;
+        }
+        best = std::max(best, cov / std::sqrt(va * vb));
+    }
+    return best;
+}
+
+double BestWaveformMatch(const std::vector<int16_t>& heard, const std::vector<int16_t>& source,
+                         int rate, double searchSeconds) {
+    const std::size_t window = static_cast<std::size_t>(rate / 2);
+    const std::size_t limit =
+        std::min(source.size(), static_cast<std::size_t>(searchSeconds * rate));
+    if (limit < window || heard.size() < window) {
+        return 0;
+    }
+    std::size_t bestStart = 0;
+    double bestEnergy = -1;
+    for (std::size_t start = 0; start + window <= limit; start += window / 4) {
+        double e = 0;
+        for (std::size_t k = 0; k < window; ++k) {
+            e += double(source[start + k]) * source[start + k];
+        }
+        if (e > bestEnergy) {
+            bestEnergy = e;
+            bestStart = start;
+        }
+    }
+    const int16_t* w = source.data() + bestStart;
+    double heardEnergy = 0;
+    for (std::size_t k = 0; k < window; ++k) {
+        heardEnergy += double(heard[k]) * heard[k];
+    }
+    double best = 0;
+    for (std::size_t lag = 0; lag + window <= heard.size(); ++lag) {
+        if (lag > 0) {
+            const double out = heard[lag - 1];
+            const double in = heard[lag + window - 1];
+            heardEnergy += in * in - out * out;
+        }
+        if (heardEnergy < 1.0) {
+            continue;
+        }
+        double dot = 0;
+        const int16_t* h = heard.data() + lag;
+        for (std::size_t k = 0; k < window; ++k) {
+            dot += double(w[k]) * h[k];
+        }
+        best = std::max(best, dot / std::sqrt(bestEnergy * std::max(heardEnergy, 1.0)));
+    }
+    return best;
+}
+
+}  // namespace kestrona::e2e

@@ -1,0 +1,113 @@
+// Whole phones for end-to-end tests: a directory server process and phone
+// processes on loopback, each phone with its own settings, working folder,
+// file audio (a speech file as microphone, a WAV file as loudspeaker) and
+// message log, driven through "kestrona rpc".
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/records.h"
+
+namespace kestrona::e2e {
+
+std::filesystem::path BinaryDir();
+std::filesystem::path SourceDir();
+
+// Polls until done() holds or the time runs out; true when it held.
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000, int stepMs = 50);
+
+class ServerProcess {
+  public:
+    explicit ServerProcess(std::filesystem::path dir);
+    ~ServerProcess();
+    bool Start();
+    void Stop();
+    int Port() const { return m_port; }
+    // Rows of call_reports: kind, other, own, seconds.
+    std::vector<std::array<int, 4>> Reports() const;
+    std::string Log() const;
+
+  private:
+    std::filesystem::path m_dir;
+    int m_port = 0;
+    std::unique_ptr<QProcess> m_process;
+};
+
+struct PhoneStatus {
+    int state = -1;
+    int peer = 0;
+    int seconds = 0;
+    bool incoming = false;
+    int own = 0;
+    long pid = 0;
+};
+
+class Phone {
+  public:
+    // mic: the speech file captured as the microphone.
+    Phone(std::filesystem::path dir, int serverPort, std::filesystem::path mic,
+          std::map<std::string, std::string> settings = {});
+    ~Phone();
+
+    // First start: the connection dialog taken as it is, a registration with
+    // the given name, then the login with its password.
+    bool Register(const std::string& name);
+    // A later start that logs in with the stored number and password.
+    bool Start(const QStringList& args = {});
+    bool StartProcess(const QStringList& args, const std::map<QString, QString>& env);
+    // Ends the phone through "rpc quit" (whatever process serves it now).
+    void Quit();
+    void Kill();
+    bool Running() const;
+
+    QString Rpc(const QStringList& args, int* exitCode = nullptr) const;
+    std::optional<PhoneStatus> Status() const;
+    bool WaitState(int state, int timeoutMs = 30000) const;
+
+    int32_t Number() const { return m_number; }
+    std::vector<HistoryRecord> History(int type) const;
+    std::vector<std::string> Messages() const;
+    std::filesystem::path Speaker() const { return m_dir / "speaker.wav"; }
+    std::filesystem::path WorkDir() const { return m_dir / "work"; }
+    std::filesystem::path ConfigDir() const { return m_dir / "cfg"; }
+    std::string Setting(const std::string& name) const;
+    std::string Output();
+
+  private:
+    QProcessEnvironment Environment() const;
+    void Seed(const std::map<std::string, std::string>& settings);
+
+    std::filesystem::path m_dir;
+    std::filesystem::path m_mic;
+    std::unique_ptr<QProcess> m_process;
+    std::string m_password;
+    int32_t m_number = 0;
+    std::string m_output;
+};
+
+// Loudness envelope of 16-bit audio in frames of 20 ms (log energy).
+std::vector<double> Envelope(const std::vector<int16_t>& samples, int rate);
+// The best correlation coefficient of two envelopes over all shifts of b
+// against a within maxShift frames, counting only overlaps of at least
+// minFrames frames.
+double BestEnvelopeCorrelation(const std::vector<double>& a, const std::vector<double>& b,
+                               int maxShift, int minFrames);
+std::vector<int16_t> ReadSamples(const std::filesystem::path& wavOrRaw);
+// How well a stretch of the source shows up, waveform for waveform, anywhere
+// in what was heard: the loudest half second among the first `searchSeconds`
+// of the source is slid over the whole of `heard`; the result is the best
+// normalised cross-correlation.
+double BestWaveformMatch(const std::vector<int16_t>& heard, const std::vector<int16_t>& source,
+                         int rate, double searchSeconds);
+
+}  // namespace kestrona::e2e
