@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -337,11 +338,23 @@ void Server::Start() {
     if (s.started) {
         return;
     }
-    tcp::endpoint endpoint(asio::ip::make_address(s.config.listen_address), s.config.port);
-    s.acceptor.open(endpoint.protocol());
-    s.acceptor.set_option(tcp::acceptor::reuse_address(true));
-    s.acceptor.bind(endpoint);
-    s.acceptor.listen(asio::socket_base::max_listen_connections);
+    std::error_code ec;
+    asio::ip::address address = asio::ip::make_address(s.config.listen_address, ec);
+    if (ec) {
+        throw std::system_error(ec, "not an address to listen on: " + s.config.listen_address);
+    }
+    tcp::endpoint endpoint(address, s.config.port);
+    try {
+        s.acceptor.open(endpoint.protocol());
+        s.acceptor.set_option(tcp::acceptor::reuse_address(true));
+        s.acceptor.bind(endpoint);
+        s.acceptor.listen(asio::socket_base::max_listen_connections);
+    } catch (const std::system_error& e) {
+        std::error_code ignored;
+        s.acceptor.close(ignored);
+        throw std::system_error(e.code(), "cannot listen on " + s.config.listen_address + " port " +
+                                              std::to_string(s.config.port));
+    }
     s.pool = std::make_unique<asio::thread_pool>(std::max(1, s.config.hash_threads));
     int threads = std::max(1, s.config.io_threads);
     for (int i = 0; i < threads; ++i) {
