@@ -178,13 +178,6 @@ TEST_F(ServerDirectoryTest, LogoutAndPortChangeComeOnlyFromTheSessionsAddress) {
     EXPECT_EQ(Reply(test::ChangePortRecord(a, 5000), "10.1.2.3"), "GENERALCMDFAIL");
 }
 
-TEST_F(ServerDirectoryTest, CallReportsAreCheckedAndStored) {
-    EXPECT_EQ(Reply(test::ReportRecord(2, 20001, 20000, 75)), "GENERALCMDSUCCESS");
-    EXPECT_EQ(Reply(test::ReportRecord(0, 20001, 20000, 0)), "GENERALCMDFAIL");
-    EXPECT_EQ(Reply(test::ReportRecord(4, 20001, 20000, 0)), "GENERALCMDFAIL");
-    EXPECT_EQ(Reply(test::ReportRecord(1, 20001, 0, 0)), "GENERALCMDFAIL");
-}
-
 TEST_F(ServerDirectoryTest, ConcurrentRegistrationsAndLoginsKeepNumbersUnique) {
     directory();
     std::vector<std::thread> threads;
