@@ -112,9 +112,13 @@ void CPhoneDlg::OnTimer(int id) {
                 m_services.PlayRing(m_strRingSound);
             }
             break;
-        case kTimerAutoAnswer:
+        case kTimerAutoAnswer: {
             StopTimer(kTimerAutoAnswer);
+            const int call = m_nCallSerial;
             ReportCall(3, m_nPeerNumber, OwnNumber(), 0);
+            if (call != m_nCallSerial) {
+                break;  // the caller gave up while the report went out
+            }
             m_history.rate = m_params.nSampleRate;
             m_services.SendAutoAnswer();
             StartAutoAnswer();
@@ -122,6 +126,7 @@ void CPhoneDlg::OnTimer(int id) {
                 StartTimer(kTimerForceBreak, m_model.m_nAAFBTime * 1000);
             }
             break;
+        }
         case kTimerForceBreak:
             StopTimer(kTimerForceBreak);
             EndCall();
@@ -186,7 +191,11 @@ void CPhoneDlg::OnCallKey() {
         m_nState = kStateTalking;
         UpdateKeys();
         StopTimer(kTimerAutoAnswer);
+        const int call = m_nCallSerial;
         ReportCall(1, m_nPeerNumber, OwnNumber(), 0);
+        if (call != m_nCallSerial) {
+            return;  // the caller gave up while the report went out
+        }
         m_services.SendStartTalk();
         StartTalk();
         return;
@@ -204,9 +213,15 @@ void CPhoneDlg::OnCallKey() {
 }
 
 void CPhoneDlg::PlaceCall() {
+    // The look-up and the connection wait for the network while keys and
+    // records are handled; a call ended meanwhile is not taken up again.
+    const int call = m_nCallSerial;
     std::string address;
     int port = 0;
     const int code = m_services.QueryUser(m_nPeerNumber, address, port);
+    if (call != m_nCallSerial) {
+        return;
+    }
     if (code != 10) {
         m_nState = kStateOffline;
         m_face->FlashKey(kCmdHangUp, true);
@@ -218,6 +233,9 @@ void CPhoneDlg::PlaceCall() {
     m_strPeerAddress = address;
     ResetParameters();
     if (!m_services.RequestCall(address, port)) {
+        if (call != m_nCallSerial) {
+            return;
+        }
         m_face->FlashKey(kCmdHangUp, true);
         if (m_nState != kStateBusy) {
             m_services.ShowMessage(148);
@@ -408,6 +426,7 @@ void CPhoneDlg::StartAutoAnswer() {
 }
 
 void CPhoneDlg::EndCall() {
+    ++m_nCallSerial;
     StopTimer(kTimerAutoAnswer);
     StopTimer(kTimerForceBreak);
     if (m_services.HasPeer()) {

@@ -130,6 +130,9 @@ class CPhoneDlg : public QDialog,
     kestrona::IPhoneFace* m_face = nullptr;
     PhoneWindowHooks m_hooks;
     QString m_strLocalAddress;
+    // Counts ended calls, so that a step which waited for the network can
+    // tell whether its call ended in the meantime.
+    int m_nCallSerial = 0;
     // A record was begun and is not written yet.
     bool m_bHistoryOpen = false;
     bool m_bTrayFlashing = false;

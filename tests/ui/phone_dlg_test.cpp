@@ -44,6 +44,8 @@ struct FakeEngine : ICallEngine {
 struct FakeServices : ICallServices {
     int queryCode = 10;
     bool requestOk = true;
+    std::function<void()> duringQuery;
+    std::function<void()> duringReport;
     bool peer = false;
     std::function<void()> duringRequest;
     Log log;     // network and messages
@@ -53,6 +55,9 @@ struct FakeServices : ICallServices {
 
     int QueryUser(int32_t number, std::string& address, int& port) override {
         log.push_back("query " + std::to_string(number));
+        if (duringQuery) {
+            duringQuery();
+        }
         address = "10.1.2.3";
         port = 4000;
         return queryCode;
@@ -60,6 +65,11 @@ struct FakeServices : ICallServices {
     void ReportCall(int kind, int32_t p, int32_t own, int seconds) override {
         log.push_back("report " + std::to_string(kind) + " " + std::to_string(p) + " " +
                       std::to_string(own) + (kind == 2 ? "" : " " + std::to_string(seconds)));
+        if (duringReport) {
+            auto once = std::move(duringReport);
+            duringReport = nullptr;
+            once();
+        }
     }
     bool HasPeer() const override { return peer; }
     void DropPeer() override {
@@ -433,4 +443,23 @@ TEST_F(PhoneDlgTest, RequestsFromOutside) {
                     .startsWith(QStringLiteral("error")));
     EXPECT_EQ(w.HandleRequest({QStringLiteral("hangup")}), QStringLiteral("ok"));
     ASSERT_TRUE(WaitFor([&] { return w.m_nState == 0; }));
+}
+
+TEST_F(PhoneDlgTest, HangingUpDuringTheLookUpAbandonsTheCall) {
+    services.duringQuery = [this] { Window().OnHangUp(); };
+    Dial(88);
+    EXPECT_EQ(Window().m_nState, 0);
+    EXPECT_FALSE(Contains(services.log, "request 10.1.2.3:4000"));
+    EXPECT_FALSE(Contains(services.log, "message 148"));
+    EXPECT_EQ(History(kHistoryMade).size(), 1u);
+}
+
+TEST_F(PhoneDlgTest, CallerGivesUpWhileTheAnswerIsReported) {
+    Ring(907);
+    services.duringReport = [this] { Window().EndCall(); };  // "ENDTALK" arrives
+    Window().OnCallKey();
+    EXPECT_EQ(Window().m_nState, 0);
+    EXPECT_FALSE(Contains(services.log, "starttalk"));
+    EXPECT_FALSE(Contains(services.engine, "receive"));
+    EXPECT_EQ(History(kHistoryTaken).size(), 1u);
 }
