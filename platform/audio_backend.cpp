@@ -39,13 +39,13 @@ std::shared_ptr<AudioBackend> MakeNullAudioBackend() {
     return std::make_shared<NullAudioBackend>();
 }
 
-std::shared_ptr<AudioBackend> MakeAudioBackend(std::string_view spec, std::string* error) {
-    if (spec.empty() || spec == "portaudio")
+std::shared_ptr<AudioBackend> MakeAudioBackend(std::string_view choice, std::string* error) {
+    if (choice.empty() || choice == "portaudio")
         return MakePortAudioBackend();
-    if (spec == "null")
+    if (choice == "null")
         return MakeNullAudioBackend();
-    if (spec.substr(0, 5) == "file:") {
-        std::string_view rest = spec.substr(5);
+    if (choice.substr(0, 5) == "file:") {
+        std::string_view rest = choice.substr(5);
         size_t comma = rest.find(',');
         if (comma == std::string_view::npos) {
             if (error)
@@ -56,7 +56,7 @@ std::shared_ptr<AudioBackend> MakeAudioBackend(std::string_view spec, std::strin
                                     std::string(rest.substr(comma + 1)));
     }
     if (error) {
-        *error = "unknown KESTRONA_AUDIO value \"" + std::string(spec) +
+        *error = "unknown KESTRONA_AUDIO value \"" + std::string(choice) +
                  "\" (expected portaudio, null or file:MIC,SPEAKER)";
     }
     return MakeNullAudioBackend();

@@ -35,7 +35,8 @@ class AudioBackend {
 
 // Builds a backend from a KESTRONA_AUDIO value. An unknown or malformed value
 // gives the null backend and a reason in *error.
-std::shared_ptr<AudioBackend> MakeAudioBackend(std::string_view spec, std::string* error = nullptr);
+std::shared_ptr<AudioBackend> MakeAudioBackend(std::string_view choice,
+                                               std::string* error = nullptr);
 
 std::shared_ptr<AudioBackend> MakeNullAudioBackend();
 std::shared_ptr<AudioBackend> MakePortAudioBackend();

@@ -24,6 +24,13 @@ bool EnsurePortAudio(std::string* error) {
     return status == paNoError;
 }
 
+// PortAudio's opening, closing, starting and stopping are not promised to be
+// safe from several threads at once; the engine opens its two devices from two.
+std::mutex& ControlMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 bool DeviceParameters(bool input, const WaveFormat& format, PaStreamParameters& p) {
     PaDeviceIndex dev = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
     if (dev == paNoDevice)
@@ -47,6 +54,7 @@ WaveResult Query(bool input, const WaveFormat& format) {
         return WaveResult::kNoDevice;
     if (!IsSupportedWaveFormat(format))
         return WaveResult::kBadFormat;
+    std::lock_guard lock(ControlMutex());
     PaError e = input ? Pa_IsFormatSupported(&p, nullptr, format.samplesPerSec)
                       : Pa_IsFormatSupported(nullptr, &p, format.samplesPerSec);
     return e == paFormatIsSupported ? WaveResult::kOk : WaveResult::kBadFormat;
@@ -70,6 +78,7 @@ PaStream* OpenStream(bool input, const WaveFormat& format, WaveResult* result, s
     if (!IsSupportedWaveFormat(format))
         return fail(WaveResult::kBadFormat, "unsupported wave format");
     PaStream* stream = nullptr;
+    std::unique_lock lock(ControlMutex());
     PaError e =
         Pa_OpenStream(&stream, input ? &p : nullptr, input ? nullptr : &p, format.samplesPerSec,
                       format.samplesPerSec / 100, paClipOff, nullptr, nullptr);
@@ -88,12 +97,13 @@ class PaWaveIn final : public WaveInDevice, private WaveQueue {
     }
     ~PaWaveIn() override {
         Shutdown();
+        std::lock_guard lock(ControlMutex());
         Pa_CloseStream(m_stream);
     }
     WaveResult AddBuffer(WaveHeader& h) override { return Enqueue(h); }
     WaveResult Start() override {
         {
-            std::lock_guard lock(m_streamMutex);
+            std::lock_guard lock(ControlMutex());
             if (Pa_IsStreamActive(m_stream) != 1)
                 Pa_StartStream(m_stream);
         }
@@ -101,7 +111,7 @@ class PaWaveIn final : public WaveInDevice, private WaveQueue {
     }
     WaveResult Reset() override {
         WaveResult r = ResetQueue();
-        std::lock_guard lock(m_streamMutex);
+        std::lock_guard lock(ControlMutex());
         if (Pa_IsStreamActive(m_stream) == 1)
             Pa_AbortStream(m_stream);
         return r;
@@ -124,18 +134,21 @@ class PaWaveIn final : public WaveInDevice, private WaveQueue {
     }
     const WaveFormat m_format;
     PaStream* const m_stream;
-    std::mutex m_streamMutex;
 };
 
 class PaWaveOut final : public WaveOutDevice, private WaveQueue {
   public:
     PaWaveOut(const WaveFormat& format, WaveDoneCallback done, PaStream* stream)
         : WaveQueue(std::move(done), false), m_format(format), m_stream(stream) {
-        Pa_StartStream(m_stream);
+        {
+            std::lock_guard lock(ControlMutex());
+            Pa_StartStream(m_stream);
+        }
         Launch();
     }
     ~PaWaveOut() override {
         Shutdown();
+        std::lock_guard lock(ControlMutex());
         Pa_AbortStream(m_stream);
         Pa_CloseStream(m_stream);
     }
@@ -143,6 +156,7 @@ class PaWaveOut final : public WaveOutDevice, private WaveQueue {
     WaveResult Reset() override {
         WaveResult r = ResetQueue();
         // Drop what PortAudio still holds, then be ready for the next buffer.
+        std::lock_guard lock(ControlMutex());
         Pa_AbortStream(m_stream);
         Pa_StartStream(m_stream);
         return r;
