@@ -27,8 +27,9 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(ICallServices& services, SettingsMod
     tray->AddTrayIcon();
     face->onHide = [dlg, tray] { HideWindow(dlg, tray->HasTray()); };
     face->onWindowMenu = [tray](QPoint at) {
-        if (const int command = ExecPopupMenu(kWindowPopup, at))
+        if (const int command = ExecPopupMenu(kWindowPopup, at, !tray->HasTray())) {
             tray->HandleCommand(command);
+        }
     };
 
     PhoneWindowHooks hooks;

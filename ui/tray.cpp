@@ -54,7 +54,7 @@ const QVector<MenuEntry>& PopupEntries(int popup) {
     return popup == kIconPopup ? icon : window;
 }
 
-QMenu* BuildPopupMenu(int popup, QWidget* parent) {
+QMenu* BuildPopupMenu(int popup, QWidget* parent, bool withExit) {
     auto* menu = new QMenu(parent);
     menu->setTitle(QStringLiteral("_Popup_"));
     for (const MenuEntry& e : PopupEntries(popup)) {
@@ -64,11 +64,16 @@ QMenu* BuildPopupMenu(int popup, QWidget* parent) {
             menu->addAction(QString::fromUtf8(e.text))->setData(e.command);
         }
     }
+    if (withExit) {
+        menu->addSeparator();
+        menu->addAction(QString::fromUtf8(PopupEntries(kIconPopup).back().text))
+            ->setData(res::kCmdExit);
+    }
     return menu;
 }
 
-int ExecPopupMenu(int popup, QPoint globalPos) {
-    QMenu* menu = BuildPopupMenu(popup);
+int ExecPopupMenu(int popup, QPoint globalPos, bool withExit) {
+    QMenu* menu = BuildPopupMenu(popup, nullptr, withExit);
     QAction* chosen = menu->exec(globalPos);
     const int command = chosen ? chosen->data().toInt() : 0;
     delete menu;

@@ -31,10 +31,12 @@ struct MenuEntry {
 };
 // Menu resource 145: its two pop-ups.
 const QVector<MenuEntry>& PopupEntries(int popup);
-// A menu of the pop-up; each action carries its command as data.
-QMenu* BuildPopupMenu(int popup, QWidget* parent = nullptr);
+// A menu of the pop-up; each action carries its command as data. withExit
+// adds the icon menu's exit to the end: where there is no notification area
+// the window menu is the only way left to end the program.
+QMenu* BuildPopupMenu(int popup, QWidget* parent = nullptr, bool withExit = false);
 // Shows the pop-up at a screen position; the chosen command, or 0.
-int ExecPopupMenu(int popup, QPoint globalPos);
+int ExecPopupMenu(int popup, QPoint globalPos, bool withExit = false);
 
 bool TrayAvailable();
 // Hides the window into the notification area, or minimises it where there

@@ -126,6 +126,12 @@ TEST(TrayMenus, BothPopupsHoldTheirEntriesInOrder) {
     for (QAction* a : window->actions()) ids << a->data().toInt();
     EXPECT_EQ(ids, (QList<int>{32774, 0, 1004, 1005, 1006, 0, 32775, 1020}));
     EXPECT_EQ(window->actions()[2]->text(), QStringLiteral("打入的电话(&R)"));
+
+    // Without a notification area the window menu also ends the program.
+    std::unique_ptr<QMenu> noTray(kestrona::BuildPopupMenu(kestrona::kWindowPopup, nullptr, true));
+    ASSERT_EQ(noTray->actions().size(), 10);
+    EXPECT_EQ(noTray->actions().last()->data().toInt(), 57665);
+    EXPECT_EQ(noTray->actions().last()->text(), QStringLiteral("退出(&E)"));
 }
 
 }  // namespace
