@@ -36,7 +36,7 @@ struct Settings {
     std::string host = "127.0.0.1";
     std::uint16_t port = 0;  // 0: start our own server
     std::string server_binary = KESTRONA_SERVER_BINARY;
-    int server_threads = 1;
+    int server_threads = 2;
     int clients = 32;
     int client_threads = 1;
     double seconds = 5;

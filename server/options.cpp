@@ -45,7 +45,7 @@ Every connection is greeted, answers one request and is closed.
   --max-per-address N     open connections allowed from one address; more are
                           answered GENERALERROR and closed (default 64, 0: no limit)
   --max-connections N     open connections in all (default 4096, 0: no limit)
-  --threads N             threads serving connections (default 1)
+  --threads N             threads serving connections (default 2)
   --hash-threads N        threads checking passwords (default 1)
   --max-pending-hashes N   logins and registrations waiting for a password
                           check; more are answered GENERALERROR (default 32)

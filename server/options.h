@@ -21,7 +21,7 @@ struct Options {
     std::chrono::milliseconds idle_timeout{5000};
     int max_per_address = 64;
     int max_connections = 4096;
-    int threads = 1;
+    int threads = 2;
     int hash_threads = 1;
     int max_pending_hashes = 32;
     bool minimum_hash_cost = false;
