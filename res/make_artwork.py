@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Draws the phone's artwork into res/art/: the skin (bmp131), the twenty key
 faces (bmp180..bmp199), the list icons (bmp150) and the window/tray icons
-(icon128, icon148). Run it again after changing a drawing; the output is
-committed so that a build needs no Python.
+(icon128, icon148), each also at twice the size ("@2x") for high-density
+screens. Run it again after changing a drawing; the output is committed so
+that a build needs no Python.
 
 Rules the program relies on:
   * skin: exactly white (255,255,255) only where the window is cut away;
@@ -119,6 +120,16 @@ def make_skin():
     d.ellipse((316 * s, 212 * s, 322 * s, 218 * s), fill=(120, 220, 130, 255))
     rgb = flatten(down(img, SKIN_W, SKIN_H), (255, 255, 255), (255, 255, 255))
     rgb.save(os.path.join(OUT, "bmp131.png"))
+    # The large skin is only painted; the outline always comes from the small
+    # one, so every large pixel under a kept small pixel must be painted too.
+    big = flatten(down(img, 2 * SKIN_W, 2 * SKIN_H), (255, 255, 255), (255, 255, 255))
+    bp, sp = big.load(), rgb.load()
+    for y in range(2 * SKIN_H):
+        for x in range(2 * SKIN_W):
+            small = sp[x // 2, y // 2]
+            if bp[x, y] == (255, 255, 255) and small != (255, 255, 255):
+                bp[x, y] = small
+    big.save(os.path.join(OUT, "bmp131@2x.png"))
 
 
 # ---- glyphs, drawn in a 28x24 box scaled by SS, centred at (cx, cy) ----
@@ -231,8 +242,8 @@ def make_key(name):
         off = s if i == 2 else 0
         draw_glyph(d, name, s, w / 2 + off, h / 2 + off, light)
         strip.paste(face, (i * w, 0))
-    out = flatten(down(strip, 84, 24), (255, 0, 255), (255, 0, 255))
-    return out
+    return (flatten(down(strip, 84, 24), (255, 0, 255), (255, 0, 255)),
+            flatten(down(strip, 168, 48), (255, 0, 255), (255, 0, 255)))
 
 
 def make_list_icons():
@@ -256,6 +267,8 @@ def make_list_icons():
             d.ellipse((cx - 2 * s, cy - 2 * s, cx + 2 * s, cy + 2 * s), fill=col + (255,))
     flatten(down(img, 64, 16), (255, 255, 255), (255, 255, 255)).save(
         os.path.join(OUT, "bmp150.png"))
+    flatten(down(img, 128, 32), (255, 255, 255), (255, 255, 255)).save(
+        os.path.join(OUT, "bmp150@2x.png"))
 
 
 def make_icon(ringing):
@@ -276,18 +289,26 @@ def make_icon(ringing):
         for k in (1, 2):
             d.arc((cx - (4 + 5 * k) * s, cy - (10 + 5 * k) * s, cx + (4 + 5 * k) * s, cy + (0 + 5 * k) * s),
                   start=-130, end=-50, fill=(255, 255, 255, 255), width=2 * s)
-    out = img.resize((n, n), Image.LANCZOS)
-    out.save(os.path.join(OUT, "icon%d.png" % (148 if ringing else 128)))
+    name = "icon%d" % (148 if ringing else 128)
+    img.resize((n, n), Image.LANCZOS).save(os.path.join(OUT, name + ".png"))
+    img.resize((2 * n, 2 * n), Image.LANCZOS).save(os.path.join(OUT, name + "@2x.png"))
 
 
 def main():
     os.makedirs(OUT, exist_ok=True)
     make_skin()
     for i, (name, _, _) in enumerate(KEYS):
-        make_key(name).save(os.path.join(OUT, "bmp%d.png" % (180 + i)))
+        small, big = make_key(name)
+        small.save(os.path.join(OUT, "bmp%d.png" % (180 + i)))
+        big.save(os.path.join(OUT, "bmp%d@2x.png" % (180 + i)))
     make_list_icons()
     make_icon(False)
     make_icon(True)
+    with open(os.path.join(HERE, "artwork.qrc"), "w") as qrc:
+        qrc.write('<RCC>\n  <qresource prefix="/kestrona">\n')
+        for name in sorted(os.listdir(OUT)):
+            qrc.write('    <file alias="%s">art/%s</file>\n' % (name, name))
+        qrc.write("  </qresource>\n</RCC>\n")
 
 
 if __name__ == "__main__":

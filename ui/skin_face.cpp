@@ -82,6 +82,14 @@ DisplayTexts MakeDisplayTexts(const QString& localAddress, int state, int64_t se
 CSkinFace::CSkinFace(QWidget* parent) : QWidget(parent) {
     m_skin = QImage(res::BitmapPath(res::kBmpSkin)).convertToFormat(QImage::Format_RGB32);
     m_region = SkinRegion(m_skin);
+    const QString big =
+        res::BitmapPath(res::kBmpSkin).replace(QStringLiteral(".png"), QStringLiteral("@2x.png"));
+    m_skin2x = QImage(big);
+    if (m_skin2x.size() == m_skin.size() * 2) {
+        m_skin2x.setDevicePixelRatio(2.0);
+    } else {
+        m_skin2x = QImage();
+    }
     setFixedSize(m_skin.size());
     setAttribute(Qt::WA_OpaquePaintEvent);
     for (int i = 0; i < res::kKeyCount; ++i) {
@@ -154,7 +162,12 @@ bool CSkinFace::event(QEvent* e) {
 void CSkinFace::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(0, 0, m_skin);
+    // The outline is the small skin's; the large one only paints it finer.
+    if (!m_skin2x.isNull() && p.device()->devicePixelRatioF() > 1.0) {
+        p.drawImage(0, 0, m_skin2x);
+    } else {
+        p.drawImage(0, 0, m_skin);
+    }
     DrawDisplay(p);
 }
 

@@ -82,6 +82,7 @@ class CSkinFace : public QWidget, public IPhoneFace {
     void ApplyRegion();
 
     QImage m_skin;
+    QImage m_skin2x;  // painted on high-density screens; may be null
     QRegion m_region;
     std::array<CFlyBtn*, 20> m_keys{};
     DisplayTexts m_texts;

@@ -26,7 +26,17 @@ ImageList ImageList::FromStrip(const QImage& strip, QSize cell, QColor transpare
 }
 
 ImageList ImageList::FromFile(const QString& path, QSize cell, QColor transparent) {
-    return FromStrip(QImage(path), cell, transparent);
+    ImageList list = FromStrip(QImage(path), cell, transparent);
+    const int dot = path.lastIndexOf(QLatin1Char('.'));
+    const QImage big(dot < 0 ? QString() : path.left(dot) + QStringLiteral("@2x") + path.mid(dot));
+    if (big.isNull() || list.Count() == 0)
+        return list;
+    ImageList sharp = FromStrip(big, cell * 2, transparent);
+    if (sharp.Count() != list.Count())
+        return list;
+    for (QImage& img : sharp.m_images) img.setDevicePixelRatio(2.0);
+    sharp.m_cell = cell;
+    return sharp;
 }
 
 QImage ImageList::Rendered(int index, Style style, QColor blend) const {

@@ -21,6 +21,8 @@ class ImageList {
     // exactly of `transparent` becomes fully transparent.
     static ImageList FromStrip(const QImage& strip, QSize cell, QColor transparent);
     // The same from a Qt resource or file path; empty when it can't be read.
+    // Where a twice-as-large "@2x" file lies beside it, the images come from
+    // that one (drawn at the same size, sharper on high-density screens).
     static ImageList FromFile(const QString& path, QSize cell, QColor transparent);
 
     int Count() const { return static_cast<int>(m_images.size()); }
