@@ -7,6 +7,7 @@
 #include "res/resource_ids.h"
 #include "ui/fly_btn.h"
 #include "ui/skin_face.h"
+#include "ui/skin_images.h"
 
 namespace {
 
@@ -41,6 +42,24 @@ TEST(SkinRegion, ShippedSkinIsCutToTheTelephone) {
     for (const auto& p : kestrona::kKeyPlaces) {
         EXPECT_TRUE(r.contains(QPoint(p.x + 14, p.y + 12)));
     }
+}
+
+TEST(ShippedArtwork, KeyFacesListIconsAndIconsFollowTheirRules) {
+    for (int id = 180; id <= 199; ++id) {
+        const QImage strip(kestrona::res::BitmapPath(id));
+        ASSERT_EQ(strip.size(), QSize(84, 24)) << id;
+        const auto faces = kestrona::ImageList::FromFile(kestrona::res::BitmapPath(id),
+                                                         QSize(28, 24), QColor(255, 0, 255));
+        ASSERT_EQ(faces.Count(), 3) << id;
+        EXPECT_EQ(faces.Image(0).devicePixelRatio(), 2.0);            // the sharp set was found
+        EXPECT_EQ(faces.Image(1).pixelColor(0, 0).alpha(), 0) << id;  // a cut-away corner
+        EXPECT_EQ(faces.Image(2).pixelColor(28, 24).alpha(), 255) << id;
+    }
+    const QImage list(kestrona::res::BitmapPath(150));
+    EXPECT_EQ(list.size(), QSize(64, 16));
+    EXPECT_EQ(list.pixelColor(0, 0), QColor(Qt::white));
+    EXPECT_EQ(QImage(kestrona::res::IconPath(128)).size(), QSize(32, 32));
+    EXPECT_EQ(QImage(kestrona::res::IconPath(148)).size(), QSize(32, 32));
 }
 
 TEST(DisplayTexts, CallTimeWrapsAtADayAndCarriesTheRate) {
