@@ -10,10 +10,12 @@ inline int16_t PcmFromDouble(double x) {
     if (x != x) {
         return 0;  // NaN has no sample value; converting it would be undefined
     }
-    double r = x >= 0.0 ? x + 0.5 : x - 0.5;
-    r = r > 32767.0 ? 32767.0 : r;
-    r = r < -32768.0 ? -32768.0 : r;
-    return static_cast<int16_t>(r);  // truncation towards zero
+    // Clamping first gives the same result as clamping after the half is
+    // added, since the limits are whole numbers and the cast truncates.
+    double r = x < 32767.0 ? x : 32767.0;
+    r = r > -32768.0 ? r : -32768.0;
+    r += r >= 0.0 ? 0.5 : -0.5;
+    return static_cast<int16_t>(r);
 }
 
 // Exact, unscaled.

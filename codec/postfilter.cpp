@@ -167,6 +167,11 @@ void PostFilter(G729DecoderState& st, const DecodedFrame& frame) {
 }
 
 void PostProcess(G729DecoderState& st, double* x, int n) {
+    const double b0 = kPostHpB[0];
+    const double b1 = kPostHpB[1];
+    const double b2 = kPostHpB[2];
+    const double a1 = kPostHpA[1];
+    const double a2 = kPostHpA[2];
     double x1 = st.pp_mem[0];
     double x2 = st.pp_mem[1];
     double y1 = st.pp_mem[2];
@@ -174,9 +179,7 @@ void PostProcess(G729DecoderState& st, double* x, int n) {
     for (int i = 0; i < n; ++i) {
         const double in = x[i];
         // The newest output joins last, so only one product waits on it.
-        const double out =
-            (kPostHpB[0] * in + kPostHpB[1] * x1 + kPostHpB[2] * x2 + kPostHpA[2] * y2) +
-            kPostHpA[1] * y1;
+        const double out = (b0 * in + b1 * x1 + b2 * x2 + a2 * y2) + a1 * y1;
         x2 = x1;
         x1 = in;
         y2 = y1;
