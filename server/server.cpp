@@ -181,13 +181,11 @@ struct Server::Impl {
         }
     }
 
-    // With one thread every handler already runs in turn; more threads need a
-    // strand per connection so its timer and its reads never overlap.
+    // Each thread runs its own context, and a connection stays on one of
+    // them, so its timer and its reads never overlap without any strand.
     asio::any_io_executor ConnectionExecutor() {
-        if (config.io_threads <= 1) {
-            return io.get_executor();
-        }
-        return asio::make_strand(io);
+        std::size_t pick = next_context++ % (extra_contexts.size() + 1);
+        return pick == 0 ? io.get_executor() : extra_contexts[pick - 1]->get_executor();
     }
 
     void Admit(tcp::socket socket, const tcp::endpoint& remote) {
@@ -322,7 +320,10 @@ struct Server::Impl {
     std::vector<std::thread> threads;
     bool started = false;
     // Last, so that connections still pending are destroyed before the state above.
-    asio::io_context io;
+    asio::io_context io;  // accepts, and serves its share of the connections
+    std::vector<std::unique_ptr<asio::io_context>> extra_contexts;
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keep_running;
+    std::size_t next_context = 0;  // used by the accepting coroutine only
     tcp::acceptor acceptor{io};
 };
 
@@ -356,12 +357,14 @@ void Server::Start() {
                                               std::to_string(s.config.port));
     }
     s.pool = std::make_unique<asio::thread_pool>(std::max(1, s.config.hash_threads));
-    int threads = std::max(1, s.config.io_threads);
-    for (int i = 0; i < threads; ++i) {
-        asio::co_spawn(s.io, s.AcceptLoop(), asio::detached);
+    for (int i = 1; i < s.config.io_threads; ++i) {
+        s.extra_contexts.push_back(std::make_unique<asio::io_context>(1));
+        s.keep_running.push_back(asio::make_work_guard(*s.extra_contexts.back()));
     }
-    for (int i = 0; i < threads; ++i) {
-        s.threads.emplace_back([&s] { s.io.run(); });
+    asio::co_spawn(s.io, s.AcceptLoop(), asio::detached);
+    s.threads.emplace_back([&s] { s.io.run(); });
+    for (auto& context : s.extra_contexts) {
+        s.threads.emplace_back([c = context.get()] { c->run(); });
     }
     s.started = true;
 }
@@ -377,6 +380,10 @@ void Server::Stop() {
         s.acceptor.close(ec);
     });
     s.io.stop();
+    s.keep_running.clear();
+    for (auto& context : s.extra_contexts) {
+        context->stop();
+    }
     for (auto& t : s.threads) {
         t.join();
     }
