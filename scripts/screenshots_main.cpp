@@ -5,8 +5,10 @@
 #include <QDir>
 #include <QMenu>
 #include <QPixmap>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
@@ -151,6 +153,26 @@ int main(int argc, char** argv) {
         phone->DrawDisplay();
         Save(phone.get(), QStringLiteral("phone_state%1").arg(s.state));
         phone->Face().CheckKey(res::kCmdAutoAnswer, false);
+    }
+
+    // The window as the desktop shows it: cut to the skin's outline.
+    {
+        phone->m_nState = 0;
+        phone->m_nPeerNumber = 0;
+        phone->UpdateKeys();
+        phone->DrawDisplay();
+        phone->move(40, 40);
+        phone->show();
+        for (int i = 0; i < 20; ++i) {
+            QApplication::processEvents();
+            QThread::msleep(10);
+        }
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect area = phone->frameGeometry().adjusted(-20, -20, 20, 20);
+            const QString path = g_out + QStringLiteral("/phone_on_desktop.png");
+            if (screen->grabWindow(0, area.x(), area.y(), area.width(), area.height()).save(path))
+                std::printf("%s\n", qPrintable(path));
+        }
     }
 
     // A key with its tip, a disabled key, the two menus.
