@@ -194,6 +194,25 @@ TEST(SkinFace, HighDensityScreensKeepTheLayout) {
     EXPECT_EQ(face.Key(1020)->geometry().topLeft(), QPoint(265, 175));
 }
 
+TEST(SkinFace, DraggingTheSkinMovesTheWindow) {
+    // Where the window system can't move it (as here, off screen), the face
+    // follows the pointer itself.
+    CSkinFace face;
+    face.move(100, 100);
+    face.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&face));
+    const QPoint start = face.frameGeometry().topLeft();
+    auto send = [&](QEvent::Type type, QPoint local, Qt::MouseButtons buttons) {
+        QMouseEvent e(type, QPointF(local), QPointF(face.mapToGlobal(local)),
+                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, {});
+        QCoreApplication::sendEvent(&face, &e);
+    };
+    send(QEvent::MouseButtonPress, QPoint(20, 100), Qt::LeftButton);
+    send(QEvent::MouseMove, QPoint(50, 110), Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, QPoint(50, 110), Qt::NoButton);
+    EXPECT_EQ(face.frameGeometry().topLeft(), start + QPoint(30, 10));
+}
+
 TEST(SkinFace, WindowIsCutToTheSkin) {
     CSkinFace face;
     face.show();

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -66,6 +67,23 @@ TEST_F(TrayTest, FlashingNamesTheCallerAndAlternatesTheIcons) {
     EXPECT_EQ(tray->CurrentIcon(), 128);
     EXPECT_EQ(tray->Tip(), "Ostravine Kestrona");
     EXPECT_TRUE(notes.isEmpty());  // the tray itself tells of the call
+}
+
+TEST_F(TrayTest, IconCarriesTheIconMenuAndDoubleClickRestores) {
+    auto tray = MakeTray(true);
+    ASSERT_NE(tray->Icon(), nullptr);
+    ASSERT_NE(tray->Icon()->contextMenu(), nullptr);
+    const auto actions = tray->Icon()->contextMenu()->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->data().toInt(), 32771);
+    EXPECT_EQ(actions[2]->data().toInt(), 57665);
+    EXPECT_EQ(tray->Icon()->toolTip(), "Ostravine Kestrona");
+    tray->HandleCommand(32774);
+    ASSERT_FALSE(phone.isVisible());
+    emit tray->Icon()->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(phone.isVisible());
+    tray->RemoveTrayIcon();
+    EXPECT_FALSE(tray->IsShown());
 }
 
 TEST_F(TrayTest, UnknownCallerGivesSpaceAndNumber) {
