@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 #include <array>
 #include <asio.hpp>
 #include <atomic>
@@ -161,31 +162,31 @@ struct Server::Impl {
         config.log(line);
     }
 
-    asio::awaitable<void> AcceptLoop() {
+    // Each thread runs a lane: its own context and acceptor, so a connection
+    // never moves between threads and its timer and reads never overlap.
+    struct Lane {
+        asio::io_context io{1};
+        tcp::acceptor acceptor{io};
+    };
+
+    asio::awaitable<void> AcceptLoop(Lane& lane) {
         for (;;) {
             std::error_code ec;
             tcp::endpoint remote;
-            tcp::socket socket = co_await acceptor.async_accept(
-                ConnectionExecutor(), remote, asio::redirect_error(asio::use_awaitable, ec));
+            tcp::socket socket = co_await lane.acceptor.async_accept(
+                remote, asio::redirect_error(asio::use_awaitable, ec));
             if (ec) {
-                if (!acceptor.is_open() || ec == asio::error::operation_aborted) {
+                if (!lane.acceptor.is_open() || ec == asio::error::operation_aborted) {
                     co_return;
                 }
                 // Out of descriptors or memory: wait for connections to end
                 // rather than spin on the failing accept.
-                asio::steady_timer pause(io, std::chrono::milliseconds(50));
+                asio::steady_timer pause(lane.io, std::chrono::milliseconds(50));
                 co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
                 continue;
             }
             Admit(std::move(socket), remote);
         }
-    }
-
-    // Each thread runs its own context, and a connection stays on one of
-    // them, so its timer and its reads never overlap without any strand.
-    asio::any_io_executor ConnectionExecutor() {
-        std::size_t pick = next_context++ % (extra_contexts.size() + 1);
-        return pick == 0 ? io.get_executor() : extra_contexts[pick - 1]->get_executor();
     }
 
     void Admit(tcp::socket socket, const tcp::endpoint& remote) {
@@ -320,11 +321,7 @@ struct Server::Impl {
     std::vector<std::thread> threads;
     bool started = false;
     // Last, so that connections still pending are destroyed before the state above.
-    asio::io_context io;  // accepts, and serves its share of the connections
-    std::vector<std::unique_ptr<asio::io_context>> extra_contexts;
-    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keep_running;
-    std::size_t next_context = 0;  // used by the accepting coroutine only
-    tcp::acceptor acceptor{io};
+    std::vector<std::unique_ptr<Lane>> lanes;
 };
 
 Server::Server(ServerConfig config, Directory& directory)
@@ -345,26 +342,35 @@ void Server::Start() {
         throw std::system_error(ec, "not an address to listen on: " + s.config.listen_address);
     }
     tcp::endpoint endpoint(address, s.config.port);
+    int lanes = std::max(1, s.config.io_threads);
     try {
-        s.acceptor.open(endpoint.protocol());
-        s.acceptor.set_option(tcp::acceptor::reuse_address(true));
-        s.acceptor.bind(endpoint);
-        s.acceptor.listen(asio::socket_base::max_listen_connections);
+        auto first = std::make_unique<Impl::Lane>();
+        first->acceptor.open(endpoint.protocol());
+        first->acceptor.set_option(tcp::acceptor::reuse_address(true));
+        first->acceptor.bind(endpoint);
+        first->acceptor.listen(asio::socket_base::max_listen_connections);
+        s.lanes.push_back(std::move(first));
+        // The other lanes take from the same queue of waiting connections
+        // through a copy of the descriptor: an idle thread serves whatever
+        // arrives, and a busy or descheduled one holds nothing up.
+        for (int i = 1; i < lanes; ++i) {
+            int fd = ::dup(s.lanes.front()->acceptor.native_handle());
+            if (fd < 0) {
+                throw std::system_error(errno, std::system_category());
+            }
+            auto lane = std::make_unique<Impl::Lane>();
+            lane->acceptor.assign(endpoint.protocol(), fd);
+            s.lanes.push_back(std::move(lane));
+        }
     } catch (const std::system_error& e) {
-        std::error_code ignored;
-        s.acceptor.close(ignored);
+        s.lanes.clear();
         throw std::system_error(e.code(), "cannot listen on " + s.config.listen_address + " port " +
                                               std::to_string(s.config.port));
     }
     s.pool = std::make_unique<asio::thread_pool>(std::max(1, s.config.hash_threads));
-    for (int i = 1; i < s.config.io_threads; ++i) {
-        s.extra_contexts.push_back(std::make_unique<asio::io_context>(1));
-        s.keep_running.push_back(asio::make_work_guard(*s.extra_contexts.back()));
-    }
-    asio::co_spawn(s.io, s.AcceptLoop(), asio::detached);
-    s.threads.emplace_back([&s] { s.io.run(); });
-    for (auto& context : s.extra_contexts) {
-        s.threads.emplace_back([c = context.get()] { c->run(); });
+    for (auto& lane : s.lanes) {
+        asio::co_spawn(lane->io, s.AcceptLoop(*lane), asio::detached);
+        s.threads.emplace_back([l = lane.get()] { l->io.run(); });
     }
     s.started = true;
 }
@@ -375,26 +381,24 @@ void Server::Stop() {
         return;
     }
     s.started = false;
-    asio::post(s.io, [&s] {
-        std::error_code ec;
-        s.acceptor.close(ec);
-    });
-    s.io.stop();
-    s.keep_running.clear();
-    for (auto& context : s.extra_contexts) {
-        context->stop();
+    for (auto& lane : s.lanes) {
+        lane->io.stop();
     }
     for (auto& t : s.threads) {
         t.join();
     }
     s.threads.clear();
+    for (auto& lane : s.lanes) {
+        std::error_code ec;
+        lane->acceptor.close(ec);
+    }
     s.pool->stop();
     s.pool->join();
 }
 
 std::uint16_t Server::port() const {
     std::error_code ec;
-    return impl_->acceptor.local_endpoint(ec).port();
+    return impl_->lanes.empty() ? 0 : impl_->lanes.front()->acceptor.local_endpoint(ec).port();
 }
 
 }  // namespace kestrona::server
