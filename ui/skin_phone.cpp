@@ -22,7 +22,11 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(ICallServices& services, SettingsMod
     dlg->setWindowIcon(QIcon(res::IconPath(res::kIconMain)));
     SetCommandTarget(face);
 
+    // The files live where the call services keep them (the current
+    // directory unless told otherwise).
+    const std::filesystem::path root = services.FilesRoot();
     auto* tray = new CPhoneTray(dlg, std::nullopt, dlg);
+    tray->SetBookRoot(root);
     tray->SetCommandHandler([dlg](int command) { dlg->OnCommand(command); });
     tray->AddTrayIcon();
     face->onHide = [dlg, tray] { HideWindow(dlg, tray->HasTray()); };
@@ -33,8 +37,8 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(ICallServices& services, SettingsMod
     };
 
     PhoneWindowHooks hooks;
-    hooks.phoneBook = [](int32_t& number, QString& name) {
-        CPhoneBookDlg book;
+    hooks.phoneBook = [root](int32_t& number, QString& name) {
+        CPhoneBookDlg book(nullptr, root);
         const int result = book.exec();
         if (result == CPhoneBookDlg::kResultCall) {
             number = book.m_selectedNumber;
@@ -42,8 +46,8 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(ICallServices& services, SettingsMod
         }
         return result;
     };
-    hooks.callLog = [](int type, int32_t& number) {
-        CCallLogDlg log(type);
+    hooks.callLog = [root](int type, int32_t& number) {
+        CCallLogDlg log(type, nullptr, root);
         const int result = log.exec();
         if (result == 1)
             number = log.m_selectedNumber;
