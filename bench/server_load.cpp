@@ -37,7 +37,7 @@ struct Settings {
     std::uint16_t port = 0;  // 0: start our own server
     std::string server_binary = KESTRONA_SERVER_BINARY;
     int server_threads = 2;
-    int clients = 32;
+    int clients = 16;
     int client_threads = 1;
     double seconds = 5;
     double rate = 5000;
