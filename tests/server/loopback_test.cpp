@@ -393,22 +393,5 @@ TEST(ServerProgram, RunsWithOnlyADatabasePathAndServesAPhone) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(ServerProgram, HelpNamesEveryOption) {
-    std::string command = std::string(KESTRONA_SERVER_BINARY) + " --help";
-    FILE* out = ::popen(command.c_str(), "r");
-    ASSERT_NE(out, nullptr);
-    std::string text;
-    char buffer[512];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, out)) {
-        text.append(buffer, n);
-    }
-    EXPECT_EQ(::pclose(out), 0);
-    for (const char* option :
-         {"--db", "--listen", "--port", "--first-number", "--live-period", "--session-timeout",
-          "--welcome", "--notice", "--idle-timeout", "--max-per-address", "--quiet", "--help"}) {
-        EXPECT_NE(text.find(option), std::string::npos) << option;
-    }
-}
-
 }  // namespace
 }  // namespace kestrona::server

@@ -78,13 +78,6 @@ TEST(ServerRequestDecode, FieldsComeFromTheirOffsets) {
     EXPECT_FALSE(l.hidden);
     EXPECT_EQ(l.version_build, 1228);
 
-    d = DecodeRequest(test::RegisterRecord("name19characters..", "secret", "a@b.cn", "", "x"));
-    ASSERT_EQ(d.status, DecodeStatus::kOk);
-    const auto& r = std::get<RegisterRequest>(d.request);
-    EXPECT_EQ(r.name, "name19characters..");
-    EXPECT_EQ(r.email, "a@b.cn");
-    EXPECT_EQ(r.country, "");
-
     d = DecodeRequest(test::ReportRecord(2, 10001, 10002, -7));
     ASSERT_EQ(d.status, DecodeStatus::kOk);
     const auto& m = std::get<ReportRequest>(d.request);
