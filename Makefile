@@ -27,6 +27,9 @@ run: build
 test: deps
 	$(MAKE) --no-print-directory test-main test-tsan test-fuzz
 
+# Tests never need a display; discovery runs the test programs too.
+test-main test-tsan test-fuzz: export QT_QPA_PLATFORM = offscreen
+
 test-main: build
 	cd $(BUILD) && ctest --output-on-failure -j $(CTEST_JOBS) -LE fuzz
 
