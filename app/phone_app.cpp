@@ -226,6 +226,12 @@ bool CPhoneApp::InitInstance() {
     return false;
 }
 
+// Not quit(): that first asks every window to close, and the phone window
+// takes a close for the hang-up key and stays.
+void CPhoneApp::EndMessageLoop() {
+    exit(0);
+}
+
 int CPhoneApp::ExitInstance() {
     // No more outside requests once the shutdown has begun.
     if (m_channel) {
@@ -339,7 +345,7 @@ void CPhoneApp::InstallQuitSignals() {
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char buffer[16];
         [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], buffer, sizeof buffer);
-        quit();
+        EndMessageLoop();
     });
     struct sigaction action {};
     action.sa_handler = OnQuitSignal;

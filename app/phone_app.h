@@ -40,6 +40,9 @@ class CPhoneApp : public QApplication, public kestrona::SettingsModel {
     bool InitInstance();
     int ExitInstance();
 
+    // Ends the message loop of InitInstance; the shutdown follows.
+    void EndMessageLoop();
+
     void LoadSettings();
     bool LoginAtStartup();
     void BuildLocalAddress();

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "app/message_box.h"
+#include "app/phone_app.h"
 #include "res/strings.h"
 #include "store/call_history.h"
 
@@ -319,7 +320,11 @@ void CPhoneDlg::OnExit() {
         EndCall();
     }
     done(1);
-    QCoreApplication::postEvent(qApp, new QEvent(QEvent::Quit));
+    if (CPhoneApp* app = CPhoneApp::Instance()) {
+        app->EndMessageLoop();
+    } else {
+        QCoreApplication::postEvent(qApp, new QEvent(QEvent::Quit));
+    }
 }
 
 // ---- the peer protocol ----

@@ -254,3 +254,32 @@ TEST_F(CallTest, ServerTimeOutRelaunchesThePhone) {
     const std::string log = server->Log();
     EXPECT_NE(log.find("USERLIVE -> timed out"), std::string::npos);
 }
+
+TEST_F(CallTest, EndedPhoneTellsItsPeerAndLogsOut) {
+    auto a = MakePhone("karl", speech);
+    auto b = MakePhone("lena", reversed);
+    a->Rpc({QStringLiteral("dial"), QString::number(b->Number())});
+    ASSERT_TRUE(b->WaitState(3));
+    b->Rpc({QStringLiteral("answer")});
+    ASSERT_TRUE(a->WaitState(2));
+    a->Terminate();
+    ASSERT_TRUE(b->WaitState(0));
+    EXPECT_EQ(b->History(kHistoryTaken).size(), 1u);
+    ASSERT_TRUE(
+        WaitUntil([&] { return server->Log().find("USERLOGOUT") != std::string::npos; }, 10000));
+}
+
+TEST_F(CallTest, ASecondStartHandsOverToTheRunningPhone) {
+    auto a = MakePhone("mona", speech);
+    const auto first = a->Status();
+    ASSERT_TRUE(first);
+    // The same user and settings again, with a click-to-call link.
+    Phone again(dir.path() / "mona", server->Port(), speech);
+    ASSERT_TRUE(again.StartProcess({QStringLiteral("callto:4321")}, {}));
+    ASSERT_TRUE(WaitUntil([&] { return !again.Running(); }, 20000));
+    const auto now = a->Status();
+    ASSERT_TRUE(now);
+    EXPECT_EQ(now->pid, first->pid);
+    EXPECT_EQ(now->peer, 4321);
+    EXPECT_EQ(now->state, 0);
+}

@@ -277,6 +277,16 @@ void Phone::Kill() {
     }
 }
 
+void Phone::Terminate() {
+    if (m_process) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(15000)) {
+            m_process->kill();
+            m_process->waitForFinished(5000);
+        }
+    }
+}
+
 QString Phone::Rpc(const QStringList& args, int* exitCode) const {
     QProcess rpc;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

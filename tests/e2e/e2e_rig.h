@@ -68,6 +68,8 @@ class Phone {
     // Ends the phone through "rpc quit" (whatever process serves it now).
     void Quit();
     void Kill();
+    // SIGTERM: the phone ends its loop the ordinary way.
+    void Terminate();
     bool Running() const;
 
     QString Rpc(const QStringList& args, int* exitCode = nullptr) const;
