@@ -107,15 +107,6 @@ TEST(Autostart, RegisterInstallsTheProgramDirectorysEntry) {
     ::unsetenv("KESTRONA_AUTOSTART_DIR");
 }
 
-TEST(Autostart, DefaultFolderFollowsXdg) {
-    ::unsetenv("KESTRONA_AUTOSTART_DIR");
-    ::setenv("XDG_CONFIG_HOME", "/tmp/xdg-here", 1);
-    EXPECT_EQ(AutostartDir(), QStringLiteral("/tmp/xdg-here/autostart"));
-    ::setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
-    EXPECT_EQ(AutostartDir(), QDir::homePath() + QStringLiteral("/.config/autostart"));
-    ::unsetenv("XDG_CONFIG_HOME");
-}
-
 namespace {
 
 // Runs a client request on another thread while this one serves events.

@@ -375,52 +375,6 @@ std::vector<int16_t> ReadSamples(const std::filesystem::path& path) {
     return audio.samples;
 }
 
-std::vector<double> Envelope(const std::vector<int16_t>& samples, int rate) {
-    const std::size_t frame = static_cast<std::size_t>(rate / 50);
-    std::vector<double> env;
-    for (std::size_t i = 0; i + frame <= samples.size(); i += frame) {
-        double e = 0;
-        for (std::size_t k = 0; k < frame; ++k) {
-            e += double(samples[i + k]) * samples[i + k];
-        }
-        env.push_back(std::log10(1.0 + e / double(frame)));
-    }
-    return env;
-}
-
-double BestEnvelopeCorrelation(const std::vector<double>& a, const std::vector<double>& b,
-                               int maxShift, int minFrames) {
-    double best = -1;
-    for (int shift = -maxShift; shift <= maxShift; ++shift) {
-        // a[i] against b[i - shift]
-        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
-        int n = 0;
-        for (int i = 0; i < int(a.size()); ++i) {
-            const int j = i - shift;
-            if (j < 0 || j >= int(b.size())) {
-                continue;
-            }
-            sa += a[i];
-            sb += b[j];
-            saa += a[i] * a[i];
-            sbb += b[j] * b[j];
-            sab += a[i] * b[j];
-            ++n;
-        }
-        if (n < minFrames) {
-            continue;
-        }
-        const double cov = sab / n - (sa / n) * (sb / n);
-        const double va = saa / n - (sa / n) * (sa / n);
-        const double vb = sbb / n - (sb / n) * (sb / n);
-        if (va <= 1e-12 || vb <= 1e-12) {
-            continue;
-        }
-        best = std::max(best, cov / std::sqrt(va * vb));
-    }
-    return best;
-}
-
 double BestWaveformMatch(const std::vector<int16_t>& heard, const std::vector<int16_t>& source,
                          int rate, double searchSeconds) {
     const std::size_t window = static_cast<std::size_t>(rate / 2);

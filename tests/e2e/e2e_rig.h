@@ -97,13 +97,6 @@ class Phone {
     std::string m_output;
 };
 
-// Loudness envelope of 16-bit audio in frames of 20 ms (log energy).
-std::vector<double> Envelope(const std::vector<int16_t>& samples, int rate);
-// The best correlation coefficient of two envelopes over all shifts of b
-// against a within maxShift frames, counting only overlaps of at least
-// minFrames frames.
-double BestEnvelopeCorrelation(const std::vector<double>& a, const std::vector<double>& b,
-                               int maxShift, int minFrames);
 std::vector<int16_t> ReadSamples(const std::filesystem::path& wavOrRaw);
 // How well a stretch of the source shows up, waveform for waveform, anywhere
 // in what was heard: the loudest half second among the first `searchSeconds`

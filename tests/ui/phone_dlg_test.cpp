@@ -164,22 +164,6 @@ class PhoneDlgTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(PhoneDlgTest, StartsReadyWithTheStartKeys) {
-    model.m_nAutoAA = 1;
-    CPhoneDlg& w = Window();
-    EXPECT_EQ(w.m_nState, 0);
-    EXPECT_EQ(w.m_nPeerNumber, 0);
-    EXPECT_TRUE(w.m_bAutoAnswer);
-    EXPECT_TRUE(w.Face().IsKeyChecked(1019));
-    EXPECT_TRUE(Enabled(1001));
-    EXPECT_FALSE(Enabled(1002));
-    EXPECT_TRUE(Enabled(1007));
-    EXPECT_TRUE(Enabled(1017));
-    EXPECT_FALSE(Enabled(1018));
-    EXPECT_EQ(w.m_params.nSampleRate, 8000);
-    EXPECT_TRUE(w.TimerActive(100));
-}
-
 TEST_F(PhoneDlgTest, DiallingWithoutANumberAsksForOne) {
     Window().OnCallKey();
     EXPECT_TRUE(Contains(services.log, "message 140"));
@@ -413,11 +397,10 @@ TEST_F(PhoneDlgTest, DigitsAndTheKeyboard) {
 
 TEST_F(PhoneDlgTest, KeyboardDialsDuringACallToo) {
     Ring(906);
-    CPhoneDlg& w = Window();
-    w.OnCallKey();
+    Window().OnCallKey();
     EXPECT_FALSE(Enabled(1010));
-    QTest::keyClick(&w, Qt::Key_5);
-    EXPECT_EQ(w.m_nPeerNumber, 5);
+    QTest::keyClick(&Window(), Qt::Key_5);
+    EXPECT_EQ(Window().m_nPeerNumber, 5);
 }
 
 TEST_F(PhoneDlgTest, RequestsFromOutside) {
