@@ -487,6 +487,21 @@ void CPhoneDlg::PostEngineMessage(int msg, int code) {
         Qt::QueuedConnection);
 }
 
+void CPhoneDlg::ShowEngineAlert(const std::string& text) {
+    // The engine's threads must not wait for the user: the box goes up on
+    // the window's own thread.
+    QPointer<CPhoneDlg> self(this);
+    const QString message = QString::fromStdString(text);
+    QMetaObject::invokeMethod(
+        this,
+        [self, message] {
+            if (self) {
+                ShowMessageText(message, self);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
 void CPhoneDlg::OnConnectionLost() {
     // The engine's threads post this; one posted just before the call ended
     // arrives after it and must not mark the next idle phone as broken.

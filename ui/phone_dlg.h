@@ -62,6 +62,7 @@ class CPhoneDlg : public QDialog,
 
     // IEngineOwner: called from engine threads; handled on the window's thread.
     void PostEngineMessage(int msg, int code) override;
+    void ShowEngineAlert(const std::string& text) override;
 
     // IPhoneMainWindow.
     QWidget* Widget() override { return this; }

@@ -144,10 +144,12 @@ TEST_F(CallTest, DialAnswerTalkHangUp) {
         "[ measured ] loudspeaker waveform match: A<-B %.2f (A<-A %.2f), "
         "B<-A %.2f (B<-B %.2f)\n",
         aHearsB, aHearsA, bHearsA, bHearsB);
-    EXPECT_GT(aHearsB, 0.4);
-    EXPECT_GT(bHearsA, 0.4);
-    EXPECT_GT(aHearsB, 2 * aHearsA);
-    EXPECT_GT(bHearsA, 2 * bHearsB);
+    // Any half second of speech finds some likeness in seconds of other
+    // speech (about 0.4 here); the codec keeps the right one well above.
+    EXPECT_GT(aHearsB, 0.6);
+    EXPECT_GT(bHearsA, 0.6);
+    EXPECT_GT(aHearsB, aHearsA + 0.2);
+    EXPECT_GT(bHearsA, bHearsB + 0.2);
 }
 
 TEST_F(CallTest, AnsweringMachineRecordsTheCaller) {
@@ -173,7 +175,7 @@ TEST_F(CallTest, AnsweringMachineRecordsTheCaller) {
     ASSERT_TRUE(std::filesystem::exists(recording));
     const double recorded = HeardCorrelation(recording, speech);
     std::printf("[ measured ] recording's waveform match with the caller: %.2f\n", recorded);
-    EXPECT_GT(recorded, 0.4);
+    EXPECT_GT(recorded, 0.6);
 
     a->Quit();
     const double aaHeard = BestWaveformMatch(
