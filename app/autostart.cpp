@@ -4,9 +4,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <string>
+#include <string_view>
 
+#include "platform/atomic_file.h"
 #include "settings/sys_reg_info.h"
 
 namespace kestrona {
@@ -45,13 +46,9 @@ QString EscapeValue(QString value) {
     return value;
 }
 
-bool WriteFileAtomically(const QString& path, const QByteArray& content) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
-    }
-    file.write(content);
-    return file.commit();
+bool WriteFile(const QString& path, const QByteArray& content) {
+    return WriteFileAtomically(QFile::encodeName(path).toStdString(),
+                               std::string_view(content.constData(), content.size()));
 }
 
 }  // namespace
@@ -100,7 +97,7 @@ bool CreateAutoBootShortcut(const QString& linkName, const QString& target,
                                 "Terminal=false\n"
                                 "X-GNOME-Autostart-enabled=true\n")
                                 .arg(exec, EscapeValue(workingDir));
-    return WriteFileAtomically(linkName, content.toUtf8());
+    return WriteFile(linkName, content.toUtf8());
 }
 
 bool RegisterAutoStart() {
@@ -124,5 +121,5 @@ bool RegisterAutoStart() {
     if (!QDir().mkpath(AutostartDir())) {
         return false;
     }
-    return WriteFileAtomically(AutostartFile(), content);
+    return WriteFile(AutostartFile(), content);
 }
