@@ -89,52 +89,27 @@ CConnectionDlg::CConnectionDlg(const CSysRegInfo& store, QWidget* parent)
 }
 
 void CConnectionDlg::OnInitDialog() {
-    m_cbRate->setCurrentIndex(3);
-    EnableProxyFields(false);
-    if (const int rate = m_store.GetRegInt("rate"); rate >= 0) {
-        m_cbRate->setCurrentIndex(rate < m_cbRate->count() ? rate : -1);
-    }
-    m_nRateIndex = m_cbRate->currentIndex();
-    if (const int v = m_store.GetRegInt("timeout"); v > 0) {
-        m_nTimeout = v;
-    }
-    if (const int v = m_store.GetRegInt("proxy"); v > 0) {
-        m_nProxy = v;
-    }
-    char text[CSysRegInfo::kRegReadCap];
-    if (m_store.GetRegValue("proxyaddress", text)) {
-        m_strProxyAddress = QString::fromUtf8(text);
-    }
-    if (const int v = m_store.GetRegInt("sock5port"); v > 0) {
-        m_nSock5Port = v;
-    }
-    if (const int v = m_store.GetRegInt("httpport"); v > 0) {
-        m_nHttpPort = v;
-    }
-    if (m_store.GetRegValue("proxyusername", text)) {
-        m_strProxyUser = QString::fromUtf8(text);
-    }
-    if (m_store.GetRegValue("proxypassword", text)) {
-        m_strProxyPassword = QString::fromUtf8(text);
-    }
-    EnableProxyFields(m_nProxy != 0);
+    LoadConnectionSettings(m_store, m_values);
+    m_cbRate->setCurrentIndex(m_values.nRate < m_cbRate->count() ? m_values.nRate : -1);
+    m_values.nRate = m_cbRate->currentIndex();
+    EnableProxyFields(m_values.nProxy != 0);
     WriteControls();
 }
 
 void CConnectionDlg::WriteControls() {
-    m_editHttpPort->setText(QString::number(m_nHttpPort));
-    m_editPassword->setText(m_strProxyPassword);
-    m_editSock5Port->setText(QString::number(m_nSock5Port));
-    m_editUser->setText(m_strProxyUser);
-    m_editAddress->setText(m_strProxyAddress);
+    m_editHttpPort->setText(QString::number(m_values.nHttpPort));
+    m_editPassword->setText(QString::fromStdString(m_values.strProxyPassword));
+    m_editSock5Port->setText(QString::number(m_values.nSock5Port));
+    m_editUser->setText(QString::fromStdString(m_values.strProxyUser));
+    m_editAddress->setText(QString::fromStdString(m_values.strProxyAddress));
     // A value other than 0 or 1 selects neither button.
-    m_rbNoProxy->setChecked(m_nProxy == 0);
-    m_rbProxy->setChecked(m_nProxy == 1);
-    m_editTimeout->setText(QString::number(m_nTimeout));
+    m_rbNoProxy->setChecked(m_values.nProxy == 0);
+    m_rbProxy->setChecked(m_values.nProxy == 1);
+    m_editTimeout->setText(QString::number(m_values.nTimeout));
 }
 
 bool CConnectionDlg::ReadControls() {
-    m_nRateIndex = m_cbRate->currentIndex();
+    m_values.nRate = m_cbRate->currentIndex();
     const auto http = CheckInt(m_editHttpPort);
     if (!http) {
         return false;
@@ -153,13 +128,13 @@ bool CConnectionDlg::ReadControls() {
     if (!timeout) {
         return false;
     }
-    m_nHttpPort = *http;
-    m_strProxyPassword = m_editPassword->text();
-    m_nSock5Port = *socks;
-    m_strProxyUser = m_editUser->text();
-    m_strProxyAddress = m_editAddress->text();
-    m_nProxy = m_rbProxy->isChecked() ? 1 : (m_rbNoProxy->isChecked() ? 0 : -1);
-    m_nTimeout = *timeout;
+    m_values.nHttpPort = *http;
+    m_values.strProxyPassword = m_editPassword->text().toStdString();
+    m_values.nSock5Port = *socks;
+    m_values.strProxyUser = m_editUser->text().toStdString();
+    m_values.strProxyAddress = m_editAddress->text().toStdString();
+    m_values.nProxy = m_rbProxy->isChecked() ? 1 : (m_rbNoProxy->isChecked() ? 0 : -1);
+    m_values.nTimeout = *timeout;
     return true;
 }
 
@@ -174,14 +149,7 @@ void CConnectionDlg::OnOK() {
     if (!ReadControls()) {
         return;
     }
-    m_store.SetRegInt("rate", m_nRateIndex);
-    m_store.SetRegInt("timeout", m_nTimeout);
-    m_store.SetRegInt("proxy", m_nProxy);
-    m_store.SetRegValue("proxyaddress", m_strProxyAddress.toUtf8().constData());
-    m_store.SetRegInt("sock5port", m_nSock5Port);
-    m_store.SetRegInt("httpport", m_nHttpPort);
-    m_store.SetRegValue("proxyusername", m_strProxyUser.toUtf8().constData());
-    m_store.SetRegValue("proxypassword", m_strProxyPassword.toUtf8().constData());
+    StoreConnectionSettings(m_store, m_values);
     done(1);
 }
 

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QString>
 
+#include "settings/connection_settings.h"
 #include "settings/sys_reg_info.h"
 
 class QComboBox;
@@ -22,15 +23,10 @@ class CConnectionDlg : public QDialog {
     // the loaded values as if OK were pressed at once). 1 OK, 2 cancel.
     int Run();
 
-    // The members, as the data exchange reads and writes them.
-    int m_nRateIndex = -1;
-    int m_nHttpPort = 80;
-    QString m_strProxyPassword;
-    int m_nSock5Port = 1080;
-    QString m_strProxyUser;
-    QString m_strProxyAddress;
-    int m_nProxy = 0;
-    int m_nTimeout = 0;
+    // The values, as the data exchange reads and writes them. Unlike the
+    // options sheet, the dialog offers the usual proxy ports until others are
+    // stored.
+    kestrona::ConnectionSettings m_values{.nSock5Port = 1080, .nHttpPort = 80};
 
     // The controls (numbered as the template numbers them).
     QComboBox* m_cbRate = nullptr;         // 1021

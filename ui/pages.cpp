@@ -68,12 +68,6 @@ bool ReadIntInRange(QLineEdit* edit, int& value, int low, int high, QString& mes
     return true;
 }
 
-QString ReadText(const CSysRegInfo& reg, const char* name, bool& ok) {
-    char buffer[CSysRegInfo::kRegReadCap] = {};
-    ok = reg.GetRegValue(name, buffer);
-    return ok ? QString::fromUtf8(buffer) : QString();
-}
-
 }  // namespace
 
 // ---- COptionPage ----
@@ -153,73 +147,46 @@ void CPage1::OnInitDialog() {
     connect(off, &QRadioButton::clicked, this, [this] { EnableProxyFields(false); });
     connect(on, &QRadioButton::clicked, this, [this] { EnableProxyFields(true); });
 
-    // Load.
-    m_rate->setCurrentIndex(3);
-    EnableProxyFields(false);
-    CSysRegInfo reg;
-    const int rate = reg.GetRegInt("rate");
-    if (rate >= 0)
-        m_rate->setCurrentIndex(rate < m_rate->count() ? rate : -1);
-    if (int v = reg.GetRegInt("timeout"); v > 0)
-        m_nTimeout = v;
-    if (int v = reg.GetRegInt("proxy"); v > 0)
-        m_nProxy = v;
-    bool ok = false;
-    if (QString s = ReadText(reg, "proxyaddress", ok); ok)
-        m_strProxyAddress = s;
-    if (int v = reg.GetRegInt("sock5port"); v > 0)
-        m_nSock5Port = v;
-    if (int v = reg.GetRegInt("httpport"); v > 0)
-        m_nHttpPort = v;
-    if (QString s = ReadText(reg, "proxyusername", ok); ok)
-        m_strProxyUser = s;
-    if (QString s = ReadText(reg, "proxypassword", ok); ok)
-        m_strProxyPassword = s;
-    if (m_nProxy != 0)
-        EnableProxyFields(true);
+    LoadConnectionSettings(CSysRegInfo(), m_values);
+    m_rate->setCurrentIndex(m_values.nRate < m_rate->count() ? m_values.nRate : -1);
+    EnableProxyFields(m_values.nProxy != 0);
     ToControls();
 }
 
 void CPage1::ToControls() {
-    m_address->setText(m_strProxyAddress);
-    m_http->setText(QString::number(m_nHttpPort));
-    m_password->setText(m_strProxyPassword);
-    if (QAbstractButton* b = m_proxyGroup->button(m_nProxy)) {
+    m_address->setText(QString::fromStdString(m_values.strProxyAddress));
+    m_http->setText(QString::number(m_values.nHttpPort));
+    m_password->setText(QString::fromStdString(m_values.strProxyPassword));
+    if (QAbstractButton* b = m_proxyGroup->button(m_values.nProxy)) {
         b->setChecked(true);
     } else {
         m_proxyGroup->setExclusive(false);
         for (QAbstractButton* r : m_proxyGroup->buttons()) r->setChecked(false);
         m_proxyGroup->setExclusive(true);
     }
-    m_sock5->setText(QString::number(m_nSock5Port));
-    m_timeout->setText(QString::number(m_nTimeout));
-    m_user->setText(m_strProxyUser);
+    m_sock5->setText(QString::number(m_values.nSock5Port));
+    m_timeout->setText(QString::number(m_values.nTimeout));
+    m_user->setText(QString::fromStdString(m_values.strProxyUser));
 }
 
 bool CPage1::Validate(QString& message, QWidget*& field) {
-    m_strProxyAddress = m_address->text();
-    if (!ReadInt(m_http, m_nHttpPort, message, field))
+    m_values.strProxyAddress = m_address->text().toStdString();
+    if (!ReadInt(m_http, m_values.nHttpPort, message, field))
         return false;
-    m_strProxyPassword = m_password->text();
-    m_nProxy = m_proxyGroup->checkedId();
-    if (!ReadInt(m_sock5, m_nSock5Port, message, field))
+    m_values.strProxyPassword = m_password->text().toStdString();
+    m_values.nProxy = m_proxyGroup->checkedId();
+    if (!ReadInt(m_sock5, m_values.nSock5Port, message, field))
         return false;
-    if (!ReadInt(m_timeout, m_nTimeout, message, field))
+    if (!ReadInt(m_timeout, m_values.nTimeout, message, field))
         return false;
-    m_strProxyUser = m_user->text();
+    m_values.strProxyUser = m_user->text().toStdString();
     return true;
 }
 
 void CPage1::OnOK() {
+    m_values.nRate = m_rate->currentIndex();
     CSysRegInfo reg;
-    reg.SetRegInt("rate", m_rate->currentIndex());
-    reg.SetRegInt("timeout", m_nTimeout);
-    reg.SetRegInt("proxy", m_nProxy);
-    reg.SetRegValue("proxyaddress", m_strProxyAddress.toUtf8().constData());
-    reg.SetRegInt("sock5port", m_nSock5Port);
-    reg.SetRegInt("httpport", m_nHttpPort);
-    reg.SetRegValue("proxyusername", m_strProxyUser.toUtf8().constData());
-    reg.SetRegValue("proxypassword", m_strProxyPassword.toUtf8().constData());
+    StoreConnectionSettings(reg, m_values);
 }
 
 // ---- CPage2: firewall ----

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "settings/connection_settings.h"
+
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -50,13 +52,7 @@ class CPage1 : public COptionPage {
     void OnOK() override;
     void EnableProxyFields(bool on);
 
-    QString m_strProxyAddress;
-    int m_nHttpPort = 0;
-    QString m_strProxyPassword;
-    int m_nProxy = 0;
-    int m_nSock5Port = 0;
-    int m_nTimeout = 0;
-    QString m_strProxyUser;
+    kestrona::ConnectionSettings m_values;
 
     QComboBox* m_rate = nullptr;           // 1021
     QLineEdit* m_address = nullptr;        // 1029
