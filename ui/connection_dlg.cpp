@@ -25,6 +25,10 @@ const char* const kConnectionTypes[5] = {"56K Modem", "128K ISDN", "256K Cable/D
 
 CConnectionDlg::CConnectionDlg(const CSysRegInfo& store, QWidget* parent)
     : QDialog(parent), m_store(store) {
+    // Unlike the options sheet, the dialog offers the usual proxy ports until
+    // others are stored.
+    m_values.nSock5Port = 1080;
+    m_values.nHttpPort = 80;
     setWindowTitle(QStringLiteral("Connection"));
     auto* layout = new QVBoxLayout(this);
 

@@ -23,10 +23,8 @@ class CConnectionDlg : public QDialog {
     // the loaded values as if OK were pressed at once). 1 OK, 2 cancel.
     int Run();
 
-    // The values, as the data exchange reads and writes them. Unlike the
-    // options sheet, the dialog offers the usual proxy ports until others are
-    // stored.
-    kestrona::ConnectionSettings m_values{.nSock5Port = 1080, .nHttpPort = 80};
+    // The values, as the data exchange reads and writes them.
+    kestrona::ConnectionSettings m_values;
 
     // The controls (numbered as the template numbers them).
     QComboBox* m_cbRate = nullptr;         // 1021
