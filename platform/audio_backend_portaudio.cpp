@@ -89,6 +89,23 @@ PaStream* OpenStream(bool input, const WaveFormat& format, WaveResult* result, s
     return stream;
 }
 
+// Moves a buffer's 16-bit samples through the stream in 10 ms slices, so that
+// a Reset is honoured between slices. step(data, samples) reads or writes one
+// slice and is false when the stream failed; returns the samples moved.
+template <typename AbortedFn, typename StepFn>
+uint32_t TransferInSlices(const WaveFormat& format, WaveHeader& h, AbortedFn aborted, StepFn step) {
+    const uint32_t slice = format.samplesPerSec / 100;
+    const uint32_t total = h.bufferLength / 2;
+    uint32_t done = 0;
+    while (done < total && !aborted()) {
+        const uint32_t n = std::min(slice, total - done);
+        if (!step(h.data + 2 * done, n))
+            break;
+        done += n;
+    }
+    return done;
+}
+
 class PaWaveIn final : public WaveInDevice, private WaveQueue {
   public:
     PaWaveIn(const WaveFormat& format, WaveDoneCallback done, PaStream* stream)
@@ -121,15 +138,12 @@ class PaWaveIn final : public WaveInDevice, private WaveQueue {
 
   private:
     void Transfer(WaveHeader& h) override {
-        const uint32_t slice = m_format.samplesPerSec / 100;
-        uint32_t total = h.bufferLength / 2, done = 0;
-        while (done < total && !Aborted()) {
-            uint32_t n = std::min(slice, total - done);
-            PaError e = Pa_ReadStream(m_stream, h.data + 2 * done, n);
-            if (e != paNoError && e != paInputOverflowed)
-                break;
-            done += n;
-        }
+        const uint32_t done = TransferInSlices(
+            m_format, h, [this] { return Aborted(); },
+            [this](uint8_t* data, uint32_t n) {
+                const PaError e = Pa_ReadStream(m_stream, data, n);
+                return e == paNoError || e == paInputOverflowed;
+            });
         h.bytesRecorded = done * 2;
     }
     const WaveFormat m_format;
@@ -166,15 +180,12 @@ class PaWaveOut final : public WaveOutDevice, private WaveQueue {
 
   private:
     void Transfer(WaveHeader& h) override {
-        const uint32_t slice = m_format.samplesPerSec / 100;
-        uint32_t total = h.bufferLength / 2, done = 0;
-        while (done < total && !Aborted()) {
-            uint32_t n = std::min(slice, total - done);
-            PaError e = Pa_WriteStream(m_stream, h.data + 2 * done, n);
-            if (e != paNoError && e != paOutputUnderflowed)
-                break;
-            done += n;
-        }
+        TransferInSlices(
+            m_format, h, [this] { return Aborted(); },
+            [this](uint8_t* data, uint32_t n) {
+                const PaError e = Pa_WriteStream(m_stream, data, n);
+                return e == paNoError || e == paOutputUnderflowed;
+            });
     }
     const WaveFormat m_format;
     PaStream* const m_stream;
