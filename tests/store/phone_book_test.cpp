@@ -7,27 +7,15 @@
 
 #include "platform/atomic_file.h"
 #include "platform/temp_dir.h"
+#include "support/book_records.h"
 
 namespace kestrona {
 namespace {
 
 namespace fs = std::filesystem;
 
-GroupRecord Group(int32_t id, const char* name) {
-    GroupRecord g;
-    g.id = id;
-    g.SetName(name);
-    return g;
-}
-
-PersonRecord Person(int32_t number, const char* name, int32_t group) {
-    PersonRecord p;
-    p.number = number;
-    p.SetName(name);
-    p.SetEmail("x@y.cn");
-    p.group = group;
-    return p;
-}
+using test::Group;
+using test::Person;
 
 class PhoneBookTest : public ::testing::Test {
   protected:

@@ -6,6 +6,7 @@
 #include <QTreeWidget>
 
 #include "store/phone_book.h"
+#include "support/book_records.h"
 #include "ui/add_contact_dlg.h"
 #include "ui/phone_book_dlg.h"
 
@@ -13,6 +14,8 @@ namespace {
 
 using kestrona::GroupRecord;
 using kestrona::PersonRecord;
+using kestrona::test::Group;
+using kestrona::test::Person;
 
 // The book with its questions answered by the test.
 class Book : public CPhoneBookDlg {
@@ -36,22 +39,6 @@ class Book : public CPhoneBookDlg {
         return addOk;
     }
 };
-
-GroupRecord Group(int id, const char* name) {
-    GroupRecord g;
-    g.id = id;
-    g.SetName(name);
-    return g;
-}
-
-PersonRecord Person(int number, const char* name, int group) {
-    PersonRecord p;
-    p.number = number;
-    p.SetName(name);
-    p.SetEmail("a@b.c");
-    p.group = group;
-    return p;
-}
 
 class PhoneBookTest : public ::testing::Test {
   protected:
