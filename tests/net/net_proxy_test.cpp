@@ -99,15 +99,7 @@ TEST(HttpTunnel, UnreachableProxyShowsMessage134) {
 
 class RealProxies : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (!test::TinyproxyProcess::Available())
-            return;
-        s_tinyproxy = new test::TinyproxyProcess;
-        if (!s_tinyproxy->Start()) {
-            delete s_tinyproxy;
-            s_tinyproxy = nullptr;
-        }
-    }
+    static void SetUpTestSuite() { s_tinyproxy = test::TinyproxyProcess::StartForSuite(); }
     static void TearDownTestSuite() {
         delete s_tinyproxy;
         s_tinyproxy = nullptr;

@@ -33,13 +33,7 @@ class DirectoryServer : public ::testing::Test {
                         s_dir->Path() / "server.log");
         if (!test::WaitForPort(s_port, 10000))
             TearDownTestSuite();
-        if (test::TinyproxyProcess::Available()) {
-            s_tinyproxy = new test::TinyproxyProcess;
-            if (!s_tinyproxy->Start()) {
-                delete s_tinyproxy;
-                s_tinyproxy = nullptr;
-            }
-        }
+        s_tinyproxy = test::TinyproxyProcess::StartForSuite();
     }
     static void TearDownTestSuite() {
         delete s_tinyproxy;

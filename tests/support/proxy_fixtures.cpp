@@ -183,6 +183,17 @@ bool TinyproxyProcess::Start() {
     return WaitForPort(m_port, 10000);
 }
 
+TinyproxyProcess* TinyproxyProcess::StartForSuite() {
+    if (!Available())
+        return nullptr;
+    auto* proxy = new TinyproxyProcess;
+    if (!proxy->Start()) {
+        delete proxy;
+        return nullptr;
+    }
+    return proxy;
+}
+
 std::string TinyproxyProcess::Log() const {
     return ReadFile(m_dir.Path() / "tinyproxy.log") + ReadFile(m_dir.Path() / "tinyproxy.out");
 }

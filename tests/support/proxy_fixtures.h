@@ -56,6 +56,9 @@ class TinyproxyProcess {
     static bool Available();
     // Allows CONNECT to any port from 127.0.0.1.
     bool Start();
+    // A started proxy for a whole test suite (the caller deletes it), or null
+    // when tinyproxy is not installed or does not start.
+    static TinyproxyProcess* StartForSuite();
     void Stop() { m_process.Stop(); }
     int Port() const { return m_port; }
     std::string Log() const;
