@@ -115,30 +115,31 @@ int OpenLoopPitch(const double* s) {
     return n3 > n1 ? t3 : t1;
 }
 
-PitchRange FirstSubframeRange(int openLoop) {
-    PitchRange r{openLoop - 3, 0};
+namespace {
+
+// The delays tmin .. tmin + width, shifted as a whole to stay inside the
+// pitch range.
+PitchRange RangeFrom(int tmin, int width) {
+    PitchRange r{tmin, 0};
     if (r.tmin < kPitchMin) {
         r.tmin = kPitchMin;
     }
-    r.tmax = r.tmin + 6;
+    r.tmax = r.tmin + width;
     if (r.tmax > kPitchMax) {
         r.tmax = kPitchMax;
-        r.tmin = kPitchMax - 6;
+        r.tmin = kPitchMax - width;
     }
     return r;
 }
 
+}  // namespace
+
+PitchRange FirstSubframeRange(int openLoop) {
+    return RangeFrom(openLoop - 3, 6);
+}
+
 PitchRange SecondSubframeRange(int t1) {
-    PitchRange r{t1 - 5, 0};
-    if (r.tmin < kPitchMin) {
-        r.tmin = kPitchMin;
-    }
-    r.tmax = r.tmin + 9;
-    if (r.tmax > kPitchMax) {
-        r.tmax = kPitchMax;
-        r.tmin = kPitchMax - 9;
-    }
-    return r;
+    return RangeFrom(t1 - 5, 9);
 }
 
 int CodePitchDelay1(int t, int frac) {
