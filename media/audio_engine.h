@@ -116,9 +116,6 @@ class CAudioEngine {
     void StartThread(std::thread& t, void (CAudioEngine::*body)());
 
     int SocksBind(int sock, int port);
-    bool SkipProxyPreamble(int sock);
-    bool WriteCodedBlock(int sock, const uint8_t* data, int n);
-    bool ReadCodedBlock(int sock, uint8_t* data, int n);
     void AppendRecording(const char* suffix, const uint8_t* data, int n);
     void Post(int msg, int code);
     void ReportConnectionLost(const std::atomic<int>& stopFlag);
