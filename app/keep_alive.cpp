@@ -13,28 +13,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/unique_fd.h"
+
 extern char** environ;
 
 namespace kestrona {
 namespace {
 
 constexpr int kSliceMs = 200;
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
 
 int64_t NowMs() {
     using namespace std::chrono;
@@ -161,8 +147,8 @@ void CKeepAlive::Run() {
 
 LiveResult CKeepAlive::Exchange(const KeepAliveTarget& target, int32_t number) {
     const int connectMs = target.timeoutMs > 0 ? target.timeoutMs : 1;
-    Fd fd(target.viaHttpProxy ? ConnectTcp(target.proxyAddress, target.proxyPort, connectMs)
-                              : ConnectTcp(target.host, target.port, connectMs));
+    UniqueFd fd(target.viaHttpProxy ? ConnectTcp(target.proxyAddress, target.proxyPort, connectMs)
+                                    : ConnectTcp(target.host, target.port, connectMs));
     if (fd.get() < 0) {
         return LiveResult::kNoSession;
     }

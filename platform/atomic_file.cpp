@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/unique_fd.h"
+
 namespace kestrona {
 namespace {
 
@@ -19,26 +21,6 @@ std::function<void(const std::filesystem::path&)> g_beforeRename;
 std::error_code LastError() {
     return {errno, std::generic_category()};
 }
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Close(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool Close() {
-        if (fd_ < 0) {
-            return true;
-        }
-        const int r = ::close(fd_);
-        fd_ = -1;
-        return r == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -77,7 +59,7 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view dat
         ec = LastError();
         return false;
     }
-    Fd fd(raw);
+    UniqueFd fd(raw);
     auto fail = [&]() {
         ec = LastError();
         fd.Close();
@@ -123,7 +105,7 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view dat
 bool ReadWholeFile(const std::filesystem::path& path, std::string& out, std::error_code& ec) {
     ec.clear();
     out.clear();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         ec = LastError();
         return false;

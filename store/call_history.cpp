@@ -10,27 +10,12 @@
 #include <cstring>
 #include <string>
 
+#include "platform/unique_fd.h"
 #include "store/phone_book.h"
 #include "store/record_file.h"
 
 namespace kestrona {
 namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 bool WriteAllAt(int fd, const char* data, std::size_t size, off_t offset) {
     while (size > 0) {
@@ -92,7 +77,7 @@ AppendResult AppendRecord(const HistoryRecord& record, const std::filesystem::pa
     if (file.empty()) {
         return AppendResult::kBadType;
     }
-    Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
         return AppendResult::kOpenFailed;
     }
