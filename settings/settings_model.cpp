@@ -24,6 +24,13 @@ void TakePositive(const CSysRegInfo& store, const char* name, int32_t& member) {
     }
 }
 
+void TakeText(const CSysRegInfo& store, const char* name, std::string& member) {
+    char buffer[CSysRegInfo::kRegReadCap];
+    if (store.GetRegValue(name, buffer)) {
+        member = buffer;
+    }
+}
+
 int32_t DelayBufferMs(int index) {
     static constexpr int32_t kMs[] = {250, 500, 1000, 2000, 3000, 4000, 5000};
     return (index >= 0 && index < 7) ? kMs[index] : 0;
@@ -69,6 +76,30 @@ void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
     if (const int index = store.GetRegInt("DelayBuffer"); index >= 0) {
         model.m_nDelayBufferMs = DelayBufferMs(index);
     }
+}
+
+void LoadConnectionSettings(const CSysRegInfo& store, ConnectionSettings& values) {
+    if (const int rate = store.GetRegInt("rate"); rate >= 0) {
+        values.nRate = rate;
+    }
+    TakePositive(store, "timeout", values.nTimeout);
+    TakePositive(store, "proxy", values.nProxy);
+    TakeText(store, "proxyaddress", values.strProxyAddress);
+    TakePositive(store, "sock5port", values.nSock5Port);
+    TakePositive(store, "httpport", values.nHttpPort);
+    TakeText(store, "proxyusername", values.strProxyUser);
+    TakeText(store, "proxypassword", values.strProxyPassword);
+}
+
+void StoreConnectionSettings(CSysRegInfo& store, const ConnectionSettings& values) {
+    store.SetRegInt("rate", values.nRate);
+    store.SetRegInt("timeout", values.nTimeout);
+    store.SetRegInt("proxy", values.nProxy);
+    store.SetRegValue("proxyaddress", values.strProxyAddress.c_str());
+    store.SetRegInt("sock5port", values.nSock5Port);
+    store.SetRegInt("httpport", values.nHttpPort);
+    store.SetRegValue("proxyusername", values.strProxyUser.c_str());
+    store.SetRegValue("proxypassword", values.strProxyPassword.c_str());
 }
 
 }  // namespace kestrona

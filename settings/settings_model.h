@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class CSysRegInfo;
 
@@ -35,5 +36,26 @@ struct SettingsModel {
 // cleared run, and leaves the auto-answer members as they were. The fixed
 // ports are loaded only when "fixport" is 1.
 void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store);
+
+// The connection type, reply time-out and proxy settings as the connection
+// dialog and the options sheet's connection page edit them: read from the
+// store when the page opens and written back on OK (the model above takes
+// them only at the next start).
+struct ConnectionSettings {
+    int nRate = 3;  // index of the connection type; 512K Cable/DSL
+    int nTimeout = 0;
+    int nProxy = 0;  // 1: through the proxy
+    std::string strProxyAddress;
+    int nSock5Port = 0;
+    int nHttpPort = 0;
+    std::string strProxyUser;
+    std::string strProxyPassword;
+};
+
+// Takes what the store holds over the values already there: the rate when it
+// is not negative, the other numbers when above zero and the texts when they
+// can be read. The values given beforehand are therefore the defaults.
+void LoadConnectionSettings(const CSysRegInfo& store, ConnectionSettings& values);
+void StoreConnectionSettings(CSysRegInfo& store, const ConnectionSettings& values);
 
 }  // namespace kestrona

@@ -7,7 +7,7 @@
 #include <QDialog>
 #include <QString>
 
-#include "settings/connection_settings.h"
+#include "settings/settings_model.h"
 #include "settings/sys_reg_info.h"
 
 class QComboBox;

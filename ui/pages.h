@@ -8,17 +8,13 @@
 #include <QString>
 #include <QWidget>
 
-#include "settings/connection_settings.h"
+#include "settings/settings_model.h"
 
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
-
-namespace kestrona {
-struct SettingsModel;
-}
 
 // What every page shares: lazy creation and the data exchange.
 class COptionPage : public QWidget {
