@@ -8,10 +8,4 @@ void PcmFromDoubles(const double* in, int16_t* out, int n) {
     }
 }
 
-void DoublesFromPcm(const int16_t* in, double* out, int n) {
-    for (int i = 0; i < n; ++i) {
-        out[i] = DoubleFromPcm(in[i]);
-    }
-}
-
 }  // namespace kestrona::codec

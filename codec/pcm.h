@@ -24,6 +24,5 @@ inline double DoubleFromPcm(int16_t s) {
 }
 
 void PcmFromDoubles(const double* in, int16_t* out, int n);
-void DoublesFromPcm(const int16_t* in, double* out, int n);
 
 }  // namespace kestrona::codec
