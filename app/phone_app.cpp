@@ -185,7 +185,13 @@ bool CPhoneApp::InitInstance() {
 
     if (m_regInfo.GetRegInt("AlreadyRegisterNew") == -1) {
         m_pFactory->RunConnectionDialog();
+        if (m_bQuitRequested) {
+            return false;
+        }
         const int result = m_pFactory->RunRegisterDialog();
+        if (m_bQuitRequested) {
+            return false;
+        }
         if (result == 2) {
             ShowMessageString(145);
             return false;
@@ -194,7 +200,7 @@ bool CPhoneApp::InitInstance() {
             m_regInfo.SetRegInt("AlreadyRegisterNew", 1);
         } else if (result == 4) {
             int32_t number = 0;
-            if (m_pFactory->RunLoginDialog(number, QString()) != 1) {
+            if (m_pFactory->RunLoginDialog(number, QString()) != 1 || m_bQuitRequested) {
                 return false;
             }
             m_regInfo.SetRegInt("AlreadyRegisterNew", 1);
@@ -206,12 +212,18 @@ bool CPhoneApp::InitInstance() {
         m_nID = m_regInfo.GetRegInt("ID");
         LoginAtStartup();
     }
+    if (m_bQuitRequested) {
+        return false;
+    }
     BuildLocalAddress();
     if (m_bLoggedIn) {
         StartKeepAlive();
     }
     if (!m_net.m_strLoginNotice.empty()) {
         ShowMessageText(QString::fromStdString(m_net.m_strLoginNotice));
+    }
+    if (m_bQuitRequested) {
+        return false;
     }
 
     m_pMainWnd = m_pFactory->CreatePhoneWindow();
@@ -229,6 +241,9 @@ bool CPhoneApp::InitInstance() {
 // Not quit(): that first asks every window to close, and the phone window
 // takes a close for the hang-up key and stays.
 void CPhoneApp::EndMessageLoop() {
+    // A start-up dialog's own loop ends too; the start-up must not go on
+    // to the next dialog or the phone window after it.
+    m_bQuitRequested = true;
     exit(0);
 }
 
@@ -338,7 +353,9 @@ QString CPhoneApp::HandleRequest(const QStringList& args) {
 void CPhoneApp::InstallQuitSignals() {
     // SIGTERM and SIGINT end the loop the ordinary way, so the session is
     // logged out and an open call is told.
-    if (g_signalPipe[0] >= 0 || ::pipe2(g_signalPipe, O_CLOEXEC) != 0) {
+    // The pipe outlives an application object; a later one in the same
+    // process (the tests make several) listens to it again.
+    if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);

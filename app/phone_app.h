@@ -78,6 +78,8 @@ class CPhoneApp : public QApplication, public kestrona::SettingsModel {
     std::unique_ptr<kestrona::CInstanceChannel> m_channel;
     std::unique_ptr<kestrona::CKeepAlive> m_keepAlive;
     std::unique_ptr<kestrona::IPhoneMainWindow> m_pMainWnd;
+    // EndMessageLoop was called (a quit signal, or the exit command).
+    bool m_bQuitRequested = false;
 };
 
 namespace kestrona {

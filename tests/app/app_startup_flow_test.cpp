@@ -2,8 +2,10 @@
 // window replaced by a recording factory. Each test makes its own
 // application object, so this file brings its own main.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <QEventLoop>
 #include <QTimer>
 #include <QWidget>
 #include <fstream>
@@ -35,8 +37,19 @@ struct FakeWindow : QWidget, IPhoneMainWindow {
     QStringList requests;
 };
 
+// What a modal dialog does when SIGTERM arrives while it is open: its own
+// loop ends with the application's, and it reports "rejected".
+int DialogEndedByQuitSignal() {
+    ::raise(SIGTERM);
+    QEventLoop loop;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return 0;
+}
+
 struct FakeFactory : IUiFactory {
     std::vector<std::string> calls;
+    std::string quitSignalIn;  // "connection", "register" or "login"
     int registerResult = 1;
     int loginResult = 1;
     int32_t loginNumber = 777;
@@ -56,10 +69,16 @@ struct FakeFactory : IUiFactory {
     }
     int RunConnectionDialog() override {
         calls.push_back("connection");
+        if (quitSignalIn == "connection") {
+            return DialogEndedByQuitSignal();
+        }
         return 1;
     }
     int RunRegisterDialog() override {
         calls.push_back("register");
+        if (quitSignalIn == "register") {
+            return DialogEndedByQuitSignal();
+        }
         if (registerResult == 1) {
             CSysRegInfo().SetRegInt("ID", 4242);
         }
@@ -67,6 +86,9 @@ struct FakeFactory : IUiFactory {
     }
     int RunLoginDialog(int32_t& number, const QString& password) override {
         calls.push_back("login " + std::to_string(number) + " " + password.toStdString());
+        if (quitSignalIn == "login") {
+            return DialogEndedByQuitSignal();
+        }
         if (loginResult == 1) {
             number = loginNumber;
             CPhoneApp::Instance()->Net().m_strLoginNotice = notice;
@@ -229,6 +251,30 @@ TEST_F(StartupTest, AutobootStartsHiddenAndCallToFillsTheNumber) {
     EXPECT_TRUE(hidden);
     EXPECT_FALSE(factory.windowShown);
     EXPECT_EQ(factory.windowRequests, QStringList{QStringLiteral("callto 5150")});
+}
+
+// A quit signal while a start-up dialog is open ends the program there: no
+// further dialog, no phone window without an account, no box.
+TEST_F(StartupTest, QuitSignalDuringAStartupDialogEndsTheStartup) {
+    Installed(false);
+    factory.quitSignalIn = "connection";
+    Run();
+    EXPECT_EQ(factory.calls, (Calls{"connection"}));
+
+    factory = FakeFactory{};
+    factory.quitSignalIn = "register";
+    Run();
+    EXPECT_EQ(factory.calls, (Calls{"connection", "register"}));
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_EQ(CSysRegInfo().GetRegInt("AlreadyRegisterNew"), -1);
+
+    Installed(true);
+    factory = FakeFactory{};
+    factory.quitSignalIn = "login";
+    Run();
+    EXPECT_EQ(factory.calls, (Calls{"login 31 secret"}));
+    EXPECT_FALSE(factory.windowShown);
+    EXPECT_FALSE(loggedIn);
 }
 
 int main(int argc, char** argv) {
