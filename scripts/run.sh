@@ -39,6 +39,8 @@ port=${port:-10004}
 data=${XDG_DATA_HOME:-$HOME/.local/share}/kestrona
 mkdir -p "$data/phone/list" "$data/phone/record"
 cp -r "$build/ui/ring" "$data/phone/" 2>/dev/null || cp -r res/ring "$data/phone/"
+# The help menu opens kestrona.hlp from the working folder.
+cp "$build/ui/kestrona.hlp" "$data/phone/" 2>/dev/null || cp res/kestrona.hlp "$data/phone/"
 
 listening() { (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null; }
 
