@@ -67,6 +67,9 @@ bool CFlyBtn::Create(const QString& text, const QRect& rect, QWidget* parent,
     setGeometry(rect);
     // No double-click: a second quick press is an ordinary press.
     setAttribute(Qt::WA_Hover, false);
+    // The key lights up and starts its tip delay on a plain pointer move;
+    // without tracking only moves with a button held would arrive.
+    setMouseTracking(true);
     if (parent && parent->window())
         parent->window()->installEventFilter(this);
     m_bTracking = false;

@@ -88,6 +88,16 @@ TEST_F(FlyBtnTest, PointerOverKeyHighlightsAndShowsTipAfterDelayForThreeSeconds)
     EXPECT_FALSE(key->IsTimerActive(CFlyBtn::kTimerTipTime));
 }
 
+// The pointer resting on a key, no button held, as the window system
+// delivers it.
+TEST_F(FlyBtnTest, PlainPointerMoveOverTheKeyHighlightsIt) {
+    QTest::mouseMove(&phone, QPoint(150, 80));
+    QTest::mouseMove(&phone, QPoint(15, 15));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return key->IsTracking(); }, 2000));
+    EXPECT_EQ(key->CurrentImage(), 1);
+    EXPECT_TRUE(key->IsTimerActive(CFlyBtn::kTimerTipDelay));
+}
+
 TEST_F(FlyBtnTest, TipAppearsByItselfWithRealTimers) {
     key->OnMouseMove(QPoint(3, 3));
     EXPECT_TRUE(QTest::qWaitFor([&] { return key->Tip()->isVisible(); }, 5000));
