@@ -17,6 +17,7 @@
 #include "net/net_context.h"
 #include "net/server_socket.h"
 #include "platform/reg_store.h"
+#include "support/fake_messages.h"
 
 namespace kestrona::test {
 
@@ -30,20 +31,6 @@ bool PumpUntil(const std::function<bool()>& pred, int limitMs = 10000);
 void PumpFor(int ms);
 // A loopback port with nothing listening on it a moment ago.
 int FreeTcpPort();
-
-class FakeMessages : public IMessageBox {
-  public:
-    int ShowMessage(int stringId) override {
-        ids.push_back(stringId);
-        return 1;
-    }
-    int ShowText(const std::string& utf8) override {
-        texts.push_back(utf8);
-        return 1;
-    }
-    std::vector<int> ids;
-    std::vector<std::string> texts;
-};
 
 class FakeWindow : public IPhoneWindow {
   public:

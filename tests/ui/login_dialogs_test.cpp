@@ -16,6 +16,7 @@
 #include "platform/temp_dir.h"
 #include "res/strings.h"
 #include "settings/sys_reg_info.h"
+#include "support/fake_messages.h"
 #include "ui/connection_dlg.h"
 #include "ui/login_dlg.h"
 #include "ui/register_dlg.h"
@@ -52,19 +53,6 @@ class FakeDirectory : public QObject {
     std::vector<QByteArray> requests;
     std::function<void()> onRequest;
     int connections = 0;
-};
-
-struct Messages : IMessageBox {
-    int ShowMessage(int id) override {
-        ids.push_back(id);
-        return 1;
-    }
-    int ShowText(const std::string& text) override {
-        texts.push_back(text);
-        return 1;
-    }
-    std::vector<int> ids;
-    std::vector<std::string> texts;
 };
 
 QByteArray LoginResult(int result, int period) {
@@ -106,7 +94,7 @@ class DialogTest : public ::testing::Test {
     FakeDirectory directory;
     SettingsModel model;
     NetContext net;
-    Messages messages;
+    test::FakeMessages messages;
 };
 
 }  // namespace
