@@ -30,4 +30,9 @@ class CUiFactory : public IUiFactory {
 // the phone on.
 bool HaveDisplay();
 
+// False when the X display that Qt would open does not accept a connection
+// (nothing listens there, or it refuses this user). True for other window
+// systems and for Qt's offscreen platform.
+bool DisplayOpens();
+
 }  // namespace kestrona

@@ -89,6 +89,27 @@ TEST(FirstStart, DefaultsStartAtLogonAndACancelledRegistration) {
     EXPECT_EQ(installed, text);
 }
 
+// A display that nothing answers on (a stale DISPLAY, say) is reported, not
+// left to the window system library, which would abort the process.
+TEST(FirstStart, AnUnreachableDisplayIsReportedNotACrash) {
+    kestrona::testing::TempDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":4711"));
+    env.insert(QStringLiteral("KESTRONA_CONFIG_HOME"), QString::fromStdString(dir.path().string()));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(dir.path().string()));
+    QProcess phone;
+    phone.setProcessEnvironment(env);
+    phone.setWorkingDirectory(QString::fromStdString(dir.path().string()));
+    phone.start(QString::fromStdString((BinaryDir() / "ui" / "kestrona").string()), {});
+    ASSERT_TRUE(phone.waitForFinished(20000));
+    EXPECT_EQ(phone.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(phone.exitCode(), 2);
+    EXPECT_TRUE(phone.readAllStandardError().contains("\":4711\" cannot be opened"));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "Ostravine" / "Kestrona.conf"));
+}
+
 TEST_F(CallTest, DialAnswerTalkHangUp) {
     auto a = MakePhone("alice", speech);
     auto b = MakePhone("bob", reversed);

@@ -20,6 +20,14 @@ int main(int argc, char** argv) {
                      "QT_QPA_PLATFORM=offscreen to run it without a window.\n");
         return 2;
     }
+    if (!kestrona::DisplayOpens()) {
+        std::fprintf(stderr,
+                     "kestrona: the display \"%s\" cannot be opened (no X server answers there, "
+                     "or it refuses the connection).\nStart it from a desktop session, or set "
+                     "QT_QPA_PLATFORM=offscreen to run it without a window.\n",
+                     qgetenv("DISPLAY").constData());
+        return 2;
+    }
     CPhoneApp app(argc, argv);
     kestrona::CUiFactory factory(app);
     app.SetUiFactory(&factory);
