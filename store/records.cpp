@@ -1,5 +1,6 @@
 #include "store/records.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -82,10 +83,12 @@ SystemTime GetTime(Reader& r) {
 }  // namespace
 
 SystemTime LocalNow() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t secs = system_clock::to_time_t(now);
+    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm tm{};
-    localtime_r(&ts.tv_sec, &tm);
+    localtime_r(&secs, &tm);
     SystemTime t;
     t.wYear = static_cast<uint16_t>(tm.tm_year + 1900);
     t.wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
@@ -94,7 +97,7 @@ SystemTime LocalNow() {
     t.wHour = static_cast<uint16_t>(tm.tm_hour);
     t.wMinute = static_cast<uint16_t>(tm.tm_min);
     t.wSecond = static_cast<uint16_t>(tm.tm_sec);
-    t.wMilliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
+    t.wMilliseconds = static_cast<uint16_t>(ms);
     return t;
 }
 

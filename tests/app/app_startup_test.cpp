@@ -72,7 +72,7 @@ TEST(Autostart, ShortcutIsADesktopEntryRunningTheProgramHidden) {
     EXPECT_TRUE(text.contains(QStringLiteral("\nPath=/opt/my apps\n")));
 }
 
-TEST(Autostart, SpecialCharactersInThePathAreQuoted) {
+TEST(Autostart, UnusualCharactersInThePathAreQuoted) {
     kestrona::testing::TempDir dir;
     const QString link = QString::fromStdString((dir.path() / "a.desktop").string());
     ASSERT_TRUE(CreateAutoBootShortcut(link, QStringLiteral("/x/100%$b"),

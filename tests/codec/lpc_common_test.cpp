@@ -93,7 +93,7 @@ TEST(LsfReconstruction, RebuildsFromIndicesAndShiftsMemory) {
     }
 }
 
-TEST(LpFilters, FlatSpectrumLspsGiveAFlatFilter) {
+TEST(LpFilters, EvenlySpacedLspsGiveAFlatFilter) {
     double lsp[10];
     for (int i = 0; i < 10; ++i) {
         lsp[i] = std::cos((i + 1) * kPi / 11.0);
