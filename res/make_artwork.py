@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Draws the phone's artwork into res/art/: the skin (bmp131), the twenty key
-faces (bmp180..bmp199), the list icons (bmp150) and the window/tray icons
-(icon128, icon148), each also at twice the size ("@2x") for high-density
-screens. Run it again after changing a drawing; the output is committed so
+faces (bmp180..bmp199), the list icons (bmp150), the picture beside the
+registration form (bmp132) and the window/tray icons (icon128, icon148), each
+also at twice the size ("@2x") for high-density screens. Run it again after changing a drawing; the output is committed so
 that a build needs no Python.
 
 Rules the program relies on:
@@ -271,6 +271,79 @@ def make_list_icons():
         os.path.join(OUT, "bmp150@2x.png"))
 
 
+REG_W, REG_H = 120, 300
+
+
+def make_register_picture():
+    """The panel on the registration dialog's left: the phone in the skin's
+    colours with a fresh number on its display, and a new subscriber."""
+    s = SS * 2
+    W, H = REG_W * s, REG_H * s
+    img = Image.new("RGBA", (W, H), (0, 0, 0, 0))
+    d = ImageDraw.Draw(img)
+    panel = (0, 0, W - 1, H - 1)
+    grad, mask = vgrad(d, panel, (96, 110, 134), (40, 47, 62), 10 * s)
+    img.paste(grad, (0, 0), mask)
+    d = ImageDraw.Draw(img)
+    d.rounded_rectangle(panel, radius=10 * s, outline=(24, 28, 38, 255), width=s)
+    d.rounded_rectangle((3 * s, 3 * s, W - 3 * s, H - 3 * s), radius=8 * s,
+                        outline=(130, 144, 168, 255), width=s)
+    amber = (236, 176, 72, 255)
+    font = ImageFont.truetype(FONT, 11 * s)
+    d.text((W / 2, 26 * s), "KESTRONA", font=font, fill=(214, 222, 236, 255), anchor="mm")
+    d.line((34 * s, 38 * s, 86 * s, 38 * s), fill=amber, width=2 * s)
+
+    # A small desk phone: the body, its amber display and the key pad.
+    shadow = Image.new("RGBA", (W, H), (0, 0, 0, 0))
+    ImageDraw.Draw(shadow).rounded_rectangle((20 * s, 60 * s, 104 * s, 190 * s), radius=12 * s,
+                                             fill=(16, 20, 28, 160))
+    img = Image.alpha_composite(img, shadow.filter(ImageFilter.GaussianBlur(3 * s)))
+    d = ImageDraw.Draw(img)
+    body = (16 * s, 56 * s, 104 * s, 186 * s)
+    grad, mask = vgrad(d, body, (112, 126, 150), (58, 67, 86), 12 * s)
+    img.paste(grad, (0, 0), mask)
+    d = ImageDraw.Draw(img)
+    d.rounded_rectangle(body, radius=12 * s, outline=(24, 28, 38, 255), width=s)
+    d.rounded_rectangle((23 * s, 63 * s, 97 * s, 93 * s), radius=4 * s, fill=(22, 26, 34, 255))
+    lcd, lmask = vgrad(d, (26 * s, 66 * s, 94 * s, 90 * s), (240, 222, 166), (210, 186, 126),
+                       3 * s)
+    img.paste(lcd, (0, 0), lmask)
+    d = ImageDraw.Draw(img)
+    digits = ImageFont.truetype(FONT, 12 * s)
+    d.text((60 * s, 78.5 * s), "10000", font=digits, fill=(58, 48, 24, 255), anchor="mm")
+    for row in range(4):
+        for col in range(3):
+            x, y = (30 + col * 22) * s, (102 + row * 20) * s
+            cap = (x, y, x + 16 * s, y + 13 * s)
+            top, bot = (236, 238, 244), (178, 184, 198)
+            if row == 0 and col == 0:
+                top, bot = (96, 200, 110), (34, 130, 52)
+            elif row == 0 and col == 2:
+                top, bot = (236, 96, 86), (166, 36, 30)
+            g, m = vgrad(d, cap, top, bot, 3 * s)
+            img.paste(g, (0, 0), m)
+            d = ImageDraw.Draw(img)
+            d.rounded_rectangle(cap, radius=3 * s, outline=(16, 20, 28, 255), width=s)
+
+    # The new subscriber: a figure on an amber badge with a plus sign.
+    cx, cy, r = 60 * s, 236 * s, 26 * s
+    d.ellipse((cx - r - 2 * s, cy - r - 2 * s, cx + r + 2 * s, cy + r + 2 * s), fill=(24, 28, 38, 255))
+    badge, bmask = vgrad(d, (cx - r, cy - r, cx + r, cy + r), (246, 184, 80), (214, 120, 24), r)
+    img.paste(badge, (0, 0), bmask)
+    d = ImageDraw.Draw(img)
+    ink = (255, 250, 240, 255)
+    d.ellipse((cx - 8 * s, cy - 17 * s, cx + 8 * s, cy - 1 * s), fill=ink)
+    d.chord((cx - 16 * s, cy + 1 * s, cx + 16 * s, cy + 31 * s), start=180, end=360, fill=ink)
+    px, py = cx + 19 * s, cy - 17 * s
+    d.ellipse((px - 9 * s, py - 9 * s, px + 9 * s, py + 9 * s), fill=(24, 28, 38, 255))
+    d.ellipse((px - 7.5 * s, py - 7.5 * s, px + 7.5 * s, py + 7.5 * s), fill=(60, 190, 90, 255))
+    d.line((px - 4 * s, py, px + 4 * s, py), fill=ink, width=2 * s)
+    d.line((px, py - 4 * s, px, py + 4 * s), fill=ink, width=2 * s)
+
+    img.resize((REG_W, REG_H), Image.LANCZOS).save(os.path.join(OUT, "bmp132.png"))
+    img.resize((2 * REG_W, 2 * REG_H), Image.LANCZOS).save(os.path.join(OUT, "bmp132@2x.png"))
+
+
 def make_icon(ringing):
     s = SS * 2
     n = 32
@@ -302,6 +375,7 @@ def main():
         small.save(os.path.join(OUT, "bmp%d.png" % (180 + i)))
         big.save(os.path.join(OUT, "bmp%d@2x.png" % (180 + i)))
     make_list_icons()
+    make_register_picture()
     make_icon(False)
     make_icon(True)
     with open(os.path.join(HERE, "artwork.qrc"), "w") as qrc:

@@ -23,6 +23,7 @@ inline constexpr int kIddPage5 = 148;
 inline constexpr int kBmpSkin = 131;
 inline constexpr int kBmpKeyFirst = 180;  // 180..199, one per key
 inline constexpr int kBmpListIcons = 150;
+inline constexpr int kBmpRegister = 132;  // the picture on the registration dialog's left side
 inline constexpr int kIconMain = 128;
 inline constexpr int kIconFlash = 148;
 inline constexpr int kMenuPopup = 145;

@@ -3,6 +3,7 @@
 // It works in a scratch folder with a small phone book and call history.
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPixmap>
 #include <QScreen>
@@ -16,15 +17,19 @@
 #include <fstream>
 
 #include "app/call_services.h"
+#include "net/net_context.h"
 #include "res/resource_ids.h"
 #include "settings/settings_model.h"
 #include "store/call_history.h"
 #include "store/phone_book.h"
 #include "ui/add_contact_dlg.h"
 #include "ui/call_log_dlg.h"
+#include "ui/connection_dlg.h"
 #include "ui/fly_btn.h"
+#include "ui/login_dlg.h"
 #include "ui/option_sheet.h"
 #include "ui/phone_book_dlg.h"
+#include "ui/register_dlg.h"
 #include "ui/skin_face.h"
 #include "ui/skin_phone.h"
 #include "ui/tray.h"
@@ -225,6 +230,17 @@ int main(int argc, char** argv) {
             sheet.SetActivePage(page);
             Save(&sheet, QStringLiteral("options_page%1").arg(page + 1));
         }
+    }
+    {
+        NetContext net(model);
+        CLoginDlg login(net, false);
+        login.m_editNumber->setText(QStringLiteral("80001"));
+        login.m_editPassword->setText(QStringLiteral("secret"));
+        Save(&login, QStringLiteral("login"));
+        CRegisterDlg registration(net);
+        Save(&registration, QStringLiteral("register"));
+        CConnectionDlg connection;
+        Save(&connection, QStringLiteral("connection"));
     }
     QDir::setCurrent(QDir::tempPath());
     return g_failures == 0 ? 0 : 1;

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,6 +13,7 @@
 #include "app/dialog_checks.h"
 #include "net/net_context.h"
 #include "net/server_socket.h"
+#include "res/resource_ids.h"
 #include "ui/connection_dlg.h"
 
 using namespace kestrona;
@@ -20,6 +23,14 @@ CLoginDlg::CLoginDlg(NetContext& net, bool startHidden, QWidget* parent)
     setWindowTitle(QStringLiteral("登录"));
     setWindowIcon(QApplication::windowIcon());
     auto* layout = new QVBoxLayout(this);
+    // The application icon stands at the top left, beside the two fields.
+    auto* head = new QHBoxLayout;
+    head->setSpacing(16);
+    auto* icon = new QLabel(this);
+    icon->setObjectName(QStringLiteral("icon"));
+    icon->setPixmap(QIcon(res::IconPath(res::kIconMain)).pixmap(32, 32));
+    icon->setFixedSize(32, 32);
+    head->addWidget(icon, 0, Qt::AlignTop);
     auto* form = new QFormLayout;
     m_editNumber = new QLineEdit(this);
     m_editNumber->setObjectName(QStringLiteral("1011"));
@@ -28,7 +39,9 @@ CLoginDlg::CLoginDlg(NetContext& net, bool startHidden, QWidget* parent)
     m_editPassword->setObjectName(QStringLiteral("1012"));
     m_editPassword->setEchoMode(QLineEdit::Password);
     form->addRow(QStringLiteral("密码"), m_editPassword);
-    layout->addLayout(form);
+    head->addLayout(form, 1);
+    layout->addLayout(head);
+    layout->addSpacing(6);
 
     auto* buttons = new QDialogButtonBox(this);
     m_btnOK = buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);

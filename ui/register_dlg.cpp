@@ -4,6 +4,8 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -13,6 +15,7 @@
 #include "app/dialog_checks.h"
 #include "net/net_context.h"
 #include "net/server_socket.h"
+#include "res/resource_ids.h"
 #include "res/strings.h"
 #include "ui/connection_dlg.h"
 
@@ -20,7 +23,17 @@ using namespace kestrona;
 
 CRegisterDlg::CRegisterDlg(NetContext& net, QWidget* parent) : QDialog(parent), m_net(net) {
     setWindowTitle(QStringLiteral("注册以得到一个新的Kestrona电话号码"));
-    auto* layout = new QVBoxLayout(this);
+    // The picture fills the left side; the form, the note and the buttons
+    // stand to its right.
+    auto* outer = new QHBoxLayout(this);
+    auto* picture = new QLabel(this);
+    picture->setObjectName(QStringLiteral("picture"));
+    const QSize pictureSize = QImage(res::BitmapPath(res::kBmpRegister)).size();
+    picture->setPixmap(QIcon(res::BitmapPath(res::kBmpRegister)).pixmap(pictureSize));
+    picture->setFixedSize(pictureSize);
+    outer->addWidget(picture, 0, Qt::AlignTop);
+    auto* layout = new QVBoxLayout;
+    outer->addLayout(layout, 1);
     auto* box = new QGroupBox(QStringLiteral("注册信息"), this);
     auto* form = new QFormLayout(box);
     auto addEdit = [&](const char* id, const char* label, bool secret) {
