@@ -11,11 +11,19 @@ int GbkByteLength(const QString& text) {
     return static_cast<int>(Utf8ToGbk(text.toStdString()).size());
 }
 
+std::optional<QString> MaxBytesProblem(const QString& text, int maxBytes) {
+    if (GbkByteLength(text) <= maxBytes) {
+        return std::nullopt;
+    }
+    return QStringLiteral("请输入不超过 %1 个字符。").arg(maxBytes);
+}
+
 bool CheckMaxBytes(QLineEdit* edit, int maxBytes) {
-    if (GbkByteLength(edit->text()) <= maxBytes) {
+    const auto problem = MaxBytesProblem(edit->text(), maxBytes);
+    if (!problem) {
         return true;
     }
-    ShowMessageText(QStringLiteral("请输入不超过 %1 个字符。").arg(maxBytes), edit->window());
+    ShowMessageText(*problem, edit->window());
     edit->setFocus();
     edit->selectAll();
     return false;

@@ -118,14 +118,15 @@ bool CConnectionDlg::ReadControls() {
     if (!http) {
         return false;
     }
-    if (!CheckMaxBytes(m_editPassword, 19)) {
+    if (!CheckMaxBytes(m_editPassword, kProxyPasswordMaxBytes)) {
         return false;
     }
     const auto socks = CheckInt(m_editSock5Port);
     if (!socks) {
         return false;
     }
-    if (!CheckMaxBytes(m_editUser, 19) || !CheckMaxBytes(m_editAddress, 16)) {
+    if (!CheckMaxBytes(m_editUser, kProxyUserMaxBytes) ||
+        !CheckMaxBytes(m_editAddress, kProxyAddressMaxBytes)) {
         return false;
     }
     const auto timeout = CheckInt(m_editTimeout);

@@ -1,12 +1,12 @@
 #include "ui/option_sheet.h"
 
 #include <QDialogButtonBox>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "app/message_box.h"
 #include "res/resource_ids.h"
 #include "res/strings.h"
 
@@ -89,5 +89,5 @@ void COptionSheet::accept() {
 }
 
 void COptionSheet::Tell(const QString& text) {
-    QMessageBox::warning(this, QStringLiteral("Kestrona"), text);
+    kestrona::ShowMessageText(text, this);
 }

@@ -16,7 +16,9 @@
 #include <QRadioButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <string>
 
+#include "app/dialog_checks.h"
 #include "res/resource_ids.h"
 #include "settings/settings_model.h"
 #include "settings/sys_reg_info.h"
@@ -53,6 +55,19 @@ bool ReadInt(QLineEdit* edit, int& value, QString& message, QWidget*& field) {
         return false;
     }
     value = v;
+    return true;
+}
+
+// A text field that must fit its field of the settings model, with the same
+// check and message as the connection dialog.
+bool ReadText(QLineEdit* edit, int maxBytes, std::string& value, QString& message,
+              QWidget*& field) {
+    if (const auto problem = kestrona::MaxBytesProblem(edit->text(), maxBytes)) {
+        message = *problem;
+        field = edit;
+        return false;
+    }
+    value = edit->text().toStdString();
     return true;
 }
 
@@ -170,17 +185,22 @@ void CPage1::ToControls() {
 }
 
 bool CPage1::Validate(QString& message, QWidget*& field) {
-    m_values.strProxyAddress = m_address->text().toStdString();
+    // The proxy texts are held to what the settings model can take, as the
+    // connection dialog holds them: longer ones would be cut at the next start.
+    if (!ReadText(m_address, kestrona::kProxyAddressMaxBytes, m_values.strProxyAddress, message,
+                  field))
+        return false;
     if (!ReadInt(m_http, m_values.nHttpPort, message, field))
         return false;
-    m_values.strProxyPassword = m_password->text().toStdString();
+    if (!ReadText(m_password, kestrona::kProxyPasswordMaxBytes, m_values.strProxyPassword, message,
+                  field))
+        return false;
     m_values.nProxy = m_proxyGroup->checkedId();
     if (!ReadInt(m_sock5, m_values.nSock5Port, message, field))
         return false;
     if (!ReadInt(m_timeout, m_values.nTimeout, message, field))
         return false;
-    m_values.strProxyUser = m_user->text().toStdString();
-    return true;
+    return ReadText(m_user, kestrona::kProxyUserMaxBytes, m_values.strProxyUser, message, field);
 }
 
 void CPage1::OnOK() {

@@ -105,6 +105,39 @@ TEST_F(OptionSheetTest, BadNumbersKeepTheSheetOpen) {
     EXPECT_EQ(Value("cmdport"), "99999");
 }
 
+TEST_F(OptionSheetTest, ProxyTextsLongerThanTheModelTakesAreNotStored) {
+    Sheet sheet(&live);
+    CPage1& p = sheet.m_page1;
+    p.m_address->setText("123.123.123.1234");                   // 16: fits
+    p.m_user->setText(QStringLiteral("代理用户名代理用户名"));  // 10 characters, 20 bytes
+    sheet.accept();
+    ASSERT_EQ(sheet.told.size(), 1);
+    EXPECT_TRUE(sheet.told.last().contains("19"));
+    EXPECT_NE(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(Value("proxyusername"), "<missing>");
+
+    p.m_user->setText(QStringLiteral("代理用户名代理用户"));  // 18 bytes
+    p.m_address->setText("123.123.123.12345");
+    EXPECT_FALSE(sheet.SetActivePage(1));
+    sheet.accept();
+    ASSERT_EQ(sheet.told.size(), 3);
+    EXPECT_TRUE(sheet.told.last().contains("16"));
+    EXPECT_EQ(Value("proxyaddress"), "<missing>");
+
+    p.m_address->setText("123.123.123.1234");
+    p.m_password->setText(QString(20, QLatin1Char('x')));
+    sheet.accept();
+    ASSERT_EQ(sheet.told.size(), 4);
+    EXPECT_EQ(Value("proxypassword"), "<missing>");
+
+    p.m_password->setText(QString(19, QLatin1Char('x')));
+    sheet.accept();
+    EXPECT_EQ(sheet.told.size(), 4);
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(Value("proxyaddress"), "123.123.123.1234");
+    EXPECT_EQ(Value("proxypassword"), std::string(19, 'x'));
+}
+
 TEST_F(OptionSheetTest, FirewallPortsShowGreyedWithoutFixedPortsAndAreStillStored) {
     CSysRegInfo reg;
     reg.SetRegInt("fixport", 0);
