@@ -74,6 +74,7 @@ inline constexpr int kStrNoNumber = 140;
 inline constexpr int kStrSettings = 141;
 inline constexpr int kStrSaveChanges = 143;
 inline constexpr int kStrDeleteAll = 144;
+inline constexpr int kStrHelpNotOpened = 149;  // "%s": the help file's path
 
 inline constexpr int kTrayIconId = 147;
 inline constexpr const char* kWindowTitle = "Ostravine Kestrona";

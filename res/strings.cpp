@@ -61,6 +61,7 @@ const QHash<int, QString>& Table() {
         {148,
          QStringLiteral(
              "当方正在线上，但是无法与之连接\n这可能是由于对方在防火墙后面，并没有使用指定端口。")},
+        {149, QStringLiteral("无法打开帮助文件：\n%s")},
     };
     return table;
 }

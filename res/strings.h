@@ -5,7 +5,7 @@
 
 namespace kestrona {
 
-// The text of string `id` (101 to 148), or an empty string for an unknown id.
+// The text of string `id` (101 to 149), or an empty string for an unknown id.
 QString ResString(int id);
 
 }  // namespace kestrona

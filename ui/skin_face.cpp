@@ -226,7 +226,7 @@ void CSkinFace::mousePressEvent(QMouseEvent* e) {
                 HideWindow(window(), TrayAvailable());
             }
         } else if (command == res::kCmdHelp) {
-            OpenHelpFile();
+            OpenHelpFile(window());
         } else if (command != 0 && m_handler) {
             m_handler(command);
         }

@@ -14,7 +14,9 @@
 #include <QWidget>
 #include <string>
 
+#include "app/message_box.h"
 #include "res/resource_ids.h"
+#include "res/strings.h"
 #include "store/phone_book.h"
 
 namespace kestrona {
@@ -101,24 +103,41 @@ void RestoreWindow(QWidget* window) {
     window->activateWindow();
 }
 
-void OpenHelpFile() {
-    const QString path = QDir::current().absoluteFilePath(QString::fromLatin1(res::kHelpFile));
+std::function<bool(const QUrl&)>& HelpOpener() {
+    static std::function<bool(const QUrl&)> opener = [](const QUrl& url) {
+        return QDesktopServices::openUrl(url);
+    };
+    return opener;
+}
+
+namespace {
+
+bool LaunchHelpFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return;
+        return false;
     // Desktops take ".hlp" for the old Windows help format and find nothing
     // to open it with; our help is HTML, so it is shown from an ".html" copy.
     const QByteArray head = file.peek(512).trimmed().toLower();
-    if (!head.startsWith("<!doctype html") && !head.startsWith("<html")) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-        return;
-    }
+    if (!head.startsWith("<!doctype html") && !head.startsWith("<html"))
+        return HelpOpener()(QUrl::fromLocalFile(path));
     const QString copy = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
                              .absoluteFilePath(QStringLiteral("kestrona-help.html"));
     QFile::remove(copy);
     if (!file.copy(copy))
+        return false;
+    return HelpOpener()(QUrl::fromLocalFile(copy));
+}
+
+}  // namespace
+
+void OpenHelpFile(QWidget* parent) {
+    const QString path = QDir::current().absoluteFilePath(QString::fromLatin1(res::kHelpFile));
+    if (LaunchHelpFile(path))
         return;
-    QDesktopServices::openUrl(QUrl::fromLocalFile(copy));
+    QString text = ResString(res::kStrHelpNotOpened);
+    text.replace(QLatin1String("%s"), QDir::toNativeSeparators(path));
+    ShowMessageText(text, parent);
 }
 
 QString TrayTipFor(const QString& name, int32_t number) {
@@ -218,7 +237,7 @@ bool CPhoneTray::HandleCommand(int command) {
             HideWindow(m_pPhone, m_bTray);
             return true;
         case res::kCmdHelp:
-            OpenHelpFile();
+            OpenHelpFile(m_pPhone);
             return true;
         default:
             break;

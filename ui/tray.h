@@ -18,6 +18,7 @@
 
 class QMenu;
 class QSystemTrayIcon;
+class QUrl;
 class QWidget;
 
 namespace kestrona {
@@ -45,8 +46,12 @@ void HideWindow(QWidget* window, bool trayAvailable);
 // Shows the window in its restored size and place and brings it forward.
 void RestoreWindow(QWidget* window);
 // Opens "kestrona.hlp" of the current directory with the desktop's default
-// application; a missing file opens nothing.
-void OpenHelpFile();
+// application. When that can't be done (no such file, or nothing on the
+// machine to open it with) a message box names the file instead.
+void OpenHelpFile(QWidget* parent = nullptr);
+// What OpenHelpFile hands the file to: the desktop's opener unless replaced
+// (the tests replace it). False when nothing could be started.
+std::function<bool(const QUrl&)>& HelpOpener();
 
 // "%s %d" of name and number, at most 63 characters.
 QString TrayTipFor(const QString& name, int32_t number);

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QDir>
+#include <QFile>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include "res/resource_ids.h"
 #include "store/phone_book.h"
@@ -128,6 +131,53 @@ TEST_F(TrayTest, ExitAndKeyCommandsGoToThePhone) {
     EXPECT_TRUE(tray->HandleCommand(1006));
     EXPECT_FALSE(tray->HandleCommand(4242));
     EXPECT_EQ(got, (std::vector<int>{57665, 1006}));
+}
+
+TEST_F(TrayTest, HelpThatCannotBeOpenedIsReportedWithItsPath) {
+    auto tray = MakeTray(true);
+    const QString log = dir.filePath("boxes.log");
+    qputenv("KESTRONA_MSGLOG", QFile::encodeName(log));
+    const QString previousDir = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    const auto previousOpener = kestrona::HelpOpener();
+    QList<QUrl> opened;
+    bool launcherWorks = true;
+    kestrona::HelpOpener() = [&](const QUrl& url) {
+        opened << url;
+        return launcherWorks;
+    };
+    auto boxes = [&] {
+        QFile f(log);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    const QString help = QDir(dir.path()).absoluteFilePath("kestrona.hlp");
+
+    // No help file: nothing to launch, and the user is told where it was looked for.
+    EXPECT_TRUE(tray->HandleCommand(kestrona::res::kCmdHelp));
+    EXPECT_TRUE(opened.isEmpty());
+    EXPECT_TRUE(boxes().contains(QStringLiteral("无法打开帮助文件")));
+    EXPECT_TRUE(boxes().contains(help));
+    QFile::remove(log);
+
+    {
+        QFile f(help);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("<!DOCTYPE html>\n<html><body>help</body></html>\n");
+    }
+    EXPECT_TRUE(tray->HandleCommand(kestrona::res::kCmdHelp));
+    ASSERT_EQ(opened.size(), 1);
+    EXPECT_TRUE(opened[0].toLocalFile().endsWith(".html"));
+    EXPECT_EQ(boxes(), QString());
+
+    // A machine with nothing to open the file with.
+    launcherWorks = false;
+    EXPECT_TRUE(tray->HandleCommand(kestrona::res::kCmdHelp));
+    EXPECT_EQ(opened.size(), 2);
+    EXPECT_TRUE(boxes().contains(help));
+
+    kestrona::HelpOpener() = previousOpener;
+    QDir::setCurrent(previousDir);
+    qunsetenv("KESTRONA_MSGLOG");
 }
 
 TEST(TrayMenus, BothPopupsHoldTheirEntriesInOrder) {
