@@ -10,25 +10,12 @@
 
 #include "e2e/e2e_rig.h"
 #include "platform/temp_dir.h"
-#include "platform/wav_file.h"
-#include "res/strings.h"
 #include "store/records.h"
 
 using namespace kestrona;
 using namespace kestrona::e2e;
 
 namespace {
-
-std::string OneLine(const QString& text) {
-    QString line = text;
-    line.replace(QLatin1Char('\n'), QLatin1String("\\n"));
-    return line.toStdString();
-}
-
-bool HasMessage(const Phone& phone, int stringId) {
-    const auto lines = phone.Messages();
-    return std::find(lines.begin(), lines.end(), OneLine(ResString(stringId))) != lines.end();
-}
 
 // Two phones and a server; the second phone speaks the speech backwards, so
 // each side's voice can be told apart in the other's loudspeaker.
@@ -38,12 +25,9 @@ class CallTest : public ::testing::Test {
         server = std::make_unique<ServerProcess>(dir.path());
         ASSERT_TRUE(server->Start()) << server->Log();
         speech = SourceDir() / "tests" / "data" / "speech_8k.wav";
-        PcmAudio audio;
-        std::string error;
-        ASSERT_TRUE(ReadWavFile(speech, audio, error)) << error;
-        std::reverse(audio.samples.begin(), audio.samples.end());
         reversed = dir.path() / "reversed_8k.wav";
-        ASSERT_TRUE(WriteWavFile(reversed, audio, error)) << error;
+        std::string error;
+        ASSERT_TRUE(WriteReversedSpeech(speech, reversed, error)) << error;
     }
 
     std::unique_ptr<Phone> MakePhone(const std::string& name, const std::filesystem::path& mic,
@@ -59,10 +43,6 @@ class CallTest : public ::testing::Test {
     std::filesystem::path speech;
     std::filesystem::path reversed;
 };
-
-double HeardCorrelation(const std::filesystem::path& heard, const std::filesystem::path& source) {
-    return BestWaveformMatch(ReadSamples(heard), ReadSamples(source), 8000, 3.0);
-}
 
 }  // namespace
 

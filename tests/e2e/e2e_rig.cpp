@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "platform/wav_file.h"
+#include "res/strings.h"
 #include "store/call_history.h"
 
 namespace kestrona::e2e {
@@ -364,6 +365,14 @@ std::string Phone::Output() {
     return ReadFile(m_dir / "out.log");
 }
 
+bool HasMessage(const Phone& phone, int stringId) {
+    // The log keeps one message a line, a line break written as backslash and n.
+    QString text = ResString(stringId);
+    text.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    const auto lines = phone.Messages();
+    return std::find(lines.begin(), lines.end(), text.toStdString()) != lines.end();
+}
+
 // ---- audio ----
 
 std::vector<int16_t> ReadSamples(const std::filesystem::path& path) {
@@ -418,6 +427,20 @@ double BestWaveformMatch(const std::vector<int16_t>& heard, const std::vector<in
         best = std::max(best, dot / std::sqrt(bestEnergy * std::max(heardEnergy, 1.0)));
     }
     return best;
+}
+
+double HeardCorrelation(const std::filesystem::path& heard, const std::filesystem::path& source) {
+    return BestWaveformMatch(ReadSamples(heard), ReadSamples(source), 8000, 3.0);
+}
+
+bool WriteReversedSpeech(const std::filesystem::path& source, const std::filesystem::path& target,
+                         std::string& error) {
+    PcmAudio audio;
+    if (!ReadWavFile(source, audio, error)) {
+        return false;
+    }
+    std::reverse(audio.samples.begin(), audio.samples.end());
+    return WriteWavFile(target, audio, error);
 }
 
 }  // namespace kestrona::e2e

@@ -97,6 +97,9 @@ class Phone {
     std::string m_output;
 };
 
+// The message log holds the text of message-box string stringId.
+bool HasMessage(const Phone& phone, int stringId);
+
 std::vector<int16_t> ReadSamples(const std::filesystem::path& wavOrRaw);
 // How well a stretch of the source shows up, waveform for waveform, anywhere
 // in what was heard: the loudest half second among the first `searchSeconds`
@@ -104,5 +107,11 @@ std::vector<int16_t> ReadSamples(const std::filesystem::path& wavOrRaw);
 // normalised cross-correlation.
 double BestWaveformMatch(const std::vector<int16_t>& heard, const std::vector<int16_t>& source,
                          int rate, double searchSeconds);
+// BestWaveformMatch of two 8000 Hz files over the first three seconds of the source.
+double HeardCorrelation(const std::filesystem::path& heard, const std::filesystem::path& source);
+// Writes the speech of `source` backwards to `target`: a second voice that a
+// loudspeaker file can tell apart from the first.
+bool WriteReversedSpeech(const std::filesystem::path& source, const std::filesystem::path& target,
+                         std::string& error);
 
 }  // namespace kestrona::e2e
