@@ -1,6 +1,7 @@
 #include "net/call_socket.h"
 
 #include <QPointer>
+#include <algorithm>
 #include <cstring>
 
 #include "net/net_context.h"
@@ -183,8 +184,26 @@ void CCallSocket::DispatchPeerCommand() {
             m_nReply = REPLY_ACCEPT;
             m_bReplied = true;
             break;
-        case PeerCommand::HttpOk:
+        case PeerCommand::HttpOk: {
+            // The proxy's answer means nothing to the call, but whatever the
+            // far end sent at once may ride behind it in the same chunk (a
+            // callee in a call refuses with "RCRESULTBUSY" before anything is
+            // asked): that part is a chunk of its own.
+            static constexpr std::string_view kHeadEnd = "\r\n\r\n";
+            const char* end = b + m_nReceived;
+            const char* body = std::search(b, end, kHeadEnd.begin(), kHeadEnd.end());
+            if (body == end)
+                break;
+            body += kHeadEnd.size();
+            const int rest = static_cast<int>(end - body);
+            if (rest <= 0)
+                break;
+            std::memmove(m_pBuffer.get(), body, static_cast<size_t>(rest));
+            std::memset(m_pBuffer.get() + rest, 0, static_cast<size_t>(kBufferSize - rest));
+            m_nReceived = rest;
+            DispatchPeerCommand();  // may delete this socket
             break;
+        }
         case PeerCommand::RequestCall: {
             const kestrona::RequestCall request = kestrona::ParseRequestCall(b);
             if (request.nFeatures != 0) {

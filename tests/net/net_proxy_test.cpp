@@ -86,6 +86,30 @@ TEST(HttpTunnel, ProxyAnswerAloneIsIgnoredUntilTheGreeting) {
     EXPECT_TRUE(a.messages.texts.empty());  // not shown as an unknown chunk
 }
 
+// A callee in a call refuses at once, so its "RCRESULTBUSY" can ride in the
+// same chunk as the proxy's answer: the caller must still see busy, not an
+// unreachable peer after the time-out.
+TEST(HttpTunnel, BusyGluedBehindTheProxyAnswerEndsTheWaitAsBusy) {
+    test::ScriptedServer proxy;
+    proxy.greet = false;
+    proxy.reply = [](const QByteArray&) {
+        return QByteArray(
+            "HTTP/1.0 200 Connection established\r\nProxy-agent: tinyproxy/1.11.1\r\n\r\n"
+            "RCRESULTBUSY");
+    };
+    Endpoint a("http-busy");
+    a.model.m_nProxy = 1;
+    a.model.m_nTimeout = 2;
+    a.model.m_nHttpPort = proxy.Port();
+    CCallSocket socket(*a.ctx);
+    socket.Create();
+    EXPECT_FALSE(socket.RequestCall("10.0.0.5", 2000));
+    EXPECT_TRUE(a.window.Saw("busy"));
+    EXPECT_TRUE(socket.m_bAborted);
+    EXPECT_TRUE(a.messages.texts.empty());
+    EXPECT_EQ(proxy.received.size(), 1u);  // no REQUESTCALL, no UNKNOWCMD
+}
+
 TEST(HttpTunnel, UnreachableProxyShowsMessage134) {
     Endpoint a("http3");
     a.model.m_nProxy = 1;
