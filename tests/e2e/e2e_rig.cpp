@@ -1,4 +1,5 @@
 #include "e2e/e2e_rig.h"
+#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <algorithm>
+#include <cstdio>
 #include <array>
 #include <cmath>
 #include <fstream>
@@ -431,6 +433,26 @@ double BestWaveformMatch(const std::vector<int16_t>& heard, const std::vector<in
 
 double HeardCorrelation(const std::filesystem::path& heard, const std::filesystem::path& source) {
     return BestWaveformMatch(ReadSamples(heard), ReadSamples(source), 8000, 3.0);
+}
+
+void ExpectEachHeardTheOther(Phone& a, const std::filesystem::path& aMic, Phone& b,
+                             const std::filesystem::path& bMic) {
+    a.Quit();
+    b.Quit();
+    const double aHearsB = HeardCorrelation(a.Speaker(), bMic);
+    const double aHearsA = HeardCorrelation(a.Speaker(), aMic);
+    const double bHearsA = HeardCorrelation(b.Speaker(), aMic);
+    const double bHearsB = HeardCorrelation(b.Speaker(), bMic);
+    std::printf(
+        "[ measured ] loudspeaker waveform match: A<-B %.2f (A<-A %.2f), "
+        "B<-A %.2f (B<-B %.2f)\n",
+        aHearsB, aHearsA, bHearsA, bHearsB);
+    // Any half second of speech finds some likeness in seconds of other
+    // speech (about 0.4 here); the codec keeps the right one well above.
+    EXPECT_GT(aHearsB, 0.6);
+    EXPECT_GT(bHearsA, 0.6);
+    EXPECT_GT(aHearsB, aHearsA + 0.2);
+    EXPECT_GT(bHearsA, bHearsB + 0.2);
 }
 
 bool WriteReversedSpeech(const std::filesystem::path& source, const std::filesystem::path& target,

@@ -113,5 +113,9 @@ double HeardCorrelation(const std::filesystem::path& heard, const std::filesyste
 // loudspeaker file can tell apart from the first.
 bool WriteReversedSpeech(const std::filesystem::path& source, const std::filesystem::path& target,
                          std::string& error);
+// Ends both phones, then expects each loudspeaker file to hold the other's
+// microphone speech, through the codec, clearly more than its own.
+void ExpectEachHeardTheOther(Phone& a, const std::filesystem::path& aMic, Phone& b,
+                             const std::filesystem::path& bMic);
 
 }  // namespace kestrona::e2e

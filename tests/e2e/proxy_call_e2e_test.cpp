@@ -125,26 +125,6 @@ class ProxyCallTest : public ::testing::Test {
         }
     }
 
-    // Ends both phones, then checks that each heard the other, through the
-    // codec and the proxies, and not itself.
-    void ExpectEachHeardTheOther(Phone& a, const std::filesystem::path& aMic, Phone& b,
-                                 const std::filesystem::path& bMic) {
-        a.Quit();
-        b.Quit();
-        const double aHearsB = HeardCorrelation(a.Speaker(), bMic);
-        const double aHearsA = HeardCorrelation(a.Speaker(), aMic);
-        const double bHearsA = HeardCorrelation(b.Speaker(), aMic);
-        const double bHearsB = HeardCorrelation(b.Speaker(), bMic);
-        std::printf(
-            "[ measured ] loudspeaker waveform match: A<-B %.2f (A<-A %.2f), "
-            "B<-A %.2f (B<-B %.2f)\n",
-            aHearsB, aHearsA, bHearsA, bHearsB);
-        EXPECT_GT(aHearsB, 0.6);
-        EXPECT_GT(bHearsA, 0.6);
-        EXPECT_GT(aHearsB, aHearsA + 0.2);
-        EXPECT_GT(bHearsA, bHearsB + 0.2);
-    }
-
     kestrona::testing::TempDir dir;
     std::unique_ptr<ServerProcess> server;
     test::TinyproxyProcess tinyproxy;
