@@ -36,6 +36,13 @@ void UseSocks(Endpoint& ep, int socksPort, const char* user = "alice",
     ep.Store("proxy", "1");
 }
 
+void UseHttp(Endpoint& ep, int httpPort, int timeoutSeconds = -1) {
+    ep.model.m_nProxy = 1;
+    ep.model.m_nHttpPort = httpPort;
+    if (timeoutSeconds >= 0)
+        ep.model.m_nTimeout = timeoutSeconds;
+}
+
 // The callee's window answers a request with the lower of both rates.
 void AnswerWithParameters(Endpoint& callee) {
     callee.window.onIncoming = [&callee](const RequestCall& request) {
@@ -54,8 +61,7 @@ TEST(HttpTunnel, ConnectRequestIsExactAndAGluedAcceptOpensTheCall) {
             "HTTP/1.0 200 Connection established\r\nProxy-agent: tinyproxy/1.11.1\r\n\r\nACCEPT");
     };
     Endpoint a("http");
-    a.model.m_nProxy = 1;
-    a.model.m_nHttpPort = proxy.Port();
+    UseHttp(a, proxy.Port());
     CCallSocket socket(*a.ctx);
     socket.Create();
     EXPECT_TRUE(socket.RequestCall("10.0.0.5", 2000));
@@ -76,9 +82,7 @@ TEST(HttpTunnel, ProxyAnswerAloneIsIgnoredUntilTheGreeting) {
                            : QByteArray();
     };
     Endpoint a("http2");
-    a.model.m_nProxy = 1;
-    a.model.m_nTimeout = 1;
-    a.model.m_nHttpPort = proxy.Port();
+    UseHttp(a, proxy.Port(), 1);
     CCallSocket socket(*a.ctx);
     socket.Create();
     socket.ConnectTo("10.0.0.5", 2000);
@@ -98,9 +102,7 @@ TEST(HttpTunnel, BusyGluedBehindTheProxyAnswerEndsTheWaitAsBusy) {
             "RCRESULTBUSY");
     };
     Endpoint a("http-busy");
-    a.model.m_nProxy = 1;
-    a.model.m_nTimeout = 2;
-    a.model.m_nHttpPort = proxy.Port();
+    UseHttp(a, proxy.Port(), 2);
     CCallSocket socket(*a.ctx);
     socket.Create();
     EXPECT_FALSE(socket.RequestCall("10.0.0.5", 2000));
@@ -112,8 +114,7 @@ TEST(HttpTunnel, BusyGluedBehindTheProxyAnswerEndsTheWaitAsBusy) {
 
 TEST(HttpTunnel, UnreachableProxyShowsMessage134) {
     Endpoint a("http3");
-    a.model.m_nProxy = 1;
-    a.model.m_nHttpPort = test::FreeTcpPort();
+    UseHttp(a, test::FreeTcpPort());
     CCallSocket socket(*a.ctx);
     socket.Create();
     EXPECT_FALSE(socket.RequestCall("127.0.0.1", 2000));
@@ -133,8 +134,7 @@ class RealProxies : public ::testing::Test {
             GTEST_SKIP() << "tinyproxy not available";
     }
     static void UseHttp(Endpoint& ep) {
-        ep.model.m_nProxy = 1;
-        ep.model.m_nHttpPort = s_tinyproxy->Port();
+        kestrona::UseHttp(ep, s_tinyproxy->Port());
     }
     static test::TinyproxyProcess* s_tinyproxy;
 };
