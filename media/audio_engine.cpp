@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +63,23 @@ void CAudioEngine::SetRecordRoot(std::filesystem::path root) {
     m_recordRoot = std::move(root);
 }
 
+void CAudioEngine::SetEchoControl(EchoControl mode) {
+    if (!m_initialised)
+        m_echoMode = mode;
+}
+
+CAudioEngine::DelayStats CAudioEngine::Stats() const {
+    DelayStats s;
+    s.playoutSamplesDropped = m_playoutDropped.load();
+    s.captureBlocksDropped = m_captureDropped.load();
+    return s;
+}
+
+int64_t CAudioEngine::ClockNow() const {
+    const auto elapsed = std::chrono::steady_clock::now() - m_clockOrigin;
+    return int64_t(std::chrono::duration<double>(elapsed).count() * double(m_format.samplesPerSec));
+}
+
 int CAudioEngine::BlockBytesFor(int sampleRate, int delayMs) {
     double exact = double(delayMs) * 0.001 * double(sampleRate);
     int samples = exact >= double(kMaxBlockSamples) ? kMaxBlockSamples
@@ -109,6 +127,23 @@ void CAudioEngine::Init(kestrona::IEngineOwner* owner, int sampleRate, int delay
         Post(kestrona::kMsgEngineFailure, kestrona::kNoWaveOut);
     } else if (m_backend->QueryWaveOut(m_format) != WaveResult::kOk) {
         Post(kestrona::kMsgEngineFailure, kestrona::kWaveOutFormat);
+    }
+
+    // Everything the loops need is allocated here, once per call.
+    const int blockSamples = m_blockBytes / 2;
+    m_clockOrigin = std::chrono::steady_clock::now();
+    m_delayBound = std::make_unique<kestrona::PlayoutDelayBound>(sampleRate, blockSamples);
+    m_decoded.assign(size_t(blockSamples), 0);
+    const std::string backend = m_backend->Name();
+    const bool echo = m_echoMode == EchoControl::kOn ||
+                      (m_echoMode == EchoControl::kAuto && backend != "file" && backend != "null");
+    if (echo && m_format.samplesPerSec > 0) {
+        // The history reaches from the oldest block still waiting to be sent
+        // to the newest audio queued for the loudspeaker.
+        m_farEnd = std::make_unique<kestrona::FarEndHistory>((kRingSize + 2) * blockSamples +
+                                                             m_delayBound->Limit() + sampleRate);
+        m_echo = std::make_unique<kestrona::EchoCanceller>(sampleRate);
+        m_farBlock.assign(size_t(blockSamples), 0);
     }
 
     m_codec->EncoderInit();
@@ -316,7 +351,8 @@ void CAudioEngine::Record(const std::string& stem) {
 void CAudioEngine::CaptureThread() {
     WaveResult result = WaveResult::kOk;
     std::string why;
-    auto device = m_backend->OpenWaveIn(m_format, BufferDone, &result, &why);
+    auto device = m_backend->OpenWaveIn(
+        m_format, [this](WaveHeader& h) { CaptureDone(h); }, &result, &why);
     if (!device) {
         Post(kestrona::kMsgEngineFailure, kestrona::kWaveInOpenFailed);
         Alert(kestrona::kWaveInOpenFailedText);
@@ -340,26 +376,57 @@ void CAudioEngine::CaptureThread() {
     }
 }
 
+void CAudioEngine::CaptureDone(WaveHeader& h) {
+    for (int i = 0; i < kRingSize; ++i) {
+        if (&h == &m_capture[i].header)
+            m_captureDoneAt[i].store(ClockNow(), std::memory_order_relaxed);
+    }
+    BufferDone(h);
+}
+
+bool CAudioEngine::CaptureIsStale(int i, int64_t now) {
+    // Another full block already waiting behind this one: a backlog the
+    // device delivered at once, or one that built up while sending was
+    // held up. Sending it would add its age to every later word.
+    if (m_captureFilled[(i + 1) % kRingSize]->IsSet())
+        return true;
+    const int64_t age = now - m_captureDoneAt[i].load(std::memory_order_relaxed);
+    return age > int64_t(m_delayBound->Limit());
+}
+
 void CAudioEngine::SendThread() {
     const int sock = AwaitStream(m_sockOut, m_acceptedOut.get());
     std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
+    const int blockSamples = m_blockBytes / 2;
     auto send = [sock](const uint8_t* d, size_t n) { return kestrona::SendSome(sock, d, n); };
     for (int i = 0; m_stopSending == 0; i = (i + 1) % kRingSize) {
         m_captureFilled[i]->Wait();
         m_captureFilled[i]->Reset();
         if (m_stopSending != 0)
             break;
-        std::fill(coded.begin(), coded.end(), 0);
         uint8_t* pcm = m_capture[i].buffer.data();
-        int codedLength = 0;
-        EncodeBlock(pcm, m_blockBytes, coded.data(), codedLength);
-        if (!kestrona::WriteInChunks(coded.data(), codedLength, kMaxSendChunk, m_stopSending,
-                                     send)) {
-            ReportConnectionLost(m_stopSending);
-            return;
+        if (CaptureIsStale(i, ClockNow())) {
+            m_captureDropped.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            if (m_echo) {
+                // The block was recorded during the block period that ended
+                // when the device handed it back.
+                int16_t* near = reinterpret_cast<int16_t*>(pcm);
+                m_farEnd->Read(m_captureDoneAt[i].load(std::memory_order_relaxed) - blockSamples,
+                               m_farBlock.data(), blockSamples);
+                m_echo->Process(near, m_farBlock.data(), blockSamples);
+            }
+            std::fill(coded.begin(), coded.end(), 0);
+            int codedLength = 0;
+            EncodeBlock(pcm, m_blockBytes, coded.data(), codedLength);
+            if (!kestrona::WriteInChunks(coded.data(), codedLength, kMaxSendChunk, m_stopSending,
+                                         send)) {
+                ReportConnectionLost(m_stopSending);
+                return;
+            }
+            if (m_recording.load(std::memory_order_acquire))
+                AppendRecording("out", pcm, m_blockBytes);
         }
-        if (m_recording.load(std::memory_order_acquire))
-            AppendRecording("out", pcm, m_blockBytes);
         // A buffer the device later returns only partly filled then ends in silence.
         std::fill(m_capture[i].buffer.begin(), m_capture[i].buffer.end(), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -370,7 +437,8 @@ void CAudioEngine::SendThread() {
 void CAudioEngine::PlayoutThread() {
     WaveResult result = WaveResult::kOk;
     std::string why;
-    auto device = m_backend->OpenWaveOut(m_format, BufferDone, &result, &why);
+    auto device = m_backend->OpenWaveOut(
+        m_format, [this](WaveHeader& h) { PlayoutDone(h); }, &result, &why);
     if (!device) {
         Post(kestrona::kMsgEngineFailure, kestrona::kWaveOutOpenFailed);
         Alert(kestrona::kWaveOutOpenFailedText);
@@ -385,7 +453,11 @@ void CAudioEngine::PlayoutThread() {
             break;
         WaveHeader& h = m_playout[i].header;
         dev->Prepare(h);
-        dev->Write(h);
+        m_playoutHeld.fetch_add(1, std::memory_order_relaxed);
+        if (dev->Write(h) != WaveResult::kOk) {
+            m_playoutHeld.fetch_sub(1, std::memory_order_relaxed);
+            m_playoutFree[i]->Set();
+        }
     }
 }
 
@@ -408,23 +480,50 @@ void CAudioEngine::ReceiveThread() {
     if (pre != ReadResult::kComplete)
         return;
 
-    for (int i = 0; m_stopReceiving == 0; i = (i + 1) % kRingSize) {
-        m_playoutFree[i]->Wait();
-        m_playoutFree[i]->Reset();
-        if (m_stopReceiving != 0)
-            break;
+    // The socket is always read as blocks arrive, so nothing backs up in
+    // the network; what the loudspeaker cannot take in time is dropped here.
+    const int blockSamples = m_blockBytes / 2;
+    for (int i = 0; m_stopReceiving == 0;) {
         ReadResult r = kestrona::ReadFully(coded.data(), codedBytes, m_stopReceiving, recv);
         if (r == ReadResult::kBroken)
             broken();
         if (r != ReadResult::kComplete)
             return;
-        uint8_t* pcm = m_playout[i].buffer.data();
         int pcmLength = 0;
-        DecodeBlock(coded.data(), codedBytes, pcm, pcmLength);
+        DecodeBlock(coded.data(), codedBytes, reinterpret_cast<uint8_t*>(m_decoded.data()),
+                    pcmLength);
         if (m_recording.load(std::memory_order_acquire))
-            AppendRecording("in", pcm, m_blockBytes);
+            AppendRecording("in", reinterpret_cast<const uint8_t*>(m_decoded.data()), m_blockBytes);
+        // A whole newer block already waiting in the socket (a backlog after
+        // a stall) or every buffer still with the device (or one that never
+        // opened): this block would only add delay.
+        int waiting = 0;
+        if (::ioctl(sock, FIONREAD, &waiting) != 0)
+            waiting = 0;
+        if (waiting >= codedBytes || !m_playoutFree[i]->IsSet()) {
+            m_playoutDropped.fetch_add(blockSamples, std::memory_order_relaxed);
+            continue;
+        }
+        const auto admitted = m_delayBound->Admit(ClockNow(), blockSamples,
+                                                  m_playoutHeld.load(std::memory_order_relaxed));
+        m_playoutDropped.fetch_add(admitted.drop, std::memory_order_relaxed);
+        const int kept = blockSamples - admitted.drop;
+        if (kept <= 0)
+            continue;
+        const int16_t* tail = m_decoded.data() + admitted.drop;
+        m_playoutFree[i]->Reset();
+        std::memcpy(m_playout[i].buffer.data(), tail, size_t(kept) * 2);
+        m_playout[i].header.bufferLength = uint32_t(kept * 2);
+        if (m_farEnd)
+            m_farEnd->Write(admitted.playsAt, tail, kept);
         m_playoutFilled[i]->Set();
+        i = (i + 1) % kRingSize;
     }
+}
+
+void CAudioEngine::PlayoutDone(WaveHeader& h) {
+    m_playoutHeld.fetch_sub(1, std::memory_order_relaxed);
+    BufferDone(h);
 }
 
 // --- Blocks -----------------------------------------------------------------

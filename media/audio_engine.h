@@ -16,6 +16,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -24,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "media/delay_bound.h"
+#include "media/echo_canceller.h"
 #include "media/engine_owner.h"
 #include "media/manual_reset_event.h"
 #include "media/speech_codec.h"
@@ -54,6 +57,19 @@ class CAudioEngine {
     // Optional: the directory under which "record/" is looked for (default:
     // the current directory).
     void SetRecordRoot(std::filesystem::path root);
+    // Optional, before Init: echo control on the capture path. Automatic
+    // means on with real devices and off with the file and null backends.
+    enum class EchoControl { kAuto, kOn, kOff };
+    void SetEchoControl(EchoControl mode);
+    // After Init: whether the capture path cancels echo in this call.
+    bool EchoControlActive() const { return m_echo != nullptr; }
+
+    // What the delay bound has discarded so far in this call.
+    struct DelayStats {
+        int64_t playoutSamplesDropped = 0;
+        int64_t captureBlocksDropped = 0;
+    };
+    DelayStats Stats() const;
 
     void Init(kestrona::IEngineOwner* owner, int sampleRate, int delayMs, bool direct,
               const std::string& proxyAddress, int httpProxyPort, int socksProxyPort);
@@ -121,6 +137,13 @@ class CAudioEngine {
     void ReportConnectionLost(const std::atomic<int>& stopFlag);
     void Alert(const char* text);
 
+    // Position on the engine's clock: samples at the call's rate since Init.
+    int64_t ClockNow() const;
+    void CaptureDone(kestrona::WaveHeader& h);
+    void PlayoutDone(kestrona::WaveHeader& h);
+    // True when captured block i is too old to be worth sending.
+    bool CaptureIsStale(int i, int64_t now);
+
     std::shared_ptr<kestrona::AudioBackend> m_backend;
     std::shared_ptr<kestrona::SpeechCodec> m_codec;
     std::filesystem::path m_recordRoot;
@@ -128,6 +151,21 @@ class CAudioEngine {
     std::string m_proxyPassword;
 
     kestrona::WaveFormat m_format;
+    std::chrono::steady_clock::time_point m_clockOrigin;
+    EchoControl m_echoMode = EchoControl::kAuto;
+    // Receive thread: the bound on queued playout and the block just decoded.
+    std::unique_ptr<kestrona::PlayoutDelayBound> m_delayBound;
+    std::vector<int16_t> m_decoded;
+    // Echo control (null when off): the receive thread records what plays,
+    // the send thread cancels it from each captured block.
+    std::unique_ptr<kestrona::FarEndHistory> m_farEnd;
+    std::unique_ptr<kestrona::EchoCanceller> m_echo;
+    std::vector<int16_t> m_farBlock;
+    // Playout buffers the device holds; when each capture buffer came back.
+    std::atomic<int> m_playoutHeld{0};
+    std::array<std::atomic<int64_t>, kRingSize> m_captureDoneAt{};
+    std::atomic<int64_t> m_playoutDropped{0};
+    std::atomic<int64_t> m_captureDropped{0};
     std::array<RingSlot, kRingSize> m_capture;
     std::array<RingSlot, kRingSize> m_playout;
     // Per position: capture-free, capture-filled, playout-filled, playout-free.

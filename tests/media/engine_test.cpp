@@ -236,8 +236,14 @@ TEST(EngineStreams, ReceivedBlocksAreAssembledFromDribbledSegmentsAndPlayedInOrd
         MarkerCodec::MakeFrame(uint32_t(k), int16_t(1000 + k), f);
         stream.insert(stream.end(), f, f + 10);
     }
+    // A real peer sends a block per block period; a burst would be a
+    // backlog, which the loudspeaker does not wait for.
+    const auto start = std::chrono::steady_clock::now();
     for (size_t pos = 0, len = 1; pos < stream.size(); pos += len, len = len % 37 + 1) {
         len = std::min(len, stream.size() - pos);
+        const size_t block = pos / kCodedBlock;
+        if ((pos + len - 1) / kCodedBlock != block || pos % kCodedBlock == 0)
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(kDelay) * block);
         ASSERT_EQ(SendSome(call.toEngine, stream.data() + pos, len), ssize_t(len));
         if (pos % 97 == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -456,7 +462,14 @@ TEST(EngineRecording, RecordKeyRecordsBothDirectionsFromTheNextBlock) {
     ASSERT_TRUE(WriteRaw(b.mic, Staircase(400)));
     ConnectCall(a, b, kRate, kDelay);
     StartTalking(a, b);
-    ASSERT_TRUE(WaitUntil([&] { return SpeakerSamples(b) >= 1920; }));
+    // Both sides finish their first block at the same moment; wait past it
+    // (the speaker file starts with the silence before it) so the key is
+    // pressed while a later block is on its way.
+    ASSERT_TRUE(WaitUntil([&] {
+        auto heard = b.Heard();
+        return std::count_if(heard.begin(), heard.end(), [](int16_t v) { return v != 0; }) >=
+               2 * 1920;
+    }));
     b.engine->Record(kStem);  // pressed while both directions run
     const fs::path in = dir.Path() / "b" / "record" / (std::string(kStem) + "in");
     const fs::path out = dir.Path() / "b" / "record" / (std::string(kStem) + "out");

@@ -1,0 +1,59 @@
+// Acoustic echo control on the capture path: what the loudspeaker played
+// comes back through the microphone a little later and quieter, and the far
+// end would hear its own voice a block later. The canceller learns that
+// path (an adaptive filter) and subtracts its estimate from the microphone
+// before the block is coded.
+//
+// FarEndHistory holds what was handed to the loudspeaker at the positions
+// (engine clock, in samples) where it plays; the capture side reads the
+// stretch that played while a microphone block was being recorded. Both are
+// allocated once per call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+struct SpeexEchoState_;
+
+namespace kestrona {
+
+class FarEndHistory {
+  public:
+    explicit FarEndHistory(int capacity);
+    // Samples that play from position at on. A gap since the last write
+    // plays as silence.
+    void Write(int64_t at, const int16_t* samples, int n);
+    // What played from position at on; silence where nothing did or where
+    // the history no longer reaches.
+    void Read(int64_t at, int16_t* out, int n) const;
+
+  private:
+    mutable std::mutex m_mutex;  // the receive thread writes, the send thread reads
+    std::vector<int16_t> m_ring;
+    int64_t m_high = 0;  // one past the last position written
+};
+
+class EchoCanceller {
+  public:
+    // Works in frames of kFrame samples; the filter covers tailMs of echo
+    // path (delay and reverberation, and the error of the position estimate).
+    static constexpr int kFrame = 160;
+    static constexpr int kDefaultTailMs = 250;
+
+    EchoCanceller(int sampleRate, int tailMs = kDefaultTailMs);
+    ~EchoCanceller();
+    EchoCanceller(const EchoCanceller&) = delete;
+    EchoCanceller& operator=(const EchoCanceller&) = delete;
+
+    // Removes the echo of far from near, in place. n is a multiple of kFrame
+    // (a block always is); a shorter tail is passed through.
+    void Process(int16_t* near, const int16_t* far, int n);
+
+  private:
+    SpeexEchoState_* m_state = nullptr;
+    std::vector<int16_t> m_out;  // one frame
+};
+
+}  // namespace kestrona
