@@ -345,6 +345,8 @@ pid_t StartServer(const Settings& s, const std::string& db, std::uint16_t port) 
                                   "0",
                                   "--max-connections",
                                   "0",
+                                  "--registrations-per-hour",
+                                  "0",
                                   "--quiet"};
     std::vector<char*> argv;
     for (auto& a : args) {

@@ -1,6 +1,7 @@
 // kestrona-server: the directory server of the Kestrona phones.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "server/directory.h"
+#include "server/metrics_endpoint.h"
 #include "server/options.h"
 #include "server/password.h"
 #include "server/server.h"
@@ -72,6 +74,21 @@ int main(int argc, char** argv) {
         sc.io_threads = o.threads;
         sc.hash_threads = o.hash_threads;
         sc.max_pending_hashes = o.max_pending_hashes;
+        for (const std::string& cidr : o.trusted_proxies) {
+            sc.trusted_proxies.Add(cidr);
+        }
+        sc.proxy_only = o.proxy_only;
+        sc.live_period_s = o.live_period_s;
+        sc.limits.address_failures = o.login_failures_per_address;
+        sc.limits.number_failures = o.login_failures_per_number;
+        sc.limits.failure_window = std::chrono::seconds(o.login_failure_window_s);
+        sc.limits.cooldown = std::chrono::seconds(o.login_cooldown_s);
+        sc.limits.max_cooldown =
+            std::chrono::seconds(std::max(o.login_cooldown_max_s, o.login_cooldown_s));
+        sc.limits.registrations_per_hour = o.registrations_per_hour;
+        if (!o.metrics.empty()) {
+            SplitHostPort(o.metrics, sc.metrics_address, sc.metrics_port);
+        }
         static std::mutex log_mutex;
         if (!o.quiet) {
             sc.log = [](std::string_view line) {
@@ -85,6 +102,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrona-server: listening on %s port %u, database %s\n",
                      o.listen_address.c_str(), static_cast<unsigned>(server.port()),
                      db_path.c_str());
+        if (server.metrics_port() != 0) {
+            std::fprintf(stderr, "kestrona-server: metrics on %s port %u\n",
+                         sc.metrics_address.c_str(), static_cast<unsigned>(server.metrics_port()));
+        }
         int signal = 0;
         sigwait(&stop_signals, &signal);
         std::fprintf(stderr, "kestrona-server: stopping on signal %d\n", signal);

@@ -1,8 +1,12 @@
 #include "server/options.h"
 
 #include <charconv>
+#include <sstream>
+
 #include <cstdlib>
 #include <limits>
+#include "server/metrics_endpoint.h"
+#include "server/proxy_header.h"
 
 namespace kestrona::server {
 
@@ -49,6 +53,38 @@ Every connection is greeted, answers one request and is closed.
   --hash-threads N        threads checking passwords (default 1)
   --max-pending-hashes N   logins and registrations waiting for a password
                           check; more are answered GENERALERROR (default 32)
+  --trusted-proxy CIDR... load balancers (address ranges such as 10.0.0.0/8 or
+                          a single address; several may follow, or be given
+                          with commas, or the option repeated) whose
+                          connections begin with a PROXY protocol header (v1
+                          or v2); the client address in it is then the one
+                          look-ups give out and limits count. Such a
+                          connection without a header is refused, and so is a
+                          header from any other address
+  --proxy-only            refuse every connection that does not come from a
+                          trusted proxy
+  --metrics ADDR:PORT     serve counters in the Prometheus text format at
+                          http://ADDR:PORT/metrics (default: none)
+  --login-failures-per-address N
+                          failed logins from one address within the window
+                          that start a cool-down for that address (default 10,
+                          0: no limit)
+  --login-failures-per-number N
+                          failed logins for one number from addresses it has
+                          not logged in from that start a cool-down for the
+                          number; its owner's usual addresses still get in
+                          (default 10, 0: no limit)
+  --login-failure-window SECONDS
+                          the window in which failures count (default 120)
+  --login-cooldown SECONDS
+                          the first cool-down; each further one doubles
+                          (default 300). Logins during a cool-down are refused
+                          (login result 1) without a password check
+  --login-cooldown-max SECONDS
+                          the longest cool-down (default 3600)
+  --registrations-per-hour N
+                          registrations allowed from one address per hour;
+                          more are answered GENERALERROR (default 10, 0: no limit)
   --minimum-hash-cost     hash new passwords with argon2id's lowest cost instead
                           of libsodium's interactive cost; for trials only
   --quiet                 no log line per exchange
@@ -133,6 +169,48 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             ok = number(o.hash_threads, 1, 64);
         } else if (arg == "--max-pending-hashes") {
             ok = number(o.max_pending_hashes, 1, 100000);
+        } else if (arg == "--trusted-proxy") {
+            std::string list;
+            ok = value(list);
+            // More ranges may follow as separate words until the next option.
+            while (ok && i + 1 < args.size() && !args[i + 1].starts_with("-")) {
+                list += "," + args[++i];
+            }
+            std::istringstream in(list);
+            for (std::string cidr; ok && std::getline(in, cidr, ',');) {
+                if (cidr.empty()) {
+                    continue;
+                }
+                AddressRanges check;
+                if (!check.Add(cidr)) {
+                    parsed.error = "--trusted-proxy: not an address range: " + cidr;
+                    ok = false;
+                } else {
+                    o.trusted_proxies.push_back(cidr);
+                }
+            }
+        } else if (arg == "--proxy-only") {
+            o.proxy_only = true;
+        } else if (arg == "--metrics") {
+            ok = value(o.metrics);
+            std::string host;
+            std::uint16_t port = 0;
+            if (ok && !SplitHostPort(o.metrics, host, port)) {
+                parsed.error = "--metrics: not ADDR:PORT: " + o.metrics;
+                ok = false;
+            }
+        } else if (arg == "--login-failures-per-address") {
+            ok = number(o.login_failures_per_address, 0, 1000000);
+        } else if (arg == "--login-failures-per-number") {
+            ok = number(o.login_failures_per_number, 0, 1000000);
+        } else if (arg == "--login-failure-window") {
+            ok = number(o.login_failure_window_s, 1, 86400);
+        } else if (arg == "--login-cooldown") {
+            ok = number(o.login_cooldown_s, 1, 86400);
+        } else if (arg == "--login-cooldown-max") {
+            ok = number(o.login_cooldown_max_s, 1, 86400 * 7);
+        } else if (arg == "--registrations-per-hour") {
+            ok = number(o.registrations_per_hour, 0, 1000000);
         } else if (arg == "--minimum-hash-cost") {
             o.minimum_hash_cost = true;
         } else if (arg == "--quiet") {
@@ -144,6 +222,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         if (!ok) {
             return parsed;
         }
+    }
+    if (o.proxy_only && o.trusted_proxies.empty()) {
+        parsed.error = "--proxy-only needs --trusted-proxy";
     }
     return parsed;
 }

@@ -25,6 +25,15 @@ struct Options {
     int hash_threads = 1;
     int max_pending_hashes = 32;
     bool minimum_hash_cost = false;
+    std::vector<std::string> trusted_proxies;  // CIDR ranges, checked by the parser
+    bool proxy_only = false;
+    std::string metrics;  // ADDR:PORT, empty: no metrics listener
+    int login_failures_per_address = 10;
+    int login_failures_per_number = 10;
+    std::int32_t login_failure_window_s = 120;
+    std::int32_t login_cooldown_s = 300;
+    std::int32_t login_cooldown_max_s = 3600;
+    int registrations_per_hour = 10;
     bool quiet = false;
     bool help = false;
 };

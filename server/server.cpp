@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server/metrics.h"
+#include "server/metrics_endpoint.h"
 #include "server/records.h"
 #include "server/reply.h"
 #include "server/request.h"
@@ -99,12 +101,14 @@ struct Connection {
 }  // namespace
 
 struct Server::Impl {
-    Impl(ServerConfig c, Directory& d) : config(std::move(c)), directory(d) {}
+    Impl(ServerConfig c, Directory& d)
+        : config(std::move(c)), directory(d), limits(config.limits) {}
 
-    // Holds one connection slot for its address until the connection ends.
+    // Holds a connection's place among all connections and, once its client's
+    // address is known, among that address's, until the connection ends.
     class Slot {
       public:
-        Slot(Impl* impl, std::string address) : impl_(impl), address_(std::move(address)) {}
+        explicit Slot(Impl* impl) : impl_(impl) {}
         Slot(Slot&& other) noexcept
             : impl_(std::exchange(other.impl_, nullptr)), address_(std::move(other.address_)) {}
         Slot& operator=(Slot&&) = delete;
@@ -113,17 +117,30 @@ struct Server::Impl {
                 impl_->Release(address_);
             }
         }
+        bool Claim(const std::string& address) {
+            if (!impl_->ReserveAddress(address)) {
+                return false;
+            }
+            address_ = address;
+            return true;
+        }
 
       private:
         Impl* impl_;
         std::string address_;
     };
 
-    bool Reserve(const std::string& address) {
+    bool ReserveConnection() {
         std::lock_guard lock(slots_mutex);
         if (config.max_connections > 0 && open_connections >= config.max_connections) {
             return false;
         }
+        ++open_connections;
+        return true;
+    }
+
+    bool ReserveAddress(const std::string& address) {
+        std::lock_guard lock(slots_mutex);
         int& count = per_address[address];
         if (config.max_per_address > 0 && count >= config.max_per_address) {
             if (count == 0) {
@@ -132,13 +149,16 @@ struct Server::Impl {
             return false;
         }
         ++count;
-        ++open_connections;
         return true;
     }
 
+    // address empty: the connection had no address slot yet.
     void Release(const std::string& address) {
         std::lock_guard lock(slots_mutex);
         --open_connections;
+        if (address.empty()) {
+            return;
+        }
         auto it = per_address.find(address);
         if (it != per_address.end() && --it->second <= 0) {
             per_address.erase(it);
@@ -189,23 +209,101 @@ struct Server::Impl {
         }
     }
 
+    void Refuse(tcp::socket& socket, const std::string& address, std::uint16_t port, Refusal why,
+                std::string_view text) {
+        SendNow(socket, PlainReply(records::kGeneralError));
+        metrics.Refused(why);
+        Log(address, port, "-", text);
+        Finish(socket, true);
+    }
+
     void Admit(tcp::socket socket, const tcp::endpoint& remote) {
         std::string address = PeerAddress(remote);
-        if (!Reserve(address)) {
-            SendNow(socket, PlainReply(records::kGeneralError));
-            Finish(socket, true);
-            Log(address, remote.port(), "-", "refused: too many connections");
+        bool via_proxy = config.trusted_proxies.Contains(address);
+        if (!via_proxy && config.proxy_only) {
+            Refuse(socket, address, remote.port(), Refusal::kProxyMissing,
+                   "refused: not from a trusted balancer");
+            return;
+        }
+        if (!ReserveConnection()) {
+            Refuse(socket, address, remote.port(), Refusal::kTooManyConnections,
+                   "refused: too many connections");
+            return;
+        }
+        Slot slot(this);
+        // Behind a balancer the client's own address is known only once the
+        // header has arrived; its place is claimed then.
+        if (!via_proxy && !slot.Claim(address)) {
+            Refuse(socket, address, remote.port(), Refusal::kTooManyConnections,
+                   "refused: too many connections");
             return;
         }
         auto executor = socket.get_executor();
         asio::co_spawn(executor,
-                       Serve(std::move(socket), address, remote.port(), Slot(this, address)),
+                       Serve(std::move(socket), address, remote.port(), std::move(slot), via_proxy),
                        asio::detached);
     }
 
+    // Reads the balancer's header; the client's bytes that came behind it are
+    // left in early. Empty when the connection was refused (and closed).
+    asio::awaitable<std::optional<ProxyHeader>> ReadProxyHeader(Connection& conn,
+                                                                const std::string& address,
+                                                                std::uint16_t port, Bytes& early) {
+        std::array<std::uint8_t, kMaxProxyHeader + records::kLargestRequest + 1> buffer;
+        std::size_t received = 0;
+        ProxyParse parse;
+        while (!conn.timed_out && received < buffer.size()) {
+            std::error_code ec;
+            std::size_t n = co_await conn.socket.async_read_some(
+                asio::buffer(buffer.data() + received, buffer.size() - received),
+                asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) {
+                break;
+            }
+            received += n;
+            parse = ParseProxyHeader({buffer.data(), received});
+            if (parse.status != ProxyStatus::kNeedMore) {
+                break;
+            }
+        }
+        switch (parse.status) {
+            case ProxyStatus::kDone:
+                early.assign(buffer.begin() + static_cast<std::ptrdiff_t>(parse.header.length),
+                             buffer.begin() + static_cast<std::ptrdiff_t>(received));
+                co_return parse.header;
+            case ProxyStatus::kInvalid:
+                Refuse(conn.socket, address, port, Refusal::kProxyInvalid,
+                       std::string("refused: ") + std::string(parse.error));
+                co_return std::nullopt;
+            case ProxyStatus::kNeedMore:
+                if (received > 0) {
+                    Refuse(conn.socket, address, port, Refusal::kProxyInvalid,
+                           "refused: incomplete PROXY header");
+                    co_return std::nullopt;
+                }
+                break;
+            case ProxyStatus::kNotProxy:
+                break;
+        }
+        if (received == 0 && !conn.timed_out) {
+            // A balancer's plain connect check: nothing to refuse or count.
+            Log(address, port, "-", "closed: nothing sent");
+            Finish(conn.socket, false);
+        } else {
+            Refuse(conn.socket, address, port, Refusal::kProxyMissing,
+                   "refused: no PROXY header from a trusted balancer");
+        }
+        co_return std::nullopt;
+    }
+
+    struct Tally {
+        std::optional<Command> command;        // empty: no whole, known record
+        std::optional<ExchangeResult> result;  // empty: no request came at all
+        std::chrono::steady_clock::time_point request_complete{};
+    };
+
     asio::awaitable<void> Serve(tcp::socket socket, std::string address, std::uint16_t port,
-                                Slot slot) {
-        (void)slot;
+                                Slot slot, bool via_proxy) {
         auto conn = std::make_shared<Connection>(std::move(socket));
         conn->deadline.expires_after(config.idle_timeout);
         conn->deadline.async_wait([conn](std::error_code ec) {
@@ -219,31 +317,91 @@ struct Server::Impl {
             ~Disarm() { c.deadline.cancel(); }
         } disarm{*conn};
 
+        Bytes early;
+        if (via_proxy) {
+            std::optional<ProxyHeader> header =
+                co_await ReadProxyHeader(*conn, address, port, early);
+            if (!header) {
+                co_return;
+            }
+            if (!header->local) {
+                address = header->source;
+                port = header->source_port;
+            }
+            if (!slot.Claim(address)) {
+                Refuse(conn->socket, address, port, Refusal::kTooManyConnections,
+                       "refused: too many connections");
+                co_return;
+            }
+        }
+
         std::string command = "-";
         std::string result;
+        Tally tally;
         try {
-            result = co_await Exchange(*conn, address, command);
+            result = co_await Exchange(*conn, address, early, command, tally);
         } catch (const std::exception& e) {
             SendNow(conn->socket, PlainReply(records::kGeneralError));
             result = std::string("GENERALERROR: ") + e.what();
+            tally.result = ExchangeResult::kError;
+        }
+        if (tally.result) {
+            auto took = tally.request_complete == std::chrono::steady_clock::time_point{}
+                            ? std::chrono::steady_clock::duration::zero()
+                            : std::chrono::steady_clock::now() - tally.request_complete;
+            metrics.Exchange(tally.command, *tally.result, took);
         }
         // Logged before the close, so the line exists once the client sees the end.
         Log(address, port, command, result);
         Finish(conn->socket, conn->unread);
     }
 
+    // Answers a login or registration that an abuse limit holds back, without
+    // a password check; empty when the request may go on.
+    std::optional<std::string> HoldBack(const Request& request, const std::string& address,
+                                        Connection& conn) {
+        if (const auto* login = std::get_if<LoginRequest>(&request)) {
+            LoginGate gate = limits.CheckLogin(address, login->number);
+            if (gate == LoginGate::kAllowed) {
+                return std::nullopt;
+            }
+            // "Refused" is the one login answer that claims nothing about the
+            // password: the phone shows no message and keeps its login open.
+            SendNow(conn.socket,
+                    LoginResult(records::login_result::kRefused, config.live_period_s, {}, {}));
+            bool by_address = gate == LoginGate::kAddressCoolingDown;
+            metrics.Throttled(by_address ? Throttle::kLoginAddress : Throttle::kLoginNumber);
+            return by_address ? "throttled: too many failed logins from this address"
+                              : "throttled: too many failed logins for this number";
+        }
+        if (std::holds_alternative<RegisterRequest>(request) &&
+            !limits.AllowRegistration(address)) {
+            // The phone shows nothing and keeps its registration open, where
+            // "e-mail taken" would send the user off to change a good address.
+            SendNow(conn.socket, PlainReply(records::kGeneralError));
+            metrics.Throttled(Throttle::kRegistration);
+            return "throttled: too many registrations from this address";
+        }
+        return std::nullopt;
+    }
+
     // Runs one exchange on an open connection; returns the log text.
     asio::awaitable<std::string> Exchange(Connection& conn, const std::string& address,
-                                          std::string& command) {
+                                          const Bytes& early, std::string& command, Tally& tally) {
         if (!SendNow(conn.socket, AcceptGreeting())) {
             co_return "closed before the greeting";
         }
         // Larger than any record, so an oversized one shows as such; nothing
         // beyond it is ever read.
         std::array<std::uint8_t, 256> buffer;
-        std::size_t received = 0;
+        std::size_t received = std::min(early.size(), buffer.size());
+        std::copy_n(early.begin(), received, buffer.begin());
         ScanResult scan;
-        while (!conn.timed_out) {
+        if (received > 0) {
+            scan = ScanRequest({buffer.data(), received});
+        }
+        while (!conn.timed_out && scan.status == ScanStatus::kNeedMore &&
+               received < buffer.size()) {
             std::error_code ec;
             std::size_t n = co_await conn.socket.async_read_some(
                 asio::buffer(buffer.data() + received, buffer.size() - received),
@@ -253,17 +411,20 @@ struct Server::Impl {
             }
             received += n;
             scan = ScanRequest({buffer.data(), received});
-            if (scan.status != ScanStatus::kNeedMore) {
-                break;
-            }
         }
+        tally.request_complete = std::chrono::steady_clock::now();
         std::span<const std::uint8_t> data(buffer.data(), received);
         auto general_error = [&](std::string why) {
             SendNow(conn.socket, PlainReply(records::kGeneralError));
+            tally.result = ExchangeResult::kError;
             return "GENERALERROR: " + why;
         };
         if (received == 0) {
             co_return conn.timed_out ? "closed: nothing sent in time" : "closed: nothing sent";
+        }
+        if (scan.status != ScanStatus::kComplete && StartsLikeProxyHeader(data)) {
+            metrics.Refused(Refusal::kProxyUntrusted);
+            co_return general_error("PROXY header from an address not trusted to send one");
         }
         switch (scan.status) {
             case ScanStatus::kNeedMore:
@@ -275,16 +436,22 @@ struct Server::Impl {
                 co_return general_error("unknown command");
             case ScanStatus::kWrongSize:
                 command = CommandName(scan.command);
+                tally.command = scan.command;
                 co_return general_error("wrong size, more than " + std::to_string(scan.size) +
                                         " bytes");
             case ScanStatus::kComplete:
                 break;
         }
         command = CommandName(scan.command);
+        tally.command = scan.command;
         conn.unread = false;
         DecodeResult decoded = DecodeRequest(data);
         if (decoded.status != DecodeStatus::kOk) {
             co_return general_error("text without its terminating zero");
+        }
+        if (std::optional<std::string> throttled = HoldBack(decoded.request, address, conn)) {
+            tally.result = ExchangeResult::kThrottled;
+            co_return *throttled;
         }
         Outcome outcome;
         if (directory.IsSlow(decoded.request)) {
@@ -305,6 +472,14 @@ struct Server::Impl {
         } else {
             outcome = directory.Handle(decoded.request, address);
         }
+        tally.result = ResultOfReply(outcome.reply);
+        if (const auto* login = std::get_if<LoginRequest>(&decoded.request)) {
+            if (*tally.result == ExchangeResult::kWrongPassword) {
+                limits.LoginFailed(address, login->number);
+            } else if (*tally.result == ExchangeResult::kAccepted) {
+                limits.LoginAccepted(address, login->number);
+            }
+        }
         if (!outcome.reply.empty() && !SendNow(conn.socket, outcome.reply)) {
             outcome.result += " (reply not delivered)";
         }
@@ -313,6 +488,9 @@ struct Server::Impl {
 
     ServerConfig config;
     Directory& directory;
+    AbuseLimits limits;
+    Metrics metrics;
+    std::unique_ptr<MetricsEndpoint> metrics_endpoint;
     std::mutex slots_mutex;
     std::unordered_map<std::string, int> per_address;
     int open_connections = 0;
@@ -367,6 +545,27 @@ void Server::Start() {
         throw std::system_error(e.code(), "cannot listen on " + s.config.listen_address + " port " +
                                               std::to_string(s.config.port));
     }
+    if (!s.config.metrics_address.empty()) {
+        s.metrics.sessions_online = [&s] {
+            return static_cast<std::int64_t>(s.directory.SessionCount());
+        };
+        s.metrics.password_checks_waiting = [&s] {
+            return static_cast<std::int64_t>(s.pending_hashes.load());
+        };
+        s.metrics.connections_open = [&s] {
+            std::lock_guard lock(s.slots_mutex);
+            return static_cast<std::int64_t>(s.open_connections);
+        };
+        s.metrics_endpoint = std::make_unique<MetricsEndpoint>(
+            s.config.metrics_address, s.config.metrics_port, [&s] { return s.metrics.Text(); });
+        try {
+            s.metrics_endpoint->Start();
+        } catch (...) {
+            s.metrics_endpoint.reset();
+            s.lanes.clear();
+            throw;
+        }
+    }
     s.pool = std::make_unique<asio::thread_pool>(std::max(1, s.config.hash_threads));
     for (auto& lane : s.lanes) {
         asio::co_spawn(lane->io, s.AcceptLoop(*lane), asio::detached);
@@ -394,6 +593,14 @@ void Server::Stop() {
     }
     s.pool->stop();
     s.pool->join();
+    if (s.metrics_endpoint) {
+        s.metrics_endpoint->Stop();
+        s.metrics_endpoint.reset();
+    }
+}
+
+std::uint16_t Server::metrics_port() const {
+    return impl_->metrics_endpoint ? impl_->metrics_endpoint->port() : 0;
 }
 
 std::uint16_t Server::port() const {

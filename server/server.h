@@ -10,6 +10,8 @@
 #include <string_view>
 
 #include "server/directory.h"
+#include "server/limits.h"
+#include "server/proxy_header.h"
 
 namespace kestrona::server {
 
@@ -25,6 +27,18 @@ struct ServerConfig {
     // Password checks waiting for a hash thread; more are answered
     // GENERALERROR at once, so a flood of logins cannot queue without end.
     int max_pending_hashes = 32;
+    // Connections from these addresses are a load balancer's: each must
+    // begin with a PROXY header, whose client address then counts everywhere.
+    // A header from any other address is refused.
+    AddressRanges trusted_proxies;
+    // Refuse connections that do not come through a trusted balancer.
+    bool proxy_only = false;
+    LimitsConfig limits;
+    // Sent in the login refusal that a throttled login gets.
+    std::int32_t live_period_s = 60;
+    // Where to serve the counters for a scraper; empty: nowhere.
+    std::string metrics_address;
+    std::uint16_t metrics_port = 0;  // 0 picks a free port (tests)
     // Receives one line per exchange; nothing is logged when empty.
     std::function<void(std::string_view)> log;
 };
@@ -41,6 +55,8 @@ class Server {
     // Stops accepting, drops open connections and joins every thread.
     void Stop();
     std::uint16_t port() const;
+    // The port of the metrics listener; 0 when there is none.
+    std::uint16_t metrics_port() const;
 
   private:
     struct Impl;

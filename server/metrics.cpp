@@ -1,0 +1,204 @@
+#include "server/metrics.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "server/records.h"
+
+namespace kestrona::server {
+
+namespace r = records;
+
+namespace {
+
+constexpr std::array<std::string_view, kExchangeResults> kResultNames{
+    "accepted",  "refused", "wrong_password", "registered", "email_taken", "found",   "not_found",
+    "timed_out", "success", "fail",           "error",      "throttled",   "no_reply"};
+constexpr std::array<std::string_view, kThrottles> kThrottleNames{"login_address", "login_number",
+                                                                  "registration"};
+constexpr std::array<std::string_view, kRefusals> kRefusalNames{
+    "too_many_connections", "proxy_header_untrusted", "proxy_header_missing",
+    "proxy_header_invalid"};
+constexpr std::array<Command, 7> kCommandOrder{
+    Command::kLogin,  Command::kRegister, Command::kQuery,     Command::kLive,
+    Command::kLogout, Command::kReport,   Command::kChangePort};
+
+bool Begins(const Bytes& reply, std::string_view word) {
+    return reply.size() >= word.size() &&
+           std::string_view(reinterpret_cast<const char*>(reply.data()), word.size()) == word;
+}
+
+std::string_view CommandLabel(std::size_t index) {
+    return index < kCommandOrder.size() ? CommandName(kCommandOrder[index]) : "invalid";
+}
+
+std::size_t CommandIndex(std::optional<Command> command) {
+    if (!command) {
+        return kCommandOrder.size();
+    }
+    for (std::size_t i = 0; i < kCommandOrder.size(); ++i) {
+        if (kCommandOrder[i] == *command) {
+            return i;
+        }
+    }
+    return kCommandOrder.size();
+}
+
+void Line(std::string& out, std::string_view name, std::string_view labels, double value) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%.17g", value);
+    out += name;
+    if (!labels.empty()) {
+        out += '{';
+        out += labels;
+        out += '}';
+    }
+    out += ' ';
+    out += number;
+    out += '\n';
+}
+
+void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+std::string Label(std::string_view key, std::string_view value) {
+    return std::string(key) + "=\"" + std::string(value) + "\"";
+}
+
+}  // namespace
+
+ExchangeResult ResultOfReply(const Bytes& reply) {
+    if (reply.empty()) {
+        return ExchangeResult::kNoReply;
+    }
+    if (Begins(reply, r::login_result::kWord) && reply.size() >= r::login_result::kResult + 4) {
+        switch (r::GetInt(reply.data(), r::login_result::kResult)) {
+            case r::login_result::kAccepted:
+                return ExchangeResult::kAccepted;
+            case r::login_result::kWrongPassword:
+                return ExchangeResult::kWrongPassword;
+            default:
+                return ExchangeResult::kRefused;
+        }
+    }
+    // The longer words first: each shorter one is a prefix of its sibling.
+    if (Begins(reply, r::register_fail_email::kWord)) {
+        return ExchangeResult::kEmailTaken;
+    }
+    if (Begins(reply, r::register_success::kWord)) {
+        return ExchangeResult::kRegistered;
+    }
+    if (Begins(reply, r::query_not_found::kWord)) {
+        return ExchangeResult::kNotFound;
+    }
+    if (Begins(reply, r::query_result::kWord)) {
+        return ExchangeResult::kFound;
+    }
+    if (Begins(reply, r::kAlreadyTimeout)) {
+        return ExchangeResult::kTimedOut;
+    }
+    if (Begins(reply, r::kCommandSuccess)) {
+        return ExchangeResult::kSuccess;
+    }
+    if (Begins(reply, r::kCommandFail)) {
+        return ExchangeResult::kFail;
+    }
+    return ExchangeResult::kError;
+}
+
+void Metrics::Exchange(std::optional<Command> command, ExchangeResult result,
+                       std::chrono::steady_clock::duration took) {
+    std::size_t c = CommandIndex(command);
+    exchanges_[c][static_cast<std::size_t>(result)].fetch_add(1, std::memory_order_relaxed);
+    Histogram& h = latency_[c];
+    double seconds = std::chrono::duration<double>(took).count();
+    for (std::size_t b = 0; b < kBuckets.size(); ++b) {
+        if (seconds <= kBuckets[b]) {
+            h.buckets[b].fetch_add(1, std::memory_order_relaxed);
+            break;
+        }
+    }
+    h.sum_us.fetch_add(static_cast<std::uint64_t>(
+                           std::chrono::duration_cast<std::chrono::microseconds>(took).count()),
+                       std::memory_order_relaxed);
+    h.count.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::string Metrics::Text() const {
+    std::string out;
+    Header(out, "kestrona_exchanges_total", "counter",
+           "Exchanges answered, by request and by how they ended.");
+    for (std::size_t c = 0; c < kCommands; ++c) {
+        for (std::size_t res = 0; res < kExchangeResults; ++res) {
+            std::uint64_t n = exchanges_[c][res].load(std::memory_order_relaxed);
+            if (n != 0) {
+                Line(out, "kestrona_exchanges_total",
+                     Label("command", CommandLabel(c)) + "," + Label("result", kResultNames[res]),
+                     static_cast<double>(n));
+            }
+        }
+    }
+    Header(out, "kestrona_exchange_duration_seconds", "histogram",
+           "Time from a whole request to its reply, by request.");
+    for (std::size_t c = 0; c < kCommands; ++c) {
+        const Histogram& h = latency_[c];
+        std::uint64_t count = h.count.load(std::memory_order_relaxed);
+        if (count == 0) {
+            continue;
+        }
+        std::string command = Label("command", CommandLabel(c));
+        std::uint64_t cumulative = 0;
+        for (std::size_t b = 0; b < kBuckets.size(); ++b) {
+            cumulative += h.buckets[b].load(std::memory_order_relaxed);
+            char le[32];
+            std::snprintf(le, sizeof le, "%g", kBuckets[b]);
+            Line(out, "kestrona_exchange_duration_seconds_bucket", command + "," + Label("le", le),
+                 static_cast<double>(cumulative));
+        }
+        // Read after the buckets, so +Inf is never below the last bucket.
+        cumulative = std::max(cumulative, count);
+        Line(out, "kestrona_exchange_duration_seconds_bucket", command + "," + Label("le", "+Inf"),
+             static_cast<double>(cumulative));
+        Line(out, "kestrona_exchange_duration_seconds_sum", command,
+             static_cast<double>(h.sum_us.load(std::memory_order_relaxed)) / 1e6);
+        Line(out, "kestrona_exchange_duration_seconds_count", command,
+             static_cast<double>(cumulative));
+    }
+    Header(out, "kestrona_throttled_total", "counter",
+           "Requests answered without being served because of an abuse limit.");
+    for (std::size_t t = 0; t < kThrottles; ++t) {
+        Line(out, "kestrona_throttled_total", Label("limit", kThrottleNames[t]),
+             static_cast<double>(throttled_[t].load(std::memory_order_relaxed)));
+    }
+    Header(out, "kestrona_refused_connections_total", "counter",
+           "Connections closed before any request was read.");
+    for (std::size_t f = 0; f < kRefusals; ++f) {
+        Line(out, "kestrona_refused_connections_total", Label("reason", kRefusalNames[f]),
+             static_cast<double>(refused_[f].load(std::memory_order_relaxed)));
+    }
+    auto gauge = [&](std::string_view name, std::string_view help,
+                     const std::function<std::int64_t()>& read) {
+        if (read) {
+            Header(out, name, "gauge", help);
+            Line(out, name, {}, static_cast<double>(read()));
+        }
+    };
+    gauge("kestrona_sessions_online", "Logged-in phones whose session has not timed out.",
+          sessions_online);
+    gauge("kestrona_password_checks_waiting",
+          "Logins and registrations waiting for or running a password hash.",
+          password_checks_waiting);
+    gauge("kestrona_connections_open", "Connections open now.", connections_open);
+    return out;
+}
+
+}  // namespace kestrona::server

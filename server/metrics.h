@@ -1,0 +1,75 @@
+// Counters of the server for an operator, written out in the Prometheus text
+// format. Counting never takes a lock; only a scrape reads everything.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "server/reply.h"
+#include "server/request.h"
+
+namespace kestrona::server {
+
+// How an exchange ended, read from the reply it got.
+enum class ExchangeResult {
+    kAccepted,
+    kRefused,
+    kWrongPassword,
+    kRegistered,
+    kEmailTaken,
+    kFound,
+    kNotFound,
+    kTimedOut,
+    kSuccess,
+    kFail,
+    kError,
+    kThrottled,
+    kNoReply,
+};
+inline constexpr std::size_t kExchangeResults = 13;
+
+ExchangeResult ResultOfReply(const Bytes& reply);
+
+enum class Throttle { kLoginAddress, kLoginNumber, kRegistration };
+inline constexpr std::size_t kThrottles = 3;
+
+enum class Refusal { kTooManyConnections, kProxyUntrusted, kProxyMissing, kProxyInvalid };
+inline constexpr std::size_t kRefusals = 4;
+
+class Metrics {
+  public:
+    // command empty: the request was not a whole, known record.
+    void Exchange(std::optional<Command> command, ExchangeResult result,
+                  std::chrono::steady_clock::duration took);
+    void Throttled(Throttle what) { throttled_[static_cast<std::size_t>(what)]++; }
+    void Refused(Refusal why) { refused_[static_cast<std::size_t>(why)]++; }
+
+    // Gauges read at scrape time.
+    std::function<std::int64_t()> sessions_online;
+    std::function<std::int64_t()> password_checks_waiting;
+    std::function<std::int64_t()> connections_open;
+
+    std::string Text() const;
+
+  private:
+    static constexpr std::size_t kCommands = 8;  // the seven and "invalid"
+    static constexpr std::array<double, 12> kBuckets{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
+                                                     0.05,   0.1,   0.25,   0.5,   1.0,  2.5};
+    struct Histogram {
+        std::array<std::atomic<std::uint64_t>, kBuckets.size()> buckets{};
+        std::atomic<std::uint64_t> count{0};
+        std::atomic<std::uint64_t> sum_us{0};
+    };
+
+    std::array<std::array<std::atomic<std::uint64_t>, kExchangeResults>, kCommands> exchanges_{};
+    std::array<Histogram, kCommands> latency_{};
+    std::array<std::atomic<std::uint64_t>, kThrottles> throttled_{};
+    std::array<std::atomic<std::uint64_t>, kRefusals> refused_{};
+};
+
+}  // namespace kestrona::server

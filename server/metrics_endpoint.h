@@ -1,0 +1,33 @@
+// A small HTTP listener that answers GET /metrics with the server's counters,
+// for a Prometheus scraper. Runs one thread of its own between Start and Stop.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kestrona::server {
+
+class MetricsEndpoint {
+  public:
+    // text is called once per scrape, on the endpoint's thread.
+    MetricsEndpoint(std::string address, std::uint16_t port, std::function<std::string()> text);
+    ~MetricsEndpoint();
+    MetricsEndpoint(const MetricsEndpoint&) = delete;
+    MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
+
+    // Throws std::system_error when it cannot listen.
+    void Start();
+    void Stop();
+    std::uint16_t port() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Splits "ADDR:PORT" ("[::1]:9100" for IPv6); false when it is not one.
+bool SplitHostPort(const std::string& text, std::string& address, std::uint16_t& port);
+
+}  // namespace kestrona::server
