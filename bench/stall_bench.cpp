@@ -50,7 +50,12 @@ class LoopOwner : public IEngineOwner {
   public:
     void PostEngineMessage(int msg, int code) override {
         QMetaObject::invokeMethod(
-            &App(), [this, msg, code] { m_last = {msg, code}; ++m_count; }, Qt::QueuedConnection);
+            &App(),
+            [this, msg, code] {
+                m_last = {msg, code};
+                ++m_count;
+            },
+            Qt::QueuedConnection);
     }
     std::pair<int, int> m_last{0, 0};
     int m_count = 0;
@@ -152,10 +157,11 @@ void BM_SetupStallSilentSocks(benchmark::State& state) {
         stall = LongestStall([&](std::function<void()> done) {
             engine->Init(&owner, 8000, 250, false, "127.0.0.1", 0, proxy.Port());
             engine->Listen(0, 0);
-            When([&] { return true; }, [&, done] {
-                engine->Stop();
-                done();
-            });
+            When([&] { return true; },
+                 [&, done] {
+                     engine->Stop();
+                     done();
+                 });
         });
     }
     state.counters["longest_stall_ms"] = stall;
@@ -171,10 +177,10 @@ void BM_CallStall(benchmark::State& state) {
         WriteRaw(dir / "b.raw", std::vector<int16_t>(8000 * 4, -1000));
         LoopOwner ownerA, ownerB;
         CAudioEngine a, b;
-        a.SetAudioBackend(std::make_shared<FileAudioBackend>((dir / "a.raw").string(),
-                                                             (dir / "a.wav").string()));
-        b.SetAudioBackend(std::make_shared<FileAudioBackend>((dir / "b.raw").string(),
-                                                             (dir / "b.wav").string()));
+        a.SetAudioBackend(
+            std::make_shared<FileAudioBackend>((dir / "a.raw").string(), (dir / "a.wav").string()));
+        b.SetAudioBackend(
+            std::make_shared<FileAudioBackend>((dir / "b.raw").string(), (dir / "b.wav").string()));
         a.SetCodec(MakePrivateSpeechCodec());
         b.SetCodec(MakePrivateSpeechCodec());
         stall = LongestStall([&](std::function<void()> done) {

@@ -148,38 +148,124 @@ void CAudioEngine::Init(kestrona::IEngineOwner* owner, int sampleRate, int delay
 
     m_codec->EncoderInit();
     m_codec->DecoderInit();
+    m_setupDone = std::make_unique<ManualResetEvent>(true);
     m_initialised = true;
 }
 
 // --- Connections ------------------------------------------------------------
 
-bool CAudioEngine::Listen(int portIn, int portOut) {
-    if (!m_initialised || m_stopped)
-        return false;
-    if (!m_direct) {
-        m_inPreamble = InPreamble::kSocksBindReply;
-        m_sockIn = kestrona::NewTcpSocket();
-        m_sockOut = kestrona::NewTcpSocket();
-        m_portIn = SocksBind(m_sockIn, portIn);
-        if (m_portIn == -1)
-            return false;  // the engine is stopped already
-        m_portOut = SocksBind(m_sockOut, portOut);
-        return m_portOut != -1;
+namespace {
+
+int SetupCodeFor(kestrona::TunnelFailure failure) {
+    using kestrona::TunnelFailure;
+    switch (failure) {
+        case TunnelFailure::kNone:
+            return kestrona::kSetupOk;
+        case TunnelFailure::kUnreachable:
+            return kestrona::kSetupProxyUnreachable;
+        case TunnelFailure::kTimedOut:
+        case TunnelFailure::kCancelled:
+            return kestrona::kSetupTimedOut;
+        case TunnelFailure::kNoMethod:
+        case TunnelFailure::kAuthRefused:
+            return kestrona::kSetupProxyAuthFailed;
+        case TunnelFailure::kHttpRefused:
+        case TunnelFailure::kRequestRefused:
+        case TunnelFailure::kPeerRefused:
+            return kestrona::kSetupProxyRefused;
+        case TunnelFailure::kClosed:
+        case TunnelFailure::kNotHttp:
+        case TunnelFailure::kSocksVersion:
+        case TunnelFailure::kBadAddress:
+            return kestrona::kSetupProxyBadAnswer;
     }
-    // A port that Listen does not reach is announced as 0.
+    return kestrona::kSetupProxyBadAnswer;
+}
+
+}  // namespace
+
+bool CAudioEngine::BeginSetup() {
+    if (!m_initialised || m_stopped || m_setupBegun)
+        return false;
+    m_setupBegun = true;
+    m_setupDone->Reset();
+    return true;
+}
+
+void CAudioEngine::RunSetup(std::function<int()> work) {
+    m_setupThread = std::thread([this, work = std::move(work)] {
+        const int code = work();
+        m_setupDone->Set();
+        // A set-up that Stop cut short is no news.
+        if (!m_cancel.Cancelled())
+            Post(kestrona::kMsgEngineSetup, code);
+    });
+}
+
+void CAudioEngine::BeginListen(int portIn, int portOut) {
+    if (BeginSetup())
+        RunSetup([this, portIn, portOut] { return SetupListen(portIn, portOut); });
+}
+
+void CAudioEngine::BeginConnect(const std::string& host, int peerPortIn, int peerPortOut) {
+    if (BeginSetup())
+        RunSetup([this, host, peerPortIn, peerPortOut] {
+            return SetupConnect(host, peerPortIn, peerPortOut);
+        });
+}
+
+bool CAudioEngine::Listen(int portIn, int portOut) {
+    if (!BeginSetup())
+        return false;
+    const int code = SetupListen(portIn, portOut);
+    m_setupDone->Set();
+    if (code != kestrona::kSetupOk && !m_direct)
+        Stop();
+    return code == kestrona::kSetupOk;
+}
+
+bool CAudioEngine::Connect(const std::string& host, int peerPortIn, int peerPortOut) {
+    if (!BeginSetup())
+        return false;
+    const int code = SetupConnect(host, peerPortIn, peerPortOut);
+    m_setupDone->Set();
+    return code == kestrona::kSetupOk;
+}
+
+int CAudioEngine::StoreStream(std::atomic<int>& stream, int fd) {
+    // Stop may have shut the streams down already; this one too, so it
+    // cannot block a thread that uses it.
+    std::lock_guard lock(m_socketMutex);
+    stream.store(fd);
+    if (m_closing)
+        kestrona::ShutdownSocket(fd);
+    return fd;
+}
+
+int CAudioEngine::SetupListen(int portIn, int portOut) {
+    if (!m_direct) {
+        const int in = SocksBind(m_sockIn, portIn, m_inBind);
+        if (in != kestrona::kSetupOk)
+            return in;
+        std::optional<kestrona::ProxyHandshake> outBind;
+        return SocksBind(m_sockOut, portOut, outBind);
+    }
+    // A port that the set-up does not reach is announced as 0.
     m_portIn = 0;
     m_portOut = 0;
     {
         std::lock_guard lock(m_socketMutex);
+        if (m_closing)
+            return kestrona::kSetupTimedOut;
         m_listenIn = kestrona::NewTcpSocket();
         m_listenOut = kestrona::NewTcpSocket();
     }
     int bound = 0;
     if (!kestrona::BindAndListen(m_listenIn, portIn, 5, bound))
-        return false;
+        return kestrona::kSetupListenFailed;
     m_portIn = bound;
     if (!kestrona::BindAndListen(m_listenOut, portOut, 5, bound))
-        return false;
+        return kestrona::kSetupListenFailed;
     m_portOut = bound;
     m_acceptedIn = std::make_unique<ManualResetEvent>(false);
     m_acceptedOut = std::make_unique<ManualResetEvent>(false);
@@ -187,10 +273,13 @@ bool CAudioEngine::Listen(int portIn, int portOut) {
         std::thread(&CAudioEngine::AcceptThread, this, &m_listenIn, &m_sockIn, m_acceptedIn.get());
     m_acceptOutThread = std::thread(&CAudioEngine::AcceptThread, this, &m_listenOut, &m_sockOut,
                                     m_acceptedOut.get());
-    return true;
+    return kestrona::kSetupOk;
 }
 
-int CAudioEngine::AwaitStream(const std::atomic<int>& stream, ManualResetEvent* accepted) {
+int CAudioEngine::AwaitStream(const std::atomic<int>& stream,
+                              const std::unique_ptr<ManualResetEvent>& accepted) {
+    // The set-up thread creates the sockets and the accept events.
+    m_setupDone->Wait();
     // The caller connects both streams as soon as it has the ports, so a
     // thread started at the same moment only has to wait for the accept; a
     // peer that has not connected within the bound counts as a broken stream.
@@ -225,95 +314,71 @@ void CAudioEngine::AcceptThread(int* listenSocket, std::atomic<int>* stream,
         kestrona::CloseSocket(*listenSocket);
 }
 
-int CAudioEngine::SocksBind(int sock, int port) {
-    if (!kestrona::ConnectTcp(sock, m_proxyAddress, m_socksProxyPort)) {
-        Post(kestrona::kMsgEngineFailure, kestrona::kProxyUnreachable);
-        return 0;
+int CAudioEngine::SocksBind(std::atomic<int>& stream, int port,
+                            std::optional<kestrona::ProxyHandshake>& bind) {
+    using kestrona::TunnelFailure;
+    TunnelFailure why = TunnelFailure::kNone;
+    const int fd = kestrona::ConnectTcpWithin(m_proxyAddress, m_socksProxyPort, m_setupTimeoutMs,
+                                              &m_cancel, &why);
+    std::atomic<int>& announced = &stream == &m_sockIn ? m_portIn : m_portOut;
+    if (fd < 0) {
+        // An unreachable proxy is announced as port 0.
+        announced = 0;
+        if (why == TunnelFailure::kUnreachable)
+            Post(kestrona::kMsgEngineFailure, kestrona::kProxyUnreachable);
+        return SetupCodeFor(why);
     }
-    std::atomic<int> noStop{0};
-    auto recv = [sock](uint8_t* p, size_t n) { return kestrona::RecvSome(sock, p, n); };
-    auto send = [sock, &noStop](const uint8_t* p, int n) {
-        return kestrona::WriteInChunks(p, n, n, noStop, [sock](const uint8_t* d, size_t len) {
-            return kestrona::SendSome(sock, d, len);
-        });
-    };
-    auto fail = [this] {
-        Stop();
-        return -1;
-    };
-
-    const uint8_t greeting[] = {5, 2, 0, 2};
-    if (!send(greeting, sizeof greeting))
-        return fail();
-    uint8_t choice[2];
-    if (kestrona::ReadFully(choice, 2, noStop, recv) != ReadResult::kComplete || choice[0] != 5)
-        return fail();
-    if (choice[1] == 2) {
-        // RFC 1929: each field is at most 255 bytes.
-        std::string user = m_proxyUser.substr(0, 255), pass = m_proxyPassword.substr(0, 255);
-        std::string req;
-        req.push_back(1);
-        req.push_back(char(user.size()));
-        req += user;
-        req.push_back(char(pass.size()));
-        req += pass;
-        uint8_t status[2];
-        if (!send(reinterpret_cast<const uint8_t*>(req.data()), int(req.size())) ||
-            kestrona::ReadFully(status, 2, noStop, recv) != ReadResult::kComplete ||
-            status[0] != 1 || status[1] != 0)
-            return fail();
-    } else if (choice[1] != 0) {
-        return fail();
+    StoreStream(stream, fd);
+    bind.emplace(kestrona::ProxyHandshake::Socks5Bind(m_proxyUser, m_proxyPassword, port, false));
+    if (!kestrona::RunHandshake(fd, *bind, m_setupTimeoutMs, &m_cancel)) {
+        // A proxy that refuses is announced as -1.
+        announced = -1;
+        return SetupCodeFor(bind->Failure());
     }
-    // BIND for no particular peer (0.0.0.0) at the requested port.
-    uint8_t bind[10] = {5, 2, 0, 1, 0, 0, 0, 0, uint8_t(port >> 8), uint8_t(port)};
-    if (!send(bind, sizeof bind))
-        return fail();
-    uint8_t reply[4];
-    if (kestrona::ReadFully(reply, 4, noStop, recv) != ReadResult::kComplete || reply[0] != 5 ||
-        reply[1] != 0)
-        return fail();
-    int addressBytes = reply[3] == 1 ? 4 : reply[3] == 4 ? 16 : -1;
-    uint8_t rest[2];
-    if (reply[3] == 3) {
-        uint8_t len;
-        if (kestrona::ReadFully(&len, 1, noStop, recv) != ReadResult::kComplete)
-            return fail();
-        addressBytes = len;
-    }
-    if (addressBytes < 0)
-        return fail();
-    uint8_t skip[256];
-    if (addressBytes > 0 &&
-        kestrona::ReadFully(skip, addressBytes, noStop, recv) != ReadResult::kComplete)
-        return fail();
-    if (kestrona::ReadFully(rest, 2, noStop, recv) != ReadResult::kComplete)
-        return fail();
-    return rest[0] << 8 | rest[1];
+    // The bound address is of no use: the peer reaches the proxy at the
+    // address under which it knows this side.
+    announced = bind->BoundPort();
+    return kestrona::kSetupOk;
 }
 
-bool CAudioEngine::Connect(const std::string& host, int peerPortIn, int peerPortOut) {
-    if (!m_initialised || m_stopped)
-        return false;
-    m_sockIn = kestrona::NewTcpSocket();
-    m_sockOut = kestrona::NewTcpSocket();
+int CAudioEngine::HttpTunnel(std::atomic<int>& stream, const std::string& host, int port,
+                             std::string* leftover) {
+    using kestrona::TunnelFailure;
+    TunnelFailure why = TunnelFailure::kNone;
+    const int fd = kestrona::ConnectTcpWithin(m_proxyAddress, m_httpProxyPort, m_setupTimeoutMs,
+                                              &m_cancel, &why);
+    if (fd < 0)
+        return SetupCodeFor(why);
+    StoreStream(stream, fd);
+    auto tunnel = kestrona::ProxyHandshake::HttpConnect(host, port);
+    if (!kestrona::RunHandshake(fd, tunnel, m_setupTimeoutMs, &m_cancel))
+        return SetupCodeFor(tunnel.Failure());
+    if (leftover)
+        *leftover = tunnel.TakeLeftover();
+    return kestrona::kSetupOk;
+}
+
+int CAudioEngine::SetupConnect(const std::string& host, int peerPortIn, int peerPortOut) {
+    // The receiving stream ends at the answering side's sending port and the
+    // other way round.
     if (m_direct) {
-        return kestrona::ConnectTcp(m_sockIn, host, peerPortOut) &&
-               kestrona::ConnectTcp(m_sockOut, host, peerPortIn);
+        for (auto [stream, port] : {std::pair{&m_sockIn, peerPortOut}, {&m_sockOut, peerPortIn}}) {
+            kestrona::TunnelFailure why = kestrona::TunnelFailure::kNone;
+            const int fd =
+                kestrona::ConnectTcpWithin(host, port, m_setupTimeoutMs, &m_cancel, &why);
+            if (fd < 0)
+                return why == kestrona::TunnelFailure::kUnreachable
+                           ? kestrona::kSetupPeerUnreachable
+                           : SetupCodeFor(why);
+            StoreStream(*stream, fd);
+        }
+        return kestrona::kSetupOk;
     }
-    m_inPreamble = InPreamble::kHttpReply;
-    auto tunnel = [&](int sock, int port) {
-        if (!kestrona::ConnectTcp(sock, m_proxyAddress, m_httpProxyPort))
-            return false;
-        std::string request = "CONNECT " + host + ":" + std::to_string(port) +
-                              " HTTP/1.1\r\nUser-Agent: KESTRONA1.1/0.1\r\n\r\n";
-        std::atomic<int> noStop{0};
-        return kestrona::WriteInChunks(
-            reinterpret_cast<const uint8_t*>(request.data()), int(request.size()),
-            int(request.size()), noStop,
-            [sock](const uint8_t* d, size_t n) { return kestrona::SendSome(sock, d, n); });
-    };
-    return tunnel(m_sockIn, peerPortOut) && tunnel(m_sockOut, peerPortIn);
+    const int in = HttpTunnel(m_sockIn, host, peerPortOut, &m_inLeftover);
+    if (in != kestrona::kSetupOk)
+        return in;
+    // Nothing is ever read from the sending stream.
+    return HttpTunnel(m_sockOut, host, peerPortIn, nullptr);
 }
 
 // --- Threads ----------------------------------------------------------------
@@ -344,7 +409,10 @@ void CAudioEngine::StartSend() {
 }
 
 void CAudioEngine::Record(const std::string& stem) {
-    m_recordStem = stem;
+    {
+        std::lock_guard lock(m_recordMutex);
+        m_recordStem = stem;
+    }
     m_recording.store(true, std::memory_order_release);
 }
 
@@ -395,7 +463,7 @@ bool CAudioEngine::CaptureIsStale(int i, int64_t now) {
 }
 
 void CAudioEngine::SendThread() {
-    const int sock = AwaitStream(m_sockOut, m_acceptedOut.get());
+    const int sock = AwaitStream(m_sockOut, m_acceptedOut);
     std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
     const int blockSamples = m_blockBytes / 2;
     auto send = [sock](const uint8_t* d, size_t n) { return kestrona::SendSome(sock, d, n); };
@@ -462,23 +530,30 @@ void CAudioEngine::PlayoutThread() {
 }
 
 void CAudioEngine::ReceiveThread() {
-    const int sock = AwaitStream(m_sockIn, m_acceptedIn.get());
+    const int sock = AwaitStream(m_sockIn, m_acceptedIn);
     const int codedBytes = m_blockBytes / 16;
     std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
-    auto recv = [sock](uint8_t* d, size_t n) { return kestrona::RecvSome(sock, d, n); };
     auto broken = [this] { ReportConnectionLost(m_stopReceiving); };
 
-    // What a proxy puts ahead of the first frame is not audio.
-    ReadResult pre = ReadResult::kComplete;
-    if (m_inPreamble == InPreamble::kHttpReply) {
-        pre = kestrona::SkipHttpConnectReply(m_stopReceiving, recv);
-    } else if (m_inPreamble == InPreamble::kSocksBindReply) {
-        pre = kestrona::SkipSocksReply(m_stopReceiving, recv);
+    // Through a SOCKS5 proxy the reply that announces the peer comes first.
+    if (m_inBind && sock >= 0) {
+        if (!kestrona::RunHandshake(sock, *m_inBind, kAcceptWaitMs, &m_cancel, true)) {
+            broken();
+            return;
+        }
+        m_inLeftover = m_inBind->TakeLeftover();
     }
-    if (pre == ReadResult::kBroken)
-        broken();
-    if (pre != ReadResult::kComplete)
-        return;
+    // What arrived glued behind the proxy's answer is the start of the audio.
+    size_t leftoverUsed = 0;
+    auto recv = [this, sock, &leftoverUsed](uint8_t* d, size_t n) -> ssize_t {
+        if (leftoverUsed < m_inLeftover.size()) {
+            const size_t k = std::min(n, m_inLeftover.size() - leftoverUsed);
+            std::memcpy(d, m_inLeftover.data() + leftoverUsed, k);
+            leftoverUsed += k;
+            return ssize_t(k);
+        }
+        return kestrona::RecvSome(sock, d, n);
+    };
 
     // The socket is always read as blocks arrive, so nothing backs up in
     // the network; what the loudspeaker cannot take in time is dropped here.
@@ -554,7 +629,11 @@ bool CAudioEngine::DecodeBlock(const uint8_t* coded, int byteCount, uint8_t* pcm
 }
 
 void CAudioEngine::AppendRecording(const char* suffix, const uint8_t* data, int n) {
-    const std::filesystem::path path = m_recordRoot / "record" / (m_recordStem + suffix);
+    std::filesystem::path path;
+    {
+        std::lock_guard lock(m_recordMutex);
+        path = m_recordRoot / "record" / (m_recordStem + suffix);
+    }
     // Open without truncating first, so a second call with the same stem appends.
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
@@ -582,6 +661,7 @@ void CAudioEngine::Stop() {
     m_stopped = true;
     m_stopSending = 1;
     m_stopReceiving = 1;
+    m_cancel.Cancel();
 
     // Wake every thread blocked in accept, send or receive. The descriptors
     // stay allocated until the threads are joined, so none of them can be
@@ -593,6 +673,16 @@ void CAudioEngine::Stop() {
         kestrona::ShutdownSocket(m_listenOut);
         kestrona::ShutdownSocket(m_sockIn.load());
         kestrona::ShutdownSocket(m_sockOut.load());
+    }
+    // The set-up thread may start the accept threads: it ends first.
+    if (m_setupThread.joinable())
+        m_setupThread.join();
+    if (m_setupDone)
+        m_setupDone->Set();
+    {
+        std::lock_guard lock(m_socketMutex);
+        kestrona::ShutdownSocket(m_listenIn);
+        kestrona::ShutdownSocket(m_listenOut);
     }
     for (auto* event : {&m_acceptedIn, &m_acceptedOut}) {
         if (*event)

@@ -2,16 +2,19 @@
 // capture/encode/send path, the receive/decode/playout path and the call's
 // recording files. The phone window creates one per call:
 //
-//   answering side: Init, Listen(aiPort, aoPort), announce m_portIn/m_portOut;
-//                   on answer StartReceive then StartSend (answering machine:
+//   answering side: Init, BeginListen(aiPort, aoPort); on kMsgEngineSetup
+//                   code 0 announce PortIn()/PortOut(); on answer
+//                   StartReceive then StartSend (answering machine:
 //                   Record(stem) and StartReceive only)
-//   calling side:   Init, Connect(peer, its m_portIn, its m_portOut);
-//                   on answer StartReceive then StartSend
+//   calling side:   Init, BeginConnect(peer, its port in, its port out); on
+//                   answer StartReceive then StartSend
 //   either side:    Stop, then destroy
 //
-// Messages go to the owner from engine threads (see engine_owner.h). Stop
-// joins every thread the engine started, so the engine can be destroyed as
-// soon as Stop returns.
+// The set-up (binding, proxy exchanges, connects) runs on the engine's own
+// set-up thread with time-outs, never on the caller's. Messages go to the
+// owner from engine threads (see engine_owner.h). Stop cancels a set-up in
+// progress and joins every thread the engine started, so the engine can be
+// destroyed as soon as Stop returns.
 #pragma once
 
 #include <array>
@@ -19,8 +22,10 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +36,7 @@
 #include "media/manual_reset_event.h"
 #include "media/speech_codec.h"
 #include "platform/audio_backend.h"
+#include "platform/proxy_tunnel.h"
 #include "platform/wave_device.h"
 
 class CAudioEngine {
@@ -40,6 +46,8 @@ class CAudioEngine {
     // How long a send or receive thread waits for the peer to connect its
     // stream on the answering side before it reports the stream broken.
     static constexpr int kAcceptWaitMs = 5000;
+    // Default bound of each connect and proxy exchange of the set-up.
+    static constexpr int kSetupTimeoutMs = 10000;
 
     CAudioEngine();
     // Stops the engine if that has not been done.
@@ -71,16 +79,30 @@ class CAudioEngine {
     };
     DelayStats Stats() const;
 
+    // Optional, before the set-up: the bound of each of its connects and
+    // proxy exchanges.
+    void SetSetupTimeoutMs(int ms) { m_setupTimeoutMs = ms; }
+
     void Init(kestrona::IEngineOwner* owner, int sampleRate, int delayMs, bool direct,
               const std::string& proxyAddress, int httpProxyPort, int socksProxyPort);
+    // Both return at once; the set-up thread opens the streams and posts
+    // kMsgEngineSetup with 0 (PortIn/PortOut valid) or a SetupFailure. A
+    // second set-up on the same engine is ignored.
+    void BeginListen(int portIn, int portOut);
+    void BeginConnect(const std::string& host, int peerPortIn, int peerPortOut);
+    // The same on the caller's thread, blocking until the set-up is over.
     bool Listen(int portIn, int portOut);
     bool Connect(const std::string& host, int peerPortIn, int peerPortOut);
+    // The ports to announce: the bound ports after a successful listening
+    // set-up; 0 for a port not reached, -1 after a proxy's refusal.
+    int PortIn() const { return m_portIn.load(); }
+    int PortOut() const { return m_portOut.load(); }
     void StartReceive();
     void StartSend();
     void Stop();
 
-    // Switches recording on for the rest of the call: sets m_recordStem, then
-    // m_recording. Safe while the threads run.
+    // Switches recording on for the rest of the call under the given name
+    // stem. Safe while the threads run; a later stem replaces the earlier.
     void Record(const std::string& stem);
 
     // Block size in bytes of PCM for a rate and a delay in milliseconds: a
@@ -92,15 +114,13 @@ class CAudioEngine {
     // Decodes one block: false unless byteCount is m_blockBytes / 16.
     bool DecodeBlock(const uint8_t* coded, int byteCount, uint8_t* pcm, int& pcmLength);
 
-    // Fields, in the order the call code knows them. Set m_recordStem before
-    // m_recording (or use Record); neither changes again during the call.
-    std::string m_recordStem;
+    // Fields, in the order the call code knows them.
     int m_listenIn = -1;
     int m_listenOut = -1;
     std::atomic<int> m_sockIn{-1};
     std::atomic<int> m_sockOut{-1};
-    int m_portIn = 0;
-    int m_portOut = 0;
+    std::atomic<int> m_portIn{0};
+    std::atomic<int> m_portOut{0};
     int m_blockBytes = 0;
     std::atomic<bool> m_recording{false};
     bool m_direct = true;
@@ -128,10 +148,20 @@ class CAudioEngine {
     void ReceiveThread();
     void AcceptThread(int* listenSocket, std::atomic<int>* stream,
                       kestrona::ManualResetEvent* accepted);
-    int AwaitStream(const std::atomic<int>& stream, kestrona::ManualResetEvent* accepted);
+    int AwaitStream(const std::atomic<int>& stream,
+                    const std::unique_ptr<kestrona::ManualResetEvent>& accepted);
     void StartThread(std::thread& t, void (CAudioEngine::*body)());
 
-    int SocksBind(int sock, int port);
+    int SetupListen(int portIn, int portOut);
+    int SetupConnect(const std::string& host, int peerPortIn, int peerPortOut);
+    int SocksBind(std::atomic<int>& stream, int port,
+                  std::optional<kestrona::ProxyHandshake>& bind);
+    int HttpTunnel(std::atomic<int>& stream, const std::string& host, int port,
+                   std::string* leftover);
+    bool BeginSetup();
+    void RunSetup(std::function<int()> work);
+    bool SetupReady();
+    int StoreStream(std::atomic<int>& stream, int fd);
     void AppendRecording(const char* suffix, const uint8_t* data, int n);
     void Post(int msg, int code);
     void ReportConnectionLost(const std::atomic<int>& stopFlag);
@@ -147,6 +177,10 @@ class CAudioEngine {
     std::shared_ptr<kestrona::AudioBackend> m_backend;
     std::shared_ptr<kestrona::SpeechCodec> m_codec;
     std::filesystem::path m_recordRoot;
+    // The stem is replaced by Record while the send and receive threads use it.
+    std::mutex m_recordMutex;
+    std::string m_recordStem;
+    int m_setupTimeoutMs = kSetupTimeoutMs;
     std::string m_proxyUser;
     std::string m_proxyPassword;
 
@@ -176,8 +210,18 @@ class CAudioEngine {
 
     // How the receiving stream was opened, so the receive thread knows what
     // the proxy puts ahead of the first frame.
-    enum class InPreamble { kNone, kHttpReply, kSocksBindReply };
-    InPreamble m_inPreamble = InPreamble::kNone;
+    // Through a SOCKS5 proxy the receiving stream still owes the reply that
+    // announces the peer; behind either proxy's answer the peer's first
+    // bytes may already have arrived.
+    std::optional<kestrona::ProxyHandshake> m_inBind;
+    std::string m_inLeftover;
+
+    // The set-up thread, cancelled and joined by Stop. The stream threads
+    // wait for m_setupDone before they look at the sockets.
+    std::thread m_setupThread;
+    std::unique_ptr<kestrona::ManualResetEvent> m_setupDone;
+    kestrona::CancelToken m_cancel;
+    bool m_setupBegun = false;
 
     // Every thread is joined by Stop.
     // Set when the accept thread of each stream has ended (connected or not).

@@ -12,6 +12,7 @@ namespace kestrona {
 inline constexpr int kMsgConnectionLost = 2024;  // code 0: an audio stream broke
 inline constexpr int kMsgEngineFailure = 3025;   // code: one of EngineFailure
 inline constexpr int kMsgPlaybackDone = 11026;   // code 0: one recording has played
+inline constexpr int kMsgEngineSetup = 2028;     // code: 0 or one of SetupFailure
 
 // Codes carried by kMsgEngineFailure.
 enum EngineFailure : int {
@@ -22,6 +23,19 @@ enum EngineFailure : int {
     kProxyUnreachable = 5,   // Listen: the SOCKS5 proxy cannot be reached
     kWaveInOpenFailed = 6,   // capture thread: the wave-in device cannot be opened
     kWaveOutOpenFailed = 7,  // playout thread: the wave-out device cannot be opened
+};
+
+// Codes carried by kMsgEngineSetup when BeginListen or BeginConnect did not
+// get both audio streams ready (0: they are, and the ports are valid).
+enum SetupFailure : int {
+    kSetupOk = 0,
+    kSetupListenFailed = 1,      // a local port cannot be bound (a fixed port is taken)
+    kSetupPeerUnreachable = 2,   // the peer refused or did not take a direct connection
+    kSetupProxyUnreachable = 3,  // the proxy cannot be reached
+    kSetupProxyAuthFailed = 4,   // the SOCKS5 proxy takes neither method, or refused the password
+    kSetupProxyRefused = 5,      // the proxy refused the tunnel or the listening port
+    kSetupProxyBadAnswer = 6,    // the proxy's answer is not what its protocol sends
+    kSetupTimedOut = 7,          // no connection or no answer within the set-up time
 };
 
 inline constexpr const char* kWaveInOpenFailedText = "Wave In Device Open Failed";

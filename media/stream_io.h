@@ -1,5 +1,5 @@
-// Reading and writing the audio streams: blocking sockets, chunked sends,
-// whole-block receives, and the preambles a proxy puts on a stream. The send
+// Reading and writing the audio streams: blocking sockets, chunked sends and
+// whole-block receives. The send
 // and receive steps take the system call as a parameter so their splitting
 // and assembling can be checked without a network.
 #pragma once
@@ -78,61 +78,6 @@ ReadResult ReadFully(uint8_t* data, int n, const std::atomic<int>& stop, RecvFn&
         got += int(r);
     }
     return ReadResult::kComplete;
-}
-
-// Reads an HTTP proxy's answer to CONNECT up to and including the empty line,
-// never consuming a byte past it. kBroken also for a status other than 2xx
-// or an answer longer than 16 KiB.
-template <class RecvFn>
-ReadResult SkipHttpConnectReply(const std::atomic<int>& stop, RecvFn&& recv) {
-    std::string head;
-    while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
-        if (head.size() >= 16384)
-            return ReadResult::kBroken;
-        uint8_t c;
-        ReadResult r = ReadFully(&c, 1, stop, recv);
-        if (r != ReadResult::kComplete)
-            return r;
-        head.push_back(char(c));
-    }
-    // "HTTP/1.x 200 ..."
-    size_t sp = head.find(' ');
-    if (head.compare(0, 5, "HTTP/") != 0 || sp == std::string::npos || sp + 1 >= head.size() ||
-        head[sp + 1] != '2')
-        return ReadResult::kBroken;
-    return ReadResult::kComplete;
-}
-
-// Reads the reply a SOCKS5 proxy sends on a bound socket when the peer has
-// connected (version, reply code, reserved, address of any type, port).
-// kBroken also when the proxy reports a failure.
-template <class RecvFn>
-ReadResult SkipSocksReply(const std::atomic<int>& stop, RecvFn&& recv) {
-    uint8_t head[5];
-    ReadResult r = ReadFully(head, 4, stop, recv);
-    if (r != ReadResult::kComplete)
-        return r;
-    if (head[0] != 5 || head[1] != 0)
-        return ReadResult::kBroken;
-    int rest;
-    switch (head[3]) {
-        case 1:
-            rest = 4 + 2;
-            break;
-        case 4:
-            rest = 16 + 2;
-            break;
-        case 3:
-            r = ReadFully(head + 4, 1, stop, recv);
-            if (r != ReadResult::kComplete)
-                return r;
-            rest = head[4] + 2;
-            break;
-        default:
-            return ReadResult::kBroken;
-    }
-    uint8_t skip[258];
-    return ReadFully(skip, rest, stop, recv);
 }
 
 }  // namespace kestrona

@@ -44,13 +44,14 @@ inline void ConnectCall(Side& caller, Side& answerer, int rate, int delayMs,
                         const ProxySetup& proxy = {}) {
     answerer.engine->Init(&answerer.owner, rate, delayMs, proxy.socksPort == 0, "127.0.0.1", 0,
                           proxy.socksPort);
-    ASSERT_TRUE(answerer.engine->Listen(0, 0));
-    ASSERT_GT(answerer.engine->m_portIn, 0);
-    ASSERT_GT(answerer.engine->m_portOut, 0);
+    ASSERT_EQ(ListenAndWait(*answerer.engine, answerer.owner, 0, 0), kSetupOk);
+    ASSERT_GT(answerer.engine->PortIn(), 0);
+    ASSERT_GT(answerer.engine->PortOut(), 0);
     caller.engine->Init(&caller.owner, rate, delayMs, proxy.httpPort == 0, "127.0.0.1",
                         proxy.httpPort, 0);
-    ASSERT_TRUE(
-        caller.engine->Connect("127.0.0.1", answerer.engine->m_portIn, answerer.engine->m_portOut));
+    ASSERT_EQ(ConnectAndWait(*caller.engine, caller.owner, "127.0.0.1", answerer.engine->PortIn(),
+                             answerer.engine->PortOut()),
+              kSetupOk);
     if (proxy.socksPort == 0) {
         ASSERT_TRUE(WaitUntil([&] {
             return answerer.engine->m_sockIn.load() >= 0 && answerer.engine->m_sockOut.load() >= 0;

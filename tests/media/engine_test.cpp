@@ -90,25 +90,25 @@ TEST(EngineListen, SystemChosenPortsAreAnnouncedAndATakenFixedPortFails) {
     CAudioEngine first;
     first.SetAudioBackend(MakeNullAudioBackend());
     first.Init(&owner, kRate, kDelay, true, "", 0, 0);
-    ASSERT_TRUE(first.Listen(0, 0));
-    EXPECT_GT(first.m_portIn, 0);
-    EXPECT_GT(first.m_portOut, 0);
-    EXPECT_NE(first.m_portIn, first.m_portOut);
+    ASSERT_EQ(ListenAndWait(first, owner, 0, 0), kSetupOk);
+    EXPECT_GT(first.PortIn(), 0);
+    EXPECT_GT(first.PortOut(), 0);
+    EXPECT_NE(first.PortIn(), first.PortOut());
 
     CAudioEngine second;
     second.SetAudioBackend(MakeNullAudioBackend());
     second.Init(&owner, kRate, kDelay, true, "", 0, 0);
-    EXPECT_FALSE(second.Listen(first.m_portIn, 0));  // fixed port in use
+    EXPECT_EQ(ListenAndWait(second, owner, first.PortIn(), 0), kSetupListenFailed);  // in use
     second.Stop();
 
     // A fixed port that is free again (after Stop) can be listened on at once.
-    const int fixedIn = first.m_portIn;
+    const int fixedIn = first.PortIn();
     first.Stop();
     CAudioEngine third;
     third.SetAudioBackend(MakeNullAudioBackend());
     third.Init(&owner, kRate, kDelay, true, "", 0, 0);
-    EXPECT_TRUE(third.Listen(fixedIn, 0));
-    EXPECT_EQ(third.m_portIn, fixedIn);
+    EXPECT_EQ(ListenAndWait(third, owner, fixedIn, 0), kSetupOk);
+    EXPECT_EQ(third.PortIn(), fixedIn);
 }
 
 TEST(EngineListen, StopWithNobodyConnectedEndsEveryThread) {
@@ -120,11 +120,11 @@ TEST(EngineListen, StopWithNobodyConnectedEndsEveryThread) {
         engine.SetAudioBackend(MakeFileAudioBackend("", (dir.Path() / "spk.wav").string()));
         engine.SetCodec(std::make_shared<MarkerCodec>());
         engine.Init(&owner, kRate, kDelay, true, "", 0, 0);
-        ASSERT_TRUE(engine.Listen(0, 0));
+        ASSERT_EQ(ListenAndWait(engine, owner, 0, 0), kSetupOk);
         engine.Stop();  // accept threads still waiting
     }
     EXPECT_EQ(ThreadCount(), threadsBefore);
-    EXPECT_TRUE(owner.Messages().empty());
+    EXPECT_EQ(owner.Messages(), (std::vector<std::pair<int, int>>{{kMsgEngineSetup, kSetupOk}}));
 }
 
 TEST(EngineListen, ThreadsStartedJustBeforeThePeerConnectsStillCarryTheCall) {
@@ -134,12 +134,12 @@ TEST(EngineListen, ThreadsStartedJustBeforeThePeerConnectsStillCarryTheCall) {
     engine.SetAudioBackend(MakeFileAudioBackend("", (dir.Path() / "spk.wav").string()));
     engine.SetCodec(std::make_shared<MarkerCodec>());
     engine.Init(&owner, kRate, kDelay, true, "", 0, 0);
-    ASSERT_TRUE(engine.Listen(0, 0));
+    ASSERT_EQ(ListenAndWait(engine, owner, 0, 0), kSetupOk);
     // Answered (or auto-answered) the moment the ports went out.
     engine.StartReceive();
     engine.StartSend();
-    int fromEngine = ConnectLoopback(engine.m_portOut);
-    int toEngine = ConnectLoopback(engine.m_portIn);
+    int fromEngine = ConnectLoopback(engine.PortOut());
+    int toEngine = ConnectLoopback(engine.PortIn());
     std::vector<uint8_t> block(kCodedBlock);
     std::atomic<int> noStop{0};
     EXPECT_EQ(ReadFully(block.data(), kCodedBlock, noStop,
@@ -160,7 +160,7 @@ TEST(EngineListen, APeerThatNeverConnectsIsReportedOnceAsALostConnection) {
         engine.SetAudioBackend(MakeFileAudioBackend("", (dir.Path() / "spk.wav").string()));
         engine.SetCodec(std::make_shared<MarkerCodec>());
         engine.Init(&owner, kRate, kDelay, true, "", 0, 0);
-        ASSERT_TRUE(engine.Listen(0, 0));
+        ASSERT_EQ(ListenAndWait(engine, owner, 0, 0), kSetupOk);
         engine.StartReceive();
         engine.StartSend();
         ASSERT_TRUE(owner.WaitFor(kMsgConnectionLost, 1));
@@ -188,9 +188,9 @@ struct RawPeerCall {
         engine->SetCodec(codec);
         engine->SetRecordRoot(dir.Path());
         engine->Init(&owner, kRate, kDelay, true, "", 0, 0);
-        EXPECT_TRUE(engine->Listen(0, 0));
-        fromEngine = ConnectLoopback(engine->m_portOut);
-        toEngine = ConnectLoopback(engine->m_portIn);
+        EXPECT_EQ(ListenAndWait(*engine, owner, 0, 0), kSetupOk);
+        fromEngine = ConnectLoopback(engine->PortOut());
+        toEngine = ConnectLoopback(engine->PortIn());
         EXPECT_TRUE(WaitUntil(
             [&] { return engine->m_sockIn.load() >= 0 && engine->m_sockOut.load() >= 0; }));
     }
@@ -334,9 +334,9 @@ TEST(EngineSocks, MethodZeroBindsWithoutCredentialsAndAnnouncesTheBoundPorts) {
     engine.SetAudioBackend(MakeNullAudioBackend());
     engine.SetProxyCredentials("user", "secret");
     engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", 0, proxy.Port());
-    ASSERT_TRUE(engine.Listen(0, 0));
-    EXPECT_EQ(engine.m_portIn, 40123);
-    EXPECT_EQ(engine.m_portOut, 40123);
+    ASSERT_EQ(ListenAndWait(engine, owner, 0, 0), kSetupOk);
+    EXPECT_EQ(engine.PortIn(), 40123);
+    EXPECT_EQ(engine.PortOut(), 40123);
     engine.Stop();
     auto sessions = proxy.Sessions();
     ASSERT_EQ(sessions.size(), 2u);
@@ -357,7 +357,7 @@ TEST(EngineSocks, MethodTwoSendsUserAndPasswordAndFixedPortsAreRequested) {
     engine.SetAudioBackend(MakeNullAudioBackend());
     engine.SetProxyCredentials("user", "secret");
     engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", 0, proxy.Port());
-    ASSERT_TRUE(engine.Listen(5004, 5005));
+    ASSERT_EQ(ListenAndWait(engine, owner, 5004, 5005), kSetupOk);
     engine.Stop();
     auto sessions = proxy.Sessions();
     ASSERT_EQ(sessions.size(), 2u);
@@ -367,14 +367,16 @@ TEST(EngineSocks, MethodTwoSendsUserAndPasswordAndFixedPortsAreRequested) {
     EXPECT_EQ(sessions[1].bind, (std::vector<uint8_t>{5, 2, 0, 1, 0, 0, 0, 0, 0x13, 0x8d}));
 }
 
-TEST(EngineSocks, RefusalsStopTheEngineAndAnnounceMinusOne) {
+// Every refusal is reported once, with a code that says who refused what.
+TEST(EngineSocks, RefusalsAreReportedWithTheirCodeAndAnnounceMinusOne) {
     struct Case {
         const char* what;
         uint8_t method, authStatus, bindStatus;
+        int code;
     } cases[] = {
-        {"no acceptable method", 0xFF, 0, 0},
-        {"wrong password", 2, 1, 0},
-        {"bind refused", 0, 0, 1},
+        {"no acceptable method", 0xFF, 0, 0, kSetupProxyAuthFailed},
+        {"wrong password", 2, 1, 0, kSetupProxyAuthFailed},
+        {"bind refused", 0, 0, 1, kSetupProxyRefused},
     };
     for (const Case& c : cases) {
         test::ScriptedSocks5Proxy proxy;
@@ -387,27 +389,96 @@ TEST(EngineSocks, RefusalsStopTheEngineAndAnnounceMinusOne) {
         CAudioEngine engine;
         engine.SetAudioBackend(MakeNullAudioBackend());
         engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", 0, proxy.Port());
-        EXPECT_FALSE(engine.Listen(0, 0)) << c.what;
-        EXPECT_EQ(engine.m_portIn, -1) << c.what;
-        // Stopped: starting the call does nothing, no device is even tried.
-        engine.StartReceive();
-        engine.StartSend();
+        EXPECT_EQ(ListenAndWait(engine, owner, 0, 0), c.code) << c.what;
+        EXPECT_EQ(engine.PortIn(), -1) << c.what;
         engine.Stop();
+        EXPECT_EQ(owner.Count(kMsgEngineSetup), 1) << c.what;
         EXPECT_EQ(owner.Count(kMsgEngineFailure), 2) << c.what;  // only the Init codes 1 and 3
     }
 }
 
-TEST(EngineSocks, UnreachableProxyPostsCode5AndAnnouncesPortZero) {
+TEST(EngineSocks, UnreachableProxyFailsTheSetUpPostsCode5OnceAndAnnouncesPortZero) {
     const int deadPort = test::FreeLoopbackPort();
     RecordingOwner owner;
     CAudioEngine engine;
     engine.SetAudioBackend(MakeFileAudioBackend("", ""));
     engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", 0, deadPort);
-    EXPECT_TRUE(engine.Listen(0, 0));
-    EXPECT_EQ(engine.m_portIn, 0);
-    EXPECT_EQ(engine.m_portOut, 0);
+    EXPECT_EQ(ListenAndWait(engine, owner, 0, 0), kSetupProxyUnreachable);
+    EXPECT_EQ(engine.PortIn(), 0);
+    EXPECT_EQ(engine.PortOut(), 0);
     EXPECT_EQ(owner.Messages(),
-              (std::vector<std::pair<int, int>>{{kMsgEngineFailure, 5}, {kMsgEngineFailure, 5}}));
+              (std::vector<std::pair<int, int>>{{kMsgEngineFailure, kProxyUnreachable},
+                                                {kMsgEngineSetup, kSetupProxyUnreachable}}));
+}
+
+// A proxy that takes the connection and never says a word: Stop cuts the
+// set-up short (with a bound far beyond the test's own time limit) and
+// nothing is reported for it.
+TEST(EngineSetup, StopCancelsASetUpWaitingForASilentProxy) {
+    const int threadsBefore = ThreadCount();
+    for (bool listening : {true, false}) {
+        test::SilentProxy proxy;
+        RecordingOwner owner;
+        {
+            CAudioEngine engine;
+            engine.SetAudioBackend(MakeNullAudioBackend());
+            engine.SetSetupTimeoutMs(3600 * 1000);
+            engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", proxy.Port(), proxy.Port());
+            if (listening)
+                engine.BeginListen(0, 0);
+            else
+                engine.BeginConnect("10.0.0.5", 2000, 2001);
+            ASSERT_TRUE(WaitUntil([&] { return proxy.Accepted() >= 1; }));
+            engine.Stop();
+        }
+        EXPECT_EQ(owner.Count(kMsgEngineSetup), 0);
+    }
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+// The HTTP proxy's answer is read by the set-up: a refusal fails it at once,
+// and the peer's bytes glued behind a 2xx answer are the first audio.
+TEST(EngineHttp, RefusalFailsTheSetUpAndGluedBytesAreTheFirstFrames) {
+    std::vector<uint8_t> frames;
+    for (int k = 0; k < 2 * kFramesPerBlock; ++k) {
+        uint8_t f[10];
+        MarkerCodec::MakeFrame(uint32_t(k), int16_t(k + 1), f);
+        frames.insert(frames.end(), f, f + 10);
+    }
+    {
+        test::ScriptedHttpProxy proxy("HTTP/1.1 407 Proxy Authentication Required\r\n");
+        RecordingOwner owner;
+        CAudioEngine engine;
+        engine.SetAudioBackend(MakeNullAudioBackend());
+        engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", proxy.Port(), 0);
+        EXPECT_EQ(ConnectAndWait(engine, owner, "10.0.0.5", 2000, 2001), kSetupProxyRefused);
+        EXPECT_EQ(proxy.Requests(),
+                  (std::vector<std::string>{"CONNECT 10.0.0.5:2001 HTTP/1.1\r\nUser-Agent: "
+                                            "KESTRONA1.1/0.1\r\n\r\n"}));
+    }
+    test::TempDir dir;
+    auto codec = std::make_shared<MarkerCodec>();
+    test::ScriptedHttpProxy proxy("HTTP/1.1 200 Connection established\r\n\r\n" +
+                                  std::string(frames.begin(), frames.end()));
+    RecordingOwner owner;
+    CAudioEngine engine;
+    engine.SetAudioBackend(MakeFileAudioBackend("", (dir.Path() / "spk.wav").string()));
+    engine.SetCodec(codec);
+    engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", proxy.Port(), 0);
+    ASSERT_EQ(ConnectAndWait(engine, owner, "10.0.0.5", 2000, 2001), kSetupOk);
+    engine.StartReceive();
+    // Two blocks played: the decoder has been through every glued frame.
+    const auto speaker = dir.Path() / "spk.wav";
+    ASSERT_TRUE(WaitUntil([&] {
+        std::error_code ec;
+        return fs::file_size(speaker, ec) >= 44 + 2 * 2 * 1920 && !ec;
+    }));
+    engine.Stop();
+    const auto& decoded = codec->DecodedFrames();
+    for (size_t k = 0; k < frames.size() / 10; ++k) {
+        ASSERT_TRUE(decoded[k].intact) << k;
+        EXPECT_EQ(decoded[k].counter, k);
+    }
 }
 
 // --- Recordings ----------------------------------------------------------------
@@ -501,7 +572,7 @@ TEST(EngineRecording, MissingRecordDirectoryLeavesTheCallUnaffected) {
     StartTalking(a, b);
     ASSERT_TRUE(
         WaitUntil([&] { return SpeakerSamples(a) >= 5 * 1920 && SpeakerSamples(b) >= 5 * 1920; }));
-    EXPECT_TRUE(b.owner.Messages().empty());
+    EXPECT_EQ(b.owner.Messages(), (std::vector<std::pair<int, int>>{{kMsgEngineSetup, kSetupOk}}));
     b.engine->Stop();
     a.engine->Stop();
     EXPECT_FALSE(fs::exists(dir.Path() / "b" / "record"));

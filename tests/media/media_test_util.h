@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "media/audio_engine.h"
 #include "media/engine_owner.h"
 #include "media/speech_codec.h"
 #include "platform/wav_file.h"
@@ -61,12 +62,36 @@ class RecordingOwner : public IEngineOwner {
         });
     }
 
+    // The code of the latest msg posted, or -1.
+    int LastCode(int msg) {
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_messages.rbegin(); it != m_messages.rend(); ++it) {
+            if (it->first == msg)
+                return it->second;
+        }
+        return -1;
+    }
+
   private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<std::pair<int, int>> m_messages;
     std::vector<std::string> m_alerts;
 };
+
+// The asynchronous set-ups run to their end: the code they posted, or -1
+// when none came.
+inline int ListenAndWait(CAudioEngine& engine, RecordingOwner& owner, int portIn, int portOut) {
+    const int before = owner.Count(kMsgEngineSetup);
+    engine.BeginListen(portIn, portOut);
+    return owner.WaitFor(kMsgEngineSetup, before + 1) ? owner.LastCode(kMsgEngineSetup) : -1;
+}
+inline int ConnectAndWait(CAudioEngine& engine, RecordingOwner& owner, const std::string& host,
+                          int peerPortIn, int peerPortOut) {
+    const int before = owner.Count(kMsgEngineSetup);
+    engine.BeginConnect(host, peerPortIn, peerPortOut);
+    return owner.WaitFor(kMsgEngineSetup, before + 1) ? owner.LastCode(kMsgEngineSetup) : -1;
+}
 
 // A stand-in codec whose frames say what they carry: bytes 0-1 the first
 // sample of the frame, 2-5 the encoder's frame count, 6-9 a fixed pattern.

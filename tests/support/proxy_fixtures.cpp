@@ -198,6 +198,34 @@ std::string TinyproxyProcess::Log() const {
     return ReadFile(m_dir.Path() / "tinyproxy.log") + ReadFile(m_dir.Path() / "tinyproxy.out");
 }
 
+bool SquidProcess::Available() {
+    return ::access(kBinary, X_OK) == 0;
+}
+
+bool SquidProcess::Start() {
+    if (m_dir.Path().empty())
+        return false;
+    m_port = FreeLoopbackPort();
+    const auto dir = m_dir.Path().string();
+    std::ostringstream conf;
+    conf << "http_port 127.0.0.1:" << m_port << "\n"
+         << "acl lo src 127.0.0.0/8\nhttp_access allow lo\nhttp_access deny all\n"
+         << "cache deny all\n"
+         << "access_log stdio:" << dir << "/squid-access.log\n"
+         << "cache_log " << dir << "/squid-cache.log\n"
+         << "pid_filename " << dir << "/squid.pid\n"
+         << "coredump_dir " << dir << "\nshutdown_lifetime 1 seconds\n";
+    WriteFile(m_dir.Path() / "squid.conf", conf.str());
+    if (!m_process.Start({kBinary, "-N", "-f", (m_dir.Path() / "squid.conf").string()},
+                         m_dir.Path() / "squid.out"))
+        return false;
+    return WaitForPort(m_port, 20000);
+}
+
+std::string SquidProcess::Log() const {
+    return ReadFile(m_dir.Path() / "squid-cache.log") + ReadFile(m_dir.Path() / "squid.out");
+}
+
 bool DantedProcess::Available() {
     return ::access(kBinary, X_OK) == 0;
 }
@@ -369,6 +397,107 @@ void ScriptedSocks5Proxy::ServeClient(int fd) {
         record(&Session::afterBind, std::vector<uint8_t>(buffer, buffer + n));
     }
     ::close(fd);
+}
+
+namespace {
+
+// A listening socket on a free loopback port; -1 on failure.
+int ListenLoopback(int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+ScriptedHttpProxy::ScriptedHttpProxy(std::string answer) : m_answer(std::move(answer)) {
+    m_listenFd = ListenLoopback(m_port);
+    m_thread = std::thread([this] { Serve(); });
+}
+
+ScriptedHttpProxy::~ScriptedHttpProxy() {
+    m_stop = true;
+    m_thread.join();
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
+}
+
+std::vector<std::string> ScriptedHttpProxy::Requests() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+}
+
+void ScriptedHttpProxy::Serve() {
+    std::vector<int> open;
+    std::vector<std::string> partial;
+    while (!m_stop && m_listenFd >= 0) {
+        std::vector<pollfd> fds{{m_listenFd, POLLIN, 0}};
+        for (int fd : open) fds.push_back({fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), 20) <= 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                open.push_back(fd);
+                partial.emplace_back();
+            }
+        }
+        for (size_t i = 1; i < fds.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buffer[1024];
+            const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+            std::string& request = partial[i - 1];
+            if (n <= 0 || request.size() > 65536)
+                continue;
+            const bool complete = request.find("\r\n\r\n") != std::string::npos;
+            request.append(buffer, size_t(n));
+            if (!complete && request.find("\r\n\r\n") != std::string::npos) {
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_requests.push_back(request);
+                }
+                SendAll(fds[i].fd, m_answer.data(), m_answer.size());
+            }
+        }
+    }
+    for (int fd : open) ::close(fd);
+}
+
+SilentProxy::SilentProxy() {
+    m_listenFd = ListenLoopback(m_port);
+    m_thread = std::thread([this] { Serve(); });
+}
+
+SilentProxy::~SilentProxy() {
+    m_stop = true;
+    m_thread.join();
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
+}
+
+void SilentProxy::Serve() {
+    std::vector<int> held;
+    while (!m_stop && m_listenFd >= 0) {
+        pollfd p{m_listenFd, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            held.push_back(fd);
+            ++m_accepted;
+        }
+    }
+    for (int fd : held) ::close(fd);
 }
 
 }  // namespace kestrona::test

@@ -1,8 +1,8 @@
-// Proxies on loopback for tests: real tinyproxy (HTTP CONNECT) and dante
-// (SOCKS5 with BIND) started on free ports with their configuration in a
-// temporary folder, and a small scripted SOCKS5 proxy whose answers a test
-// chooses. Plain C++ and POSIX, no Qt. Every object stops what it started
-// when it goes out of scope.
+// Proxies on loopback for tests: real tinyproxy and squid (HTTP CONNECT) and
+// dante (SOCKS5 with BIND) started on free ports with their configuration in
+// a temporary folder, small scripted SOCKS5 and HTTP proxies whose answers a
+// test chooses, and a proxy that never answers. Plain C++ and POSIX, no Qt. Every object stops what
+// it started when it goes out of scope.
 #pragma once
 
 #include <sys/types.h>
@@ -59,6 +59,23 @@ class TinyproxyProcess {
     // A started proxy for a whole test suite (the caller deletes it), or null
     // when tinyproxy is not installed or does not start.
     static TinyproxyProcess* StartForSuite();
+    void Stop() { m_process.Stop(); }
+    int Port() const { return m_port; }
+    std::string Log() const;
+
+  private:
+    TempDir m_dir;
+    ChildProcess m_process;
+    int m_port = 0;
+};
+
+// squid answers CONNECT with an HTTP/1.1 status line in a chunk of its own.
+class SquidProcess {
+  public:
+    static constexpr const char* kBinary = "/usr/sbin/squid";
+    static bool Available();
+    // Allows CONNECT to any port from loopback; caches nothing.
+    bool Start();
     void Stop() { m_process.Stop(); }
     int Port() const { return m_port; }
     std::string Log() const;
@@ -145,6 +162,50 @@ class ScriptedSocks5Proxy {
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<Session> m_sessions;
+};
+
+// An HTTP proxy that answers every CONNECT request with the same bytes and
+// then keeps the connection open without relaying anything.
+class ScriptedHttpProxy {
+  public:
+    explicit ScriptedHttpProxy(std::string answer);
+    ~ScriptedHttpProxy();
+    ScriptedHttpProxy(const ScriptedHttpProxy&) = delete;
+    ScriptedHttpProxy& operator=(const ScriptedHttpProxy&) = delete;
+    int Port() const { return m_port; }
+    // The requests received so far, one per connection, in arrival order.
+    std::vector<std::string> Requests() const;
+
+  private:
+    void Serve();
+
+    std::string m_answer;
+    int m_listenFd = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+};
+
+// Takes connections and never sends a byte: a proxy that stopped answering.
+class SilentProxy {
+  public:
+    SilentProxy();
+    ~SilentProxy();
+    SilentProxy(const SilentProxy&) = delete;
+    SilentProxy& operator=(const SilentProxy&) = delete;
+    int Port() const { return m_port; }
+    int Accepted() const { return m_accepted.load(); }
+
+  private:
+    void Serve();
+
+    int m_listenFd = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_accepted{0};
+    std::thread m_thread;
 };
 
 }  // namespace kestrona::test
