@@ -10,8 +10,11 @@ namespace r = records;
 
 namespace {
 
+// Port 0 is what a phone announces when it could not open its listening
+// socket (or its proxy could not bind one): it is logged in but cannot be
+// called.
 bool ValidPort(std::int32_t port) {
-    return port > 0 && port <= 65535;
+    return port >= 0 && port <= 65535;
 }
 
 }  // namespace
@@ -19,25 +22,34 @@ bool ValidPort(std::int32_t port) {
 Directory::Directory(SubscriberStore& store, const PasswordHasher& hasher, DirectoryConfig config)
     : store_(store), hasher_(hasher), config_(std::move(config)) {}
 
-std::chrono::steady_clock::time_point Directory::Now() const {
-    return config_.clock ? config_.clock() : std::chrono::steady_clock::now();
+std::int64_t Directory::NowMs() const {
+    auto now = config_.clock ? config_.clock() : std::chrono::system_clock::now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
 }
 
-bool Directory::Alive(const Session& session, std::chrono::steady_clock::time_point now) const {
-    return now - session.last_seen < config_.session_timeout;
+std::int64_t Directory::AliveSince(std::int64_t now_ms) const {
+    // Alive while now - last_seen < time-out.
+    return now_ms - config_.session_timeout.count() + 1;
 }
 
-void Directory::SweepLocked(std::chrono::steady_clock::time_point now) {
-    if (now < next_sweep_) {
+void Directory::Sweep(std::int64_t now_ms) {
+    std::int64_t due = next_sweep_ms_.load();
+    // One thread of this instance tries per period; the store makes sure that
+    // one instance of all those sharing it does the work.
+    if (now_ms < due ||
+        !next_sweep_ms_.compare_exchange_strong(due, now_ms + config_.session_timeout.count())) {
         return;
     }
-    std::erase_if(sessions_, [&](const auto& entry) { return !Alive(entry.second, now); });
-    next_sweep_ = now + config_.session_timeout;
+    store_.SweepSessions(now_ms, AliveSince(now_ms), config_.session_timeout.count());
 }
 
 std::size_t Directory::SessionCount() const {
-    std::lock_guard lock(mutex_);
-    return sessions_.size();
+    try {
+        return store_.CountSessions(AliveSince(NowMs()));
+    } catch (const std::exception&) {
+        // Asked by the metrics scrape, which must not fail with the database.
+        return 0;
+    }
 }
 
 bool Directory::IsSlow(const Request& request) const {
@@ -80,27 +92,27 @@ Outcome Directory::Login(const LoginRequest& req, const std::string& peer) {
     if (req.number <= 0 || !ValidPort(req.port)) {
         return refuse(r::login_result::kRefused, "refused: bad number or port");
     }
-    if (!verified_.Matches(req.number, req.password)) {
-        std::optional<std::string> hash = store_.PasswordHash(req.number);
-        // An unknown number answers like a wrong password, so that numbers
-        // cannot be probed.
-        if (!hash) {
-            return refuse(r::login_result::kWrongPassword, "wrong password: unknown number");
-        }
+    std::optional<std::string> hash = store_.PasswordHash(req.number);
+    // An unknown number answers like a wrong password, so that numbers
+    // cannot be probed.
+    if (!hash) {
+        return refuse(r::login_result::kWrongPassword, "wrong password: unknown number");
+    }
+    if (!verified_.Matches(req.number, req.password, *hash)) {
         if (!hasher_.Verify(*hash, req.password)) {
             return refuse(r::login_result::kWrongPassword, "wrong password");
         }
-        verified_.Remember(req.number, req.password);
+        verified_.Remember(req.number, req.password, *hash);
     }
-    {
-        std::lock_guard lock(mutex_);
-        auto now = Now();
-        SweepLocked(now);
-        sessions_[req.number] = Session{peer, req.port, now};
+    std::int64_t now = NowMs();
+    Sweep(now);
+    if (!store_.PutSession(SessionRow{req.number, peer, req.port, now})) {
+        return {PlainReply(r::kGeneralError), "failed: database"};
     }
     return {LoginResult(r::login_result::kAccepted, config_.live_period_s, config_.welcome,
                         config_.notice),
-            "accepted, port " + std::to_string(req.port)};
+            req.port == 0 ? std::string("accepted, port 0: not reachable")
+                          : "accepted, port " + std::to_string(req.port)};
 }
 
 Outcome Directory::Register(const RegisterRequest& req, const std::string& peer) {
@@ -115,7 +127,7 @@ Outcome Directory::Register(const RegisterRequest& req, const std::string& peer)
     AddResult added = store_.AddSubscriber(subscriber, config_.first_number);
     switch (added.status) {
         case AddStatus::kAdded:
-            verified_.Remember(added.number, req.password);
+            verified_.Remember(added.number, req.password, subscriber.password_hash);
             return {RegisterSuccess(added.number), "registered " + std::to_string(added.number)};
         case AddStatus::kEmailTaken:
             return {RegisterFailEmail(), "e-mail taken"};
@@ -128,52 +140,65 @@ Outcome Directory::Register(const RegisterRequest& req, const std::string& peer)
 }
 
 Outcome Directory::Query(const QueryRequest& req) {
-    std::lock_guard lock(mutex_);
-    auto now = Now();
-    auto it = sessions_.find(req.callee);
-    if (it == sessions_.end() || !Alive(it->second, now)) {
+    std::optional<SessionRow> session = store_.FindSession(req.callee, AliveSince(NowMs()));
+    if (!session) {
         return {QueryNotFound(), "not found " + std::to_string(req.callee)};
     }
-    if (it->second.address.size() >= r::query_result::kAddressField) {
+    if (session->port == 0) {
+        // Nothing listens for it: the caller is told at once that the number
+        // cannot be reached, rather than sent to port 0.
+        return {QueryNotFound(), "not found: " + std::to_string(req.callee) + " has no port"};
+    }
+    if (session->address.size() >= r::query_result::kAddressField) {
         // An address that does not fit the field (IPv6) cannot be given out whole.
         return {QueryNotFound(), "not found: address does not fit"};
     }
-    return {QueryResult(it->second.address, it->second.port), std::to_string(req.callee) + " at " +
-                                                                  it->second.address + ":" +
-                                                                  std::to_string(it->second.port)};
+    return {QueryResult(session->address, session->port), std::to_string(req.callee) + " at " +
+                                                              session->address + ":" +
+                                                              std::to_string(session->port)};
 }
 
 Outcome Directory::Live(const LiveRequest& req, const std::string& peer) {
-    std::lock_guard lock(mutex_);
-    auto now = Now();
-    SweepLocked(now);
-    auto it = sessions_.find(req.number);
-    if (it == sessions_.end() || !Alive(it->second, now)) {
-        if (it != sessions_.end()) {
-            sessions_.erase(it);
-        }
-        return {PlainReply(r::kAlreadyTimeout), "timed out"};
+    std::int64_t now = NowMs();
+    Sweep(now);
+    switch (store_.TouchSession(req.number, peer, now, AliveSince(now))) {
+        case SessionStatus::kDone:
+            return {PlainReply(r::kCommandSuccess), "refreshed"};
+        case SessionStatus::kNoSession:
+            return {PlainReply(r::kAlreadyTimeout), "timed out"};
+        case SessionStatus::kOtherAddress:
+            // Someone else's session: the sender has none of its own here. The
+            // owner's session is left as it is.
+            return {PlainReply(r::kAlreadyTimeout),
+                    "timed out: session belongs to another address"};
+        case SessionStatus::kFailed:
+            break;
     }
-    if (it->second.address != peer) {
-        // Someone else's session: the sender has none of its own here. The
-        // owner's session is left as it is.
-        return {PlainReply(r::kAlreadyTimeout), "timed out: session belongs to another address"};
-    }
-    it->second.last_seen = now;
-    return {PlainReply(r::kCommandSuccess), "refreshed"};
+    // Not ALREADYTIMEOUT: that would make the phone start over, while the
+    // session may well be there once the database answers again.
+    return {PlainReply(r::kGeneralError), "failed: database"};
 }
 
+namespace {
+
+Outcome SessionChange(SessionStatus status, std::string done) {
+    switch (status) {
+        case SessionStatus::kDone:
+            return {PlainReply(r::kCommandSuccess), std::move(done)};
+        case SessionStatus::kNoSession:
+            return {PlainReply(r::kCommandFail), "no session"};
+        case SessionStatus::kOtherAddress:
+            return {PlainReply(r::kCommandFail), "refused: session belongs to another address"};
+        case SessionStatus::kFailed:
+            break;
+    }
+    return {PlainReply(r::kCommandFail), "failed: database"};
+}
+
+}  // namespace
+
 Outcome Directory::Logout(const LogoutRequest& req, const std::string& peer) {
-    std::lock_guard lock(mutex_);
-    auto it = sessions_.find(req.number);
-    if (it == sessions_.end()) {
-        return {PlainReply(r::kCommandFail), "no session"};
-    }
-    if (it->second.address != peer) {
-        return {PlainReply(r::kCommandFail), "refused: session belongs to another address"};
-    }
-    sessions_.erase(it);
-    return {PlainReply(r::kCommandSuccess), "logged out"};
+    return SessionChange(store_.RemoveSession(req.number, peer), "logged out");
 }
 
 Outcome Directory::Report(const ReportRequest& req, const std::string& peer) {
@@ -190,17 +215,10 @@ Outcome Directory::ChangePort(const ChangePortRequest& req, const std::string& p
     if (!ValidPort(req.port)) {
         return {PlainReply(r::kCommandFail), "refused: bad port"};
     }
-    std::lock_guard lock(mutex_);
-    auto now = Now();
-    auto it = sessions_.find(req.number);
-    if (it == sessions_.end() || !Alive(it->second, now)) {
-        return {PlainReply(r::kCommandFail), "no session"};
-    }
-    if (it->second.address != peer) {
-        return {PlainReply(r::kCommandFail), "refused: session belongs to another address"};
-    }
-    it->second.port = req.port;
-    return {PlainReply(r::kCommandSuccess), "port " + std::to_string(req.port)};
+    // Port 0 follows a failed rebind: the old port is gone, so the session
+    // stays but cannot be called until a later change.
+    return SessionChange(store_.ChangeSessionPort(req.number, peer, req.port, AliveSince(NowMs())),
+                         "port " + std::to_string(req.port));
 }
 
 }  // namespace kestrona::server

@@ -2,12 +2,11 @@
 // the sessions of logged-in clients. Safe to call from several threads.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "server/password.h"
 #include "server/reply.h"
@@ -16,7 +15,9 @@
 
 namespace kestrona::server {
 
-using Clock = std::function<std::chrono::steady_clock::time_point()>;
+// Wall-clock time: sessions are shared through the store with other
+// instances and outlive a restart, so their times must mean the same there.
+using Clock = std::function<std::chrono::system_clock::time_point()>;
 
 struct DirectoryConfig {
     std::int32_t first_number = 10000;
@@ -24,7 +25,7 @@ struct DirectoryConfig {
     std::chrono::milliseconds session_timeout{180'000};
     std::string welcome;  // code page 936
     std::string notice;   // code page 936
-    Clock clock;          // steady_clock::now when empty
+    Clock clock;          // system_clock::now when empty
 };
 
 struct Outcome {
@@ -43,15 +44,10 @@ class Directory {
     // peer_address is the client's IPv4 address as seen on its connection.
     Outcome Handle(const Request& request, const std::string& peer_address);
 
+    // Sessions alive now, on every instance that shares the store.
     std::size_t SessionCount() const;
 
   private:
-    struct Session {
-        std::string address;
-        std::int32_t port = 0;
-        std::chrono::steady_clock::time_point last_seen;
-    };
-
     Outcome Login(const LoginRequest& req, const std::string& peer);
     Outcome Register(const RegisterRequest& req, const std::string& peer);
     Outcome Query(const QueryRequest& req);
@@ -60,18 +56,17 @@ class Directory {
     Outcome Report(const ReportRequest& req, const std::string& peer);
     Outcome ChangePort(const ChangePortRequest& req, const std::string& peer);
 
-    std::chrono::steady_clock::time_point Now() const;
-    bool Alive(const Session& session, std::chrono::steady_clock::time_point now) const;
-    void SweepLocked(std::chrono::steady_clock::time_point now);
+    std::int64_t NowMs() const;
+    // Sessions last seen before this are dead.
+    std::int64_t AliveSince(std::int64_t now_ms) const;
+    void Sweep(std::int64_t now_ms);
 
     SubscriberStore& store_;
     const PasswordHasher& hasher_;
     DirectoryConfig config_;
     VerifiedPasswords verified_;
 
-    mutable std::mutex mutex_;
-    std::unordered_map<std::int32_t, Session> sessions_;
-    std::chrono::steady_clock::time_point next_sweep_{};
+    std::atomic<std::int64_t> next_sweep_ms_{0};
 };
 
 }  // namespace kestrona::server

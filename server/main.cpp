@@ -5,17 +5,17 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "server/directory.h"
 #include "server/metrics_endpoint.h"
+#include "server/open_store.h"
 #include "server/options.h"
 #include "server/password.h"
 #include "server/server.h"
-#include "server/sqlite_store.h"
 #include "server/text.h"
 
 using namespace kestrona::server;
@@ -50,11 +50,8 @@ int main(int argc, char** argv) {
 
     try {
         std::string db_path = o.db_path.empty() ? DefaultDatabasePath() : o.db_path;
-        std::filesystem::path parent = std::filesystem::path(db_path).parent_path();
-        if (!parent.empty()) {
-            std::filesystem::create_directories(parent);
-        }
-        SqliteStore store(db_path);
+        int connections = o.db_connections ? o.db_connections : o.threads + o.hash_threads + 1;
+        std::unique_ptr<SubscriberStore> store = OpenStore(db_path, connections);
         PasswordHasher hasher(o.minimum_hash_cost ? HashCost::Minimum() : HashCost::Interactive());
         DirectoryConfig dc;
         dc.first_number = o.first_number;
@@ -63,7 +60,7 @@ int main(int argc, char** argv) {
             std::chrono::seconds(o.session_timeout_s.value_or(3 * o.live_period_s));
         dc.welcome = Utf8ToCp936(o.welcome);
         dc.notice = Utf8ToCp936(o.notice);
-        Directory directory(store, hasher, dc);
+        Directory directory(*store, hasher, dc);
 
         ServerConfig sc;
         sc.listen_address = o.listen_address;
@@ -101,7 +98,7 @@ int main(int argc, char** argv) {
         server.Start();
         std::fprintf(stderr, "kestrona-server: listening on %s port %u, database %s\n",
                      o.listen_address.c_str(), static_cast<unsigned>(server.port()),
-                     db_path.c_str());
+                     IsPostgresSpec(db_path) ? "PostgreSQL" : db_path.c_str());
         if (server.metrics_port() != 0) {
             std::fprintf(stderr, "kestrona-server: metrics on %s port %u\n",
                          sc.metrics_address.c_str(), static_cast<unsigned>(server.metrics_port()));

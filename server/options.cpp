@@ -31,9 +31,13 @@ The Kestrona directory server: registers subscribers, checks logins, keeps the
 sessions of logged-in phones and tells callers where a number can be reached.
 Every connection is greeted, answers one request and is closed.
 
-  --db PATH               SQLite database file, created when missing
-                          (default $XDG_DATA_HOME/kestrona/directory.db,
-                          i.e. ~/.local/share/kestrona/directory.db)
+  --db PATH|URI           SQLite database file (PATH or sqlite:PATH), created
+                          when missing (default $XDG_DATA_HOME/kestrona/directory.db,
+                          i.e. ~/.local/share/kestrona/directory.db); or a
+                          PostgreSQL database, postgresql://USER@HOST:PORT/NAME,
+                          which several instances can share
+  --db-connections N      connections to PostgreSQL per instance (default: one
+                          per serving and hashing thread, and one more)
   --listen ADDR           address to listen on (default 0.0.0.0)
   --port N                TCP port (default 10004, the phones' default)
   --first-number N        first number that registration gives out (default 10000)
@@ -139,6 +143,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             o.help = true;
         } else if (arg == "--db") {
             ok = value(o.db_path);
+        } else if (arg == "--db-connections") {
+            ok = number(o.db_connections, 1, 256);
         } else if (arg == "--listen") {
             ok = value(o.listen_address);
         } else if (arg == "--port") {

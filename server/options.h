@@ -10,7 +10,8 @@
 namespace kestrona::server {
 
 struct Options {
-    std::string db_path;  // empty: the per-user default
+    std::string db_path;     // empty: the per-user default; or postgresql://…
+    int db_connections = 0;  // PostgreSQL pool; 0: one per thread and one more
     std::string listen_address = "0.0.0.0";
     std::uint16_t port = 10004;
     std::int32_t first_number = 10000;

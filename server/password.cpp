@@ -51,14 +51,14 @@ VerifiedPasswords::VerifiedPasswords(std::size_t capacity) : capacity_(capacity)
 }
 
 VerifiedPasswords::Digest VerifiedPasswords::DigestOf(std::int32_t number,
-                                                      std::string_view password) const {
+                                                      std::string_view text) const {
     crypto_generichash_state state;
     crypto_generichash_init(&state, key_.data(), key_.size(), 32);
     unsigned char n[4];
     std::memcpy(n, &number, sizeof n);
     crypto_generichash_update(&state, n, sizeof n);
-    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(password.data()),
-                              password.size());
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(text.data()),
+                              text.size());
     Digest digest;
     crypto_generichash_final(&state, digest.data(), digest.size());
     return digest;
@@ -69,17 +69,29 @@ bool VerifiedPasswords::Matches(std::int32_t number, std::string_view password) 
     std::lock_guard lock(mutex_);
     auto it = digests_.find(number);
     return it != digests_.end() &&
-           sodium_memcmp(it->second.data(), digest.data(), digest.size()) == 0;
+           sodium_memcmp(it->second.password.data(), digest.data(), digest.size()) == 0;
 }
 
-void VerifiedPasswords::Remember(std::int32_t number, std::string_view password) {
+bool VerifiedPasswords::Matches(std::int32_t number, std::string_view password,
+                                std::string_view encoded) const {
     Digest digest = DigestOf(number, password);
+    Digest hash = DigestOf(number, encoded);
+    std::lock_guard lock(mutex_);
+    auto it = digests_.find(number);
+    return it != digests_.end() &&
+           sodium_memcmp(it->second.password.data(), digest.data(), digest.size()) == 0 &&
+           sodium_memcmp(it->second.encoded.data(), hash.data(), hash.size()) == 0;
+}
+
+void VerifiedPasswords::Remember(std::int32_t number, std::string_view password,
+                                 std::string_view encoded) {
+    Entry entry{DigestOf(number, password), DigestOf(number, encoded)};
     std::lock_guard lock(mutex_);
     if (digests_.size() >= capacity_ && !digests_.contains(number)) {
         // Forgetting costs only a slow check later; memory must stay bounded.
         digests_.clear();
     }
-    digests_[number] = digest;
+    digests_[number] = entry;
 }
 
 }  // namespace kestrona::server

@@ -32,23 +32,32 @@ class PasswordHasher {
 };
 
 // Remembers, per number, a keyed digest of the last password that passed the
-// slow check, so that repeated logins cost a fast hash. The key is random per
-// process and nothing leaves memory; a different password always takes the
-// slow path again.
+// slow check and of the stored hash it passed against, so that repeated
+// logins cost a fast hash. A password set anew elsewhere (by the operator, or
+// on another instance) changes the stored hash and so takes the slow path
+// again. The key is random per process and nothing leaves memory.
 class VerifiedPasswords {
   public:
     explicit VerifiedPasswords(std::size_t capacity = 1 << 20);
+    // Whether the password was the last one checked for number, whatever the
+    // stored hash is now: a hint for where to run the check.
     bool Matches(std::int32_t number, std::string_view password) const;
-    void Remember(std::int32_t number, std::string_view password);
+    // Whether the password passed against exactly this stored hash.
+    bool Matches(std::int32_t number, std::string_view password, std::string_view encoded) const;
+    void Remember(std::int32_t number, std::string_view password, std::string_view encoded);
 
   private:
     using Digest = std::array<unsigned char, 32>;
-    Digest DigestOf(std::int32_t number, std::string_view password) const;
+    struct Entry {
+        Digest password;
+        Digest encoded;
+    };
+    Digest DigestOf(std::int32_t number, std::string_view text) const;
 
     std::array<unsigned char, 32> key_{};
     std::size_t capacity_;
     mutable std::mutex mutex_;
-    std::unordered_map<std::int32_t, Digest> digests_;
+    std::unordered_map<std::int32_t, Entry> digests_;
 };
 
 }  // namespace kestrona::server

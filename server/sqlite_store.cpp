@@ -3,16 +3,21 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cctype>
 #include <ctime>
 #include <limits>
 #include <stdexcept>
+
+#include "server/store_util.h"
 
 namespace kestrona::server {
 
 namespace {
 
-constexpr const char* kSchema = R"sql(
+// Step n brings a database from version n - 1 to n. Step 1 is the schema of
+// the first server, which kept no version: its files are at version 0 here
+// and step 1 finds their tables in place.
+constexpr const char* kSteps[] = {
+    R"sql(
 CREATE TABLE IF NOT EXISTS subscribers (
     number INTEGER PRIMARY KEY,
     name BLOB NOT NULL,
@@ -33,23 +38,40 @@ CREATE TABLE IF NOT EXISTS call_reports (
     seconds INTEGER NOT NULL,
     reported_from TEXT NOT NULL
 );
-)sql";
-
-// Only ASCII letters fold: the rest of a code page 936 address is kept byte for byte.
-std::string EmailKey(const std::string& email) {
-    std::string key = email;
-    std::transform(key.begin(), key.end(), key.begin(), [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return key;
-}
+)sql",
+    R"sql(
+CREATE TABLE sessions (
+    number INTEGER PRIMARY KEY,
+    address TEXT NOT NULL,
+    port INTEGER NOT NULL,
+    last_seen_ms INTEGER NOT NULL
+);
+CREATE INDEX sessions_last_seen ON sessions (last_seen_ms);
+CREATE TABLE housekeeping (
+    task TEXT PRIMARY KEY,
+    next_run_ms INTEGER NOT NULL
+);
+INSERT INTO housekeeping (task, next_run_ms) VALUES ('sweep', 0);
+CREATE TABLE retired_numbers (number INTEGER PRIMARY KEY);
+)sql",
+};
+static_assert(std::size(kSteps) == kSchemaVersion);
 
 void BindBlob(sqlite3_stmt* stmt, int index, const std::string& bytes) {
-    sqlite3_bind_blob(stmt, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+    // A zero-length blob would bind as NULL with a null pointer.
+    sqlite3_bind_blob(stmt, index, bytes.data() ? bytes.data() : "", static_cast<int>(bytes.size()),
+                      SQLITE_TRANSIENT);
 }
 
 void BindText(sqlite3_stmt* stmt, int index, const std::string& text) {
     sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::string ColumnBytes(sqlite3_stmt* stmt, int column) {
+    const void* data = sqlite3_column_blob(stmt, column);
+    int size = sqlite3_column_bytes(stmt, column);
+    return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size))
+                : std::string();
 }
 
 struct Resetter {
@@ -58,6 +80,19 @@ struct Resetter {
         sqlite3_reset(stmt);
         sqlite3_clear_bindings(stmt);
     }
+};
+
+// A statement prepared for one use (administration, migration).
+struct Statement {
+    sqlite3_stmt* stmt = nullptr;
+    Statement(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+            throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(db));
+        }
+    }
+    ~Statement() { sqlite3_finalize(stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
 };
 
 }  // namespace
@@ -78,8 +113,10 @@ SqliteStore::SqliteStore(const std::string& path) {
         // Under WAL a commit survives a crash of the process; NORMAL only risks
         // the last commits on a power loss, and keeps registrations fast.
         Exec("PRAGMA synchronous=NORMAL");
-        Exec(kSchema);
-        max_number_ = Prepare("SELECT max(number) FROM subscribers");
+        Upgrade();
+        max_number_ = Prepare(
+            "SELECT max(n) FROM (SELECT max(number) AS n FROM subscribers UNION ALL "
+            "SELECT max(number) FROM retired_numbers)");
         insert_subscriber_ = Prepare(
             "INSERT INTO subscribers (number, name, password_hash, email, email_key, country, "
             "city, registered_at, registered_from) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
@@ -87,6 +124,25 @@ SqliteStore::SqliteStore(const std::string& path) {
         insert_report_ = Prepare(
             "INSERT INTO call_reports (reported_at, kind, other, own, seconds, reported_from) "
             "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+        put_session_ = Prepare(
+            "INSERT INTO sessions (number, address, port, last_seen_ms) VALUES (?1, ?2, ?3, ?4) "
+            "ON CONFLICT (number) DO UPDATE SET address = excluded.address, port = excluded.port, "
+            "last_seen_ms = excluded.last_seen_ms");
+        find_session_ = Prepare(
+            "SELECT address, port, last_seen_ms FROM sessions WHERE number = ?1 AND "
+            "last_seen_ms >= ?2");
+        touch_session_ = Prepare(
+            "UPDATE sessions SET last_seen_ms = max(last_seen_ms, ?3) WHERE number = ?1 AND "
+            "address = ?2 AND last_seen_ms >= ?4");
+        change_port_ = Prepare(
+            "UPDATE sessions SET port = ?3 WHERE number = ?1 AND address = ?2 AND "
+            "last_seen_ms >= ?4");
+        remove_session_ = Prepare("DELETE FROM sessions WHERE number = ?1 AND address = ?2");
+        claim_sweep_ = Prepare(
+            "UPDATE housekeeping SET next_run_ms = ?1 + ?2 WHERE task = 'sweep' AND "
+            "next_run_ms <= ?1");
+        sweep_ = Prepare("DELETE FROM sessions WHERE last_seen_ms < ?1");
+        count_sessions_ = Prepare("SELECT count(*) FROM sessions WHERE last_seen_ms >= ?1");
     } catch (...) {
         Close();
         throw;
@@ -98,10 +154,12 @@ SqliteStore::~SqliteStore() {
 }
 
 void SqliteStore::Close() {
-    for (sqlite3_stmt* stmt : {max_number_, insert_subscriber_, find_hash_, insert_report_}) {
-        sqlite3_finalize(stmt);
+    for (sqlite3_stmt** stmt : {&max_number_, &insert_subscriber_, &find_hash_, &insert_report_,
+                                &put_session_, &find_session_, &touch_session_, &change_port_,
+                                &remove_session_, &claim_sweep_, &sweep_, &count_sessions_}) {
+        sqlite3_finalize(*stmt);
+        *stmt = nullptr;
     }
-    max_number_ = insert_subscriber_ = find_hash_ = insert_report_ = nullptr;
     sqlite3_close(db_);
     db_ = nullptr;
 }
@@ -113,6 +171,46 @@ void SqliteStore::Exec(const char* sql) {
         sqlite3_free(error);
         throw std::runtime_error("database: " + why);
     }
+}
+
+void SqliteStore::Upgrade() {
+    // IMMEDIATE: a second process opening the same file waits here instead
+    // of running the same steps at the same time.
+    Exec("BEGIN IMMEDIATE");
+    try {
+        Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+        int version = 0;
+        {
+            Statement read(db_, "SELECT max(version) FROM schema_version");
+            if (sqlite3_step(read.stmt) == SQLITE_ROW) {
+                version = sqlite3_column_int(read.stmt, 0);
+            }
+        }
+        if (version > kSchemaVersion) {
+            throw std::runtime_error("the database is at schema version " +
+                                     std::to_string(version) + ", newer than this server's " +
+                                     std::to_string(kSchemaVersion));
+        }
+        for (int step = version; step < kSchemaVersion; ++step) {
+            Exec(kSteps[step]);
+        }
+        if (version < kSchemaVersion) {
+            Exec("DELETE FROM schema_version");
+            Exec(("INSERT INTO schema_version (version) VALUES (" + std::to_string(kSchemaVersion) +
+                  ")")
+                     .c_str());
+        }
+        Exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+int SqliteStore::SchemaVersion() {
+    std::lock_guard lock(mutex_);
+    Statement read(db_, "SELECT max(version) FROM schema_version");
+    return sqlite3_step(read.stmt) == SQLITE_ROW ? sqlite3_column_int(read.stmt, 0) : 0;
 }
 
 sqlite3_stmt* SqliteStore::Prepare(const char* sql) {
@@ -173,21 +271,255 @@ std::optional<std::string> SqliteStore::PasswordHash(std::int32_t number) {
     if (sqlite3_step(find_hash_) != SQLITE_ROW) {
         return std::nullopt;
     }
-    const auto* text = sqlite3_column_text(find_hash_, 0);
-    int size = sqlite3_column_bytes(find_hash_, 0);
-    return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size));
+    return ColumnBytes(find_hash_, 0);
 }
 
 bool SqliteStore::AddCallReport(const CallReport& r) {
     std::lock_guard lock(mutex_);
     Resetter reset{insert_report_};
-    sqlite3_bind_int64(insert_report_, 1, static_cast<std::int64_t>(std::time(nullptr)));
+    sqlite3_bind_int64(
+        insert_report_, 1,
+        r.reported_at ? r.reported_at : static_cast<std::int64_t>(std::time(nullptr)));
     sqlite3_bind_int(insert_report_, 2, r.kind);
     sqlite3_bind_int(insert_report_, 3, r.other);
     sqlite3_bind_int(insert_report_, 4, r.own);
     sqlite3_bind_int(insert_report_, 5, r.seconds);
     BindText(insert_report_, 6, r.reported_from);
     return sqlite3_step(insert_report_) == SQLITE_DONE;
+}
+
+bool SqliteStore::PutSession(const SessionRow& s) {
+    std::lock_guard lock(mutex_);
+    Resetter reset{put_session_};
+    sqlite3_bind_int(put_session_, 1, s.number);
+    BindText(put_session_, 2, s.address);
+    sqlite3_bind_int(put_session_, 3, s.port);
+    sqlite3_bind_int64(put_session_, 4, s.last_seen_ms);
+    return sqlite3_step(put_session_) == SQLITE_DONE;
+}
+
+std::optional<SessionRow> SqliteStore::FindSession(std::int32_t number,
+                                                   std::int64_t alive_since_ms) {
+    std::lock_guard lock(mutex_);
+    Resetter reset{find_session_};
+    sqlite3_bind_int(find_session_, 1, number);
+    sqlite3_bind_int64(find_session_, 2, alive_since_ms);
+    if (sqlite3_step(find_session_) != SQLITE_ROW) {
+        return std::nullopt;
+    }
+    return SessionRow{number, ColumnBytes(find_session_, 0), sqlite3_column_int(find_session_, 1),
+                      sqlite3_column_int64(find_session_, 2)};
+}
+
+SessionStatus SqliteStore::WhyNoChange(std::int32_t number, std::int64_t alive_since_ms) {
+    Resetter reset{find_session_};
+    sqlite3_bind_int(find_session_, 1, number);
+    sqlite3_bind_int64(find_session_, 2, alive_since_ms);
+    return sqlite3_step(find_session_) == SQLITE_ROW ? SessionStatus::kOtherAddress
+                                                     : SessionStatus::kNoSession;
+}
+
+SessionStatus SqliteStore::TouchSession(std::int32_t number, const std::string& address,
+                                        std::int64_t now_ms, std::int64_t alive_since_ms) {
+    std::lock_guard lock(mutex_);
+    Resetter reset{touch_session_};
+    sqlite3_bind_int(touch_session_, 1, number);
+    BindText(touch_session_, 2, address);
+    sqlite3_bind_int64(touch_session_, 3, now_ms);
+    sqlite3_bind_int64(touch_session_, 4, alive_since_ms);
+    if (sqlite3_step(touch_session_) != SQLITE_DONE) {
+        return SessionStatus::kFailed;
+    }
+    return sqlite3_changes(db_) == 1 ? SessionStatus::kDone : WhyNoChange(number, alive_since_ms);
+}
+
+SessionStatus SqliteStore::ChangeSessionPort(std::int32_t number, const std::string& address,
+                                             std::int32_t port, std::int64_t alive_since_ms) {
+    std::lock_guard lock(mutex_);
+    Resetter reset{change_port_};
+    sqlite3_bind_int(change_port_, 1, number);
+    BindText(change_port_, 2, address);
+    sqlite3_bind_int(change_port_, 3, port);
+    sqlite3_bind_int64(change_port_, 4, alive_since_ms);
+    if (sqlite3_step(change_port_) != SQLITE_DONE) {
+        return SessionStatus::kFailed;
+    }
+    return sqlite3_changes(db_) == 1 ? SessionStatus::kDone : WhyNoChange(number, alive_since_ms);
+}
+
+SessionStatus SqliteStore::RemoveSession(std::int32_t number, const std::string& address) {
+    std::lock_guard lock(mutex_);
+    Resetter reset{remove_session_};
+    sqlite3_bind_int(remove_session_, 1, number);
+    BindText(remove_session_, 2, address);
+    if (sqlite3_step(remove_session_) != SQLITE_DONE) {
+        return SessionStatus::kFailed;
+    }
+    // An expired session that is still in the table counts as someone's.
+    return sqlite3_changes(db_) == 1
+               ? SessionStatus::kDone
+               : WhyNoChange(number, std::numeric_limits<std::int64_t>::min());
+}
+
+std::size_t SqliteStore::SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
+                                       std::int64_t every_ms) {
+    std::lock_guard lock(mutex_);
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return 0;
+    }
+    std::size_t removed = 0;
+    bool claimed = false;
+    {
+        Resetter reset{claim_sweep_};
+        sqlite3_bind_int64(claim_sweep_, 1, now_ms);
+        sqlite3_bind_int64(claim_sweep_, 2, every_ms);
+        claimed = sqlite3_step(claim_sweep_) == SQLITE_DONE && sqlite3_changes(db_) == 1;
+    }
+    if (claimed) {
+        Resetter reset{sweep_};
+        sqlite3_bind_int64(sweep_, 1, alive_since_ms);
+        if (sqlite3_step(sweep_) == SQLITE_DONE) {
+            removed = static_cast<std::size_t>(sqlite3_changes(db_));
+        }
+    }
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return 0;
+    }
+    return removed;
+}
+
+std::vector<SessionRow> SqliteStore::ListSessions(std::int64_t alive_since_ms) {
+    std::lock_guard lock(mutex_);
+    Statement list(db_,
+                   "SELECT number, address, port, last_seen_ms FROM sessions WHERE "
+                   "last_seen_ms >= ?1 ORDER BY number");
+    sqlite3_bind_int64(list.stmt, 1, alive_since_ms);
+    std::vector<SessionRow> rows;
+    while (sqlite3_step(list.stmt) == SQLITE_ROW) {
+        rows.push_back({sqlite3_column_int(list.stmt, 0), ColumnBytes(list.stmt, 1),
+                        sqlite3_column_int(list.stmt, 2), sqlite3_column_int64(list.stmt, 3)});
+    }
+    return rows;
+}
+
+std::size_t SqliteStore::CountSessions(std::int64_t alive_since_ms) {
+    std::lock_guard lock(mutex_);
+    Resetter reset{count_sessions_};
+    sqlite3_bind_int64(count_sessions_, 1, alive_since_ms);
+    if (sqlite3_step(count_sessions_) != SQLITE_ROW) {
+        return 0;
+    }
+    return static_cast<std::size_t>(sqlite3_column_int64(count_sessions_, 0));
+}
+
+bool SqliteStore::SetPasswordHash(std::int32_t number, const std::string& hash) {
+    std::lock_guard lock(mutex_);
+    Statement update(db_, "UPDATE subscribers SET password_hash = ?2 WHERE number = ?1");
+    sqlite3_bind_int(update.stmt, 1, number);
+    BindText(update.stmt, 2, hash);
+    return sqlite3_step(update.stmt) == SQLITE_DONE && sqlite3_changes(db_) == 1;
+}
+
+bool SqliteStore::RemoveSubscriber(std::int32_t number) {
+    std::lock_guard lock(mutex_);
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    bool removed = false;
+    {
+        Statement remove(db_, "DELETE FROM subscribers WHERE number = ?1");
+        sqlite3_bind_int(remove.stmt, 1, number);
+        removed = sqlite3_step(remove.stmt) == SQLITE_DONE && sqlite3_changes(db_) == 1;
+    }
+    if (removed) {
+        Statement session(db_, "DELETE FROM sessions WHERE number = ?1");
+        sqlite3_bind_int(session.stmt, 1, number);
+        removed = sqlite3_step(session.stmt) == SQLITE_DONE;
+    }
+    if (removed) {
+        Statement retire(db_, "INSERT OR IGNORE INTO retired_numbers (number) VALUES (?1)");
+        sqlite3_bind_int(retire.stmt, 1, number);
+        removed = sqlite3_step(retire.stmt) == SQLITE_DONE;
+    }
+    if (!removed || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::int32_t> SqliteStore::RetiredNumbers() {
+    std::lock_guard lock(mutex_);
+    Statement list(db_, "SELECT number FROM retired_numbers ORDER BY number");
+    std::vector<std::int32_t> numbers;
+    while (sqlite3_step(list.stmt) == SQLITE_ROW) {
+        numbers.push_back(sqlite3_column_int(list.stmt, 0));
+    }
+    return numbers;
+}
+
+bool SqliteStore::RetireNumber(std::int32_t number) {
+    std::lock_guard lock(mutex_);
+    Statement retire(db_, "INSERT OR IGNORE INTO retired_numbers (number) VALUES (?1)");
+    sqlite3_bind_int(retire.stmt, 1, number);
+    return sqlite3_step(retire.stmt) == SQLITE_DONE;
+}
+
+std::vector<SubscriberRow> SqliteStore::Subscribers() {
+    std::lock_guard lock(mutex_);
+    Statement list(db_,
+                   "SELECT number, name, password_hash, email, country, city, registered_from, "
+                   "registered_at FROM subscribers ORDER BY number");
+    std::vector<SubscriberRow> rows;
+    int rc;
+    while ((rc = sqlite3_step(list.stmt)) == SQLITE_ROW) {
+        SubscriberRow row;
+        row.number = sqlite3_column_int(list.stmt, 0);
+        row.data = {ColumnBytes(list.stmt, 1), ColumnBytes(list.stmt, 2),
+                    ColumnBytes(list.stmt, 3), ColumnBytes(list.stmt, 4),
+                    ColumnBytes(list.stmt, 5), ColumnBytes(list.stmt, 6)};
+        row.registered_at = sqlite3_column_int64(list.stmt, 7);
+        rows.push_back(std::move(row));
+    }
+    if (rc != SQLITE_DONE) {
+        throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(db_));
+    }
+    return rows;
+}
+
+std::vector<CallReport> SqliteStore::CallReports() {
+    std::lock_guard lock(mutex_);
+    Statement list(db_,
+                   "SELECT kind, other, own, seconds, reported_from, reported_at FROM "
+                   "call_reports ORDER BY id");
+    std::vector<CallReport> rows;
+    int rc;
+    while ((rc = sqlite3_step(list.stmt)) == SQLITE_ROW) {
+        rows.push_back({sqlite3_column_int(list.stmt, 0), sqlite3_column_int(list.stmt, 1),
+                        sqlite3_column_int(list.stmt, 2), sqlite3_column_int(list.stmt, 3),
+                        ColumnBytes(list.stmt, 4), sqlite3_column_int64(list.stmt, 5)});
+    }
+    if (rc != SQLITE_DONE) {
+        throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(db_));
+    }
+    return rows;
+}
+
+bool SqliteStore::ImportSubscriber(const SubscriberRow& row) {
+    std::lock_guard lock(mutex_);
+    Resetter reset{insert_subscriber_};
+    const NewSubscriber& s = row.data;
+    sqlite3_bind_int(insert_subscriber_, 1, row.number);
+    BindBlob(insert_subscriber_, 2, s.name);
+    BindText(insert_subscriber_, 3, s.password_hash);
+    BindBlob(insert_subscriber_, 4, s.email);
+    BindBlob(insert_subscriber_, 5, EmailKey(s.email));
+    BindBlob(insert_subscriber_, 6, s.country);
+    BindBlob(insert_subscriber_, 7, s.city);
+    sqlite3_bind_int64(insert_subscriber_, 8, row.registered_at);
+    BindText(insert_subscriber_, 9, s.registered_from);
+    return sqlite3_step(insert_subscriber_) == SQLITE_DONE;
 }
 
 }  // namespace kestrona::server

@@ -13,7 +13,8 @@ namespace kestrona::server {
 
 class SqliteStore final : public SubscriberStore {
   public:
-    // Opens or creates the database; throws std::runtime_error when it cannot.
+    // Opens or creates the database and brings its schema up to date; throws
+    // std::runtime_error when it cannot.
     explicit SqliteStore(const std::string& path);
     ~SqliteStore() override;
     SqliteStore(const SqliteStore&) = delete;
@@ -23,10 +24,36 @@ class SqliteStore final : public SubscriberStore {
     std::optional<std::string> PasswordHash(std::int32_t number) override;
     bool AddCallReport(const CallReport& report) override;
 
+    bool PutSession(const SessionRow& session) override;
+    std::optional<SessionRow> FindSession(std::int32_t number,
+                                          std::int64_t alive_since_ms) override;
+    SessionStatus TouchSession(std::int32_t number, const std::string& address, std::int64_t now_ms,
+                               std::int64_t alive_since_ms) override;
+    SessionStatus ChangeSessionPort(std::int32_t number, const std::string& address,
+                                    std::int32_t port, std::int64_t alive_since_ms) override;
+    SessionStatus RemoveSession(std::int32_t number, const std::string& address) override;
+    std::size_t SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
+                              std::int64_t every_ms) override;
+    std::vector<SessionRow> ListSessions(std::int64_t alive_since_ms) override;
+    std::size_t CountSessions(std::int64_t alive_since_ms) override;
+
+    bool SetPasswordHash(std::int32_t number, const std::string& hash) override;
+    bool RemoveSubscriber(std::int32_t number) override;
+    std::vector<std::int32_t> RetiredNumbers() override;
+    bool RetireNumber(std::int32_t number) override;
+    std::vector<SubscriberRow> Subscribers() override;
+    std::vector<CallReport> CallReports() override;
+    bool ImportSubscriber(const SubscriberRow& row) override;
+    int SchemaVersion() override;
+
   private:
     void Close();
     void Exec(const char* sql);
+    void Upgrade();
     sqlite3_stmt* Prepare(const char* sql);
+    // The address of a session that is alive, for telling "none" from
+    // "someone else's" after a change found no row.
+    SessionStatus WhyNoChange(std::int32_t number, std::int64_t alive_since_ms);
 
     std::mutex mutex_;  // one connection, used by every thread in turn
     sqlite3* db_ = nullptr;
@@ -34,6 +61,14 @@ class SqliteStore final : public SubscriberStore {
     sqlite3_stmt* insert_subscriber_ = nullptr;
     sqlite3_stmt* find_hash_ = nullptr;
     sqlite3_stmt* insert_report_ = nullptr;
+    sqlite3_stmt* put_session_ = nullptr;
+    sqlite3_stmt* find_session_ = nullptr;
+    sqlite3_stmt* touch_session_ = nullptr;
+    sqlite3_stmt* change_port_ = nullptr;
+    sqlite3_stmt* remove_session_ = nullptr;
+    sqlite3_stmt* claim_sweep_ = nullptr;
+    sqlite3_stmt* sweep_ = nullptr;
+    sqlite3_stmt* count_sessions_ = nullptr;
 };
 
 }  // namespace kestrona::server

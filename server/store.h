@@ -1,12 +1,19 @@
-// Where subscribers and call reports are kept. SQLite implements it now; a
-// PostgreSQL backend is to implement the same interface.
+// Where subscribers, call reports and the sessions of logged-in phones are
+// kept. SQLite (one process) and PostgreSQL (any number of instances)
+// implement it; every method is safe to call from several threads.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrona::server {
+
+// The schema both backends create and upgrade to at start. Version 1 is the
+// subscribers and call reports of the first server (whose files have no
+// version table); version 2 adds the shared sessions.
+constexpr int kSchemaVersion = 2;
 
 struct NewSubscriber {
     std::string name;  // texts exactly as the client sent them (code page 936)
@@ -17,12 +24,20 @@ struct NewSubscriber {
     std::string registered_from;  // peer address
 };
 
+// A subscriber as stored, for administration and migration.
+struct SubscriberRow {
+    std::int32_t number = 0;
+    NewSubscriber data;
+    std::int64_t registered_at = 0;  // seconds since the epoch
+};
+
 struct CallReport {
     std::int32_t kind = 0;
     std::int32_t other = 0;
     std::int32_t own = 0;
     std::int32_t seconds = 0;
     std::string reported_from;
+    std::int64_t reported_at = 0;  // seconds since the epoch; 0: now
 };
 
 enum class AddStatus { kAdded, kEmailTaken, kNumbersExhausted, kFailed };
@@ -32,15 +47,66 @@ struct AddResult {
     std::int32_t number = 0;
 };
 
+// Session times are wall-clock milliseconds since the epoch, so that every
+// instance and every restart of the server reads them alike.
+struct SessionRow {
+    std::int32_t number = 0;
+    std::string address;
+    std::int32_t port = 0;
+    std::int64_t last_seen_ms = 0;
+};
+
+// What a keep-alive, logout or port change found. kFailed: the database did
+// not answer.
+enum class SessionStatus { kDone, kNoSession, kOtherAddress, kFailed };
+
 class SubscriberStore {
   public:
     virtual ~SubscriberStore() = default;
+
     // Gives the next free number, never below first_number. E-mail addresses
     // are unique regardless of the case of their letters.
     virtual AddResult AddSubscriber(const NewSubscriber& subscriber, std::int32_t first_number) = 0;
     // The encoded password hash of a number, or nothing if it is not registered.
     virtual std::optional<std::string> PasswordHash(std::int32_t number) = 0;
     virtual bool AddCallReport(const CallReport& report) = 0;
+
+    // Sessions. A session counts only while last_seen_ms >= alive_since_ms;
+    // an older one is treated as absent even before it is swept away.
+    virtual bool PutSession(const SessionRow& session) = 0;
+    virtual std::optional<SessionRow> FindSession(std::int32_t number,
+                                                  std::int64_t alive_since_ms) = 0;
+    // Refreshes the session of number if it is alive and belongs to address.
+    virtual SessionStatus TouchSession(std::int32_t number, const std::string& address,
+                                       std::int64_t now_ms, std::int64_t alive_since_ms) = 0;
+    virtual SessionStatus ChangeSessionPort(std::int32_t number, const std::string& address,
+                                            std::int32_t port, std::int64_t alive_since_ms) = 0;
+    // Logout: removes the session of number if it belongs to address.
+    virtual SessionStatus RemoveSession(std::int32_t number, const std::string& address) = 0;
+    // Removes sessions last seen before alive_since_ms, unless another caller
+    // (another instance on the same database) swept within every_ms; so the
+    // work is done once per period whichever instance comes first. Returns
+    // the number removed.
+    virtual std::size_t SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
+                                      std::int64_t every_ms) = 0;
+    virtual std::vector<SessionRow> ListSessions(std::int64_t alive_since_ms) = 0;
+    virtual std::size_t CountSessions(std::int64_t alive_since_ms) = 0;
+
+    // Administration and migration.
+    virtual bool SetPasswordHash(std::int32_t number, const std::string& hash) = 0;
+    // Removes the subscriber and its session; false when there is none. The
+    // number is retired, never to be given out again: others may still have
+    // it in their phone books.
+    virtual bool RemoveSubscriber(std::int32_t number) = 0;
+    virtual std::vector<std::int32_t> RetiredNumbers() = 0;
+    virtual bool RetireNumber(std::int32_t number) = 0;
+    virtual std::vector<SubscriberRow> Subscribers() = 0;
+    virtual std::vector<CallReport> CallReports() = 0;
+    // Stores a subscriber under its own number; false if the number or the
+    // e-mail address is taken.
+    virtual bool ImportSubscriber(const SubscriberRow& row) = 0;
+    // The schema version the database is at.
+    virtual int SchemaVersion() = 0;
 };
 
 }  // namespace kestrona::server

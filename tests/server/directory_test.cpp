@@ -6,8 +6,8 @@
 
 #include "server/directory.h"
 #include "server/password.h"
-#include "server/sqlite_store.h"
 #include "server_test_util.h"
+#include "store_backends.h"
 
 namespace kestrona::server {
 namespace {
@@ -15,19 +15,30 @@ namespace {
 using namespace std::chrono_literals;
 namespace rec = records;
 
-class ServerDirectoryTest : public ::testing::Test {
+// Every case runs on both backends.
+class ServerDirectoryTest : public ::testing::TestWithParam<test::Backend> {
   protected:
-    ServerDirectoryTest() : store_(dir_.File("directory.db")), hasher_(HashCost::Minimum()) {}
+    ServerDirectoryTest()
+        : spec_(test::FreshStoreSpec(GetParam(), dir_)), hasher_(HashCost::Minimum()) {}
+
+    void SetUp() override {
+        ASSERT_FALSE(spec_.empty());
+        store_ = OpenStore(spec_, 4);
+    }
+
+    DirectoryConfig Config() {
+        DirectoryConfig config;
+        config.first_number = 20000;
+        config.live_period_s = 30;
+        config.session_timeout = 90s;
+        config.welcome = "hello";
+        config.clock = [this] { return clock_.Now(); };
+        return config;
+    }
 
     Directory& directory() {
         if (!directory_) {
-            DirectoryConfig config;
-            config.first_number = 20000;
-            config.live_period_s = 30;
-            config.session_timeout = 90s;
-            config.welcome = "hello";
-            config.clock = [this] { return clock_.Now(); };
-            directory_ = std::make_unique<Directory>(store_, hasher_, config);
+            directory_ = std::make_unique<Directory>(*store_, hasher_, Config());
         }
         return *directory_;
     }
@@ -57,12 +68,17 @@ class ServerDirectoryTest : public ::testing::Test {
 
     test::TempDir dir_;
     test::ManualClock clock_;
-    SqliteStore store_;
+    std::string spec_;
     PasswordHasher hasher_;
+    std::unique_ptr<SubscriberStore> store_;
     std::unique_ptr<Directory> directory_;
 };
 
-TEST_F(ServerDirectoryTest, RegistrationGivesSequentialNumbersAndRefusesTakenAddresses) {
+INSTANTIATE_TEST_SUITE_P(Backends, ServerDirectoryTest,
+                         ::testing::Values(test::Backend::kSqlite, test::Backend::kPostgres),
+                         test::BackendName);
+
+TEST_P(ServerDirectoryTest, RegistrationGivesSequentialNumbersAndRefusesTakenAddresses) {
     EXPECT_EQ(Register("one@example.com"), 20000);
     EXPECT_EQ(Register("two@example.com"), 20001);
     EXPECT_EQ(Reply(test::RegisterRecord("x", "y", "one@example.com")), "REGISTERNEWFAILEMAIL");
@@ -74,10 +90,10 @@ TEST_F(ServerDirectoryTest, RegistrationGivesSequentialNumbersAndRefusesTakenAdd
     EXPECT_EQ(Register("four@example.com"), 20003);
 }
 
-TEST_F(ServerDirectoryTest, NumbersStopAtTheLargestThirtyTwoBitNumber) {
+TEST_P(ServerDirectoryTest, NumbersStopAtTheLargestThirtyTwoBitNumber) {
     DirectoryConfig config;
     config.first_number = 2147483647;
-    Directory near_end(store_, hasher_, config);
+    Directory near_end(*store_, hasher_, config);
     auto reg = [&](const char* email) {
         return near_end.Handle(DecodeRequest(test::RegisterRecord("n", "p", email)).request, "x");
     };
@@ -86,7 +102,7 @@ TEST_F(ServerDirectoryTest, NumbersStopAtTheLargestThirtyTwoBitNumber) {
     EXPECT_EQ(test::ReplyWord(reg("b@b.c").reply), "GENERALERROR");
 }
 
-TEST_F(ServerDirectoryTest, LoginChecksThePasswordAndSendsPeriodAndTexts) {
+TEST_P(ServerDirectoryTest, LoginChecksThePasswordAndSendsPeriodAndTexts) {
     std::int32_t number = Register("a@b.c", "\xC3\xDC\xC2\xEB");
     directory_.reset();  // a fresh process: nothing remembered about checked passwords
     Outcome ok = Send(test::LoginRecord(number, "\xC3\xDC\xC2\xEB", 7000));
@@ -98,7 +114,7 @@ TEST_F(ServerDirectoryTest, LoginChecksThePasswordAndSendsPeriodAndTexts) {
     EXPECT_EQ(LoginResultCode(number, ""), rec::login_result::kWrongPassword);
     EXPECT_EQ(LoginResultCode(99999, "pw"), rec::login_result::kWrongPassword);
     EXPECT_EQ(LoginResultCode(0, "pw"), rec::login_result::kRefused);
-    EXPECT_EQ(LoginResultCode(number, "\xC3\xDC\xC2\xEB", "10.0.0.1", 0),
+    EXPECT_EQ(LoginResultCode(number, "\xC3\xDC\xC2\xEB", "10.0.0.1", -1),
               rec::login_result::kRefused);
     EXPECT_EQ(LoginResultCode(number, "\xC3\xDC\xC2\xEB", "10.0.0.1", 70000),
               rec::login_result::kRefused);
@@ -107,7 +123,7 @@ TEST_F(ServerDirectoryTest, LoginChecksThePasswordAndSendsPeriodAndTexts) {
     EXPECT_EQ(bad.reply[52], 0);
 }
 
-TEST_F(ServerDirectoryTest, OnlyAnUncheckedPasswordTakesTheSlowPath) {
+TEST_P(ServerDirectoryTest, OnlyAnUncheckedPasswordTakesTheSlowPath) {
     std::int32_t number = Register("a@b.c", "pw");
     auto login = [&](const char* password) {
         return DecodeRequest(test::LoginRecord(number, password, 7000)).request;
@@ -121,18 +137,18 @@ TEST_F(ServerDirectoryTest, OnlyAnUncheckedPasswordTakesTheSlowPath) {
     EXPECT_FALSE(directory().IsSlow(DecodeRequest(test::QueryRecord(1, 2)).request));
 }
 
-TEST_F(ServerDirectoryTest, PasswordsAreStoredOnlyAsArgon2idHashes) {
+TEST_P(ServerDirectoryTest, PasswordsAreStoredOnlyAsArgon2idHashes) {
     std::int32_t number = Register("a@b.c", "clear-text-pw");
-    std::optional<std::string> hash = store_.PasswordHash(number);
+    std::optional<std::string> hash = store_->PasswordHash(number);
     ASSERT_TRUE(hash);
     EXPECT_EQ(hash->rfind("$argon2id$", 0), 0u);
     EXPECT_EQ(hash->find("clear-text-pw"), std::string::npos);
     // Same password, another subscriber: another salt.
     std::int32_t other = Register("b@b.c", "clear-text-pw");
-    EXPECT_NE(*store_.PasswordHash(other), *hash);
+    EXPECT_NE(*store_->PasswordHash(other), *hash);
 }
 
-TEST_F(ServerDirectoryTest, SessionsAnswerQueriesUntilTheyExpire) {
+TEST_P(ServerDirectoryTest, SessionsAnswerQueriesUntilTheyExpire) {
     std::int32_t a = Register("a@b.c");
     EXPECT_EQ(Reply(test::QueryRecord(1, a)), "QUERYUSERRESULTNOTFOND");
     ASSERT_EQ(LoginResultCode(a, "pw", "10.1.2.3", 4567), 0);
@@ -157,7 +173,7 @@ TEST_F(ServerDirectoryTest, SessionsAnswerQueriesUntilTheyExpire) {
     EXPECT_EQ(Reply(test::LiveRecord(a), "10.1.2.3"), "GENERALCMDSUCCESS");
 }
 
-TEST_F(ServerDirectoryTest, LogoutAndPortChangeComeOnlyFromTheSessionsAddress) {
+TEST_P(ServerDirectoryTest, LogoutAndPortChangeComeOnlyFromTheSessionsAddress) {
     std::int32_t a = Register("a@b.c");
     ASSERT_EQ(LoginResultCode(a, "pw", "10.1.2.3", 4567), 0);
 
@@ -167,7 +183,7 @@ TEST_F(ServerDirectoryTest, LogoutAndPortChangeComeOnlyFromTheSessionsAddress) {
     Outcome q = Send(test::QueryRecord(1, a));
     EXPECT_EQ(rec::GetInt(q.reply.data(), 36), 4567);
 
-    EXPECT_EQ(Reply(test::ChangePortRecord(a, 0), "10.1.2.3"), "GENERALCMDFAIL");
+    EXPECT_EQ(Reply(test::ChangePortRecord(a, -1), "10.1.2.3"), "GENERALCMDFAIL");
     EXPECT_EQ(Reply(test::ChangePortRecord(a, 5000), "10.1.2.3"), "GENERALCMDSUCCESS");
     q = Send(test::QueryRecord(1, a));
     EXPECT_EQ(rec::GetInt(q.reply.data(), 36), 5000);
@@ -178,7 +194,94 @@ TEST_F(ServerDirectoryTest, LogoutAndPortChangeComeOnlyFromTheSessionsAddress) {
     EXPECT_EQ(Reply(test::ChangePortRecord(a, 5000), "10.1.2.3"), "GENERALCMDFAIL");
 }
 
-TEST_F(ServerDirectoryTest, ConcurrentRegistrationsAndLoginsKeepNumbersUnique) {
+TEST_P(ServerDirectoryTest, APhoneWithoutAListeningPortLogsInButCannotBeCalled) {
+    std::int32_t a = Register("a@b.c");
+    ASSERT_EQ(LoginResultCode(a, "pw", "10.1.2.3", 0), rec::login_result::kAccepted);
+    EXPECT_EQ(Reply(test::LiveRecord(a), "10.1.2.3"), "GENERALCMDSUCCESS");
+    EXPECT_EQ(Reply(test::QueryRecord(1, a)), "QUERYUSERRESULTNOTFOND");
+    // A later rebind gives it a port, and a failed one takes it away again.
+    EXPECT_EQ(Reply(test::ChangePortRecord(a, 5000), "10.1.2.3"), "GENERALCMDSUCCESS");
+    EXPECT_EQ(rec::GetInt(Send(test::QueryRecord(1, a)).reply.data(), 36), 5000);
+    EXPECT_EQ(Reply(test::ChangePortRecord(a, 0), "10.1.2.3"), "GENERALCMDSUCCESS");
+    EXPECT_EQ(Reply(test::QueryRecord(1, a)), "QUERYUSERRESULTNOTFOND");
+}
+
+TEST_P(ServerDirectoryTest, SessionsOutliveARestartAndAreSharedBetweenInstances) {
+    std::int32_t a = Register("a@b.c");
+    std::int32_t b = Register("b@b.c");
+    ASSERT_EQ(LoginResultCode(a, "pw", "10.1.2.3", 4567), 0);
+    clock_.Advance(60s);
+    // A restart: a new process opens the same database.
+    directory_.reset();
+    store_.reset();
+    store_ = OpenStore(spec_, 4);
+    clock_.Advance(20s);
+    EXPECT_EQ(Reply(test::LiveRecord(a), "10.1.2.3"), "GENERALCMDSUCCESS");
+    EXPECT_EQ(rec::GetInt(Send(test::QueryRecord(b, a)).reply.data(), 36), 4567);
+
+    // A second instance on the same database sees and changes the same sessions.
+    std::unique_ptr<SubscriberStore> other_store = OpenStore(spec_, 2);
+    Directory other(*other_store, hasher_, Config());
+    auto on_other = [&](const test::Bytes& record, const char* peer) {
+        return other.Handle(DecodeRequest(record).request, peer);
+    };
+    EXPECT_EQ(test::ReplyWord(on_other(test::LiveRecord(a), "10.1.2.3").reply),
+              "GENERALCMDSUCCESS");
+    EXPECT_EQ(test::ReplyWord(on_other(test::ChangePortRecord(a, 6000), "10.1.2.3").reply),
+              "GENERALCMDSUCCESS");
+    EXPECT_EQ(rec::GetInt(Send(test::QueryRecord(b, a)).reply.data(), 36), 6000);
+    ASSERT_EQ(LoginResultCode(b, "pw", "10.9.9.9", 1234), 0);
+    EXPECT_EQ(other.SessionCount(), 2u);
+    EXPECT_EQ(test::ReplyWord(on_other(test::LogoutRecord(a), "10.1.2.3").reply),
+              "GENERALCMDSUCCESS");
+    EXPECT_EQ(Reply(test::QueryRecord(b, a)), "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(Reply(test::LiveRecord(a), "10.1.2.3"), "ALREADYTIMEOUT");
+    // Expiry is judged by the shared times, whichever instance asks.
+    clock_.Advance(89s);
+    EXPECT_EQ(test::ReplyWord(on_other(test::QueryRecord(a, b), "10.1.2.3").reply),
+              "QUERYUSERRESULT");
+    clock_.Advance(1s);
+    EXPECT_EQ(test::ReplyWord(on_other(test::QueryRecord(a, b), "10.1.2.3").reply),
+              "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(Reply(test::LiveRecord(b), "10.9.9.9"), "ALREADYTIMEOUT");
+}
+
+TEST_P(ServerDirectoryTest, ANewPasswordOrARemovalTakesEffectAtOnce) {
+    std::int32_t a = Register("a@b.c", "old");
+    std::int32_t b = Register("b@b.c", "pw");
+    ASSERT_EQ(LoginResultCode(a, "old"), 0);  // now remembered as checked
+    ASSERT_TRUE(store_->SetPasswordHash(a, hasher_.Hash("new")));
+    EXPECT_EQ(LoginResultCode(a, "old"), rec::login_result::kWrongPassword);
+    EXPECT_EQ(LoginResultCode(a, "new"), rec::login_result::kAccepted);
+
+    ASSERT_EQ(LoginResultCode(b, "pw", "10.2.2.2", 3000), 0);
+    ASSERT_TRUE(store_->RemoveSubscriber(b));
+    EXPECT_FALSE(store_->RemoveSubscriber(b));
+    EXPECT_EQ(Reply(test::QueryRecord(a, b)), "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(LoginResultCode(b, "pw"), rec::login_result::kWrongPassword);
+    // Its e-mail address is free again, but its number is never given out
+    // again: others may have it in their phone books.
+    EXPECT_EQ(Register("b@b.c"), 20002);
+}
+
+// A database that does not answer must not make phones start over.
+class UnansweringStore final : public test::ForwardingStore {
+  public:
+    using ForwardingStore::ForwardingStore;
+    SessionStatus TouchSession(std::int32_t, const std::string&, std::int64_t,
+                               std::int64_t) override {
+        return SessionStatus::kFailed;
+    }
+};
+
+TEST_P(ServerDirectoryTest, AKeepAliveTheDatabaseCannotAnswerIsNotATimeOut) {
+    UnansweringStore failing(*store_);
+    Directory d(failing, hasher_, Config());
+    Outcome o = d.Handle(DecodeRequest(test::LiveRecord(20000)).request, "10.0.0.1");
+    EXPECT_EQ(test::ReplyWord(o.reply), "GENERALERROR");
+}
+
+TEST_P(ServerDirectoryTest, ConcurrentRegistrationsAndLoginsKeepNumbersUnique) {
     directory();
     std::vector<std::thread> threads;
     std::vector<std::vector<std::int32_t>> numbers(4);

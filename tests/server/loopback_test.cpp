@@ -15,6 +15,7 @@
 #include "server/server.h"
 #include "server/sqlite_store.h"
 #include "server_test_util.h"
+#include "store_backends.h"
 
 extern char** environ;
 
@@ -295,23 +296,18 @@ TEST_F(ServerLoopbackTest, ManyClientsAtOnceAllGetTheirAnswer) {
 }
 
 // A store whose registrations wait until the test lets them through.
-class GatedStore final : public SubscriberStore {
+class GatedStore final : public test::ForwardingStore {
   public:
-    explicit GatedStore(SubscriberStore& inner) : inner_(inner) {}
+    explicit GatedStore(SubscriberStore& inner) : ForwardingStore(inner) {}
     AddResult AddSubscriber(const NewSubscriber& s, std::int32_t first) override {
         entered_.set_value();
         gate_.get_future().wait();
         return inner_.AddSubscriber(s, first);
     }
-    std::optional<std::string> PasswordHash(std::int32_t number) override {
-        return inner_.PasswordHash(number);
-    }
-    bool AddCallReport(const CallReport& r) override { return inner_.AddCallReport(r); }
     void WaitEntered() { entered_.get_future().wait(); }
     void Open() { gate_.set_value(); }
 
   private:
-    SubscriberStore& inner_;
     std::promise<void> entered_;
     std::promise<void> gate_;
 };

@@ -117,13 +117,13 @@ inline std::string ReplyWord(const std::vector<std::uint8_t>& data) {
 // A clock the tests move forward by hand.
 class ManualClock {
   public:
-    std::chrono::steady_clock::time_point Now() const {
+    std::chrono::system_clock::time_point Now() const {
         return base_ + std::chrono::milliseconds(offset_ms_.load());
     }
     void Advance(std::chrono::milliseconds by) { offset_ms_ += by.count(); }
 
   private:
-    std::chrono::steady_clock::time_point base_ = std::chrono::steady_clock::now();
+    std::chrono::system_clock::time_point base_ = std::chrono::system_clock::now();
     std::atomic<long long> offset_ms_{0};
 };
 

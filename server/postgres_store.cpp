@@ -1,0 +1,597 @@
+#include "server/postgres_store.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <stdexcept>
+
+#include "server/store_util.h"
+
+namespace kestrona::server {
+
+namespace {
+
+// Step n brings a database from version n - 1 to n; the same versions as the
+// SQLite store.
+constexpr const char* kSteps[] = {
+    R"sql(
+CREATE TABLE IF NOT EXISTS subscribers (
+    number integer PRIMARY KEY,
+    name bytea NOT NULL,
+    password_hash text NOT NULL,
+    email bytea NOT NULL,
+    email_key bytea NOT NULL UNIQUE,
+    country bytea NOT NULL,
+    city bytea NOT NULL,
+    registered_at bigint NOT NULL,
+    registered_from text NOT NULL
+);
+CREATE TABLE IF NOT EXISTS call_reports (
+    id bigserial PRIMARY KEY,
+    reported_at bigint NOT NULL,
+    kind integer NOT NULL,
+    other integer NOT NULL,
+    own integer NOT NULL,
+    seconds integer NOT NULL,
+    reported_from text NOT NULL
+);
+)sql",
+    R"sql(
+CREATE TABLE sessions (
+    number integer PRIMARY KEY,
+    address text NOT NULL,
+    port integer NOT NULL,
+    last_seen_ms bigint NOT NULL
+);
+CREATE INDEX sessions_last_seen ON sessions (last_seen_ms);
+CREATE TABLE housekeeping (
+    task text PRIMARY KEY,
+    next_run_ms bigint NOT NULL
+);
+INSERT INTO housekeeping (task, next_run_ms) VALUES ('sweep', 0);
+CREATE TABLE retired_numbers (number integer PRIMARY KEY);
+)sql",
+};
+static_assert(std::size(kSteps) == kSchemaVersion);
+
+// Keys of the advisory locks that order schema upgrades and number
+// assignment between instances.
+constexpr const char* kUpgradeLock = "SELECT pg_advisory_xact_lock(7402001)";
+constexpr const char* kNumberLock = "SELECT pg_advisory_xact_lock(7402002)";
+
+struct StatementText {
+    const char* name;
+    const char* sql;
+};
+
+constexpr StatementText kStatements[] = {
+    {"max_number",
+     "SELECT max(n) FROM (SELECT max(number) AS n FROM subscribers UNION ALL "
+     "SELECT max(number) FROM retired_numbers) AS numbers"},
+    {"insert_subscriber",
+     "INSERT INTO subscribers (number, name, password_hash, email, email_key, country, city, "
+     "registered_at, registered_from) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"},
+    {"find_hash", "SELECT password_hash FROM subscribers WHERE number = $1"},
+    {"insert_report",
+     "INSERT INTO call_reports (reported_at, kind, other, own, seconds, reported_from) "
+     "VALUES ($1, $2, $3, $4, $5, $6)"},
+    {"put_session",
+     "INSERT INTO sessions (number, address, port, last_seen_ms) VALUES ($1, $2, $3, $4) "
+     "ON CONFLICT (number) DO UPDATE SET address = excluded.address, port = excluded.port, "
+     "last_seen_ms = excluded.last_seen_ms"},
+    {"find_session",
+     "SELECT address, port, last_seen_ms FROM sessions WHERE number = $1 AND "
+     "last_seen_ms >= $2"},
+    {"touch_session",
+     "UPDATE sessions SET last_seen_ms = greatest(last_seen_ms, $3) WHERE number = $1 AND "
+     "address = $2 AND last_seen_ms >= $4"},
+    {"change_port",
+     "UPDATE sessions SET port = $3 WHERE number = $1 AND address = $2 AND last_seen_ms >= $4"},
+    {"remove_session", "DELETE FROM sessions WHERE number = $1 AND address = $2"},
+    // Under READ COMMITTED a second instance waits for the first's row lock,
+    // then sees the new next_run_ms and claims nothing.
+    {"claim_sweep",
+     "UPDATE housekeeping SET next_run_ms = $1::bigint + $2::bigint WHERE task = 'sweep' AND "
+     "next_run_ms <= $1::bigint"},
+    {"sweep", "DELETE FROM sessions WHERE last_seen_ms < $1"},
+    {"count_sessions", "SELECT count(*) FROM sessions WHERE last_seen_ms >= $1"},
+};
+
+struct ResultDeleter {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+// One parameter: text, or bytes sent in binary form (bytea).
+struct Param {
+    std::string value;
+    bool binary = false;
+};
+
+Param Int(std::int64_t v) {
+    return {std::to_string(v)};
+}
+Param Text(const std::string& v) {
+    return {v};
+}
+Param Bytes(const std::string& v) {
+    return {v, true};
+}
+
+bool Ok(const Result& r) {
+    if (!r) {
+        return false;
+    }
+    ExecStatusType status = PQresultStatus(r.get());
+    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
+std::int64_t Changed(const Result& r) {
+    const char* n = PQcmdTuples(r.get());
+    return n && *n ? std::strtoll(n, nullptr, 10) : 0;
+}
+
+bool UniqueViolation(const Result& r) {
+    const char* state = r ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr;
+    return state && std::string_view(state) == "23505";
+}
+
+std::string Constraint(const Result& r) {
+    const char* name = r ? PQresultErrorField(r.get(), PG_DIAG_CONSTRAINT_NAME) : nullptr;
+    return name ? name : "";
+}
+
+std::int64_t IntAt(const Result& r, int row, int column) {
+    return std::strtoll(PQgetvalue(r.get(), row, column), nullptr, 10);
+}
+
+std::string TextAt(const Result& r, int row, int column) {
+    return std::string(PQgetvalue(r.get(), row, column),
+                       static_cast<std::size_t>(PQgetlength(r.get(), row, column)));
+}
+
+// bytea comes back as text in hex form.
+std::string BytesAt(const Result& r, int row, int column) {
+    std::size_t size = 0;
+    unsigned char* raw = PQunescapeBytea(
+        reinterpret_cast<const unsigned char*>(PQgetvalue(r.get(), row, column)), &size);
+    if (!raw) {
+        throw std::runtime_error("database: cannot decode bytes");
+    }
+    std::string bytes(reinterpret_cast<const char*>(raw), size);
+    PQfreemem(raw);
+    return bytes;
+}
+
+void Quiet(void*, const char*) {}
+
+}  // namespace
+
+class PostgresStore::Connection {
+  public:
+    explicit Connection(const std::string& conninfo) : conninfo_(conninfo) { Open(); }
+    ~Connection() { PQfinish(conn_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Runs a prepared statement. A connection found broken is opened anew
+    // once and the statement tried again; statements here are single
+    // commands whose effect a repeat does not double.
+    Result Run(const char* name, const std::vector<Param>& params) {
+        Result r = Execute(name, params);
+        if (!Ok(r) && PQstatus(conn_) == CONNECTION_BAD && Reopen()) {
+            r = Execute(name, params);
+        }
+        return r;
+    }
+
+    // A statement used once (administration), with parameters.
+    Result Once(const char* sql, const std::vector<Param>& params) {
+        std::vector<const char*> values;
+        std::vector<int> lengths;
+        std::vector<int> formats;
+        for (const Param& p : params) {
+            values.push_back(p.value.data());
+            lengths.push_back(static_cast<int>(p.value.size()));
+            formats.push_back(p.binary ? 1 : 0);
+        }
+        return Result(PQexecParams(conn_, sql, static_cast<int>(params.size()), nullptr,
+                                   values.data(), lengths.data(), formats.data(), 0));
+    }
+
+    // Plain SQL, no parameters (transactions, schema).
+    Result Exec(const char* sql) { return Result(PQexec(conn_, sql)); }
+
+    bool ExecOk(const char* sql) { return Ok(Exec(sql)); }
+
+    std::string Error() const { return PQerrorMessage(conn_); }
+
+    void PrepareAll() {
+        for (const auto& s : kStatements) {
+            Result r(PQprepare(conn_, s.name, s.sql, 0, nullptr));
+            if (!Ok(r)) {
+                throw std::runtime_error(std::string("database: cannot prepare ") + s.name + ": " +
+                                         Error());
+            }
+        }
+        prepared_ = true;
+    }
+
+  private:
+    void Open() {
+        conn_ = PQconnectdb(conninfo_.c_str());
+        if (PQstatus(conn_) != CONNECTION_OK) {
+            std::string why = Error();
+            PQfinish(conn_);
+            conn_ = nullptr;
+            throw std::runtime_error("cannot connect to the database: " + why);
+        }
+        PQsetNoticeProcessor(conn_, Quiet, nullptr);
+    }
+
+    bool Reopen() {
+        PQreset(conn_);
+        if (PQstatus(conn_) != CONNECTION_OK) {
+            return false;
+        }
+        PQsetNoticeProcessor(conn_, Quiet, nullptr);
+        try {
+            if (prepared_) {
+                PrepareAll();
+            }
+        } catch (const std::exception&) {
+            return false;
+        }
+        return true;
+    }
+
+    Result Execute(const char* name, const std::vector<Param>& params) {
+        std::vector<const char*> values;
+        std::vector<int> lengths;
+        std::vector<int> formats;
+        for (const Param& p : params) {
+            values.push_back(p.value.data());
+            lengths.push_back(static_cast<int>(p.value.size()));
+            formats.push_back(p.binary ? 1 : 0);
+        }
+        // Text parameters go NUL-terminated; std::string guarantees it.
+        return Result(PQexecPrepared(conn_, name, static_cast<int>(params.size()), values.data(),
+                                     lengths.data(), formats.data(), 0));
+    }
+
+    std::string conninfo_;
+    PGconn* conn_ = nullptr;
+    bool prepared_ = false;
+};
+
+// A connection taken from the pool for one operation.
+class PostgresStore::Lease {
+  public:
+    Lease(PostgresStore& store, std::unique_ptr<Connection> c) : store_(store), c_(std::move(c)) {}
+    Lease(Lease&& other) noexcept : store_(other.store_), c_(std::move(other.c_)) {}
+    ~Lease() {
+        if (c_) {
+            store_.Release(std::move(c_));
+        }
+    }
+    Connection* operator->() { return c_.get(); }
+    Connection& operator*() { return *c_; }
+
+  private:
+    PostgresStore& store_;
+    std::unique_ptr<Connection> c_;
+};
+
+PostgresStore::PostgresStore(const std::string& conninfo, int connections) : conninfo_(conninfo) {
+    auto first = std::make_unique<Connection>(conninfo_);
+    // Several instances may start at once on a new database: the lock makes
+    // one of them upgrade and the others find the work done.
+    if (!first->ExecOk("BEGIN") || !first->ExecOk(kUpgradeLock) ||
+        !first->ExecOk("CREATE TABLE IF NOT EXISTS schema_version (version integer NOT NULL)")) {
+        throw std::runtime_error("database: cannot read the schema version: " + first->Error());
+    }
+    Result read = first->Exec("SELECT coalesce(max(version), 0) FROM schema_version");
+    if (!Ok(read)) {
+        throw std::runtime_error("database: cannot read the schema version: " + first->Error());
+    }
+    int version = static_cast<int>(IntAt(read, 0, 0));
+    if (version > kSchemaVersion) {
+        throw std::runtime_error("the database is at schema version " + std::to_string(version) +
+                                 ", newer than this server's " + std::to_string(kSchemaVersion));
+    }
+    for (int step = version; step < kSchemaVersion; ++step) {
+        if (!first->ExecOk(kSteps[step])) {
+            throw std::runtime_error("database: schema step " + std::to_string(step + 1) +
+                                     " failed: " + first->Error());
+        }
+    }
+    std::string set = "DELETE FROM schema_version; INSERT INTO schema_version VALUES (" +
+                      std::to_string(kSchemaVersion) + ")";
+    if ((version < kSchemaVersion && !first->ExecOk(set.c_str())) || !first->ExecOk("COMMIT")) {
+        throw std::runtime_error("database: cannot record the schema version: " + first->Error());
+    }
+    first->PrepareAll();
+    idle_.push_back(std::move(first));
+    for (int i = 1; i < connections; ++i) {
+        auto c = std::make_unique<Connection>(conninfo_);
+        c->PrepareAll();
+        idle_.push_back(std::move(c));
+    }
+}
+
+PostgresStore::~PostgresStore() = default;
+
+PostgresStore::Lease PostgresStore::Acquire() {
+    std::unique_lock lock(mutex_);
+    available_.wait(lock, [this] { return !idle_.empty(); });
+    std::unique_ptr<Connection> c = std::move(idle_.back());
+    idle_.pop_back();
+    return Lease(*this, std::move(c));
+}
+
+void PostgresStore::Release(std::unique_ptr<Connection> connection) {
+    {
+        std::lock_guard lock(mutex_);
+        idle_.push_back(std::move(connection));
+    }
+    available_.notify_one();
+}
+
+int PostgresStore::SchemaVersion() {
+    Lease c = Acquire();
+    Result r = c->Exec("SELECT coalesce(max(version), 0) FROM schema_version");
+    if (!Ok(r)) {
+        throw std::runtime_error("database: " + c->Error());
+    }
+    return static_cast<int>(IntAt(r, 0, 0));
+}
+
+AddResult PostgresStore::AddSubscriber(const NewSubscriber& s, std::int32_t first_number) {
+    Lease c = Acquire();
+    // Numbers are given out in order across instances: one registration at a
+    // time holds the lock until its commit.
+    if (!c->ExecOk("BEGIN") || !c->ExecOk(kNumberLock)) {
+        c->ExecOk("ROLLBACK");
+        return {AddStatus::kFailed, 0};
+    }
+    AddResult result{AddStatus::kFailed, 0};
+    Result max = c->Run("max_number", {});
+    if (Ok(max)) {
+        std::int64_t next = first_number;
+        if (!PQgetisnull(max.get(), 0, 0)) {
+            next = std::max<std::int64_t>(next, IntAt(max, 0, 0) + 1);
+        }
+        if (next > std::numeric_limits<std::int32_t>::max() || next <= 0) {
+            result.status = AddStatus::kNumbersExhausted;
+        } else {
+            Result insert = c->Run(
+                "insert_subscriber",
+                {Int(next), Bytes(s.name), Text(s.password_hash), Bytes(s.email),
+                 Bytes(EmailKey(s.email)), Bytes(s.country), Bytes(s.city),
+                 Int(static_cast<std::int64_t>(std::time(nullptr))), Text(s.registered_from)});
+            if (Ok(insert)) {
+                result = {AddStatus::kAdded, static_cast<std::int32_t>(next)};
+            } else if (UniqueViolation(insert) &&
+                       Constraint(insert).find("email_key") != std::string::npos) {
+                result.status = AddStatus::kEmailTaken;
+            }
+        }
+    }
+    if (result.status == AddStatus::kAdded) {
+        if (!c->ExecOk("COMMIT")) {
+            c->ExecOk("ROLLBACK");
+            result = {AddStatus::kFailed, 0};
+        }
+    } else {
+        c->ExecOk("ROLLBACK");
+    }
+    return result;
+}
+
+std::optional<std::string> PostgresStore::PasswordHash(std::int32_t number) {
+    Lease c = Acquire();
+    Result r = c->Run("find_hash", {Int(number)});
+    if (!Ok(r)) {
+        // Not "unknown number": that would answer a working password as wrong.
+        throw std::runtime_error("database: " + c->Error());
+    }
+    if (PQntuples(r.get()) == 0) {
+        return std::nullopt;
+    }
+    return TextAt(r, 0, 0);
+}
+
+bool PostgresStore::AddCallReport(const CallReport& r) {
+    Lease c = Acquire();
+    std::int64_t at = r.reported_at ? r.reported_at : static_cast<std::int64_t>(std::time(nullptr));
+    return Ok(c->Run("insert_report", {Int(at), Int(r.kind), Int(r.other), Int(r.own),
+                                       Int(r.seconds), Text(r.reported_from)}));
+}
+
+bool PostgresStore::PutSession(const SessionRow& s) {
+    Lease c = Acquire();
+    return Ok(
+        c->Run("put_session", {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms)}));
+}
+
+std::optional<SessionRow> PostgresStore::FindSession(std::int32_t number,
+                                                     std::int64_t alive_since_ms) {
+    Lease c = Acquire();
+    Result r = c->Run("find_session", {Int(number), Int(alive_since_ms)});
+    if (!Ok(r)) {
+        throw std::runtime_error("database: " + c->Error());
+    }
+    if (PQntuples(r.get()) == 0) {
+        return std::nullopt;
+    }
+    return SessionRow{number, TextAt(r, 0, 0), static_cast<std::int32_t>(IntAt(r, 0, 1)),
+                      IntAt(r, 0, 2)};
+}
+
+SessionStatus PostgresStore::WhyNoChange(Connection& c, std::int32_t number,
+                                         std::int64_t alive_since_ms) {
+    Result r = c.Run("find_session", {Int(number), Int(alive_since_ms)});
+    if (!Ok(r)) {
+        return SessionStatus::kFailed;
+    }
+    return PQntuples(r.get()) > 0 ? SessionStatus::kOtherAddress : SessionStatus::kNoSession;
+}
+
+SessionStatus PostgresStore::TouchSession(std::int32_t number, const std::string& address,
+                                          std::int64_t now_ms, std::int64_t alive_since_ms) {
+    Lease c = Acquire();
+    Result r =
+        c->Run("touch_session", {Int(number), Text(address), Int(now_ms), Int(alive_since_ms)});
+    if (!Ok(r)) {
+        return SessionStatus::kFailed;
+    }
+    return Changed(r) == 1 ? SessionStatus::kDone : WhyNoChange(*c, number, alive_since_ms);
+}
+
+SessionStatus PostgresStore::ChangeSessionPort(std::int32_t number, const std::string& address,
+                                               std::int32_t port, std::int64_t alive_since_ms) {
+    Lease c = Acquire();
+    Result r = c->Run("change_port", {Int(number), Text(address), Int(port), Int(alive_since_ms)});
+    if (!Ok(r)) {
+        return SessionStatus::kFailed;
+    }
+    return Changed(r) == 1 ? SessionStatus::kDone : WhyNoChange(*c, number, alive_since_ms);
+}
+
+SessionStatus PostgresStore::RemoveSession(std::int32_t number, const std::string& address) {
+    Lease c = Acquire();
+    Result r = c->Run("remove_session", {Int(number), Text(address)});
+    if (!Ok(r)) {
+        return SessionStatus::kFailed;
+    }
+    // An expired session that is still in the table counts as someone's.
+    return Changed(r) == 1 ? SessionStatus::kDone
+                           : WhyNoChange(*c, number, std::numeric_limits<std::int64_t>::min());
+}
+
+std::size_t PostgresStore::SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
+                                         std::int64_t every_ms) {
+    Lease c = Acquire();
+    Result claim = c->Run("claim_sweep", {Int(now_ms), Int(every_ms)});
+    if (!Ok(claim) || Changed(claim) != 1) {
+        return 0;
+    }
+    Result swept = c->Run("sweep", {Int(alive_since_ms)});
+    return Ok(swept) ? static_cast<std::size_t>(Changed(swept)) : 0;
+}
+
+std::vector<SessionRow> PostgresStore::ListSessions(std::int64_t alive_since_ms) {
+    Lease c = Acquire();
+    std::string sql =
+        "SELECT number, address, port, last_seen_ms FROM sessions WHERE last_seen_ms >= " +
+        std::to_string(alive_since_ms) + " ORDER BY number";
+    Result r = c->Exec(sql.c_str());
+    if (!Ok(r)) {
+        throw std::runtime_error("database: " + c->Error());
+    }
+    std::vector<SessionRow> rows;
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+        rows.push_back({static_cast<std::int32_t>(IntAt(r, i, 0)), TextAt(r, i, 1),
+                        static_cast<std::int32_t>(IntAt(r, i, 2)), IntAt(r, i, 3)});
+    }
+    return rows;
+}
+
+std::size_t PostgresStore::CountSessions(std::int64_t alive_since_ms) {
+    Lease c = Acquire();
+    Result r = c->Run("count_sessions", {Int(alive_since_ms)});
+    if (!Ok(r)) {
+        throw std::runtime_error("database: " + c->Error());
+    }
+    return static_cast<std::size_t>(IntAt(r, 0, 0));
+}
+
+bool PostgresStore::SetPasswordHash(std::int32_t number, const std::string& hash) {
+    Lease c = Acquire();
+    Result r = c->Once("UPDATE subscribers SET password_hash = $2 WHERE number = $1",
+                       {Int(number), Text(hash)});
+    return Ok(r) && Changed(r) == 1;
+}
+
+bool PostgresStore::RemoveSubscriber(std::int32_t number) {
+    Lease c = Acquire();
+    // One statement, so the subscriber and its session go together.
+    Result r = c->Once(
+        "WITH gone AS (DELETE FROM subscribers WHERE number = $1 RETURNING number), "
+        "s AS (DELETE FROM sessions WHERE number IN (SELECT number FROM gone)), "
+        "r AS (INSERT INTO retired_numbers SELECT number FROM gone ON CONFLICT DO NOTHING) "
+        "SELECT count(*) FROM gone",
+        {Int(number)});
+    return Ok(r) && IntAt(r, 0, 0) == 1;
+}
+
+std::vector<std::int32_t> PostgresStore::RetiredNumbers() {
+    Lease c = Acquire();
+    Result r = c->Exec("SELECT number FROM retired_numbers ORDER BY number");
+    if (!Ok(r)) {
+        throw std::runtime_error("database: " + c->Error());
+    }
+    std::vector<std::int32_t> numbers;
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+        numbers.push_back(static_cast<std::int32_t>(IntAt(r, i, 0)));
+    }
+    return numbers;
+}
+
+bool PostgresStore::RetireNumber(std::int32_t number) {
+    Lease c = Acquire();
+    return Ok(
+        c->Once("INSERT INTO retired_numbers VALUES ($1) ON CONFLICT DO NOTHING", {Int(number)}));
+}
+
+std::vector<SubscriberRow> PostgresStore::Subscribers() {
+    Lease c = Acquire();
+    Result r = c->Exec(
+        "SELECT number, name, password_hash, email, country, city, registered_from, "
+        "registered_at FROM subscribers ORDER BY number");
+    if (!Ok(r)) {
+        throw std::runtime_error("database: " + c->Error());
+    }
+    std::vector<SubscriberRow> rows;
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+        SubscriberRow row;
+        row.number = static_cast<std::int32_t>(IntAt(r, i, 0));
+        row.data = {BytesAt(r, i, 1), TextAt(r, i, 2),  BytesAt(r, i, 3),
+                    BytesAt(r, i, 4), BytesAt(r, i, 5), TextAt(r, i, 6)};
+        row.registered_at = IntAt(r, i, 7);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<CallReport> PostgresStore::CallReports() {
+    Lease c = Acquire();
+    Result r = c->Exec(
+        "SELECT kind, other, own, seconds, reported_from, reported_at FROM call_reports "
+        "ORDER BY id");
+    if (!Ok(r)) {
+        throw std::runtime_error("database: " + c->Error());
+    }
+    std::vector<CallReport> rows;
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+        rows.push_back(
+            {static_cast<std::int32_t>(IntAt(r, i, 0)), static_cast<std::int32_t>(IntAt(r, i, 1)),
+             static_cast<std::int32_t>(IntAt(r, i, 2)), static_cast<std::int32_t>(IntAt(r, i, 3)),
+             TextAt(r, i, 4), IntAt(r, i, 5)});
+    }
+    return rows;
+}
+
+bool PostgresStore::ImportSubscriber(const SubscriberRow& row) {
+    Lease c = Acquire();
+    const NewSubscriber& s = row.data;
+    return Ok(c->Run("insert_subscriber",
+                     {Int(row.number), Bytes(s.name), Text(s.password_hash), Bytes(s.email),
+                      Bytes(EmailKey(s.email)), Bytes(s.country), Bytes(s.city),
+                      Int(row.registered_at), Text(s.registered_from)}));
+}
+
+}  // namespace kestrona::server

@@ -1,0 +1,66 @@
+// The PostgreSQL store, for several server instances on one database. Each
+// instance keeps a small pool of connections with their statements prepared,
+// so that a request costs one round trip on a connection that is ready.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/store.h"
+
+namespace kestrona::server {
+
+class PostgresStore final : public SubscriberStore {
+  public:
+    // conninfo: a postgresql:// URI or libpq key=value text. Opens the
+    // connections and brings the schema up to date; throws
+    // std::runtime_error when it cannot.
+    PostgresStore(const std::string& conninfo, int connections);
+    ~PostgresStore() override;
+    PostgresStore(const PostgresStore&) = delete;
+    PostgresStore& operator=(const PostgresStore&) = delete;
+
+    AddResult AddSubscriber(const NewSubscriber& subscriber, std::int32_t first_number) override;
+    std::optional<std::string> PasswordHash(std::int32_t number) override;
+    bool AddCallReport(const CallReport& report) override;
+
+    bool PutSession(const SessionRow& session) override;
+    std::optional<SessionRow> FindSession(std::int32_t number,
+                                          std::int64_t alive_since_ms) override;
+    SessionStatus TouchSession(std::int32_t number, const std::string& address, std::int64_t now_ms,
+                               std::int64_t alive_since_ms) override;
+    SessionStatus ChangeSessionPort(std::int32_t number, const std::string& address,
+                                    std::int32_t port, std::int64_t alive_since_ms) override;
+    SessionStatus RemoveSession(std::int32_t number, const std::string& address) override;
+    std::size_t SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
+                              std::int64_t every_ms) override;
+    std::vector<SessionRow> ListSessions(std::int64_t alive_since_ms) override;
+    std::size_t CountSessions(std::int64_t alive_since_ms) override;
+
+    bool SetPasswordHash(std::int32_t number, const std::string& hash) override;
+    bool RemoveSubscriber(std::int32_t number) override;
+    std::vector<std::int32_t> RetiredNumbers() override;
+    bool RetireNumber(std::int32_t number) override;
+    std::vector<SubscriberRow> Subscribers() override;
+    std::vector<CallReport> CallReports() override;
+    bool ImportSubscriber(const SubscriberRow& row) override;
+    int SchemaVersion() override;
+
+    class Connection;
+
+  private:
+    class Lease;
+    Lease Acquire();
+    void Release(std::unique_ptr<Connection> connection);
+    SessionStatus WhyNoChange(Connection& c, std::int32_t number, std::int64_t alive_since_ms);
+
+    std::string conninfo_;
+    std::mutex mutex_;
+    std::condition_variable available_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+}  // namespace kestrona::server
