@@ -32,7 +32,7 @@ class ServerDirectoryTest : public ::testing::TestWithParam<test::Backend> {
         config.live_period_s = 30;
         config.session_timeout = 90s;
         config.welcome = "hello";
-        config.clock = [this] { return clock_.Now(); };
+        config.clock = [this] { return clock_.SystemNow(); };
         return config;
     }
 

@@ -37,7 +37,7 @@ class ServerStack {
         dc.session_timeout = 60s;
         dc.welcome = "\xBB\xB6\xD3\xAD";
         dc.notice = "notice";
-        dc.clock = [&clock] { return clock.Now(); };
+        dc.clock = [&clock] { return clock.SystemNow(); };
         directory_ = std::make_unique<Directory>(store_, hasher_, dc);
         config.listen_address = "127.0.0.1";
         config.port = 0;

@@ -114,16 +114,21 @@ inline std::string ReplyWord(const std::vector<std::uint8_t>& data) {
     return word;
 }
 
-// A clock the tests move forward by hand.
+// A clock the tests move forward by hand, as steady time (abuse limits) and
+// as wall-clock time (sessions), both moved by Advance.
 class ManualClock {
   public:
-    std::chrono::system_clock::time_point Now() const {
+    std::chrono::steady_clock::time_point Now() const {
         return base_ + std::chrono::milliseconds(offset_ms_.load());
+    }
+    std::chrono::system_clock::time_point SystemNow() const {
+        return system_base_ + std::chrono::milliseconds(offset_ms_.load());
     }
     void Advance(std::chrono::milliseconds by) { offset_ms_ += by.count(); }
 
   private:
-    std::chrono::system_clock::time_point base_ = std::chrono::system_clock::now();
+    std::chrono::steady_clock::time_point base_ = std::chrono::steady_clock::now();
+    std::chrono::system_clock::time_point system_base_ = std::chrono::system_clock::now();
     std::atomic<long long> offset_ms_{0};
 };
 
