@@ -17,6 +17,7 @@
 #include "app/instance_channel.h"
 #include "app/keep_alive.h"
 #include "app/message_box.h"
+#include "app/sound_check.h"
 #include "res/strings.h"
 
 namespace kestrona {
@@ -121,6 +122,7 @@ CPhoneApp::CPhoneApp(int& argc, char** argv)
 }
 
 CPhoneApp::~CPhoneApp() {
+    m_soundCheck.reset();
     m_keepAlive.reset();
     m_net.window = nullptr;
     m_pMainWnd.reset();
@@ -226,6 +228,7 @@ bool CPhoneApp::InitInstance() {
         return false;
     }
 
+    m_soundCheck = std::make_unique<CSoundCheck>(*m_messages);
     m_pMainWnd = m_pFactory->CreatePhoneWindow();
     m_net.window = m_pMainWnd ? m_pMainWnd->PeerWindow() : nullptr;
     if (m_pMainWnd && !m_bStartHidden) {

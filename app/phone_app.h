@@ -17,6 +17,7 @@
 namespace kestrona {
 class CInstanceChannel;
 class CKeepAlive;
+class CSoundCheck;
 }  // namespace kestrona
 
 class CPhoneApp : public QApplication, public kestrona::SettingsModel {
@@ -77,6 +78,7 @@ class CPhoneApp : public QApplication, public kestrona::SettingsModel {
     kestrona::IUiFactory* m_pFactory = nullptr;
     std::unique_ptr<kestrona::CInstanceChannel> m_channel;
     std::unique_ptr<kestrona::CKeepAlive> m_keepAlive;
+    std::unique_ptr<kestrona::CSoundCheck> m_soundCheck;
     std::unique_ptr<kestrona::IPhoneMainWindow> m_pMainWnd;
     // EndMessageLoop was called (a quit signal, or the exit command).
     bool m_bQuitRequested = false;

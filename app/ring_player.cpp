@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/wav_file.h"
 #include "platform/wave_device.h"
@@ -15,7 +16,22 @@ struct CRingPlayer::Sound {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
+    bool stopping = false;
     double seconds = 0;
+    // Closes the device as soon as the sound has ended, so no idle stream
+    // keeps the sound device awake between rings.
+    std::thread closer;
+
+    void CloseWhenDone() {
+        {
+            std::unique_lock lock(mutex);
+            done.wait(lock, [this] { return finished || stopping; });
+        }
+        device->Reset();
+        device->Unprepare(header);
+        device->Close();
+        device.reset();
+    }
 };
 
 CRingPlayer::CRingPlayer(std::shared_ptr<AudioBackend> backend) : m_backend(std::move(backend)) {}
@@ -25,11 +41,14 @@ CRingPlayer::~CRingPlayer() {
 }
 
 void CRingPlayer::Stop() {
-    if (m_current && m_current->device) {
-        m_current->device->Reset();
-        m_current->device->Unprepare(m_current->header);
-        m_current->device->Close();
-        m_current->device.reset();
+    if (m_current) {
+        {
+            std::lock_guard lock(m_current->mutex);
+            m_current->stopping = true;
+        }
+        m_current->done.notify_all();
+        if (m_current->closer.joinable())
+            m_current->closer.join();
     }
     m_current.reset();
 }
@@ -74,6 +93,7 @@ bool CRingPlayer::Start(const std::filesystem::path& file) {
         sound->device->Close();
         return false;
     }
+    sound->closer = std::thread([raw] { raw->CloseWhenDone(); });
     m_current = std::move(sound);
     return true;
 }

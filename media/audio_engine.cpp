@@ -427,6 +427,8 @@ void CAudioEngine::CaptureThread() {
         return;
     }
     kestrona::WaveInDevice* dev = device.get();
+    dev->SetEventCallback(
+        [this](kestrona::WaveDeviceEvent e) { SoundLost(e, kestrona::kWaveInOpenFailed); });
     m_waveIn = std::move(device);  // Stop resets and closes it after joining this thread
     bool first = true;
     for (int i = 0; m_stopSending == 0; i = (i + 1) % kRingSize) {
@@ -513,6 +515,8 @@ void CAudioEngine::PlayoutThread() {
         return;
     }
     kestrona::WaveOutDevice* dev = device.get();
+    dev->SetEventCallback(
+        [this](kestrona::WaveDeviceEvent e) { SoundLost(e, kestrona::kWaveOutOpenFailed); });
     m_waveOut = std::move(device);
     for (int i = 0; m_stopReceiving == 0; i = (i + 1) % kRingSize) {
         m_playoutFilled[i]->Wait();
@@ -733,6 +737,14 @@ void CAudioEngine::ReportConnectionLost(const std::atomic<int>& stopFlag) {
     // once, even when both streams notice it.
     if (stopFlag == 0 && !m_lostReported.exchange(true))
         Post(kestrona::kMsgConnectionLost, 0);
+}
+
+void CAudioEngine::SoundLost(kestrona::WaveDeviceEvent event, int code) {
+    // The device went away mid-call (it keeps the call's timing and comes
+    // back by itself): once per call, whichever side noticed first. While it
+    // is gone it cannot be opened, which is what the code says.
+    if (event == kestrona::WaveDeviceEvent::kLost && !m_soundLostReported.exchange(true))
+        Post(kestrona::kMsgEngineFailure, code);
 }
 
 void CAudioEngine::Alert(const char* text) {

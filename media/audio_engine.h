@@ -166,6 +166,7 @@ class CAudioEngine {
     void Post(int msg, int code);
     void ReportConnectionLost(const std::atomic<int>& stopFlag);
     void Alert(const char* text);
+    void SoundLost(kestrona::WaveDeviceEvent event, int code);
 
     // Position on the engine's clock: samples at the call's rate since Init.
     int64_t ClockNow() const;
@@ -238,6 +239,7 @@ class CAudioEngine {
     std::mutex m_socketMutex;
     bool m_closing = false;
     std::atomic<bool> m_lostReported{false};
+    std::atomic<bool> m_soundLostReported{false};
     bool m_initialised = false;
     bool m_stopped = false;
 };

@@ -35,12 +35,71 @@ class NullAudioBackend final : public AudioBackend {
 
 }  // namespace
 
+std::vector<AudioDeviceInfo> AudioBackend::ListDevices(AudioDirection direction) {
+    const int count =
+        direction == AudioDirection::kInput ? WaveInDeviceCount() : WaveOutDeviceCount();
+    if (count <= 0)
+        return {};
+    return {AudioDeviceInfo{"default", "default", true}};
+}
+
+void AudioBackend::SelectDevice(AudioDirection direction, std::string id) {
+    std::lock_guard lock(m_choiceMutex);
+    (direction == AudioDirection::kInput ? m_inputChoice : m_outputChoice) = std::move(id);
+}
+
+std::string AudioBackend::SelectedDevice(AudioDirection direction) const {
+    std::lock_guard lock(m_choiceMutex);
+    return direction == AudioDirection::kInput ? m_inputChoice : m_outputChoice;
+}
+
+std::unique_ptr<WaveOutDevice> AudioBackend::OpenWaveOutById(const std::string&,
+                                                             const WaveFormat& format,
+                                                             WaveDoneCallback done,
+                                                             WaveResult* result,
+                                                             std::string* error) {
+    return OpenWaveOut(format, std::move(done), result, error);
+}
+
+std::unique_ptr<WaveInDevice> AudioBackend::OpenWaveInById(const std::string&,
+                                                           const WaveFormat& format,
+                                                           WaveDoneCallback done,
+                                                           WaveResult* result, std::string* error) {
+    return OpenWaveIn(format, std::move(done), result, error);
+}
+
+void AudioBackend::SetNoticeCallback(AudioNoticeCallback callback) {
+    std::lock_guard lock(m_noticeMutex);
+    m_notice = std::move(callback);
+}
+
+void AudioBackend::Notify(AudioNotice notice, AudioDirection direction) {
+    std::lock_guard lock(m_noticeMutex);
+    if (m_notice)
+        m_notice(notice, direction);
+}
+
 std::shared_ptr<AudioBackend> MakeNullAudioBackend() {
     return std::make_shared<NullAudioBackend>();
 }
 
+std::shared_ptr<AudioBackend> MakeDefaultAudioBackend() {
+    if (PulseServerAnswers())
+        return MakePulseAudioBackend();
+    // An ALSA-only machine; but where ALSA has no device either, the sound
+    // server may simply not be running yet, and pulse picks it up later.
+    auto alsa = MakePortAudioBackend();
+    if (alsa->WaveInDeviceCount() > 0 || alsa->WaveOutDeviceCount() > 0)
+        return alsa;
+    return MakePulseAudioBackend();
+}
+
 std::shared_ptr<AudioBackend> MakeAudioBackend(std::string_view choice, std::string* error) {
-    if (choice.empty() || choice == "portaudio")
+    if (choice.empty())
+        return MakeDefaultAudioBackend();
+    if (choice == "pulse")
+        return MakePulseAudioBackend();
+    if (choice == "portaudio")
         return MakePortAudioBackend();
     if (choice == "null")
         return MakeNullAudioBackend();
@@ -57,7 +116,7 @@ std::shared_ptr<AudioBackend> MakeAudioBackend(std::string_view choice, std::str
     }
     if (error) {
         *error = "unknown KESTRONA_AUDIO value \"" + std::string(choice) +
-                 "\" (expected portaudio, null or file:MIC,SPEAKER)";
+                 "\" (expected pulse, portaudio, null or file:MIC,SPEAKER)";
     }
     return MakeNullAudioBackend();
 }

@@ -30,6 +30,17 @@ const char* WaveResultText(WaveResult r) {
     return "unknown wave error";
 }
 
+void WaveEventSource::SetEventCallback(WaveEventCallback callback) {
+    std::lock_guard lock(m_eventMutex);
+    m_event = std::move(callback);
+}
+
+void WaveEventSource::Emit(WaveDeviceEvent event) {
+    std::lock_guard lock(m_eventMutex);
+    if (m_event)
+        m_event(event);
+}
+
 namespace {
 WaveResult PrepareHeader(WaveHeader& h) {
     if (h.data == nullptr || h.bufferLength == 0)

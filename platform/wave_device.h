@@ -4,7 +4,9 @@
 //
 // A backend (audio_backend.h) opens the devices; which backend a process uses
 // is chosen by the KESTRONA_AUDIO environment variable:
-//   unset, "" or "portaudio"  real devices through PortAudio
+//   unset or ""               PulseAudio when a server answers, else PortAudio
+//   "pulse"                   real devices through the PulseAudio protocol
+//   "portaudio"               real devices through PortAudio (ALSA)
 //   "null"                    no device at all (every query and open fails)
 //   "file:MIC,SPEAKER"        MIC (a WAV or raw 16-bit file) is captured in real
 //                             time, playback goes in real time to the WAV file
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace kestrona {
@@ -76,7 +79,27 @@ struct WaveHeader {
 // device.
 using WaveDoneCallback = std::function<void(WaveHeader&)>;
 
-class WaveInDevice {
+// What a device reports besides finished buffers. kLost: the sound server or
+// the device went away; the device goes on in real time (capture gives
+// silence, playback is dropped) and tries to come back by itself. kRestored:
+// sound flows again. Runs on a device thread; must not call into the device.
+enum class WaveDeviceEvent { kLost, kRestored };
+using WaveEventCallback = std::function<void(WaveDeviceEvent)>;
+
+class WaveEventSource {
+  public:
+    // Set once after opening, before the device is started or fed.
+    void SetEventCallback(WaveEventCallback callback);
+
+  protected:
+    void Emit(WaveDeviceEvent event);
+
+  private:
+    std::mutex m_eventMutex;
+    WaveEventCallback m_event;
+};
+
+class WaveInDevice : public WaveEventSource {
   public:
     virtual ~WaveInDevice() = default;
     WaveResult Prepare(WaveHeader& h);
@@ -94,7 +117,7 @@ class WaveInDevice {
     virtual const WaveFormat& Format() const = 0;
 };
 
-class WaveOutDevice {
+class WaveOutDevice : public WaveEventSource {
   public:
     virtual ~WaveOutDevice() = default;
     WaveResult Prepare(WaveHeader& h);

@@ -101,6 +101,11 @@ WaveResult WaveQueue::CloseQueue() {
     return WaveResult::kOk;
 }
 
+bool WaveQueue::QueueHasMore() {
+    std::lock_guard lock(m_mutex);
+    return m_queue.size() > 1;
+}
+
 bool WaveQueue::WaitUntil(Clock::time_point t) {
     std::unique_lock lock(m_mutex);
     return !m_cv.wait_until(lock, t, [this] { return m_abort.load(std::memory_order_acquire); });

@@ -47,6 +47,8 @@ class WaveQueue {
     virtual void OnStart() {}
 
     bool Aborted() const { return m_abort.load(std::memory_order_acquire); }
+    // True when another buffer waits behind the one in Transfer.
+    bool QueueHasMore();
     // Sleeps until t, or less when aborted. False when aborted.
     bool WaitUntil(Clock::time_point t);
 

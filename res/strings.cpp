@@ -62,6 +62,9 @@ const QHash<int, QString>& Table() {
          QStringLiteral(
              "当方正在线上，但是无法与之连接\n这可能是由于对方在防火墙后面，并没有使用指定端口。")},
         {149, QStringLiteral("无法打开帮助文件：\n%s")},
+        {180, QStringLiteral("没有找到声音服务，无法使用麦克风和扬声器。\n"
+                             "通话仍可接通，声音服务启动后会自动恢复。")},
+        {181, QStringLiteral("选择的声音设备不存在，已改用默认设备。")},
     };
     return table;
 }

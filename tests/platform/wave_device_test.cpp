@@ -108,7 +108,7 @@ TEST(AudioBackendChoice, FromTheEnvironmentValue) {
     EXPECT_EQ(static_cast<FileAudioBackend&>(*file).MicPath(), "mic.wav");
     EXPECT_EQ(static_cast<FileAudioBackend&>(*file).SpeakerPath(), "out.wav");
     EXPECT_EQ(MakeAudioBackend("portaudio", &error)->Name(), "portaudio");
-    EXPECT_EQ(MakeAudioBackend("", &error)->Name(), "portaudio");
+    EXPECT_EQ(MakeAudioBackend("pulse", &error)->Name(), "pulse");
     for (const char* bad : {"file:only-one", "alsa", "FILE:a,b"}) {
         error.clear();
         EXPECT_EQ(MakeAudioBackend(bad, &error)->Name(), "null") << bad;

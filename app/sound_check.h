@@ -1,0 +1,34 @@
+// Asks, off the UI thread, whether the sound system answers, and tells the
+// user once when it does not; afterwards tells them once when a chosen sound
+// device is missing and the default is used instead. The phone works on
+// without sound: calls connect, and sound comes when a server does.
+#pragma once
+
+#include <memory>
+#include <thread>
+
+#include "net/message_box.h"
+#include "platform/audio_backend.h"
+
+namespace kestrona {
+
+// String-table entries of the two messages.
+inline constexpr int kStrNoSoundServer = 180;
+inline constexpr int kStrSoundDeviceMissing = 181;
+
+class CSoundCheck {
+  public:
+    // backend null: the process's backend (made on the worker thread, since
+    // choosing it asks the sound server).
+    CSoundCheck(IMessageBox& messages, std::shared_ptr<AudioBackend> backend = nullptr);
+    ~CSoundCheck();
+    CSoundCheck(const CSoundCheck&) = delete;
+    CSoundCheck& operator=(const CSoundCheck&) = delete;
+
+  private:
+    IMessageBox& m_messages;
+    std::shared_ptr<AudioBackend> m_backend;
+    std::thread m_worker;
+};
+
+}  // namespace kestrona

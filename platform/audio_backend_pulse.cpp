@@ -1,0 +1,909 @@
+// Real devices through the PulseAudio protocol (PulseAudio itself, or
+// PipeWire's pulse server), on libpulse's threaded main loop.
+//
+// Each device keeps the WaveQueue model: a device thread moves the queued
+// buffers into or out of a server stream. All libpulse calls run under the
+// main loop's lock; the device thread gives the lock up only while it waits.
+//
+// Faults: the stream is opened lazily on the device thread, so opening never
+// blocks the caller and never fails for want of a server. While there is no
+// stream (no server, server gone, device gone) the device goes on in real
+// time: capture gives silence at the clock, playback is dropped at the clock,
+// and a new stream is tried once a second. A device that once worked reports
+// kLost when it goes and kRestored when it is back.
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "platform/audio_backend.h"
+#include "platform/wave_queue.h"
+
+namespace kestrona {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kConnectTimeout = 1500ms;
+constexpr auto kStreamTimeout = 1500ms;
+constexpr auto kRetryEvery = 1s;
+constexpr auto kFollowEvery = 1s;
+constexpr auto kSlice = 20ms;
+// A capture stream that delivers nothing for this long counts as stalled:
+// the device gives silence at the clock until data flows again.
+constexpr auto kCaptureStall = 500ms;
+// Server-side buffers: sized for robustness, not for the lowest latency (the
+// call's block dominates the delay anyway).
+constexpr int kPlaybackTargetMs = 150;
+constexpr int kPlaybackPrebufMs = 40;
+constexpr int kCaptureFragmentMs = 20;
+constexpr int kCaptureServerMaxMs = 500;
+// Unread capture kept on our side; past it the oldest audio goes, down to the
+// newest kCaptureKeepMs, so a stall never leaves a lasting backlog.
+constexpr int kCaptureRingMs = 300;
+constexpr int kCaptureKeepMs = 40;
+
+uint32_t BytesFor(const WaveFormat& f, int ms) {
+    return uint32_t(uint64_t(f.avgBytesPerSec) * uint64_t(ms) / 1000) & ~1u;
+}
+
+bool ContextGood(pa_context* c) {
+    return c && PA_CONTEXT_IS_GOOD(pa_context_get_state(c));
+}
+
+// One main loop and one server connection, shared by a backend's devices.
+class PulseLink {
+  public:
+    explicit PulseLink(std::string server) : m_server(std::move(server)) {
+        m_loop = pa_threaded_mainloop_new();
+        if (m_loop && pa_threaded_mainloop_start(m_loop) < 0) {
+            pa_threaded_mainloop_free(m_loop);
+            m_loop = nullptr;
+        }
+    }
+    ~PulseLink() {
+        if (!m_loop)
+            return;
+        lock();
+        DropContext();
+        unlock();
+        pa_threaded_mainloop_stop(m_loop);
+        pa_threaded_mainloop_free(m_loop);
+    }
+    PulseLink(const PulseLink&) = delete;
+    PulseLink& operator=(const PulseLink&) = delete;
+
+    // BasicLockable, for std::unique_lock.
+    void lock() { pa_threaded_mainloop_lock(m_loop); }
+    void unlock() { pa_threaded_mainloop_unlock(m_loop); }
+    bool Usable() const { return m_loop != nullptr; }
+    pa_threaded_mainloop* Loop() const { return m_loop; }
+    pa_mainloop_api* Api() const { return pa_threaded_mainloop_get_api(m_loop); }
+
+    // Under the lock. Releases the lock until a callback signals or about
+    // `most` has passed (spurious wake-ups are fine: callers loop).
+    void Wait(pa_time_event* timer, std::chrono::microseconds most) {
+        struct timeval tv;
+        pa_gettimeofday(&tv);
+        pa_timeval_add(&tv, pa_usec_t(most.count()));
+        Api()->time_restart(timer, &tv);
+        pa_threaded_mainloop_wait(m_loop);
+    }
+    pa_time_event* NewTimer() {
+        struct timeval tv;
+        pa_gettimeofday(&tv);
+        pa_timeval_add(&tv, 3600ull * PA_USEC_PER_SEC);
+        return Api()->time_new(Api(), &tv, &PulseLink::OnTimer, this);
+    }
+    void FreeTimer(pa_time_event* timer) {
+        if (timer)
+            Api()->time_free(timer);
+    }
+
+    // Under the lock: a ready context, connecting (or reconnecting) when
+    // there is none. A failed attempt is not repeated within kRetryEvery
+    // unless `force`.
+    pa_context* Ready(pa_time_event* timer, bool force) {
+        if (m_context && pa_context_get_state(m_context) == PA_CONTEXT_READY)
+            return m_context;
+        const auto now = Clock::now();
+        if (!ContextGood(m_context)) {
+            if (!force && now < m_nextAttempt)
+                return nullptr;
+            m_nextAttempt = now + kRetryEvery;
+            DropContext();
+            pa_proplist* props = pa_proplist_new();
+            pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Kestrona");
+            pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
+            m_context = pa_context_new_with_proplist(Api(), "Kestrona", props);
+            pa_proplist_free(props);
+            if (!m_context)
+                return nullptr;
+            pa_context_set_state_callback(m_context, &PulseLink::OnContextState, this);
+            if (pa_context_connect(m_context, m_server.empty() ? nullptr : m_server.c_str(),
+                                   PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+                DropContext();
+                return nullptr;
+            }
+        }
+        const auto deadline = Clock::now() + kConnectTimeout;
+        for (;;) {
+            const pa_context_state_t state = pa_context_get_state(m_context);
+            if (state == PA_CONTEXT_READY) {
+                m_everConnected = true;
+                return m_context;
+            }
+            if (!PA_CONTEXT_IS_GOOD(state) || Clock::now() >= deadline) {
+                DropContext();
+                return nullptr;
+            }
+            Wait(timer, kSlice);
+        }
+    }
+    // Under the lock: the context if it is ready now, without trying.
+    pa_context* Current() const {
+        return m_context && pa_context_get_state(m_context) == PA_CONTEXT_READY ? m_context
+                                                                                : nullptr;
+    }
+    // Whether a server has answered at any time in this process.
+    bool EverConnected() const { return m_everConnected; }
+
+    // Waits (under the lock) for an operation to finish, at most `most`;
+    // cancels it after that. True when it finished.
+    bool Finish(pa_operation* op, pa_time_event* timer, std::chrono::milliseconds most) {
+        if (!op)
+            return false;
+        const auto deadline = Clock::now() + most;
+        while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && Clock::now() < deadline &&
+               Current())
+            Wait(timer, kSlice);
+        const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+        if (!done)
+            pa_operation_cancel(op);
+        pa_operation_unref(op);
+        return done;
+    }
+
+    static void Signal(void* link) {
+        pa_threaded_mainloop_signal(static_cast<PulseLink*>(link)->m_loop, 0);
+    }
+
+  private:
+    static void OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* link) {
+        Signal(link);
+    }
+    static void OnContextState(pa_context*, void* link) { Signal(link); }
+
+    void DropContext() {
+        if (!m_context)
+            return;
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+        m_context = nullptr;
+    }
+
+    const std::string m_server;
+    pa_threaded_mainloop* m_loop = nullptr;
+    pa_context* m_context = nullptr;
+    Clock::time_point m_nextAttempt{};
+    bool m_everConnected = false;
+};
+
+class PulseAudioBackend;
+
+// What a device needs of its backend: the shared link and the notices.
+struct DeviceHome {
+    std::shared_ptr<PulseLink> link;
+    std::weak_ptr<PulseAudioBackend> backend;
+};
+
+void ReportMissing(const DeviceHome& home, AudioDirection direction, const std::string& id);
+void AddDevice(std::vector<AudioDeviceInfo>& devices, const std::string& defaultName,
+               const char* name, const char* description);
+
+// The stream handling common to capture and playback.
+class PulseStream {
+  protected:
+    PulseStream(DeviceHome home, AudioDirection direction, const WaveFormat& format,
+                std::string choice)
+        : m_home(std::move(home)),
+          m_link(*m_home.link),
+          m_direction(direction),
+          m_format(format),
+          m_choice(std::move(choice)) {
+        std::lock_guard lock(m_link);
+        m_timer = m_link.NewTimer();
+    }
+    ~PulseStream() {
+        std::lock_guard lock(m_link);
+        DropStream();
+        m_link.FreeTimer(m_timer);
+    }
+
+    // Under the lock: opens a stream when there is none and it is time to
+    // try, follows the chosen device, and reports losses and returns. Events
+    // are handed out by FlushEvent once the lock is given up.
+    void Maintain() {
+        const auto now = Clock::now();
+        if (m_stream) {
+            const pa_stream_state_t state = pa_stream_get_state(m_stream);
+            if (PA_STREAM_IS_GOOD(state) && m_link.Current()) {
+                if (now >= m_nextFollow) {
+                    m_nextFollow = now + kFollowEvery;
+                    Follow();
+                }
+                return;
+            }
+            // The device or the server went: reopen at once (a device that
+            // was unplugged gives way to the default), else go on without.
+            DropStream();
+            m_nextTry = now;
+        }
+        if (now < m_nextTry)
+            return;
+        m_nextTry = now + kRetryEvery;
+        if (OpenStream()) {
+            if (m_lost) {
+                m_lost = false;
+                m_pending = WaveDeviceEvent::kRestored;
+            }
+        } else if (!m_lost) {
+            m_lost = true;
+            // A device opened while no server had ever answered says
+            // nothing: the user heard of that once, at start.
+            if (m_link.EverConnected())
+                m_pending = WaveDeviceEvent::kLost;
+        }
+    }
+
+    // Real-time pacing without a stream: waits (lock given up) for the next
+    // slice and returns how many bytes of it are due, at most `most`.
+    uint32_t PaceSlice(std::unique_lock<PulseLink>& lock, uint32_t most) {
+        const auto now = Clock::now();
+        if (m_paceClock < now - 200ms || m_paceClock > now + 200ms)
+            m_paceClock = now;
+        const uint32_t slice = std::min(most, BytesFor(m_format, int(kSlice.count())));
+        m_paceClock +=
+            std::chrono::microseconds(int64_t(slice) * 1000000 / m_format.avgBytesPerSec);
+        lock.unlock();
+        const bool ok = WaitUntilPaced(m_paceClock);
+        lock.lock();
+        return ok ? slice : 0;
+    }
+    virtual bool WaitUntilPaced(Clock::time_point t) = 0;
+    virtual void Report(WaveDeviceEvent event) = 0;
+
+    void FlushEvent(std::unique_lock<PulseLink>& lock) {
+        if (!m_pending)
+            return;
+        const WaveDeviceEvent e = *m_pending;
+        m_pending.reset();
+        lock.unlock();
+        Report(e);
+        lock.lock();
+    }
+
+    void WaitSlice() { m_link.Wait(m_timer, kSlice); }
+
+    // Called under the lock with a stream just made, before it connects.
+    virtual void SetUpStream(pa_stream* s) = 0;
+    virtual int Connect(pa_stream* s, const char* device) = 0;
+    virtual void DetachStream(pa_stream* s) = 0;
+
+    void DropStream() {
+        if (!m_stream)
+            return;
+        DetachStream(m_stream);
+        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+        pa_stream_disconnect(m_stream);
+        pa_stream_unref(m_stream);
+        m_stream = nullptr;
+    }
+
+    bool OpenStream() {
+        pa_context* c = m_link.Ready(m_timer, false);
+        if (!c)
+            return false;
+        const std::string choice = m_choice;
+        if (!choice.empty() && TryOpen(c, choice.c_str())) {
+            m_onFallback = false;
+            return true;
+        }
+        if (!choice.empty() && !m_link.Current())
+            return false;
+        if (!TryOpen(c, nullptr))
+            return false;
+        if (!choice.empty()) {
+            m_onFallback = true;
+            ReportMissing(m_home, m_direction, choice);
+        }
+        return true;
+    }
+
+    bool TryOpen(pa_context* c, const char* device) {
+        const pa_sample_spec spec{PA_SAMPLE_S16LE, m_format.samplesPerSec, 1};
+        pa_proplist* props = pa_proplist_new();
+        pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
+        pa_stream* s = pa_stream_new_with_proplist(
+            c, m_direction == AudioDirection::kInput ? "Kestrona capture" : "Kestrona playback",
+            &spec, nullptr, props);
+        pa_proplist_free(props);
+        if (!s)
+            return false;
+        pa_stream_set_state_callback(s, OnState, &m_link);
+        SetUpStream(s);
+        m_stream = s;
+        if (Connect(s, device) < 0) {
+            DropStream();
+            return false;
+        }
+        const auto deadline = Clock::now() + kStreamTimeout;
+        for (;;) {
+            const pa_stream_state_t state = pa_stream_get_state(s);
+            if (state == PA_STREAM_READY) {
+                m_nextFollow = Clock::now() + kFollowEvery;
+                return true;
+            }
+            if (!PA_STREAM_IS_GOOD(state) || Clock::now() >= deadline) {
+                DropStream();
+                return false;
+            }
+            WaitSlice();
+        }
+    }
+
+    // Back to the chosen device once it is there again; and noting when the
+    // server moved the stream away from it (the device was unplugged).
+    void Follow() {
+        if (m_choice.empty())
+            return;
+        const char* at = pa_stream_get_device_name(m_stream);
+        const bool onChoice = at && m_choice == at;
+        if (onChoice) {
+            m_onFallback = false;
+            return;
+        }
+        if (!m_onFallback) {
+            m_onFallback = true;
+            ReportMissing(m_home, m_direction, m_choice);
+        }
+        if (!ChoiceExists())
+            return;
+        pa_stream* old = m_stream;
+        m_stream = nullptr;
+        if (TryOpen(m_link.Current(), m_choice.c_str())) {
+            m_onFallback = false;
+            std::swap(old, m_stream);
+            DropStream();  // the old one
+            m_stream = old;
+            AfterReopen();
+        } else {
+            m_stream = old;
+        }
+    }
+    virtual void AfterReopen() {}
+
+    bool ChoiceExists() {
+        pa_context* c = m_link.Current();
+        if (!c)
+            return false;
+        struct Probe {
+            bool found = false;
+            PulseLink* link;
+        } probe{false, &m_link};
+        pa_operation* op;
+        if (m_direction == AudioDirection::kInput) {
+            op = pa_context_get_source_info_by_name(
+                c, m_choice.c_str(),
+                [](pa_context*, const pa_source_info* i, int eol, void* p) {
+                    auto* pr = static_cast<Probe*>(p);
+                    if (eol == 0 && i)
+                        pr->found = true;
+                    PulseLink::Signal(pr->link);
+                },
+                &probe);
+        } else {
+            op = pa_context_get_sink_info_by_name(
+                c, m_choice.c_str(),
+                [](pa_context*, const pa_sink_info* i, int eol, void* p) {
+                    auto* pr = static_cast<Probe*>(p);
+                    if (eol == 0 && i)
+                        pr->found = true;
+                    PulseLink::Signal(pr->link);
+                },
+                &probe);
+        }
+        m_link.Finish(op, m_timer, 1000ms);
+        return probe.found;
+    }
+
+    static void OnState(pa_stream*, void* link) { PulseLink::Signal(link); }
+
+    DeviceHome m_home;
+    PulseLink& m_link;
+    const AudioDirection m_direction;
+    const WaveFormat m_format;
+    const std::string m_choice;
+    pa_time_event* m_timer = nullptr;
+    pa_stream* m_stream = nullptr;
+    bool m_lost = false;
+    bool m_onFallback = false;
+    std::optional<WaveDeviceEvent> m_pending;
+    Clock::time_point m_nextTry{};
+    Clock::time_point m_nextFollow{};
+    Clock::time_point m_paceClock{};
+};
+
+class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private PulseStream {
+  public:
+    PulseWaveOut(DeviceHome home, const WaveFormat& format, WaveDoneCallback done,
+                 std::string choice)
+        : WaveQueue(std::move(done), false),
+          PulseStream(std::move(home), AudioDirection::kOutput, format, std::move(choice)) {
+        Launch();
+    }
+    ~PulseWaveOut() override {
+        Shutdown();
+        std::lock_guard lock(m_link);
+        DropStream();
+    }
+
+    WaveResult Write(WaveHeader& h) override { return Enqueue(h); }
+    WaveResult Reset() override {
+        const WaveResult r = ResetQueue();
+        // What the server still holds goes too.
+        std::lock_guard lock(m_link);
+        if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream))) {
+            if (pa_operation* op = pa_stream_flush(m_stream, nullptr, nullptr))
+                pa_operation_unref(op);
+        }
+        return r;
+    }
+    WaveResult Close() override { return CloseQueue(); }
+    const WaveFormat& Format() const override { return m_format; }
+
+  private:
+    void Transfer(WaveHeader& h) override {
+        const uint32_t total = h.bufferLength & ~1u;
+        uint32_t done = 0;
+        std::unique_lock lock(m_link);
+        while (done < total && !Aborted()) {
+            Maintain();
+            FlushEvent(lock);
+            if (!m_stream) {
+                done += PaceSlice(lock, total - done);
+                continue;
+            }
+            const size_t room = pa_stream_writable_size(m_stream);
+            if (room == size_t(-1)) {
+                DropStream();
+                continue;
+            }
+            if (room < 2) {
+                WaitSlice();
+                continue;
+            }
+            const uint32_t n = uint32_t(std::min<size_t>(room, total - done)) & ~1u;
+            if (pa_stream_write(m_stream, h.data + done, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+                DropStream();
+                continue;
+            }
+            done += n;
+        }
+        if (!Aborted() && m_stream && !QueueHasMore())
+            PlayOut();
+    }
+
+    // The last queued buffer is given back once it has been heard, so a
+    // sound that ends is played to its end before its device is closed. A
+    // new buffer ends the wait at once.
+    void PlayOut() {
+        if (pa_operation* op = pa_stream_trigger(m_stream, nullptr, nullptr))
+            pa_operation_unref(op);
+        const auto limit = Clock::now() + std::chrono::milliseconds(kPlaybackTargetMs) + 1s;
+        while (!Aborted() && m_stream && Clock::now() < limit && !QueueHasMore()) {
+            if (!PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)) || !m_link.Current())
+                return;
+            pa_usec_t latency = 0;
+            int negative = 0;
+            if (pa_stream_get_latency(m_stream, &latency, &negative) == 0 &&
+                (negative || latency < 5000))
+                return;
+            WaitSlice();
+        }
+    }
+
+    void SetUpStream(pa_stream* s) override {
+        pa_stream_set_write_callback(s, OnWritable, &m_link);
+    }
+    void DetachStream(pa_stream* s) override { pa_stream_set_write_callback(s, nullptr, nullptr); }
+    int Connect(pa_stream* s, const char* device) override {
+        pa_buffer_attr attr;
+        attr.maxlength = uint32_t(-1);
+        attr.tlength = BytesFor(m_format, kPlaybackTargetMs);
+        attr.prebuf = BytesFor(m_format, kPlaybackPrebufMs);
+        attr.minreq = uint32_t(-1);
+        attr.fragsize = uint32_t(-1);
+        const auto flags = pa_stream_flags_t(
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+        return pa_stream_connect_playback(s, device, &attr, flags, nullptr, nullptr);
+    }
+    static void OnWritable(pa_stream*, size_t, void* link) { PulseLink::Signal(link); }
+
+    bool WaitUntilPaced(Clock::time_point t) override { return WaitUntil(t); }
+    void Report(WaveDeviceEvent event) override { Emit(event); }
+};
+
+class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseStream {
+  public:
+    PulseWaveIn(DeviceHome home, const WaveFormat& format, WaveDoneCallback done,
+                std::string choice)
+        : WaveQueue(std::move(done), true),
+          PulseStream(std::move(home), AudioDirection::kInput, format, std::move(choice)),
+          m_ring(BytesFor(format, kCaptureRingMs) / 2),
+          m_keep(BytesFor(format, kCaptureKeepMs) / 2) {
+        Launch();
+    }
+    ~PulseWaveIn() override {
+        Shutdown();
+        // The read callback refers to this object's ring.
+        std::lock_guard lock(m_link);
+        DropStream();
+    }
+
+    WaveResult AddBuffer(WaveHeader& h) override { return Enqueue(h); }
+    WaveResult Start() override { return StartQueue(); }
+    WaveResult Reset() override { return ResetQueue(); }
+    WaveResult Close() override { return CloseQueue(); }
+    const WaveFormat& Format() const override { return m_format; }
+
+  private:
+    void OnStart() override {
+        std::unique_lock lock(m_link);
+        m_capturing = true;
+        m_fill = 0;
+        m_lastData = Clock::now();
+        // The stream is made here rather than at the first buffer so that
+        // the server starts delivering at once.
+        Maintain();
+        FlushEvent(lock);
+        Cork(false);
+    }
+    void OnReset() override {
+        std::lock_guard lock(m_link);
+        m_capturing = false;
+        m_fill = 0;
+        Cork(true);
+    }
+    void AfterReopen() override { Cork(!m_capturing); }
+
+    void Cork(bool cork) {
+        if (!m_stream || !PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
+            return;
+        if (pa_operation* op = pa_stream_cork(m_stream, cork ? 1 : 0, nullptr, nullptr))
+            pa_operation_unref(op);
+    }
+
+    void Transfer(WaveHeader& h) override {
+        auto* out = reinterpret_cast<int16_t*>(h.data);
+        const uint32_t want = h.bufferLength / 2;
+        uint32_t got = 0;
+        std::unique_lock lock(m_link);
+        while (got < want && !Aborted()) {
+            const bool hadStream = m_stream != nullptr;
+            Maintain();
+            FlushEvent(lock);
+            if (m_stream && !hadStream)
+                Cork(!m_capturing);
+            if (m_fill > 0) {
+                got += Take(out + got, want - got);
+                continue;
+            }
+            if (!m_stream || Clock::now() - m_lastData > kCaptureStall) {
+                // No sound to be had: silence, never faster than real time.
+                const uint32_t bytes = PaceSlice(lock, 2 * (want - got));
+                std::fill(out + got, out + got + bytes / 2, int16_t(0));
+                got += bytes / 2;
+                continue;
+            }
+            WaitSlice();
+        }
+        h.bytesRecorded = got * 2;
+    }
+
+    uint32_t Take(int16_t* to, uint32_t most) {
+        const uint32_t n = std::min<uint32_t>(most, uint32_t(m_fill));
+        const size_t cap = m_ring.size();
+        size_t start = (m_head + cap - m_fill) % cap;
+        for (uint32_t k = 0; k < n; ++k) {
+            to[k] = m_ring[start];
+            start = start + 1 == cap ? 0 : start + 1;
+        }
+        m_fill -= n;
+        return n;
+    }
+
+    // On the main loop thread, under the lock.
+    void Store(const int16_t* samples, size_t n) {
+        const size_t cap = m_ring.size();
+        if (cap == 0)
+            return;
+        if (m_fill + n > cap) {
+            // A backlog: keep only the newest audio.
+            m_fill = std::min(m_fill, m_keep);
+            if (n > cap - m_fill) {
+                if (samples)
+                    samples += n - (cap - m_fill);
+                n = cap - m_fill;
+            }
+        }
+        for (size_t k = 0; k < n; ++k) {
+            m_ring[m_head] = samples ? samples[k] : 0;
+            m_head = m_head + 1 == cap ? 0 : m_head + 1;
+        }
+        m_fill += n;
+    }
+
+    static void OnReadable(pa_stream* s, size_t, void* self) {
+        auto* me = static_cast<PulseWaveIn*>(self);
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+            if (me->m_capturing) {
+                me->Store(static_cast<const int16_t*>(data), bytes / 2);
+                me->m_lastData = Clock::now();
+            }
+            pa_stream_drop(s);
+        }
+        PulseLink::Signal(&me->m_link);
+    }
+
+    void SetUpStream(pa_stream* s) override { pa_stream_set_read_callback(s, OnReadable, this); }
+    void DetachStream(pa_stream* s) override { pa_stream_set_read_callback(s, nullptr, nullptr); }
+    int Connect(pa_stream* s, const char* device) override {
+        pa_buffer_attr attr;
+        attr.maxlength = BytesFor(m_format, kCaptureServerMaxMs);
+        attr.tlength = uint32_t(-1);
+        attr.prebuf = uint32_t(-1);
+        attr.minreq = uint32_t(-1);
+        attr.fragsize = BytesFor(m_format, kCaptureFragmentMs);
+        const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        m_lastData = Clock::now();
+        return pa_stream_connect_record(s, device, &attr, flags);
+    }
+
+    bool WaitUntilPaced(Clock::time_point t) override { return WaitUntil(t); }
+    void Report(WaveDeviceEvent event) override { Emit(event); }
+
+    // Capture not yet read by a buffer; guarded by the main loop's lock.
+    std::vector<int16_t> m_ring;
+    const size_t m_keep;
+    size_t m_head = 0;
+    size_t m_fill = 0;
+    bool m_capturing = false;
+    Clock::time_point m_lastData{};
+};
+
+class PulseAudioBackend final : public AudioBackend,
+                                public std::enable_shared_from_this<PulseAudioBackend> {
+  public:
+    explicit PulseAudioBackend(std::string server)
+        : m_link(std::make_shared<PulseLink>(std::move(server))) {}
+
+    // The server may come and go: there is always a default device to open.
+    int WaveInDeviceCount() override { return m_link->Usable() ? 1 : 0; }
+    int WaveOutDeviceCount() override { return m_link->Usable() ? 1 : 0; }
+    WaveResult QueryWaveIn(const WaveFormat& f) override { return Query(f); }
+    WaveResult QueryWaveOut(const WaveFormat& f) override { return Query(f); }
+
+    std::unique_ptr<WaveInDevice> OpenWaveIn(const WaveFormat& format, WaveDoneCallback done,
+                                             WaveResult* result, std::string* error) override {
+        return OpenIn(SelectedDevice(AudioDirection::kInput), format, std::move(done), result,
+                      error);
+    }
+    std::unique_ptr<WaveOutDevice> OpenWaveOut(const WaveFormat& format, WaveDoneCallback done,
+                                               WaveResult* result, std::string* error) override {
+        return OpenOut(SelectedDevice(AudioDirection::kOutput), format, std::move(done), result,
+                       error);
+    }
+    std::unique_ptr<WaveOutDevice> OpenWaveOutById(const std::string& id, const WaveFormat& format,
+                                                   WaveDoneCallback done, WaveResult* result,
+                                                   std::string* error) override {
+        if (!id.empty() && !Exists(AudioDirection::kOutput, id))
+            return Fail<WaveOutDevice>(WaveResult::kNoDevice, "no such wave-out device", result,
+                                       error);
+        return OpenOut(id, format, std::move(done), result, error);
+    }
+    std::unique_ptr<WaveInDevice> OpenWaveInById(const std::string& id, const WaveFormat& format,
+                                                 WaveDoneCallback done, WaveResult* result,
+                                                 std::string* error) override {
+        if (!id.empty() && !Exists(AudioDirection::kInput, id))
+            return Fail<WaveInDevice>(WaveResult::kNoDevice, "no such wave-in device", result,
+                                      error);
+        return OpenIn(id, format, std::move(done), result, error);
+    }
+
+    std::vector<AudioDeviceInfo> ListDevices(AudioDirection direction) override;
+
+    bool Probe() override {
+        bool ok = false;
+        if (m_link->Usable()) {
+            std::lock_guard lock(*m_link);
+            pa_time_event* timer = m_link->NewTimer();
+            ok = m_link->Ready(timer, true) != nullptr;
+            m_link->FreeTimer(timer);
+        }
+        if (!ok && !m_serverReported.exchange(true))
+            Notify(AudioNotice::kServerUnavailable, AudioDirection::kOutput);
+        return ok;
+    }
+
+    std::string Name() const override { return "pulse"; }
+
+    void ReportMissing(AudioDirection direction, const std::string& id) {
+        {
+            std::lock_guard lock(m_missingMutex);
+            if (!m_missingReported.insert({direction, id}).second)
+                return;
+        }
+        Notify(AudioNotice::kChosenDeviceMissing, direction);
+    }
+
+  private:
+    static WaveResult Query(const WaveFormat& f) {
+        return IsSupportedWaveFormat(f) ? WaveResult::kOk : WaveResult::kBadFormat;
+    }
+
+    template <typename Device>
+    static std::unique_ptr<Device> Fail(WaveResult r, const char* why, WaveResult* result,
+                                        std::string* error) {
+        if (result)
+            *result = r;
+        if (error)
+            *error = why;
+        return nullptr;
+    }
+
+    bool Check(const WaveFormat& format, WaveResult* result, std::string* error) {
+        if (!m_link->Usable()) {
+            Fail<WaveInDevice>(WaveResult::kNoDevice, "PulseAudio: no main loop", result, error);
+            return false;
+        }
+        if (!IsSupportedWaveFormat(format)) {
+            Fail<WaveInDevice>(WaveResult::kBadFormat, "unsupported wave format", result, error);
+            return false;
+        }
+        if (result)
+            *result = WaveResult::kOk;
+        return true;
+    }
+    std::unique_ptr<WaveInDevice> OpenIn(const std::string& id, const WaveFormat& format,
+                                         WaveDoneCallback done, WaveResult* result,
+                                         std::string* error) {
+        if (!Check(format, result, error))
+            return nullptr;
+        return std::make_unique<PulseWaveIn>(Home(), format, std::move(done), id);
+    }
+    std::unique_ptr<WaveOutDevice> OpenOut(const std::string& id, const WaveFormat& format,
+                                           WaveDoneCallback done, WaveResult* result,
+                                           std::string* error) {
+        if (!Check(format, result, error))
+            return nullptr;
+        return std::make_unique<PulseWaveOut>(Home(), format, std::move(done), id);
+    }
+    DeviceHome Home() { return DeviceHome{m_link, weak_from_this()}; }
+
+    bool Exists(AudioDirection direction, const std::string& id) {
+        for (const AudioDeviceInfo& d : ListDevices(direction)) {
+            if (d.id == id)
+                return true;
+        }
+        return false;
+    }
+
+    std::shared_ptr<PulseLink> m_link;
+    std::atomic<bool> m_serverReported{false};
+    std::mutex m_missingMutex;
+    std::set<std::pair<AudioDirection, std::string>> m_missingReported;
+};
+
+// Lists the default device first.
+void AddDevice(std::vector<AudioDeviceInfo>& devices, const std::string& defaultName,
+               const char* name, const char* description) {
+    if (!name)
+        return;
+    AudioDeviceInfo d{name, description && *description ? description : name, defaultName == name};
+    if (d.isDefault)
+        devices.insert(devices.begin(), std::move(d));
+    else
+        devices.push_back(std::move(d));
+}
+
+void ReportMissing(const DeviceHome& home, AudioDirection direction, const std::string& id) {
+    if (auto backend = home.backend.lock())
+        backend->ReportMissing(direction, id);
+}
+
+std::vector<AudioDeviceInfo> PulseAudioBackend::ListDevices(AudioDirection direction) {
+    if (!m_link->Usable())
+        return {};
+    struct Listing {
+        PulseLink* link;
+        AudioDirection direction;
+        std::string defaultName;
+        std::vector<AudioDeviceInfo> devices;
+    } listing{m_link.get(), direction, {}, {}};
+    std::lock_guard lock(*m_link);
+    pa_time_event* timer = m_link->NewTimer();
+    if (pa_context* c = m_link->Ready(timer, true)) {
+        pa_operation* op = pa_context_get_server_info(
+            c,
+            [](pa_context*, const pa_server_info* i, void* p) {
+                auto* l = static_cast<Listing*>(p);
+                const char* name = !i                                       ? nullptr
+                                   : l->direction == AudioDirection::kInput ? i->default_source_name
+                                                                            : i->default_sink_name;
+                if (name)
+                    l->defaultName = name;
+                PulseLink::Signal(l->link);
+            },
+            &listing);
+        m_link->Finish(op, timer, 1000ms);
+        if (direction == AudioDirection::kInput) {
+            op = pa_context_get_source_info_list(
+                c,
+                [](pa_context*, const pa_source_info* i, int eol, void* p) {
+                    auto* l = static_cast<Listing*>(p);
+                    // A sink's monitor is not a microphone.
+                    if (eol == 0 && i && i->monitor_of_sink == PA_INVALID_INDEX)
+                        AddDevice(l->devices, l->defaultName, i->name, i->description);
+                    if (eol != 0)
+                        PulseLink::Signal(l->link);
+                },
+                &listing);
+        } else {
+            op = pa_context_get_sink_info_list(
+                c,
+                [](pa_context*, const pa_sink_info* i, int eol, void* p) {
+                    auto* l = static_cast<Listing*>(p);
+                    if (eol == 0 && i)
+                        AddDevice(l->devices, l->defaultName, i->name, i->description);
+                    if (eol != 0)
+                        PulseLink::Signal(l->link);
+                },
+                &listing);
+        }
+        m_link->Finish(op, timer, 1000ms);
+    }
+    m_link->FreeTimer(timer);
+    return listing.devices;
+}
+
+}  // namespace
+
+std::shared_ptr<AudioBackend> MakePulseAudioBackend(std::string server) {
+    return std::make_shared<PulseAudioBackend>(std::move(server));
+}
+
+bool PulseServerAnswers(const std::string& server) {
+    PulseLink link(server);
+    if (!link.Usable())
+        return false;
+    std::lock_guard lock(link);
+    pa_time_event* timer = link.NewTimer();
+    const bool ok = link.Ready(timer, true) != nullptr;
+    link.FreeTimer(timer);
+    return ok;
+}
+
+}  // namespace kestrona

@@ -1,0 +1,297 @@
+#include "support/pulse_fixture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+extern char** environ;
+
+namespace kestrona::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string ReadAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void Reap(pid_t& pid, int signal) {
+    if (pid <= 0)
+        return;
+    ::kill(pid, signal);
+    // A daemon that ignores SIGTERM gets SIGKILL after two seconds.
+    const auto limit = Clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR))
+            break;
+        if (Clock::now() > limit) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid = -1;
+}
+
+}  // namespace
+
+PulseFixture::PulseFixture(std::filesystem::path dir) : m_dir(std::move(dir)) {}
+
+PulseFixture::~PulseFixture() {
+    Stop();
+}
+
+pid_t PulseFixture::Spawn(const std::vector<std::string>& argv, const std::string& outFile) const {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        const size_t eq = kv.find('=');
+        if (eq != std::string::npos)
+            env[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    env["PULSE_SERVER"] = ServerAddress();
+    env["PULSE_RUNTIME_PATH"] = (m_dir / "run").string();
+    env["PULSE_STATE_PATH"] = (m_dir / "state").string();
+    env["HOME"] = m_dir.string();
+    env.erase("DBUS_SESSION_BUS_ADDRESS");
+    std::vector<std::string> flat;
+    for (const auto& [k, v] : env) flat.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& s : flat) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> cargv;
+    for (auto& s : args) cargv.push_back(s.data());
+    cargv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+bool PulseFixture::Pactl(const std::vector<std::string>& args, std::string* out) const {
+    static std::atomic<int> serial{0};
+    const auto file = m_dir / ("pactl." + std::to_string(serial++) + ".out");
+    std::vector<std::string> argv{"pactl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = Spawn(argv, file.string());
+    if (pid <= 0)
+        return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (out)
+        *out = ReadAll(file);
+    std::filesystem::remove(file);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool PulseFixture::WaitForServer(int timeoutMs) {
+    const auto limit = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < limit) {
+        if (m_daemon > 0 && ::waitpid(m_daemon, nullptr, WNOHANG) == m_daemon) {
+            m_daemon = -1;
+            return false;
+        }
+        if (std::filesystem::exists(m_dir / "native") && Pactl({"info"}))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+bool PulseFixture::Start(std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error)
+            *error = why + "\n" + Log();
+        Stop();
+        return false;
+    };
+    if (m_daemon > 0)
+        return true;
+    std::filesystem::create_directories(m_dir / "run");
+    std::filesystem::create_directories(m_dir / "state");
+    // The pipe modules make their FIFOs themselves and refuse old ones (a
+    // killed daemon leaves them behind).
+    std::filesystem::remove(m_dir / "mic.fifo");
+    std::filesystem::remove(m_dir / "spk.fifo");
+    const std::string d = m_dir.string();
+    const std::string rate = std::to_string(kRate);
+    std::ofstream(m_dir / "default.pa")
+        << "load-module module-native-protocol-unix socket=" << d << "/native auth-anonymous=1\n"
+        << "load-module module-pipe-source source_name=mic file=" << d
+        << "/mic.fifo format=s16le rate=" << rate << " channels=1\n"
+        << "load-module module-pipe-sink sink_name=spk file=" << d
+        << "/spk.fifo format=s16le rate=" << rate << " channels=1 use_system_clock_for_timing=yes\n"
+        << "set-default-source mic\nset-default-sink spk\n";
+    std::filesystem::remove(m_dir / "native");
+    m_daemon = Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--system=false", "-n",
+                      "-F", d + "/default.pa", "--log-target=file:" + d + "/pa.log"},
+                     d + "/pa.out");
+    if (m_daemon <= 0)
+        return fail("pulseaudio could not be started");
+    if (!WaitForServer(15000))
+        return fail("pulseaudio did not answer");
+    // An idle pipe source stops reading its FIFO: something must record.
+    m_drain = Spawn({"parec", "-d", "mic", "--raw"}, "/dev/null");
+    ++m_generation;  // the feeder and the reader open the new FIFOs
+    if (!m_feeder.joinable()) {
+        m_stop = false;
+        m_feeder = std::thread([this] { FeedLoop(); });
+        m_reader = std::thread([this] { ReadLoop(); });
+    }
+    return true;
+}
+
+void PulseFixture::KillDaemon() {
+    Reap(m_drain, SIGKILL);
+    Reap(m_daemon, SIGKILL);
+}
+
+void PulseFixture::Stop() {
+    Reap(m_drain, SIGTERM);
+    Reap(m_daemon, SIGTERM);
+    m_stop = true;
+    if (m_feeder.joinable())
+        m_feeder.join();
+    if (m_reader.joinable())
+        m_reader.join();
+}
+
+void PulseFixture::Export() const {
+    setenv("PULSE_SERVER", ServerAddress().c_str(), 1);
+    setenv("PULSE_RUNTIME_PATH", (m_dir / "run").c_str(), 1);
+    setenv("PULSE_STATE_PATH", (m_dir / "state").c_str(), 1);
+}
+
+void PulseFixture::Feed(const std::vector<int16_t>& samples) {
+    std::lock_guard lock(m_mutex);
+    m_toSay.erase(m_toSay.begin(), m_toSay.begin() + std::ptrdiff_t(m_said));
+    m_said = 0;
+    m_toSay.insert(m_toSay.end(), samples.begin(), samples.end());
+}
+
+std::vector<int16_t> PulseFixture::Heard() const {
+    std::lock_guard lock(m_mutex);
+    return m_heard;
+}
+
+size_t PulseFixture::HeardCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_heard.size();
+}
+
+std::string PulseFixture::Log() const {
+    return ReadAll(m_dir / "pa.out") + ReadAll(m_dir / "pa.log");
+}
+
+int PulseFixture::AddNullSink(const std::string& name, const std::string& description) {
+    std::string out;
+    if (!Pactl({"load-module", "module-null-sink", "sink_name=" + name,
+                "sink_properties=device.description=" + description},
+               &out))
+        return -1;
+    try {
+        return std::stoi(out);
+    } catch (...) {
+        return -1;
+    }
+}
+
+bool PulseFixture::UnloadModule(int index) {
+    return Pactl({"unload-module", std::to_string(index)});
+}
+
+// The microphone speaks in real time, 10 ms at a time. Opened read-write so
+// that it never blocks and survives the daemon going away; what the pipe
+// cannot take while nobody reads is dropped.
+void PulseFixture::FeedLoop() {
+    int fd = -1;
+    int opened = 0;
+    constexpr int kChunk = kRate / 100;
+    std::vector<int16_t> chunk(kChunk);
+    auto next = Clock::now();
+    while (!m_stop) {
+        {
+            std::lock_guard lock(m_mutex);
+            for (int k = 0; k < kChunk; ++k)
+                chunk[k] = m_said < m_toSay.size() ? m_toSay[m_said++] : 0;
+        }
+        if (opened != m_generation) {
+            if (fd >= 0)
+                ::close(fd);
+            opened = m_generation;
+            fd = ::open((m_dir / "mic.fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        }
+        if (fd >= 0) {
+            [[maybe_unused]] ssize_t w = ::write(fd, chunk.data(), chunk.size() * 2);
+        }
+        next += std::chrono::milliseconds(10);
+        std::this_thread::sleep_until(next);
+    }
+    if (fd >= 0)
+        ::close(fd);
+}
+
+void PulseFixture::ReadLoop() {
+    int fd = -1;
+    int opened = 0;
+    std::vector<char> buffer(65536);
+    std::vector<char> odd;
+    while (!m_stop) {
+        if (opened != m_generation) {
+            if (fd >= 0)
+                ::close(fd);
+            opened = m_generation;
+            odd.clear();
+            fd = ::open((m_dir / "spk.fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        }
+        if (fd < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 50);
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n <= 0) {
+            // No writer (the daemon is gone) or nothing yet.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        odd.insert(odd.end(), buffer.begin(), buffer.begin() + n);
+        const size_t whole = odd.size() / 2;
+        std::lock_guard lock(m_mutex);
+        const size_t at = m_heard.size();
+        m_heard.resize(at + whole);
+        std::memcpy(m_heard.data() + at, odd.data(), whole * 2);
+        odd.erase(odd.begin(), odd.begin() + std::ptrdiff_t(whole * 2));
+    }
+    if (fd >= 0)
+        ::close(fd);
+}
+
+}  // namespace kestrona::testing
