@@ -65,25 +65,27 @@ class PulseLink {
   public:
     explicit PulseLink(std::string server) : m_server(std::move(server)) {
         m_loop = pa_threaded_mainloop_new();
-        if (m_loop && pa_threaded_mainloop_start(m_loop) < 0) {
-            pa_threaded_mainloop_free(m_loop);
-            m_loop = nullptr;
-        }
     }
     ~PulseLink() {
         if (!m_loop)
             return;
-        lock();
-        DropContext();
-        unlock();
-        pa_threaded_mainloop_stop(m_loop);
+        if (m_started) {
+            lock();
+            DropContext();
+            unlock();
+            pa_threaded_mainloop_stop(m_loop);
+        }
         pa_threaded_mainloop_free(m_loop);
     }
     PulseLink(const PulseLink&) = delete;
     PulseLink& operator=(const PulseLink&) = delete;
 
-    // BasicLockable, for std::unique_lock.
-    void lock() { pa_threaded_mainloop_lock(m_loop); }
+    // BasicLockable, for std::unique_lock. The loop's thread starts with the
+    // first use, so a backend that is made but never used costs nothing.
+    void lock() {
+        std::call_once(m_start, [this] { m_started = pa_threaded_mainloop_start(m_loop) == 0; });
+        pa_threaded_mainloop_lock(m_loop);
+    }
     void unlock() { pa_threaded_mainloop_unlock(m_loop); }
     bool Usable() const { return m_loop != nullptr; }
     pa_threaded_mainloop* Loop() const { return m_loop; }
@@ -193,6 +195,8 @@ class PulseLink {
     }
 
     const std::string m_server;
+    std::once_flag m_start;
+    bool m_started = false;
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
     Clock::time_point m_nextAttempt{};
