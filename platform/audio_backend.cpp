@@ -1,5 +1,7 @@
 #include "platform/audio_backend.h"
 
+#include "platform/audio_backend_file.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -111,8 +113,17 @@ std::shared_ptr<AudioBackend> MakeAudioBackend(std::string_view choice, std::str
                 *error = "KESTRONA_AUDIO=file: needs MIC,SPEAKER (either may be empty)";
             return MakeNullAudioBackend();
         }
-        return MakeFileAudioBackend(std::string(rest.substr(0, comma)),
-                                    std::string(rest.substr(comma + 1)));
+        std::string_view speaker = rest.substr(comma + 1);
+        constexpr std::string_view kEcho = ",echo";
+        const bool echo = speaker.size() >= kEcho.size() &&
+                          speaker.substr(speaker.size() - kEcho.size()) == kEcho;
+        if (echo)
+            speaker.remove_suffix(kEcho.size());
+        auto backend = std::make_shared<FileAudioBackend>(std::string(rest.substr(0, comma)),
+                                                          std::string(speaker));
+        if (echo)
+            backend->SetEchoPath();
+        return backend;
     }
     if (error) {
         *error = "unknown KESTRONA_AUDIO value \"" + std::string(choice) +

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -60,8 +61,11 @@ class SpeakerSink {
             if (!Create(error))
                 return false;
         }
-        if (m_openDevices == 0)
+        if (m_openDevices == 0) {
             m_origin = Clock::now() - SamplesToDuration(m_endPos, m_rate);
+            // What played before the pause is not heard again.
+            m_recentFloor = m_endPos;
+        }
         ++m_openDevices;
         return true;
     }
@@ -102,6 +106,7 @@ class SpeakerSink {
             m_scratch[2 * i] = uint8_t(sum);
             m_scratch[2 * i + 1] = uint8_t(uint32_t(sum) >> 8);
         }
+        KeepRecent(pos, n);
         if (::pwrite(m_fd, m_scratch.data(), n * 2, kHeaderBytes + pos * 2) != ssize_t(n * 2))
             return;
         if (pos + int64_t(n) > m_endPos) {
@@ -110,7 +115,47 @@ class SpeakerSink {
         }
     }
 
+    // Keeps the last seconds played in memory, for an echo path.
+    void KeepRecent(bool on) {
+        std::lock_guard lock(m_mutex);
+        if (on && m_recent.empty())
+            m_recent.assign(size_t(kRecentSeconds * kMaxWaveRate), 0);
+    }
+    // Adds gain x what played at time from + k / rate (k < n) to samples.
+    void AddRecent(Clock::time_point from, uint32_t rate, double gain, int16_t* samples, size_t n) {
+        std::lock_guard lock(m_mutex);
+        if (m_recent.empty())
+            return;
+        const int64_t size = int64_t(m_recent.size());
+        const double first = std::chrono::duration<double>(from - m_origin).count() * m_rate;
+        const double step = double(m_rate) / double(rate);
+        for (size_t k = 0; k < n; ++k) {
+            const int64_t p = int64_t(first + double(k) * step + 0.5);
+            if (p < m_recentFloor || p < m_recentHigh - size || p >= m_recentHigh || p < 0)
+                continue;
+            const int32_t v = samples[k] + int32_t(gain * m_recent[size_t(p % size)]);
+            samples[k] = int16_t(std::clamp(v, -32768, 32767));
+        }
+    }
+
   private:
+    static constexpr int kRecentSeconds = 2;
+
+    // m_scratch holds the file's new content for positions pos..pos+n.
+    void KeepRecent(int64_t pos, size_t count) {
+        if (m_recent.empty())
+            return;
+        const int64_t size = int64_t(m_recent.size()), n = int64_t(count);
+        const int64_t high = std::max(m_recentHigh, pos + n);
+        for (int64_t p = std::max(m_recentHigh, high - size); p < pos; ++p)
+            m_recent[size_t(p % size)] = 0;
+        for (int64_t p = std::max(pos, high - size); p < pos + n; ++p) {
+            const size_t i = size_t(p - pos);
+            m_recent[size_t(p % size)] = int16_t(m_scratch[2 * i] | m_scratch[2 * i + 1] << 8);
+        }
+        m_recentHigh = high;
+    }
+
     bool FileStillOurs() const {
         if (m_fd < 0)
             return false;
@@ -145,6 +190,9 @@ class SpeakerSink {
     int m_openDevices = 0;
     Clock::time_point m_origin = Clock::now();
     std::vector<uint8_t> m_scratch;
+    std::vector<int16_t> m_recent;  // ring over positions, empty unless kept
+    int64_t m_recentHigh = 0;       // one past the last position kept
+    int64_t m_recentFloor = 0;      // nothing before this is heard
 };
 
 namespace {
@@ -217,6 +265,8 @@ class FileWaveIn final : public WaveInDevice, private WaveQueue {
             h.data[2 * k] = uint8_t(s);
             h.data[2 * k + 1] = uint8_t(uint16_t(s) >> 8);
         }
+        m_backend->AddEcho(origin + SamplesToDuration(start, rate), rate,
+                           reinterpret_cast<int16_t*>(h.data), size_t(filled));
         h.bytesRecorded = uint32_t(filled * 2);
         std::lock_guard lock(m_timeMutex);
         m_nextPos = start + filled;
@@ -352,6 +402,30 @@ std::optional<Clock::time_point> FileAudioBackend::SpeakerTimeOfSample(int64_t p
     if (!sink)
         return std::nullopt;
     return sink->TimeOf(position);
+}
+
+void FileAudioBackend::SetEchoPath(int delayMs, double gainDb) {
+    if (m_speaker.empty())
+        return;  // nothing is played anywhere to be heard
+    std::lock_guard lock(m_mutex);
+    m_echoSink = SinkFor(m_speaker, kMinWaveRate);
+    m_echoSink->KeepRecent(true);
+    m_echoDelay = std::chrono::milliseconds(std::max(delayMs, 0));
+    m_echoGain = std::pow(10.0, gainDb / 20.0);
+}
+
+void FileAudioBackend::AddEcho(Clock::time_point from, uint32_t rate, int16_t* samples, size_t n) {
+    std::shared_ptr<SpeakerSink> sink;
+    Clock::duration delay;
+    double gain;
+    {
+        std::lock_guard lock(m_mutex);
+        sink = m_echoSink;
+        delay = m_echoDelay;
+        gain = m_echoGain;
+    }
+    if (sink)
+        sink->AddRecent(from - delay, rate, gain, samples, n);
 }
 
 void FileAudioBackend::NoteWaveInStart(Clock::time_point t) {

@@ -20,6 +20,12 @@
 // header is kept current after every buffer, so the file can be read at any
 // time. If the file has been removed while no device had it open, the next
 // open creates it anew.
+//
+// Echo path (SetEchoPath, or ",echo" after SPEAKER in KESTRONA_AUDIO): the
+// microphone also hears what this backend's loudspeaker plays, later and
+// quieter, as the microphone of a laptop hears its own speakers. It needs a
+// speaker file; the sound is taken from the loudspeaker's timeline as it is
+// written, so the microphone hears every sound the process plays.
 #pragma once
 
 #include <chrono>
@@ -51,6 +57,12 @@ class FileAudioBackend : public AudioBackend {
                                                WaveResult* result, std::string* error) override;
     std::string Name() const override { return "file"; }
 
+    // The microphone hears the loudspeaker delayMs later, gainDb louder (a
+    // negative gain attenuates). Set before devices are opened.
+    static constexpr int kDefaultEchoDelayMs = 40;
+    static constexpr double kDefaultEchoGainDb = -6.0;
+    void SetEchoPath(int delayMs = kDefaultEchoDelayMs, double gainDb = kDefaultEchoGainDb);
+
     const std::string& MicPath() const { return m_mic; }
     const std::string& SpeakerPath() const { return m_speaker; }
 
@@ -62,6 +74,9 @@ class FileAudioBackend : public AudioBackend {
 
     // Called by the wave-in device on Start.
     void NoteWaveInStart(Clock::time_point t);
+    // Called by the wave-in device for every buffer: adds the echo of what
+    // played from (from - echo delay) on.
+    void AddEcho(Clock::time_point from, uint32_t rate, int16_t* samples, size_t n);
 
   private:
     std::string m_mic;
@@ -69,6 +84,9 @@ class FileAudioBackend : public AudioBackend {
     mutable std::mutex m_mutex;
     std::optional<Clock::time_point> m_waveInStart;
     std::shared_ptr<SpeakerSink> m_lastSink;
+    std::shared_ptr<SpeakerSink> m_echoSink;  // set once, before any device opens
+    Clock::duration m_echoDelay{};
+    double m_echoGain = 0.0;
 };
 
 }  // namespace kestrona

@@ -11,6 +11,8 @@
 //   "file:MIC,SPEAKER"        MIC (a WAV or raw 16-bit file) is captured in real
 //                             time, playback goes in real time to the WAV file
 //                             SPEAKER; either may be left empty
+//   "file:MIC,SPEAKER,echo"   the same, and the microphone also hears the
+//                             loudspeaker 40 ms later at -6 dB
 #pragma once
 
 #include <cstdint>
