@@ -573,13 +573,14 @@ void CAudioEngine::ReceiveThread() {
                     pcmLength);
         if (m_recording.load(std::memory_order_acquire))
             AppendRecording("in", reinterpret_cast<const uint8_t*>(m_decoded.data()), m_blockBytes);
-        // A whole newer block already waiting in the socket (a backlog after
-        // a stall) or every buffer still with the device (or one that never
-        // opened): this block would only add delay.
+        // Two whole newer blocks already waiting in the socket (a backlog
+        // after a stall; a pair can be mere jitter) or every buffer still
+        // with the device (or one that never opened): this block would only
+        // add delay.
         int waiting = 0;
         if (::ioctl(sock, FIONREAD, &waiting) != 0)
             waiting = 0;
-        if (waiting >= codedBytes || !m_playoutFree[i]->IsSet()) {
+        if (waiting >= 2 * codedBytes || !m_playoutFree[i]->IsSet()) {
             m_playoutDropped.fetch_add(blockSamples, std::memory_order_relaxed);
             continue;
         }

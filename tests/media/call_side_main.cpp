@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     engine.Init(&owner, std::atoi(argv[1]), std::atoi(argv[2]), true, "", 0, 0);
     if (!engine.Listen(0, 0))
         return 1;
-    std::printf("ports %d %d\n", engine.m_portIn, engine.m_portOut);
+    std::printf("ports %d %d\n", engine.PortIn(), engine.PortOut());
     std::fflush(stdout);
     // The threads wait for the caller's connections.
     engine.StartReceive();
