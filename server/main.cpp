@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "server/admin.h"
 #include "server/directory.h"
 #include "server/metrics_endpoint.h"
 #include "server/open_store.h"
@@ -21,6 +22,13 @@
 using namespace kestrona::server;
 
 int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args[0] == "admin") {
+        return RunAdmin({args.begin() + 1, args.end()}, stdin, stdout, stderr);
+    }
+    if (!args.empty() && args[0] == "migrate") {
+        return RunMigrate({args.begin() + 1, args.end()}, stdout, stderr);
+    }
     ParsedOptions parsed = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "kestrona-server: %s\nTry kestrona-server --help.\n",

@@ -27,6 +27,8 @@ bool ParseNumber(const std::string& text, T low, T high, T& out) {
 
 std::string HelpText() {
     return R"(Usage: kestrona-server [OPTION]...
+       kestrona-server admin sessions|remove NUMBER|set-password NUMBER [--db DB]
+       kestrona-server migrate --from DB --to DB
 The Kestrona directory server: registers subscribers, checks logins, keeps the
 sessions of logged-in phones and tells callers where a number can be reached.
 Every connection is greeted, answers one request and is closed.

@@ -1,3 +1,292 @@
-// kestrona-server as a program: several instances on one database, restarts,
-// and the admin and migrate commands.
+// kestrona-server as a program: restarts and several instances on one
+// database, and the admin and migrate commands, on both backends.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+
+#include "raw_client.h"
+#include "server/open_store.h"
+#include "server_test_util.h"
+#include "store_backends.h"
+
+extern char** environ;
+
+namespace kestrona::server {
+namespace {
+
+using test::Bytes;
+namespace rec = records;
+
+// One server process on a database; port 0 picks a free port, which a
+// restart can then ask for again.
+class ServerProcess {
+  public:
+    ServerProcess(const std::string& db, std::uint16_t port = 0) {
+        int err_pipe[2];
+        if (::pipe(err_pipe) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+        posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+        std::vector<std::string> args{KESTRONA_SERVER_BINARY,
+                                      "--db",
+                                      db,
+                                      "--listen",
+                                      "127.0.0.1",
+                                      "--port",
+                                      std::to_string(port),
+                                      "--minimum-hash-cost",
+                                      "--quiet"};
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(err_pipe[1]);
+        err_ = ::fdopen(err_pipe[0], "r");
+        char line[512];
+        if (pid_ > 0 && std::fgets(line, sizeof line, err_)) {
+            std::cmatch m;
+            if (std::regex_search(line, m, std::regex("port ([0-9]+)"))) {
+                port_ = static_cast<std::uint16_t>(std::stoi(m[1]));
+            }
+            first_line_ = line;
+        }
+    }
+    ~ServerProcess() { Stop(SIGTERM); }
+
+    // SIGKILL: a crash, with no chance to tidy up.
+    void Stop(int signal) {
+        if (pid_ > 0) {
+            ::kill(pid_, signal);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+        if (err_) {
+            std::fclose(err_);
+            err_ = nullptr;
+        }
+    }
+
+    std::uint16_t port() const { return port_; }
+    const std::string& first_line() const { return first_line_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::FILE* err_ = nullptr;
+    std::uint16_t port_ = 0;
+    std::string first_line_;
+};
+
+Bytes Talk(std::uint16_t port, const Bytes& record) {
+    test::RawClient client(port);
+    client.ReadExactly(6);
+    client.Send(record);
+    return client.ReadToEnd();
+}
+
+std::string Word(std::uint16_t port, const Bytes& record) {
+    return test::ReplyWord(Talk(port, record));
+}
+
+std::int32_t Register(std::uint16_t port, const std::string& email, const std::string& pw) {
+    Bytes reply = Talk(port, test::RegisterRecord("\xD5\xC5\xC8\xFD", pw, email));
+    EXPECT_EQ(test::Prefix(reply, 18), "REGISTERNEWSUCCESS");
+    return reply.size() >= 22 ? rec::GetInt(reply.data(), 18) : 0;
+}
+
+std::int32_t Login(std::uint16_t port, std::int32_t number, const std::string& pw,
+                   std::int32_t listen_port = 7000) {
+    Bytes reply = Talk(port, test::LoginRecord(number, pw, listen_port));
+    return reply.size() >= 24 ? rec::GetInt(reply.data(), 20) : -1;
+}
+
+struct CommandResult {
+    int status = -1;
+    std::string out;
+};
+
+// Runs the program with arguments (no shell quoting needed for ours), input
+// (a printf format) on standard input.
+CommandResult RunProgram(const std::string& arguments, const std::string& input = "") {
+    std::string command =
+        "printf '" + input + "' | " + KESTRONA_SERVER_BINARY + " " + arguments + " 2>&1";
+    CommandResult result;
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe)) {
+        result.out += buffer;
+    }
+    int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+class ServerProgramTest : public ::testing::TestWithParam<test::Backend> {
+  protected:
+    ServerProgramTest() : spec_(test::FreshStoreSpec(GetParam(), dir_)) {}
+    void SetUp() override { ASSERT_FALSE(spec_.empty()); }
+    test::TempDir dir_;
+    std::string spec_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, ServerProgramTest,
+                         ::testing::Values(test::Backend::kSqlite, test::Backend::kPostgres),
+                         test::BackendName);
+
+TEST_P(ServerProgramTest, PhonesKeepTheirSessionsThroughACrashAndRestart) {
+    auto server = std::make_unique<ServerProcess>(spec_);
+    std::uint16_t port = server->port();
+    ASSERT_NE(port, 0) << server->first_line();
+    std::int32_t a = Register(port, "a@x", "pw");
+    std::int32_t b = Register(port, "b@x", "pw");
+    ASSERT_EQ(Login(port, a, "pw", 7001), 0);
+    ASSERT_EQ(Login(port, b, "pw", 7002), 0);
+    server->Stop(SIGKILL);
+    server = std::make_unique<ServerProcess>(spec_, port);
+    ASSERT_EQ(server->port(), port) << server->first_line();
+    EXPECT_EQ(Word(port, test::LiveRecord(a)), "GENERALCMDSUCCESS");
+    Bytes found = Talk(port, test::QueryRecord(b, a));
+    ASSERT_EQ(test::ReplyWord(found), "QUERYUSERRESULT");
+    EXPECT_EQ(rec::GetInt(found.data(), 36), 7001);
+    // A clean stop and start just the same.
+    server->Stop(SIGTERM);
+    server = std::make_unique<ServerProcess>(spec_, port);
+    EXPECT_EQ(Word(port, test::LiveRecord(b)), "GENERALCMDSUCCESS");
+}
+
+TEST_P(ServerProgramTest, AdminListsSessionsSetsPasswordsAndRemovesSubscribers) {
+    ServerProcess server(spec_);
+    std::uint16_t port = server.port();
+    ASSERT_NE(port, 0) << server.first_line();
+    std::int32_t a = Register(port, "a@x", "old");
+    std::int32_t b = Register(port, "b@x", "pw");
+    ASSERT_EQ(Login(port, a, "old", 7001), 0);
+
+    CommandResult sessions = RunProgram("admin sessions --db " + spec_);
+    EXPECT_EQ(sessions.status, 0) << sessions.out;
+    EXPECT_NE(sessions.out.find(std::to_string(a) + "\t127.0.0.1\t7001\t"), std::string::npos)
+        << sessions.out;
+    EXPECT_EQ(sessions.out.find(std::to_string(b)), std::string::npos);
+
+    // The running server remembers "old" as checked; the new hash wins.
+    CommandResult set = RunProgram(
+        "admin set-password " + std::to_string(a) + " --db " + spec_ + " --minimum-hash-cost",
+        "fresh\\n");
+    EXPECT_EQ(set.status, 0) << set.out;
+    EXPECT_EQ(Login(port, a, "old"), rec::login_result::kWrongPassword);
+    EXPECT_EQ(Login(port, a, "fresh"), rec::login_result::kAccepted);
+    EXPECT_EQ(RunProgram("admin set-password " + std::to_string(a) + " --db " + spec_,
+                         "twenty-bytes-is-long\\n")
+                  .status,
+              1);
+    EXPECT_EQ(RunProgram("admin set-password 99999 --db " + spec_, "x\\n").status, 1);
+
+    CommandResult removed = RunProgram("admin remove " + std::to_string(a) + " --db " + spec_);
+    EXPECT_EQ(removed.status, 0) << removed.out;
+    EXPECT_EQ(Word(port, test::QueryRecord(b, a)), "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(Word(port, test::LiveRecord(a)), "ALREADYTIMEOUT");
+    EXPECT_EQ(Login(port, a, "fresh"), rec::login_result::kWrongPassword);
+    EXPECT_EQ(RunProgram("admin remove " + std::to_string(a) + " --db " + spec_).status, 1);
+    EXPECT_EQ(RunProgram("admin frobnicate --db " + spec_).status, 2);
+}
+
+// Two instances on one PostgreSQL: a phone may reach either for any request.
+TEST(ServerInstances, TwoInstancesOnOnePostgresServeTheSameSessions) {
+    test::TempDir dir;
+    std::string spec = test::FreshStoreSpec(test::Backend::kPostgres, dir);
+    ASSERT_FALSE(spec.empty());
+    auto one = std::make_unique<ServerProcess>(spec);
+    ServerProcess two(spec);
+    ASSERT_NE(one->port(), 0) << one->first_line();
+    ASSERT_NE(two.port(), 0) << two.first_line();
+    std::int32_t a = Register(one->port(), "a@x", "pw");
+    std::int32_t b = Register(two.port(), "b@x", "pw");
+    EXPECT_EQ(b, a + 1);
+    ASSERT_EQ(Login(two.port(), a, "pw", 7001), 0);
+    ASSERT_EQ(Login(one->port(), b, "pw", 7002), 0);
+    EXPECT_EQ(rec::GetInt(Talk(one->port(), test::QueryRecord(b, a)).data(), 36), 7001);
+    EXPECT_EQ(Word(one->port(), test::LiveRecord(a)), "GENERALCMDSUCCESS");
+    EXPECT_EQ(Word(two.port(), test::ChangePortRecord(b, 7102)), "GENERALCMDSUCCESS");
+    EXPECT_EQ(rec::GetInt(Talk(one->port(), test::QueryRecord(a, b)).data(), 36), 7102);
+    // One instance dies: the other carries on with every session.
+    one->Stop(SIGKILL);
+    EXPECT_EQ(Word(two.port(), test::LiveRecord(a)), "GENERALCMDSUCCESS");
+    EXPECT_EQ(Word(two.port(), test::LiveRecord(b)), "GENERALCMDSUCCESS");
+    EXPECT_EQ(Word(two.port(), test::LogoutRecord(b)), "GENERALCMDSUCCESS");
+    one = std::make_unique<ServerProcess>(spec);
+    EXPECT_EQ(Word(one->port(), test::QueryRecord(a, b)), "QUERYUSERRESULTNOTFOND");
+    EXPECT_EQ(Word(one->port(), test::LiveRecord(a)), "GENERALCMDSUCCESS");
+}
+
+// SQLite to PostgreSQL and back: every subscriber, report, retired number and
+// session arrives unchanged, and the copy serves logins with the old passwords.
+TEST(ServerMigrate, ARoundTripThroughPostgresKeepsEverything) {
+    test::TempDir dir;
+    std::string first = "sqlite:" + dir.File("first.db");
+    std::string back = "sqlite:" + dir.File("back.db");
+    std::string pg = test::FreshStoreSpec(test::Backend::kPostgres, dir);
+    ASSERT_FALSE(pg.empty());
+    std::int32_t a = 0;
+    {
+        ServerProcess server(first);
+        ASSERT_NE(server.port(), 0) << server.first_line();
+        a = Register(server.port(), "Mixed@Case.cn", "\xC3\xDC\xC2\xEB");
+        std::int32_t gone = Register(server.port(), "gone@x", "pw");
+        Register(server.port(), "third@x", "pw");
+        ASSERT_EQ(Login(server.port(), a, "\xC3\xDC\xC2\xEB", 7001), 0);
+        Talk(server.port(), test::ReportRecord(2, gone, a, 42));
+        EXPECT_EQ(RunProgram("admin remove " + std::to_string(gone) + " --db " + first).status, 0);
+    }
+    CommandResult there = RunProgram("migrate --from " + first + " --to " + pg);
+    ASSERT_EQ(there.status, 0) << there.out;
+    CommandResult again = RunProgram("migrate --from " + first + " --to " + pg);
+    EXPECT_EQ(again.status, 1) << "copied twice into the same database";
+    CommandResult home = RunProgram("migrate --from " + pg + " --to " + back);
+    ASSERT_EQ(home.status, 0) << home.out;
+
+    auto original = OpenStore(first, 1);
+    auto copy = OpenStore(back, 1);
+    auto subscribers = original->Subscribers();
+    ASSERT_EQ(subscribers.size(), 2u);
+    auto copied = copy->Subscribers();
+    ASSERT_EQ(copied.size(), subscribers.size());
+    for (std::size_t i = 0; i < subscribers.size(); ++i) {
+        EXPECT_EQ(copied[i].number, subscribers[i].number);
+        EXPECT_EQ(copied[i].data.name, subscribers[i].data.name);
+        EXPECT_EQ(copied[i].data.password_hash, subscribers[i].data.password_hash);
+        EXPECT_EQ(copied[i].data.email, subscribers[i].data.email);
+        EXPECT_EQ(copied[i].data.registered_from, subscribers[i].data.registered_from);
+        EXPECT_EQ(copied[i].registered_at, subscribers[i].registered_at);
+    }
+    EXPECT_EQ(copy->RetiredNumbers(), original->RetiredNumbers());
+    ASSERT_EQ(copy->CallReports().size(), 1u);
+    EXPECT_EQ(copy->CallReports()[0].seconds, 42);
+    EXPECT_EQ(copy->CallReports()[0].reported_at, original->CallReports()[0].reported_at);
+    ASSERT_EQ(copy->ListSessions(0).size(), 1u);
+
+    ServerProcess on_pg(pg);
+    ASSERT_NE(on_pg.port(), 0) << on_pg.first_line();
+    // The phone online before the move goes on without logging in again.
+    EXPECT_EQ(Word(on_pg.port(), test::LiveRecord(a)), "GENERALCMDSUCCESS");
+    EXPECT_EQ(Login(on_pg.port(), a, "\xC3\xDC\xC2\xEB"), rec::login_result::kAccepted);
+    EXPECT_EQ(Word(on_pg.port(), test::RegisterRecord("n", "p", "mixed@case.CN")),
+              "REGISTERNEWFAILEMAIL");
+    // The removed number stays retired after the move.
+    EXPECT_EQ(Register(on_pg.port(), "new@x", "pw"), a + 3);
+}
+
+}  // namespace
+}  // namespace kestrona::server
