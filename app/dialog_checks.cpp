@@ -1,5 +1,6 @@
 #include "app/dialog_checks.h"
 
+#include <QCoreApplication>
 #include <QLineEdit>
 
 #include "app/message_box.h"
@@ -15,7 +16,7 @@ std::optional<QString> MaxBytesProblem(const QString& text, int maxBytes) {
     if (GbkByteLength(text) <= maxBytes) {
         return std::nullopt;
     }
-    return QStringLiteral("请输入不超过 %1 个字符。").arg(maxBytes);
+    return QCoreApplication::translate("DialogChecks", "请输入不超过 %1 个字符。").arg(maxBytes);
 }
 
 bool CheckMaxBytes(QLineEdit* edit, int maxBytes) {
@@ -35,7 +36,8 @@ std::optional<int32_t> CheckInt(QLineEdit* edit) {
     if (ok && value >= INT32_MIN && value <= INT32_MAX) {
         return static_cast<int32_t>(value);
     }
-    ShowMessageText(QStringLiteral("请输入一个整数。"), edit->window());
+    ShowMessageText(QCoreApplication::translate("DialogChecks", "请输入一个整数。"),
+                    edit->window());
     edit->setFocus();
     edit->selectAll();
     return std::nullopt;

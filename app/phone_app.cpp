@@ -18,13 +18,14 @@
 #include "app/keep_alive.h"
 #include "app/message_box.h"
 #include "app/sound_check.h"
+#include "app/ui_language.h"
 #include "res/strings.h"
 
 namespace kestrona {
 namespace {
 
 // The wording of the box when another phone runs but does not answer.
-const char* const kAlreadyRunning = "Kestrona 已经在运行。";
+const char* const kAlreadyRunning = QT_TRANSLATE_NOOP("CPhoneApp", "Kestrona 已经在运行。");
 
 class AppMessageBox : public IMessageBox {
   public:
@@ -142,6 +143,9 @@ int CPhoneApp::Run() {
 }
 
 bool CPhoneApp::InitInstance() {
+    // Every text shown from here on, the first message box included, is in
+    // the user's language.
+    ApplyUiLanguage();
     // Sockets need no library start here; Qt's network layer is ready.
     const CommandLine line = ParseCommandLine(arguments());
     if (line.autoBoot) {
@@ -161,7 +165,7 @@ bool CPhoneApp::InitInstance() {
         }
         const auto answer = SendToRunningInstance(request);
         if (!answer || !answer->startsWith(QLatin1String("ok"))) {
-            ShowMessageText(QString::fromUtf8(kAlreadyRunning));
+            ShowMessageText(QCoreApplication::translate("CPhoneApp", kAlreadyRunning));
         }
         m_channel.reset();
         return false;

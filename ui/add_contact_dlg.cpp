@@ -7,7 +7,7 @@
 #include <QVBoxLayout>
 
 CAddContactDlg::CAddContactDlg(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("增加联系人"));
+    setWindowTitle(tr("增加联系人"));
     auto* form = new QFormLayout;
     m_name = new QLineEdit(this);
     m_name->setObjectName(QStringLiteral("1014"));
@@ -18,12 +18,12 @@ CAddContactDlg::CAddContactDlg(QWidget* parent) : QDialog(parent) {
     m_email = new QLineEdit(this);
     m_email->setObjectName(QStringLiteral("1013"));
     m_email->setMaxLength(kEmailMax);
-    form->addRow(QStringLiteral("名字"), m_name);
-    form->addRow(QStringLiteral("号码"), m_number);
+    form->addRow(tr("名字"), m_name);
+    form->addRow(tr("号码"), m_number);
     form->addRow(QStringLiteral("EMail"), m_email);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("确定"));
-    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
+    buttons->button(QDialogButtonBox::Ok)->setText(tr("确定"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(tr("取消"));
     connect(buttons, &QDialogButtonBox::accepted, this, &CAddContactDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &CAddContactDlg::reject);
     auto* layout = new QVBoxLayout(this);

@@ -78,13 +78,13 @@ CCallLogDlg::CCallLogDlg(int type, QWidget* parent, std::filesystem::path root)
         b->setDefault(id == kIdCall);
         return b;
     };
-    QPushButton* play = makeButton(kIdPlay, QStringLiteral("播放"));
-    QPushButton* stop = makeButton(kIdStop, QStringLiteral("停止"));
-    QPushButton* exportWav = makeButton(kIdExport, QStringLiteral("导出WAV..."));
-    QPushButton* del = makeButton(kIdDelete, QStringLiteral("删除"));
-    QPushButton* delAll = makeButton(kIdDeleteAll, QStringLiteral("全部删除"));
-    QPushButton* call = makeButton(kIdCall, QStringLiteral("呼叫"));
-    QPushButton* close = makeButton(kIdClose, QStringLiteral("关闭"));
+    QPushButton* play = makeButton(kIdPlay, tr("播放"));
+    QPushButton* stop = makeButton(kIdStop, tr("停止"));
+    QPushButton* exportWav = makeButton(kIdExport, tr("导出WAV..."));
+    QPushButton* del = makeButton(kIdDelete, tr("删除"));
+    QPushButton* delAll = makeButton(kIdDeleteAll, tr("全部删除"));
+    QPushButton* call = makeButton(kIdCall, tr("呼叫"));
+    QPushButton* close = makeButton(kIdClose, tr("关闭"));
     play->setEnabled(false);
     stop->setEnabled(false);
     exportWav->setEnabled(false);
@@ -108,14 +108,14 @@ CCallLogDlg::CCallLogDlg(int type, QWidget* parent, std::filesystem::path root)
     connect(m_list, &QTreeWidget::itemSelectionChanged, this, &CCallLogDlg::OnSelectionChanged);
 
     // Opening.
-    m_list->setHeaderLabels(
-        {QStringLiteral("号码"), QStringLiteral("名字"), QStringLiteral("事件")});
+    m_list->setHeaderLabels({tr("号码"), tr("名字"), tr("事件")});
     m_list->header()->resizeSection(0, 70);
     m_list->header()->resizeSection(1, 100);
     m_list->header()->resizeSection(2, 140);
-    static const char* const kTitles[] = {"接受的呼叫", "拨出的电话", "未接电话"};
+    static const char* const kTitles[] = {QT_TR_NOOP("接受的呼叫"), QT_TR_NOOP("拨出的电话"),
+                                          QT_TR_NOOP("未接电话")};
     if (m_type >= 0 && m_type <= 2)
-        setWindowTitle(QString::fromUtf8(kTitles[m_type]));
+        setWindowTitle(tr(kTitles[m_type]));
     m_path = kestrona::HistoryFile(m_type, m_root);
     m_images = kestrona::ImageList::FromFile(
         kestrona::res::BitmapPath(kestrona::res::kBmpListIcons), QSize(16, 16), Qt::white);
@@ -249,7 +249,7 @@ void CCallLogDlg::OnExport() {
     if (!kestrona::ExportRecordingWav(kestrona::RecordingPath(r, "in", m_root),
                                       kestrona::RecordingPath(r, "out", m_root), r.rate,
                                       file.toStdString(), error)) {
-        Tell(QStringLiteral("录音导出失败：%1").arg(QString::fromStdString(error)));
+        Tell(tr("录音导出失败：%1").arg(QString::fromStdString(error)));
     }
 }
 
@@ -294,7 +294,6 @@ void CCallLogDlg::Tell(const QString& text) {
 QString CCallLogDlg::AskExportFile(const QString& suggested) {
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
     return QFileDialog::getSaveFileName(
-        this, QStringLiteral("导出录音"),
-        dir.isEmpty() ? suggested : dir + QLatin1Char('/') + suggested,
+        this, tr("导出录音"), dir.isEmpty() ? suggested : dir + QLatin1Char('/') + suggested,
         QStringLiteral("WAV (*.wav)"));
 }

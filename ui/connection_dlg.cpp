@@ -32,7 +32,7 @@ CConnectionDlg::CConnectionDlg(const CSysRegInfo& store, QWidget* parent)
     setWindowTitle(QStringLiteral("Connection"));
     auto* layout = new QVBoxLayout(this);
 
-    auto* typeBox = new QGroupBox(QStringLiteral("连接类型"), this);
+    auto* typeBox = new QGroupBox(tr("连接类型"), this);
     auto* typeForm = new QFormLayout(typeBox);
     m_cbRate = new QComboBox(typeBox);
     m_cbRate->setObjectName(QStringLiteral("1021"));
@@ -44,15 +44,15 @@ CConnectionDlg::CConnectionDlg(const CSysRegInfo& store, QWidget* parent)
     m_editTimeout->setObjectName(QStringLiteral("1028"));
     auto* timeoutRow = new QHBoxLayout;
     timeoutRow->addWidget(m_editTimeout);
-    timeoutRow->addWidget(new QLabel(QStringLiteral("秒"), typeBox));
-    typeForm->addRow(QStringLiteral("超时"), timeoutRow);
+    timeoutRow->addWidget(new QLabel(tr("秒"), typeBox));
+    typeForm->addRow(tr("超时"), timeoutRow);
     layout->addWidget(typeBox);
 
-    auto* proxyBox = new QGroupBox(QStringLiteral("SOCK5/HTTP 代理服务器"), this);
+    auto* proxyBox = new QGroupBox(tr("SOCK5/HTTP 代理服务器"), this);
     auto* proxyForm = new QFormLayout(proxyBox);
-    m_rbNoProxy = new QRadioButton(QStringLiteral("禁用代理服务"), proxyBox);
+    m_rbNoProxy = new QRadioButton(tr("禁用代理服务"), proxyBox);
     m_rbNoProxy->setObjectName(QStringLiteral("1022"));
-    m_rbProxy = new QRadioButton(QStringLiteral("启用代理服务"), proxyBox);
+    m_rbProxy = new QRadioButton(tr("启用代理服务"), proxyBox);
     m_rbProxy->setObjectName(QStringLiteral("1023"));
     auto* group = new QButtonGroup(this);
     group->addButton(m_rbNoProxy, 0);
@@ -61,27 +61,27 @@ CConnectionDlg::CConnectionDlg(const CSysRegInfo& store, QWidget* parent)
     proxyForm->addRow(m_rbProxy);
     m_editAddress = new QLineEdit(proxyBox);
     m_editAddress->setObjectName(QStringLiteral("1029"));
-    proxyForm->addRow(QStringLiteral("代理地址"), m_editAddress);
+    proxyForm->addRow(tr("代理地址"), m_editAddress);
     m_editSock5Port = new QLineEdit(proxyBox);
     m_editSock5Port->setObjectName(QStringLiteral("1024"));
-    proxyForm->addRow(QStringLiteral("SOCK5 端口:"), m_editSock5Port);
+    proxyForm->addRow(tr("SOCK5 端口:"), m_editSock5Port);
     m_editHttpPort = new QLineEdit(proxyBox);
     m_editHttpPort->setObjectName(QStringLiteral("1025"));
-    proxyForm->addRow(QStringLiteral("HTTP 端口:"), m_editHttpPort);
+    proxyForm->addRow(tr("HTTP 端口:"), m_editHttpPort);
     m_editUser = new QLineEdit(proxyBox);
     m_editUser->setObjectName(QStringLiteral("1026"));
-    proxyForm->addRow(QStringLiteral("用户名"), m_editUser);
+    proxyForm->addRow(tr("用户名"), m_editUser);
     m_editPassword = new QLineEdit(proxyBox);
     m_editPassword->setObjectName(QStringLiteral("1027"));
     m_editPassword->setEchoMode(QLineEdit::Password);
-    proxyForm->addRow(QStringLiteral("密码"), m_editPassword);
+    proxyForm->addRow(tr("密码"), m_editPassword);
     layout->addWidget(proxyBox);
 
-    layout->addWidget(new QLabel(QStringLiteral("改变数值后需重启Kestrona才能生效"), this));
+    layout->addWidget(new QLabel(tr("改变数值后需重启Kestrona才能生效"), this));
 
     auto* buttons = new QDialogButtonBox(this);
-    buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);
-    buttons->addButton(QStringLiteral("取消"), QDialogButtonBox::RejectRole);
+    buttons->addButton(tr("确定"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(tr("取消"), QDialogButtonBox::RejectRole);
     connect(buttons, &QDialogButtonBox::accepted, this, &CConnectionDlg::OnOK);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);

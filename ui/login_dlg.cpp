@@ -20,7 +20,7 @@ using namespace kestrona;
 
 CLoginDlg::CLoginDlg(NetContext& net, bool startHidden, QWidget* parent)
     : QDialog(parent), m_net(net), m_bStartHidden(startHidden) {
-    setWindowTitle(QStringLiteral("登录"));
+    setWindowTitle(tr("登录"));
     setWindowIcon(QApplication::windowIcon());
     auto* layout = new QVBoxLayout(this);
     // The application icon stands at the top left, beside the two fields.
@@ -34,21 +34,20 @@ CLoginDlg::CLoginDlg(NetContext& net, bool startHidden, QWidget* parent)
     auto* form = new QFormLayout;
     m_editNumber = new QLineEdit(this);
     m_editNumber->setObjectName(QStringLiteral("1011"));
-    form->addRow(QStringLiteral("号码"), m_editNumber);
+    form->addRow(tr("号码"), m_editNumber);
     m_editPassword = new QLineEdit(this);
     m_editPassword->setObjectName(QStringLiteral("1012"));
     m_editPassword->setEchoMode(QLineEdit::Password);
-    form->addRow(QStringLiteral("密码"), m_editPassword);
+    form->addRow(tr("密码"), m_editPassword);
     head->addLayout(form, 1);
     layout->addLayout(head);
     layout->addSpacing(6);
 
     auto* buttons = new QDialogButtonBox(this);
-    m_btnOK = buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);
+    m_btnOK = buttons->addButton(tr("确定"), QDialogButtonBox::AcceptRole);
     m_btnOK->setDefault(true);
-    buttons->addButton(QStringLiteral("取消"), QDialogButtonBox::RejectRole);
-    QPushButton* settings =
-        buttons->addButton(QStringLiteral("连接设置"), QDialogButtonBox::ActionRole);
+    buttons->addButton(tr("取消"), QDialogButtonBox::RejectRole);
+    QPushButton* settings = buttons->addButton(tr("连接设置"), QDialogButtonBox::ActionRole);
     connect(m_btnOK, &QPushButton::clicked, this, &CLoginDlg::OnOK);
     connect(buttons, &QDialogButtonBox::rejected, this, &CLoginDlg::reject);
     connect(settings, &QPushButton::clicked, this, &CLoginDlg::OnConnectionSettings);

@@ -21,8 +21,8 @@ COptionSheet::COptionSheet(kestrona::SettingsModel* live, QWidget* parent)
         m_tabs->addTab(page, page->Title());
     }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("确定"));
-    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
+    buttons->button(QDialogButtonBox::Ok)->setText(tr("确定"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(tr("取消"));
     connect(buttons, &QDialogButtonBox::accepted, this, &COptionSheet::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &COptionSheet::reject);
     auto* layout = new QVBoxLayout(this);

@@ -25,7 +25,13 @@
 
 namespace {
 
-const char* const kRestartNote = "改变数值后需重启Kestrona才能生效";
+// The helpers below are outside the pages, so they name the pages' context.
+QString PageText(const char* text) {
+    return QCoreApplication::translate("COptionPage", text);
+}
+
+const char* const kRestartNote =
+    QT_TRANSLATE_NOOP("COptionPage", "改变数值后需重启Kestrona才能生效");
 
 QLineEdit* Edit(QWidget* parent, int id) {
     auto* e = new QLineEdit(parent);
@@ -33,14 +39,14 @@ QLineEdit* Edit(QWidget* parent, int id) {
     return e;
 }
 
-QRadioButton* Radio(QWidget* parent, int id, const char* text) {
-    auto* r = new QRadioButton(QString::fromUtf8(text), parent);
+QRadioButton* Radio(QWidget* parent, int id, const QString& text) {
+    auto* r = new QRadioButton(text, parent);
     r->setObjectName(QString::number(id));
     return r;
 }
 
-QLabel* Note(QWidget* parent, const char* text) {
-    auto* l = new QLabel(QString::fromUtf8(text), parent);
+QLabel* Note(QWidget* parent, const QString& text) {
+    auto* l = new QLabel(text, parent);
     l->setWordWrap(true);
     return l;
 }
@@ -50,7 +56,7 @@ bool ReadInt(QLineEdit* edit, int& value, QString& message, QWidget*& field) {
     bool ok = false;
     const int v = edit->text().trimmed().toInt(&ok);
     if (!ok) {
-        message = QStringLiteral("请输入一个整数。");
+        message = PageText(QT_TRANSLATE_NOOP("COptionPage", "请输入一个整数。"));
         field = edit;
         return false;
     }
@@ -75,7 +81,9 @@ bool ReadIntInRange(QLineEdit* edit, int& value, int low, int high, QString& mes
                     QWidget*& field) {
     int v = 0;
     if (!ReadInt(edit, v, message, field) || v < low || v > high) {
-        message = QStringLiteral("请输入一个在 %1 和 %2 之间的整数。").arg(low).arg(high);
+        message = PageText(QT_TRANSLATE_NOOP("COptionPage", "请输入一个在 %1 和 %2 之间的整数。"))
+                      .arg(low)
+                      .arg(high);
         field = edit;
         return false;
     }
@@ -103,7 +111,7 @@ bool COptionPage::Validate(QString&, QWidget*&) {
 
 // ---- CPage1: connection ----
 
-CPage1::CPage1(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("连接"), live) {}
+CPage1::CPage1(kestrona::SettingsModel* live) : COptionPage(tr("连接"), live) {}
 
 void CPage1::EnableProxyFields(bool on) {
     for (QWidget* w : {static_cast<QWidget*>(m_address), static_cast<QWidget*>(m_sock5),
@@ -114,7 +122,7 @@ void CPage1::EnableProxyFields(bool on) {
 }
 
 void CPage1::OnInitDialog() {
-    auto* type = new QGroupBox(QStringLiteral("连接类型"), this);
+    auto* type = new QGroupBox(tr("连接类型"), this);
     m_rate = new QComboBox(type);
     m_rate->setObjectName(QStringLiteral("1021"));
     m_rate->addItems({QStringLiteral("56K Modem"), QStringLiteral("128K ISDN"),
@@ -123,13 +131,13 @@ void CPage1::OnInitDialog() {
     m_timeout = Edit(type, 1028);
     auto* typeRow = new QHBoxLayout(type);
     typeRow->addWidget(m_rate, 1);
-    typeRow->addWidget(new QLabel(QStringLiteral("超时"), type));
+    typeRow->addWidget(new QLabel(tr("超时"), type));
     typeRow->addWidget(m_timeout);
-    typeRow->addWidget(new QLabel(QStringLiteral("秒"), type));
+    typeRow->addWidget(new QLabel(tr("秒"), type));
 
-    auto* proxy = new QGroupBox(QStringLiteral("SOCK5/HTTP 代理服务器"), this);
-    auto* off = Radio(proxy, 1022, "禁用代理服务");
-    auto* on = Radio(proxy, 1023, "启用代理服务1");
+    auto* proxy = new QGroupBox(tr("SOCK5/HTTP 代理服务器"), this);
+    auto* off = Radio(proxy, 1022, tr("禁用代理服务"));
+    auto* on = Radio(proxy, 1023, tr("启用代理服务1"));
     m_proxyGroup = new QButtonGroup(this);
     m_proxyGroup->addButton(off, 0);
     m_proxyGroup->addButton(on, 1);
@@ -142,21 +150,21 @@ void CPage1::OnInitDialog() {
     auto* grid = new QGridLayout(proxy);
     grid->addWidget(off, 0, 0, 1, 2);
     grid->addWidget(on, 0, 2, 1, 2);
-    grid->addWidget(new QLabel(QStringLiteral("代理地址"), proxy), 1, 0);
+    grid->addWidget(new QLabel(tr("代理地址"), proxy), 1, 0);
     grid->addWidget(m_address, 1, 1, 1, 3);
-    grid->addWidget(new QLabel(QStringLiteral("SOCK5 端口:"), proxy), 2, 0);
+    grid->addWidget(new QLabel(tr("SOCK5 端口:"), proxy), 2, 0);
     grid->addWidget(m_sock5, 2, 1);
-    grid->addWidget(new QLabel(QStringLiteral("HTTP 端口:"), proxy), 2, 2);
+    grid->addWidget(new QLabel(tr("HTTP 端口:"), proxy), 2, 2);
     grid->addWidget(m_http, 2, 3);
-    grid->addWidget(new QLabel(QStringLiteral("用户名"), proxy), 3, 0);
+    grid->addWidget(new QLabel(tr("用户名"), proxy), 3, 0);
     grid->addWidget(m_user, 3, 1);
-    grid->addWidget(new QLabel(QStringLiteral("密码"), proxy), 3, 2);
+    grid->addWidget(new QLabel(tr("密码"), proxy), 3, 2);
     grid->addWidget(m_password, 3, 3);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(type);
     layout->addWidget(proxy);
-    layout->addWidget(Note(this, kRestartNote));
+    layout->addWidget(Note(this, PageText(kRestartNote)));
     layout->addStretch();
 
     connect(off, &QRadioButton::clicked, this, [this] { EnableProxyFields(false); });
@@ -211,12 +219,12 @@ void CPage1::OnOK() {
 
 // ---- CPage2: firewall ----
 
-CPage2::CPage2(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("防火墙"), live) {}
+CPage2::CPage2(kestrona::SettingsModel* live) : COptionPage(tr("防火墙"), live) {}
 
 void CPage2::OnInitDialog() {
-    auto* box = new QGroupBox(QStringLiteral("防火墙端口"), this);
-    auto* any = Radio(box, 1035, "使用任意端口");
-    auto* fixed = Radio(box, 1036, "使用指定端口");
+    auto* box = new QGroupBox(tr("防火墙端口"), this);
+    auto* any = Radio(box, 1035, tr("使用任意端口"));
+    auto* fixed = Radio(box, 1036, tr("使用指定端口"));
     m_modeGroup = new QButtonGroup(this);
     m_modeGroup->addButton(any, 0);
     m_modeGroup->addButton(fixed, 1);
@@ -224,19 +232,19 @@ void CPage2::OnInitDialog() {
     m_ai = Edit(box, 1012);
     m_ao = Edit(box, 1013);
     auto* form = new QFormLayout;
-    form->addRow(QStringLiteral("命令口"), m_cmd);
-    form->addRow(QStringLiteral("接听口"), m_ai);
-    form->addRow(QStringLiteral("发送口"), m_ao);
+    form->addRow(tr("命令口"), m_cmd);
+    form->addRow(tr("接听口"), m_ai);
+    form->addRow(tr("发送口"), m_ao);
     auto* inner = new QVBoxLayout(box);
     inner->addWidget(any);
     inner->addWidget(fixed);
     inner->addLayout(form);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(box);
-    layout->addWidget(Note(this,
-                           "如果你在防火墙后面使用Kestrona,请选择使用指定端口来接受别人的呼叫，"
-                           "并在你的防火墙中开放以上的端口。"));
-    layout->addWidget(Note(this, kRestartNote));
+    layout->addWidget(
+        Note(this, tr("如果你在防火墙后面使用Kestrona,请选择使用指定端口来接受别人的呼叫，"
+                      "并在你的防火墙中开放以上的端口。")));
+    layout->addWidget(Note(this, PageText(kRestartNote)));
     layout->addStretch();
     connect(any, &QRadioButton::clicked, this, &CPage2::OnPortMode);
     connect(fixed, &QRadioButton::clicked, this, &CPage2::OnPortMode);
@@ -280,24 +288,24 @@ void CPage2::OnOK() {
 
 // ---- CPage3: auto-answer ----
 
-CPage3::CPage3(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("自动应答"), live) {}
+CPage3::CPage3(kestrona::SettingsModel* live) : COptionPage(tr("自动应答"), live) {}
 
 void CPage3::OnInitDialog() {
-    auto* box = new QGroupBox(QStringLiteral("自动化"), this);
-    m_autoAA = new QCheckBox(QStringLiteral("自动开启自动应答"), box);
+    auto* box = new QGroupBox(tr("自动化"), this);
+    m_autoAA = new QCheckBox(tr("自动开启自动应答"), box);
     m_autoAA->setObjectName(QStringLiteral("1032"));
-    m_forceBreak = new QCheckBox(QStringLiteral("录音限制时长"), box);
+    m_forceBreak = new QCheckBox(tr("录音限制时长"), box);
     m_forceBreak->setObjectName(QStringLiteral("1037"));
     m_wait = Edit(box, 1038);
     m_limit = Edit(box, 1039);
     auto* grid = new QGridLayout(box);
     grid->addWidget(m_autoAA, 0, 0, 1, 3);
-    grid->addWidget(new QLabel(QStringLiteral("多少次铃声后自动应答"), box), 1, 0);
+    grid->addWidget(new QLabel(tr("多少次铃声后自动应答"), box), 1, 0);
     grid->addWidget(m_wait, 1, 1);
-    grid->addWidget(new QLabel(QStringLiteral("秒"), box), 1, 2);
+    grid->addWidget(new QLabel(tr("秒"), box), 1, 2);
     grid->addWidget(m_forceBreak, 2, 0);
     grid->addWidget(m_limit, 2, 1);
-    grid->addWidget(new QLabel(QStringLiteral("秒"), box), 2, 2);
+    grid->addWidget(new QLabel(tr("秒"), box), 2, 2);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(box);
     layout->addStretch();
@@ -343,22 +351,21 @@ void CPage3::OnOK() {
 
 // ---- CPage4: quality ----
 
-CPage4::CPage4(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("质量"), live) {}
+CPage4::CPage4(kestrona::SettingsModel* live) : COptionPage(tr("质量"), live) {}
 
 void CPage4::OnInitDialog() {
-    auto* box = new QGroupBox(QStringLiteral("带宽保留"), this);
+    auto* box = new QGroupBox(tr("带宽保留"), this);
     m_delay = new QComboBox(box);
     m_delay->setObjectName(QStringLiteral("1046"));
-    m_delay->addItems({QStringLiteral("1/4 秒 (更实时)"), QStringLiteral("1/2 秒"),
-                       QStringLiteral("1 秒"), QStringLiteral("2 秒"), QStringLiteral("3 秒"),
-                       QStringLiteral("4 秒"), QStringLiteral("5 秒(更稳定)")});
+    m_delay->addItems({tr("1/4 秒 (更实时)"), tr("1/2 秒"), tr("1 秒"), tr("2 秒"), tr("3 秒"),
+                       tr("4 秒"), tr("5 秒(更稳定)")});
     m_delay->setCurrentIndex(-1);
     auto* row = new QHBoxLayout;
-    row->addWidget(new QLabel(QStringLiteral("延迟缓冲"), box));
+    row->addWidget(new QLabel(tr("延迟缓冲"), box));
     row->addWidget(m_delay, 1);
     auto* inner = new QVBoxLayout(box);
     inner->addLayout(row);
-    inner->addWidget(Note(box, "秒数越大，延迟越大但越稳定可靠。推荐使用1/2秒"));
+    inner->addWidget(Note(box, tr("秒数越大，延迟越大但越稳定可靠。推荐使用1/2秒")));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(box);
     layout->addStretch();
@@ -380,22 +387,22 @@ void CPage4::OnOK() {
 
 // ---- CPage5: about ----
 
-CPage5::CPage5(kestrona::SettingsModel* live) : COptionPage(QStringLiteral("关于"), live) {}
+CPage5::CPage5(kestrona::SettingsModel* live) : COptionPage(tr("关于"), live) {}
 
 void CPage5::OnInitDialog() {
     auto* icon = new QLabel(this);
     icon->setPixmap(QIcon(kestrona::res::IconPath(kestrona::res::kIconMain)).pixmap(32, 32));
     auto* title = new QLabel(QStringLiteral("Ostravine Kestrona? 2.0.1240"), this);
-    auto* notice = Note(this, "版权所有 Ostravine 公司。保留所有权利。");
+    auto* notice = Note(this, tr("版权所有 Ostravine 公司。保留所有权利。"));
     auto* address = new QLabel(QString::fromLatin1(kMakerSite), this);
     auto open = [](const char* url) {
         return [url] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(url))); };
     };
-    auto* maker = new QPushButton(QStringLiteral("Ostravine网站"), this);
+    auto* maker = new QPushButton(tr("Ostravine网站"), this);
     maker->setObjectName(QStringLiteral("1045"));
-    auto* product = new QPushButton(QStringLiteral("Kestrona 站点"), this);
+    auto* product = new QPushButton(tr("Kestrona 站点"), this);
     product->setObjectName(QStringLiteral("1043"));
-    auto* buy = new QPushButton(QStringLiteral("在线购买"), this);
+    auto* buy = new QPushButton(tr("在线购买"), this);
     buy->setObjectName(QStringLiteral("1044"));
     buy->setVisible(false);
     connect(maker, &QPushButton::clicked, this, open(kMakerSite));

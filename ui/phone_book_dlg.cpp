@@ -44,7 +44,7 @@ QString FitGroupName(const QString& text) {
 
 CPhoneBookDlg::CPhoneBookDlg(QWidget* parent, std::filesystem::path root)
     : QDialog(parent), m_root(std::move(root)) {
-    setWindowTitle(QStringLiteral("电话簿"));
+    setWindowTitle(tr("电话簿"));
     m_tree = new QTreeWidget(this);
     m_tree->setObjectName(QStringLiteral("1001"));
     m_tree->setHeaderHidden(true);
@@ -58,19 +58,19 @@ CPhoneBookDlg::CPhoneBookDlg(QWidget* parent, std::filesystem::path root)
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
 
-    auto makeButton = [this](int id, const char* text) {
-        auto* b = new QPushButton(QString::fromUtf8(text), this);
+    auto makeButton = [this](int id, const QString& text) {
+        auto* b = new QPushButton(text, this);
         b->setObjectName(QString::number(id));
         b->setAutoDefault(false);
         return b;
     };
-    QPushButton* addGroup = makeButton(1009, "增加组");
-    QPushButton* delGroup = makeButton(1010, "删除");
-    QPushButton* addContact = makeButton(1017, "增加名单");
-    QPushButton* delContact = makeButton(1008, "删除");
-    QPushButton* call = makeButton(1016, "呼叫");
-    QPushButton* ok = makeButton(1, "确定");
-    QPushButton* close = makeButton(2, "关闭");
+    QPushButton* addGroup = makeButton(1009, tr("增加组"));
+    QPushButton* delGroup = makeButton(1010, tr("删除"));
+    QPushButton* addContact = makeButton(1017, tr("增加名单"));
+    QPushButton* delContact = makeButton(1008, tr("删除"));
+    QPushButton* call = makeButton(1016, tr("呼叫"));
+    QPushButton* ok = makeButton(1, tr("确定"));
+    QPushButton* close = makeButton(2, tr("关闭"));
 
     auto* grid = new QGridLayout(this);
     grid->addWidget(m_tree, 0, 0);
@@ -118,8 +118,7 @@ QPushButton* CPhoneBookDlg::Button(int id) const {
 }
 
 void CPhoneBookDlg::OnInitDialog() {
-    m_list->setHeaderLabels(
-        {QStringLiteral("名字"), QStringLiteral("号码"), QStringLiteral("EMail")});
+    m_list->setHeaderLabels({tr("名字"), tr("号码"), QStringLiteral("EMail")});
     m_list->header()->resizeSection(0, 100);
     m_list->header()->resizeSection(1, 70);
     m_list->header()->resizeSection(2, 120);
@@ -206,7 +205,7 @@ void CPhoneBookDlg::OnDeleteGroup() {
 void CPhoneBookDlg::OnAddContact() {
     // A contact belongs to a group; without one it could never be shown.
     if (!m_tree->currentItem()) {
-        Tell(QStringLiteral("请先选择一个组，再增加联系人。"));
+        Tell(tr("请先选择一个组，再增加联系人。"));
         return;
     }
     QString name, number, email;

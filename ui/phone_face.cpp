@@ -29,9 +29,26 @@ struct CPhoneFace::Private {
 namespace {
 
 // Key captions of the plain face, in command order 1001..1020.
-const char* const kCaptions[20] = {"呼叫", "挂断", "电话簿", "接入", "拨出", "未接", "1",
-                                   "2",    "3",    "4",      "5",    "6",    "7",    "8",
-                                   "9",    "0",    "清除",   "录音", "自动", "设置"};
+const char* const kCaptions[20] = {QT_TRANSLATE_NOOP("CPhoneFace", "呼叫"),
+                                   QT_TRANSLATE_NOOP("CPhoneFace", "挂断"),
+                                   QT_TRANSLATE_NOOP("CPhoneFace", "电话簿"),
+                                   QT_TRANSLATE_NOOP("CPhoneFace", "接入"),
+                                   QT_TRANSLATE_NOOP("CPhoneFace", "拨出"),
+                                   QT_TRANSLATE_NOOP("CPhoneFace", "未接"),
+                                   "1",
+                                   "2",
+                                   "3",
+                                   "4",
+                                   "5",
+                                   "6",
+                                   "7",
+                                   "8",
+                                   "9",
+                                   "0",
+                                   QT_TRANSLATE_NOOP("CPhoneFace", "清除"),
+                                   QT_TRANSLATE_NOOP("CPhoneFace", "录音"),
+                                   QT_TRANSLATE_NOOP("CPhoneFace", "自动"),
+                                   QT_TRANSLATE_NOOP("CPhoneFace", "设置")};
 
 // Grid places (row, column) of the keys, in command order.
 const int kPlace[20][2] = {{0, 0}, {0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {1, 0},
@@ -60,7 +77,7 @@ CPhoneFace::CPhoneFace(QWidget* parent) : QWidget(parent), d(new Private) {
 
     auto* grid = new QGridLayout;
     for (int i = 0; i < 20; ++i) {
-        auto* button = new QPushButton(QString::fromUtf8(kCaptions[i]), this);
+        auto* button = new QPushButton(tr(kCaptions[i]), this);
         button->setObjectName(QStringLiteral("key%1").arg(1001 + i));
         button->setToolTip(ResString(104 + i));
         button->setFocusPolicy(Qt::NoFocus);

@@ -22,7 +22,7 @@
 using namespace kestrona;
 
 CRegisterDlg::CRegisterDlg(NetContext& net, QWidget* parent) : QDialog(parent), m_net(net) {
-    setWindowTitle(QStringLiteral("注册以得到一个新的Kestrona电话号码"));
+    setWindowTitle(tr("注册以得到一个新的Kestrona电话号码"));
     // The picture fills the left side; the form, the note and the buttons
     // stand to its right.
     auto* outer = new QHBoxLayout(this);
@@ -34,39 +34,35 @@ CRegisterDlg::CRegisterDlg(NetContext& net, QWidget* parent) : QDialog(parent), 
     outer->addWidget(picture, 0, Qt::AlignTop);
     auto* layout = new QVBoxLayout;
     outer->addLayout(layout, 1);
-    auto* box = new QGroupBox(QStringLiteral("注册信息"), this);
+    auto* box = new QGroupBox(tr("注册信息"), this);
     auto* form = new QFormLayout(box);
-    auto addEdit = [&](const char* id, const char* label, bool secret) {
+    auto addEdit = [&](const char* id, const QString& label, bool secret) {
         auto* edit = new QLineEdit(box);
         edit->setObjectName(QString::fromLatin1(id));
         if (secret) {
             edit->setEchoMode(QLineEdit::Password);
         }
-        form->addRow(QString::fromUtf8(label), edit);
+        form->addRow(label, edit);
         return edit;
     };
-    m_editName = addEdit("1011", "名字", false);
-    m_editPassword = addEdit("1012", "密码", true);
-    m_editPassword2 = addEdit("1014", "重输密码", true);
-    m_editEmail = addEdit("1015", "EMail:", false);
-    m_editCountry = addEdit("1016", "国家", false);
-    m_editCity = addEdit("1017", "城市", false);
+    m_editName = addEdit("1011", tr("名字"), false);
+    m_editPassword = addEdit("1012", tr("密码"), true);
+    m_editPassword2 = addEdit("1014", tr("重输密码"), true);
+    m_editEmail = addEdit("1015", QStringLiteral("EMail:"), false);
+    m_editCountry = addEdit("1016", tr("国家"), false);
+    m_editCity = addEdit("1017", tr("城市"), false);
     layout->addWidget(box);
     auto* note = new QLabel(
-        QStringLiteral(
-            "请正确的输入以上所有信息，如果已经注册过一个Kestrona号码，请点击“已有号码”"),
-        this);
+        tr("请正确的输入以上所有信息，如果已经注册过一个Kestrona号码，请点击“已有号码”"), this);
     note->setWordWrap(true);
     layout->addWidget(note);
 
     auto* buttons = new QDialogButtonBox(this);
-    m_btnRegister = buttons->addButton(QStringLiteral("注册"), QDialogButtonBox::ActionRole);
+    m_btnRegister = buttons->addButton(tr("注册"), QDialogButtonBox::ActionRole);
     m_btnRegister->setDefault(true);
-    buttons->addButton(QStringLiteral("取消"), QDialogButtonBox::RejectRole);
-    QPushButton* settings =
-        buttons->addButton(QStringLiteral("网络设置"), QDialogButtonBox::ActionRole);
-    QPushButton* existing =
-        buttons->addButton(QStringLiteral("已有号码"), QDialogButtonBox::ActionRole);
+    buttons->addButton(tr("取消"), QDialogButtonBox::RejectRole);
+    QPushButton* settings = buttons->addButton(tr("网络设置"), QDialogButtonBox::ActionRole);
+    QPushButton* existing = buttons->addButton(tr("已有号码"), QDialogButtonBox::ActionRole);
     connect(m_btnRegister, &QPushButton::clicked, this, &CRegisterDlg::OnRegister);
     connect(buttons, &QDialogButtonBox::rejected, this, &CRegisterDlg::reject);
     connect(settings, &QPushButton::clicked, this, &CRegisterDlg::OnNetworkSettings);

@@ -39,19 +39,19 @@ void DesktopNotify(const QString& title, const QString& text) {
 
 const QVector<MenuEntry>& PopupEntries(int popup) {
     static const QVector<MenuEntry> icon = {
-        {res::kCmdRestore, "恢复(&S)"},
+        {res::kCmdRestore, QT_TRANSLATE_NOOP("PopupMenu", "恢复(&S)")},
         {0, nullptr},
-        {res::kCmdExit, "退出(&E)"},
+        {res::kCmdExit, QT_TRANSLATE_NOOP("PopupMenu", "退出(&E)")},
     };
     static const QVector<MenuEntry> window = {
-        {res::kCmdHide, "最小化(&H)"},
+        {res::kCmdHide, QT_TRANSLATE_NOOP("PopupMenu", "最小化(&H)")},
         {0, nullptr},
-        {res::kCmdCallsTaken, "打入的电话(&R)"},
-        {res::kCmdCallsMade, "拨出的电话(&D)"},
-        {res::kCmdCallsMissed, "未接电话(&M)"},
+        {res::kCmdCallsTaken, QT_TRANSLATE_NOOP("PopupMenu", "打入的电话(&R)")},
+        {res::kCmdCallsMade, QT_TRANSLATE_NOOP("PopupMenu", "拨出的电话(&D)")},
+        {res::kCmdCallsMissed, QT_TRANSLATE_NOOP("PopupMenu", "未接电话(&M)")},
         {0, nullptr},
-        {res::kCmdHelp, "帮助(&H)"},
-        {res::kCmdSetup, "选项(&O)"},
+        {res::kCmdHelp, QT_TRANSLATE_NOOP("PopupMenu", "帮助(&H)")},
+        {res::kCmdSetup, QT_TRANSLATE_NOOP("PopupMenu", "选项(&O)")},
     };
     return popup == kIconPopup ? icon : window;
 }
@@ -63,12 +63,13 @@ QMenu* BuildPopupMenu(int popup, QWidget* parent, bool withExit) {
         if (e.command == 0) {
             menu->addSeparator();
         } else {
-            menu->addAction(QString::fromUtf8(e.text))->setData(e.command);
+            menu->addAction(QCoreApplication::translate("PopupMenu", e.text))->setData(e.command);
         }
     }
     if (withExit) {
         menu->addSeparator();
-        menu->addAction(QString::fromUtf8(PopupEntries(kIconPopup).back().text))
+        menu->addAction(
+                QCoreApplication::translate("PopupMenu", PopupEntries(kIconPopup).back().text))
             ->setData(res::kCmdExit);
     }
     return menu;

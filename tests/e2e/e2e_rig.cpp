@@ -13,9 +13,9 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <algorithm>
-#include <cstdio>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -211,6 +211,8 @@ QProcessEnvironment Phone::Environment() const {
     env.insert(QStringLiteral("KESTRONA_CONFIG_HOME"), Q(ConfigDir()));
     env.insert(QStringLiteral("KESTRONA_AUTOSTART_DIR"), Q(m_dir / "autostart"));
     env.insert(QStringLiteral("KESTRONA_MSGLOG"), Q(m_dir / "msg.log"));
+    // The logged boxes are compared with the string table's own texts.
+    env.insert(QStringLiteral("KESTRONA_LANG"), QStringLiteral("zh"));
     env.insert(QStringLiteral("KESTRONA_AUDIO"),
                QStringLiteral("file:%1,%2").arg(Q(m_mic), Q(Speaker())));
     env.insert(QStringLiteral("KESTRONA_AUTO_CONNECTION"), QStringLiteral("1"));
