@@ -1,7 +1,8 @@
 # make run   — install what is missing, build, start a local directory server and the phone
 # make test  — install what is missing, build, run every test (plain, ThreadSanitizer, fuzz smoke)
 # make bench — build and run the benchmarks
-# make screenshots — render the phone in every call state and each dialog to build/screenshots/*.png
+# make screenshots — render the phone in every call state and each dialog, in Chinese and English,
+#                    to build/screenshots/zh/*.png and build/screenshots/en/*.png
 BUILD      ?= build
 BUILD_TSAN ?= build-tsan
 BUILD_FUZZ ?= build-fuzz

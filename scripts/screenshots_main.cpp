@@ -1,6 +1,10 @@
 // Renders the phone in every call state and each of its dialogs to PNG files,
 // for people to look at: kestrona_screenshots <output folder>.
 // It works in a scratch folder with a small phone book and call history.
+// The texts are in the language the environment chooses (KESTRONA_LANG).
+// "kestrona_screenshots --show-phone" instead shows the phone window, with
+// calls going nowhere, until it is closed from the tray menu or a minute has
+// passed: a phone for accessibility clients to explore.
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
@@ -13,10 +17,12 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 
 #include "app/call_services.h"
+#include "app/ui_language.h"
 #include "net/net_context.h"
 #include "res/resource_ids.h"
 #include "settings/settings_model.h"
@@ -113,10 +119,33 @@ void SampleFiles() {
     }
 }
 
+int ShowPhone() {
+    QApplication::setApplicationName(QStringLiteral("Kestrona"));
+    QTemporaryDir scratch;
+    qputenv("KESTRONA_CONFIG_HOME", scratch.path().toUtf8());
+    QDir::setCurrent(scratch.path());
+    NoCalls calls;
+    SettingsModel model;
+    model.m_nID = 80001;
+    auto phone = MakeSkinnedPhone(calls, model);
+    phone->SetLocalAddress(QStringLiteral("80001 127.0.0.1:4020"));
+    phone->DrawDisplay();
+    phone->show();
+    QTimer::singleShot(60000, qApp, &QCoreApplication::quit);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    const int code = QApplication::exec();
+    QDir::setCurrent(QDir::tempPath());
+    return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    ApplyUiLanguage();
+    if (argc >= 2 && std::strcmp(argv[1], "--show-phone") == 0)
+        return ShowPhone();
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
         return 2;

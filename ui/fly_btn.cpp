@@ -1,7 +1,9 @@
 #include "ui/fly_btn.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
@@ -70,6 +72,8 @@ bool CFlyBtn::Create(const QString& text, const QRect& rect, QWidget* parent,
     // The key lights up and starts its tip delay on a plain pointer move;
     // without tracking only moves with a button held would arrive.
     setMouseTracking(true);
+    // Reached with Tab, never by a click: the mouse works as it always did.
+    setFocusPolicy(Qt::TabFocus);
     if (parent && parent->window())
         parent->window()->installEventFilter(this);
     m_bTracking = false;
@@ -151,6 +155,23 @@ QImage CFlyBtn::RenderFace() const {
 void CFlyBtn::paintEvent(QPaintEvent*) {
     QPainter p(this);
     Paint(p);
+    if (hasFocus()) {
+        // The keyboard's place: a frame in the desktop's selection colour.
+        p.setPen(QPen(palette().color(QPalette::Highlight), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(QRectF(rect()).adjusted(1, 1, -1, -1));
+    }
+}
+
+QString CFlyBtn::Text() const {
+    return m_pTip ? m_pTip->Text() : QString();
+}
+
+bool CFlyBtn::Click() {
+    if (!m_bEnabled)
+        return false;
+    kestrona::SendCommand(m_nCommandID, window());
+    return true;
 }
 
 void CFlyBtn::OnMouseMove(QPoint point) {
@@ -243,6 +264,13 @@ void CFlyBtn::OnActivate(bool active) {
 }
 
 void CFlyBtn::EnableWindow(bool enable) {
+    if (enable != m_bEnabled) {
+        QAccessible::State changed;
+        changed.disabled = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        m_bEnabled = enable;
+        QAccessible::updateAccessibility(&event);
+    }
     m_bEnabled = enable;
     m_nImage = 0;
     Redraw(true);
@@ -266,13 +294,23 @@ void CFlyBtn::FlashBtn(bool on) {
 }
 
 void CFlyBtn::CheckBtn(bool checked) {
+    if (checked != m_bChecked) {
+        m_bChecked = checked;
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    }
     m_bChecked = checked;
     Redraw(true);
 }
 
 void CFlyBtn::SetText(const QString& text) {
-    if (m_pTip)
+    if (m_pTip) {
         m_pTip->SetText(text);
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void CFlyBtn::mouseMoveEvent(QMouseEvent* event) {
@@ -288,6 +326,32 @@ void CFlyBtn::mousePressEvent(QMouseEvent* event) {
 
 void CFlyBtn::mouseDoubleClickEvent(QMouseEvent* event) {
     mousePressEvent(event);
+}
+
+void CFlyBtn::keyPressEvent(QKeyEvent* event) {
+    // Space presses the key with the focus. Enter and Esc are the window's
+    // (call and hang up), so they go on to it.
+    if ((event->key() == Qt::Key_Space || event->key() == Qt::Key_Select) &&
+        !event->isAutoRepeat()) {
+        QPointer<CFlyBtn> self(this);
+        const unsigned int id = m_nCommandID;
+        if (Click() && self)
+            emit commandSent(id);
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void CFlyBtn::focusInEvent(QFocusEvent* event) {
+    update();
+    QAccessibleEvent focus(this, QAccessible::Focus);
+    QAccessible::updateAccessibility(&focus);
+    QWidget::focusInEvent(event);
+}
+
+void CFlyBtn::focusOutEvent(QFocusEvent* event) {
+    update();
+    QWidget::focusOutEvent(event);
 }
 
 void CFlyBtn::mouseReleaseEvent(QMouseEvent* event) {

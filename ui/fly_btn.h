@@ -59,6 +59,15 @@ class CFlyBtn : public QWidget {
     void CheckBtn(bool checked);
     void SetText(const QString& text);
 
+    // A key pressed without the mouse (keyboard, screen reader): sends the
+    // command when the key is enabled. False when it is not.
+    bool Click();
+    // The tip text, which also names the key for screen readers.
+    QString Text() const;
+    // A toggle key (auto-answer) says so to screen readers.
+    void SetCheckable(bool checkable) { m_bCheckable = checkable; }
+    bool IsCheckable() const { return m_bCheckable; }
+
     bool IsKeyEnabled() const { return m_bEnabled; }
     bool IsChecked() const { return m_bChecked; }
     bool IsPressed() const { return m_bPressed; }
@@ -88,6 +97,9 @@ class CFlyBtn : public QWidget {
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void hideEvent(QHideEvent* event) override;
@@ -116,4 +128,5 @@ class CFlyBtn : public QWidget {
     QBasicTimer m_tipTime;
     QBasicTimer m_flash;
     bool m_bCaptured = false;
+    bool m_bCheckable = false;
 };

@@ -10,6 +10,7 @@
 #include "res/resource_ids.h"
 #include "res/strings.h"
 #include "ui/fly_btn.h"
+#include "ui/skin_accessible.h"
 #include "ui/skin_images.h"
 #include "ui/tray.h"
 
@@ -28,14 +29,14 @@ const QColor kLight(186, 149, 87);
 const QColor kDark(84, 61, 18);
 constexpr QRgb kMagenta = 0xFF00FF;
 
+}  // namespace
+
 QFont DisplayFont() {
     // The desktop's default font at the size the display was laid out for.
     QFont font = QApplication::font();
     font.setPixelSize(12);
     return font;
 }
-
-}  // namespace
 
 QRegion SkinRegion(const QImage& skin) {
     // Same outline as taking every exactly white pixel out of the full
@@ -101,6 +102,19 @@ CSkinFace::CSkinFace(QWidget* parent) : QWidget(parent) {
                     images, true, static_cast<unsigned>(res::kCmdFirstKey + i));
         m_keys[static_cast<size_t>(i)] = key;
     }
+    m_keys[static_cast<size_t>(res::kCmdAutoAnswer - res::kCmdFirstKey)]->SetCheckable(true);
+    InstallSkinAccessibility();
+    const std::pair<QRect, QString> fields[] = {
+        {DisplayPlaces::kLocalAddress, tr("本机地址")},
+        {DisplayPlaces::kPeer, tr("对方")},
+        {DisplayPlaces::kStatus, tr("通话状态")},
+        {DisplayPlaces::kTime, tr("时间")},
+    };
+    for (size_t i = 0; i < m_fields.size(); ++i) {
+        m_fields[i] = new CDisplayField(fields[i].second, this);
+        m_fields[i]->setGeometry(fields[i].first);
+        m_fields[i]->stackUnder(m_keys[0]);  // below the keys, in reading order
+    }
     if (!CommandTarget())
         SetCommandTarget(this);
 }
@@ -147,6 +161,12 @@ bool CSkinFace::IsKeyChecked(int command) const {
 
 void CSkinFace::SetDisplay(const DisplayTexts& texts) {
     m_texts = texts;
+    // The state and the other party are announced when they change; the
+    // clock and the own address are there to be read, not spoken each second.
+    m_fields[0]->SetText(texts.localAddress, false);
+    m_fields[1]->SetText(texts.peer, true);
+    m_fields[2]->SetText(texts.status, true);
+    m_fields[3]->SetText(texts.time, false);
     update(kDisplayArea);
 }
 

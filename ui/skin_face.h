@@ -4,7 +4,9 @@
 // double click hides the phone.
 #pragma once
 
+#include <QFont>
 #include <QImage>
+#include <QRect>
 #include <QRegion>
 #include <array>
 #include <cstdint>
@@ -15,6 +17,8 @@
 class CFlyBtn;
 
 namespace kestrona {
+
+class CDisplayField;
 
 // The part of the skin that belongs to the window: every pixel except the
 // exactly white ones (255, 255, 255); near-white stays.
@@ -30,6 +34,18 @@ QString FormatCallTime(int64_t seconds);
 DisplayTexts MakeDisplayTexts(const QString& localAddress, int state, int64_t secondsInCall,
                               int sampleRate, const QString& peerName, int32_t peerNumber,
                               const QTime& clock);
+
+// The font the display is drawn in.
+QFont DisplayFont();
+
+// Where each display text is drawn (its top-left corner) and how wide it may
+// be before it runs into the next text or off the display.
+struct DisplayPlaces {
+    static constexpr QRect kLocalAddress{110, 24, 190, 14};
+    static constexpr QRect kPeer{110, 38, 190, 14};
+    static constexpr QRect kStatus{110, 53, 126, 14};
+    static constexpr QRect kTime{240, 53, 60, 14};
+};
 
 // Key places: command 1001 + index, top-left corner in client pixels.
 struct KeyPlace {
@@ -58,6 +74,8 @@ class CSkinFace : public QWidget, public IPhoneFace {
     DisplayTexts Display() const override { return m_texts; }
 
     CFlyBtn* Key(int command) const;
+    // The display's texts as screen readers find them.
+    CDisplayField* StatusField() const { return m_fields[2]; }
     const QImage& Skin() const { return m_skin; }
     const QRegion& Region() const { return m_region; }
     // The skin, the keys and the display as they look now.
@@ -85,6 +103,7 @@ class CSkinFace : public QWidget, public IPhoneFace {
     QImage m_skin2x;  // painted on high-density screens; may be null
     QRegion m_region;
     std::array<CFlyBtn*, 20> m_keys{};
+    std::array<CDisplayField*, 4> m_fields{};  // address, peer, status, time
     DisplayTexts m_texts;
     std::function<void(int)> m_handler;
     QPoint m_dragOffset;
