@@ -861,6 +861,16 @@ The other party may be behind a firewall without fixed ports.</translation>
         <translation>The help file cannot be opened:
 %s</translation>
     </message>
+    <message>
+        <source>没有找到声音服务，无法使用麦克风和扬声器。
+通话仍可接通，声音服务启动后会自动恢复。</source>
+        <translation>No sound service was found, so the microphone and loudspeaker cannot be used.
+Calls still connect, and the sound comes back by itself when the sound service starts.</translation>
+    </message>
+    <message>
+        <source>选择的声音设备不存在，已改用默认设备。</source>
+        <translation>The chosen sound device does not exist; the default device is used instead.</translation>
+    </message>
 </context>
 <context>
     <name>kestrona::CSkinFace</name>
