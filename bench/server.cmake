@@ -6,3 +6,15 @@ target_compile_definitions(server_load PRIVATE
     KESTRONA_SERVER_BINARY="$<TARGET_FILE:kestrona-server>")
 add_dependencies(server_load kestrona-server)
 set_property(GLOBAL APPEND PROPERTY KESTRONA_BENCH_TARGETS server_load)
+
+# Keep-alives per second of one instance on PostgreSQL (a cluster of its own)
+# and on SQLite.
+add_executable(server_keepalive ${CMAKE_CURRENT_SOURCE_DIR}/server_keepalive.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/postgres_fixture.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/proxy_fixtures.cpp)
+target_include_directories(server_keepalive PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_link_libraries(server_keepalive PRIVATE kestrona_serverlib)
+target_compile_definitions(server_keepalive PRIVATE
+    KESTRONA_SERVER_BINARY="$<TARGET_FILE:kestrona-server>")
+add_dependencies(server_keepalive kestrona-server)
+set_property(GLOBAL APPEND PROPERTY KESTRONA_BENCH_TARGETS server_keepalive)

@@ -172,7 +172,10 @@ void Quiet(void*, const char*) {}
 
 class PostgresStore::Connection {
   public:
-    explicit Connection(const std::string& conninfo) : conninfo_(conninfo) { Open(); }
+    Connection(const std::string& conninfo, bool durable) : conninfo_(conninfo), durable_(durable) {
+        Open();
+    }
+    bool durable() const { return durable_; }
     ~Connection() { PQfinish(conn_); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -230,6 +233,13 @@ class PostgresStore::Connection {
             throw std::runtime_error("cannot connect to the database: " + why);
         }
         PQsetNoticeProcessor(conn_, Quiet, nullptr);
+        Configure();
+    }
+
+    void Configure() {
+        if (!durable_) {
+            Result r(PQexec(conn_, "SET synchronous_commit = off"));
+        }
     }
 
     bool Reopen() {
@@ -238,6 +248,7 @@ class PostgresStore::Connection {
             return false;
         }
         PQsetNoticeProcessor(conn_, Quiet, nullptr);
+        Configure();
         try {
             if (prepared_) {
                 PrepareAll();
@@ -263,6 +274,7 @@ class PostgresStore::Connection {
     }
 
     std::string conninfo_;
+    bool durable_;
     PGconn* conn_ = nullptr;
     bool prepared_ = false;
 };
@@ -286,7 +298,7 @@ class PostgresStore::Lease {
 };
 
 PostgresStore::PostgresStore(const std::string& conninfo, int connections) : conninfo_(conninfo) {
-    auto first = std::make_unique<Connection>(conninfo_);
+    auto first = std::make_unique<Connection>(conninfo_, true);
     // Several instances may start at once on a new database: the lock makes
     // one of them upgrade and the others find the work done.
     if (!first->ExecOk("BEGIN") || !first->ExecOk(kUpgradeLock) ||
@@ -314,34 +326,41 @@ PostgresStore::PostgresStore(const std::string& conninfo, int connections) : con
         throw std::runtime_error("database: cannot record the schema version: " + first->Error());
     }
     first->PrepareAll();
-    idle_.push_back(std::move(first));
-    for (int i = 1; i < connections; ++i) {
-        auto c = std::make_unique<Connection>(conninfo_);
+    idle_[static_cast<int>(Pool::kDurable)].push_back(std::move(first));
+    for (int i = 1; i < std::max(1, connections / 4); ++i) {
+        auto c = std::make_unique<Connection>(conninfo_, true);
         c->PrepareAll();
-        idle_.push_back(std::move(c));
+        idle_[static_cast<int>(Pool::kDurable)].push_back(std::move(c));
+    }
+    for (int i = 0; i < std::max(1, connections); ++i) {
+        auto c = std::make_unique<Connection>(conninfo_, false);
+        c->PrepareAll();
+        idle_[static_cast<int>(Pool::kSessions)].push_back(std::move(c));
     }
 }
 
 PostgresStore::~PostgresStore() = default;
 
-PostgresStore::Lease PostgresStore::Acquire() {
+PostgresStore::Lease PostgresStore::Acquire(Pool pool) {
+    auto& idle = idle_[static_cast<int>(pool)];
     std::unique_lock lock(mutex_);
-    available_.wait(lock, [this] { return !idle_.empty(); });
-    std::unique_ptr<Connection> c = std::move(idle_.back());
-    idle_.pop_back();
+    available_[static_cast<int>(pool)].wait(lock, [&] { return !idle.empty(); });
+    std::unique_ptr<Connection> c = std::move(idle.back());
+    idle.pop_back();
     return Lease(*this, std::move(c));
 }
 
 void PostgresStore::Release(std::unique_ptr<Connection> connection) {
+    int pool = static_cast<int>(connection->durable() ? Pool::kDurable : Pool::kSessions);
     {
         std::lock_guard lock(mutex_);
-        idle_.push_back(std::move(connection));
+        idle_[pool].push_back(std::move(connection));
     }
-    available_.notify_one();
+    available_[pool].notify_one();
 }
 
 int PostgresStore::SchemaVersion() {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     Result r = c->Exec("SELECT coalesce(max(version), 0) FROM schema_version");
     if (!Ok(r)) {
         throw std::runtime_error("database: " + c->Error());
@@ -350,7 +369,7 @@ int PostgresStore::SchemaVersion() {
 }
 
 AddResult PostgresStore::AddSubscriber(const NewSubscriber& s, std::int32_t first_number) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     // Numbers are given out in order across instances: one registration at a
     // time holds the lock until its commit.
     if (!c->ExecOk("BEGIN") || !c->ExecOk(kNumberLock)) {
@@ -392,7 +411,7 @@ AddResult PostgresStore::AddSubscriber(const NewSubscriber& s, std::int32_t firs
 }
 
 std::optional<std::string> PostgresStore::PasswordHash(std::int32_t number) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kSessions);
     Result r = c->Run("find_hash", {Int(number)});
     if (!Ok(r)) {
         // Not "unknown number": that would answer a working password as wrong.
@@ -405,21 +424,21 @@ std::optional<std::string> PostgresStore::PasswordHash(std::int32_t number) {
 }
 
 bool PostgresStore::AddCallReport(const CallReport& r) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     std::int64_t at = r.reported_at ? r.reported_at : static_cast<std::int64_t>(std::time(nullptr));
     return Ok(c->Run("insert_report", {Int(at), Int(r.kind), Int(r.other), Int(r.own),
                                        Int(r.seconds), Text(r.reported_from)}));
 }
 
 bool PostgresStore::PutSession(const SessionRow& s) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kSessions);
     return Ok(
         c->Run("put_session", {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms)}));
 }
 
 std::optional<SessionRow> PostgresStore::FindSession(std::int32_t number,
                                                      std::int64_t alive_since_ms) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kSessions);
     Result r = c->Run("find_session", {Int(number), Int(alive_since_ms)});
     if (!Ok(r)) {
         throw std::runtime_error("database: " + c->Error());
@@ -442,7 +461,7 @@ SessionStatus PostgresStore::WhyNoChange(Connection& c, std::int32_t number,
 
 SessionStatus PostgresStore::TouchSession(std::int32_t number, const std::string& address,
                                           std::int64_t now_ms, std::int64_t alive_since_ms) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kSessions);
     Result r =
         c->Run("touch_session", {Int(number), Text(address), Int(now_ms), Int(alive_since_ms)});
     if (!Ok(r)) {
@@ -453,7 +472,7 @@ SessionStatus PostgresStore::TouchSession(std::int32_t number, const std::string
 
 SessionStatus PostgresStore::ChangeSessionPort(std::int32_t number, const std::string& address,
                                                std::int32_t port, std::int64_t alive_since_ms) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kSessions);
     Result r = c->Run("change_port", {Int(number), Text(address), Int(port), Int(alive_since_ms)});
     if (!Ok(r)) {
         return SessionStatus::kFailed;
@@ -462,7 +481,7 @@ SessionStatus PostgresStore::ChangeSessionPort(std::int32_t number, const std::s
 }
 
 SessionStatus PostgresStore::RemoveSession(std::int32_t number, const std::string& address) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kSessions);
     Result r = c->Run("remove_session", {Int(number), Text(address)});
     if (!Ok(r)) {
         return SessionStatus::kFailed;
@@ -474,7 +493,7 @@ SessionStatus PostgresStore::RemoveSession(std::int32_t number, const std::strin
 
 std::size_t PostgresStore::SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
                                          std::int64_t every_ms) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kSessions);
     Result claim = c->Run("claim_sweep", {Int(now_ms), Int(every_ms)});
     if (!Ok(claim) || Changed(claim) != 1) {
         return 0;
@@ -484,7 +503,7 @@ std::size_t PostgresStore::SweepSessions(std::int64_t now_ms, std::int64_t alive
 }
 
 std::vector<SessionRow> PostgresStore::ListSessions(std::int64_t alive_since_ms) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kSessions);
     std::string sql =
         "SELECT number, address, port, last_seen_ms FROM sessions WHERE last_seen_ms >= " +
         std::to_string(alive_since_ms) + " ORDER BY number";
@@ -501,7 +520,7 @@ std::vector<SessionRow> PostgresStore::ListSessions(std::int64_t alive_since_ms)
 }
 
 std::size_t PostgresStore::CountSessions(std::int64_t alive_since_ms) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kSessions);
     Result r = c->Run("count_sessions", {Int(alive_since_ms)});
     if (!Ok(r)) {
         throw std::runtime_error("database: " + c->Error());
@@ -510,14 +529,14 @@ std::size_t PostgresStore::CountSessions(std::int64_t alive_since_ms) {
 }
 
 bool PostgresStore::SetPasswordHash(std::int32_t number, const std::string& hash) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     Result r = c->Once("UPDATE subscribers SET password_hash = $2 WHERE number = $1",
                        {Int(number), Text(hash)});
     return Ok(r) && Changed(r) == 1;
 }
 
 bool PostgresStore::RemoveSubscriber(std::int32_t number) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     // One statement, so the subscriber and its session go together.
     Result r = c->Once(
         "WITH gone AS (DELETE FROM subscribers WHERE number = $1 RETURNING number), "
@@ -529,7 +548,7 @@ bool PostgresStore::RemoveSubscriber(std::int32_t number) {
 }
 
 std::vector<std::int32_t> PostgresStore::RetiredNumbers() {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     Result r = c->Exec("SELECT number FROM retired_numbers ORDER BY number");
     if (!Ok(r)) {
         throw std::runtime_error("database: " + c->Error());
@@ -542,13 +561,13 @@ std::vector<std::int32_t> PostgresStore::RetiredNumbers() {
 }
 
 bool PostgresStore::RetireNumber(std::int32_t number) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     return Ok(
         c->Once("INSERT INTO retired_numbers VALUES ($1) ON CONFLICT DO NOTHING", {Int(number)}));
 }
 
 std::vector<SubscriberRow> PostgresStore::Subscribers() {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     Result r = c->Exec(
         "SELECT number, name, password_hash, email, country, city, registered_from, "
         "registered_at FROM subscribers ORDER BY number");
@@ -568,7 +587,7 @@ std::vector<SubscriberRow> PostgresStore::Subscribers() {
 }
 
 std::vector<CallReport> PostgresStore::CallReports() {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     Result r = c->Exec(
         "SELECT kind, other, own, seconds, reported_from, reported_at FROM call_reports "
         "ORDER BY id");
@@ -586,7 +605,7 @@ std::vector<CallReport> PostgresStore::CallReports() {
 }
 
 bool PostgresStore::ImportSubscriber(const SubscriberRow& row) {
-    Lease c = Acquire();
+    Lease c = Acquire(Pool::kDurable);
     const NewSubscriber& s = row.data;
     return Ok(c->Run("insert_subscriber",
                      {Int(row.number), Bytes(s.name), Text(s.password_hash), Bytes(s.email),

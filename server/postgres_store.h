@@ -1,6 +1,10 @@
 // The PostgreSQL store, for several server instances on one database. Each
-// instance keeps a small pool of connections with their statements prepared,
+// instance keeps small pools of connections with their statements prepared,
 // so that a request costs one round trip on a connection that is ready.
+// Session rows go through connections that do not wait for the disk at
+// commit: a keep-alive lost in a database crash costs nothing, since the
+// next one writes it again. Subscribers, reports and administration go
+// through connections that do wait.
 #pragma once
 
 #include <condition_variable>
@@ -15,8 +19,10 @@ namespace kestrona::server {
 
 class PostgresStore final : public SubscriberStore {
   public:
-    // conninfo: a postgresql:// URI or libpq key=value text. Opens the
-    // connections and brings the schema up to date; throws
+    // conninfo: a postgresql:// URI or libpq key=value text. connections:
+    // the size of the session pool; the durable pool gets a quarter of it,
+    // at least one. Opens the connections and brings the schema up to date;
+    // throws
     // std::runtime_error when it cannot.
     PostgresStore(const std::string& conninfo, int connections);
     ~PostgresStore() override;
@@ -52,15 +58,16 @@ class PostgresStore final : public SubscriberStore {
     class Connection;
 
   private:
+    enum class Pool { kSessions = 0, kDurable = 1 };
     class Lease;
-    Lease Acquire();
+    Lease Acquire(Pool pool);
     void Release(std::unique_ptr<Connection> connection);
     SessionStatus WhyNoChange(Connection& c, std::int32_t number, std::int64_t alive_since_ms);
 
     std::string conninfo_;
     std::mutex mutex_;
-    std::condition_variable available_;
-    std::vector<std::unique_ptr<Connection>> idle_;
+    std::condition_variable available_[2];
+    std::vector<std::unique_ptr<Connection>> idle_[2];
 };
 
 }  // namespace kestrona::server

@@ -125,7 +125,7 @@ bool PostgresCluster::Run(const std::vector<std::string>& argv, bool wait, pid_t
     return true;
 }
 
-bool PostgresCluster::Start() {
+bool PostgresCluster::Start(bool durable) {
     if (m_dir.Path().empty()) {
         m_error = "no temporary folder";
         return false;
@@ -138,12 +138,26 @@ bool PostgresCluster::Start() {
         return false;
     }
     m_port = FreeLoopbackPort();
-    // Durability is no concern for a test cluster; without it the tests do
-    // not wait for the disk.
-    if (!Run({bin + "/postgres", "-D", data, "-p", std::to_string(m_port), "-k",
-              m_dir.Path().string(), "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
-              "synchronous_commit=off", "-c", "full_page_writes=off", "-c", "max_connections=200"},
-             false, &m_pid)) {
+    std::vector<std::string> argv{bin + "/postgres",
+                                  "-D",
+                                  data,
+                                  "-p",
+                                  std::to_string(m_port),
+                                  "-k",
+                                  m_dir.Path().string(),
+                                  "-c",
+                                  "listen_addresses=127.0.0.1",
+                                  "-c",
+                                  "max_connections=200"};
+    if (!durable) {
+        // Durability is no concern for a test cluster; without it the tests
+        // do not wait for the disk.
+        for (const char* setting :
+             {"fsync=off", "synchronous_commit=off", "full_page_writes=off"}) {
+            argv.insert(argv.end(), {"-c", setting});
+        }
+    }
+    if (!Run(argv, false, &m_pid)) {
         return false;
     }
     std::string ping = "host=127.0.0.1 port=" + std::to_string(m_port) +

@@ -28,7 +28,9 @@ class PostgresCluster {
     PostgresCluster& operator=(const PostgresCluster&) = delete;
 
     // Runs initdb and starts the daemon; false with the reason in Error().
-    bool Start();
+    // Tests run without waiting for the disk; durable keeps PostgreSQL's own
+    // settings, for measurements that should hold in production.
+    bool Start(bool durable = false);
     void Stop();
     int Port() const { return m_port; }
     // Creates an empty database with a fresh name and returns its
