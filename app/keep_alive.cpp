@@ -1,7 +1,6 @@
 #include "app/keep_alive.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/proxy_tunnel.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -25,41 +25,6 @@ constexpr int kSliceMs = 200;
 int64_t NowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Connects with a deadline; -1 on failure.
-int ConnectTcp(const std::string& host, int port, int timeoutMs) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) {
-        return -1;
-    }
-    int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        freeaddrinfo(found);
-        return -1;
-    }
-    int rc = ::connect(fd, found->ai_addr, found->ai_addrlen);
-    freeaddrinfo(found);
-    if (rc != 0 && errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, timeoutMs > 0 ? timeoutMs : 1) == 1) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-            rc = err == 0 ? 0 : -1;
-        } else {
-            rc = -1;
-        }
-    }
-    if (rc != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 bool SendAll(int fd, const void* data, std::size_t size) {
@@ -114,6 +79,7 @@ CKeepAlive::~CKeepAlive() {
 void CKeepAlive::Start() {
     if (!m_thread.joinable()) {
         m_stop = false;
+        m_cancel = std::make_unique<CancelToken>();
         m_thread = std::thread([this] { Run(); });
     }
 }
@@ -122,6 +88,8 @@ void CKeepAlive::Stop() {
     {
         std::lock_guard lock(m_mutex);
         m_stop = true;
+        if (m_cancel)
+            m_cancel->Cancel();
     }
     m_wake.notify_all();
     if (m_thread.joinable()) {
@@ -147,41 +115,51 @@ void CKeepAlive::Run() {
 
 LiveResult CKeepAlive::Exchange(const KeepAliveTarget& target, int32_t number) {
     const int connectMs = target.timeoutMs > 0 ? target.timeoutMs : 1;
-    UniqueFd fd(target.viaHttpProxy ? ConnectTcp(target.proxyAddress, target.proxyPort, connectMs)
-                                    : ConnectTcp(target.host, target.port, connectMs));
+    const CancelToken* cancel = m_cancel.get();
+    UniqueFd fd(
+        target.viaHttpProxy
+            ? ConnectTcpWithin(target.proxyAddress, target.proxyPort, connectMs, cancel, nullptr)
+            : ConnectTcpWithin(target.host, target.port, connectMs, cancel, nullptr));
     if (fd.get() < 0) {
-        return LiveResult::kNoSession;
+        return StopRequested() ? LiveResult::kStopped : LiveResult::kNoSession;
     }
-    if (target.viaHttpProxy) {
-        const std::string request = "CONNECT " + target.host + ":" + std::to_string(target.port) +
-                                    " HTTP/1.1\r\nUser-Agent: KESTRONA1.1/0.1\r\n\r\n";
-        if (!SendAll(fd.get(), request.data(), request.size())) {
-            return LiveResult::kNoSession;
-        }
-    }
-    // The greeting: "ACCEPT" at the start of a chunk, or at its end behind
-    // the proxy's own answer.
+    // The greeting: "ACCEPT" at the start or at the end of a chunk. Through
+    // the proxy, the first chunk may be what arrived behind its answer.
     const int64_t deadline = NowMs() + target.timeoutMs;
+    std::string first;
+    if (target.viaHttpProxy) {
+        auto tunnel = ProxyHandshake::HttpConnect(target.host, target.port);
+        if (!RunHandshake(fd.get(), tunnel, connectMs, cancel)) {
+            return StopRequested() ? LiveResult::kStopped : LiveResult::kNoSession;
+        }
+        first = tunnel.TakeLeftover();
+    }
     bool greeted = false;
     char chunk[1025];
     while (!greeted) {
         if (StopRequested()) {
             return LiveResult::kStopped;
         }
-        const int64_t left = deadline - NowMs();
-        if (left <= 0) {
-            return LiveResult::kNoSession;
+        std::string_view got;
+        if (!first.empty()) {
+            got = std::string_view(first).substr(0, 1024);
+        } else {
+            const int64_t left = deadline - NowMs();
+            if (left <= 0) {
+                return LiveResult::kNoSession;
+            }
+            pollfd p{fd.get(), POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, kSliceMs))) != 1) {
+                continue;
+            }
+            const ssize_t n = ::recv(fd.get(), chunk, 1024, 0);
+            if (n <= 0) {
+                return LiveResult::kNoSession;
+            }
+            got = std::string_view(chunk, static_cast<std::size_t>(n));
         }
-        pollfd p{fd.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, kSliceMs))) != 1) {
-            continue;
-        }
-        const ssize_t n = ::recv(fd.get(), chunk, 1024, 0);
-        if (n <= 0) {
-            return LiveResult::kNoSession;
-        }
-        const std::string_view got(chunk, static_cast<std::size_t>(n));
         greeted = got.substr(0, 6) == "ACCEPT" || EndsWith(got, "ACCEPT");
+        first.clear();
     }
     const auto record = MakeUserLive(number);
     if (!SendAll(fd.get(), record.data(), record.size())) {

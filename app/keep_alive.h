@@ -14,11 +14,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 namespace kestrona {
+
+class CancelToken;
 
 // The 12-byte keep-alive request: the 8 letters "USERLIVE", then the number.
 std::array<uint8_t, 12> MakeUserLive(int32_t number);
@@ -75,6 +78,8 @@ class CKeepAlive {
     std::atomic<int> m_rounds{0};
     std::mutex m_mutex;
     std::condition_variable m_wake;
+    // Cuts a connect or a proxy exchange short when Stop is called.
+    std::unique_ptr<CancelToken> m_cancel;
     std::thread m_thread;
 };
 

@@ -5,6 +5,7 @@
 
 #include "net/message_box.h"
 #include "net/net_context.h"
+#include "net/socket_tunnel.h"
 
 using kestrona::NetContext;
 
@@ -33,6 +34,10 @@ void CCmdSocket::ReceiveChunk() {
     std::memset(m_pBuffer.get() + n, 0, kBufferSize - n);
 }
 
+int CCmdSocket::ProxyLimitMs() const {
+    return m_nTimeoutMs > 0 ? static_cast<int>(m_nTimeoutMs) : BlockLimitMs();
+}
+
 void CCmdSocket::ConnectTo(const QString& host, int port) {
     m_bConnected = false;
     QPointer<CCmdSocket> self(this);
@@ -50,10 +55,17 @@ void CCmdSocket::ConnectTo(const QString& host, int port) {
                 Close();
             return;
         }
-        const QByteArray request = "CONNECT " + host.toLocal8Bit() + ':' +
-                                   QByteArray::number(port) +
-                                   " HTTP/1.1\r\nUser-Agent: KESTRONA1.1/0.1\r\n\r\n";
-        SendRecord(request.constData(), static_cast<int>(request.size()));
+        // The far end's greeting may ride behind the proxy's answer; the
+        // tunnel hands it back to the receive step.
+        auto tunnel = kestrona::ProxyHandshake::HttpConnect(host.toLocal8Bit().toStdString(), port);
+        if (!kestrona::RunSocketTunnel(*this, tunnel, ProxyLimitMs()))
+            return;
+        if (tunnel.GetState() != kestrona::ProxyHandshake::State::kOpen) {
+            // Refused, or no answer in time: the far end cannot be reached,
+            // as with a direct connection that fails.
+            Close();
+            return;
+        }
     } else {
         const bool ok = Connect(host, port);
         if (!self || !ok)
@@ -69,23 +81,14 @@ void CCmdSocket::ConnectTo(const QString& host, int port) {
     }
 }
 
-namespace {
-
-// One reply of the SOCKS5 exchange, read into a zeroed 600-byte buffer.
-struct SocksReply {
-    unsigned char bytes[600] = {};
-};
-
-}  // namespace
-
 void CCmdSocket::BindThroughSocks5(int port) {
     m_bConnected = false;
     QPointer<CCmdSocket> self(this);
     const kestrona::SettingsModel& model = m_context.settings;
-    const std::string user(model.m_szProxyUser,
-                           ::strnlen(model.m_szProxyUser, sizeof model.m_szProxyUser));
-    const std::string password(model.m_szProxyPassword,
-                               ::strnlen(model.m_szProxyPassword, sizeof model.m_szProxyPassword));
+    std::string user(model.m_szProxyUser,
+                     ::strnlen(model.m_szProxyUser, sizeof model.m_szProxyUser));
+    std::string password(model.m_szProxyPassword,
+                         ::strnlen(model.m_szProxyPassword, sizeof model.m_szProxyPassword));
     const QString proxy = QString::fromLatin1(
         model.m_szProxyAddress,
         static_cast<int>(::strnlen(model.m_szProxyAddress, sizeof model.m_szProxyAddress)));
@@ -94,58 +97,21 @@ void CCmdSocket::BindThroughSocks5(int port) {
     if (!self)
         return;
 
-    auto failA = [&] {
-        m_context.ShowMessage(kestrona::msg::kProxyFailed);
-        if (self)
-            Close();
-    };
-    auto receive = [&](SocksReply& reply) {
-        std::memset(reply.bytes, 0, sizeof reply.bytes);
-        ReceiveBlocking(reply.bytes, sizeof reply.bytes);
-        return static_cast<bool>(self);
-    };
-
-    const unsigned char greeting[4] = {0x05, 0x02, 0x00, 0x02};
-    Send(greeting, sizeof greeting);
-    SocksReply reply;
-    if (!receive(reply))
+    // The reply that announces a peer arrives later and is the receive
+    // step's, as an incoming call.
+    auto bind =
+        kestrona::ProxyHandshake::Socks5Bind(std::move(user), std::move(password), port, true);
+    if (IsConnected() && !kestrona::RunSocketTunnel(*this, bind, ProxyLimitMs()))
         return;
-    if (reply.bytes[0] != 0x05)
-        return failA();
-    if (reply.bytes[1] == 0x02) {
-        std::string auth;
-        auth.push_back('\x01');
-        auth.push_back(static_cast<char>(user.size()));
-        auth += user;
-        auth.push_back(static_cast<char>(password.size()));
-        auth += password;
-        Send(auth.data(), static_cast<int>(auth.size()));
-        if (!receive(reply))
-            return;
-        if (reply.bytes[0] != 0x01 || reply.bytes[1] != 0x00)
-            return failA();
-    } else if (reply.bytes[1] != 0x00) {
-        return failA();
-    }
-
-    // DST.ADDR names no peer: 0.0.0.0.
-    const unsigned char bind[10] = {0x05,
-                                    0x02,
-                                    0x00,
-                                    0x01,
-                                    0,
-                                    0,
-                                    0,
-                                    0,
-                                    static_cast<unsigned char>((port >> 8) & 0xFF),
-                                    static_cast<unsigned char>(port & 0xFF)};
-    Send(bind, sizeof bind);
-    if (!receive(reply))
+    if (!IsConnected())
+        bind.Fail(kestrona::TunnelFailure::kUnreachable);
+    m_nPort = bind.BoundPort();
+    if (bind.GetState() == kestrona::ProxyHandshake::State::kOpen)
         return;
-    m_nPort = (reply.bytes[8] << 8) | reply.bytes[9];
-    if (reply.bytes[0] != 0x05 || reply.bytes[1] != 0x00) {
-        m_context.ShowMessage(kestrona::msg::kCannotListen);
-        if (self)
-            Close();
-    }
+    // Failures up to the method and password exchange are the proxy's;
+    // a BIND that does not succeed means the port cannot be had.
+    m_context.ShowMessage(bind.RequestSent() ? kestrona::msg::kCannotListen
+                                             : kestrona::msg::kProxyFailed);
+    if (self)
+        Close();
 }

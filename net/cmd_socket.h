@@ -1,7 +1,8 @@
 // The command socket family: the state every command connection shares (the
 // receive buffer, the reply code and the flags that end a wait), the opening of
 // an outgoing command connection (directly or through an HTTP proxy's CONNECT
-// tunnel) and the listening point on a SOCKS5 proxy (BIND).
+// tunnel) and the listening point on a SOCKS5 proxy (BIND). The proxy
+// exchanges themselves are the proxy tunnel's.
 #pragma once
 
 #include <QString>
@@ -66,6 +67,8 @@ class CCmdSocket : public kestrona::MsgSocket {
     // behind the terminating zero are cleared too, so a short record reads
     // as zero-padded and never shows an older chunk's bytes.
     void ReceiveChunk();
+    // The bound of a proxy exchange: the reply time-out, else the socket's.
+    int ProxyLimitMs() const;
 
     kestrona::NetContext& m_context;
 };

@@ -7,6 +7,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace kestrona {
@@ -63,6 +65,7 @@ MsgSocket::~MsgSocket() {
 }
 
 void MsgSocket::ReleaseQtObjects() {
+    m_pending.clear();
     if (m_socket) {
         QObject::disconnect(m_socket, nullptr, this, nullptr);
         m_socket->flush();
@@ -170,6 +173,12 @@ int MsgSocket::Send(const void* data, int length) {
 int MsgSocket::Receive(void* buffer, int length) {
     if (!m_socket || length <= 0)
         return 0;
+    if (!m_pending.isEmpty()) {
+        const int n = std::min(length, static_cast<int>(m_pending.size()));
+        std::memcpy(buffer, m_pending.constData(), static_cast<size_t>(n));
+        m_pending.remove(0, n);
+        return n;
+    }
     const qint64 n = m_socket->read(static_cast<char*>(buffer), length);
     return n < 0 ? 0 : static_cast<int>(n);
 }
@@ -177,7 +186,7 @@ int MsgSocket::Receive(void* buffer, int length) {
 int MsgSocket::ReceiveBlocking(void* buffer, int length) {
     if (!m_socket || length <= 0)
         return 0;
-    if (m_socket->bytesAvailable() == 0) {
+    if (Available() == 0) {
         if (m_socket->state() != QAbstractSocket::ConnectedState)
             return 0;
         QPointer<MsgSocket> self(this);
@@ -202,6 +211,17 @@ int MsgSocket::ReceiveBlocking(void* buffer, int length) {
     const int n = Receive(buffer, length);
     ScheduleLeftoverRead();
     return n;
+}
+
+void MsgSocket::Unread(const void* data, int length) {
+    if (!m_socket || length <= 0)
+        return;
+    m_pending.prepend(static_cast<const char*>(data), length);
+    ScheduleLeftoverRead();
+}
+
+qint64 MsgSocket::Available() const {
+    return m_pending.size() + (m_socket ? m_socket->bytesAvailable() : 0);
 }
 
 void MsgSocket::Close() {
@@ -236,7 +256,7 @@ void MsgSocket::OnClose(int) {}
 void MsgSocket::ScheduleLeftoverRead() {
     // Data that came in while a blocking wait held the notifications back
     // would otherwise wait for the next packet.
-    if (m_socket && m_nBlockingDepth == 0 && m_socket->bytesAvailable() > 0)
+    if (m_socket && m_nBlockingDepth == 0 && Available() > 0)
         QTimer::singleShot(0, this, &MsgSocket::HandleReadyRead);
 }
 
@@ -245,12 +265,12 @@ void MsgSocket::HandleReadyRead() {
         return;
     HandlerFrame frame;
     QPointer<MsgSocket> self(this);
-    while (self && m_socket && m_socket->bytesAvailable() > 0) {
-        const qint64 before = m_socket->bytesAvailable();
+    while (self && m_socket && Available() > 0) {
+        const qint64 before = Available();
         OnReceive(0);
         if (!self || !m_socket || m_nBlockingDepth > 0)
             break;
-        if (m_socket->bytesAvailable() >= before)
+        if (Available() >= before)
             break;  // the handler read nothing
     }
 }

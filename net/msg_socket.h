@@ -11,6 +11,7 @@
 // touches it again.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -54,6 +55,9 @@ class MsgSocket : public QObject {
     // bytes. 0 on time-out, close or destruction.
     int ReceiveBlocking(void* buffer, int length);
     void Close();
+    // Puts bytes back in front of what is still to be received; they come
+    // out of the next receive as a chunk of their own.
+    void Unread(const void* data, int length);
 
     bool IsConnected() const;
     bool IsListening() const;
@@ -81,7 +85,10 @@ class MsgSocket : public QObject {
     void HandleDisconnected();
     void HandleNewConnection();
     void ScheduleLeftoverRead();
+    // Bytes waiting to be received: those put back, then the socket's.
+    qint64 Available() const;
 
+    QByteArray m_pending;
     QTcpSocket* m_socket = nullptr;
     QTcpServer* m_server = nullptr;
     uint16_t m_nCreatePort = 0;

@@ -199,6 +199,7 @@ void ProxyHandshake::FeedSocks(const uint8_t*& p, const uint8_t* end) {
 
 void ProxyHandshake::QueueRequest() {
     m_output += m_request;
+    m_requestSent = true;
     m_phase = Phase::kReplyHead;
     m_need = 4;
 }

@@ -76,6 +76,9 @@ class ProxyHandshake {
     // BIND: BND.PORT of the first reply, taken even when the reply refuses
     // (0 until it arrived).
     int BoundPort() const { return m_boundPort; }
+    // SOCKS5: the CONNECT or BIND request has been queued, so a failure from
+    // now on is the answer to it (or the lack of one).
+    bool RequestSent() const { return m_requestSent; }
     // HTTP: the status code of the answer (0 until the status line is in).
     int HttpStatus() const { return m_httpStatus; }
     // The far end's bytes that arrived behind the proxy's last answer.
@@ -102,6 +105,7 @@ class ProxyHandshake {
     std::string m_answer;  // the part of the current answer seen so far
     std::size_t m_need = 0;
     int m_replyCount = 0;
+    bool m_requestSent = false;
     bool m_stopAtFirstReply = false;
     std::string m_user;
     std::string m_password;

@@ -73,21 +73,44 @@ TEST(HttpTunnel, ConnectRequestIsExactAndAGluedAcceptOpensTheCall) {
     EXPECT_TRUE(a.messages.ids.empty());
 }
 
+// The proxy's answer in a chunk of its own, HTTP/1.0 or 1.1, is never taken
+// for a peer's record (no box, no UNKNOWCMD back).
 TEST(HttpTunnel, ProxyAnswerAloneIsIgnoredUntilTheGreeting) {
+    for (const char* answer : {"HTTP/1.0 200 Connection established\r\n\r\n",
+                               "HTTP/1.1 200 Connection established\r\n\r\n"}) {
+        test::ScriptedServer proxy;
+        proxy.greet = false;
+        int step = 0;
+        proxy.reply = [&step, answer](const QByteArray&) {
+            return ++step == 1 ? QByteArray(answer) : QByteArray();
+        };
+        Endpoint a("http2");
+        UseHttp(a, proxy.Port(), 1);
+        CCallSocket socket(*a.ctx);
+        socket.Create();
+        socket.ConnectTo("10.0.0.5", 2000);
+        EXPECT_FALSE(socket.m_bConnected);
+        EXPECT_TRUE(a.messages.texts.empty()) << answer;
+        EXPECT_EQ(proxy.received.size(), 1u) << answer;
+    }
+}
+
+// A refusal ends the attempt when it arrives, not after the reply time-out
+// (an hour here), and is not shown as a peer's text.
+TEST(HttpTunnel, RefusalEndsTheConnectAtOnce) {
     test::ScriptedServer proxy;
     proxy.greet = false;
-    int step = 0;
-    proxy.reply = [&step](const QByteArray&) {
-        return ++step == 1 ? QByteArray("HTTP/1.0 200 Connection established\r\n\r\n")
-                           : QByteArray();
+    proxy.reply = [](const QByteArray&) {
+        return QByteArray("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
     };
-    Endpoint a("http2");
-    UseHttp(a, proxy.Port(), 1);
+    Endpoint a("http-refused");
+    UseHttp(a, proxy.Port(), 3600);
     CCallSocket socket(*a.ctx);
     socket.Create();
-    socket.ConnectTo("10.0.0.5", 2000);
-    EXPECT_FALSE(socket.m_bConnected);
-    EXPECT_TRUE(a.messages.texts.empty());  // not shown as an unknown chunk
+    EXPECT_FALSE(socket.RequestCall("10.0.0.5", 2000));
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_TRUE(a.messages.texts.empty());
+    EXPECT_EQ(proxy.received.size(), 1u);
 }
 
 // A callee in a call refuses at once, so its "RCRESULTBUSY" can ride in the
@@ -122,6 +145,28 @@ TEST(HttpTunnel, UnreachableProxyShowsMessage134) {
     EXPECT_FALSE(socket.IsConnected());
 }
 
+// squid's HTTP/1.1 answer comes in a chunk of its own, ahead of the peer's
+// greeting.
+TEST(HttpTunnel, CallThroughSquid) {
+    if (!test::SquidProcess::Available())
+        GTEST_SKIP() << "squid not installed";
+    test::SquidProcess squid;
+    ASSERT_TRUE(squid.Start()) << squid.Log();
+    Endpoint b("squid-callee");
+    b.ctx->OpenCmdListenSocket();
+    AnswerWithParameters(b);
+    Endpoint a("squid-caller");
+    UseHttp(a, squid.Port());
+    a.ctx->m_pPeerSocket = std::make_unique<CCallSocket>(*a.ctx);
+    a.ctx->m_pPeerSocket->Create();
+    ASSERT_TRUE(
+        a.ctx->m_pPeerSocket->RequestCall("127.0.0.1", b.ctx->m_pCmdListenSocket->m_nPort, 16000))
+        << squid.Log();
+    ASSERT_TRUE(PumpUntil([&] { return a.window.Saw("params"); }));
+    EXPECT_TRUE(a.messages.texts.empty());
+    EXPECT_TRUE(b.messages.texts.empty());  // no UNKNOWCMD came back to the callee
+}
+
 class RealProxies : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { s_tinyproxy = test::TinyproxyProcess::StartForSuite(); }
@@ -133,9 +178,7 @@ class RealProxies : public ::testing::Test {
         if (!s_tinyproxy)
             GTEST_SKIP() << "tinyproxy not available";
     }
-    static void UseHttp(Endpoint& ep) {
-        kestrona::UseHttp(ep, s_tinyproxy->Port());
-    }
+    static void UseHttp(Endpoint& ep) { kestrona::UseHttp(ep, s_tinyproxy->Port()); }
     static test::TinyproxyProcess* s_tinyproxy;
 };
 test::TinyproxyProcess* RealProxies::s_tinyproxy = nullptr;
