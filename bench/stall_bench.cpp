@@ -5,8 +5,9 @@
 // the engine is driven from that loop the way the phone window drives it.
 //
 // BM_SetupStallSilentSocks: the answering side's set-up through a SOCKS5
-// proxy that takes the connection and never answers. The proxy gives up
-// after kProxyGiveUpMs, which caps the figure when the set-up blocks.
+// proxy that takes the connection and never answers, abandoned (Stop) after
+// a second. The proxy gives up after kProxyGiveUpMs, which would cap the
+// figure if the set-up blocked the loop.
 //
 // BM_CallStall: a direct call on loopback with the file devices: set-up on
 // both sides, both directions running, then the hang-up.
@@ -156,12 +157,12 @@ void BM_SetupStallSilentSocks(benchmark::State& state) {
         engine->SetCodec(std::make_shared<MarkerCodec>());
         stall = LongestStall([&](std::function<void()> done) {
             engine->Init(&owner, 8000, 250, false, "127.0.0.1", 0, proxy.Port());
-            engine->Listen(0, 0);
-            When([&] { return true; },
-                 [&, done] {
-                     engine->Stop();
-                     done();
-                 });
+            engine->BeginListen(0, 0);
+            // The window gives up as a user would, while the set-up still waits.
+            QTimer::singleShot(1000, [&, done] {
+                engine->Stop();
+                done();
+            });
         });
     }
     state.counters["longest_stall_ms"] = stall;
@@ -185,13 +186,19 @@ void BM_CallStall(benchmark::State& state) {
         b.SetCodec(MakePrivateSpeechCodec());
         stall = LongestStall([&](std::function<void()> done) {
             b.Init(&ownerB, 8000, 250, true, "", 0, 0);
-            b.Listen(0, 0);
-            a.Init(&ownerA, 8000, 250, true, "", 0, 0);
-            a.Connect("127.0.0.1", b.m_portIn, b.m_portOut);
-            b.StartReceive();
-            b.StartSend();
-            a.StartReceive();
-            a.StartSend();
+            b.BeginListen(0, 0);
+            When([&] { return ownerB.m_count > 0; },
+                 [&] {
+                     a.Init(&ownerA, 8000, 250, true, "", 0, 0);
+                     a.BeginConnect("127.0.0.1", b.PortIn(), b.PortOut());
+                 });
+            When([&] { return ownerA.m_count > 0; },
+                 [&] {
+                     b.StartReceive();
+                     b.StartSend();
+                     a.StartReceive();
+                     a.StartSend();
+                 });
             QTimer::singleShot(3000, [&, done] {
                 a.Stop();
                 b.Stop();
