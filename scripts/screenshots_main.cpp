@@ -224,6 +224,11 @@ int main(int argc, char** argv) {
         key->OnTimer(CFlyBtn::kTimerTipDelay);
         Save(key->Tip(), QStringLiteral("tip_call_key"));
         key->OnMouseMove(QPoint(-5, -5));
+        // The keyboard's place on a digit key.
+        face.activateWindow();
+        face.Key(res::kCmdFirstKey + 6)->setFocus(Qt::TabFocusReason);
+        Save(&face, QStringLiteral("phone_key_focus"));
+        face.clearFocus();
         // How a screen of twice the density shows it.
         QPixmap twice(face.size() * 2);
         twice.setDevicePixelRatio(2.0);

@@ -40,12 +40,15 @@ CConnectionDlg::CConnectionDlg(const CSysRegInfo& store, QWidget* parent)
         m_cbRate->addItem(QString::fromLatin1(entry));
     }
     typeForm->addRow(m_cbRate);
+    m_cbRate->setAccessibleName(typeBox->title());
     m_editTimeout = new QLineEdit(typeBox);
     m_editTimeout->setObjectName(QStringLiteral("1028"));
     auto* timeoutRow = new QHBoxLayout;
     timeoutRow->addWidget(m_editTimeout);
     timeoutRow->addWidget(new QLabel(tr("秒"), typeBox));
-    typeForm->addRow(tr("超时"), timeoutRow);
+    auto* timeoutLabel = new QLabel(tr("超时"), typeBox);
+    timeoutLabel->setBuddy(m_editTimeout);
+    typeForm->addRow(timeoutLabel, timeoutRow);
     layout->addWidget(typeBox);
 
     auto* proxyBox = new QGroupBox(tr("SOCK5/HTTP 代理服务器"), this);

@@ -45,6 +45,13 @@ QRadioButton* Radio(QWidget* parent, int id, const QString& text) {
     return r;
 }
 
+// A field's label, tied to it: screen readers name the field by it.
+QLabel* Label(QWidget* parent, const QString& text, QWidget* field) {
+    auto* l = new QLabel(text, parent);
+    l->setBuddy(field);
+    return l;
+}
+
 QLabel* Note(QWidget* parent, const QString& text) {
     auto* l = new QLabel(text, parent);
     l->setWordWrap(true);
@@ -131,7 +138,8 @@ void CPage1::OnInitDialog() {
     m_timeout = Edit(type, 1028);
     auto* typeRow = new QHBoxLayout(type);
     typeRow->addWidget(m_rate, 1);
-    typeRow->addWidget(new QLabel(tr("超时"), type));
+    m_rate->setAccessibleName(type->title());
+    typeRow->addWidget(Label(type, tr("超时"), m_timeout));
     typeRow->addWidget(m_timeout);
     typeRow->addWidget(new QLabel(tr("秒"), type));
 
@@ -150,15 +158,15 @@ void CPage1::OnInitDialog() {
     auto* grid = new QGridLayout(proxy);
     grid->addWidget(off, 0, 0, 1, 2);
     grid->addWidget(on, 0, 2, 1, 2);
-    grid->addWidget(new QLabel(tr("代理地址"), proxy), 1, 0);
+    grid->addWidget(Label(proxy, tr("代理地址"), m_address), 1, 0);
     grid->addWidget(m_address, 1, 1, 1, 3);
-    grid->addWidget(new QLabel(tr("SOCK5 端口:"), proxy), 2, 0);
+    grid->addWidget(Label(proxy, tr("SOCK5 端口:"), m_sock5), 2, 0);
     grid->addWidget(m_sock5, 2, 1);
-    grid->addWidget(new QLabel(tr("HTTP 端口:"), proxy), 2, 2);
+    grid->addWidget(Label(proxy, tr("HTTP 端口:"), m_http), 2, 2);
     grid->addWidget(m_http, 2, 3);
-    grid->addWidget(new QLabel(tr("用户名"), proxy), 3, 0);
+    grid->addWidget(Label(proxy, tr("用户名"), m_user), 3, 0);
     grid->addWidget(m_user, 3, 1);
-    grid->addWidget(new QLabel(tr("密码"), proxy), 3, 2);
+    grid->addWidget(Label(proxy, tr("密码"), m_password), 3, 2);
     grid->addWidget(m_password, 3, 3);
 
     auto* layout = new QVBoxLayout(this);
@@ -300,11 +308,12 @@ void CPage3::OnInitDialog() {
     m_limit = Edit(box, 1039);
     auto* grid = new QGridLayout(box);
     grid->addWidget(m_autoAA, 0, 0, 1, 3);
-    grid->addWidget(new QLabel(tr("多少次铃声后自动应答"), box), 1, 0);
+    grid->addWidget(Label(box, tr("多少次铃声后自动应答"), m_wait), 1, 0);
     grid->addWidget(m_wait, 1, 1);
     grid->addWidget(new QLabel(tr("秒"), box), 1, 2);
     grid->addWidget(m_forceBreak, 2, 0);
     grid->addWidget(m_limit, 2, 1);
+    m_limit->setAccessibleName(m_forceBreak->text());
     grid->addWidget(new QLabel(tr("秒"), box), 2, 2);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(box);
@@ -361,7 +370,7 @@ void CPage4::OnInitDialog() {
                        tr("4 秒"), tr("5 秒(更稳定)")});
     m_delay->setCurrentIndex(-1);
     auto* row = new QHBoxLayout;
-    row->addWidget(new QLabel(tr("延迟缓冲"), box));
+    row->addWidget(Label(box, tr("延迟缓冲"), m_delay));
     row->addWidget(m_delay, 1);
     auto* inner = new QVBoxLayout(box);
     inner->addLayout(row);

@@ -789,7 +789,7 @@ Delete the group and all its contacts?</translation>
     </message>
     <message>
         <source>对方软件版本不兼容</source>
-        <translation>Incompatible version</translation>
+        <translation>Incompatible</translation>
     </message>
     <message>
         <source>代理服务器连接失败，请检查网络设置。</source>

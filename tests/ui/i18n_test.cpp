@@ -10,6 +10,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QRegularExpression>
 #include <QTabWidget>
@@ -173,6 +174,14 @@ TEST_F(English, DialogsShowOnlyEnglishTextsThatFit) {
         window->show();
         QApplication::processEvents();
         const std::string where = window->metaObject()->className();
+        // A field is named by its label, for screen readers.
+        auto named = [&](QWidget* field) {
+            const QString name =
+                QAccessible::queryAccessibleInterface(field)->text(QAccessible::Name);
+            EXPECT_FALSE(name.isEmpty())
+                << where << ": field " << field->objectName().toStdString();
+            EXPECT_FALSE(HasChinese(name)) << where << ": " << name.toStdString();
+        };
         auto check = [&](const QString& text, QWidget* w = nullptr, int room = 0) {
             ++texts;
             EXPECT_FALSE(HasChinese(text)) << where << ": " << text.toStdString();
@@ -182,7 +191,9 @@ TEST_F(English, DialogsShowOnlyEnglishTextsThatFit) {
         };
         check(window->windowTitle());
         for (QWidget* w : window->findChildren<QWidget*>()) {
-            if (auto* label = qobject_cast<QLabel*>(w)) {
+            if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+                named(edit);
+            } else if (auto* label = qobject_cast<QLabel*>(w)) {
                 check(label->text(), label->wordWrap() ? nullptr : label, label->width());
             } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
                 check(button->text(), button, button->width());
@@ -190,6 +201,7 @@ TEST_F(English, DialogsShowOnlyEnglishTextsThatFit) {
                 check(box->title());
             } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
                 for (int i = 0; i < combo->count(); ++i) check(combo->itemText(i));
+                named(combo);
             } else if (auto* tabs = qobject_cast<QTabWidget*>(w)) {
                 for (int i = 0; i < tabs->count(); ++i) check(tabs->tabText(i));
             } else if (auto* tree = qobject_cast<QTreeWidget*>(w)) {
