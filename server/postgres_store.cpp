@@ -193,6 +193,7 @@ class PostgresStore::Connection {
 
     // A statement used once (administration), with parameters.
     Result Once(const char* sql, const std::vector<Param>& params) {
+        ReopenIfBroken();
         std::vector<const char*> values;
         std::vector<int> lengths;
         std::vector<int> formats;
@@ -206,7 +207,27 @@ class PostgresStore::Connection {
     }
 
     // Plain SQL, no parameters (transactions, schema).
-    Result Exec(const char* sql) { return Result(PQexec(conn_, sql)); }
+    Result Exec(const char* sql) {
+        ReopenIfBroken();
+        return Result(PQexec(conn_, sql));
+    }
+
+    // Opens a transaction; safe to repeat on a connection opened anew, which
+    // a broken one is here.
+    bool Begin() {
+        if (ExecOk("BEGIN")) {
+            return true;
+        }
+        return PQstatus(conn_) == CONNECTION_BAD && Reopen() && ExecOk("BEGIN");
+    }
+
+    // A connection that broke while idle (the database restarted) is opened
+    // anew before it is used.
+    void ReopenIfBroken() {
+        if (PQstatus(conn_) == CONNECTION_BAD) {
+            Reopen();
+        }
+    }
 
     bool ExecOk(const char* sql) { return Ok(Exec(sql)); }
 
@@ -225,7 +246,12 @@ class PostgresStore::Connection {
 
   private:
     void Open() {
-        conn_ = PQconnectdb(conninfo_.c_str());
+        // A database that does not answer must not hold the server's threads
+        // for minutes: bounded connects and statements, unless the operator's
+        // own URI says otherwise (its values come after ours and win).
+        const char* keywords[] = {"connect_timeout", "options", "dbname", nullptr};
+        const char* values[] = {"5", "-c statement_timeout=10000", conninfo_.c_str(), nullptr};
+        conn_ = PQconnectdbParams(keywords, values, 1);
         if (PQstatus(conn_) != CONNECTION_OK) {
             std::string why = Error();
             PQfinish(conn_);
@@ -372,7 +398,7 @@ AddResult PostgresStore::AddSubscriber(const NewSubscriber& s, std::int32_t firs
     Lease c = Acquire(Pool::kDurable);
     // Numbers are given out in order across instances: one registration at a
     // time holds the lock until its commit.
-    if (!c->ExecOk("BEGIN") || !c->ExecOk(kNumberLock)) {
+    if (!c->Begin() || !c->ExecOk(kNumberLock)) {
         c->ExecOk("ROLLBACK");
         return {AddStatus::kFailed, 0};
     }

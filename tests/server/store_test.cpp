@@ -81,6 +81,30 @@ TEST_P(ServerStoreTest, ADatabaseFromANewerServerIsRefused) {
     EXPECT_THROW(OpenStore(spec_, 1), std::runtime_error);
 }
 
+// The database restarts under a running server: requests during the outage
+// fail as failures (never as "no session"), and the pool recovers after it.
+TEST(ServerPostgresStore, ConnectionsRecoverFromADatabaseRestart) {
+    kestrona::test::PostgresCluster cluster;
+    ASSERT_TRUE(cluster.Start()) << cluster.Error() << cluster.Log();
+    std::string uri = cluster.CreateDatabase();
+    auto store = OpenStore(uri, 2);
+    const std::int64_t now = 1'000'000'000;
+    ASSERT_TRUE(store->PutSession({10000, "10.0.0.1", 7000, now}));
+    cluster.Stop();
+    EXPECT_EQ(store->TouchSession(10000, "10.0.0.1", now + 1, now - 1000), SessionStatus::kFailed);
+    EXPECT_THROW(store->PasswordHash(10000), std::runtime_error);
+    ASSERT_TRUE(cluster.Restart()) << cluster.Error() << cluster.Log();
+    for (int i = 0; i < 3; ++i) {  // every connection of the pool comes back
+        EXPECT_EQ(store->TouchSession(10000, "10.0.0.1", now + 2, now - 1000),
+                  SessionStatus::kDone);
+        EXPECT_EQ(
+            store->AddSubscriber({"n", "h", "e" + std::to_string(i) + "@x", "", "", ""}, 10000)
+                .status,
+            AddStatus::kAdded);
+    }
+    EXPECT_FALSE(store->PasswordHash(99999).has_value());
+}
+
 // A file exactly as the first server wrote it, with no version table.
 TEST(ServerSqliteUpgrade, AFileOfTheFirstServerKeepsEverySubscriberAndReport) {
     test::TempDir dir;

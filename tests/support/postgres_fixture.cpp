@@ -9,7 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -132,12 +136,58 @@ bool PostgresCluster::Start(bool durable) {
     }
     const std::string bin = kBinDir;
     const std::string data = (m_dir.Path() / "pg").string();
-    if (!Run({bin + "/initdb", "-D", data, "-A", "trust", "-U", "postgres", "-E", "UTF8",
-              "--no-sync", "--no-instructions"},
-             true, nullptr)) {
-        return false;
+    // initdb takes many seconds on a busy machine; each test process after
+    // the first copies the cluster it made, kept in the build folder. The
+    // copy is complete before it takes the shared name.
+#ifdef KESTRONA_BINARY_DIR
+    const std::string shared = std::string(KESTRONA_BINARY_DIR) + "/postgres-template";
+#else
+    const std::string shared;
+#endif
+    // The account may not reach the build folder (a clone under /root): then
+    // every process runs initdb.
+    bool copied = false;
+    if (!shared.empty() && std::filesystem::exists(std::filesystem::path(shared) / "PG_VERSION")) {
+        copied = Run({"/bin/cp", "-a", shared, data}, true, nullptr);
+        if (!copied) {
+            std::error_code ec;
+            std::filesystem::remove_all(data, ec);
+            m_error.clear();
+        }
+    }
+    if (!copied) {
+        if (!Run({bin + "/initdb", "-D", data, "-A", "trust", "-U", "postgres", "-E", "UTF8",
+                  "--no-sync", "--no-instructions"},
+                 true, nullptr)) {
+            return false;
+        }
+        if (!shared.empty()) {
+            // As root: the account copies its files into a folder of ours.
+            const std::string staging = shared + "." + std::to_string(::getpid());
+            std::error_code ec;
+            std::filesystem::create_directory(staging, ec);
+            ::chmod(staging.c_str(), 0777);
+            if (!Run({"/bin/cp", "-a", data, staging + "/pg"}, true, nullptr) ||
+                std::rename((staging + "/pg").c_str(), shared.c_str()) != 0) {
+                // Another process was first, or the build folder is not ours.
+                m_error.clear();
+            }
+            std::filesystem::remove_all(staging, ec);
+        }
     }
     m_port = FreeLoopbackPort();
+    m_durable = durable;
+    return Launch();
+}
+
+bool PostgresCluster::Restart() {
+    Stop();
+    return Launch();
+}
+
+bool PostgresCluster::Launch() {
+    const std::string bin = kBinDir;
+    const std::string data = (m_dir.Path() / "pg").string();
     std::vector<std::string> argv{bin + "/postgres",
                                   "-D",
                                   data,
@@ -149,7 +199,7 @@ bool PostgresCluster::Start(bool durable) {
                                   "listen_addresses=127.0.0.1",
                                   "-c",
                                   "max_connections=200"};
-    if (!durable) {
+    if (!m_durable) {
         // Durability is no concern for a test cluster; without it the tests
         // do not wait for the disk.
         for (const char* setting :

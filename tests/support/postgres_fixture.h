@@ -32,6 +32,8 @@ class PostgresCluster {
     // settings, for measurements that should hold in production.
     bool Start(bool durable = false);
     void Stop();
+    // Starts the stopped daemon again on the same data and port.
+    bool Restart();
     int Port() const { return m_port; }
     // Creates an empty database with a fresh name and returns its
     // postgresql:// URI; empty on failure.
@@ -43,11 +45,13 @@ class PostgresCluster {
 
   private:
     bool Run(const std::vector<std::string>& argv, bool wait, pid_t* pid);
+    bool Launch();
 
     TempDir m_dir;
     pid_t m_pid = -1;
     int m_port = 0;
     int m_databases = 0;
+    bool m_durable = false;
     std::string m_error;
 };
 
