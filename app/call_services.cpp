@@ -18,6 +18,10 @@ class CallEngine : public ICallEngine {
 
     void Init(int sampleRate, int delayMs) override {
         m_engine.SetProxyCredentials(m_model.m_szProxyUser, m_model.m_szProxyPassword);
+        m_engine.SetDevices(m_model.m_strWaveIn, m_model.m_strWaveOut);
+        m_engine.SetEchoControl(m_model.m_nEchoCancel == 1   ? CAudioEngine::EchoControl::kOn
+                                : m_model.m_nEchoCancel == 0 ? CAudioEngine::EchoControl::kOff
+                                                             : CAudioEngine::EchoControl::kAuto);
         m_engine.Init(m_owner, sampleRate, delayMs, m_model.m_nProxy == 0, m_model.m_szProxyAddress,
                       m_model.m_nHttpPort, m_model.m_nSock5Port);
     }

@@ -1,3 +1,4 @@
 # Media engine: CPU per call at 8000 and 24000 Hz, mouth-to-ear delay on the
-# file devices, and the block coding work alone.
-kestrona_bench(media_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/media_bench.cpp LIBS kestrona_media)
+# file devices, the block coding work alone, and the two echo cancellers.
+kestrona_bench(media_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/media_bench.cpp LIBS kestrona_media
+    PkgConfig::SPEEXDSP)

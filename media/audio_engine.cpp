@@ -68,6 +68,11 @@ void CAudioEngine::SetEchoControl(EchoControl mode) {
         m_echoMode = mode;
 }
 
+void CAudioEngine::SetDevices(std::string input, std::string output) {
+    if (!m_initialised)
+        m_devices.emplace(std::move(input), std::move(output));
+}
+
 CAudioEngine::DelayStats CAudioEngine::Stats() const {
     DelayStats s;
     s.playoutSamplesDropped = m_playoutDropped.load();
@@ -117,6 +122,10 @@ void CAudioEngine::Init(kestrona::IEngineOwner* owner, int sampleRate, int delay
         m_playout[i].header.user = m_playoutFree[i].get();
     }
 
+    if (m_devices) {
+        m_backend->SelectDevice(kestrona::AudioDirection::kInput, m_devices->first);
+        m_backend->SelectDevice(kestrona::AudioDirection::kOutput, m_devices->second);
+    }
     // Queries only: the threads open the devices when the call starts.
     if (m_backend->WaveInDeviceCount() == 0) {
         Post(kestrona::kMsgEngineFailure, kestrona::kNoWaveIn);

@@ -69,6 +69,9 @@ class CAudioEngine {
     // means on with real devices and off with the file and null backends.
     enum class EchoControl { kAuto, kOn, kOff };
     void SetEchoControl(EchoControl mode);
+    // Optional, before Init: the devices the call uses (ids as the backend
+    // lists them; "" is the system default). Init hands them to the backend.
+    void SetDevices(std::string input, std::string output);
     // After Init: whether the capture path cancels echo in this call.
     bool EchoControlActive() const { return m_echo != nullptr; }
 
@@ -188,6 +191,7 @@ class CAudioEngine {
     kestrona::WaveFormat m_format;
     std::chrono::steady_clock::time_point m_clockOrigin;
     EchoControl m_echoMode = EchoControl::kAuto;
+    std::optional<std::pair<std::string, std::string>> m_devices;
     // Receive thread: the bound on queued playout and the block just decoded.
     std::unique_ptr<kestrona::PlayoutDelayBound> m_delayBound;
     std::vector<int16_t> m_decoded;

@@ -76,6 +76,30 @@ void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
     if (const int index = store.GetRegInt("DelayBuffer"); index >= 0) {
         model.m_nDelayBufferMs = DelayBufferMs(index);
     }
+    AudioSettings audio;
+    LoadAudioSettings(store, audio);
+    model.m_strWaveIn = audio.strWaveIn;
+    model.m_strWaveOut = audio.strWaveOut;
+    model.m_nEchoCancel = audio.nEchoCancel;
+}
+
+void LoadAudioSettings(const CSysRegInfo& store, AudioSettings& values) {
+    // Device ids can be longer than the usual 80-byte read.
+    std::string text;
+    values.strWaveIn = store.GetRegValue(kRegWaveIn, text) ? text : std::string();
+    values.strWaveOut = store.GetRegValue(kRegWaveOut, text) ? text : std::string();
+    const int echo = store.GetRegInt(kRegEchoCancel);
+    values.nEchoCancel = echo == 0 || echo == 1 ? echo : -1;
+}
+
+void StoreAudioSettings(CSysRegInfo& store, const AudioSettings& values) {
+    store.SetRegValue(kRegWaveIn, values.strWaveIn.c_str());
+    store.SetRegValue(kRegWaveOut, values.strWaveOut.c_str());
+    if (values.nEchoCancel == 0 || values.nEchoCancel == 1) {
+        store.SetRegInt(kRegEchoCancel, values.nEchoCancel);
+    } else {
+        store.DeleteKey(kRegEchoCancel);
+    }
 }
 
 void LoadConnectionSettings(const CSysRegInfo& store, ConnectionSettings& values) {

@@ -10,6 +10,13 @@ class CSysRegInfo;
 
 namespace kestrona {
 
+// The sound page's values. A settings file without them means the system's
+// default devices and automatic echo control.
+inline constexpr const char* kRegWaveIn = "wavein";    // capture device id; "" is the default
+inline constexpr const char* kRegWaveOut = "waveout";  // playback device id; "" is the default
+// 1 on, 0 off; missing: on with real devices, off with the file backend.
+inline constexpr const char* kRegEchoCancel = "echocancel";
+
 struct SettingsModel {
     int32_t m_nID = 0;
     char m_szProxyAddress[17] = {};
@@ -29,6 +36,10 @@ struct SettingsModel {
     int32_t m_nAATime = 0;  // seconds
     int32_t m_nForceBreak = 0;
     int32_t m_nAAFBTime = 0;  // seconds
+    // Sound devices and echo control; the sound page updates them at once.
+    std::string m_strWaveIn;
+    std::string m_strWaveOut;
+    int32_t m_nEchoCancel = -1;
 };
 
 // Clears m_szProxyAddress..m_nAoPort and loads every member but m_nID from the
@@ -57,5 +68,13 @@ struct ConnectionSettings {
 // can be read. The values given beforehand are therefore the defaults.
 void LoadConnectionSettings(const CSysRegInfo& store, ConnectionSettings& values);
 void StoreConnectionSettings(CSysRegInfo& store, const ConnectionSettings& values);
+
+struct AudioSettings {
+    std::string strWaveIn;
+    std::string strWaveOut;
+    int nEchoCancel = -1;  // -1: automatic
+};
+void LoadAudioSettings(const CSysRegInfo& store, AudioSettings& values);
+void StoreAudioSettings(CSysRegInfo& store, const AudioSettings& values);
 
 }  // namespace kestrona

@@ -11,9 +11,15 @@
 #include "res/strings.h"
 
 COptionSheet::COptionSheet(kestrona::SettingsModel* live, QWidget* parent)
-    : QDialog(parent), m_page1(live), m_page2(live), m_page3(live), m_page4(live), m_page5(live) {
+    : QDialog(parent),
+      m_page1(live),
+      m_page2(live),
+      m_page3(live),
+      m_page4(live),
+      m_page5(live),
+      m_page6(live) {
     setWindowTitle(kestrona::ResString(kestrona::res::kStrSettings));
-    m_pages = {&m_page1, &m_page2, &m_page3, &m_page4, &m_page5};
+    m_pages = {&m_page1, &m_page2, &m_page3, &m_page4, &m_page5, &m_page6};
     m_tabs = new QTabWidget(this);
     for (COptionPage* page : m_pages) {
         // The sheet's tab widget takes the pages as children, but the sheet

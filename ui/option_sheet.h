@@ -1,4 +1,4 @@
-// COptionSheet: the modal settings sheet with its five pages. A page is
+// COptionSheet: the modal settings sheet with its six pages. A page is
 // created when it is first shown; OK stores the pages that were shown, in
 // page order, Cancel discards everything.
 #pragma once
@@ -27,6 +27,7 @@ class COptionSheet : public QDialog {
     CPage3 m_page3;
     CPage4 m_page4;
     CPage5 m_page5;
+    CPage6 m_page6;
 
     QTabWidget* Tabs() const { return m_tabs; }
     COptionPage* Page(int index) const { return m_pages[static_cast<size_t>(index)]; }
@@ -44,6 +45,6 @@ class COptionSheet : public QDialog {
     bool ValidatePage(COptionPage* page);
 
     QTabWidget* m_tabs = nullptr;
-    std::array<COptionPage*, 5> m_pages{};
+    std::array<COptionPage*, 6> m_pages{};
     int m_current = 0;
 };

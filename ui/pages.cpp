@@ -12,6 +12,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMetaObject>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QUrl>
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "app/dialog_checks.h"
+#include "media/test_sound.h"
 #include "res/resource_ids.h"
 #include "settings/settings_model.h"
 #include "settings/sys_reg_info.h"
@@ -432,4 +434,129 @@ void CPage5::OnInitDialog() {
     layout->addWidget(address);
     layout->addLayout(buttons);
     layout->addStretch();
+}
+
+// ---- CPage6: sound ----
+
+CPage6::CPage6(kestrona::SettingsModel* live, std::shared_ptr<kestrona::AudioBackend> backend)
+    : COptionPage(QStringLiteral("声音"), live), m_backend(std::move(backend)) {}
+
+CPage6::~CPage6() {
+    if (m_lister.joinable())
+        m_lister.join();
+}
+
+void CPage6::OnInitDialog() {
+    auto* devices = new QGroupBox(QStringLiteral("声音设备"), this);
+    m_input = new QComboBox(devices);
+    m_input->setObjectName(QStringLiteral("input"));
+    m_output = new QComboBox(devices);
+    m_output->setObjectName(QStringLiteral("output"));
+    m_test = new QPushButton(QStringLiteral("测试"), devices);
+    m_test->setObjectName(QStringLiteral("test"));
+    m_status = new QLabel(devices);
+    auto* grid = new QGridLayout(devices);
+    grid->addWidget(new QLabel(QStringLiteral("麦克风"), devices), 0, 0);
+    grid->addWidget(m_input, 0, 1, 1, 2);
+    grid->addWidget(new QLabel(QStringLiteral("扬声器"), devices), 1, 0);
+    grid->addWidget(m_output, 1, 1);
+    grid->addWidget(m_test, 1, 2);
+    grid->addWidget(m_status, 2, 1, 1, 2);
+    grid->setColumnStretch(1, 1);
+
+    auto* echo = new QGroupBox(QStringLiteral("回声消除"), this);
+    m_echo = new QCheckBox(QStringLiteral("启用回声消除（不使用耳机时推荐）"), echo);
+    m_echo->setObjectName(QStringLiteral("echo"));
+    auto* echoLayout = new QVBoxLayout(echo);
+    echoLayout->addWidget(m_echo);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(devices);
+    layout->addWidget(echo);
+    layout->addWidget(Note(this, "更换的设备从下一次通话起生效"));
+    layout->addStretch();
+    connect(m_test, &QPushButton::clicked, this, &CPage6::PlayTestSound);
+
+    if (!m_backend)
+        m_backend = kestrona::ProcessAudioBackend();
+    kestrona::LoadAudioSettings(CSysRegInfo(), m_values);
+    m_loadedEcho = m_values.nEchoCancel;
+    m_echo->setChecked(m_values.nEchoCancel != 0);
+    Fill(m_input, {}, m_values.strWaveIn);
+    Fill(m_output, {}, m_values.strWaveOut);
+
+    // The lists arrive on the page's thread (the destructor waits for the
+    // worker, and Qt drops a call queued for a page that is gone).
+    m_lister = std::thread([this, backend = m_backend] {
+        auto inputs = backend->ListDevices(kestrona::AudioDirection::kInput);
+        auto outputs = backend->ListDevices(kestrona::AudioDirection::kOutput);
+        QMetaObject::invokeMethod(
+            this,
+            [this, inputs = std::move(inputs), outputs = std::move(outputs)] {
+                // Keep what the user may have picked meanwhile.
+                Fill(m_input, inputs, ChosenId(m_input));
+                Fill(m_output, outputs, ChosenId(m_output));
+                m_listed = true;
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CPage6::Fill(QComboBox* box, const std::vector<kestrona::AudioDeviceInfo>& devices,
+                  const std::string& chosen) {
+    box->clear();
+    box->addItem(QStringLiteral("系统默认设备"), QString());
+    int selected = 0;
+    for (const auto& d : devices) {
+        if (d.id.empty())
+            continue;
+        box->addItem(QString::fromStdString(d.name.empty() ? d.id : d.name),
+                     QString::fromStdString(d.id));
+        if (d.id == chosen)
+            selected = box->count() - 1;
+    }
+    if (!chosen.empty() && selected == 0) {
+        // Kept, not present now: still the choice until another is made.
+        box->addItem(QString::fromStdString(chosen) + QStringLiteral("（未连接）"),
+                     QString::fromStdString(chosen));
+        selected = box->count() - 1;
+    }
+    box->setCurrentIndex(selected);
+}
+
+std::string CPage6::ChosenId(const QComboBox* box) {
+    return box->currentData().toString().toStdString();
+}
+
+void CPage6::PlayTestSound() {
+    if (!m_testSound)
+        m_testSound = std::make_unique<kestrona::TestSound>();
+    std::string why;
+    if (m_testSound->Play(*m_backend, ChosenId(m_output), &why)) {
+        m_status->clear();
+    } else {
+        m_status->setText(QStringLiteral("无法打开该扬声器"));
+        m_status->setToolTip(QString::fromStdString(why));
+    }
+}
+
+bool CPage6::Validate(QString&, QWidget*&) {
+    m_values.strWaveIn = ChosenId(m_input);
+    m_values.strWaveOut = ChosenId(m_output);
+    // Left automatic unless the user turns it off (or had set it before).
+    const int echo = m_echo->isChecked() ? 1 : 0;
+    m_values.nEchoCancel = m_loadedEcho == -1 && echo == 1 ? -1 : echo;
+    return true;
+}
+
+void CPage6::OnOK() {
+    if (m_testSound)
+        m_testSound->Stop();
+    CSysRegInfo reg;
+    kestrona::StoreAudioSettings(reg, m_values);
+    if (m_live) {
+        m_live->m_strWaveIn = m_values.strWaveIn;
+        m_live->m_strWaveOut = m_values.strWaveOut;
+        m_live->m_nEchoCancel = m_values.nEchoCancel;
+    }
 }

@@ -1,18 +1,23 @@
-// The five pages of the options sheet: connection and proxy (CPage1),
-// firewall ports (CPage2), auto-answer (CPage3), quality (CPage4) and about
-// (CPage5). A page is built and loads from the settings store the first time
-// it is shown; on OK every page that was shown stores its values, and the
-// auto-answer and quality pages also update the running program at once.
+// The pages of the options sheet: connection and proxy (CPage1), firewall
+// ports (CPage2), auto-answer (CPage3), quality (CPage4), about (CPage5) and
+// sound devices and echo control (CPage6). A page is built and loads from the settings store the
+// first time it is shown; on OK every page that was shown stores its values, and the auto-answer
+// and quality pages also update the running program at once.
 #pragma once
 
 #include <QString>
 #include <QWidget>
+#include <memory>
+#include <thread>
+#include <vector>
 
+#include "platform/audio_backend.h"
 #include "settings/settings_model.h"
 
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -133,4 +138,50 @@ class CPage5 : public COptionPage {
 
   protected:
     void OnInitDialog() override;
+};
+
+namespace kestrona {
+class TestSound;
+}
+
+// Sound: the microphone and loudspeaker by their human names (the system
+// default first), a test sound on the loudspeaker shown, and echo control.
+// The devices are listed on a worker thread, since the sound server may be
+// slow to answer; until then the lists hold the default and the device kept
+// in the settings. A kept device that is not there stays chosen, marked as
+// missing (a headset that is unplugged now), until the user chooses another.
+class CPage6 : public COptionPage {
+    Q_OBJECT
+  public:
+    // backend: whose devices are listed (default: the process's).
+    explicit CPage6(kestrona::SettingsModel* live = nullptr,
+                    std::shared_ptr<kestrona::AudioBackend> backend = nullptr);
+    ~CPage6() override;
+    bool Validate(QString& message, QWidget*& field) override;
+    void OnOK() override;
+    void PlayTestSound();
+    // True once the device lists have arrived.
+    bool DevicesListed() const { return m_listed; }
+
+    kestrona::AudioSettings m_values;
+
+    QComboBox* m_input = nullptr;
+    QComboBox* m_output = nullptr;
+    QPushButton* m_test = nullptr;
+    QCheckBox* m_echo = nullptr;
+    QLabel* m_status = nullptr;
+
+  protected:
+    void OnInitDialog() override;
+
+  private:
+    void Fill(QComboBox* box, const std::vector<kestrona::AudioDeviceInfo>& devices,
+              const std::string& chosen);
+    static std::string ChosenId(const QComboBox* box);
+
+    std::shared_ptr<kestrona::AudioBackend> m_backend;
+    std::thread m_lister;
+    std::unique_ptr<kestrona::TestSound> m_testSound;
+    int m_loadedEcho = -1;
+    bool m_listed = false;
 };

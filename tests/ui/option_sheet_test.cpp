@@ -42,7 +42,7 @@ class OptionSheetTest : public ::testing::Test {
 TEST_F(OptionSheetTest, OkAtOnceStoresOnlyTheConnectionPageWithRateThree) {
     Sheet sheet(&live);
     EXPECT_EQ(sheet.windowTitle(), QStringLiteral("设置"));
-    EXPECT_EQ(sheet.Tabs()->count(), 5);
+    EXPECT_EQ(sheet.Tabs()->count(), 6);
     EXPECT_EQ(sheet.Tabs()->tabText(3), QStringLiteral("质量"));
     EXPECT_TRUE(sheet.m_page1.IsCreated());
     EXPECT_FALSE(sheet.m_page2.IsCreated());
