@@ -439,7 +439,7 @@ void CPage5::OnInitDialog() {
 // ---- CPage6: sound ----
 
 CPage6::CPage6(kestrona::SettingsModel* live, std::shared_ptr<kestrona::AudioBackend> backend)
-    : COptionPage(QStringLiteral("声音"), live), m_backend(std::move(backend)) {}
+    : COptionPage(tr("声音"), live), m_backend(std::move(backend)) {}
 
 CPage6::~CPage6() {
     if (m_lister.joinable())
@@ -447,25 +447,25 @@ CPage6::~CPage6() {
 }
 
 void CPage6::OnInitDialog() {
-    auto* devices = new QGroupBox(QStringLiteral("声音设备"), this);
+    auto* devices = new QGroupBox(tr("声音设备"), this);
     m_input = new QComboBox(devices);
     m_input->setObjectName(QStringLiteral("input"));
     m_output = new QComboBox(devices);
     m_output->setObjectName(QStringLiteral("output"));
-    m_test = new QPushButton(QStringLiteral("测试"), devices);
+    m_test = new QPushButton(tr("测试"), devices);
     m_test->setObjectName(QStringLiteral("test"));
     m_status = new QLabel(devices);
     auto* grid = new QGridLayout(devices);
-    grid->addWidget(new QLabel(QStringLiteral("麦克风"), devices), 0, 0);
+    grid->addWidget(new QLabel(tr("麦克风"), devices), 0, 0);
     grid->addWidget(m_input, 0, 1, 1, 2);
-    grid->addWidget(new QLabel(QStringLiteral("扬声器"), devices), 1, 0);
+    grid->addWidget(new QLabel(tr("扬声器"), devices), 1, 0);
     grid->addWidget(m_output, 1, 1);
     grid->addWidget(m_test, 1, 2);
     grid->addWidget(m_status, 2, 1, 1, 2);
     grid->setColumnStretch(1, 1);
 
-    auto* echo = new QGroupBox(QStringLiteral("回声消除"), this);
-    m_echo = new QCheckBox(QStringLiteral("启用回声消除（不使用耳机时推荐）"), echo);
+    auto* echo = new QGroupBox(tr("回声消除"), this);
+    m_echo = new QCheckBox(tr("启用回声消除（不使用耳机时推荐）"), echo);
     m_echo->setObjectName(QStringLiteral("echo"));
     auto* echoLayout = new QVBoxLayout(echo);
     echoLayout->addWidget(m_echo);
@@ -473,7 +473,7 @@ void CPage6::OnInitDialog() {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(devices);
     layout->addWidget(echo);
-    layout->addWidget(Note(this, "更换的设备从下一次通话起生效"));
+    layout->addWidget(Note(this, tr("更换的设备从下一次通话起生效")));
     layout->addStretch();
     connect(m_test, &QPushButton::clicked, this, &CPage6::PlayTestSound);
 
@@ -505,7 +505,7 @@ void CPage6::OnInitDialog() {
 void CPage6::Fill(QComboBox* box, const std::vector<kestrona::AudioDeviceInfo>& devices,
                   const std::string& chosen) {
     box->clear();
-    box->addItem(QStringLiteral("系统默认设备"), QString());
+    box->addItem(tr("系统默认设备"), QString());
     int selected = 0;
     for (const auto& d : devices) {
         if (d.id.empty())
@@ -517,7 +517,7 @@ void CPage6::Fill(QComboBox* box, const std::vector<kestrona::AudioDeviceInfo>& 
     }
     if (!chosen.empty() && selected == 0) {
         // Kept, not present now: still the choice until another is made.
-        box->addItem(QString::fromStdString(chosen) + QStringLiteral("（未连接）"),
+        box->addItem(QString::fromStdString(chosen) + tr("（未连接）"),
                      QString::fromStdString(chosen));
         selected = box->count() - 1;
     }
@@ -535,7 +535,7 @@ void CPage6::PlayTestSound() {
     if (m_testSound->Play(*m_backend, ChosenId(m_output), &why)) {
         m_status->clear();
     } else {
-        m_status->setText(QStringLiteral("无法打开该扬声器"));
+        m_status->setText(tr("无法打开该扬声器"));
         m_status->setToolTip(QString::fromStdString(why));
     }
 }
