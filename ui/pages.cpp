@@ -456,9 +456,9 @@ void CPage6::OnInitDialog() {
     m_test->setObjectName(QStringLiteral("test"));
     m_status = new QLabel(devices);
     auto* grid = new QGridLayout(devices);
-    grid->addWidget(new QLabel(tr("麦克风"), devices), 0, 0);
+    grid->addWidget(Label(devices, tr("麦克风"), m_input), 0, 0);
     grid->addWidget(m_input, 0, 1, 1, 2);
-    grid->addWidget(new QLabel(tr("扬声器"), devices), 1, 0);
+    grid->addWidget(Label(devices, tr("扬声器"), m_output), 1, 0);
     grid->addWidget(m_output, 1, 1);
     grid->addWidget(m_test, 1, 2);
     grid->addWidget(m_status, 2, 1, 1, 2);
