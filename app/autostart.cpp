@@ -46,6 +46,35 @@ QString EscapeValue(QString value) {
     return value;
 }
 
+// The program a desktop entry runs: the first word of its Exec line, with
+// the quoting that QuoteExecArg adds undone.
+QString ExecProgram(const QByteArray& entry) {
+    for (const QByteArray& rawLine : entry.split('\n')) {
+        const QString line = QString::fromUtf8(rawLine);
+        if (!line.startsWith(QLatin1String("Exec="))) {
+            continue;
+        }
+        QString exec = line.mid(5);
+        exec.replace(QLatin1String("\\\\"), QLatin1String("\\"));
+        exec.replace(QLatin1String("%%"), QLatin1String("%"));
+        if (!exec.startsWith(QLatin1Char('"'))) {
+            return exec.section(QLatin1Char(' '), 0, 0);
+        }
+        QString program;
+        for (int i = 1; i < exec.size(); ++i) {
+            if (exec[i] == QLatin1Char('\\') && i + 1 < exec.size()) {
+                program += exec[++i];
+            } else if (exec[i] == QLatin1Char('"')) {
+                break;
+            } else {
+                program += exec[i];
+            }
+        }
+        return program;
+    }
+    return {};
+}
+
 bool WriteFile(const QString& path, const QByteArray& content) {
     return WriteFileAtomically(QFile::encodeName(path).toStdString(),
                                std::string_view(content.constData(), content.size()));
@@ -113,11 +142,29 @@ bool RegisterAutoStart() {
     run.SetRegSection(CSysRegInfo::kRunSection);
     run.SetRegValue("Kestrona", link.toStdString().c_str());
 
-    QFile source(link);
-    if (!source.open(QIODevice::ReadOnly)) {
-        return false;
+    // A link whose program is gone (a build tree removed, a program moved to
+    // its installed place) would start nothing at logon: it is written anew
+    // for the program that runs now. Any other link is kept as it is.
+    QByteArray content;
+    {
+        QFile source(link);
+        if (source.open(QIODevice::ReadOnly)) {
+            content = source.readAll();
+        }
     }
-    const QByteArray content = source.readAll();
+    const QFileInfo program(ExecProgram(content));
+    if (!program.isFile() || !program.isExecutable()) {
+        const QString dir = QString::fromStdString(directory);
+        if (!QDir().mkpath(dir) ||
+            !CreateAutoBootShortcut(link, ProgramPath(), QStringLiteral("AUTOBOOT"), dir)) {
+            return false;
+        }
+        QFile source(link);
+        if (!source.open(QIODevice::ReadOnly)) {
+            return false;
+        }
+        content = source.readAll();
+    }
     if (!QDir().mkpath(AutostartDir())) {
         return false;
     }

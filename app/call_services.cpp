@@ -7,13 +7,17 @@
 #include "media/audio_engine.h"
 #include "net/net_context.h"
 #include "net/server_socket.h"
+#include "platform/app_paths.h"
 
 namespace kestrona {
 namespace {
 
 class CallEngine : public ICallEngine {
   public:
-    CallEngine(IEngineOwner* owner, const SettingsModel& model) : m_owner(owner), m_model(model) {}
+    CallEngine(IEngineOwner* owner, const SettingsModel& model, std::filesystem::path root)
+        : m_owner(owner), m_model(model) {
+        m_engine.SetRecordRoot(std::move(root));
+    }
     ~CallEngine() override { m_engine.Stop(); }
 
     void Init(int sampleRate, int delayMs) override {
@@ -114,17 +118,19 @@ class CallServices : public ICallServices {
     void ChangeListenPort(bool closeOld) override { m_net.ChangeListenPort(closeOld); }
 
     std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner* owner) override {
-        return std::make_unique<CallEngine>(owner, m_net.settings);
+        return std::make_unique<CallEngine>(owner, m_net.settings, FilesRoot());
     }
 
-    void PlayRing(const std::string& file) override { m_ring.PlayAsync(file); }
-    void PlayRingToEnd(const std::string& file) override { m_ring.PlayToEnd(file); }
+    // The ring sounds are read-only resources of the installation.
+    void PlayRing(const std::string& file) override { m_ring.PlayAsync(ResourcePath(file)); }
+    void PlayRingToEnd(const std::string& file) override { m_ring.PlayToEnd(ResourcePath(file)); }
 
     void ShowMessage(int stringId) override {
         if (m_net.messages) {
             m_net.messages->ShowMessage(stringId);
         }
     }
+    std::filesystem::path FilesRoot() const override { return PhoneDataDir(); }
 
   private:
     NetContext& m_net;

@@ -19,6 +19,7 @@
 #include "app/message_box.h"
 #include "app/sound_check.h"
 #include "app/ui_language.h"
+#include "platform/app_paths.h"
 #include "res/strings.h"
 
 namespace kestrona {
@@ -120,9 +121,12 @@ CPhoneApp::CPhoneApp(int& argc, char** argv)
     m_net.messages = m_messages.get();
     setQuitOnLastWindowClosed(false);
     setApplicationName(QStringLiteral("Kestrona"));
+    // Ties the windows to the installed desktop entry (its name and icon).
+    setDesktopFileName(QStringLiteral("org.ostravine.Kestrona"));
 }
 
 CPhoneApp::~CPhoneApp() {
+    CSysRegInfo::SetProgramDirectory({});
     m_soundCheck.reset();
     m_keepAlive.reset();
     m_net.window = nullptr;
@@ -172,9 +176,15 @@ bool CPhoneApp::InitInstance() {
     }
     m_channel->SetHandler([this](const QStringList& args) { return HandleRequest(args); });
 
+    // The phone's own folder stands for the program directory: it holds the
+    // lists, the recordings and the start-at-logon link, whatever folder the
+    // phone was started from.
+    const std::filesystem::path phoneDir = PhoneDataDir();
+    EnsurePhoneDataDirs(phoneDir);
+    CSysRegInfo::SetProgramDirectory(phoneDir.string());
     CSysRegInfo::SetAutoBootHook([](const std::string& directory) {
         const QString dir = QString::fromStdString(directory);
-        CreateAutoBootShortcut(QStringLiteral("autoboot.lnk"), ProgramPath(),
+        CreateAutoBootShortcut(dir + QStringLiteral("/autoboot.lnk"), ProgramPath(),
                                QStringLiteral("AUTOBOOT"), dir);
     });
     if (m_regInfo.GetRegInt("Version") == -1) {

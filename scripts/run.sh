@@ -37,10 +37,7 @@ host=${host:-127.0.0.1}
 port=${port:-10004}
 
 data=${XDG_DATA_HOME:-$HOME/.local/share}/kestrona
-mkdir -p "$data/phone/list" "$data/phone/record"
-cp -r "$build/ui/ring" "$data/phone/" 2>/dev/null || cp -r res/ring "$data/phone/"
-# The help menu opens kestrona.hlp from the working folder.
-cp "$build/ui/kestrona.hlp" "$data/phone/" 2>/dev/null || cp res/kestrona.hlp "$data/phone/"
+mkdir -p "$data"
 
 listening() { (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null; }
 
@@ -79,7 +76,7 @@ else
     fi
 fi
 
-echo "make run: starting the phone in $data/phone"
-program=$(cd "$(dirname "$phone")" && pwd)/$(basename "$phone")
-cd "$data/phone"
-"$program" "$@"
+# The phone keeps its lists and recordings in $data/phone and finds its ring
+# sounds and help beside the program; it needs no working folder of its own.
+echo "make run: starting the phone (its files are in $data/phone)"
+"$phone" "$@"

@@ -16,6 +16,7 @@ namespace {
 
 std::mutex g_hookMutex;
 CSysRegInfo::AutoBootHook g_autoBootHook;
+std::string g_programDirectory;
 
 // atoi as the stored texts were always read: leading blanks, a sign, digits
 // up to the first other character; no digits gives 0. Out-of-range numbers
@@ -37,6 +38,11 @@ int AtoiText(const char* text) {
 void CSysRegInfo::SetAutoBootHook(AutoBootHook hook) {
     std::lock_guard lock(g_hookMutex);
     g_autoBootHook = std::move(hook);
+}
+
+void CSysRegInfo::SetProgramDirectory(std::string directory) {
+    std::lock_guard lock(g_hookMutex);
+    g_programDirectory = std::move(directory);
 }
 
 CSysRegInfo::CSysRegInfo() : m_szSection{} {
@@ -64,13 +70,16 @@ void CSysRegInfo::SetRegSection(const char* section) {
 void CSysRegInfo::InitRegKeys(const char* /*ignored*/) {
     kestrona::RegCreateSection(m_szSection);
 
-    std::error_code ec;
-    const std::string directory = std::filesystem::current_path(ec).string();
-
+    std::string directory;
     AutoBootHook hook;
     {
         std::lock_guard lock(g_hookMutex);
         hook = g_autoBootHook;
+        directory = g_programDirectory;
+    }
+    if (directory.empty()) {
+        std::error_code ec;
+        directory = std::filesystem::current_path(ec).string();
     }
     if (hook) {
         hook(directory);

@@ -36,6 +36,10 @@ class CSysRegInfo {
     // once at start-up; by default nothing happens.
     using AutoBootHook = std::function<void(const std::string& directory)>;
     static void SetAutoBootHook(AutoBootHook hook);
+    // The program directory InitRegKeys records as "Directory": the
+    // application names its own per-user folder; empty (the default) means
+    // the current directory.
+    static void SetProgramDirectory(std::string directory);
 
     CSysRegInfo();
     CSysRegInfo(const CSysRegInfo& other);
@@ -48,7 +52,7 @@ class CSysRegInfo {
 
     // First start of an installation: creates the section, calls the autoboot
     // hook, then writes the 22 defaults in their fixed order ("Version" "1",
-    // "Directory" = the current directory, "Host", "HostPort" "10004", ...,
+    // "Directory" = the program directory, "Host", "HostPort" "10004", ...,
     // "DelayBuffer" "2"). The argument is ignored.
     void InitRegKeys(const char* ignored = nullptr);
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app/message_box.h"
+#include "platform/app_paths.h"
 #include "res/resource_ids.h"
 #include "res/strings.h"
 #include "store/phone_book.h"
@@ -133,7 +134,7 @@ bool LaunchHelpFile(const QString& path) {
 }  // namespace
 
 void OpenHelpFile(QWidget* parent) {
-    const QString path = QDir::current().absoluteFilePath(QString::fromLatin1(res::kHelpFile));
+    const QString path = QString::fromStdString(ResourcePath(res::kHelpFile).string());
     if (LaunchHelpFile(path))
         return;
     QString text = ResString(res::kStrHelpNotOpened);

@@ -45,7 +45,7 @@ bool TrayAvailable();
 void HideWindow(QWidget* window, bool trayAvailable);
 // Shows the window in its restored size and place and brings it forward.
 void RestoreWindow(QWidget* window);
-// Opens "kestrona.hlp" of the current directory with the desktop's default
+// Opens "kestrona.hlp" of the resource folder with the desktop's default
 // application. When that can't be done (no such file, or nothing on the
 // machine to open it with) a message box names the file instead.
 void OpenHelpFile(QWidget* parent = nullptr);

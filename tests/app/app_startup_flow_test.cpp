@@ -181,11 +181,16 @@ TEST_F(StartupTest, VeryFirstStartWritesDefaultsAndEndsWhenRegistrationIsCancell
     EXPECT_EQ(store.GetRegInt("Version"), 1);
     EXPECT_EQ(store.GetRegInt("HostPort"), 10004);
     EXPECT_EQ(store.GetRegInt("AlreadyRegisterNew"), -1);
+    // The phone's data folder, not the folder it was started in, is the
+    // program directory, and the start made its folders there.
     std::string directory;
     ASSERT_TRUE(store.GetRegValue("Directory", directory));
-    EXPECT_EQ(std::filesystem::path(directory), work.path());
+    EXPECT_EQ(std::filesystem::path(directory), home.PhoneDir());
+    EXPECT_TRUE(std::filesystem::is_directory(home.PhoneDir() / "list"));
+    EXPECT_TRUE(std::filesystem::is_directory(home.PhoneDir() / "record"));
+    EXPECT_FALSE(std::filesystem::exists(work.path() / "autoboot.lnk"));
     // The start-at-logon entry runs the program hidden.
-    std::ifstream link(work.path() / "autoboot.lnk");
+    std::ifstream link(home.PhoneDir() / "autoboot.lnk");
     std::stringstream text;
     text << link.rdbuf();
     EXPECT_NE(text.str().find("Exec=/opt/kestrona/kestrona AUTOBOOT\n"), std::string::npos);

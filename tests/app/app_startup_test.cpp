@@ -107,6 +107,37 @@ TEST(Autostart, RegisterInstallsTheProgramDirectorysEntry) {
     ::unsetenv("KESTRONA_AUTOSTART_DIR");
 }
 
+// Settings from an earlier start keep their link while its program exists; a
+// link to a program that is gone (a removed build tree) is made anew for the
+// program that runs now, so the start at logon starts something.
+TEST(Autostart, ALinkToAProgramThatIsGoneIsRenewed) {
+    kestrona::testing::ConfigHome home;
+    kestrona::testing::TempDir program;
+    ::setenv("KESTRONA_AUTOSTART_DIR", (program.path() / "autostart").c_str(), 1);
+    const QString dir = QString::fromStdString(program.path().string());
+    const QString link = dir + QStringLiteral("/autoboot.lnk");
+    CSysRegInfo().SetRegValue("Directory", program.path().c_str());
+
+    const QString existing = dir + QStringLiteral("/old build/kestrona");
+    ASSERT_TRUE(QDir().mkpath(dir + QStringLiteral("/old build")));
+    QFile exe(existing);
+    ASSERT_TRUE(exe.open(QIODevice::WriteOnly));
+    exe.close();
+    exe.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(CreateAutoBootShortcut(link, existing, QStringLiteral("AUTOBOOT"), dir));
+    const QString kept = ReadAll(link);
+    EXPECT_TRUE(RegisterAutoStart());
+    EXPECT_EQ(ReadAll(link), kept);
+
+    ASSERT_TRUE(QFile::remove(existing));
+    ::setenv("KESTRONA_PROGRAM", "/usr/bin/kestrona-now", 1);
+    EXPECT_TRUE(RegisterAutoStart());
+    EXPECT_TRUE(ReadAll(link).contains(QStringLiteral("Exec=/usr/bin/kestrona-now AUTOBOOT\n")));
+    EXPECT_EQ(ReadAll(AutostartFile()), ReadAll(link));
+    ::unsetenv("KESTRONA_PROGRAM");
+    ::unsetenv("KESTRONA_AUTOSTART_DIR");
+}
+
 namespace {
 
 // Runs a client request on another thread while this one serves events.

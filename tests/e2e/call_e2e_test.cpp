@@ -10,6 +10,7 @@
 
 #include "e2e/e2e_rig.h"
 #include "platform/temp_dir.h"
+#include "store/call_history.h"
 #include "store/records.h"
 
 using namespace kestrona;
@@ -59,10 +60,15 @@ TEST(FirstStart, DefaultsStartAtLogonAndACancelledRegistration) {
     EXPECT_EQ(phone.Setting("Directory"), phone.WorkDir().string());
     EXPECT_EQ(phone.Setting("AlreadyRegisterNew"), "");
 
+    // The data folder is the program directory, wherever the phone started.
+    EXPECT_TRUE(std::filesystem::is_directory(phone.WorkDir() / "list"));
+    EXPECT_TRUE(std::filesystem::is_directory(phone.WorkDir() / "record"));
+    EXPECT_TRUE(std::filesystem::is_empty(phone.StartDir()));
     std::ifstream link(phone.WorkDir() / "autoboot.lnk");
     std::string text((std::istreambuf_iterator<char>(link)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("[Desktop Entry]"), std::string::npos);
-    EXPECT_NE(text.find("/ui/kestrona AUTOBOOT\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Exec=" + PhoneProgram().string() + " AUTOBOOT\n"), std::string::npos)
+        << text;
     std::ifstream entry(dir.path() / "p" / "autostart" / "kestrona.desktop");
     std::string installed((std::istreambuf_iterator<char>(entry)),
                           std::istreambuf_iterator<char>());
@@ -82,7 +88,7 @@ TEST(FirstStart, AnUnreachableDisplayIsReportedNotACrash) {
     QProcess phone;
     phone.setProcessEnvironment(env);
     phone.setWorkingDirectory(QString::fromStdString(dir.path().string()));
-    phone.start(QString::fromStdString((BinaryDir() / "ui" / "kestrona").string()), {});
+    phone.start(QString::fromStdString(PhoneProgram().string()), {});
     ASSERT_TRUE(phone.waitForFinished(20000));
     EXPECT_EQ(phone.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(phone.exitCode(), 2);
@@ -124,6 +130,14 @@ TEST_F(CallTest, DialAnswerTalkHangUp) {
     ASSERT_EQ(taken.size(), 1u);
     EXPECT_EQ(taken[0].number, a->Number());
     EXPECT_TRUE(b->History(kHistoryMissed).empty());
+    // Started from empty folders, the phones kept everything in their data
+    // folders and had nothing to complain about.
+    for (const Phone* phone : {a.get(), b.get()}) {
+        EXPECT_TRUE(std::filesystem::is_empty(phone->StartDir()));
+        for (const std::string& line : phone->Messages()) {
+            EXPECT_EQ(line.find("open failed"), std::string::npos) << line;
+        }
+    }
 
     ASSERT_TRUE(WaitUntil([&] { return server->Reports().size() >= 2; }, 10000));
     const auto reports = server->Reports();
@@ -165,7 +179,7 @@ TEST_F(CallTest, AnsweringMachineRecordsTheCaller) {
 
     a->Quit();
     const double aaHeard = BestWaveformMatch(
-        ReadSamples(a->Speaker()), ReadSamples(a->WorkDir() / "ring" / "aa.wav"), 8000, 1.6);
+        ReadSamples(a->Speaker()), ReadSamples(SourceDir() / "res" / "ring" / "aa.wav"), 8000, 1.6);
     std::printf("[ measured ] caller's loudspeaker against aa.wav: %.2f\n", aaHeard);
     EXPECT_GT(aaHeard, 0.7);
 }
@@ -267,4 +281,44 @@ TEST_F(CallTest, ASecondStartHandsOverToTheRunningPhone) {
     EXPECT_EQ(now->pid, first->pid);
     EXPECT_EQ(now->peer, 4321);
     EXPECT_EQ(now->state, 0);
+}
+
+// What an earlier phone left in the data folder, run from a build tree that
+// is gone since: its call lists and recordings are found and extended, and
+// the start at logon is pointed at the program that runs now.
+TEST_F(CallTest, AnEarlierPhonesFilesAreFoundAndKept) {
+    Phone a(dir.path() / "nina", server->Port(), speech);
+    const auto list = a.WorkDir() / "list";
+    std::filesystem::create_directories(list);
+    std::filesystem::create_directories(a.WorkDir() / "record");
+    HistoryRecord earlier =
+        BeginRecord(4711, kHistoryMade, SystemTime{2025, 3, 2, 4, 10, 11, 12, 0}, a.WorkDir());
+    earlier.recorded = 1;
+    ASSERT_EQ(AppendRecord(earlier, a.WorkDir()), AppendResult::kAppended);
+    const auto recording = a.WorkDir() / "record" / (earlier.Stem() + "out");
+    std::ofstream(recording, std::ios::binary) << std::string(1600, '\x01');
+    std::ofstream(a.WorkDir() / "autoboot.lnk")
+        << "[Desktop Entry]\nType=Application\nName=Kestrona\nExec=/gone/build/ui/kestrona "
+           "AUTOBOOT\nPath="
+        << a.WorkDir().string() << "\n";
+
+    ASSERT_TRUE(a.Register("nina")) << a.Output();
+    auto b = MakePhone("otto", reversed);
+    ASSERT_EQ(a.Rpc({QStringLiteral("dial"), QString::number(b->Number())}), QStringLiteral("ok"));
+    ASSERT_TRUE(b->WaitState(3));
+    ASSERT_EQ(a.Rpc({QStringLiteral("hangup")}), QStringLiteral("ok"));
+    ASSERT_TRUE(a.WaitState(0));
+
+    const auto made = a.History(kHistoryMade);
+    ASSERT_EQ(made.size(), 2u);
+    EXPECT_EQ(made[0].number, 4711);
+    EXPECT_EQ(made[0].Stem(), earlier.Stem());
+    EXPECT_EQ(made[1].number, b->Number());
+    EXPECT_EQ(std::filesystem::file_size(recording), 1600u);
+
+    std::ifstream link(a.WorkDir() / "autoboot.lnk");
+    const std::string text((std::istreambuf_iterator<char>(link)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Exec=" + PhoneProgram().string() + " AUTOBOOT\n"), std::string::npos)
+        << text;
 }

@@ -69,6 +69,20 @@ std::filesystem::path SourceDir() {
     return KESTRONA_SOURCE_DIR;
 }
 
+namespace {
+std::filesystem::path InstalledOr(const char* program, const std::filesystem::path& built) {
+    const char* dir = std::getenv("KESTRONA_TEST_BINDIR");
+    return dir && *dir ? std::filesystem::path(dir) / program : built;
+}
+}  // namespace
+
+std::filesystem::path PhoneProgram() {
+    return InstalledOr("kestrona", BinaryDir() / "ui" / "kestrona");
+}
+std::filesystem::path ServerProgram() {
+    return InstalledOr("kestrona-server", BinaryDir() / "server" / "kestrona-server");
+}
+
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs) {
     QElapsedTimer timer;
     timer.start();
@@ -97,7 +111,7 @@ bool ServerProcess::Start() {
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(Q(m_dir / "server.log"), QIODevice::Append);
     m_process->start(
-        Q(BinaryDir() / "server" / "kestrona-server"),
+        Q(ServerProgram()),
         {QStringLiteral("--db"), Q(m_dir / "directory.db"), QStringLiteral("--listen"),
          QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(m_port),
          QStringLiteral("--live-period"), QStringLiteral("1"), QStringLiteral("--session-timeout"),
@@ -150,11 +164,8 @@ std::string ServerProcess::Log() const {
 Phone::Phone(std::filesystem::path dir, int serverPort, std::filesystem::path mic,
              std::map<std::string, std::string> settings)
     : m_dir(std::move(dir)), m_mic(std::move(mic)) {
-    std::filesystem::create_directories(WorkDir() / "list");
-    std::filesystem::create_directories(WorkDir() / "record");
-    std::filesystem::copy(SourceDir() / "res" / "ring", WorkDir() / "ring",
-                          std::filesystem::copy_options::recursive |
-                              std::filesystem::copy_options::overwrite_existing);
+    // The phone makes its own folders; it starts in an empty one.
+    std::filesystem::create_directories(StartDir());
     settings.emplace("HostPort", std::to_string(serverPort));
     Seed(settings);
 }
@@ -219,6 +230,7 @@ QProcessEnvironment Phone::Environment() const {
     env.insert(QStringLiteral("KESTRONA_AUTO_LOGIN"),
                QStringLiteral(":") + QString::fromStdString(m_password));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), Q(m_dir));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), Q(m_dir / "data"));
     return env;
 }
 
@@ -229,10 +241,10 @@ bool Phone::StartProcess(const QStringList& args, const std::map<QString, QStrin
     }
     m_process = std::make_unique<QProcess>();
     m_process->setProcessEnvironment(env);
-    m_process->setWorkingDirectory(Q(WorkDir()));
+    m_process->setWorkingDirectory(Q(StartDir()));
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(Q(m_dir / "out.log"), QIODevice::Append);
-    m_process->start(Q(BinaryDir() / "ui" / "kestrona"), args);
+    m_process->start(Q(PhoneProgram()), args);
     return m_process->waitForStarted(10000);
 }
 
@@ -297,7 +309,7 @@ QString Phone::Rpc(const QStringList& args, int* exitCode) const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KESTRONA_CONFIG_HOME"), Q(ConfigDir()));
     rpc.setProcessEnvironment(env);
-    rpc.start(Q(BinaryDir() / "ui" / "kestrona"), QStringList{QStringLiteral("rpc")} + args);
+    rpc.start(Q(PhoneProgram()), QStringList{QStringLiteral("rpc")} + args);
     if (!rpc.waitForFinished(15000)) {
         rpc.kill();
         rpc.waitForFinished();

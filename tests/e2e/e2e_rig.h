@@ -1,7 +1,7 @@
 // Whole phones for end-to-end tests: a directory server process and phone
-// processes on loopback, each phone with its own settings, working folder,
-// file audio (a speech file as microphone, a WAV file as loudspeaker) and
-// message log, driven through "kestrona rpc".
+// processes on loopback, each phone with its own settings, data folder (the
+// phone runs from an empty working folder of its own), file audio (a speech file as microphone, a
+// WAV file as loudspeaker) and message log, driven through "kestrona rpc".
 #pragma once
 
 #include <QProcess>
@@ -22,6 +22,10 @@ namespace kestrona::e2e {
 
 std::filesystem::path BinaryDir();
 std::filesystem::path SourceDir();
+// The programs under test: those of the build tree, or the installed ones in
+// $KESTRONA_TEST_BINDIR (a folder holding kestrona and kestrona-server).
+std::filesystem::path PhoneProgram();
+std::filesystem::path ServerProgram();
 
 // Polls until done() holds or the time runs out; true when it held.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000, int stepMs = 50);
@@ -80,7 +84,10 @@ class Phone {
     std::vector<HistoryRecord> History(int type) const;
     std::vector<std::string> Messages() const;
     std::filesystem::path Speaker() const { return m_dir / "speaker.wav"; }
-    std::filesystem::path WorkDir() const { return m_dir / "work"; }
+    // The phone's data folder ("list/", "record/", "autoboot.lnk").
+    std::filesystem::path WorkDir() const { return m_dir / "data" / "kestrona" / "phone"; }
+    // The folder the phone is started in; nothing should land there.
+    std::filesystem::path StartDir() const { return m_dir / "cwd"; }
     std::filesystem::path ConfigDir() const { return m_dir / "cfg"; }
     std::string Setting(const std::string& name) const;
     std::string Output();

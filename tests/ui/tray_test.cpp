@@ -137,8 +137,8 @@ TEST_F(TrayTest, HelpThatCannotBeOpenedIsReportedWithItsPath) {
     auto tray = MakeTray(true);
     const QString log = dir.filePath("boxes.log");
     qputenv("KESTRONA_MSGLOG", QFile::encodeName(log));
-    const QString previousDir = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    // The help is a resource of the installation, not of the current folder.
+    qputenv("KESTRONA_RESOURCE_DIR", QFile::encodeName(dir.path()));
     const auto previousOpener = kestrona::HelpOpener();
     QList<QUrl> opened;
     bool launcherWorks = true;
@@ -176,7 +176,7 @@ TEST_F(TrayTest, HelpThatCannotBeOpenedIsReportedWithItsPath) {
     EXPECT_TRUE(boxes().contains(help));
 
     kestrona::HelpOpener() = previousOpener;
-    QDir::setCurrent(previousDir);
+    qunsetenv("KESTRONA_RESOURCE_DIR");
     qunsetenv("KESTRONA_MSGLOG");
 }
 
