@@ -3,13 +3,16 @@
 # make bench — build and run the benchmarks
 # make screenshots — render the phone in every call state and each dialog, in Chinese and English,
 #                    to build/screenshots/zh/*.png and build/screenshots/en/*.png
+# make install — build, then install (PREFIX, default /usr/local; DESTDIR is honoured)
+# make package — build, then the Debian packages build/kestrona*_*.deb
 BUILD      ?= build
 BUILD_TSAN ?= build-tsan
 BUILD_FUZZ ?= build-fuzz
 JOBS       ?= $(shell nproc)
 CTEST_JOBS ?= 2
+PREFIX     ?= /usr/local
 
-.PHONY: all deps build run test test-main test-tsan test-fuzz bench screenshots clean
+.PHONY: all deps build run install package test test-main test-tsan test-fuzz bench screenshots clean
 
 all: build
 
@@ -24,6 +27,12 @@ build: deps $(BUILD)/build.ninja
 
 run: build
 	@scripts/run.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 test: deps
 	$(MAKE) --no-print-directory test-main test-tsan test-fuzz

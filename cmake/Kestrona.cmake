@@ -1,3 +1,11 @@
+include(GNUInstallDirs)
+# Installed read-only resources (ring sounds, help, translations in
+# "translations/"). The phone finds them from its own folder, so the path from
+# the program folder to this one is compiled in (see platform/app_paths).
+set(KESTRONA_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/kestrona)
+file(RELATIVE_PATH KESTRONA_RESOURCES_FROM_BINDIR ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_FULL_DATADIR}/kestrona)
+
 # kestrona_layer(NAME DEPS ...): one library per source folder, made of the
 # folder's *.cpp files (an interface library while the folder has none yet).
 function(kestrona_layer name)

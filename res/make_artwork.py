@@ -2,7 +2,8 @@
 """Draws the phone's artwork into res/art/: the skin (bmp131), the twenty key
 faces (bmp180..bmp199), the list icons (bmp150), the picture beside the
 registration form (bmp132) and the window/tray icons (icon128, icon148), each
-also at twice the size ("@2x") for high-density screens. Run it again after changing a drawing; the output is committed so
+also at twice the size, and the program's icon for the desktop's icon theme
+(res/icons/<size>.png) ("@2x") for high-density screens. Run it again after changing a drawing; the output is committed so
 that a build needs no Python.
 
 Rules the program relies on:
@@ -344,8 +345,8 @@ def make_register_picture():
     img.resize((2 * REG_W, 2 * REG_H), Image.LANCZOS).save(os.path.join(OUT, "bmp132@2x.png"))
 
 
-def make_icon(ringing):
-    s = SS * 2
+def draw_icon(ringing, s):
+    """The phone icon on a 32-unit grid, each unit s pixels."""
     n = 32
     img = Image.new("RGBA", (n * s, n * s), (0, 0, 0, 0))
     d = ImageDraw.Draw(img)
@@ -362,9 +363,27 @@ def make_icon(ringing):
         for k in (1, 2):
             d.arc((cx - (4 + 5 * k) * s, cy - (10 + 5 * k) * s, cx + (4 + 5 * k) * s, cy + (0 + 5 * k) * s),
                   start=-130, end=-50, fill=(255, 255, 255, 255), width=2 * s)
+    return img
+
+
+def make_icon(ringing):
+    n = 32
+    img = draw_icon(ringing, SS * 2)
     name = "icon%d" % (148 if ringing else 128)
     img.resize((n, n), Image.LANCZOS).save(os.path.join(OUT, name + ".png"))
     img.resize((2 * n, 2 * n), Image.LANCZOS).save(os.path.join(OUT, name + "@2x.png"))
+
+
+APP_ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256, 512)
+
+
+def make_app_icons():
+    """The program's icon for the desktop's icon theme, res/icons/<n>.png."""
+    out = os.path.join(HERE, "icons")
+    os.makedirs(out, exist_ok=True)
+    big = draw_icon(False, 32)
+    for n in APP_ICON_SIZES:
+        big.resize((n, n), Image.LANCZOS).save(os.path.join(out, "%d.png" % n), optimize=True)
 
 
 def main():
@@ -378,6 +397,7 @@ def main():
     make_register_picture()
     make_icon(False)
     make_icon(True)
+    make_app_icons()
     with open(os.path.join(HERE, "artwork.qrc"), "w") as qrc:
         qrc.write('<RCC>\n  <qresource prefix="/kestrona">\n')
         for name in sorted(os.listdir(OUT)):
