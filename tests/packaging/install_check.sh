@@ -80,6 +80,12 @@ validate)
     done
     echo "${lint:-no findings}"
     [[ -z "$lint" ]] || fail "mandoc found faults in the man pages"
+    # The server's manual keeps up with its options.
+    manual=$(gzip -dc "$root/usr/share/man/man1/kestrona-server.1.gz")
+    for option in $("$root/usr/bin/kestrona-server" --help | grep -oE '^  --[a-z0-9-]+' | sed 's/^  --//'); do
+        grep -qE "^\.It Fl -$option( |\$)" <<<"$manual" ||
+            fail "kestrona-server --$option is missing from its man page"
+    done
 
     echo "== systemd-analyze verify"
     unit="$root/usr/lib/systemd/system/kestrona-server.service"
