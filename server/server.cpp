@@ -318,13 +318,18 @@ struct Server::Impl {
         } disarm{*conn};
 
         Bytes early;
+        // A balancer's health check speaks for itself and sends no request;
+        // a line for each would bury the phones' exchanges.
+        bool health_check = false;
         if (via_proxy) {
             std::optional<ProxyHeader> header =
                 co_await ReadProxyHeader(*conn, address, port, early);
             if (!header) {
                 co_return;
             }
-            if (!header->local) {
+            if (header->local) {
+                health_check = true;
+            } else {
                 address = header->source;
                 port = header->source_port;
             }
@@ -352,7 +357,9 @@ struct Server::Impl {
             metrics.Exchange(tally.command, *tally.result, took);
         }
         // Logged before the close, so the line exists once the client sees the end.
-        Log(address, port, command, result);
+        if (!health_check || tally.result) {
+            Log(address, port, command, result);
+        }
         Finish(conn->socket, conn->unread);
     }
 
