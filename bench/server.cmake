@@ -1,6 +1,11 @@
 # Load generator for the directory server: a plain program, not a Google
 # Benchmark, since it measures a running server over loopback.
-add_executable(server_load ${CMAKE_CURRENT_SOURCE_DIR}/server_load.cpp)
+# It starts PostgreSQL and HAProxy with the tests' own fixtures.
+add_executable(server_load ${CMAKE_CURRENT_SOURCE_DIR}/server_load.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/proxy_fixtures.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/postgres_fixture.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/haproxy_fixture.cpp)
+target_include_directories(server_load PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(server_load PRIVATE kestrona_servernet)
 target_compile_definitions(server_load PRIVATE
     KESTRONA_SERVER_BINARY="$<TARGET_FILE:kestrona-server>")

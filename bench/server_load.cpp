@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "server/records.h"
+#include "support/haproxy_fixture.h"
+#include "support/postgres_fixture.h"
 
 extern char** environ;
 
@@ -40,7 +42,7 @@ struct Settings {
     int clients = 16;
     int client_threads = 1;
     double seconds = 5;
-    double rate = 5000;
+    double rate = 2000;
     int subscribers = 16;
     bool blocking = true;  // closed loop: one thread per client, blocking sockets
 };
@@ -331,7 +333,8 @@ Samples OpenLoop(const Settings& s, tcp::endpoint server, const std::vector<std:
     return total;
 }
 
-pid_t StartServer(const Settings& s, const std::string& db, std::uint16_t port) {
+pid_t StartServer(const Settings& s, const std::string& db, std::uint16_t port,
+                  const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args{s.server_binary,
                                   "--db",
                                   db,
@@ -348,6 +351,7 @@ pid_t StartServer(const Settings& s, const std::string& db, std::uint16_t port) 
                                   "--registrations-per-hour",
                                   "0",
                                   "--quiet"};
+    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (auto& a : args) {
         argv.push_back(a.data());
@@ -391,18 +395,168 @@ void Usage() {
     std::puts(
         "Usage: server_load [--server HOST:PORT] [--server-binary PATH] [--server-threads N]\n"
         "                   [--clients N] [--client-threads N] [--seconds S] [--rate R]\n"
-        "                   [--subscribers N] [--event-loop]\n"
+        "                   [--subscribers N] [--event-loop] [--single]\n"
         "Runs a closed loop of N clients (login and look-up, one connection each),\n"
         "then an open loop at R exchanges per second, and prints exchanges per\n"
-        "second and latency percentiles. Without --server it starts kestrona-server.\n"
+        "second and latency percentiles. Without --server it starts kestrona-server\n"
+        "on SQLite, then (unless --single) two instances on one PostgreSQL database\n"
+        "behind HAProxy, and measures both the same way.\n"
         "The closed loop runs one thread per client on blocking sockets, or with\n"
         "--event-loop all clients as coroutines on --client-threads threads.");
+}
+
+void StopServer(pid_t pid) {
+    if (pid > 0) {
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+}
+
+double CpuSecondsOf(const std::vector<pid_t>& pids) {
+    double sum = 0;
+    for (pid_t p : pids) {
+        sum += CpuSeconds(p);
+    }
+    return sum;
+}
+
+// Registers the subscribers, logs each in once (paying the one argon2id check
+// per subscriber before measuring), then runs the closed and the open loop
+// against server. servers: the processes whose CPU time counts as the
+// service's; empty when they are not ours.
+int RunLoad(const Settings& s, tcp::endpoint server, const std::vector<pid_t>& servers,
+            const std::string& label) {
+    std::vector<std::int32_t> numbers;
+    {
+        asio::io_context io;
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                asio::steady_timer timer(io);
+                g_waiting_for_server = true;
+                for (int attempt = 0; attempt < 100; ++attempt) {
+                    Bytes r = co_await Exchange(server, Query(1, 1));
+                    if (!r.empty()) {
+                        break;
+                    }
+                    timer.expires_after(std::chrono::milliseconds(50));
+                    co_await timer.async_wait(asio::use_awaitable);
+                }
+                g_waiting_for_server = false;
+                for (int i = 0; i < s.subscribers; ++i) {
+                    Bytes r = co_await Exchange(server, Register(i));
+                    if (r.size() >= 22 && std::memcmp(r.data(), "REGISTERNEWSUCCESS", 18) == 0) {
+                        numbers.push_back(rec::GetInt(r.data(), 18));
+                    }
+                }
+                // Behind the balancer each instance pays its own first check.
+                for (std::size_t round = 0; round < std::max<std::size_t>(1, servers.size());
+                     ++round) {
+                    for (std::int32_t n : numbers) {
+                        co_await Exchange(server, Login(n, "benchpw"));
+                    }
+                    // One exchange more shifts the round robin, so that the
+                    // next round takes each subscriber to the next instance.
+                    co_await Exchange(server, Query(1, 1));
+                }
+            },
+            asio::detached);
+        io.run();
+    }
+    if (numbers.empty()) {
+        std::fprintf(stderr, "could not register subscribers at %s:%u\n",
+                     server.address().to_string().c_str(), server.port());
+        return 1;
+    }
+    std::printf("%s: %d subscribers, server threads %d, clients %s\n", label.c_str(),
+                static_cast<int>(numbers.size()), s.server_threads,
+                s.blocking ? "on blocking threads" : "on an event loop");
+    double elapsed = 0;
+    double cpu0 = CpuSecondsOf(servers);
+    double self0 = CpuSeconds(::getpid());
+    Samples closed = ClosedLoop(s, server, numbers, elapsed);
+    char title[160];
+    std::snprintf(title, sizeof title, "%s, closed loop, %d concurrent clients", label.c_str(),
+                  s.clients);
+    Report(title, closed, elapsed);
+    auto cpu_line = [&](std::size_t exchanges, double server_cpu, double client_cpu) {
+        if (exchanges == 0) {
+            return;
+        }
+        std::printf("  cpu per exchange: server %.1f us, load generator %.1f us%s\n",
+                    server_cpu * 1e6 / static_cast<double>(exchanges),
+                    client_cpu * 1e6 / static_cast<double>(exchanges),
+                    servers.empty() ? " (server not ours: not measured)" : "");
+        std::fflush(stdout);
+    };
+    double cpu1 = CpuSecondsOf(servers);
+    double self1 = CpuSeconds(::getpid());
+    cpu_line(closed.latency_ms.size(), cpu1 - cpu0, self1 - self0);
+    Samples open = OpenLoop(s, server, numbers, elapsed);
+    std::snprintf(title, sizeof title, "%s, open loop at %.0f exchanges/s", label.c_str(), s.rate);
+    Report(title, open, elapsed);
+    cpu_line(open.latency_ms.size(), CpuSecondsOf(servers) - cpu1, CpuSeconds(::getpid()) - self1);
+    return 0;
+}
+
+// Two instances on one PostgreSQL database behind HAProxy, which hands each
+// connection on with a PROXY v2 header, measured the same way.
+int RunBalanced(const Settings& s) {
+    std::string why;
+    kestrona::test::PostgresCluster* cluster = kestrona::test::PostgresCluster::Shared(&why);
+    if (!cluster) {
+        std::printf("behind HAProxy on PostgreSQL: not measured, %s\n", why.c_str());
+        return 0;
+    }
+    if (!kestrona::test::HaproxyProcess::Available()) {
+        std::printf("behind HAProxy on PostgreSQL: not measured, haproxy is not installed\n");
+        return 0;
+    }
+    std::string db = cluster->CreateDatabase();
+    if (db.empty()) {
+        std::fprintf(stderr, "cannot create a database: %s\n", cluster->Error().c_str());
+        return 1;
+    }
+    std::vector<pid_t> pids;
+    std::vector<int> ports;
+    for (int i = 0; i < 2; ++i) {
+        std::uint16_t port = FreePort();
+        pid_t pid = StartServer(s, db, port, {"--trusted-proxy", "127.0.0.1", "--proxy-only"});
+        if (pid == 0) {
+            std::fprintf(stderr, "cannot start %s\n", s.server_binary.c_str());
+            for (pid_t p : pids) {
+                StopServer(p);
+            }
+            return 1;
+        }
+        pids.push_back(pid);
+        ports.push_back(port);
+        // The first creates the schema; the second must find it done.
+        kestrona::test::WaitForPort(port, 15000);
+    }
+    int rc = 1;
+    {
+        kestrona::test::HaproxyProcess haproxy;
+        if (haproxy.Start(ports)) {
+            tcp::endpoint front(asio::ip::make_address("127.0.0.1"),
+                                static_cast<std::uint16_t>(haproxy.Port()));
+            rc = RunLoad(s, front, pids, "2 instances on PostgreSQL behind HAProxy");
+        } else {
+            std::fprintf(stderr, "haproxy did not start:\n%s\n", haproxy.Log().c_str());
+        }
+    }
+    for (pid_t p : pids) {
+        StopServer(p);
+    }
+    return rc;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Settings s;
+    bool balanced = true;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -427,97 +581,33 @@ int main(int argc, char** argv) {
             s.blocking = false;
         } else if (a == "--subscribers") {
             s.subscribers = std::max(1, std::stoi(next()));
+        } else if (a == "--single") {
+            balanced = false;
         } else {
             Usage();
             return a == "--help" ? 0 : 2;
         }
     }
 
-    std::optional<std::filesystem::path> temp;
-    pid_t server_pid = 0;
-    if (s.port == 0) {
-        char pattern[] = "/tmp/kestrona-load-XXXXXX";
-        temp = ::mkdtemp(pattern);
-        s.port = FreePort();
-        server_pid = StartServer(s, (*temp / "load.db").string(), s.port);
-        if (server_pid == 0) {
-            std::fprintf(stderr, "cannot start %s\n", s.server_binary.c_str());
-            return 1;
-        }
+    if (s.port != 0) {
+        tcp::endpoint server(asio::ip::make_address(s.host), s.port);
+        return RunLoad(s, server, {}, "kestrona-server at " + s.host);
     }
-    tcp::endpoint server(asio::ip::make_address(s.host), s.port);
-
-    // Wait for the server, then register the subscribers and log each in once,
-    // which pays the one argon2id check per subscriber before measuring.
-    std::vector<std::int32_t> numbers;
-    {
-        asio::io_context io;
-        asio::co_spawn(
-            io,
-            [&]() -> asio::awaitable<void> {
-                asio::steady_timer timer(io);
-                g_waiting_for_server = true;
-                for (int attempt = 0; attempt < 100; ++attempt) {
-                    Bytes r = co_await Exchange(server, Query(1, 1));
-                    if (!r.empty()) {
-                        break;
-                    }
-                    timer.expires_after(std::chrono::milliseconds(50));
-                    co_await timer.async_wait(asio::use_awaitable);
-                }
-                g_waiting_for_server = false;
-                for (int i = 0; i < s.subscribers; ++i) {
-                    Bytes r = co_await Exchange(server, Register(i));
-                    if (r.size() >= 22 && std::memcmp(r.data(), "REGISTERNEWSUCCESS", 18) == 0) {
-                        numbers.push_back(rec::GetInt(r.data(), 18));
-                    }
-                }
-                for (std::int32_t n : numbers) {
-                    co_await Exchange(server, Login(n, "benchpw"));
-                }
-            },
-            asio::detached);
-        io.run();
+    char pattern[] = "/tmp/kestrona-load-XXXXXX";
+    std::filesystem::path temp = ::mkdtemp(pattern);
+    std::uint16_t port = FreePort();
+    pid_t server_pid = StartServer(s, (temp / "load.db").string(), port);
+    if (server_pid == 0) {
+        std::fprintf(stderr, "cannot start %s\n", s.server_binary.c_str());
+        return 1;
     }
-    int rc = 0;
-    if (numbers.empty()) {
-        std::fprintf(stderr, "could not register subscribers at %s:%u\n", s.host.c_str(), s.port);
-        rc = 1;
-    } else {
-        std::printf("kestrona-server load: %d subscribers, server threads %d, clients %s\n",
-                    static_cast<int>(numbers.size()), s.server_threads,
-                    s.blocking ? "on blocking threads" : "on an event loop");
-        double elapsed = 0;
-        double cpu0 = server_pid ? CpuSeconds(server_pid) : 0;
-        double self0 = CpuSeconds(::getpid());
-        Samples closed = ClosedLoop(s, server, numbers, elapsed);
-        char title[96];
-        std::snprintf(title, sizeof title, "closed loop, %d concurrent clients", s.clients);
-        Report(title, closed, elapsed);
-        auto cpu_line = [&](std::size_t exchanges, double server_cpu, double client_cpu) {
-            if (exchanges == 0) {
-                return;
-            }
-            std::printf("  cpu per exchange: server %.1f us, load generator %.1f us%s\n",
-                        server_cpu * 1e6 / static_cast<double>(exchanges),
-                        client_cpu * 1e6 / static_cast<double>(exchanges),
-                        server_pid ? "" : " (server not ours: not measured)");
-        };
-        double cpu1 = server_pid ? CpuSeconds(server_pid) : 0;
-        double self1 = CpuSeconds(::getpid());
-        cpu_line(closed.latency_ms.size(), cpu1 - cpu0, self1 - self0);
-        Samples open = OpenLoop(s, server, numbers, elapsed);
-        std::snprintf(title, sizeof title, "open loop at %.0f exchanges/s", s.rate);
-        Report(title, open, elapsed);
-        cpu_line(open.latency_ms.size(), (server_pid ? CpuSeconds(server_pid) : 0) - cpu1,
-                 CpuSeconds(::getpid()) - self1);
-    }
-    if (server_pid != 0) {
-        ::kill(server_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(server_pid, &status, 0);
-        std::error_code ec;
-        std::filesystem::remove_all(*temp, ec);
+    tcp::endpoint server(asio::ip::make_address("127.0.0.1"), port);
+    int rc = RunLoad(s, server, {server_pid}, "1 instance on SQLite");
+    StopServer(server_pid);
+    std::error_code ec;
+    std::filesystem::remove_all(temp, ec);
+    if (rc == 0 && balanced) {
+        rc = RunBalanced(s);
     }
     return rc;
 }
