@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "codec/g729.h"
@@ -477,6 +478,7 @@ void CAudioEngine::SendThread() {
     const int sock = AwaitStream(m_sockOut, m_acceptedOut);
     std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
     const int blockSamples = m_blockBytes / 2;
+    int64_t captureEnd = -1;  // where the last block ended, for echo control
     auto send = [sock](const uint8_t* d, size_t n) { return kestrona::SendSome(sock, d, n); };
     for (int i = 0; m_stopSending == 0; i = (i + 1) % kRingSize) {
         m_captureFilled[i]->Wait();
@@ -484,15 +486,21 @@ void CAudioEngine::SendThread() {
         if (m_stopSending != 0)
             break;
         uint8_t* pcm = m_capture[i].buffer.data();
+        captureEnd = captureEnd < 0 ? captureEnd : captureEnd + blockSamples;
         if (CaptureIsStale(i, ClockNow())) {
             m_captureDropped.fetch_add(1, std::memory_order_relaxed);
         } else {
             if (m_echo) {
                 // The block was recorded during the block period that ended
-                // when the device handed it back.
+                // when the device handed it back. The device keeps time, so
+                // blocks follow each other; only a jump (a stall, a drop)
+                // moves the reference off the previous one, and a thread
+                // woken late does not shift it.
+                const int64_t done = m_captureDoneAt[i].load(std::memory_order_relaxed);
+                if (captureEnd < 0 || std::abs(done - captureEnd) > m_format.samplesPerSec / 20)
+                    captureEnd = done;
                 int16_t* near = reinterpret_cast<int16_t*>(pcm);
-                m_farEnd->Read(m_captureDoneAt[i].load(std::memory_order_relaxed) - blockSamples,
-                               m_farBlock.data(), blockSamples);
+                m_farEnd->Read(captureEnd - blockSamples, m_farBlock.data(), blockSamples);
                 m_echo->Process(near, m_farBlock.data(), blockSamples);
             }
             std::fill(coded.begin(), coded.end(), 0);
