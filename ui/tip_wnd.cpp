@@ -41,7 +41,10 @@ QSize CTipWnd::TipSizeForText() const {
 void CTipWnd::ShowTip(bool on) {
     if (!on) {
         hide();
-        if (m_pParent)
+        // A key of the owner that the keyboard has reached keeps the focus:
+        // the tip never took it from there.
+        QWidget* focus = QApplication::focusWidget();
+        if (m_pParent && !(focus && m_pParent->isAncestorOf(focus)))
             m_pParent->setFocus(Qt::OtherFocusReason);
         return;
     }

@@ -286,6 +286,10 @@ TEST_F(SkinKeys, TabReachesADigitKeyAndSpacePressesIt) {
         QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &face,
                         Qt::Key_Tab);
     ASSERT_EQ(QApplication::focusWidget(), one);
+    // A tip of another key coming and going leaves the keyboard where it is.
+    face.Key(res::kCmdSetup)->OnTimer(CFlyBtn::kTimerTipDelay);
+    face.Key(res::kCmdSetup)->OnTimer(CFlyBtn::kTimerTipTime);
+    EXPECT_EQ(QApplication::focusWidget(), one);
     QTest::keyClick(one, Qt::Key_Space);
     EXPECT_EQ(commands, std::vector<int>{1007});
     // Enter stays the window's: the key does not take it for itself.
