@@ -383,6 +383,53 @@
     </message>
 </context>
 <context>
+    <name>CPage6</name>
+    <message>
+        <source>声音</source>
+        <translation>Sound</translation>
+    </message>
+    <message>
+        <source>声音设备</source>
+        <translation>Sound devices</translation>
+    </message>
+    <message>
+        <source>测试</source>
+        <translation>Test</translation>
+    </message>
+    <message>
+        <source>麦克风</source>
+        <translation>Microphone</translation>
+    </message>
+    <message>
+        <source>扬声器</source>
+        <translation>Loudspeaker</translation>
+    </message>
+    <message>
+        <source>回声消除</source>
+        <translation>Echo control</translation>
+    </message>
+    <message>
+        <source>启用回声消除（不使用耳机时推荐）</source>
+        <translation>Cancel the echo (recommended without a headset)</translation>
+    </message>
+    <message>
+        <source>更换的设备从下一次通话起生效</source>
+        <translation>Changed devices are used from the next call on.</translation>
+    </message>
+    <message>
+        <source>系统默认设备</source>
+        <translation>System default device</translation>
+    </message>
+    <message>
+        <source>（未连接）</source>
+        <translation>(not connected)</translation>
+    </message>
+    <message>
+        <source>无法打开该扬声器</source>
+        <translation>This loudspeaker cannot be opened</translation>
+    </message>
+</context>
+<context>
     <name>CPhoneApp</name>
     <message>
         <source>Kestrona 已经在运行。</source>

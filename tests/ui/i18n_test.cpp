@@ -161,7 +161,7 @@ TEST_F(English, DialogsShowOnlyEnglishTextsThatFit) {
     for (int type = 0; type < 3; ++type)
         windows.push_back(std::make_unique<CCallLogDlg>(type, nullptr, dir.path().toStdString()));
     auto sheet = std::make_unique<COptionSheet>(&model);
-    for (int page = 0; page < 5; ++page) sheet->SetActivePage(page);
+    for (int page = 0; page < sheet->Tabs()->count(); ++page) sheet->SetActivePage(page);
     windows.push_back(std::move(sheet));
     windows.push_back(std::make_unique<CLoginDlg>(net, false));
     windows.push_back(std::make_unique<CRegisterDlg>(net));
