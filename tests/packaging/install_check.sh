@@ -150,6 +150,8 @@ callto)
     export XDG_DATA_DIRS="$root/usr/share" XDG_RUNTIME_DIR="$home/runtime"
     export HOME="$home" PATH="$bin:$PATH"
     unset KESTRONA_RESOURCE_DIR KESTRONA_AUTOSTART_DIR KESTRONA_CONFIG_HOME
+    # xdg-open's generic way, whatever desktop the tests run under.
+    unset XDG_CURRENT_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION GNOME_DESKTOP_SESSION_ID BROWSER
 
     handler=$(xdg-mime query default x-scheme-handler/callto)
     echo "xdg-mime query default x-scheme-handler/callto: $handler"
