@@ -1,4 +1,8 @@
 # Media engine: CPU per call at 8000 and 24000 Hz, mouth-to-ear delay on the
 # file devices, the block coding work alone, and the two echo cancellers.
-kestrona_bench(media_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/media_bench.cpp LIBS kestrona_media
+kestrona_bench(media_bench
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/media_bench.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/pulse_fixture.cpp
+    LIBS kestrona_media
     PkgConfig::SPEEXDSP)
+target_include_directories(media_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests)

@@ -15,6 +15,10 @@
 // BM_CallCpu's third argument switches echo control on for both engines, with
 // the file devices' echo path (40 ms, -6 dB) on both sides.
 //
+// BM_PulseCallCpu: the same call with both engines on a private PulseAudio
+// daemon (pipe microphone and loudspeaker), with and without echo control;
+// the daemon's own time is not counted.
+//
 // BM_EchoCanceller: the two cancellers the engine could use, on a synthetic
 // laptop path (the loudspeaker heard 40 ms later at -6 dB), without real
 // time: echo return loss enhancement over seconds 2 to 4 (erle_db), the
@@ -36,6 +40,7 @@
 #include "platform/audio_backend_file.h"
 #include "platform/wav_file.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/pulse_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace kestrona;
@@ -167,6 +172,58 @@ void BM_BlockCodec(benchmark::State& state) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_BlockCodec)->Arg(8000)->Arg(24000)->Unit(benchmark::kMillisecond);
+
+void BM_PulseCallCpu(benchmark::State& state) {
+    const int rate = int(state.range(0));
+    const bool echo = state.range(1) != 0;
+    const fs::path dir =
+        fs::temp_directory_path() / ("kestrona-bench-pulse-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    double cpu = 0, wall = 0;
+    {
+        testing::PulseFixture pulse(dir);
+        std::string why;
+        if (!pulse.Start(&why)) {
+            state.SkipWithError(why.c_str());
+            fs::remove_all(dir);
+            return;
+        }
+        pulse.Feed(Speech(testing::PulseFixture::kRate, 6.0));
+        RecordingOwner ownerA, ownerB;
+        for (auto _ : state) {
+            CAudioEngine a, b;
+            const auto control =
+                echo ? CAudioEngine::EchoControl::kOn : CAudioEngine::EchoControl::kOff;
+            for (CAudioEngine* e : {&a, &b}) {
+                e->SetAudioBackend(MakePulseAudioBackend(pulse.ServerAddress()));
+                e->SetCodec(MakePrivateSpeechCodec());
+                e->SetEchoControl(control);
+            }
+            b.Init(&ownerB, rate, 250, true, "", 0, 0);
+            b.Listen(0, 0);
+            a.Init(&ownerA, rate, 250, true, "", 0, 0);
+            a.Connect("127.0.0.1", b.PortIn(), b.PortOut());
+            WaitUntil([&] { return b.m_sockIn.load() >= 0 && b.m_sockOut.load() >= 0; });
+            const double cpu0 = ProcessCpuSeconds();
+            const auto t0 = std::chrono::steady_clock::now();
+            b.StartReceive();
+            b.StartSend();
+            a.StartReceive();
+            a.StartSend();
+            std::this_thread::sleep_for(std::chrono::seconds(6));
+            a.Stop();
+            b.Stop();
+            cpu = ProcessCpuSeconds() - cpu0;
+            wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        }
+    }
+    fs::remove_all(dir);
+    state.counters["cpu_pct_per_engine"] = 100.0 * cpu / 2 / wall;
+}
+BENCHMARK(BM_PulseCallCpu)
+    ->ArgsProduct({{8000, 24000}, {0, 1}})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 // The speexdsp canceller, as the engine would have used it.
 class SpeexCanceller {
