@@ -260,7 +260,7 @@ int main(int argc, char** argv) {
     }
     {
         COptionSheet sheet(&model);
-        for (int page = 0; page < 5; ++page) {
+        for (int page = 0; page < sheet.Tabs()->count(); ++page) {
             sheet.SetActivePage(page);
             Save(&sheet, QStringLiteral("options_page%1").arg(page + 1));
         }
