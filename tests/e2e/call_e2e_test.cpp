@@ -117,7 +117,11 @@ TEST_F(CallTest, DialAnswerTalkHangUp) {
     ASSERT_EQ(b->Rpc({QStringLiteral("answer")}), QStringLiteral("ok"));
     ASSERT_TRUE(a->WaitState(2));
     ASSERT_TRUE(b->WaitState(2));
-    QThread::msleep(4000);  // talk
+    // Talk until each side has played four more seconds (the loudspeaker
+    // file also holds the ring-back).
+    const double heardA = SpeakerSeconds(*a), heardB = SpeakerSeconds(*b);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return SpeakerSeconds(*a) >= heardA + 4 && SpeakerSeconds(*b) >= heardB + 4; }));
     ASSERT_EQ(a->Rpc({QStringLiteral("hangup")}), QStringLiteral("ok"));
     ASSERT_TRUE(a->WaitState(0));
     ASSERT_TRUE(b->WaitState(0));
@@ -226,7 +230,7 @@ TEST_F(CallTest, PeerKilledMidCall) {
     ASSERT_TRUE(b->WaitState(3));
     b->Rpc({QStringLiteral("answer")});
     ASSERT_TRUE(a->WaitState(2));
-    QThread::msleep(1000);
+    ASSERT_TRUE(WaitUntil([&] { return SpeakerSeconds(*a) >= 0.5; }));
     b->Kill();
     ASSERT_TRUE(a->WaitState(6));
     a->Rpc({QStringLiteral("hangup")});

@@ -83,6 +83,12 @@ std::filesystem::path ServerProgram() {
     return InstalledOr("kestrona-server", BinaryDir() / "server" / "kestrona-server");
 }
 
+double SpeakerSeconds(const Phone& phone, int rate) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(phone.Speaker(), ec);
+    return ec || size < 44 ? 0.0 : double(size - 44) / 2.0 / double(rate);
+}
+
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs) {
     QElapsedTimer timer;
     timer.start();

@@ -106,6 +106,8 @@ class Phone {
 
 // The message log holds the text of message-box string stringId.
 bool HasMessage(const Phone& phone, int stringId);
+// Seconds of call audio the phone's loudspeaker has played so far at `rate`.
+double SpeakerSeconds(const Phone& phone, int rate = 8000);
 
 std::vector<int16_t> ReadSamples(const std::filesystem::path& wavOrRaw);
 // How well a stretch of the source shows up, waveform for waveform, anywhere

@@ -26,6 +26,7 @@ namespace {
 constexpr int kProxyFailed = 134;
 constexpr int kCannotListen = 146;
 constexpr int kPeerUnreachable = 148;
+constexpr int kPeerTooOld = 147;
 
 class ProxyCallTest : public ::testing::Test {
   protected:
@@ -93,7 +94,12 @@ class ProxyCallTest : public ::testing::Test {
         ASSERT_EQ(b.Rpc({QStringLiteral("answer")}), QStringLiteral("ok"));
         ASSERT_TRUE(a.WaitState(2)) << Logs();
         ASSERT_TRUE(b.WaitState(2)) << Logs();
-        QThread::msleep(4000);  // talk
+        // Talk until each side has played four more seconds (the loudspeaker
+        // file also holds the ring-back).
+        const double heardA = SpeakerSeconds(a), heardB = SpeakerSeconds(b);
+        ASSERT_TRUE(WaitUntil([&] {
+            return SpeakerSeconds(a) >= heardA + 4 && SpeakerSeconds(b) >= heardB + 4;
+        })) << Logs();
         // Still talking: neither stream broke on its way through a proxy.
         EXPECT_EQ(a.Status()->state, 2);
         EXPECT_EQ(b.Status()->state, 2);
@@ -159,6 +165,30 @@ TEST_F(ProxyCallTest, CallerBehindHttpProxy) {
     }
     during.erase(server->Port());
     EXPECT_EQ(during.size(), 3u) << tinyproxy.Log();
+}
+
+// squid answers CONNECT with HTTP/1.1, in a chunk of its own ahead of the
+// far end's first bytes: the caller's server exchanges, its peer command
+// connection and both audio streams still go through.
+TEST_F(ProxyCallTest, CallerBehindSquid) {
+    if (!test::SquidProcess::Available())
+        GTEST_SKIP() << "squid is not installed (" << test::SquidProcess::kBinary
+                     << "); packages.txt lists it";
+    test::SquidProcess squid;
+    ASSERT_TRUE(squid.Start()) << squid.Log();
+    ASSERT_TRUE(dante.Start()) << dante.Log();
+    auto settings = ProxyMode();
+    settings["httpport"] = std::to_string(squid.Port());
+    auto a = MakePhone("jane", speech, settings);
+    auto b = MakePhone("karl", reversed);
+    ASSERT_TRUE(a->Status() && b->Status()) << Logs() << squid.Log();
+    TalkAndHangUp(*a, *b);
+    // Neither the proxy's answer shown as a peer's text, nor the answer to it.
+    for (const Phone* phone : {a.get(), b.get()}) {
+        for (const std::string& line : phone->Messages())
+            EXPECT_EQ(line.find("HTTP/"), std::string::npos) << line;
+        EXPECT_FALSE(HasMessage(*phone, kPeerTooOld));
+    }
 }
 
 // The callee's command port and its two audio ports are bound on the SOCKS5
