@@ -88,11 +88,11 @@ std::shared_ptr<AudioBackend> MakeNullAudioBackend() {
 std::shared_ptr<AudioBackend> MakeDefaultAudioBackend() {
     if (PulseServerAnswers())
         return MakePulseAudioBackend();
-    // An ALSA-only machine; but where ALSA has no device either, the sound
-    // server may simply not be running yet, and pulse picks it up later.
-    auto alsa = MakePortAudioBackend();
-    if (alsa->WaveInDeviceCount() > 0 || alsa->WaveOutDeviceCount() > 0)
-        return alsa;
+    // An ALSA-only machine. But where ALSA's default device does not open
+    // (none at all, or ALSA's own route to a sound server that is not
+    // running yet) the server may come later, and pulse picks it up then.
+    if (AlsaDefaultDeviceOpens())
+        return MakePortAudioBackend();
     return MakePulseAudioBackend();
 }
 

@@ -113,8 +113,11 @@ std::shared_ptr<AudioBackend> MakePortAudioBackend();
 std::shared_ptr<AudioBackend> MakePulseAudioBackend(std::string server = {});
 // True when a PulseAudio-protocol server answers within a short time.
 bool PulseServerAnswers(const std::string& server = {});
-// The automatic choice: pulse when a server answers, else PortAudio when ALSA
-// has a device, else pulse (a server started later is picked up).
+// Whether ALSA's default playback device can be opened now.
+bool AlsaDefaultDeviceOpens();
+// The automatic choice: pulse when a server answers, else PortAudio when
+// ALSA's default device opens, else pulse (a server started later is picked
+// up).
 std::shared_ptr<AudioBackend> MakeDefaultAudioBackend();
 // mic: WAV (16-bit mono PCM) or raw 16-bit little-endian mono file, empty for
 // silence. speaker: WAV file written in real time, empty to discard.

@@ -340,6 +340,15 @@ class PortAudioBackend final : public AudioBackend {
 
 }  // namespace
 
+bool AlsaDefaultDeviceOpens() {
+    snd_lib_error_set_handler(&QuietAlsaError);
+    snd_pcm_t* pcm = nullptr;
+    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0)
+        return false;
+    snd_pcm_close(pcm);
+    return true;
+}
+
 std::shared_ptr<AudioBackend> MakePortAudioBackend() {
     return std::make_shared<PortAudioBackend>();
 }

@@ -237,6 +237,9 @@ QProcessEnvironment Phone::Environment() const {
                QStringLiteral(":") + QString::fromStdString(m_password));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), Q(m_dir));
     env.insert(QStringLiteral("XDG_DATA_HOME"), Q(m_dir / "data"));
+    for (const auto& [k, v] : m_env) {
+        env.insert(k, v);
+    }
     return env;
 }
 

@@ -69,6 +69,9 @@ class Phone {
     // A later start that logs in with the stored number and password.
     bool Start(const QStringList& args = {});
     bool StartProcess(const QStringList& args, const std::map<QString, QString>& env);
+    // An environment value for every later start (overrides the rig's own,
+    // such as KESTRONA_AUDIO).
+    void SetEnvironment(const QString& key, const QString& value) { m_env[key] = value; }
     // Ends the phone through "rpc quit" (whatever process serves it now).
     void Quit();
     void Kill();
@@ -102,6 +105,7 @@ class Phone {
     std::string m_password;
     int32_t m_number = 0;
     std::string m_output;
+    std::map<QString, QString> m_env;
 };
 
 // The message log holds the text of message-box string stringId.
