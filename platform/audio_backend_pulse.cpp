@@ -138,7 +138,12 @@ class PulseLink {
             }
         }
         const auto deadline = Clock::now() + kConnectTimeout;
+        pa_context* const connecting = m_context;
         for (;;) {
+            // Another device thread may have given up on this context (and
+            // dropped it) while this one waited.
+            if (m_context != connecting)
+                return Current();
             const pa_context_state_t state = pa_context_get_state(m_context);
             if (state == PA_CONTEXT_READY) {
                 m_everConnected = true;
@@ -323,9 +328,9 @@ class PulseStream {
             m_onFallback = false;
             return true;
         }
-        if (!choice.empty() && !m_link.Current())
-            return false;
-        if (!TryOpen(c, nullptr))
+        // The wait above gave the lock up: the context may have gone since.
+        c = m_link.Current();
+        if (!c || !TryOpen(c, nullptr))
             return false;
         if (!choice.empty()) {
             m_onFallback = true;
@@ -335,6 +340,8 @@ class PulseStream {
     }
 
     bool TryOpen(pa_context* c, const char* device) {
+        if (!c)
+            return false;
         const pa_sample_spec spec{PA_SAMPLE_S16LE, m_format.samplesPerSec, 1};
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
