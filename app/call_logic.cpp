@@ -33,11 +33,6 @@ std::optional<RingChoice> RingForState(int state) {
     }
 }
 
-int32_t SampleRateForType(int32_t type) {
-    static constexpr int32_t kRates[] = {8000, 12000, 16000, 22050, 24000};
-    return (type >= 0 && type < 5) ? kRates[type] : 0;
-}
-
 bool AppendDigit(std::string& digits, int command) {
     if (digits.size() > kMaxDigits - 1) {
         return false;

@@ -1,7 +1,6 @@
-// The pure rules of the phone window's call state machine: which keys a state
-// enables, which ring a state repeats, how digits build the number, which
-// sample rate a connection type gives. Kept free of windows and sockets so
-// the table can be checked on its own.
+// The pure rules of the call state machine: which keys a state enables, which
+// ring a state repeats, how digits build the number. Kept free of windows and
+// sockets so the table can be checked on its own.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +26,7 @@ inline int StateStringId(int state) {
     return 125 + state;
 }
 
-// Key commands of the phone window.
+// Key and menu commands of the phone.
 enum KeyCommand : int {
     kCmdCall = 1001,
     kCmdHangUp = 1002,
@@ -44,7 +43,7 @@ enum KeyCommand : int {
     kCmdExit = 57665,
 };
 
-// Timers of the phone window.
+// Timers of the call controller (the tray's flash timer is the window's).
 enum TimerId : int {
     kTimerDisplay = 100,
     kTimerRing = 1010,
@@ -77,9 +76,6 @@ inline constexpr const char* kRingIn = "ring/in.wav";
 inline constexpr const char* kRingOut = "ring/out.wav";
 inline constexpr const char* kRingBusy = "ring/busy.wav";
 inline constexpr const char* kRingAutoAnswer = "ring/aa.wav";
-
-// Samples per second for a connection type 0..4; 0 for anything else.
-int32_t SampleRateForType(int32_t type);
 
 inline constexpr std::size_t kMaxDigits = 9;
 

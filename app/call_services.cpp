@@ -5,12 +5,16 @@
 
 #include "app/ring_player.h"
 #include "media/audio_engine.h"
+#include "media/engine_owner.h"
 #include "net/net_context.h"
 #include "net/server_socket.h"
 #include "platform/app_paths.h"
 
 namespace kestrona {
 namespace {
+
+// A set-up that failed for a reason the engine has no code of its own for.
+constexpr int kSetupFailed = -1;
 
 class CallEngine : public ICallEngine {
   public:
@@ -29,12 +33,25 @@ class CallEngine : public ICallEngine {
         m_engine.Init(m_owner, sampleRate, delayMs, m_model.m_nProxy == 0, m_model.m_szProxyAddress,
                       m_model.m_nHttpPort, m_model.m_nSock5Port);
     }
-    bool Listen(int portIn, int portOut) override { return m_engine.Listen(portIn, portOut); }
+    // The engine's set-up still runs to its end here; its result is posted
+    // like any other engine message, so the controller takes it the same way
+    // whichever engine it drives.
+    void BeginListen(int portIn, int portOut) override {
+        const bool ok = m_engine.Listen(portIn, portOut);
+        int code = 0;
+        if (m_model.m_nProxy != 0 && (m_engine.m_portIn <= 0 || m_engine.m_portOut <= 0)) {
+            code = kProxyUnreachable;  // no port was bound on the proxy
+        } else if (!ok || m_engine.m_portIn <= 0 || m_engine.m_portOut <= 0) {
+            code = kSetupFailed;
+        }
+        m_owner->PostEngineMessage(kMsgAudioSetup, code);
+    }
+    void BeginConnect(const std::string& host, int peerPortIn, int peerPortOut) override {
+        const bool ok = m_engine.Connect(host, peerPortIn, peerPortOut);
+        m_owner->PostEngineMessage(kMsgAudioSetup, ok ? 0 : kSetupFailed);
+    }
     int PortIn() const override { return m_engine.m_portIn; }
     int PortOut() const override { return m_engine.m_portOut; }
-    bool Connect(const std::string& host, int peerPortIn, int peerPortOut) override {
-        return m_engine.Connect(host, peerPortIn, peerPortOut);
-    }
     void StartReceive() override { m_engine.StartReceive(); }
     void StartSend() override { m_engine.StartSend(); }
     void Record(const std::string& stem) override { m_engine.Record(stem); }
@@ -64,7 +81,7 @@ class CallServices : public ICallServices {
         return code;
     }
 
-    void ReportCall(int kind, int32_t peer, int32_t own, int seconds) override {
+    void ReportCall(ReportKind kind, int32_t peer, int32_t own, int seconds) override {
         auto socket = std::make_unique<CServerSocket>(m_net);
         socket->Create();
         socket->SendMsgReport(BuildMsgReportRecord(kind, peer, own, seconds));
@@ -123,12 +140,9 @@ class CallServices : public ICallServices {
 
     // The ring sounds are read-only resources of the installation.
     void PlayRing(const std::string& file) override { m_ring.PlayAsync(ResourcePath(file)); }
-    void PlayRingToEnd(const std::string& file) override { m_ring.PlayToEnd(ResourcePath(file)); }
-
-    void ShowMessage(int stringId) override {
-        if (m_net.messages) {
-            m_net.messages->ShowMessage(stringId);
-        }
+    int PlayRingOnce(const std::string& file) override {
+        int lengthMs = -1;
+        return m_ring.PlayAsync(ResourcePath(file), &lengthMs) ? lengthMs : -1;
     }
     std::filesystem::path FilesRoot() const override { return PhoneDataDir(); }
 

@@ -1,7 +1,7 @@
-// What the phone window's call state machine needs from the rest of the
-// program: the directory-server exchanges, the peer connection of the
-// current call, a media engine per call, the ring sounds and message boxes.
-// The application provides the real ones; tests provide recording fakes.
+// What the call controller needs from the rest of the program: the
+// directory-server exchanges, the peer connection of the current call, a
+// media engine per call and the ring sounds. The application provides the
+// real ones; tests provide recording fakes.
 #pragma once
 
 #include <cstdint>
@@ -14,19 +14,26 @@
 namespace kestrona {
 
 class IEngineOwner;
-class IPhoneWindow;
 struct NetContext;
-struct SettingsModel;
 
-// The media engine of one call, as the phone window drives it.
+// Posted through IEngineOwner when the audio streams of a call are set up or
+// could not be: code 0 success (the ports are then valid), otherwise one of
+// the failure codes of the engine.
+inline constexpr int kMsgAudioSetup = 2028;
+
+// The media engine of one call, as the controller drives it. Set-up returns at
+// once; its result arrives as the message above through the owner the engine
+// was made for.
 class ICallEngine {
   public:
     virtual ~ICallEngine() = default;
     virtual void Init(int sampleRate, int delayMs) = 0;
-    virtual bool Listen(int portIn, int portOut) = 0;
+    // Callee: opens the two listening audio ports (0: any free port).
+    virtual void BeginListen(int portIn, int portOut) = 0;
+    // Caller: connects to the callee's two audio ports.
+    virtual void BeginConnect(const std::string& host, int peerPortIn, int peerPortOut) = 0;
     virtual int PortIn() const = 0;
     virtual int PortOut() const = 0;
-    virtual bool Connect(const std::string& host, int peerPortIn, int peerPortOut) = 0;
     virtual void StartReceive() = 0;
     virtual void StartSend() = 0;
     virtual void Record(const std::string& stem) = 0;
@@ -37,17 +44,18 @@ class ICallServices {
   public:
     virtual ~ICallServices() = default;
 
-    // QUERYUSER: the reply code (10 found); address and port of the callee.
+    // QUERYUSER: the reply code (REPLY_SUCCESS: found); address and port of
+    // the callee.
     virtual int QueryUser(int32_t number, std::string& address, int& port) = 0;
     // MSGREPORT; nothing is awaited.
-    virtual void ReportCall(int kind, int32_t peer, int32_t own, int seconds) = 0;
+    virtual void ReportCall(ReportKind kind, int32_t peer, int32_t own, int seconds) = 0;
 
     // The peer connection of the current call.
     virtual bool HasPeer() const = 0;
     // Closes and forgets the connection without a word to the peer.
     virtual void DropPeer() = 0;
     // A new connection to the callee and REQUESTCALL on it; false when no
-    // "ACCEPT" came. Records that arrive during the wait reach the window.
+    // "ACCEPT" came. Records that arrive during the wait reach the controller.
     virtual bool RequestCall(const std::string& address, int port) = 0;
     virtual void SendParameters(const Paramenter& params) = 0;
     virtual void SendStartTalk() = 0;
@@ -58,11 +66,13 @@ class ICallServices {
 
     virtual std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner* owner) = 0;
 
-    virtual void PlayRing(const std::string& file) = 0;       // asynchronously
-    virtual void PlayRingToEnd(const std::string& file) = 0;  // waits for the end
+    // Starts a ring sound and returns at once; a new one cuts the last.
+    virtual void PlayRing(const std::string& file) = 0;
+    // The same, returning how long the sound lasts in milliseconds, or -1
+    // when it cannot be played.
+    virtual int PlayRingOnce(const std::string& file) = 0;
 
-    virtual void ShowMessage(int stringId) = 0;
-    // The history folder's root (empty: the current directory).
+    // The history and phone-book folders' root (empty: the current directory).
     virtual std::filesystem::path FilesRoot() const { return {}; }
 };
 

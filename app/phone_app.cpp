@@ -14,6 +14,9 @@
 #include <cstdio>
 
 #include "app/autostart.h"
+#include "app/call_clock.h"
+#include "app/call_controller.h"
+#include "app/call_services.h"
 #include "app/instance_channel.h"
 #include "app/keep_alive.h"
 #include "app/message_box.h"
@@ -131,6 +134,7 @@ CPhoneApp::~CPhoneApp() {
     m_keepAlive.reset();
     m_net.window = nullptr;
     m_pMainWnd.reset();
+    m_controller.reset();
     if (g_signalPipe[0] >= 0) {
         signal(SIGTERM, SIG_DFL);
         signal(SIGINT, SIG_DFL);
@@ -243,13 +247,17 @@ bool CPhoneApp::InitInstance() {
     }
 
     m_soundCheck = std::make_unique<CSoundCheck>(*m_messages);
-    m_pMainWnd = m_pFactory->CreatePhoneWindow();
-    m_net.window = m_pMainWnd ? m_pMainWnd->PeerWindow() : nullptr;
+    m_callServices = MakeCallServices(m_net);
+    m_callClock = MakeQtCallClock();
+    m_controller = std::make_unique<CCallController>(*m_callServices, *this, *m_callClock);
+    m_controller->SetLocalAddress(m_strLocalAddress);
+    m_pMainWnd = m_pFactory->CreatePhoneWindow(*m_controller);
+    m_net.window = m_controller.get();
     if (m_pMainWnd && !m_bStartHidden) {
         m_pMainWnd->Widget()->show();
     }
-    if (m_pMainWnd && m_nCallToNumber > 0) {
-        m_pMainWnd->HandleRequest({QStringLiteral("callto"), QString::number(m_nCallToNumber)});
+    if (m_nCallToNumber > 0) {
+        m_controller->HandleRequest({QStringLiteral("callto"), QString::number(m_nCallToNumber)});
     }
     exec();
     return false;
@@ -273,6 +281,7 @@ int CPhoneApp::ExitInstance() {
     m_net.ReleaseSockets(m_bLoggedIn);
     m_net.window = nullptr;
     m_pMainWnd.reset();
+    m_controller.reset();
     return 0;
 }
 
@@ -351,18 +360,20 @@ QString CPhoneApp::HandleRequest(const QStringList& args) {
         return QStringLiteral("ok");
     }
     if (verb == QLatin1String("callto")) {
-        if (!m_pMainWnd) {
+        if (!m_controller) {
             m_nCallToNumber = args.value(1).toInt();
             return QStringLiteral("ok");
         }
-        m_pMainWnd->ShowAndRaise();
-        return m_pMainWnd->HandleRequest(args);
+        if (m_pMainWnd) {
+            m_pMainWnd->ShowAndRaise();
+        }
+        return m_controller->HandleRequest(args);
     }
     if (verb == QLatin1String("rpc")) {
-        if (!m_pMainWnd) {
+        if (!m_controller) {
             return QStringLiteral("error no phone window yet");
         }
-        return m_pMainWnd->HandleRequest(args.mid(1));
+        return m_controller->HandleRequest(args.mid(1));
     }
     return QStringLiteral("error unknown request");
 }

@@ -15,9 +15,12 @@
 #include "settings/sys_reg_info.h"
 
 namespace kestrona {
+class CCallController;
 class CInstanceChannel;
 class CKeepAlive;
 class CSoundCheck;
+class ICallClock;
+class ICallServices;
 }  // namespace kestrona
 
 class CPhoneApp : public QApplication, public kestrona::SettingsModel {
@@ -54,6 +57,8 @@ class CPhoneApp : public QApplication, public kestrona::SettingsModel {
     kestrona::NetContext& Net() { return m_net; }
     kestrona::IMessageBox& Messages() { return *m_messages; }
     kestrona::IPhoneMainWindow* MainWindow() const { return m_pMainWnd.get(); }
+    // The call controller (null before the phone window is made).
+    kestrona::CCallController* Controller() const { return m_controller.get(); }
 
     // The store object for the settings key.
     CSysRegInfo m_regInfo;
@@ -79,6 +84,9 @@ class CPhoneApp : public QApplication, public kestrona::SettingsModel {
     std::unique_ptr<kestrona::CInstanceChannel> m_channel;
     std::unique_ptr<kestrona::CKeepAlive> m_keepAlive;
     std::unique_ptr<kestrona::CSoundCheck> m_soundCheck;
+    std::unique_ptr<kestrona::ICallServices> m_callServices;
+    std::unique_ptr<kestrona::ICallClock> m_callClock;
+    std::unique_ptr<kestrona::CCallController> m_controller;
     std::unique_ptr<kestrona::IPhoneMainWindow> m_pMainWnd;
     // EndMessageLoop was called (a quit signal, or the exit command).
     bool m_bQuitRequested = false;

@@ -1,6 +1,5 @@
 #include "app/ring_player.h"
 
-#include <chrono>
 #include <string>
 #include <thread>
 
@@ -98,23 +97,13 @@ bool CRingPlayer::Start(const std::filesystem::path& file) {
     return true;
 }
 
-bool CRingPlayer::PlayAsync(const std::filesystem::path& file) {
-    return Start(file);
-}
-
-bool CRingPlayer::PlayToEnd(const std::filesystem::path& file) {
+bool CRingPlayer::PlayAsync(const std::filesystem::path& file, int* lengthMs) {
     if (!Start(file)) {
         return false;
     }
-    Sound& sound = *m_current;
-    // A device that never hands the buffer back must not hold the window for
-    // good: give it the sound's length and a generous margin.
-    const auto limit = std::chrono::milliseconds(static_cast<int>(sound.seconds * 1000) + 3000);
-    {
-        std::unique_lock lock(sound.mutex);
-        sound.done.wait_for(lock, limit, [&sound] { return sound.finished; });
+    if (lengthMs) {
+        *lengthMs = static_cast<int>(m_current->seconds * 1000);
     }
-    Stop();
     return true;
 }
 

@@ -19,11 +19,10 @@ class CRingPlayer {
     CRingPlayer(const CRingPlayer&) = delete;
     CRingPlayer& operator=(const CRingPlayer&) = delete;
 
-    // Starts the sound and returns at once. False when the file cannot be
-    // read or no device takes it (the call goes on silently then).
-    bool PlayAsync(const std::filesystem::path& file);
-    // Plays the sound and returns when it has ended.
-    bool PlayToEnd(const std::filesystem::path& file);
+    // Starts the sound and returns at once; lengthMs (when given) receives
+    // how long it plays. False when the file cannot be read or no device
+    // takes it (the call goes on silently then).
+    bool PlayAsync(const std::filesystem::path& file, int* lengthMs = nullptr);
     void Stop();
 
   private:

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 #include <cstdint>
 #include <memory>
 
@@ -12,19 +11,18 @@ class QWidget;
 
 namespace kestrona {
 
-class IPhoneWindow;
+class CCallController;
+class ICallView;
 
 // The phone window as the application sees it.
 class IPhoneMainWindow {
   public:
     virtual ~IPhoneMainWindow() = default;
     virtual QWidget* Widget() = 0;
-    // The peer protocol's view of the window.
-    virtual IPhoneWindow* PeerWindow() = 0;
+    // What shows the call controller (null: nothing).
+    virtual ICallView* View() = 0;
     // Shows the window, restores it when minimised and brings it to the front.
     virtual void ShowAndRaise() = 0;
-    // A request from outside (see the instance channel); returns the answer.
-    virtual QString HandleRequest(const QStringList& args) = 0;
 };
 
 // The dialogs' results are those of the dialogs: 1 OK, 2 cancel, 4 the
@@ -32,7 +30,8 @@ class IPhoneMainWindow {
 class IUiFactory {
   public:
     virtual ~IUiFactory() = default;
-    virtual std::unique_ptr<IPhoneMainWindow> CreatePhoneWindow() = 0;
+    // The window in front of the controller; it shows itself through SetView.
+    virtual std::unique_ptr<IPhoneMainWindow> CreatePhoneWindow(CCallController& controller) = 0;
     virtual int RunConnectionDialog() = 0;
     virtual int RunRegisterDialog() = 0;
     // number in: the pre-filled number; out: the number that logged in.

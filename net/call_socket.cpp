@@ -126,7 +126,10 @@ void CCallSocket::OnAccept(int) {
     incoming->Create();
     if (!Accept(*incoming))
         return;
-    if (!ctx.m_pPeerSocket) {
+    // Without a window to take the call (the login is still running) the
+    // caller is told busy, like any caller while a call is up; keeping its
+    // connection would make every later caller busy too.
+    if (!ctx.m_pPeerSocket && ctx.window) {
         ctx.m_pPeerSocket = std::move(incoming);
         ctx.m_pPeerSocket->SendRecord(kestrona::kWordAccept.data(), 6);
     } else {
@@ -147,7 +150,7 @@ void CCallSocket::DispatchPeerCommand() {
 
     switch (kestrona::ClassifyPeerChunk(b, m_nReceived, proxyOn)) {
         case PeerCommand::SocksBindReply:
-            if (ctx.m_pPeerSocket) {
+            if (ctx.m_pPeerSocket || !window) {
                 SendRecord(kestrona::kWordBusy.data(), 12);
                 ctx.ChangeListenPort(true);
             } else if (ctx.m_pCmdListenSocket.get() == this) {

@@ -150,7 +150,7 @@ std::array<char, kAutoAnswerRecordSize> BuildAutoAnswerRecord() {
 
 int32_t SampleRateForConnectionType(int32_t rateIndex) {
     static constexpr int32_t kRates[] = {8000, 12000, 16000, 22050, 24000};
-    return rateIndex >= 0 && rateIndex < 5 ? kRates[rateIndex] : 0;
+    return rateIndex >= 0 && rateIndex < 5 ? kRates[rateIndex] : kRates[0];
 }
 
 }  // namespace kestrona

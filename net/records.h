@@ -52,7 +52,12 @@ RegisterRecord BuildRegisterRecord(const RegisterRequest& request);
 QueryUserRecord BuildQueryUserRecord(int32_t ownId, int32_t wantedId);
 UserLiveRecord BuildUserLiveRecord(int32_t id);
 LogoutRecord BuildLogoutRecord(int32_t id);
-// kind: 1 answered, 2 hung up (with seconds), 3 taken by auto-answer.
+// What a MSGREPORT tells the directory server about a call.
+enum ReportKind : int32_t {
+    kReportAnswered = 1,      // the callee's user answered
+    kReportHungUp = 2,        // the user ended the call (with its seconds)
+    kReportAutoAnswered = 3,  // the callee's answering machine took the call
+};
 MsgReportRecord BuildMsgReportRecord(int32_t kind, int32_t peerId, int32_t ownId, int32_t seconds);
 ChangePortRecord BuildChangePortRecord(int32_t id, int32_t port);
 
@@ -104,7 +109,8 @@ Paramenter ParseParamenter(const char* buffer);
 std::array<char, kAutoAnswerRecordSize> BuildAutoAnswerRecord();
 
 // The audio rate of a connection type (the setting m_nRate): 0..4 give 8000,
-// 12000, 16000, 22050, 24000 Hz; anything else 0.
+// 12000, 16000, 22050, 24000 Hz. A type outside the list (a hand-edited
+// store) talks at the lowest rate, 8000 Hz, on both sides of a call.
 int32_t SampleRateForConnectionType(int32_t rateIndex);
 
 // ---- little-endian helpers ----

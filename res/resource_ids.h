@@ -75,6 +75,17 @@ inline constexpr int kStrSettings = 141;
 inline constexpr int kStrSaveChanges = 143;
 inline constexpr int kStrDeleteAll = 144;
 inline constexpr int kStrHelpNotOpened = 149;  // "%s": the help file's path
+// Why a call's audio could not be set up (the call has ended).
+inline constexpr int kStrAudioListenFailed = 150;
+inline constexpr int kStrAudioConnectFailed = 151;
+inline constexpr int kStrAudioProxyFailed = 152;
+// A sound device failed during a call (engine failure codes 1 to 4), and the
+// SOCKS5 proxy that could not be reached (code 5).
+inline constexpr int kStrNoWaveIn = 153;
+inline constexpr int kStrWaveInFormat = 154;
+inline constexpr int kStrNoWaveOut = 155;
+inline constexpr int kStrWaveOutFormat = 156;
+inline constexpr int kStrProxyUnreachable = 157;
 
 inline constexpr int kTrayIconId = 147;
 inline constexpr const char* kWindowTitle = "Ostravine Kestrona";

@@ -13,17 +13,10 @@ namespace kestrona {
 
 CUiFactory::CUiFactory(CPhoneApp& app) : m_app(app) {}
 
-// The window goes before the services it uses.
 CUiFactory::~CUiFactory() = default;
 
-std::unique_ptr<IPhoneMainWindow> CUiFactory::CreatePhoneWindow() {
-    if (!m_services) {
-        m_services = MakeCallServices(m_app.Net());
-    }
-    auto window = MakeSkinnedPhone(*m_services, m_app);
-    window->SetLocalAddress(m_app.m_strLocalAddress);
-    window->DrawDisplay();
-    return window;
+std::unique_ptr<IPhoneMainWindow> CUiFactory::CreatePhoneWindow(CCallController& controller) {
+    return MakeSkinnedPhone(controller, m_app);
 }
 
 int CUiFactory::RunConnectionDialog() {

@@ -4,7 +4,6 @@
 
 #include <memory>
 
-#include "app/call_services.h"
 #include "app/ui_hooks.h"
 
 class CPhoneApp;
@@ -16,14 +15,13 @@ class CUiFactory : public IUiFactory {
     explicit CUiFactory(CPhoneApp& app);
     ~CUiFactory() override;
 
-    std::unique_ptr<IPhoneMainWindow> CreatePhoneWindow() override;
+    std::unique_ptr<IPhoneMainWindow> CreatePhoneWindow(CCallController& controller) override;
     int RunConnectionDialog() override;
     int RunRegisterDialog() override;
     int RunLoginDialog(int32_t& number, const QString& password) override;
 
   private:
     CPhoneApp& m_app;
-    std::unique_ptr<ICallServices> m_services;
 };
 
 // True when a window system (or Qt's offscreen platform) is there to show

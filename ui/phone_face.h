@@ -1,6 +1,6 @@
 // The look of the phone window: twenty keys that send the commands 1001 to
-// 1020 and a display of four texts. The call state machine talks to the face
-// only through this small interface, so a different look can take its place
+// 1020 and a display of four texts. The window talks to the face only
+// through this small interface, so a different look can take its place
 // without touching the calls.
 #pragma once
 
@@ -8,15 +8,9 @@
 #include <QWidget>
 #include <functional>
 
-namespace kestrona {
+#include "app/call_view.h"
 
-struct DisplayTexts {
-    QString localAddress;  // own number, address and listening port
-    QString peer;          // "name number", empty when there is no peer
-    QString status;        // the state's text (with the rate while talking)
-    QString time;          // the clock, or the call time while talking
-    bool operator==(const DisplayTexts&) const = default;
-};
+namespace kestrona {
 
 class IPhoneFace {
   public:

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "app/call_display.h"
 #include "ui/phone_face.h"
 
 class CFlyBtn;
@@ -23,17 +24,6 @@ class CDisplayField;
 // The part of the skin that belongs to the window: every pixel except the
 // exactly white ones (255, 255, 255); near-white stays.
 QRegion SkinRegion(const QImage& skin);
-
-// "%.2d:%.2d:%.2d" of hours modulo 24, minutes and seconds.
-QString FormatCallTime(int64_t seconds);
-
-// The four display texts. state is 0..8; while talking (2) or answering
-// automatically (7) the time is the call time and the rate follows the
-// status ("通话中...8000kHZ"), otherwise the time is the clock. The peer line
-// is empty when there is no peer number (0 or less).
-DisplayTexts MakeDisplayTexts(const QString& localAddress, int state, int64_t secondsInCall,
-                              int sampleRate, const QString& peerName, int32_t peerNumber,
-                              const QTime& clock);
 
 // The font the display is drawn in.
 QFont DisplayFont();

@@ -12,9 +12,9 @@
 
 namespace kestrona {
 
-std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(ICallServices& services, SettingsModel& model) {
+std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, SettingsModel& model) {
     auto* face = new CSkinFace;
-    auto phone = std::make_unique<CPhoneDlg>(services, model, face);
+    auto phone = std::make_unique<CPhoneDlg>(controller, face);
     CPhoneDlg* dlg = phone.get();
     // No caption or border: the skin is the whole window and the face moves it.
     dlg->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
@@ -24,10 +24,10 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(ICallServices& services, SettingsMod
 
     // The files live where the call services keep them (the current
     // directory unless told otherwise).
-    const std::filesystem::path root = services.FilesRoot();
+    const std::filesystem::path root = controller.Services().FilesRoot();
     auto* tray = new CPhoneTray(dlg, std::nullopt, dlg);
     tray->SetBookRoot(root);
-    tray->SetCommandHandler([dlg](int command) { dlg->OnCommand(command); });
+    tray->SetCommandHandler([&controller](int command) { controller.OnCommand(command); });
     tray->AddTrayIcon();
     face->onHide = [dlg, tray] { HideWindow(dlg, tray->HasTray()); };
     face->onWindowMenu = [tray](QPoint at) {
@@ -57,7 +57,7 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(ICallServices& services, SettingsMod
         COptionSheet sheet(&model);
         sheet.exec();
     };
-    hooks.flashTray = [dlg, tray](bool on) { tray->FlashTray(on, dlg->m_nPeerNumber); };
+    hooks.flashTray = [tray](bool on, int32_t peerNumber) { tray->FlashTray(on, peerNumber); };
     dlg->SetHooks(std::move(hooks));
     return phone;
 }

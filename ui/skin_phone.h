@@ -1,5 +1,5 @@
-// The phone window as users see it: the call controller with the skinned
-// face, the tray icon and menus, and the phone book, call lists and options
+// The phone window as users see it: the view of the call controller with
+// the skinned face, the tray icon and menus, and the phone book, call lists and options
 // sheet behind its keys.
 #pragma once
 
@@ -9,6 +9,6 @@
 
 namespace kestrona {
 
-std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(ICallServices& services, SettingsModel& model);
+std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, SettingsModel& model);
 
 }  // namespace kestrona

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/call_controller.h"
 #include "app/phone_app.h"
 #include "platform/temp_dir.h"
 #include "res/strings.h"
@@ -23,18 +24,13 @@ namespace {
 struct FakeWindow : QWidget, IPhoneMainWindow {
     explicit FakeWindow(bool& shown) : shown(shown) {}
     QWidget* Widget() override { return this; }
-    IPhoneWindow* PeerWindow() override { return nullptr; }
+    ICallView* View() override { return nullptr; }
     void ShowAndRaise() override {}
-    QString HandleRequest(const QStringList& args) override {
-        requests << args.join(QLatin1Char(' '));
-        return QStringLiteral("ok");
-    }
     void setVisible(bool visible) override {
         shown = shown || visible;
         QWidget::setVisible(visible);
     }
     bool& shown;
-    QStringList requests;
 };
 
 // What a modal dialog does when SIGTERM arrives while it is open: its own
@@ -55,14 +51,12 @@ struct FakeFactory : IUiFactory {
     int32_t loginNumber = 777;
     std::string notice;
     bool windowShown = false;
-    QStringList windowRequests;
+    int32_t numberAtStart = 0;
 
-    std::unique_ptr<IPhoneMainWindow> CreatePhoneWindow() override {
+    std::unique_ptr<IPhoneMainWindow> CreatePhoneWindow(CCallController& controller) override {
         calls.push_back("window");
-        QTimer::singleShot(0, qApp, [this] {
-            if (auto* w = CPhoneApp::Instance()->MainWindow()) {
-                windowRequests = static_cast<FakeWindow*>(w)->requests;
-            }
+        QTimer::singleShot(0, qApp, [this, &controller] {
+            numberAtStart = controller.PeerNumber();
             QCoreApplication::quit();
         });
         return std::make_unique<FakeWindow>(windowShown);
@@ -255,7 +249,7 @@ TEST_F(StartupTest, AutobootStartsHiddenAndCallToFillsTheNumber) {
     Run({"AUTOBOOT", "callto:5150"});
     EXPECT_TRUE(hidden);
     EXPECT_FALSE(factory.windowShown);
-    EXPECT_EQ(factory.windowRequests, QStringList{QStringLiteral("callto 5150")});
+    EXPECT_EQ(factory.numberAtStart, 5150);
 }
 
 // A quit signal while a start-up dialog is open ends the program there: no

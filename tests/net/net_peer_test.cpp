@@ -72,6 +72,22 @@ TEST_F(PeerCall, IdleCalleeGreetsBeforeAnythingIsSent) {
     EXPECT_TRUE(b.ctx->m_pPeerSocket);
 }
 
+// Before the phone window exists no one can take a call: the caller hears
+// busy and the connection is not kept, so later callers get through.
+TEST_F(PeerCall, CallerBeforeTheWindowIsRefusedAndForgotten) {
+    b.ctx->window = nullptr;
+    auto early = test::RawConnect(port);
+    ASSERT_TRUE(early);
+    EXPECT_EQ(test::ReadSome(*early), QByteArray("RCRESULTBUSY"));
+    EXPECT_FALSE(b.ctx->m_pPeerSocket);
+
+    b.ctx->window = &b.window;
+    auto later = test::RawConnect(port);
+    ASSERT_TRUE(later);
+    EXPECT_EQ(test::ReadSome(*later), QByteArray("ACCEPT"));
+    EXPECT_TRUE(b.ctx->m_pPeerSocket);
+}
+
 TEST_F(PeerCall, SecondCallerIsRefusedBusy) {
     Connect();
     Endpoint c("third");

@@ -141,7 +141,8 @@ TEST(PeerRecords, Layouts) {
     EXPECT_TRUE(ZeroExcept(aa, {{0, 10}}));
 
     EXPECT_EQ(SampleRateForConnectionType(3), 22050);
-    EXPECT_EQ(SampleRateForConnectionType(5), 0);
+    EXPECT_EQ(SampleRateForConnectionType(5), 8000);
+    EXPECT_EQ(SampleRateForConnectionType(-1), 8000);
 }
 
 // ---- ParseServerReply ----

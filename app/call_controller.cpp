@@ -1,0 +1,788 @@
+#include "app/call_controller.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QMetaObject>
+#include <QPointer>
+
+#include "app/call_display.h"
+#include "media/engine_owner.h"
+#include "net/cmd_socket.h"
+#include "net/message_box.h"
+#include "res/resource_ids.h"
+#include "res/strings.h"
+#include "store/call_history.h"
+
+namespace kestrona {
+namespace {
+
+// What a controller without a window shows: nothing.
+class NullView : public ICallView {
+  public:
+    void ShowDisplay(const DisplayTexts&) override {}
+    void ShowKey(int, const KeyLook&) override {}
+    void ShowTrayFlash(bool, int32_t) override {}
+    void ShowMessage(const QString&) override {}
+    int RunPhoneBook(int32_t&, QString&) override { return 0; }
+    int RunCallLog(int, int32_t&) override { return 0; }
+    void RunOptions() override {}
+    void Exit() override {}
+};
+
+int KeyIndex(int command) {
+    return command - kCmdCall;
+}
+
+}  // namespace
+
+// The engine's threads reach the controller only through this link: each
+// message is queued to the controller's thread with the number of the engine
+// that sent it.
+class CCallController::EngineLink : public IEngineOwner {
+  public:
+    EngineLink(CCallController* controller, int serial)
+        : m_controller(controller), m_serial(serial) {}
+
+    void PostEngineMessage(int msg, int code) override {
+        CCallController* controller = m_controller;
+        const int serial = m_serial;
+        QMetaObject::invokeMethod(
+            controller,
+            [controller, serial, msg, code] { controller->OnEngineMessage(serial, msg, code); },
+            Qt::QueuedConnection);
+    }
+    void ShowEngineAlert(const std::string& text) override {
+        CCallController* controller = m_controller;
+        const int serial = m_serial;
+        const QString message = QString::fromStdString(text);
+        QMetaObject::invokeMethod(
+            controller,
+            [controller, serial, message] { controller->OnEngineAlert(serial, message); },
+            Qt::QueuedConnection);
+    }
+
+  private:
+    CCallController* const m_controller;
+    const int m_serial;
+};
+
+CCallController::CCallController(ICallServices& services, SettingsModel& model, ICallClock& clock,
+                                 QObject* parent)
+    : QObject(parent), m_services(services), m_model(model), m_clock(clock) {
+    m_timerDisplay = m_clock.MakeTimer([this] { Refresh(); });
+    m_timerRing = m_clock.MakeTimer([this] {
+        if (!m_strRingSound.empty()) {
+            m_services.PlayRing(m_strRingSound);
+        }
+    });
+    m_timerAutoAnswer = m_clock.MakeTimer([this] { OnAutoAnswerTimer(); });
+    m_timerForceBreak = m_clock.MakeTimer([this] {
+        StopTimer(kTimerForceBreak);
+        EndCall();
+    });
+    m_timerGreeting = m_clock.MakeTimer([this] { OnGreetingPlayed(); });
+
+    m_bIncoming = false;
+    m_nState = kStateReady;
+    m_nPeerNumber = 0;
+    m_bAutoAnswer = m_model.m_nAutoAA != 0;
+    m_keys[KeyIndex(kCmdAuto)].checked = m_bAutoAnswer;
+    UpdateKeys();
+    ResetParameters();
+    StartTimer(kTimerDisplay, 1000);
+}
+
+CCallController::~CCallController() {
+    StopEngine();
+}
+
+ICallView& CCallController::View() {
+    static NullView none;
+    return m_view ? *m_view : none;
+}
+
+void CCallController::SetView(ICallView* view) {
+    m_view = view;
+    for (int command = kCmdCall; command <= kCmdSetup; ++command) {
+        ShowKey(command);
+    }
+    Refresh();
+}
+
+void CCallController::SetLocalAddress(const QString& text) {
+    m_strLocalAddress = text;
+    Refresh();
+}
+
+// ---- keys ----
+
+KeyLook CCallController::Key(int command) const {
+    const int i = KeyIndex(command);
+    return i >= 0 && i < static_cast<int>(m_keys.size()) ? m_keys[i] : KeyLook{};
+}
+
+void CCallController::ShowKey(int command) {
+    View().ShowKey(command, Key(command));
+}
+
+void CCallController::EnableKey(int command, bool enabled) {
+    KeyLook& look = m_keys[KeyIndex(command)];
+    look.enabled = enabled;
+    if (!enabled) {
+        look.flashing = false;
+    }
+    ShowKey(command);
+}
+
+void CCallController::FlashKey(int command, bool flashing) {
+    m_keys[KeyIndex(command)].flashing = flashing;
+    ShowKey(command);
+}
+
+void CCallController::CheckKey(int command, bool checked) {
+    m_keys[KeyIndex(command)].checked = checked;
+    ShowKey(command);
+}
+
+// ---- timers ----
+
+ICallTimer* CCallController::Timer(int id) const {
+    switch (id) {
+        case kTimerDisplay:
+            return m_timerDisplay.get();
+        case kTimerRing:
+            return m_timerRing.get();
+        case kTimerAutoAnswer:
+            return m_timerAutoAnswer.get();
+        case kTimerForceBreak:
+            return m_timerForceBreak.get();
+        case kTimerGreeting:
+            return m_timerGreeting.get();
+        default:
+            return nullptr;
+    }
+}
+
+void CCallController::StartTimer(int id, int ms) {
+    if (ICallTimer* timer = Timer(id)) {
+        timer->Start(ms);
+    }
+}
+
+void CCallController::StopTimer(int id) {
+    if (ICallTimer* timer = Timer(id)) {
+        timer->Stop();
+    }
+}
+
+bool CCallController::TimerActive(int id) const {
+    const ICallTimer* timer = Timer(id);
+    return timer && timer->IsActive();
+}
+
+void CCallController::OnAutoAnswerTimer() {
+    StopTimer(kTimerAutoAnswer);
+    const int call = m_nCallSerial;
+    m_services.ReportCall(kReportAutoAnswered, m_nPeerNumber, OwnNumber(), 0);
+    if (call != m_nCallSerial) {
+        return;  // the caller gave up while the report went out
+    }
+    m_history.rate = m_params.nSampleRate;
+    m_services.SendAutoAnswer();
+    StartAutoAnswer();
+    if (m_model.m_nForceBreak != 0) {
+        StartTimer(kTimerForceBreak, m_model.m_nAAFBTime * 1000);
+    }
+}
+
+// ---- commands ----
+
+void CCallController::OnCommand(int command) {
+    if (command >= kCmdDigitFirst && command <= kCmdDigitLast) {
+        if (Key(command).enabled) {
+            OnDigit(command);
+        }
+        return;
+    }
+    switch (command) {
+        case kCmdCall:
+            OnCallKey();
+            break;
+        case kCmdHangUp:
+            OnHangUp();
+            break;
+        case kCmdPhoneBook:
+            OnPhoneBookKey();
+            break;
+        case kCmdTaken:
+        case kCmdMade:
+        case kCmdMissed:
+            OnHistoryKey(command);
+            break;
+        case kCmdClear:
+            if (Key(command).enabled) {
+                OnClear();
+            }
+            break;
+        case kCmdRecord:
+            if (Key(command).enabled) {
+                OnRecord();
+            }
+            break;
+        case kCmdAuto:
+            OnAutoAnswerKey();
+            break;
+        case kCmdSetup:
+            View().RunOptions();
+            break;
+        case kCmdExit:
+            OnExit();
+            break;
+        default:
+            break;
+    }
+}
+
+void CCallController::OnCallKey() {
+    if (!Key(kCmdCall).enabled) {
+        return;
+    }
+    if (m_bIncoming) {
+        BeginRecord(kHistoryTaken);
+        FlashKey(kCmdCall, false);
+        FlashTray(false);
+        m_nState = kStateTalking;
+        UpdateKeys();
+        StopTimer(kTimerAutoAnswer);
+        const int call = m_nCallSerial;
+        m_services.ReportCall(kReportAnswered, m_nPeerNumber, OwnNumber(), 0);
+        if (call != m_nCallSerial) {
+            return;  // the caller gave up while the report went out
+        }
+        m_services.SendStartTalk();
+        Talk();
+        return;
+    }
+    BeginRecord(kHistoryMade);
+    if (m_nPeerNumber < 1) {
+        ShowMessage(res::kStrNoNumber);
+        return;
+    }
+    m_nState = kStateDialling;
+    UpdateKeys();
+    SetRing(true);
+    m_tmStart = Now();
+    Refresh();
+    PlaceCall();
+}
+
+void CCallController::PlaceCall() {
+    // The look-up and the connection wait for the network while keys and
+    // records are handled; a call ended meanwhile is not taken up again.
+    const int call = m_nCallSerial;
+    std::string address;
+    int port = 0;
+    const int code = m_services.QueryUser(m_nPeerNumber, address, port);
+    if (call != m_nCallSerial) {
+        return;
+    }
+    if (code != REPLY_SUCCESS) {
+        m_nState = kStateOffline;
+        FlashKey(kCmdHangUp, true);
+        Refresh();
+        return;
+    }
+    if (m_services.HasPeer()) {
+        m_services.DropPeer();
+    }
+    m_strPeerAddress = address;
+    ResetParameters();
+    if (!m_services.RequestCall(address, port)) {
+        if (call != m_nCallSerial) {
+            return;
+        }
+        FlashKey(kCmdHangUp, true);
+        if (m_nState != kStateBusy) {
+            ShowMessage(msg::kPeerUnreachable);
+        }
+    }
+}
+
+void CCallController::OnHangUp() {
+    if (!Key(kCmdHangUp).enabled) {
+        return;
+    }
+    if (m_history.type == kHistoryMissed) {
+        m_history.type = kHistoryTaken;
+    }
+    StopTimer(kTimerAutoAnswer);
+    FlashKey(kCmdHangUp, false);
+    FlashTray(false);
+    m_services.ReportCall(kReportHungUp, m_nPeerNumber, OwnNumber(),
+                          static_cast<int>(Now() - m_tmStart));
+    EndCall();
+}
+
+void CCallController::OnDigit(int command) {
+    if (!AppendDigit(m_strDigits, command)) {
+        return;
+    }
+    m_strPeerName.clear();
+    m_nPeerNumber = DigitsToNumber(m_strDigits);
+    Refresh();
+}
+
+void CCallController::OnClear() {
+    m_nPeerNumber = -1;
+    m_strDigits.clear();
+    Refresh();
+}
+
+void CCallController::OnRecord() {
+    m_history.recorded = 1;
+    EnableKey(kCmdRecord, false);
+    if (m_pEngine) {
+        m_pEngine->Record(m_history.Stem());
+    }
+}
+
+void CCallController::OnAutoAnswerKey() {
+    m_bAutoAnswer = !m_bAutoAnswer;
+    CheckKey(kCmdAuto, m_bAutoAnswer);
+}
+
+void CCallController::OnPhoneBookKey() {
+    int32_t number = 0;
+    QString name;
+    if (View().RunPhoneBook(number, name) == 4) {
+        m_nPeerNumber = number;
+        m_strPeerName = name;
+        Refresh();
+    }
+}
+
+void CCallController::OnHistoryKey(int command) {
+    if (command == kCmdMissed) {
+        FlashKey(kCmdMissed, false);
+        FlashTray(false);
+    }
+    int32_t number = 0;
+    if (View().RunCallLog(command - kCmdTaken, number) == 1) {
+        m_nPeerNumber = number;
+        Refresh();
+    }
+}
+
+void CCallController::OnExit() {
+    if (m_nState != kStateReady) {
+        EndCall();
+    }
+    View().Exit();
+}
+
+// ---- the peer protocol ----
+
+void CCallController::OnIncomingCall(const RequestCall& request) {
+    m_bIncoming = true;
+    m_nState = kStateRinging;
+    m_tmStart = Now();
+    SetRing(true);
+    UpdateKeys();
+    FlashKey(kCmdCall, true);
+    m_nPeerNumber = request.nCallerId;
+    FlashTray(true);
+    NewEngine();
+    ResetParameters();
+    if (m_params.nSampleRate > request.nSampleRate) {
+        m_params.nSampleRate = request.nSampleRate;
+    }
+    m_history.rate = m_params.nSampleRate;
+    m_pEngine->Init(m_params.nSampleRate, request.nDelayBufferMs);
+    if (m_bAutoAnswer) {
+        StartTimer(kTimerAutoAnswer, m_model.m_nAATime * 1000);
+    }
+    // PARAMENTER goes out once the ports are open (OnAudioSetup).
+    m_bSetupPending = true;
+    m_pEngine->BeginListen(m_model.m_nAiPort, m_model.m_nAoPort);
+    Refresh();
+}
+
+void CCallController::BeginRecord(int type) {
+    m_history = kestrona::BeginRecord(m_nPeerNumber, type, m_services.FilesRoot());
+    m_bHistoryOpen = true;
+    const std::string name = m_history.Name();
+    if (!name.empty()) {
+        m_strPeerName = QString::fromStdString(name);
+    }
+}
+
+bool CCallController::Dialling() const {
+    return !m_bIncoming && m_nState == kStateDialling;
+}
+
+void CCallController::OnParameters(const Paramenter& params) {
+    if (!Dialling()) {
+        return;
+    }
+    m_tmStart = Now();
+    NewEngine();
+    m_params.nSampleRate = params.nSampleRate;
+    m_history.rate = params.nSampleRate;
+    m_pEngine->Init(m_params.nSampleRate, m_model.m_nDelayBufferMs);
+    m_bSetupPending = true;
+    m_pEngine->BeginConnect(m_strPeerAddress, params.nPortIn, params.nPortOut);
+}
+
+void CCallController::StartTalk() {
+    if (!Dialling()) {
+        return;
+    }
+    Talk();
+}
+
+void CCallController::Talk() {
+    m_nState = kStateTalking;
+    SetRing(false);
+    UpdateKeys();
+    m_tmStart = Now();
+    if (m_pEngine) {
+        m_pEngine->StartReceive();
+        m_pEngine->StartSend();
+    }
+    Refresh();
+}
+
+void CCallController::OnBusy() {
+    if (!Dialling()) {
+        return;
+    }
+    m_nState = kStateBusy;
+    SetRing(true);
+    Refresh();
+}
+
+void CCallController::OnUnsupported() {
+    if (!Dialling()) {
+        return;
+    }
+    m_nState = kStateIncompatible;
+    FlashKey(kCmdHangUp, true);
+    Refresh();
+}
+
+void CCallController::OnPeerAutoAnswer() {
+    if (!Dialling()) {
+        return;
+    }
+    m_nState = kStateAutoAnswer;
+    UpdateKeys();
+    SetRing(false);
+    Refresh();
+    // The caller hears the machine's greeting to its end before speaking;
+    // the wait is a timer, so the phone stays live meanwhile.
+    const int lengthMs = m_services.PlayRingOnce(kRingAutoAnswer);
+    if (lengthMs < 0) {
+        OnGreetingPlayed();
+        return;
+    }
+    StartTimer(kTimerGreeting, lengthMs);
+}
+
+void CCallController::OnGreetingPlayed() {
+    StopTimer(kTimerGreeting);
+    m_tmStart = Now();
+    if (m_pEngine) {
+        m_pEngine->StartSend();
+    }
+    Refresh();
+}
+
+void CCallController::StartAutoAnswer() {
+    m_history.recorded = 1;
+    m_history.type = kHistoryMissed;
+    FlashKey(kCmdCall, false);
+    m_nState = kStateAutoAnswer;
+    UpdateKeys();
+    SetRing(false);
+    m_tmStart = Now();
+    if (m_pEngine) {
+        m_pEngine->Record(m_history.Stem());
+        m_pEngine->StartReceive();
+    }
+    Refresh();
+}
+
+void CCallController::EndCall() {
+    ++m_nCallSerial;
+    StopTimer(kTimerAutoAnswer);
+    StopTimer(kTimerForceBreak);
+    StopTimer(kTimerGreeting);
+    if (m_services.HasPeer()) {
+        m_services.EndPeer();
+        if (m_model.m_nProxy == 1 && m_model.m_nFixPort != 0) {
+            m_services.ChangeListenPort(true);
+        }
+    }
+    StopEngine();
+    m_nState = kStateReady;
+    m_nPeerNumber = -1;
+    m_strDigits.clear();
+    m_strPeerName.clear();
+    FlashKey(kCmdCall, false);
+    SetRing(false);
+    m_bIncoming = false;
+    AppendHistory();
+    UpdateKeys();
+    Refresh();
+}
+
+void CCallController::AppendHistory() {
+    // A call leaves one record: an end without a begun record (a second end
+    // of the same call) writes nothing.
+    if (!m_bHistoryOpen) {
+        return;
+    }
+    m_bHistoryOpen = false;
+    m_history.rate = m_params.nSampleRate;
+    const AppendResult result = AppendRecord(m_history, m_services.FilesRoot());
+    if (result == AppendResult::kOpenFailed || result == AppendResult::kWriteFailed) {
+        View().ShowMessage(QStringLiteral("File list.dat open failed"));
+        return;
+    }
+    if (result == AppendResult::kAppended && m_history.type == kHistoryMissed) {
+        FlashKey(kCmdMissed, true);
+    }
+}
+
+// ---- the media engine ----
+
+void CCallController::NewEngine() {
+    StopEngine();
+    m_pEngineLink = std::make_unique<EngineLink>(this, ++m_nEngineSerial);
+    m_pEngine = m_services.CreateEngine(m_pEngineLink.get());
+    m_bSetupPending = false;
+    m_bEngineFailureTold = false;
+}
+
+void CCallController::StopEngine() {
+    // Stop joins the engine's threads: nothing posts through the link after.
+    if (m_pEngine) {
+        m_pEngine->Stop();
+        m_pEngine.reset();
+    }
+    m_pEngineLink.reset();
+    m_bSetupPending = false;
+}
+
+void CCallController::OnEngineMessage(int serial, int msg, int code) {
+    // A message posted just before its engine stopped arrives after it and
+    // must not touch the next call.
+    if (serial != m_nEngineSerial || !m_pEngine) {
+        return;
+    }
+    switch (msg) {
+        case kMsgAudioSetup:
+            OnAudioSetup(code);
+            break;
+        case kMsgConnectionLost:
+            OnConnectionLost();
+            break;
+        case kMsgEngineFailure:
+            OnEngineFailure(code);
+            break;
+        default:
+            break;
+    }
+}
+
+void CCallController::OnAudioSetup(int code) {
+    if (!m_bSetupPending) {
+        return;
+    }
+    m_bSetupPending = false;
+    if (code == 0) {
+        if (m_bIncoming) {
+            m_params.nPortIn = m_pEngine->PortIn();
+            m_params.nPortOut = m_pEngine->PortOut();
+            m_services.SendParameters(m_params);
+        }
+        return;
+    }
+    // Without its audio streams the call cannot go on: the user learns why
+    // (once) and the call ends as if the other side had ended it.
+    if (!m_bEngineFailureTold) {
+        m_bEngineFailureTold = true;
+        if (code == kProxyUnreachable) {
+            ShowMessage(res::kStrAudioProxyFailed);
+        } else {
+            ShowMessage(m_bIncoming ? res::kStrAudioListenFailed : res::kStrAudioConnectFailed);
+        }
+    }
+    EndCall();
+}
+
+void CCallController::OnEngineFailure(int code) {
+    // The device failures found when a thread opens its device come with the
+    // engine's own box (OnEngineAlert); the others are told here, once a call.
+    static constexpr int kTexts[] = {res::kStrNoWaveIn, res::kStrWaveInFormat, res::kStrNoWaveOut,
+                                     res::kStrWaveOutFormat, res::kStrProxyUnreachable};
+    if (code < kNoWaveIn || code > kProxyUnreachable || m_bEngineFailureTold) {
+        return;
+    }
+    m_bEngineFailureTold = true;
+    ShowMessage(kTexts[code - kNoWaveIn]);
+}
+
+void CCallController::OnEngineAlert(int serial, const QString& text) {
+    if (serial != m_nEngineSerial) {
+        return;
+    }
+    View().ShowMessage(text);
+}
+
+void CCallController::OnConnectionLost() {
+    m_nState = kStateBroken;
+    FlashKey(kCmdHangUp, true);
+    Refresh();
+}
+
+// ---- helpers ----
+
+void CCallController::SetRing(bool on) {
+    if (!on) {
+        StopTimer(kTimerRing);
+        return;
+    }
+    if (m_nState == kStateReady || m_nState == kStateTalking) {
+        StopTimer(kTimerRing);
+        return;
+    }
+    const auto ring = RingForState(m_nState);
+    if (!ring) {
+        return;
+    }
+    StartTimer(kTimerRing, ring->periodMs);
+    m_strRingSound = ring->file;
+    m_services.PlayRing(m_strRingSound);
+}
+
+void CCallController::UpdateKeys() {
+    const auto keys = KeysForState(m_nState);
+    if (!keys) {
+        return;
+    }
+    EnableKey(kCmdCall, keys->call);
+    EnableKey(kCmdHangUp, keys->hangUp);
+    for (int c = kCmdDigitFirst; c <= kCmdDigitLast; ++c) {
+        EnableKey(c, keys->digits);
+    }
+    EnableKey(kCmdClear, keys->digits);
+    EnableKey(kCmdRecord, keys->record);
+}
+
+void CCallController::ResetParameters() {
+    m_params = Paramenter{};
+    m_params.nSampleRate = SampleRateForConnectionType(m_model.m_nRate);
+}
+
+void CCallController::FlashTray(bool on) {
+    m_bTrayFlashing = on;
+    View().ShowTrayFlash(on, m_nPeerNumber);
+}
+
+void CCallController::ShowMessage(int stringId) {
+    View().ShowMessage(ResString(stringId));
+}
+
+int CCallController::CallSeconds() const {
+    switch (m_nState) {
+        case kStateDialling:
+        case kStateTalking:
+        case kStateRinging:
+        case kStateAutoAnswer:
+            return static_cast<int>(Now() - m_tmStart);
+        default:
+            return 0;
+    }
+}
+
+DisplayTexts CCallController::Display() const {
+    const int64_t now = Now();
+    const QTime clock = QDateTime::fromSecsSinceEpoch(now).time();
+    return MakeDisplayTexts(m_strLocalAddress, m_nState, now - m_tmStart, m_params.nSampleRate,
+                            m_strPeerName, m_nPeerNumber, clock);
+}
+
+void CCallController::Refresh() {
+    View().ShowDisplay(Display());
+}
+
+// ---- requests from outside ----
+
+QString CCallController::HandleRequest(const QStringList& args) {
+    const QString verb = args.value(0);
+    // Actions run after the answer has gone out: a call set-up waits for the
+    // network, and the asking program must not wait with it.
+    auto later = [this](auto fn) {
+        QPointer<CCallController> self(this);
+        QMetaObject::invokeMethod(
+            this,
+            [self, fn] {
+                if (self) {
+                    fn(self.data());
+                }
+            },
+            Qt::QueuedConnection);
+    };
+    if (verb == QLatin1String("status")) {
+        return QStringLiteral(
+                   "state=%1 peer=%2 seconds=%3 incoming=%4 auto=%5 own=%6 pid=%7 text=%8")
+            .arg(m_nState)
+            .arg(m_nPeerNumber)
+            .arg(CallSeconds())
+            .arg(m_bIncoming ? 1 : 0)
+            .arg(m_bAutoAnswer ? 1 : 0)
+            .arg(OwnNumber())
+            .arg(QCoreApplication::applicationPid())
+            .arg(ResString(StateStringId(m_nState)));
+    }
+    if (verb == QLatin1String("dial") || verb == QLatin1String("callto")) {
+        bool ok = false;
+        const qlonglong n = args.value(1).toLongLong(&ok);
+        if (!ok || n < 1 || n > 0x7fffffff) {
+            return QStringLiteral("error bad number");
+        }
+        if (verb == QLatin1String("dial") && !Key(kCmdCall).enabled) {
+            return QStringLiteral("error the phone is busy (state %1)").arg(m_nState);
+        }
+        m_strDigits = std::to_string(n);
+        m_strPeerName.clear();
+        m_nPeerNumber = static_cast<int32_t>(n);
+        Refresh();
+        if (verb == QLatin1String("dial")) {
+            later([](CCallController* c) { c->OnCallKey(); });
+        }
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("answer")) {
+        if (!m_bIncoming || !Key(kCmdCall).enabled) {
+            return QStringLiteral("error no call to answer");
+        }
+        later([](CCallController* c) { c->OnCallKey(); });
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("hangup")) {
+        if (!Key(kCmdHangUp).enabled) {
+            return QStringLiteral("error no call to hang up");
+        }
+        later([](CCallController* c) { c->OnHangUp(); });
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("quit")) {
+        later([](CCallController* c) { c->OnExit(); });
+        return QStringLiteral("ok");
+    }
+    return QStringLiteral("error unknown request; try dial NUMBER, answer, hangup, status, quit");
+}
+
+}  // namespace kestrona

@@ -1,0 +1,23 @@
+// The four texts of the phone's display for a moment of a call.
+#pragma once
+
+#include <QString>
+#include <QTime>
+#include <cstdint>
+
+#include "app/call_view.h"
+
+namespace kestrona {
+
+// "%.2d:%.2d:%.2d" of hours modulo 24, minutes and seconds.
+QString FormatCallTime(int64_t seconds);
+
+// state is 0..8; while talking (2) or answering automatically (7) the time is
+// the call time and the rate follows the status ("通话中...8000kHZ"),
+// otherwise the time is the clock. The peer line is empty when there is no
+// peer number (0 or less).
+DisplayTexts MakeDisplayTexts(const QString& localAddress, int state, int64_t secondsInCall,
+                              int sampleRate, const QString& peerName, int32_t peerNumber,
+                              const QTime& clock);
+
+}  // namespace kestrona

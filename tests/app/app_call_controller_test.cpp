@@ -1,0 +1,587 @@
+// The call controller against fakes of its view, network and engines, with
+// time moved by hand. It links without Qt Widgets.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <array>
+#include <thread>
+
+#include "app/call_controller.h"
+#include "call_fakes.h"
+#include "platform/temp_dir.h"
+#include "res/strings.h"
+#include "store/call_history.h"
+
+using namespace kestrona;
+using namespace kestrona::testing;
+
+namespace {
+
+class CallControllerTest : public ::testing::Test {
+  protected:
+    CallControllerTest() {
+        services.root = dir.path();
+        std::filesystem::create_directories(dir.path() / "list");
+        model.m_nID = 500;
+        model.m_nRate = 0;
+        model.m_nDelayBufferMs = 250;
+        model.m_nAATime = 60;
+        model.m_nForceBreak = 1;
+        model.m_nAAFBTime = 30;
+    }
+    CCallController& C() {
+        if (!controller) {
+            controller = std::make_unique<CCallController>(services, model, clock);
+            controller->SetView(&view);
+        }
+        return *controller;
+    }
+    std::vector<HistoryRecord> History(int type) {
+        return ReadHistory(HistoryFile(type, dir.path()));
+    }
+    void Dial(int32_t number) {
+        for (char c : std::to_string(number)) {
+            C().OnCommand(c == '0' ? kCmdDigitLast : 1006 + (c - '0'));
+        }
+        C().OnCommand(kCmdCall);
+    }
+    void Ring(int32_t caller, int rate = 8000) {
+        RequestCall request;
+        request.nSampleRate = rate;
+        request.nCallerId = caller;
+        request.nDelayBufferMs = 500;
+        services.peer = true;  // the caller's connection
+        C().OnIncomingCall(request);
+        C().BeginRecord(kHistoryMissed);
+    }
+    void Parameters(int rate = 8000) {
+        Paramenter params;
+        params.nSampleRate = rate;
+        params.nPortIn = 7001;
+        params.nPortOut = 7002;
+        C().OnParameters(params);
+    }
+    bool Shown(int stringId) const {
+        return std::find(view.messages.begin(), view.messages.end(), ResString(stringId)) !=
+               view.messages.end();
+    }
+
+    kestrona::testing::TempDir dir;
+    FakeServices services;
+    FakeView view;
+    FakeClock clock;
+    SettingsModel model;
+    std::unique_ptr<CCallController> controller;
+};
+
+// ---- every state against every event ----
+
+enum Event {
+    kCallKey,
+    kHangUpKey,
+    kDigitKey,
+    kClearKey,
+    kRecordKey,
+    kAutoKey,
+    kParamRecord,
+    kStartTalkRecord,
+    kEndTalkRecord,
+    kAutoAnswerRecord,
+    kBusyRecord,
+    kUnsupportedRecord,
+    kLinkLost,
+    kSetupFailed,
+    kTenMinutes,
+    kEventCount
+};
+
+// The state each event leaves, for each state it meets.
+constexpr int kAfter[9][kEventCount] = {
+    // call hang digit clear rec auto PARAM START END AUTO BUSY UNSUP lost setup time
+    {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},  // 0 ready
+    {1, 0, 1, 1, 1, 1, 1, 2, 0, 7, 4, 8, 6, 0, 1},  // 1 dialling, audio being set up
+    {2, 0, 2, 2, 2, 2, 2, 2, 0, 2, 2, 2, 6, 2, 2},  // 2 talking
+    {2, 0, 3, 3, 3, 3, 3, 3, 0, 3, 3, 3, 6, 0, 3},  // 3 ringing, audio being set up
+    {4, 0, 4, 4, 4, 4, 4, 4, 0, 4, 4, 4, 4, 4, 4},  // 4 busy
+    {5, 0, 5, 5, 5, 5, 5, 5, 0, 5, 5, 5, 5, 5, 5},  // 5 offline
+    {6, 0, 6, 6, 6, 6, 6, 6, 0, 6, 6, 6, 6, 6, 6},  // 6 broken
+    {7, 0, 7, 7, 7, 7, 7, 7, 0, 7, 7, 7, 6, 7, 0},  // 7 answering machine, forced break
+    {8, 0, 8, 8, 8, 8, 8, 8, 0, 8, 8, 8, 8, 8, 8},  // 8 incompatible
+};
+
+class TransitionTest : public CallControllerTest,
+                       public ::testing::WithParamInterface<std::tuple<int, int>> {
+  protected:
+    void Reach(int state) {
+        switch (state) {
+            case 0:
+                C();
+                break;
+            case 1:
+                Dial(777);
+                Parameters();
+                break;
+            case 2:
+                Dial(777);
+                Parameters();
+                services.Post(kMsgAudioSetup, 0);
+                C().StartTalk();
+                break;
+            case 3:
+                Ring(900);
+                break;
+            case 4:
+                services.requestOk = false;
+                services.duringRequest = [this] { C().OnBusy(); };
+                Dial(777);
+                break;
+            case 5:
+                services.queryCode = 20;
+                Dial(777);
+                break;
+            case 6:
+                Reach(2);
+                services.Post(kMsgConnectionLost, 0);
+                break;
+            case 7:
+                C().OnCommand(kCmdAuto);
+                model.m_nAATime = 5;
+                Ring(900);
+                services.Post(kMsgAudioSetup, 0);
+                clock.Advance(5000);
+                break;
+            case 8:
+                Dial(777);
+                C().OnUnsupported();
+                break;
+        }
+        ASSERT_EQ(C().State(), state);
+    }
+    void Apply(int event) {
+        switch (event) {
+            case kCallKey:
+                C().OnCommand(kCmdCall);
+                break;
+            case kHangUpKey:
+                C().OnCommand(kCmdHangUp);
+                break;
+            case kDigitKey:
+                C().OnCommand(1009);
+                break;
+            case kClearKey:
+                C().OnCommand(kCmdClear);
+                break;
+            case kRecordKey:
+                C().OnCommand(kCmdRecord);
+                break;
+            case kAutoKey:
+                C().OnCommand(kCmdAuto);
+                break;
+            case kParamRecord:
+                Parameters(16000);
+                break;
+            case kStartTalkRecord:
+                C().StartTalk();
+                break;
+            case kEndTalkRecord:
+                C().EndCall();
+                break;
+            case kAutoAnswerRecord:
+                C().OnPeerAutoAnswer();
+                break;
+            case kBusyRecord:
+                C().OnBusy();
+                break;
+            case kUnsupportedRecord:
+                C().OnUnsupported();
+                break;
+            case kLinkLost:
+                if (services.owner) {
+                    services.Post(kMsgConnectionLost, 0);
+                }
+                break;
+            case kSetupFailed:
+                if (services.owner) {
+                    services.Post(kMsgAudioSetup, kProxyUnreachable);
+                }
+                break;
+            case kTenMinutes:
+                clock.Advance(600'000);
+                break;
+        }
+    }
+};
+
+}  // namespace
+
+TEST_P(TransitionTest, StateAfterEvent) {
+    const auto [state, event] = GetParam();
+    Reach(state);
+    Apply(event);
+    EXPECT_EQ(C().State(), kAfter[state][event]) << "state " << state << ", event " << event;
+    // The keys always show what the controller holds.
+    for (const auto& [command, look] : view.keys) {
+        EXPECT_EQ(look, C().Key(command)) << "key " << command;
+    }
+    if (C().State() == kStateReady && state != kStateReady) {
+        EXPECT_FALSE(C().HasEngine());
+        EXPECT_FALSE(services.peer);
+        EXPECT_FALSE(C().TimerActive(kTimerRing));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPair, TransitionTest,
+                         ::testing::Combine(::testing::Range(0, 9),
+                                            ::testing::Range(0, int(kEventCount))));
+
+// ---- whole calls ----
+
+TEST_F(CallControllerTest, DiallingWithoutANumberAsksForOne) {
+    C().OnCallKey();
+    EXPECT_TRUE(Shown(140));
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_TRUE(services.rings.empty());
+}
+
+TEST_F(CallControllerTest, OfflineCallRingsOnUntilHangUpAndIsListedAsMade) {
+    services.queryCode = 20;
+    Dial(123);
+    EXPECT_EQ(C().State(), 5);
+    EXPECT_TRUE(view.keys[kCmdHangUp].flashing);
+    clock.Advance(8000);  // the ring-back keeps sounding every 4 s
+    EXPECT_EQ(services.rings, (Log{"ring/out.wav", "ring/out.wav", "ring/out.wav"}));
+    EXPECT_FALSE(Contains(services.log, "request 10.1.2.3:4000"));
+
+    C().OnHangUp();
+    EXPECT_EQ(C().PeerNumber(), -1);
+    EXPECT_FALSE(view.keys[kCmdHangUp].flashing);
+    EXPECT_TRUE(Contains(services.log, "report 2 123 500 8"));
+    const auto made = History(kHistoryMade);
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].number, 123);
+    EXPECT_EQ(made[0].rate, 8000);
+    EXPECT_TRUE(History(kHistoryTaken).empty());
+}
+
+TEST_F(CallControllerTest, OutgoingCallTalksRecordsAndEnds) {
+    model.m_nRate = 4;
+    Dial(777);
+    EXPECT_TRUE(Contains(services.log, "request 10.1.2.3:4000"));
+    EXPECT_FALSE(view.keys[kCmdCall].enabled);
+    EXPECT_FALSE(view.keys[1007].enabled);
+
+    Parameters(16000);
+    EXPECT_EQ(services.engine, (Log{"init 16000 250", "connect 10.1.2.3 7001 7002"}));
+    services.Post(kMsgAudioSetup, 0);
+    EXPECT_EQ(C().State(), 1);
+
+    C().StartTalk();
+    clock.Advance(65'000);
+    EXPECT_EQ(view.display.status, ResString(127) + QStringLiteral("16000kHZ"));
+    EXPECT_EQ(view.display.time, QStringLiteral("00:01:05"));
+    EXPECT_EQ(view.display.peer, QStringLiteral(" 777"));
+
+    C().OnCommand(kCmdRecord);
+    EXPECT_FALSE(view.keys[kCmdRecord].enabled);
+    EXPECT_TRUE(Contains(services.engine, "record " + C().History().Stem()));
+
+    C().OnHangUp();
+    EXPECT_TRUE(Contains(services.log, "report 2 777 500 65"));
+    EXPECT_TRUE(Contains(services.log, "endtalk"));
+    EXPECT_EQ(services.engine.back(), "stop");
+    const auto made = History(kHistoryMade);
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].rate, 16000);
+    EXPECT_EQ(made[0].recorded, 1);
+    C().EndCall();  // a second end of the same call writes nothing more
+    EXPECT_EQ(History(kHistoryMade).size(), 1u);
+}
+
+TEST_F(CallControllerTest, BusyAndUnreachableCallee) {
+    services.requestOk = false;
+    services.duringRequest = [this] { C().OnBusy(); };
+    Dial(42);
+    EXPECT_EQ(C().State(), 4);
+    EXPECT_FALSE(Shown(148));
+    EXPECT_EQ(services.rings.back(), "ring/busy.wav");
+    EXPECT_TRUE(view.keys[kCmdHangUp].flashing);
+    C().OnHangUp();
+
+    services.duringRequest = nullptr;
+    Dial(43);
+    EXPECT_EQ(C().State(), 1);
+    EXPECT_TRUE(Shown(148));
+}
+
+TEST_F(CallControllerTest, IncomingCallAnsweredByTheUser) {
+    Ring(900, 24000);
+    EXPECT_TRUE(view.keys[kCmdCall].flashing);
+    EXPECT_EQ(view.tray, Log{"flash 900"});
+    EXPECT_EQ(services.engine, (Log{"init 8000 500", "listen 0 0"}));
+    // PARAMENTER waits for the audio ports.
+    EXPECT_FALSE(Contains(services.log, "params 8000 5001 5002"));
+    services.Post(kMsgAudioSetup, 0);
+    EXPECT_TRUE(Contains(services.log, "params 8000 5001 5002"));
+    EXPECT_EQ(services.rings, Log{"ring/in.wav"});
+
+    C().OnCallKey();
+    EXPECT_EQ(C().State(), 2);
+    EXPECT_FALSE(view.keys[kCmdCall].flashing);
+    EXPECT_EQ(view.tray.back(), "still 900");
+    EXPECT_TRUE(Contains(services.log, "report 1 900 500 0"));
+    EXPECT_TRUE(Contains(services.log, "starttalk"));
+    EXPECT_EQ(services.engine.back(), "send");
+
+    C().EndCall();
+    const auto taken = History(kHistoryTaken);
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].rate, 8000);
+    EXPECT_TRUE(History(kHistoryMissed).empty());
+}
+
+TEST_F(CallControllerTest, MissedAndUserEndedRingingCalls) {
+    Ring(901);
+    C().EndCall();  // the caller gave up
+    ASSERT_EQ(History(kHistoryMissed).size(), 1u);
+    EXPECT_TRUE(view.keys[kCmdMissed].flashing);
+    C().OnCommand(kCmdMissed);
+    EXPECT_FALSE(view.keys[kCmdMissed].flashing);
+    EXPECT_EQ(view.logsOpened, std::vector<int>{2});
+
+    Ring(902);
+    clock.Advance(7000);
+    C().OnHangUp();  // counts as taken, with the seconds since it rang
+    EXPECT_TRUE(Contains(services.log, "report 2 902 500 7"));
+    EXPECT_EQ(History(kHistoryTaken).size(), 1u);
+    EXPECT_EQ(History(kHistoryMissed).size(), 1u);
+}
+
+TEST_F(CallControllerTest, AnsweringMachineRecordsAndBreaksOff) {
+    model.m_nAutoAA = 1;
+    model.m_nAATime = 5;
+    Ring(903);
+    services.Post(kMsgAudioSetup, 0);
+    clock.Advance(4999);
+    EXPECT_EQ(C().State(), 3);
+    clock.Advance(1);
+    EXPECT_EQ(C().State(), 7);
+    EXPECT_TRUE(Contains(services.log, "autoanswer"));
+    EXPECT_TRUE(Contains(services.log, "report 3 903 500 0"));
+    EXPECT_TRUE(Contains(services.engine, "receive"));
+    EXPECT_FALSE(Contains(services.engine, "send"));
+    clock.Advance(30'000);  // the forced break
+    EXPECT_EQ(C().State(), 0);
+    const auto missed = History(kHistoryMissed);
+    ASSERT_EQ(missed.size(), 1u);
+    EXPECT_EQ(missed[0].recorded, 1);
+    EXPECT_TRUE(Contains(services.engine, "record " + missed[0].Stem()));
+}
+
+TEST_F(CallControllerTest, UserIsQuickerThanTheMachine) {
+    C().OnAutoAnswerKey();
+    EXPECT_TRUE(view.keys[kCmdAuto].checked);
+    Ring(904);
+    EXPECT_TRUE(C().TimerActive(kTimerAutoAnswer));
+    C().OnCallKey();
+    EXPECT_FALSE(C().TimerActive(kTimerAutoAnswer));
+    clock.Advance(600'000);
+    EXPECT_EQ(C().State(), 2);
+}
+
+TEST_F(CallControllerTest, CallerHearsTheGreetingThenOnlySends) {
+    Dial(55);
+    Parameters();
+    services.Post(kMsgAudioSetup, 0);
+    C().OnPeerAutoAnswer();
+    EXPECT_EQ(C().State(), 7);
+    EXPECT_EQ(services.rings.back(), "once ring/aa.wav");
+    // The greeting plays while the phone stays live; sending starts after it.
+    EXPECT_FALSE(Contains(services.engine, "send"));
+    clock.Advance(2999);
+    EXPECT_FALSE(Contains(services.engine, "send"));
+    clock.Advance(1);
+    EXPECT_EQ(services.engine.back(), "send");
+    EXPECT_FALSE(Contains(services.engine, "receive"));
+    EXPECT_EQ(view.display.time, QStringLiteral("00:00:00"));
+
+    // Hanging up during the greeting sends nothing afterwards.
+    C().OnHangUp();
+    Dial(56);
+    Parameters();
+    C().OnPeerAutoAnswer();
+    C().OnHangUp();
+    const auto sends = std::count(services.engine.begin(), services.engine.end(), "send");
+    clock.Advance(10'000);
+    EXPECT_EQ(std::count(services.engine.begin(), services.engine.end(), "send"), sends);
+}
+
+// ---- the engine's messages ----
+
+TEST_F(CallControllerTest, AudioSetupFailureEndsTheCallAndSaysWhy) {
+    Ring(905);
+    services.Post(kMsgAudioSetup, -1);
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_TRUE(Shown(150));
+    EXPECT_TRUE(Contains(services.log, "endtalk"));
+    EXPECT_FALSE(Contains(services.log, "params 8000 5001 5002"));
+    EXPECT_EQ(History(kHistoryMissed).size(), 1u);
+
+    Dial(906);
+    Parameters();
+    services.Post(kMsgAudioSetup, -1);
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_TRUE(Shown(151));
+
+    Dial(907);
+    Parameters();
+    services.Post(kMsgAudioSetup, kProxyUnreachable);
+    EXPECT_TRUE(Shown(152));
+    EXPECT_EQ(view.messages.size(), 3u);
+}
+
+TEST_F(CallControllerTest, DeviceFailuresAreToldOncePerCall) {
+    Ring(908);
+    services.Post(kMsgAudioSetup, 0);
+    services.Post(kMsgEngineFailure, kNoWaveIn);
+    services.Post(kMsgEngineFailure, kNoWaveOut);
+    EXPECT_EQ(view.messages, std::vector<QString>{ResString(153)});
+    EXPECT_EQ(C().State(), 3);  // the call goes on
+    services.owner->ShowEngineAlert("Wave In Device Open Failed");
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(view.messages.back(), QStringLiteral("Wave In Device Open Failed"));
+    C().EndCall();
+
+    Ring(909);
+    services.Post(kMsgEngineFailure, kWaveOutFormat);
+    EXPECT_EQ(view.messages.back(), ResString(156));
+}
+
+TEST_F(CallControllerTest, AnEndedEnginesLateMessagesAreDropped) {
+    Dial(910);
+    Parameters();
+    services.Post(kMsgAudioSetup, 0);
+    C().StartTalk();
+    // Posted just before the engine stopped, delivered after.
+    services.owner->PostEngineMessage(kMsgConnectionLost, 0);
+    services.owner->PostEngineMessage(kMsgEngineFailure, kNoWaveOut);
+    C().OnHangUp();
+    Ring(911);  // the next call has an engine of its own
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(C().State(), 3);
+    EXPECT_TRUE(view.messages.empty());
+}
+
+TEST_F(CallControllerTest, EngineThreadsPostWithoutLocks) {
+    Dial(912);
+    Parameters();
+    IEngineOwner* owner = services.owner;
+    std::thread engineThread([owner] {
+        owner->PostEngineMessage(kMsgAudioSetup, 0);
+        owner->PostEngineMessage(kMsgConnectionLost, 0);
+    });
+    engineThread.join();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(C().State(), 6);
+}
+
+// ---- keys, digits and the display ----
+
+TEST_F(CallControllerTest, DigitsKeysAndTheDialogsBehindThem) {
+    for (int c : {1007, 1016, 1008, 1009, 1010, 1011, 1012, 1013, 1014, 1015}) {
+        C().OnCommand(c);
+    }
+    EXPECT_EQ(C().Digits(), "102345678");  // the tenth digit is ignored
+    EXPECT_EQ(C().PeerNumber(), 102345678);
+    EXPECT_EQ(view.display.peer, QStringLiteral(" 102345678"));
+    C().OnCommand(kCmdClear);
+    EXPECT_EQ(C().PeerNumber(), -1);
+    EXPECT_TRUE(view.display.peer.isEmpty());
+
+    view.bookResult = 4;
+    view.bookNumber = 4711;
+    view.bookName = QStringLiteral("Ada");
+    C().OnCommand(kCmdPhoneBook);
+    EXPECT_EQ(view.display.peer, QStringLiteral("Ada 4711"));
+    EXPECT_EQ(C().State(), 0);  // no call is started
+    view.logResult = 1;
+    view.logNumber = 99;
+    C().OnCommand(kCmdMade);
+    EXPECT_EQ(C().PeerNumber(), 99);
+    C().OnCommand(kCmdSetup);
+    EXPECT_EQ(view.optionsRun, 1);
+
+    // Keyboard digits reach the number during a call; the keys do not.
+    Ring(913);
+    C().OnCallKey();
+    C().OnCommand(1011);
+    EXPECT_EQ(C().PeerNumber(), 913);
+    C().OnDigit(KeyboardDigitCommand(5));
+    EXPECT_EQ(C().PeerNumber(), 5);
+}
+
+TEST_F(CallControllerTest, ExitEndsTheCallFirst) {
+    Ring(914);
+    C().OnCommand(kCmdExit);
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_TRUE(Contains(services.log, "endtalk"));
+    EXPECT_EQ(view.exits, 1);
+}
+
+TEST_F(CallControllerTest, OutOfRangeConnectionTypeTalksAt8000) {
+    model.m_nRate = 9;
+    Ring(915, 24000);
+    EXPECT_EQ(services.engine.front(), "init 8000 500");
+}
+
+// ---- waits that let other handlers run ----
+
+TEST_F(CallControllerTest, HangingUpDuringTheLookUpAbandonsTheCall) {
+    services.duringQuery = [this] { C().OnHangUp(); };
+    Dial(88);
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_FALSE(Contains(services.log, "request 10.1.2.3:4000"));
+    EXPECT_FALSE(Shown(148));
+    EXPECT_EQ(History(kHistoryMade).size(), 1u);
+}
+
+TEST_F(CallControllerTest, CallerGivesUpWhileTheAnswerIsReported) {
+    Ring(907);
+    services.duringReport = [this] { C().EndCall(); };
+    C().OnCallKey();
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_FALSE(Contains(services.log, "starttalk"));
+    EXPECT_FALSE(Contains(services.engine, "receive"));
+    EXPECT_EQ(History(kHistoryTaken).size(), 1u);
+}
+
+// ---- requests from outside ----
+
+TEST_F(CallControllerTest, RequestsFromOutside) {
+    EXPECT_EQ(C().HandleRequest({QStringLiteral("status")}),
+              QStringLiteral("state=0 peer=0 seconds=0 incoming=0 auto=0 own=500 pid=%1 text=")
+                      .arg(QCoreApplication::applicationPid()) +
+                  ResString(125));
+    EXPECT_TRUE(C().HandleRequest({QStringLiteral("answer")}).startsWith(QStringLiteral("error")));
+    EXPECT_TRUE(C().HandleRequest({QStringLiteral("hangup")}).startsWith(QStringLiteral("error")));
+    EXPECT_TRUE(C().HandleRequest({QStringLiteral("dial"), QStringLiteral("x")})
+                    .startsWith(QStringLiteral("error")));
+    EXPECT_EQ(C().HandleRequest({QStringLiteral("callto"), QStringLiteral("31")}),
+              QStringLiteral("ok"));
+    EXPECT_EQ(C().PeerNumber(), 31);
+    EXPECT_EQ(C().State(), 0);  // a link only fills the number
+
+    EXPECT_EQ(C().HandleRequest({QStringLiteral("dial"), QStringLiteral("32")}),
+              QStringLiteral("ok"));
+    EXPECT_EQ(C().State(), 0);  // the answer goes out first
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(C().State(), 1);
+    EXPECT_TRUE(Contains(services.log, "query 32"));
+    EXPECT_TRUE(C().HandleRequest({QStringLiteral("dial"), QStringLiteral("33")})
+                    .startsWith(QStringLiteral("error")));
+    EXPECT_EQ(C().HandleRequest({QStringLiteral("hangup")}), QStringLiteral("ok"));
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_EQ(C().HandleRequest({QStringLiteral("quit")}), QStringLiteral("ok"));
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(view.exits, 1);
+}
