@@ -581,7 +581,7 @@ void CCallController::OnEngineMessage(int serial, int msg, int code) {
         return;
     }
     switch (msg) {
-        case kMsgAudioSetup:
+        case kMsgEngineSetup:
             OnAudioSetup(code);
             break;
         case kMsgConnectionLost:
@@ -609,28 +609,24 @@ void CCallController::OnAudioSetup(int code) {
         return;
     }
     // Without its audio streams the call cannot go on: the user learns why
-    // (once) and the call ends as if the other side had ended it.
-    if (!m_bEngineFailureTold) {
-        m_bEngineFailureTold = true;
-        if (code == kProxyUnreachable) {
-            ShowMessage(res::kStrAudioProxyFailed);
-        } else {
-            ShowMessage(m_bIncoming ? res::kStrAudioListenFailed : res::kStrAudioConnectFailed);
-        }
-    }
+    // and the call ends as if the other side had ended it.
+    m_bEngineFailureTold = true;
+    const bool known = code >= kSetupListenFailed && code <= kSetupTimedOut;
+    const int reason = known ? code : m_bIncoming ? kSetupListenFailed : kSetupPeerUnreachable;
+    ShowMessage(res::kStrFirstSetupFailure + reason - kSetupListenFailed);
     EndCall();
 }
 
 void CCallController::OnEngineFailure(int code) {
     // The device failures found when a thread opens its device come with the
-    // engine's own box (OnEngineAlert); the others are told here, once a call.
-    static constexpr int kTexts[] = {res::kStrNoWaveIn, res::kStrWaveInFormat, res::kStrNoWaveOut,
-                                     res::kStrWaveOutFormat, res::kStrProxyUnreachable};
-    if (code < kNoWaveIn || code > kProxyUnreachable || m_bEngineFailureTold) {
+    // engine's own box (OnEngineAlert); the others are told here, once a
+    // call. A proxy failure during the set-up is told by its result.
+    if (code < kNoWaveIn || code > kProxyUnreachable || m_bEngineFailureTold ||
+        (m_bSetupPending && code == kProxyUnreachable)) {
         return;
     }
     m_bEngineFailureTold = true;
-    ShowMessage(kTexts[code - kNoWaveIn]);
+    ShowMessage(res::kStrFirstEngineFailure + code - kNoWaveIn);
 }
 
 void CCallController::OnEngineAlert(int serial, const QString& text) {

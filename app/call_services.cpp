@@ -13,9 +13,6 @@
 namespace kestrona {
 namespace {
 
-// A set-up that failed for a reason the engine has no code of its own for.
-constexpr int kSetupFailed = -1;
-
 class CallEngine : public ICallEngine {
   public:
     CallEngine(IEngineOwner* owner, const SettingsModel& model, std::filesystem::path root)
@@ -33,25 +30,12 @@ class CallEngine : public ICallEngine {
         m_engine.Init(m_owner, sampleRate, delayMs, m_model.m_nProxy == 0, m_model.m_szProxyAddress,
                       m_model.m_nHttpPort, m_model.m_nSock5Port);
     }
-    // The engine's set-up still runs to its end here; its result is posted
-    // like any other engine message, so the controller takes it the same way
-    // whichever engine it drives.
-    void BeginListen(int portIn, int portOut) override {
-        const bool ok = m_engine.Listen(portIn, portOut);
-        int code = 0;
-        if (m_model.m_nProxy != 0 && (m_engine.m_portIn <= 0 || m_engine.m_portOut <= 0)) {
-            code = kProxyUnreachable;  // no port was bound on the proxy
-        } else if (!ok || m_engine.m_portIn <= 0 || m_engine.m_portOut <= 0) {
-            code = kSetupFailed;
-        }
-        m_owner->PostEngineMessage(kMsgAudioSetup, code);
-    }
+    void BeginListen(int portIn, int portOut) override { m_engine.BeginListen(portIn, portOut); }
     void BeginConnect(const std::string& host, int peerPortIn, int peerPortOut) override {
-        const bool ok = m_engine.Connect(host, peerPortIn, peerPortOut);
-        m_owner->PostEngineMessage(kMsgAudioSetup, ok ? 0 : kSetupFailed);
+        m_engine.BeginConnect(host, peerPortIn, peerPortOut);
     }
-    int PortIn() const override { return m_engine.m_portIn; }
-    int PortOut() const override { return m_engine.m_portOut; }
+    int PortIn() const override { return m_engine.PortIn(); }
+    int PortOut() const override { return m_engine.PortOut(); }
     void StartReceive() override { m_engine.StartReceive(); }
     void StartSend() override { m_engine.StartSend(); }
     void Record(const std::string& stem) override { m_engine.Record(stem); }

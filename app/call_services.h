@@ -16,14 +16,9 @@ namespace kestrona {
 class IEngineOwner;
 struct NetContext;
 
-// Posted through IEngineOwner when the audio streams of a call are set up or
-// could not be: code 0 success (the ports are then valid), otherwise one of
-// the failure codes of the engine.
-inline constexpr int kMsgAudioSetup = 2028;
-
 // The media engine of one call, as the controller drives it. Set-up returns at
-// once; its result arrives as the message above through the owner the engine
-// was made for.
+// once; its result arrives as kMsgEngineSetup (engine_owner.h) through the
+// owner the engine was made for.
 class ICallEngine {
   public:
     virtual ~ICallEngine() = default;

@@ -75,17 +75,12 @@ inline constexpr int kStrSettings = 141;
 inline constexpr int kStrSaveChanges = 143;
 inline constexpr int kStrDeleteAll = 144;
 inline constexpr int kStrHelpNotOpened = 149;  // "%s": the help file's path
-// Why a call's audio could not be set up (the call has ended).
-inline constexpr int kStrAudioListenFailed = 150;
-inline constexpr int kStrAudioConnectFailed = 151;
-inline constexpr int kStrAudioProxyFailed = 152;
-// A sound device failed during a call (engine failure codes 1 to 4), and the
-// SOCKS5 proxy that could not be reached (code 5).
-inline constexpr int kStrNoWaveIn = 153;
-inline constexpr int kStrWaveInFormat = 154;
-inline constexpr int kStrNoWaveOut = 155;
-inline constexpr int kStrWaveOutFormat = 156;
-inline constexpr int kStrProxyUnreachable = 157;
+// Why a call's audio could not be set up (the call has ended): one text per
+// set-up failure code 1 to 7, from 150 on.
+inline constexpr int kStrFirstSetupFailure = 150;
+// A sound device failed during a call, or the SOCKS5 proxy could not be
+// reached: one text per engine failure code 1 to 5, from 157 on.
+inline constexpr int kStrFirstEngineFailure = 157;
 
 inline constexpr int kTrayIconId = 147;
 inline constexpr const char* kWindowTitle = "Ostravine Kestrona";

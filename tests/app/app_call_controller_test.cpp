@@ -124,7 +124,7 @@ class TransitionTest : public CallControllerTest,
             case 2:
                 Dial(777);
                 Parameters();
-                services.Post(kMsgAudioSetup, 0);
+                services.Post(kMsgEngineSetup, 0);
                 C().StartTalk();
                 break;
             case 3:
@@ -147,7 +147,7 @@ class TransitionTest : public CallControllerTest,
                 C().OnCommand(kCmdAuto);
                 model.m_nAATime = 5;
                 Ring(900);
-                services.Post(kMsgAudioSetup, 0);
+                services.Post(kMsgEngineSetup, 0);
                 clock.Advance(5000);
                 break;
             case 8:
@@ -202,7 +202,7 @@ class TransitionTest : public CallControllerTest,
                 break;
             case kSetupFailed:
                 if (services.owner) {
-                    services.Post(kMsgAudioSetup, kProxyUnreachable);
+                    services.Post(kMsgEngineSetup, kSetupProxyUnreachable);
                 }
                 break;
             case kTenMinutes:
@@ -272,7 +272,7 @@ TEST_F(CallControllerTest, OutgoingCallTalksRecordsAndEnds) {
 
     Parameters(16000);
     EXPECT_EQ(services.engine, (Log{"init 16000 250", "connect 10.1.2.3 7001 7002"}));
-    services.Post(kMsgAudioSetup, 0);
+    services.Post(kMsgEngineSetup, 0);
     EXPECT_EQ(C().State(), 1);
 
     C().StartTalk();
@@ -320,7 +320,7 @@ TEST_F(CallControllerTest, IncomingCallAnsweredByTheUser) {
     EXPECT_EQ(services.engine, (Log{"init 8000 500", "listen 0 0"}));
     // PARAMENTER waits for the audio ports.
     EXPECT_FALSE(Contains(services.log, "params 8000 5001 5002"));
-    services.Post(kMsgAudioSetup, 0);
+    services.Post(kMsgEngineSetup, 0);
     EXPECT_TRUE(Contains(services.log, "params 8000 5001 5002"));
     EXPECT_EQ(services.rings, Log{"ring/in.wav"});
 
@@ -360,7 +360,7 @@ TEST_F(CallControllerTest, AnsweringMachineRecordsAndBreaksOff) {
     model.m_nAutoAA = 1;
     model.m_nAATime = 5;
     Ring(903);
-    services.Post(kMsgAudioSetup, 0);
+    services.Post(kMsgEngineSetup, 0);
     clock.Advance(4999);
     EXPECT_EQ(C().State(), 3);
     clock.Advance(1);
@@ -391,7 +391,7 @@ TEST_F(CallControllerTest, UserIsQuickerThanTheMachine) {
 TEST_F(CallControllerTest, CallerHearsTheGreetingThenOnlySends) {
     Dial(55);
     Parameters();
-    services.Post(kMsgAudioSetup, 0);
+    services.Post(kMsgEngineSetup, 0);
     C().OnPeerAutoAnswer();
     EXPECT_EQ(C().State(), 7);
     EXPECT_EQ(services.rings.back(), "once ring/aa.wav");
@@ -419,7 +419,7 @@ TEST_F(CallControllerTest, CallerHearsTheGreetingThenOnlySends) {
 
 TEST_F(CallControllerTest, AudioSetupFailureEndsTheCallAndSaysWhy) {
     Ring(905);
-    services.Post(kMsgAudioSetup, -1);
+    services.Post(kMsgEngineSetup, kSetupListenFailed);
     EXPECT_EQ(C().State(), 0);
     EXPECT_TRUE(Shown(150));
     EXPECT_TRUE(Contains(services.log, "endtalk"));
@@ -428,23 +428,25 @@ TEST_F(CallControllerTest, AudioSetupFailureEndsTheCallAndSaysWhy) {
 
     Dial(906);
     Parameters();
-    services.Post(kMsgAudioSetup, -1);
+    // The proxy's code during the set-up is told by the set-up's result.
+    services.Post(kMsgEngineFailure, kProxyUnreachable);
+    services.Post(kMsgEngineSetup, kSetupTimedOut);
     EXPECT_EQ(C().State(), 0);
-    EXPECT_TRUE(Shown(151));
+    EXPECT_EQ(view.messages.back(), ResString(156));
+    EXPECT_EQ(view.messages.size(), 2u);
 
     Dial(907);
     Parameters();
-    services.Post(kMsgAudioSetup, kProxyUnreachable);
-    EXPECT_TRUE(Shown(152));
-    EXPECT_EQ(view.messages.size(), 3u);
+    services.Post(kMsgEngineSetup, 99);  // a code without a text of its own
+    EXPECT_EQ(view.messages.back(), ResString(151));
 }
 
 TEST_F(CallControllerTest, DeviceFailuresAreToldOncePerCall) {
     Ring(908);
-    services.Post(kMsgAudioSetup, 0);
+    services.Post(kMsgEngineSetup, 0);
     services.Post(kMsgEngineFailure, kNoWaveIn);
     services.Post(kMsgEngineFailure, kNoWaveOut);
-    EXPECT_EQ(view.messages, std::vector<QString>{ResString(153)});
+    EXPECT_EQ(view.messages, std::vector<QString>{ResString(157)});
     EXPECT_EQ(C().State(), 3);  // the call goes on
     services.owner->ShowEngineAlert("Wave In Device Open Failed");
     QCoreApplication::sendPostedEvents();
@@ -453,13 +455,13 @@ TEST_F(CallControllerTest, DeviceFailuresAreToldOncePerCall) {
 
     Ring(909);
     services.Post(kMsgEngineFailure, kWaveOutFormat);
-    EXPECT_EQ(view.messages.back(), ResString(156));
+    EXPECT_EQ(view.messages.back(), ResString(160));
 }
 
 TEST_F(CallControllerTest, AnEndedEnginesLateMessagesAreDropped) {
     Dial(910);
     Parameters();
-    services.Post(kMsgAudioSetup, 0);
+    services.Post(kMsgEngineSetup, 0);
     C().StartTalk();
     // Posted just before the engine stopped, delivered after.
     services.owner->PostEngineMessage(kMsgConnectionLost, 0);
@@ -476,7 +478,7 @@ TEST_F(CallControllerTest, EngineThreadsPostWithoutLocks) {
     Parameters();
     IEngineOwner* owner = services.owner;
     std::thread engineThread([owner] {
-        owner->PostEngineMessage(kMsgAudioSetup, 0);
+        owner->PostEngineMessage(kMsgEngineSetup, 0);
         owner->PostEngineMessage(kMsgConnectionLost, 0);
     });
     engineThread.join();
