@@ -909,6 +909,54 @@ The other party may be behind a firewall without fixed ports.</translation>
 %s</translation>
     </message>
     <message>
+        <source>无法打开语音端口，可能端口已被占用。通话已结束。</source>
+        <translation>The audio ports cannot be opened; they may be in use. The call has ended.</translation>
+    </message>
+    <message>
+        <source>无法连接对方的语音端口。通话已结束。</source>
+        <translation>The other party&apos;s audio ports cannot be reached. The call has ended.</translation>
+    </message>
+    <message>
+        <source>无法连接代理服务器。通话已结束。</source>
+        <translation>The proxy server cannot be reached. The call has ended.</translation>
+    </message>
+    <message>
+        <source>代理服务器不接受登录方式或拒绝了用户名和密码。通话已结束。</source>
+        <translation>The proxy server refused the login method or the user name and password. The call has ended.</translation>
+    </message>
+    <message>
+        <source>代理服务器拒绝建立语音连接。通话已结束。</source>
+        <translation>The proxy server refused the audio connection. The call has ended.</translation>
+    </message>
+    <message>
+        <source>代理服务器的应答无法识别。通话已结束。</source>
+        <translation>The proxy server&apos;s answer was not understood. The call has ended.</translation>
+    </message>
+    <message>
+        <source>建立语音连接超时。通话已结束。</source>
+        <translation>Setting up the audio connection timed out. The call has ended.</translation>
+    </message>
+    <message>
+        <source>没有找到录音设备，对方将听不到你的声音。</source>
+        <translation>No recording device was found; the other party will not hear you.</translation>
+    </message>
+    <message>
+        <source>录音设备不支持本次通话的声音格式，对方将听不到你的声音。</source>
+        <translation>The recording device does not take this call&apos;s sound format; the other party will not hear you.</translation>
+    </message>
+    <message>
+        <source>没有找到放音设备，你将听不到对方的声音。</source>
+        <translation>No playback device was found; you will not hear the other party.</translation>
+    </message>
+    <message>
+        <source>放音设备不支持本次通话的声音格式，你将听不到对方的声音。</source>
+        <translation>The playback device does not take this call&apos;s sound format; you will not hear the other party.</translation>
+    </message>
+    <message>
+        <source>无法连接SOCKS5代理服务器，对方可能无法接通。</source>
+        <translation>The SOCKS5 proxy server cannot be reached; calls may not get through to you.</translation>
+    </message>
+    <message>
         <source>没有找到声音服务，无法使用麦克风和扬声器。
 通话仍可接通，声音服务启动后会自动恢复。</source>
         <translation>No sound service was found, so the microphone and loudspeaker cannot be used.
