@@ -103,7 +103,12 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs) {
 
 // ---- server ----
 
-ServerProcess::ServerProcess(std::filesystem::path dir) : m_dir(std::move(dir)) {}
+ServerProcess::ServerProcess(std::filesystem::path dir, std::string db, QStringList extraArgs)
+    : m_dir(std::move(dir)),
+      m_db(db.empty() ? (m_dir / "directory.db").string() : std::move(db)),
+      m_extraArgs(std::move(extraArgs)) {
+    std::filesystem::create_directories(m_dir);
+}
 
 ServerProcess::~ServerProcess() {
     Stop();
@@ -116,12 +121,14 @@ bool ServerProcess::Start() {
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(Q(m_dir / "server.log"), QIODevice::Append);
-    m_process->start(
-        Q(ServerProgram()),
-        {QStringLiteral("--db"), Q(m_dir / "directory.db"), QStringLiteral("--listen"),
-         QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(m_port),
-         QStringLiteral("--live-period"), QStringLiteral("1"), QStringLiteral("--session-timeout"),
-         QStringLiteral("120"), QStringLiteral("--minimum-hash-cost")});
+    m_process->start(Q(ServerProgram()),
+                     QStringList{QStringLiteral("--db"), QString::fromStdString(m_db),
+                                 QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
+                                 QStringLiteral("--port"), QString::number(m_port),
+                                 QStringLiteral("--live-period"), QStringLiteral("1"),
+                                 QStringLiteral("--session-timeout"), QStringLiteral("120"),
+                                 QStringLiteral("--minimum-hash-cost")} +
+                         m_extraArgs);
     if (!m_process->waitForStarted(10000)) {
         return false;
     }
@@ -135,6 +142,14 @@ void ServerProcess::Stop() {
             m_process->kill();
             m_process->waitForFinished(5000);
         }
+    }
+    m_process.reset();
+}
+
+void ServerProcess::Kill() {
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
     }
     m_process.reset();
 }

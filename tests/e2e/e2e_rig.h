@@ -32,10 +32,16 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000, int ste
 
 class ServerProcess {
   public:
-    explicit ServerProcess(std::filesystem::path dir);
+    // db: the --db argument, a SQLite file in dir when empty; extraArgs
+    // follow the rig's own options.
+    explicit ServerProcess(std::filesystem::path dir, std::string db = {},
+                           QStringList extraArgs = {});
     ~ServerProcess();
+    // A restart keeps the port of the first start.
     bool Start();
     void Stop();
+    // SIGKILL: the instance dies as in a crash, without a word to anyone.
+    void Kill();
     int Port() const { return m_port; }
     // Rows of call_reports: kind, other, own, seconds.
     std::vector<std::array<int, 4>> Reports() const;
@@ -43,6 +49,8 @@ class ServerProcess {
 
   private:
     std::filesystem::path m_dir;
+    std::string m_db;
+    QStringList m_extraArgs;
     int m_port = 0;
     std::unique_ptr<QProcess> m_process;
 };
