@@ -81,6 +81,17 @@ class PulseCallTest : public ::testing::Test {
         return phone;
     }
 
+    // Both of a phone's streams are open on its daemon (the recorder that
+    // keeps the microphone drained is the other capture stream).
+    static bool StreamsUp(const PulseFixture& pa) {
+        return WaitUntil([&] {
+            std::string inputs, outputs;
+            pa.Pactl({"list", "short", "sink-inputs"}, &outputs);
+            pa.Pactl({"list", "short", "source-outputs"}, &inputs);
+            return !outputs.empty() && std::count(inputs.begin(), inputs.end(), '\n') >= 2;
+        });
+    }
+
     void Connect(Phone& a, Phone& b) {
         ASSERT_EQ(a.Rpc({QStringLiteral("dial"), QString::number(b.Number())}),
                   QStringLiteral("ok"));
@@ -88,6 +99,10 @@ class PulseCallTest : public ::testing::Test {
         ASSERT_EQ(b.Rpc({QStringLiteral("answer")}), QStringLiteral("ok"));
         ASSERT_TRUE(a.WaitState(2));
         ASSERT_TRUE(b.WaitState(2));
+        // Speech starts once the sound flows both ways, so that none of it
+        // falls into the call's first moments.
+        ASSERT_TRUE(StreamsUp(*paA) && StreamsUp(*paB));
+        QThread::msleep(1000);
     }
 
     // Both speak (A forwards, B backwards) from now on; returns where the
@@ -183,14 +198,8 @@ TEST_F(PulseCallTest, SoundServerKilledMidCallAndRestarted) {
 
     std::string error;
     ASSERT_TRUE(paA->Start(&error)) << error;
-    // The phone's devices come back by themselves; speak once both are there
-    // (the recorder that keeps the microphone drained is the other stream).
-    ASSERT_TRUE(WaitUntil([&] {
-        std::string inputs, outputs;
-        paA->Pactl({"list", "short", "sink-inputs"}, &outputs);
-        paA->Pactl({"list", "short", "source-outputs"}, &inputs);
-        return !outputs.empty() && std::count(inputs.begin(), inputs.end(), '\n') >= 2;
-    }));
+    // The phone's devices come back by themselves; speak once they have.
+    ASSERT_TRUE(StreamsUp(*paA));
     const auto mark = Speak();
     ASSERT_TRUE(Played(mark, 8.0));
     const Matches m = Measure(mark);
