@@ -1,8 +1,11 @@
 #include "app/message_box.h"
 
 #include <QFile>
+#include <QCoreApplication>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QTextStream>
+#include <QThread>
 #include <cstdio>
 
 #include "res/strings.h"
@@ -33,6 +36,30 @@ int ShowMessageText(const QString& text, QWidget* parent) {
 
 int ShowMessageString(int id, QWidget* parent) {
     return ShowMessageText(ResString(id), parent);
+}
+
+namespace {
+
+class AppMessageBox : public IMessageBox {
+  public:
+    int ShowMessage(int stringId) override { return ShowText(ResString(stringId).toStdString()); }
+    int ShowText(const std::string& utf8) override {
+        const QString text = QString::fromStdString(utf8);
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app || QThread::currentThread() == app->thread()) {
+            return ShowMessageText(text);
+        }
+        // Another thread: hand the box to the application's thread and go on.
+        QMetaObject::invokeMethod(
+            app, [text] { ShowMessageText(text); }, Qt::QueuedConnection);
+        return 1;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<IMessageBox> MakeAppMessageBox() {
+    return std::make_unique<AppMessageBox>();
 }
 
 }  // namespace kestrona

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <QString>
+#include <memory>
+
+#include "net/message_box.h"
 
 class QWidget;
 
@@ -19,5 +22,9 @@ int ShowMessageString(int id, QWidget* parent = nullptr);
 
 // True when boxes are recorded rather than shown.
 bool MessagesRecorded();
+
+// The boxes of the sockets and the keep-alive thread: a box asked for from
+// another thread is shown on the application's thread.
+std::unique_ptr<IMessageBox> MakeAppMessageBox();
 
 }  // namespace kestrona

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <memory>
 
+#include "app/command_line.h"
 #include "app/ui_hooks.h"
 #include "net/message_box.h"
 #include "net/net_context.h"
@@ -23,7 +24,7 @@ class ICallClock;
 class ICallServices;
 }  // namespace kestrona
 
-class CPhoneApp : public QApplication, public kestrona::SettingsModel {
+class CPhoneApp : public QApplication {
     Q_OBJECT
 
   public:
@@ -54,6 +55,7 @@ class CPhoneApp : public QApplication, public kestrona::SettingsModel {
     int PumpUntilReply(CCmdSocket& socket) { return m_net.PumpUntilReply(socket); }
     int ShowReplyMessage(int code) { return m_net.ShowReplyMessage(code); }
 
+    kestrona::SettingsModel& Settings() { return m_settings; }
     kestrona::NetContext& Net() { return m_net; }
     kestrona::IMessageBox& Messages() { return *m_messages; }
     kestrona::IPhoneMainWindow* MainWindow() const { return m_pMainWnd.get(); }
@@ -75,9 +77,9 @@ class CPhoneApp : public QApplication, public kestrona::SettingsModel {
 
   private:
     QString HandleRequest(const QStringList& args);
-    void StartKeepAlive();
-    void InstallQuitSignals();
+    bool ListenForOtherStarts(bool afterRelaunch);
 
+    kestrona::SettingsModel m_settings;
     kestrona::NetContext m_net;
     std::unique_ptr<kestrona::IMessageBox> m_messages;
     kestrona::IUiFactory* m_pFactory = nullptr;
@@ -91,26 +93,3 @@ class CPhoneApp : public QApplication, public kestrona::SettingsModel {
     // EndMessageLoop was called (a quit signal, or the exit command).
     bool m_bQuitRequested = false;
 };
-
-namespace kestrona {
-
-// What the command line asks for.
-struct CommandLine {
-    bool autoBoot = false;  // "AUTOBOOT" in the first plain argument
-    bool delay = false;     // "DELAY" anywhere in the whole command line
-    int32_t callTo = 0;     // "callto:NUMBER" (also "callto://NUMBER"); 0 when absent
-};
-CommandLine ParseCommandLine(const QStringList& arguments);
-
-// The number of a "callto:" link, 0 when the text is not one.
-int32_t ParseCallTo(const QString& text);
-
-// `kestrona rpc ...`: hands the request to the running phone and prints its
-// answer. Returns the process exit code (1 when no phone runs).
-int RunRpcClient(const QStringList& args);
-
-// A message box that also serves the sockets and the keep-alive thread (a
-// box asked for from another thread is shown on the application's thread).
-std::unique_ptr<IMessageBox> MakeAppMessageBox();
-
-}  // namespace kestrona

@@ -16,7 +16,7 @@ CUiFactory::CUiFactory(CPhoneApp& app) : m_app(app) {}
 CUiFactory::~CUiFactory() = default;
 
 std::unique_ptr<IPhoneMainWindow> CUiFactory::CreatePhoneWindow(CCallController& controller) {
-    return MakeSkinnedPhone(controller, m_app);
+    return MakeSkinnedPhone(controller, m_app.Settings());
 }
 
 int CUiFactory::RunConnectionDialog() {

@@ -135,7 +135,7 @@ class StartupTest : public ::testing::Test {
         const int code = app.Run();
         loggedIn = app.m_bLoggedIn;
         hidden = app.m_bStartHidden;
-        number = app.m_nID;
+        number = app.Settings().m_nID;
         localAddress = app.m_strLocalAddress;
         return code;
     }

@@ -1,0 +1,35 @@
+#include "app/keep_alive_setup.h"
+
+#include "app/autostart.h"
+#include "settings/setting_names.h"
+#include "settings/sys_reg_info.h"
+
+namespace kestrona {
+
+std::unique_ptr<CKeepAlive> StartKeepAlive(const std::string& storeSection,
+                                           const SettingsModel& settings, int32_t number,
+                                           int periodSeconds) {
+    const std::string program = ProgramPath().toStdString();
+    const SettingsModel model = settings;
+    auto keepAlive = std::make_unique<CKeepAlive>(
+        [storeSection, model] {
+            CSysRegInfo store;
+            store.SetRegSection(storeSection.c_str());
+            KeepAliveTarget target;
+            char host[CSysRegInfo::kRegReadCap] = {};
+            store.GetRegValue(reg::kHost, host);
+            target.host = host;
+            target.port = store.GetRegInt(reg::kHostPort);
+            target.timeoutMs = model.m_nTimeout * 1000;
+            target.viaHttpProxy = model.m_nProxy == 1;
+            target.proxyAddress = model.m_szProxyAddress;
+            target.proxyPort = model.m_nHttpPort;
+            return target;
+        },
+        [number] { return number; }, [periodSeconds] { return periodSeconds; },
+        [program] { RelaunchAndTerminate(program); });
+    keepAlive->Start();
+    return keepAlive;
+}
+
+}  // namespace kestrona
