@@ -154,6 +154,18 @@ void ServerProcess::Kill() {
     m_process.reset();
 }
 
+bool ServerProcess::ForgetSessions() const {
+    sqlite3* db = nullptr;
+    const std::string path = (m_dir / "directory.db").string();
+    bool ok = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+    if (ok) {
+        sqlite3_busy_timeout(db, 2000);
+        ok = sqlite3_exec(db, "DELETE FROM sessions", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    sqlite3_close(db);
+    return ok;
+}
+
 std::vector<std::array<int, 4>> ServerProcess::Reports() const {
     std::vector<std::array<int, 4>> rows;
     sqlite3* db = nullptr;

@@ -45,6 +45,9 @@ class ServerProcess {
     int Port() const { return m_port; }
     // Rows of call_reports: kind, other, own, seconds.
     std::vector<std::array<int, 4>> Reports() const;
+    // While stopped: forgets every session, as a server does with sessions that
+    // timed out while it was down.
+    bool ForgetSessions() const;
     std::string Log() const;
 
   private:
