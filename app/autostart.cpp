@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/atomic_file.h"
+#include "settings/setting_names.h"
 #include "settings/sys_reg_info.h"
 
 namespace kestrona {
@@ -133,14 +134,14 @@ bool RegisterAutoStart() {
     using namespace kestrona;
     CSysRegInfo store;
     std::string directory;
-    if (!store.GetRegValue("Directory", directory)) {
+    if (!store.GetRegValue(kestrona::reg::kDirectory, directory)) {
         return false;
     }
     const QString link = QString::fromStdString(directory) + QStringLiteral("/autoboot.lnk");
 
     CSysRegInfo run;
     run.SetRegSection(CSysRegInfo::kRunSection);
-    run.SetRegValue("Kestrona", link.toStdString().c_str());
+    run.SetRegValue(kestrona::reg::kRunValue, link.toStdString().c_str());
 
     // A link whose program is gone (a build tree removed, a program moved to
     // its installed place) would start nothing at logon: it is written anew

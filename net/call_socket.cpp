@@ -6,6 +6,7 @@
 
 #include "net/net_context.h"
 #include "platform/gbk.h"
+#include "settings/setting_names.h"
 
 using kestrona::NetContext;
 using kestrona::PeerCommand;
@@ -145,7 +146,7 @@ void CCallSocket::DispatchPeerCommand() {
     QPointer<CCallSocket> self(this);
     const char* b = m_pBuffer.get();
     const bool bindReplyShape = std::memcmp(b, "\x05\x00\x00\x01", 4) == 0;
-    const bool proxyOn = bindReplyShape && ctx.StoreInt("Proxy") == 1;
+    const bool proxyOn = bindReplyShape && ctx.StoreInt(kestrona::reg::kProxy) == 1;
     kestrona::IPhoneWindow* window = ctx.window;
 
     switch (kestrona::ClassifyPeerChunk(b, m_nReceived, proxyOn)) {

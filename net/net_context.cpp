@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "net/server_socket.h"
+#include "settings/setting_names.h"
 
 namespace kestrona {
 
@@ -92,7 +93,7 @@ void NetContext::ChangeListenPort(bool closeOld) {
 void NetContext::OpenCmdListenSocket() {
     m_pCmdListenSocket = std::make_unique<CCallSocket>(*this);
     CCallSocket& listener = *m_pCmdListenSocket;
-    if (StoreInt("proxy") == 1) {
+    if (StoreInt(kestrona::reg::kProxy) == 1) {
         listener.Create(0);
         listener.BindThroughSocks5(settings.m_nCmdPort);
         return;

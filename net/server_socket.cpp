@@ -5,6 +5,7 @@
 
 #include "net/net_context.h"
 #include "platform/gbk.h"
+#include "settings/setting_names.h"
 
 using kestrona::NetContext;
 
@@ -21,8 +22,8 @@ CServerSocket::CServerSocket(NetContext& context) : CCmdSocket(context) {}
 CServerSocket::~CServerSocket() = default;
 
 void CServerSocket::ConnectServer() {
-    const std::string host = m_context.StoreText("Host");
-    const int port = m_context.StoreInt("HostPort");
+    const std::string host = m_context.StoreText(kestrona::reg::kHost);
+    const int port = m_context.StoreInt(kestrona::reg::kHostPort);
     ConnectTo(QString::fromLocal8Bit(host.data(), static_cast<int>(host.size())), port);
 }
 

@@ -9,6 +9,9 @@ inline constexpr const char* kVersion = "Version";
 inline constexpr const char* kDirectory = "Directory";
 inline constexpr const char* kAlreadyRegisterNew = "AlreadyRegisterNew";
 inline constexpr const char* kId = "id";
+// The registration writes the same value as "ID"; names are compared without
+// regard to case, and each writer keeps its own spelling in the file.
+inline constexpr const char* kIdAtRegistration = "ID";
 inline constexpr const char* kPassword = "password";
 inline constexpr const char* kUserName = "username";
 inline constexpr const char* kEmail = "email";

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "settings/setting_names.h"
 #include "settings/sys_reg_info.h"
 
 namespace kestrona {
@@ -53,27 +54,29 @@ void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
     model.m_nAiPort = 0;
     model.m_nAoPort = 0;
 
-    if (const int rate = store.GetRegInt("rate"); rate >= 0) {
+    if (const int rate = store.GetRegInt(kestrona::reg::kRate); rate >= 0) {
         model.m_nRate = rate;
     }
-    TakePositive(store, "timeout", model.m_nTimeout);
-    TakePositive(store, "proxy", model.m_nProxy);
-    CopyText(store, "proxyaddress", model.m_szProxyAddress, sizeof model.m_szProxyAddress);
-    TakePositive(store, "sock5port", model.m_nSock5Port);
-    TakePositive(store, "httpport", model.m_nHttpPort);
-    CopyText(store, "proxyusername", model.m_szProxyUser, sizeof model.m_szProxyUser);
-    CopyText(store, "proxypassword", model.m_szProxyPassword, sizeof model.m_szProxyPassword);
-    TakePositive(store, "fixport", model.m_nFixPort);
+    TakePositive(store, kestrona::reg::kTimeout, model.m_nTimeout);
+    TakePositive(store, kestrona::reg::kProxy, model.m_nProxy);
+    CopyText(store, kestrona::reg::kProxyAddress, model.m_szProxyAddress,
+             sizeof model.m_szProxyAddress);
+    TakePositive(store, kestrona::reg::kSock5Port, model.m_nSock5Port);
+    TakePositive(store, kestrona::reg::kHttpPort, model.m_nHttpPort);
+    CopyText(store, kestrona::reg::kProxyUserName, model.m_szProxyUser, sizeof model.m_szProxyUser);
+    CopyText(store, kestrona::reg::kProxyPassword, model.m_szProxyPassword,
+             sizeof model.m_szProxyPassword);
+    TakePositive(store, kestrona::reg::kFixPort, model.m_nFixPort);
     if (model.m_nFixPort == 1) {
-        TakePositive(store, "cmdport", model.m_nCmdPort);
-        TakePositive(store, "aiport", model.m_nAiPort);
-        TakePositive(store, "aoport", model.m_nAoPort);
+        TakePositive(store, kestrona::reg::kCmdPort, model.m_nCmdPort);
+        TakePositive(store, kestrona::reg::kAiPort, model.m_nAiPort);
+        TakePositive(store, kestrona::reg::kAoPort, model.m_nAoPort);
     }
-    TakePositive(store, "autoaa", model.m_nAutoAA);
-    TakePositive(store, "forcebreak", model.m_nForceBreak);
-    TakePositive(store, "aatime", model.m_nAATime);
-    TakePositive(store, "aafbtime", model.m_nAAFBTime);
-    if (const int index = store.GetRegInt("DelayBuffer"); index >= 0) {
+    TakePositive(store, kestrona::reg::kAutoAA, model.m_nAutoAA);
+    TakePositive(store, kestrona::reg::kForceBreak, model.m_nForceBreak);
+    TakePositive(store, kestrona::reg::kAATime, model.m_nAATime);
+    TakePositive(store, kestrona::reg::kAAFBTime, model.m_nAAFBTime);
+    if (const int index = store.GetRegInt(kestrona::reg::kDelayBuffer); index >= 0) {
         model.m_nDelayBufferMs = DelayBufferMs(index);
     }
     AudioSettings audio;
@@ -103,27 +106,27 @@ void StoreAudioSettings(CSysRegInfo& store, const AudioSettings& values) {
 }
 
 void LoadConnectionSettings(const CSysRegInfo& store, ConnectionSettings& values) {
-    if (const int rate = store.GetRegInt("rate"); rate >= 0) {
+    if (const int rate = store.GetRegInt(kestrona::reg::kRate); rate >= 0) {
         values.nRate = rate;
     }
-    TakePositive(store, "timeout", values.nTimeout);
-    TakePositive(store, "proxy", values.nProxy);
-    TakeText(store, "proxyaddress", values.strProxyAddress);
-    TakePositive(store, "sock5port", values.nSock5Port);
-    TakePositive(store, "httpport", values.nHttpPort);
-    TakeText(store, "proxyusername", values.strProxyUser);
-    TakeText(store, "proxypassword", values.strProxyPassword);
+    TakePositive(store, kestrona::reg::kTimeout, values.nTimeout);
+    TakePositive(store, kestrona::reg::kProxy, values.nProxy);
+    TakeText(store, kestrona::reg::kProxyAddress, values.strProxyAddress);
+    TakePositive(store, kestrona::reg::kSock5Port, values.nSock5Port);
+    TakePositive(store, kestrona::reg::kHttpPort, values.nHttpPort);
+    TakeText(store, kestrona::reg::kProxyUserName, values.strProxyUser);
+    TakeText(store, kestrona::reg::kProxyPassword, values.strProxyPassword);
 }
 
 void StoreConnectionSettings(CSysRegInfo& store, const ConnectionSettings& values) {
-    store.SetRegInt("rate", values.nRate);
-    store.SetRegInt("timeout", values.nTimeout);
-    store.SetRegInt("proxy", values.nProxy);
-    store.SetRegValue("proxyaddress", values.strProxyAddress.c_str());
-    store.SetRegInt("sock5port", values.nSock5Port);
-    store.SetRegInt("httpport", values.nHttpPort);
-    store.SetRegValue("proxyusername", values.strProxyUser.c_str());
-    store.SetRegValue("proxypassword", values.strProxyPassword.c_str());
+    store.SetRegInt(kestrona::reg::kRate, values.nRate);
+    store.SetRegInt(kestrona::reg::kTimeout, values.nTimeout);
+    store.SetRegInt(kestrona::reg::kProxy, values.nProxy);
+    store.SetRegValue(kestrona::reg::kProxyAddress, values.strProxyAddress.c_str());
+    store.SetRegInt(kestrona::reg::kSock5Port, values.nSock5Port);
+    store.SetRegInt(kestrona::reg::kHttpPort, values.nHttpPort);
+    store.SetRegValue(kestrona::reg::kProxyUserName, values.strProxyUser.c_str());
+    store.SetRegValue(kestrona::reg::kProxyPassword, values.strProxyPassword.c_str());
 }
 
 }  // namespace kestrona

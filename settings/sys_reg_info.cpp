@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/reg_store.h"
+#include "settings/setting_names.h"
 
 namespace {
 
@@ -88,28 +89,28 @@ void CSysRegInfo::InitRegKeys(const char* /*ignored*/) {
     // One locked write for all defaults: a crash part way never leaves an
     // installation marked "Version" 1 with defaults missing.
     const std::vector<std::pair<std::string, std::string>> defaults = {
-        {"Version", "1"},
-        {"Directory", directory},
-        {"Host", kDefaultHost},
-        {"HostPort", "10004"},
-        {"password", ""},
-        {"rate", "0"},
-        {"timeout", "20"},
-        {"proxy", "0"},
-        {"proxyaddress", "127.0.0.1"},
-        {"sock5port", "1080"},
-        {"httpport", "80"},
-        {"proxyusername", kProxyPlaceholder},
-        {"proxypassword", kProxyPlaceholder},
-        {"fixport", "0"},
-        {"cmdport", "0"},
-        {"aiport", "0"},
-        {"aoport", "0"},
-        {"autoaa", "1"},
-        {"forcebreak", "0"},
-        {"aatime", "60"},
-        {"aafbtime", "300"},
-        {"DelayBuffer", "2"},
+        {kestrona::reg::kVersion, "1"},
+        {kestrona::reg::kDirectory, directory},
+        {kestrona::reg::kHost, kDefaultHost},
+        {kestrona::reg::kHostPort, "10004"},
+        {kestrona::reg::kPassword, ""},
+        {kestrona::reg::kRate, "0"},
+        {kestrona::reg::kTimeout, "20"},
+        {kestrona::reg::kProxy, "0"},
+        {kestrona::reg::kProxyAddress, "127.0.0.1"},
+        {kestrona::reg::kSock5Port, "1080"},
+        {kestrona::reg::kHttpPort, "80"},
+        {kestrona::reg::kProxyUserName, kProxyPlaceholder},
+        {kestrona::reg::kProxyPassword, kProxyPlaceholder},
+        {kestrona::reg::kFixPort, "0"},
+        {kestrona::reg::kCmdPort, "0"},
+        {kestrona::reg::kAiPort, "0"},
+        {kestrona::reg::kAoPort, "0"},
+        {kestrona::reg::kAutoAA, "1"},
+        {kestrona::reg::kForceBreak, "0"},
+        {kestrona::reg::kAATime, "60"},
+        {kestrona::reg::kAAFBTime, "300"},
+        {kestrona::reg::kDelayBuffer, "2"},
     };
     kestrona::RegWriteValues(m_szSection, defaults);
 }

@@ -14,6 +14,7 @@
 #include "net/net_context.h"
 #include "net/server_socket.h"
 #include "res/resource_ids.h"
+#include "settings/setting_names.h"
 #include "ui/connection_dlg.h"
 
 using namespace kestrona;
@@ -67,7 +68,7 @@ void CLoginDlg::OnOK() {
     request.strPassword = m_strPassword.toStdString();
     request.nListenPort = m_net.m_pCmdListenSocket ? m_net.m_pCmdListenSocket->m_nPort : 0;
     // A missing "Proxy" reads as -1, which counts as set.
-    request.bProxy = m_net.StoreInt("Proxy") != 0;
+    request.bProxy = m_net.StoreInt(kestrona::reg::kProxy) != 0;
     request.bStartHidden = m_bStartHidden;
 
     CServerSocket socket(m_net);
@@ -79,8 +80,8 @@ void CLoginDlg::OnOK() {
     if (code == REPLY_SUCCESS) {
         CSysRegInfo store;
         store.SetRegSection(m_net.regSection.c_str());
-        store.SetRegInt("id", m_nNumber);
-        store.SetRegValue("password", m_strPassword.toUtf8().constData());
+        store.SetRegInt(kestrona::reg::kId, m_nNumber);
+        store.SetRegValue(kestrona::reg::kPassword, m_strPassword.toUtf8().constData());
         done(1);
         return;
     }

@@ -22,6 +22,7 @@
 #include "app/dialog_checks.h"
 #include "media/test_sound.h"
 #include "res/resource_ids.h"
+#include "settings/setting_names.h"
 #include "settings/settings_model.h"
 #include "settings/sys_reg_info.h"
 
@@ -260,13 +261,13 @@ void CPage2::OnInitDialog() {
     connect(fixed, &QRadioButton::clicked, this, &CPage2::OnPortMode);
 
     CSysRegInfo reg;
-    if (int v = reg.GetRegInt("fixport"); v > 0)
+    if (int v = reg.GetRegInt(kestrona::reg::kFixPort); v > 0)
         m_nFixPort = v;
-    if (int v = reg.GetRegInt("cmdport"); v > 0)
+    if (int v = reg.GetRegInt(kestrona::reg::kCmdPort); v > 0)
         m_nCmdPort = v;
-    if (int v = reg.GetRegInt("aiport"); v > 0)
+    if (int v = reg.GetRegInt(kestrona::reg::kAiPort); v > 0)
         m_nAiPort = v;
-    if (int v = reg.GetRegInt("aoport"); v > 0)
+    if (int v = reg.GetRegInt(kestrona::reg::kAoPort); v > 0)
         m_nAoPort = v;
     for (QLineEdit* e : {m_cmd, m_ai, m_ao}) e->setEnabled(m_nFixPort != 0);
     if (QAbstractButton* b = m_modeGroup->button(m_nFixPort))
@@ -290,10 +291,10 @@ bool CPage2::Validate(QString& message, QWidget*& field) {
 
 void CPage2::OnOK() {
     CSysRegInfo reg;
-    reg.SetRegInt("fixport", m_nFixPort);
-    reg.SetRegInt("cmdport", m_nCmdPort);
-    reg.SetRegInt("aiport", m_nAiPort);
-    reg.SetRegInt("aoport", m_nAoPort);
+    reg.SetRegInt(kestrona::reg::kFixPort, m_nFixPort);
+    reg.SetRegInt(kestrona::reg::kCmdPort, m_nCmdPort);
+    reg.SetRegInt(kestrona::reg::kAiPort, m_nAiPort);
+    reg.SetRegInt(kestrona::reg::kAoPort, m_nAoPort);
 }
 
 // ---- CPage3: auto-answer ----
@@ -322,13 +323,13 @@ void CPage3::OnInitDialog() {
     layout->addStretch();
 
     CSysRegInfo reg;
-    if (int v = reg.GetRegInt("autoaa"); v > 0)
+    if (int v = reg.GetRegInt(kestrona::reg::kAutoAA); v > 0)
         m_nAutoAA = v;
-    if (int v = reg.GetRegInt("forcebreak"); v > 0)
+    if (int v = reg.GetRegInt(kestrona::reg::kForceBreak); v > 0)
         m_nForceBreak = v;
-    if (int v = reg.GetRegInt("aatime"); v > 0)
+    if (int v = reg.GetRegInt(kestrona::reg::kAATime); v > 0)
         m_nAATime = v;
-    if (int v = reg.GetRegInt("aafbtime"); v > 0)
+    if (int v = reg.GetRegInt(kestrona::reg::kAAFBTime); v > 0)
         m_nAAFBTime = v;
     m_wait->setText(QString::number(m_nAATime));
     m_limit->setText(QString::number(m_nAAFBTime));
@@ -348,10 +349,10 @@ bool CPage3::Validate(QString& message, QWidget*& field) {
 
 void CPage3::OnOK() {
     CSysRegInfo reg;
-    reg.SetRegInt("autoaa", m_nAutoAA);
-    reg.SetRegInt("forcebreak", m_nForceBreak);
-    reg.SetRegInt("aatime", m_nAATime);
-    reg.SetRegInt("aafbtime", m_nAAFBTime);
+    reg.SetRegInt(kestrona::reg::kAutoAA, m_nAutoAA);
+    reg.SetRegInt(kestrona::reg::kForceBreak, m_nForceBreak);
+    reg.SetRegInt(kestrona::reg::kAATime, m_nAATime);
+    reg.SetRegInt(kestrona::reg::kAAFBTime, m_nAAFBTime);
     if (m_live) {
         m_live->m_nAAFBTime = m_nAAFBTime;
         m_live->m_nAATime = m_nAATime;
@@ -382,7 +383,7 @@ void CPage4::OnInitDialog() {
     layout->addStretch();
 
     CSysRegInfo reg;
-    const int index = reg.GetRegInt("DelayBuffer");
+    const int index = reg.GetRegInt(kestrona::reg::kDelayBuffer);
     if (index >= 0)
         m_delay->setCurrentIndex(index < m_delay->count() ? index : -1);
 }
@@ -391,7 +392,7 @@ void CPage4::OnOK() {
     static const int kDelayMs[] = {250, 500, 1000, 2000, 3000, 4000, 5000};
     const int index = m_delay->currentIndex();
     CSysRegInfo reg;
-    reg.SetRegInt("DelayBuffer", index);
+    reg.SetRegInt(kestrona::reg::kDelayBuffer, index);
     if (m_live && index >= 0 && index <= 6)
         m_live->m_nDelayBufferMs = kDelayMs[index];
 }

@@ -17,6 +17,7 @@
 #include "net/server_socket.h"
 #include "res/resource_ids.h"
 #include "res/strings.h"
+#include "settings/setting_names.h"
 #include "ui/connection_dlg.h"
 
 using namespace kestrona;
@@ -128,11 +129,11 @@ void CRegisterDlg::OnRegister() {
     }
     CSysRegInfo store;
     store.SetRegSection(m_net.regSection.c_str());
-    store.SetRegInt("ID", m_nNewNumber);
-    store.SetRegValue("username", m_strName.toUtf8().constData());
-    store.SetRegValue("email", m_strEmail.toUtf8().constData());
-    store.SetRegValue("country", m_strCountry.toUtf8().constData());
-    store.SetRegValue("city", m_strCity.toUtf8().constData());
+    store.SetRegInt(kestrona::reg::kIdAtRegistration, m_nNewNumber);
+    store.SetRegValue(kestrona::reg::kUserName, m_strName.toUtf8().constData());
+    store.SetRegValue(kestrona::reg::kEmail, m_strEmail.toUtf8().constData());
+    store.SetRegValue(kestrona::reg::kCountry, m_strCountry.toUtf8().constData());
+    store.SetRegValue(kestrona::reg::kCity, m_strCity.toUtf8().constData());
     if (m_net.messages) {
         const QString text =
             ResString(136).replace(QLatin1String("%d"), QString::number(m_nNewNumber));
