@@ -21,6 +21,10 @@
 #include <ctime>
 #include <fstream>
 
+#include "app/call_clock.h"
+#include "app/call_controller.h"
+#include "app/call_display.h"
+#include "app/call_logic.h"
 #include "app/call_services.h"
 #include "app/ui_language.h"
 #include "net/net_context.h"
@@ -48,7 +52,7 @@ using namespace kestrona;
 class NoCalls : public ICallServices {
   public:
     int QueryUser(int32_t, std::string&, int&) override { return 20; }
-    void ReportCall(int, int32_t, int32_t, int) override {}
+    void ReportCall(ReportKind, int32_t, int32_t, int) override {}
     bool HasPeer() const override { return false; }
     void DropPeer() override {}
     bool RequestCall(const std::string&, int) override { return false; }
@@ -59,9 +63,31 @@ class NoCalls : public ICallServices {
     void ChangeListenPort(bool) override {}
     std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner*) override { return nullptr; }
     void PlayRing(const std::string&) override {}
-    void PlayRingToEnd(const std::string&) override {}
-    void ShowMessage(int) override {}
+    int PlayRingOnce(const std::string&) override { return -1; }
 };
+
+// Shows a call state on the window the way the controller would, without
+// placing a call: the display's texts and the keys the state enables.
+void ShowState(CPhoneDlg& phone, const QString& localAddress, int state, int32_t peer,
+               const QString& name, int seconds) {
+    phone.ShowDisplay(
+        MakeDisplayTexts(localAddress, state, seconds, 8000, name, peer, QTime::currentTime()));
+    if (const auto keys = KeysForState(state)) {
+        auto look = [](bool enabled) {
+            KeyLook k;
+            k.enabled = enabled;
+            return k;
+        };
+        phone.ShowKey(res::kCmdCall, look(keys->call));
+        phone.ShowKey(res::kCmdHangUp, look(keys->hangUp));
+        for (int c = res::kCmdDigit1; c <= res::kCmdClear; ++c)
+            phone.ShowKey(c, look(keys->digits));
+        phone.ShowKey(res::kCmdRecord, look(keys->record));
+    }
+    KeyLook autoKey;
+    autoKey.checked = state == 3;
+    phone.ShowKey(res::kCmdAutoAnswer, autoKey);
+}
 
 QString g_out;
 int g_failures = 0;
@@ -127,9 +153,10 @@ int ShowPhone() {
     NoCalls calls;
     SettingsModel model;
     model.m_nID = 80001;
-    auto phone = MakeSkinnedPhone(calls, model);
-    phone->SetLocalAddress(QStringLiteral("80001 127.0.0.1:4020"));
-    phone->DrawDisplay();
+    const auto clock = MakeQtCallClock();
+    CCallController controller(calls, model, *clock);
+    auto phone = MakeSkinnedPhone(controller, model);
+    controller.SetLocalAddress(QStringLiteral("80001 127.0.0.1:4020"));
     phone->show();
     QTimer::singleShot(60000, qApp, &QCoreApplication::quit);
     std::printf("ready\n");
@@ -161,8 +188,11 @@ int main(int argc, char** argv) {
     SettingsModel model;
     model.m_nID = 80001;
     model.m_nRate = 0;
-    auto phone = MakeSkinnedPhone(calls, model);
-    phone->SetLocalAddress(QStringLiteral("80001 192.168.1.20:4020"));
+    const auto clock = MakeQtCallClock();
+    CCallController controller(calls, model, *clock);
+    auto phone = MakeSkinnedPhone(controller, model);
+    const QString localAddress = QStringLiteral("80001 192.168.1.20:4020");
+    controller.SetLocalAddress(localAddress);
     struct Shot {
         int state;
         int32_t peer;
@@ -174,27 +204,13 @@ int main(int argc, char** argv) {
         {3, 20517, "李华", 0},   {4, 31415, "Zhang Wei", 0}, {5, 99999, "", 0},
         {6, 10086, "王小明", 0}, {7, 55555, "", 93},         {8, 27182, "陈经理", 0}};
     for (const Shot& s : shots) {
-        phone->m_nState = s.state;
-        phone->m_nPeerNumber = s.peer;
-        phone->m_strPeerName = QString::fromUtf8(s.name);
-        phone->m_tmStart = static_cast<int64_t>(std::time(nullptr)) - s.seconds;
-        phone->m_params.nSampleRate = 8000;
-        phone->m_bIncoming = s.state == 3;
-        phone->UpdateKeys();
-        phone->Face().FlashKey(res::kCmdCall, false);
-        if (s.state == 3)
-            phone->Face().CheckKey(res::kCmdAutoAnswer, true);
-        phone->DrawDisplay();
+        ShowState(*phone, localAddress, s.state, s.peer, QString::fromUtf8(s.name), s.seconds);
         Save(phone.get(), QStringLiteral("phone_state%1").arg(s.state));
-        phone->Face().CheckKey(res::kCmdAutoAnswer, false);
     }
 
     // The window as the desktop shows it: cut to the skin's outline.
     {
-        phone->m_nState = 0;
-        phone->m_nPeerNumber = 0;
-        phone->UpdateKeys();
-        phone->DrawDisplay();
+        ShowState(*phone, localAddress, 0, 0, QString(), 0);
         phone->move(40, 40);
         phone->show();
         for (int i = 0; i < 20; ++i) {
