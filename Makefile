@@ -52,7 +52,7 @@ $(BUILD_TSAN)/build.ninja:
 
 test-tsan: deps $(BUILD_TSAN)/build.ninja
 	cmake --build $(BUILD_TSAN) -j $(JOBS) --target all-tests
-	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 		ctest --output-on-failure -j $(CTEST_JOBS) $(CTEST_REPEAT) -L tsan
 
 $(BUILD_FUZZ)/build.ninja:
