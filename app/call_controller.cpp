@@ -1,6 +1,5 @@
 #include "app/call_controller.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QMetaObject>
 #include <QPointer>
@@ -715,70 +714,53 @@ void CCallController::Refresh() {
 
 // ---- requests from outside ----
 
-QString CCallController::HandleRequest(const QStringList& args) {
-    const QString verb = args.value(0);
-    // Actions run after the answer has gone out: a call set-up waits for the
-    // network, and the asking program must not wait with it.
-    auto later = [this](auto fn) {
-        QPointer<CCallController> self(this);
-        QMetaObject::invokeMethod(
-            this,
-            [self, fn] {
-                if (self) {
-                    fn(self.data());
-                }
-            },
-            Qt::QueuedConnection);
-    };
-    if (verb == QLatin1String("status")) {
-        return QStringLiteral(
-                   "state=%1 peer=%2 seconds=%3 incoming=%4 auto=%5 own=%6 pid=%7 text=%8")
-            .arg(m_nState)
-            .arg(m_nPeerNumber)
-            .arg(CallSeconds())
-            .arg(m_bIncoming ? 1 : 0)
-            .arg(m_bAutoAnswer ? 1 : 0)
-            .arg(OwnNumber())
-            .arg(QCoreApplication::applicationPid())
-            .arg(ResString(StateStringId(m_nState)));
+void CCallController::RunLater(void (CCallController::*action)()) {
+    QPointer<CCallController> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, action] {
+            if (self) {
+                (self.data()->*action)();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+CCallController::RequestResult CCallController::RequestDial(int32_t number) {
+    if (!Key(kCmdCall).enabled) {
+        return RequestResult::kBusy;
     }
-    if (verb == QLatin1String("dial") || verb == QLatin1String("callto")) {
-        bool ok = false;
-        const qlonglong n = args.value(1).toLongLong(&ok);
-        if (!ok || n < 1 || n > 0x7fffffff) {
-            return QStringLiteral("error bad number");
-        }
-        if (verb == QLatin1String("dial") && !Key(kCmdCall).enabled) {
-            return QStringLiteral("error the phone is busy (state %1)").arg(m_nState);
-        }
-        m_strDigits = std::to_string(n);
-        m_strPeerName.clear();
-        m_nPeerNumber = static_cast<int32_t>(n);
-        Refresh();
-        if (verb == QLatin1String("dial")) {
-            later([](CCallController* c) { c->OnCallKey(); });
-        }
-        return QStringLiteral("ok");
+    RequestCallTo(number);
+    RunLater(&CCallController::OnCallKey);
+    return RequestResult::kAccepted;
+}
+
+CCallController::RequestResult CCallController::RequestCallTo(int32_t number) {
+    m_strDigits = std::to_string(number);
+    m_strPeerName.clear();
+    m_nPeerNumber = number;
+    Refresh();
+    return RequestResult::kAccepted;
+}
+
+CCallController::RequestResult CCallController::RequestAnswer() {
+    if (!m_bIncoming || !Key(kCmdCall).enabled) {
+        return RequestResult::kNoCall;
     }
-    if (verb == QLatin1String("answer")) {
-        if (!m_bIncoming || !Key(kCmdCall).enabled) {
-            return QStringLiteral("error no call to answer");
-        }
-        later([](CCallController* c) { c->OnCallKey(); });
-        return QStringLiteral("ok");
+    RunLater(&CCallController::OnCallKey);
+    return RequestResult::kAccepted;
+}
+
+CCallController::RequestResult CCallController::RequestHangUp() {
+    if (!Key(kCmdHangUp).enabled) {
+        return RequestResult::kNoCall;
     }
-    if (verb == QLatin1String("hangup")) {
-        if (!Key(kCmdHangUp).enabled) {
-            return QStringLiteral("error no call to hang up");
-        }
-        later([](CCallController* c) { c->OnHangUp(); });
-        return QStringLiteral("ok");
-    }
-    if (verb == QLatin1String("quit")) {
-        later([](CCallController* c) { c->OnExit(); });
-        return QStringLiteral("ok");
-    }
-    return QStringLiteral("error unknown request; try dial NUMBER, answer, hangup, status, quit");
+    RunLater(&CCallController::OnHangUp);
+    return RequestResult::kAccepted;
+}
+
+void CCallController::RequestQuit() {
+    RunLater(&CCallController::OnExit);
 }
 
 }  // namespace kestrona

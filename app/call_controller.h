@@ -8,7 +8,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -62,15 +61,25 @@ class CCallController : public QObject, public IPhoneWindow {
     void OnBusy() override;
     void OnUnsupported() override;
 
-    // A request from outside ("status", "dial N", "callto N", "answer",
-    // "hangup", "quit"); returns the answer. Actions run after it is given.
-    QString HandleRequest(const QStringList& args);
+    // Requests from outside the window (the rpc layer parses and answers
+    // them). Each says at once whether the phone can do it now; an accepted
+    // one acts after the answer has gone out, since a call set-up waits for
+    // the network and the asking program must not wait with it.
+    enum class RequestResult { kAccepted, kBusy, kNoCall };
+    // Types the number and presses the call key.
+    RequestResult RequestDial(int32_t number);
+    // A "callto:" link: types the number only.
+    RequestResult RequestCallTo(int32_t number);
+    RequestResult RequestAnswer();
+    RequestResult RequestHangUp();
+    void RequestQuit();
 
     // The state, for the view and for tests.
     int State() const { return m_nState; }
     bool Incoming() const { return m_bIncoming; }
     bool AutoAnswer() const { return m_bAutoAnswer; }
     int32_t PeerNumber() const { return m_nPeerNumber; }
+    int32_t OwnNumber() const { return m_model.m_nID; }
     const std::string& Digits() const { return m_strDigits; }
     const QString& PeerName() const { return m_strPeerName; }
     const Paramenter& Params() const { return m_params; }
@@ -109,6 +118,8 @@ class CCallController : public QObject, public IPhoneWindow {
     void AppendHistory();
     void Refresh();
     void ShowMessage(int stringId);
+    // Runs the action from the event loop, unless this controller is gone.
+    void RunLater(void (CCallController::*action)());
 
     void EnableKey(int command, bool enabled);
     void FlashKey(int command, bool flashing);
@@ -119,7 +130,6 @@ class CCallController : public QObject, public IPhoneWindow {
     void StartTimer(int id, int ms);
     void StopTimer(int id);
     ICallView& View();
-    int32_t OwnNumber() const { return m_model.m_nID; }
     int64_t Now() const { return m_clock.Now(); }
 
     ICallServices& m_services;

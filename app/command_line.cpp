@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/instance_channel.h"
+#include "app/rpc_request.h"
 
 namespace kestrona {
 
@@ -47,8 +48,15 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
 
 int RunRpcClient(const QStringList& args) {
     if (args.isEmpty()) {
-        std::fprintf(stderr, "usage: kestrona rpc dial NUMBER | answer | hangup | status | quit\n");
+        std::fprintf(
+            stderr,
+            "usage: kestrona rpc dial NUMBER | callto NUMBER | answer | hangup | status | quit\n");
         return 2;
+    }
+    // A malformed request is answered here, as the phone would answer it.
+    if (const RpcParse parsed = ParseRpcWords(args); !parsed.request) {
+        std::printf("%s\n", parsed.error.toUtf8().constData());
+        return 1;
     }
     QStringList request{QStringLiteral("rpc")};
     request += args;

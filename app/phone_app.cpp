@@ -15,6 +15,7 @@
 #include "app/local_address.h"
 #include "app/message_box.h"
 #include "app/quit_signals.h"
+#include "app/rpc_request.h"
 #include "app/sound_check.h"
 #include "app/ui_language.h"
 #include "platform/app_paths.h"
@@ -172,7 +173,7 @@ bool CPhoneApp::InitInstance() {
         m_pMainWnd->Widget()->show();
     }
     if (m_nCallToNumber > 0) {
-        m_controller->HandleRequest({QStringLiteral("callto"), QString::number(m_nCallToNumber)});
+        m_controller->RequestCallTo(m_nCallToNumber);
     }
     exec();
     return false;
@@ -248,32 +249,29 @@ bool CPhoneApp::ListenForOtherStarts(bool afterRelaunch) {
 }
 
 QString CPhoneApp::HandleRequest(const QStringList& args) {
-    if (args.isEmpty()) {
-        return QStringLiteral("error empty request");
+    const RpcParse parsed = ParseChannelRequest(args);
+    if (!parsed.request) {
+        return parsed.error;
     }
-    const QString& verb = args.front();
-    if (verb == QLatin1String("show")) {
+    const RpcRequest& request = *parsed.request;
+    if (request.verb == RpcVerb::kShow) {
         if (!m_pMainWnd) {
             return QStringLiteral("error no phone window yet");
         }
         m_pMainWnd->ShowAndRaise();
         return QStringLiteral("ok");
     }
-    if (verb == QLatin1String("callto")) {
-        if (!m_controller) {
-            m_nCallToNumber = args.value(1).toInt();
+    if (!m_controller) {
+        // A link that comes during the start-up is dialled into the window
+        // once it is there.
+        if (request.verb == RpcVerb::kCallTo && !request.fromRpc) {
+            m_nCallToNumber = request.number;
             return QStringLiteral("ok");
         }
-        if (m_pMainWnd) {
-            m_pMainWnd->ShowAndRaise();
-        }
-        return m_controller->HandleRequest(args);
+        return QStringLiteral("error no phone window yet");
     }
-    if (verb == QLatin1String("rpc")) {
-        if (!m_controller) {
-            return QStringLiteral("error no phone window yet");
-        }
-        return m_controller->HandleRequest(args.mid(1));
+    if (!request.fromRpc && m_pMainWnd) {
+        m_pMainWnd->ShowAndRaise();
     }
-    return QStringLiteral("error unknown request");
+    return RunRpcRequest(*m_controller, request);
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/call_controller.h"
+#include "app/rpc_request.h"
 #include "call_fakes.h"
 #include "platform/temp_dir.h"
 #include "res/strings.h"
@@ -559,31 +560,77 @@ TEST_F(CallControllerTest, CallerGivesUpWhileTheAnswerIsReported) {
 // ---- requests from outside ----
 
 TEST_F(CallControllerTest, RequestsFromOutside) {
-    EXPECT_EQ(C().HandleRequest({QStringLiteral("status")}),
+    auto rpc = [this](const QStringList& words) {
+        const RpcParse parsed = ParseRpcWords(words);
+        return parsed.request ? RunRpcRequest(C(), *parsed.request) : parsed.error;
+    };
+    EXPECT_EQ(rpc({QStringLiteral("status")}),
               QStringLiteral("state=0 peer=0 seconds=0 incoming=0 auto=0 own=500 pid=%1 text=")
                       .arg(QCoreApplication::applicationPid()) +
                   ResString(125));
-    EXPECT_TRUE(C().HandleRequest({QStringLiteral("answer")}).startsWith(QStringLiteral("error")));
-    EXPECT_TRUE(C().HandleRequest({QStringLiteral("hangup")}).startsWith(QStringLiteral("error")));
-    EXPECT_TRUE(C().HandleRequest({QStringLiteral("dial"), QStringLiteral("x")})
-                    .startsWith(QStringLiteral("error")));
-    EXPECT_EQ(C().HandleRequest({QStringLiteral("callto"), QStringLiteral("31")}),
-              QStringLiteral("ok"));
+    EXPECT_TRUE(rpc({QStringLiteral("answer")}).startsWith(QStringLiteral("error")));
+    EXPECT_TRUE(rpc({QStringLiteral("hangup")}).startsWith(QStringLiteral("error")));
+    EXPECT_EQ(rpc({QStringLiteral("callto"), QStringLiteral("31")}), QStringLiteral("ok"));
     EXPECT_EQ(C().PeerNumber(), 31);
     EXPECT_EQ(C().State(), 0);  // a link only fills the number
 
-    EXPECT_EQ(C().HandleRequest({QStringLiteral("dial"), QStringLiteral("32")}),
-              QStringLiteral("ok"));
+    EXPECT_EQ(rpc({QStringLiteral("dial"), QStringLiteral("32")}), QStringLiteral("ok"));
     EXPECT_EQ(C().State(), 0);  // the answer goes out first
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(C().State(), 1);
     EXPECT_TRUE(Contains(services.log, "query 32"));
-    EXPECT_TRUE(C().HandleRequest({QStringLiteral("dial"), QStringLiteral("33")})
-                    .startsWith(QStringLiteral("error")));
-    EXPECT_EQ(C().HandleRequest({QStringLiteral("hangup")}), QStringLiteral("ok"));
+    EXPECT_TRUE(rpc({QStringLiteral("dial"), QStringLiteral("33")})
+                    .startsWith(QStringLiteral("error the phone is busy")));
+    EXPECT_EQ(rpc({QStringLiteral("hangup")}), QStringLiteral("ok"));
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(C().State(), 0);
-    EXPECT_EQ(C().HandleRequest({QStringLiteral("quit")}), QStringLiteral("ok"));
+    EXPECT_EQ(rpc({QStringLiteral("quit")}), QStringLiteral("ok"));
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(view.exits, 1);
+}
+
+// Whatever does not parse is answered with an error and never reaches the
+// controller: no digits typed, no call placed.
+TEST_F(CallControllerTest, MalformedRequestsAreRefusedBeforeTheController) {
+    const QStringList bad[] = {
+        {},
+        {QStringLiteral("dial")},
+        {QStringLiteral("dial"), QStringLiteral("x")},
+        {QStringLiteral("dial"), QStringLiteral("0")},
+        {QStringLiteral("dial"), QStringLiteral("-4")},
+        {QStringLiteral("dial"), QStringLiteral("+5")},
+        {QStringLiteral("dial"), QStringLiteral(" 5")},
+        {QStringLiteral("dial"), QStringLiteral("2147483648")},
+        {QStringLiteral("dial"), QStringLiteral("99999999999999999999")},
+        {QStringLiteral("dial"), QStringLiteral("12"), QStringLiteral("13")},
+        {QStringLiteral("callto"), QStringLiteral("1e3")},
+        {QStringLiteral("status"), QStringLiteral("now")},
+        {QStringLiteral("DIAL"), QStringLiteral("5")},
+        {QStringLiteral("show")},
+    };
+    for (const QStringList& words : bad) {
+        const RpcParse parsed = ParseRpcWords(words);
+        EXPECT_FALSE(parsed.request) << words.join(QLatin1Char(' ')).toStdString();
+        EXPECT_TRUE(parsed.error.startsWith(QStringLiteral("error ")));
+    }
+    EXPECT_EQ(ParseRpcWords({QStringLiteral("dial"), QStringLiteral("2147483647")}).request->number,
+              2147483647);
+
+    // The channel: a second start's link and "show", or "rpc" and words.
+    EXPECT_FALSE(ParseChannelRequest({QStringLiteral("callto"), QStringLiteral("abc")}).request);
+    EXPECT_FALSE(ParseChannelRequest({QStringLiteral("rpc")}).request);
+    EXPECT_FALSE(ParseChannelRequest({QStringLiteral("status")}).request);
+    const RpcParse link = ParseChannelRequest({QStringLiteral("callto"), QStringLiteral("77")});
+    ASSERT_TRUE(link.request);
+    EXPECT_EQ(link.request->verb, RpcVerb::kCallTo);
+    EXPECT_FALSE(link.request->fromRpc);
+    EXPECT_TRUE(
+        ParseChannelRequest({QStringLiteral("rpc"), QStringLiteral("dial"), QStringLiteral("77")})
+            .request->fromRpc);
+
+    EXPECT_EQ(C().PeerNumber(), 0);
+    EXPECT_TRUE(C().Digits().empty());
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_TRUE(services.log.empty());
 }

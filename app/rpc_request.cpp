@@ -1,0 +1,159 @@
+#include "app/rpc_request.h"
+
+#include <QCoreApplication>
+
+#include "app/call_controller.h"
+#include "app/call_logic.h"
+#include "res/strings.h"
+
+namespace kestrona {
+namespace {
+
+const char* const kUsage = "try dial NUMBER, callto NUMBER, answer, hangup, status, quit";
+
+RpcParse Error(const QString& text) {
+    return RpcParse{std::nullopt, QStringLiteral("error ") + text};
+}
+
+RpcParse Ok(RpcVerb verb, int32_t number = 0) {
+    return RpcParse{RpcRequest{verb, number, true}, QString()};
+}
+
+// A telephone number: decimal digits only (no sign, no blanks), 1 to 2^31-1.
+std::optional<int32_t> ParseNumber(const QString& text) {
+    if (text.isEmpty() || text.size() > 10) {
+        return std::nullopt;
+    }
+    int64_t value = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
+            return std::nullopt;
+        }
+        value = value * 10 + (c.unicode() - '0');
+    }
+    if (value < 1 || value > INT32_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(value);
+}
+
+RpcParse NumberRequest(RpcVerb verb, const QStringList& words) {
+    const QString& name = words.front();
+    if (words.size() < 2) {
+        return Error(name + QStringLiteral(" needs a number"));
+    }
+    if (words.size() > 2) {
+        return Error(name + QStringLiteral(" takes one number"));
+    }
+    const std::optional<int32_t> number = ParseNumber(words[1]);
+    if (!number) {
+        return Error(QStringLiteral("bad number \"%1\": 1 to 2147483647").arg(words[1].left(32)));
+    }
+    return Ok(verb, *number);
+}
+
+}  // namespace
+
+RpcParse ParseRpcWords(const QStringList& words) {
+    if (words.isEmpty()) {
+        return Error(QStringLiteral("empty request; ") + QLatin1String(kUsage));
+    }
+    const QString& verb = words.front();
+    if (verb == QLatin1String("dial")) {
+        return NumberRequest(RpcVerb::kDial, words);
+    }
+    if (verb == QLatin1String("callto")) {
+        return NumberRequest(RpcVerb::kCallTo, words);
+    }
+    static constexpr struct {
+        const char* word;
+        RpcVerb verb;
+    } kPlain[] = {
+        {"status", RpcVerb::kStatus},
+        {"answer", RpcVerb::kAnswer},
+        {"hangup", RpcVerb::kHangUp},
+        {"quit", RpcVerb::kQuit},
+    };
+    for (const auto& plain : kPlain) {
+        if (verb == QLatin1String(plain.word)) {
+            if (words.size() > 1) {
+                return Error(verb + QStringLiteral(" takes no arguments"));
+            }
+            return Ok(plain.verb);
+        }
+    }
+    return Error(QStringLiteral("unknown request; ") + QLatin1String(kUsage));
+}
+
+RpcParse ParseChannelRequest(const QStringList& args) {
+    if (args.isEmpty()) {
+        return Error(QStringLiteral("empty request"));
+    }
+    const QString& verb = args.front();
+    if (verb == QLatin1String("rpc")) {
+        return ParseRpcWords(args.mid(1));
+    }
+    RpcParse parsed;
+    if (verb == QLatin1String("show") && args.size() == 1) {
+        parsed = Ok(RpcVerb::kShow);
+    } else if (verb == QLatin1String("callto")) {
+        parsed = NumberRequest(RpcVerb::kCallTo, args);
+    } else {
+        return Error(QStringLiteral("unknown request"));
+    }
+    if (parsed.request) {
+        parsed.request->fromRpc = false;
+    }
+    return parsed;
+}
+
+QString RpcStatusText(const CCallController& controller) {
+    return QStringLiteral("state=%1 peer=%2 seconds=%3 incoming=%4 auto=%5 own=%6 pid=%7 text=%8")
+        .arg(controller.State())
+        .arg(controller.PeerNumber())
+        .arg(controller.CallSeconds())
+        .arg(controller.Incoming() ? 1 : 0)
+        .arg(controller.AutoAnswer() ? 1 : 0)
+        .arg(controller.OwnNumber())
+        .arg(QCoreApplication::applicationPid())
+        .arg(ResString(StateStringId(controller.State())));
+}
+
+QString RunRpcRequest(CCallController& controller, const RpcRequest& request) {
+    using Result = CCallController::RequestResult;
+    Result result = Result::kAccepted;
+    switch (request.verb) {
+        case RpcVerb::kShow:
+            return QStringLiteral("error no window to show");
+        case RpcVerb::kStatus:
+            return RpcStatusText(controller);
+        case RpcVerb::kDial:
+            result = controller.RequestDial(request.number);
+            break;
+        case RpcVerb::kCallTo:
+            result = controller.RequestCallTo(request.number);
+            break;
+        case RpcVerb::kAnswer:
+            if (controller.RequestAnswer() != Result::kAccepted) {
+                return QStringLiteral("error no call to answer");
+            }
+            break;
+        case RpcVerb::kHangUp:
+            if (controller.RequestHangUp() != Result::kAccepted) {
+                return QStringLiteral("error no call to hang up");
+            }
+            break;
+        case RpcVerb::kQuit:
+            controller.RequestQuit();
+            break;
+    }
+    if (result == Result::kBusy) {
+        return QStringLiteral("error the phone is busy (state %1)").arg(controller.State());
+    }
+    if (result == Result::kNoCall) {
+        return QStringLiteral("error no call");
+    }
+    return QStringLiteral("ok");
+}
+
+}  // namespace kestrona

@@ -1,0 +1,45 @@
+// Requests that reach the running phone from outside: `kestrona rpc ...`, a
+// second start that carries a "callto:" link, and a plain second start that
+// asks the phone to show itself. The words are checked here, once, into a
+// typed request; the phone acts only on what parsed, and everything else is
+// answered with a line that begins with "error".
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <optional>
+
+namespace kestrona {
+
+class CCallController;
+
+enum class RpcVerb { kShow, kStatus, kDial, kCallTo, kAnswer, kHangUp, kQuit };
+
+struct RpcRequest {
+    RpcVerb verb = RpcVerb::kStatus;
+    int32_t number = 0;  // dial and callto: 1 to 2147483647
+    // Came as "rpc ..." (a script), not from a second start of the program.
+    bool fromRpc = false;
+};
+
+struct RpcParse {
+    std::optional<RpcRequest> request;
+    QString error;  // the answer when the words did not parse
+};
+
+// The words behind "rpc": "status", "dial N", "callto N", "answer",
+// "hangup", "quit".
+RpcParse ParseRpcWords(const QStringList& words);
+// What the instance channel carries: "show", "callto N", or "rpc" and the
+// words above.
+RpcParse ParseChannelRequest(const QStringList& args);
+
+// The one-line status: state, peer, seconds, incoming, auto-answer, own
+// number, process id and the state's text.
+QString RpcStatusText(const CCallController& controller);
+// Carries out a parsed request (show excepted: that is the window's) and
+// returns the answer.
+QString RunRpcRequest(CCallController& controller, const RpcRequest& request);
+
+}  // namespace kestrona
