@@ -485,6 +485,45 @@ double HeardCorrelation(const std::filesystem::path& heard, const std::filesyste
     return BestWaveformMatch(ReadSamples(heard), ReadSamples(source), 8000, 3.0);
 }
 
+void ExpectCallWorks(Phone& caller, Phone& callee, double talkSeconds) {
+    ASSERT_EQ(caller.Rpc({QStringLiteral("dial"), QString::number(callee.Number())}),
+              QStringLiteral("ok"));
+    ASSERT_TRUE(callee.WaitState(3)) << "the callee never rang";
+    EXPECT_EQ(callee.Status()->peer, caller.Number());
+    // What each plays from here on is compared with the other's speech.
+    const double ringCaller = SpeakerSeconds(caller), ringCallee = SpeakerSeconds(callee);
+    ASSERT_EQ(callee.Rpc({QStringLiteral("answer")}), QStringLiteral("ok"));
+    ASSERT_TRUE(caller.WaitState(2));
+    ASSERT_TRUE(callee.WaitState(2));
+    const double heardCaller = SpeakerSeconds(caller), heardCallee = SpeakerSeconds(callee);
+    EXPECT_TRUE(WaitUntil([&] {
+        return SpeakerSeconds(caller) >= heardCaller + talkSeconds &&
+               SpeakerSeconds(callee) >= heardCallee + talkSeconds;
+    })) << "the loudspeakers stopped playing";
+    // Still talking: neither side lost its streams.
+    EXPECT_EQ(caller.Status()->state, 2);
+    EXPECT_EQ(callee.Status()->state, 2);
+    caller.Rpc({QStringLiteral("hangup")});
+    EXPECT_TRUE(caller.WaitState(0));
+    EXPECT_TRUE(callee.WaitState(0));
+
+    auto talk = [](const Phone& phone, double from) {
+        auto samples = ReadSamples(phone.Speaker());
+        samples.erase(samples.begin(),
+                      samples.begin() + std::min(samples.size(), std::size_t(from * 8000)));
+        return samples;
+    };
+    const double search = std::max(0.5, talkSeconds - 1);
+    const double callerHeard =
+        BestWaveformMatch(talk(caller, ringCaller), ReadSamples(callee.Mic()), 8000, search);
+    const double calleeHeard =
+        BestWaveformMatch(talk(callee, ringCallee), ReadSamples(caller.Mic()), 8000, search);
+    std::printf("[ measured ] waveform match during the talk: caller %.2f, callee %.2f\n",
+                callerHeard, calleeHeard);
+    EXPECT_GT(callerHeard, 0.6) << "the caller did not hear the callee";
+    EXPECT_GT(calleeHeard, 0.6) << "the callee did not hear the caller";
+}
+
 void ExpectEachHeardTheOther(Phone& a, const std::filesystem::path& aMic, Phone& b,
                              const std::filesystem::path& bMic) {
     a.Quit();

@@ -98,6 +98,7 @@ class Phone {
     std::vector<HistoryRecord> History(int type) const;
     std::vector<std::string> Messages() const;
     std::filesystem::path Speaker() const { return m_dir / "speaker.wav"; }
+    const std::filesystem::path& Mic() const { return m_mic; }
     // The phone's data folder ("list/", "record/", "autoboot.lnk").
     std::filesystem::path WorkDir() const { return m_dir / "data" / "kestrona" / "phone"; }
     // The folder the phone is started in; nothing should land there.
@@ -137,6 +138,12 @@ double HeardCorrelation(const std::filesystem::path& heard, const std::filesyste
 // loudspeaker file can tell apart from the first.
 bool WriteReversedSpeech(const std::filesystem::path& source, const std::filesystem::path& target,
                          std::string& error);
+// A whole call placed through "rpc": caller dials, callee rings and answers,
+// both talk until each loudspeaker has played `talkSeconds` more, the caller
+// hangs up and both are back at state 0; what each loudspeaker played during
+// the talk holds the other's microphone speech. The two phones need told-apart
+// speech files (see WriteReversedSpeech). Failures go to the running test.
+void ExpectCallWorks(Phone& caller, Phone& callee, double talkSeconds = 4);
 // Ends both phones, then expects each loudspeaker file to hold the other's
 // microphone speech, through the codec, clearly more than its own.
 void ExpectEachHeardTheOther(Phone& a, const std::filesystem::path& aMic, Phone& b,
