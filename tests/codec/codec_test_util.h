@@ -1,6 +1,7 @@
 // Helpers shared by the codec's end-to-end tests.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -66,6 +67,35 @@ inline double Correlation(const std::vector<int16_t>& a, const std::vector<int16
         sbb += y * y;
     }
     return saa > 0.0 && sbb > 0.0 ? sab / std::sqrt(saa * sbb) : 0.0;
+}
+
+// Segmental SNR in dB of `coded` (delayed by `lag` samples) against `ref`:
+// the mean over 80-sample segments of the segment's SNR, each limited to
+// -10 .. 35 dB; segments whose reference is near silence are left out.
+inline double SegmentalSnr(const std::vector<int16_t>& coded, const std::vector<int16_t>& ref,
+                           int lag) {
+    constexpr size_t kSegment = 80;
+    constexpr double kQuietEnergy = kSegment * 100.0 * 100.0;  // below an RMS of 100
+    double sum = 0.0;
+    int segments = 0;
+    for (size_t start = 0; start + kSegment <= ref.size() && start + lag + kSegment <= coded.size();
+         start += kSegment) {
+        double signal = 0.0;
+        double noise = 0.0;
+        for (size_t i = start; i < start + kSegment; ++i) {
+            const double s = ref[i];
+            const double e = coded[i + lag] - s;
+            signal += s * s;
+            noise += e * e;
+        }
+        if (signal < kQuietEnergy) {
+            continue;
+        }
+        const double snr = noise > 0.0 ? 10.0 * std::log10(signal / noise) : 35.0;
+        sum += std::clamp(snr, -10.0, 35.0);
+        ++segments;
+    }
+    return segments > 0 ? sum / segments : 0.0;
 }
 
 // Runs a shell command; returns its exit status and, if wanted, its
