@@ -7,8 +7,31 @@
 
 namespace kestrona::codec {
 
+namespace {
+
+// Two doubles in one register: the SSE2 that every x86-64 has.
+typedef double Pair __attribute__((vector_size(16)));
+
+inline Pair Both(double v) {
+    return Pair{v, v};
+}
+
+}  // namespace
+
 void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
                  double mem[kLpOrder], bool updateMem) {
+    // Outputs are made two at a time. Putting the first of a pair into the
+    // second's recursion,
+    //   y[n+1] = x[n+1] - a1 x[n] - sum_{j=1..10} (a[j+1] - a1 a[j]) y[n-j],
+    // makes both depend on the same ten earlier outputs only, so each pair
+    // waits on its predecessor once instead of twice, and both sums share
+    // one register.
+    Pair c[kLpCoeffs];
+    for (int j = 1; j < kLpOrder; ++j) {
+        c[j] = Pair{a[j], a[j + 1] - a[1] * a[j]};
+    }
+    c[kLpOrder] = Pair{a[kLpOrder], -a[1] * a[kLpOrder]};
+
     // The recursion runs in a buffer that starts with the ten past outputs, so it
     // reads them without a branch; long inputs go through in chunks.
     constexpr int kChunk = 80;
@@ -19,18 +42,27 @@ void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
     double* out = buf + kLpOrder;
     for (int done = 0; done < len;) {
         const int n = len - done < kChunk ? len - done : kChunk;
-        for (int k = 0; k < n; ++k) {
-            // Oldest tap first: the newest output joins last, so each sample waits
-            // on its predecessor for one product only.
-            double s = x[done + k];
+        const double* in = x + done;
+        int k = 0;
+        for (; k + 1 < n; k += 2) {
+            // Oldest taps first: the newest outputs join last.
+            Pair s = Pair{in[k], in[k + 1] - a[1] * in[k]};
 #pragma GCC unroll 10
-            for (int i = kLpOrder; i >= 1; --i) {
-                s -= a[i] * out[k - i];
+            for (int j = kLpOrder; j >= 1; --j) {
+                s -= c[j] * Both(out[k - j]);
+            }
+            out[k] = s[0];
+            out[k + 1] = s[1];
+        }
+        if (k < n) {
+            double s = in[k];
+            for (int j = kLpOrder; j >= 1; --j) {
+                s -= a[j] * out[k - j];
             }
             out[k] = s;
         }
-        for (int k = 0; k < n; ++k) {
-            y[done + k] = out[k];
+        for (int i = 0; i < n; ++i) {
+            y[done + i] = out[i];
         }
         for (int i = 0; i < kLpOrder; ++i) {
             buf[i] = buf[n + i];

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "codec/bitstream.h"
 #include "codec/pcm.h"
@@ -138,21 +139,35 @@ TEST(BitstreamTest, Parity) {
     }
 }
 
+// The one-sample and the block conversion must agree: the decoder uses the
+// block one.
 TEST(PcmTest, RoundsHalfAwayFromZeroAndSaturates) {
-    EXPECT_EQ(PcmFromDouble(2.5), 3);
-    EXPECT_EQ(PcmFromDouble(-2.5), -3);
-    EXPECT_EQ(PcmFromDouble(0.49), 0);
-    EXPECT_EQ(PcmFromDouble(-0.49), 0);
-    EXPECT_EQ(PcmFromDouble(32766.6), 32767);
-    EXPECT_EQ(PcmFromDouble(32767.4), 32767);
-    EXPECT_EQ(PcmFromDouble(40000.0), 32767);
-    EXPECT_EQ(PcmFromDouble(-32768.4), -32768);
-    EXPECT_EQ(PcmFromDouble(-40000.0), -32768);
-    EXPECT_EQ(PcmFromDouble(1e300), 32767);
-    EXPECT_EQ(PcmFromDouble(-1e300), -32768);
-    EXPECT_EQ(PcmFromDouble(std::numeric_limits<double>::quiet_NaN()), 0);
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double in;
+        int16_t out;
+    } cases[] = {
+        {2.5, 3},           {-2.5, -3},         {0.49, 0},
+        {-0.49, 0},         {0.5, 1},           {-0.5, -1},
+        {-0.0, 0},          {32766.6, 32767},   {32767.4, 32767},
+        {40000.0, 32767},   {-32768.4, -32768}, {-32767.6, -32768},
+        {-40000.0, -32768}, {1e300, 32767},     {-1e300, -32768},
+        {inf, 32767},       {-inf, -32768},     {std::numeric_limits<double>::quiet_NaN(), 0},
+    };
+    std::vector<double> in;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.in);
+        EXPECT_EQ(PcmFromDouble(c.in), c.out);
+        in.push_back(c.in);
+    }
     for (int s = -32768; s <= 32767; s += 97) {
         EXPECT_EQ(PcmFromDouble(DoubleFromPcm(static_cast<int16_t>(s))), s);
+        in.push_back(s + 0.3);
+    }
+    std::vector<int16_t> out(in.size());
+    PcmFromDoubles(in.data(), out.data(), static_cast<int>(in.size()));
+    for (size_t i = 0; i < in.size(); ++i) {
+        EXPECT_EQ(out[i], PcmFromDouble(in[i])) << "at " << in[i];
     }
 }
 

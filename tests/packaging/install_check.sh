@@ -127,7 +127,7 @@ packages)
         case "$name" in
         kestrona) want=(libqt6widgets6 libqt6network6 libportaudio2 libc6) ;;
         kestrona-server) want=(libsqlite3-0 libsodium23 libc6) ;;
-        kestrona-codec) want=(libc6 libstdc++6) ;;
+        kestrona-codec) want=(libc6) ;;  # the C++ runtime is linked in
         *) fail "unexpected package $name" ;;
         esac
         for lib in "${want[@]}"; do
