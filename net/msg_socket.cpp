@@ -44,16 +44,22 @@ void Bury(QObject* object) {
         delete object;
 }
 
-// Counts a blocking wait so readable notifications are left to the wait.
+// Counts a blocking wait so readable notifications are left to the wait. The
+// socket may be destroyed while the wait dispatches; its count goes with it,
+// so the scope leaves it alone then.
 class BlockingScope {
   public:
-    explicit BlockingScope(int& depth) : m_depth(depth) { ++m_depth; }
-    ~BlockingScope() { --m_depth; }
+    BlockingScope(MsgSocket* socket, int& depth) : m_socket(socket), m_depth(&depth) { ++*m_depth; }
+    ~BlockingScope() {
+        if (m_socket)
+            --*m_depth;
+    }
     BlockingScope(const BlockingScope&) = delete;
     BlockingScope& operator=(const BlockingScope&) = delete;
 
   private:
-    int& m_depth;
+    QPointer<MsgSocket> m_socket;
+    int* m_depth;
 };
 
 }  // namespace
@@ -124,7 +130,7 @@ bool MsgSocket::Connect(const QString& host, int port) {
     connect(socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
     connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
     {
-        BlockingScope scope(m_nBlockingDepth);
+        BlockingScope scope(this, m_nBlockingDepth);
         socket->connectToHost(host, static_cast<quint16>(port));
         if (socket->state() != QAbstractSocket::ConnectedState &&
             socket->state() != QAbstractSocket::UnconnectedState) {
@@ -199,7 +205,7 @@ int MsgSocket::ReceiveBlocking(void* buffer, int length) {
         connect(socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
         connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
         {
-            BlockingScope scope(m_nBlockingDepth);
+            BlockingScope scope(this, m_nBlockingDepth);
             limit.start(m_nBlockLimitMs);
             loop.exec();
             if (!self)

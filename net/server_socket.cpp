@@ -89,8 +89,10 @@ bool CServerSocket::ReadLiveTimedOut() {
     const int saved = BlockLimitMs();
     if (m_nTimeoutMs > 0)
         SetBlockLimitMs(static_cast<int>(m_nTimeoutMs));
+    QPointer<CServerSocket> self(this);
     const int n = ReceiveBlocking(reply, 80);
-    SetBlockLimitMs(saved);
+    if (self)
+        SetBlockLimitMs(saved);
     return n >= 14 && std::memcmp(reply, "ALREADYTIMEOUT", 14) == 0;
 }
 

@@ -1,7 +1,12 @@
 // The peer call-control protocol between two endpoints in one process, over
 // loopback in direct mode, and the waits of the command socket.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <QPointer>
 #include <QTimer>
 
 #include "net_test_util.h"
@@ -260,6 +265,95 @@ TEST(ReplyWait, SocketDeletedDuringTheWaitEndsItSafely) {
     QTimer::singleShot(100, [&] { a.ctx->m_pPeerSocket.reset(); });
     EXPECT_FALSE(a.ctx->m_pPeerSocket->RequestCall("127.0.0.1", silent.Port()));
     EXPECT_FALSE(a.ctx->m_pPeerSocket);
+}
+
+// A loopback listener whose accept queue is full: a further connect never
+// completes its handshake, so the connecting side keeps waiting.
+class StalledListener {
+  public:
+    StalledListener() {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(m_fd, 0);
+        socklen_t length = sizeof addr;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &length);
+        port = ntohs(addr.sin_port);
+        for (int& filler : m_fillers) {
+            filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        }
+    }
+    ~StalledListener() {
+        for (int filler : m_fillers) ::close(filler);
+        ::close(m_fd);
+    }
+    StalledListener(const StalledListener&) = delete;
+    StalledListener& operator=(const StalledListener&) = delete;
+
+    int port = 0;
+
+  private:
+    int m_fd = -1;
+    int m_fillers[2] = {-1, -1};
+};
+
+// What runs inside a wait may delete the socket that waits (a hang-up drops
+// the call's connection while it is being opened): each kind of wait must
+// end without touching the socket again.
+TEST(ReplyWait, SocketDeletedInsideEachKindOfWait) {
+    {  // the TCP connect itself
+        StalledListener stalled;
+        Endpoint a("in-connect");
+        a.ctx->m_pPeerSocket = std::make_unique<CCallSocket>(*a.ctx);
+        QPointer<CCallSocket> socket(a.ctx->m_pPeerSocket.get());
+        socket->Create();
+        QTimer::singleShot(50, [&] { a.ctx->m_pPeerSocket.reset(); });
+        EXPECT_FALSE(socket->RequestCall("127.0.0.1", stalled.port));
+        EXPECT_FALSE(socket);
+    }
+    // The proxy's answer: to the HTTP CONNECT of a call, and to the SOCKS5
+    // greeting of the listening point.
+    for (const bool socks : {false, true}) {
+        test::ScriptedServer proxy;
+        proxy.greet = false;
+        Endpoint a(socks ? "in-socks" : "in-http");
+        a.model.m_nProxy = 1;
+        a.model.m_nHttpPort = proxy.Port();
+        a.model.m_nSock5Port = proxy.Port();
+        a.ctx->m_pPeerSocket = std::make_unique<CCallSocket>(*a.ctx);
+        QPointer<CCallSocket> socket(a.ctx->m_pPeerSocket.get());
+        socket->Create();
+        proxy.reply = [&](const QByteArray&) {
+            a.ctx->m_pPeerSocket.reset();
+            return QByteArray();
+        };
+        if (socks)
+            socket->BindThroughSocks5(0);
+        else
+            EXPECT_FALSE(socket->RequestCall("10.0.0.5", 2000));
+        EXPECT_FALSE(socket);
+        EXPECT_EQ(proxy.received.size(), 1u);
+        EXPECT_TRUE(a.messages.ids.empty());
+    }
+    {  // the keep-alive's wait for the server's answer
+        test::ScriptedServer server;
+        Endpoint a("in-live");
+        a.StoreServer(server.Port());
+        auto live = std::make_unique<CServerSocket>(*a.ctx);
+        QPointer<CServerSocket> socket(live.get());
+        live->Create();
+        live->SendLive();
+        ASSERT_TRUE(live->m_bConnected);
+        server.reply = [&](const QByteArray&) {
+            live.reset();
+            return QByteArray();
+        };
+        EXPECT_FALSE(socket->ReadLiveTimedOut());
+        EXPECT_FALSE(socket);
+    }
 }
 
 TEST(ReplyWait, QuitRequestEndsTheWaitAndReachesTheMainLoop) {
