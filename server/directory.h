@@ -47,6 +47,8 @@ class Directory {
     // Sessions alive now, on every instance that shares the store.
     std::size_t SessionCount() const;
 
+    SubscriberStore& store() { return store_; }
+
   private:
     Outcome Login(const LoginRequest& req, const std::string& peer);
     Outcome Register(const RegisterRequest& req, const std::string& peer);

@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
 
     try {
         std::string db_path = o.db_path.empty() ? DefaultDatabasePath() : o.db_path;
-        int connections = o.db_connections ? o.db_connections : o.threads + o.hash_threads + 1;
+        int connections =
+            o.db_connections ? o.db_connections : o.store_threads + o.hash_threads + 1;
         std::unique_ptr<SubscriberStore> store = OpenStore(db_path, connections);
         PasswordHasher hasher(o.minimum_hash_cost ? HashCost::Minimum() : HashCost::Interactive());
         DirectoryConfig dc;
@@ -78,6 +79,9 @@ int main(int argc, char** argv) {
         sc.max_connections = o.max_connections;
         sc.io_threads = o.threads;
         sc.hash_threads = o.hash_threads;
+        sc.store_threads = o.store_threads;
+        sc.store_queue = static_cast<std::size_t>(o.store_queue);
+        sc.request_deadline = o.request_deadline;
         sc.max_pending_hashes = o.max_pending_hashes;
         for (const std::string& cidr : o.trusted_proxies) {
             sc.trusted_proxies.Add(cidr);

@@ -60,6 +60,7 @@ struct MetricsEndpoint::Impl {
     std::string address;
     std::uint16_t port;
     std::function<std::string()> text;
+    std::function<bool()> healthy;
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     std::thread thread;
@@ -105,8 +106,12 @@ struct MetricsEndpoint::Impl {
         std::string_view line(request.data(), request.find("\r\n"));
         if (line.starts_with("GET /metrics ") || line.starts_with("GET /metrics?")) {
             reply = Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", text());
+        } else if (line.starts_with("GET /healthz ") || line.starts_with("GET /healthz?")) {
+            reply = !healthy || healthy() ? Response("200 OK", "text/plain", "ok\n")
+                                          : Response("503 Service Unavailable", "text/plain",
+                                                     "the database does not answer in time\n");
         } else if (line.starts_with("GET ")) {
-            reply = Response("404 Not Found", "text/plain", "only /metrics is served here\n");
+            reply = Response("404 Not Found", "text/plain", "only /metrics and /healthz\n");
         } else {
             reply = Response("400 Bad Request", "text/plain", "not an HTTP GET\n");
         }
@@ -119,8 +124,9 @@ struct MetricsEndpoint::Impl {
 };
 
 MetricsEndpoint::MetricsEndpoint(std::string address, std::uint16_t port,
-                                 std::function<std::string()> text)
+                                 std::function<std::string()> text, std::function<bool()> healthy)
     : impl_(std::make_unique<Impl>()) {
+    impl_->healthy = std::move(healthy);
     impl_->address = std::move(address);
     impl_->port = port;
     impl_->text = std::move(text);

@@ -39,7 +39,7 @@ Every connection is greeted, answers one request and is closed.
                           PostgreSQL database, postgresql://USER@HOST:PORT/NAME,
                           which several instances can share
   --db-connections N      connections to PostgreSQL per instance (default: one
-                          per serving and hashing thread, and one more)
+                          per store and hashing thread, and one more)
   --listen ADDR           address to listen on (default 0.0.0.0)
   --port N                TCP port (default 10004, the phones' default)
   --first-number N        first number that registration gives out (default 10000)
@@ -57,6 +57,15 @@ Every connection is greeted, answers one request and is closed.
   --max-connections N     open connections in all (default 4096, 0: no limit)
   --threads N             threads serving connections (default 2)
   --hash-threads N        threads checking passwords (default 1)
+  --store-threads N       threads doing the database work of every other
+                          request (default 2); the threads serving
+                          connections never wait on the database
+  --store-queue N         requests waiting for those threads; more are
+                          answered GENERALERROR at once (default 1024)
+  --request-deadline MS   every request is answered within this many
+                          milliseconds of its arrival; one the database has
+                          not answered by then gets GENERALERROR, which phones
+                          take as "try again" (default 2000)
   --max-pending-hashes N   logins and registrations waiting for a password
                           check; more are answered GENERALERROR (default 32)
   --trusted-proxy CIDR... load balancers (address ranges such as 10.0.0.0/8 or
@@ -175,6 +184,14 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             ok = number(o.threads, 1, 64);
         } else if (arg == "--hash-threads") {
             ok = number(o.hash_threads, 1, 64);
+        } else if (arg == "--store-threads") {
+            ok = number(o.store_threads, 1, 64);
+        } else if (arg == "--store-queue") {
+            ok = number(o.store_queue, 1, 1000000);
+        } else if (arg == "--request-deadline") {
+            int ms = 0;
+            ok = number(ms, 10, 600000);
+            o.request_deadline = std::chrono::milliseconds(ms);
         } else if (arg == "--max-pending-hashes") {
             ok = number(o.max_pending_hashes, 1, 100000);
         } else if (arg == "--trusted-proxy") {

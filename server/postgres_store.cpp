@@ -2,11 +2,14 @@
 
 #include <libpq-fe.h>
 
+#include <sys/socket.h>
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <stdexcept>
+
+#include "server/store_executor.h"
 
 #include "server/store_util.h"
 
@@ -168,6 +171,17 @@ std::string BytesAt(const Result& r, int row, int column) {
 
 void Quiet(void*, const char*) {}
 
+// Runs f; a database that cannot be reached (no connection free in time, or
+// none at all) gives the failure value of the operation.
+template <class T, class F>
+T Guarded(T failed, F f) {
+    try {
+        return f();
+    } catch (const std::runtime_error&) {
+        return failed;
+    }
+}
+
 }  // namespace
 
 class PostgresStore::Connection {
@@ -180,20 +194,13 @@ class PostgresStore::Connection {
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Runs a prepared statement. A connection found broken is opened anew
-    // once and the statement tried again; statements here are single
-    // commands whose effect a repeat does not double.
-    Result Run(const char* name, const std::vector<Param>& params) {
-        Result r = Execute(name, params);
-        if (!Ok(r) && PQstatus(conn_) == CONNECTION_BAD && Reopen()) {
-            r = Execute(name, params);
-        }
-        return r;
-    }
+    // Runs a prepared statement. A connection found broken is not opened
+    // again here: the pool does that in the background, and a statement is
+    // never repeated on its own, outside the transaction it belonged to.
+    Result Run(const char* name, const std::vector<Param>& params) { return Execute(name, params); }
 
     // A statement used once (administration), with parameters.
     Result Once(const char* sql, const std::vector<Param>& params) {
-        ReopenIfBroken();
         std::vector<const char*> values;
         std::vector<int> lengths;
         std::vector<int> formats;
@@ -207,29 +214,29 @@ class PostgresStore::Connection {
     }
 
     // Plain SQL, no parameters (transactions, schema).
-    Result Exec(const char* sql) {
-        ReopenIfBroken();
-        return Result(PQexec(conn_, sql));
-    }
+    Result Exec(const char* sql) { return Result(PQexec(conn_, sql)); }
 
-    // Opens a transaction; safe to repeat on a connection opened anew, which
-    // a broken one is here.
-    bool Begin() {
-        if (ExecOk("BEGIN")) {
-            return true;
-        }
-        return PQstatus(conn_) == CONNECTION_BAD && Reopen() && ExecOk("BEGIN");
-    }
-
-    // A connection that broke while idle (the database restarted) is opened
-    // anew before it is used.
-    void ReopenIfBroken() {
-        if (PQstatus(conn_) == CONNECTION_BAD) {
-            Reopen();
-        }
-    }
+    bool Begin() { return ExecOk("BEGIN"); }
 
     bool ExecOk(const char* sql) { return Ok(Exec(sql)); }
+
+    bool Broken() const { return PQstatus(conn_) == CONNECTION_BAD; }
+
+    // For a connection at rest in the pool: reads what the database sent
+    // meanwhile, which shows a connection the database closed (a restart).
+    bool StillOpen() {
+        return PQconsumeInput(conn_) == 1 && PQstatus(conn_) == CONNECTION_OK &&
+               PQtransactionStatus(conn_) == PQTRANS_IDLE;
+    }
+
+    // Ends the conversation under a thread that may be waiting in it; the
+    // descriptor stays open until the connection is reset or destroyed.
+    void Interrupt() {
+        int fd = PQsocket(conn_);
+        if (fd >= 0) {
+            ::shutdown(fd, SHUT_RDWR);
+        }
+    }
 
     std::string Error() const { return PQerrorMessage(conn_); }
 
@@ -244,30 +251,8 @@ class PostgresStore::Connection {
         prepared_ = true;
     }
 
-  private:
-    void Open() {
-        // A database that does not answer must not hold the server's threads
-        // for minutes: bounded connects and statements, unless the operator's
-        // own URI says otherwise (its values come after ours and win).
-        const char* keywords[] = {"connect_timeout", "options", "dbname", nullptr};
-        const char* values[] = {"5", "-c statement_timeout=10000", conninfo_.c_str(), nullptr};
-        conn_ = PQconnectdbParams(keywords, values, 1);
-        if (PQstatus(conn_) != CONNECTION_OK) {
-            std::string why = Error();
-            PQfinish(conn_);
-            conn_ = nullptr;
-            throw std::runtime_error("cannot connect to the database: " + why);
-        }
-        PQsetNoticeProcessor(conn_, Quiet, nullptr);
-        Configure();
-    }
-
-    void Configure() {
-        if (!durable_) {
-            Result r(PQexec(conn_, "SET synchronous_commit = off"));
-        }
-    }
-
+    // Opens the connection anew, with its settings and statements; blocks
+    // for at most the connect time-out.
     bool Reopen() {
         PQreset(conn_);
         if (PQstatus(conn_) != CONNECTION_OK) {
@@ -283,6 +268,42 @@ class PostgresStore::Connection {
             return false;
         }
         return true;
+    }
+
+  private:
+    void Open() {
+        // A database that does not answer must not hold the server's threads:
+        // bounded connects and statements, and a connection whose peer went
+        // silent (host down, packets dropped) is found dead within seconds
+        // rather than the system's two hours. The operator's own URI comes
+        // after ours and wins.
+        const char* keywords[] = {"connect_timeout",
+                                  "keepalives",
+                                  "keepalives_idle",
+                                  "keepalives_interval",
+                                  "keepalives_count",
+                                  "tcp_user_timeout",
+                                  "options",
+                                  "dbname",
+                                  nullptr};
+        const char* values[] = {
+            "2",    "1", "5", "2", "2", "5000", "-c statement_timeout=5000", conninfo_.c_str(),
+            nullptr};
+        conn_ = PQconnectdbParams(keywords, values, 1);
+        if (PQstatus(conn_) != CONNECTION_OK) {
+            std::string why = Error();
+            PQfinish(conn_);
+            conn_ = nullptr;
+            throw std::runtime_error("cannot connect to the database: " + why);
+        }
+        PQsetNoticeProcessor(conn_, Quiet, nullptr);
+        Configure();
+    }
+
+    void Configure() {
+        if (!durable_) {
+            Result r(PQexec(conn_, "SET synchronous_commit = off"));
+        }
     }
 
     Result Execute(const char* name, const std::vector<Param>& params) {
@@ -363,26 +384,131 @@ PostgresStore::PostgresStore(const std::string& conninfo, int connections) : con
         c->PrepareAll();
         idle_[static_cast<int>(Pool::kSessions)].push_back(std::move(c));
     }
+    reconnector_ = std::thread([this] { Reconnect(); });
 }
 
-PostgresStore::~PostgresStore() = default;
+PostgresStore::~PostgresStore() {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    repair_.notify_all();
+    reconnector_.join();
+}
 
 PostgresStore::Lease PostgresStore::Acquire(Pool pool) {
-    auto& idle = idle_[static_cast<int>(pool)];
+    int p = static_cast<int>(pool);
+    auto& idle = idle_[p];
+    // A caller outside the executor (administration) still waits no longer
+    // than a request would.
+    SteadyTime deadline =
+        std::min(CurrentDeadline(), std::chrono::steady_clock::now() + std::chrono::seconds(10));
     std::unique_lock lock(mutex_);
-    available_[static_cast<int>(pool)].wait(lock, [&] { return !idle.empty(); });
+    for (;;) {
+        if (interrupted_) {
+            throw std::runtime_error("database: shutting down");
+        }
+        if (!idle.empty()) {
+            break;
+        }
+        // Every connection of the pool is being opened again: waiting would
+        // only use up the caller's time.
+        if (leased_[p].empty()) {
+            throw std::runtime_error("database: not connected");
+        }
+        if (available_[p].wait_until(lock, deadline) == std::cv_status::timeout && idle.empty()) {
+            throw std::runtime_error("database: no connection free in time");
+        }
+    }
     std::unique_ptr<Connection> c = std::move(idle.back());
     idle.pop_back();
+    leased_[p].push_back(c.get());
     return Lease(*this, std::move(c));
 }
 
 void PostgresStore::Release(std::unique_ptr<Connection> connection) {
     int pool = static_cast<int>(connection->durable() ? Pool::kDurable : Pool::kSessions);
+    bool broken = connection->Broken();
     {
         std::lock_guard lock(mutex_);
-        idle_[pool].push_back(std::move(connection));
+        std::erase(leased_[pool], connection.get());
+        (broken ? broken_ : idle_[pool]).push_back(std::move(connection));
     }
-    available_[pool].notify_one();
+    if (broken) {
+        repair_.notify_one();
+        // Waiters that can no longer be served learn it now.
+        available_[pool].notify_all();
+    } else {
+        available_[pool].notify_one();
+    }
+}
+
+void PostgresStore::Reconnect() {
+    using namespace std::chrono_literals;
+    std::unique_lock lock(mutex_);
+    while (!closing_) {
+        repair_.wait_for(lock, 1s, [&] { return closing_ || (!broken_.empty() && !interrupted_); });
+        if (closing_) {
+            return;
+        }
+        // Connections at rest that the database closed are found before a
+        // request meets them.
+        for (auto& idle : idle_) {
+            for (auto it = idle.begin(); it != idle.end();) {
+                if ((*it)->StillOpen()) {
+                    ++it;
+                } else {
+                    broken_.push_back(std::move(*it));
+                    it = idle.erase(it);
+                }
+            }
+        }
+        if (interrupted_) {
+            continue;
+        }
+        while (!broken_.empty() && !closing_ && !interrupted_) {
+            std::unique_ptr<Connection> c = std::move(broken_.back());
+            broken_.pop_back();
+            int pool = static_cast<int>(c->durable() ? Pool::kDurable : Pool::kSessions);
+            // Counted as leased while it is opened, so that callers wait for
+            // it rather than give up on a pool that is coming back.
+            leased_[pool].push_back(c.get());
+            lock.unlock();
+            bool ok = c->Reopen();
+            lock.lock();
+            std::erase(leased_[pool], c.get());
+            if (ok) {
+                idle_[pool].push_back(std::move(c));
+                available_[pool].notify_one();
+            } else {
+                broken_.push_back(std::move(c));
+                available_[pool].notify_all();
+                // The database is still away; try again a little later.
+                repair_.wait_for(lock, 250ms, [&] { return closing_ || interrupted_; });
+            }
+        }
+    }
+}
+
+bool PostgresStore::Ping() {
+    Lease c = Acquire(Pool::kSessions);
+    return c->ExecOk("SELECT 1");
+}
+
+void PostgresStore::Interrupt() {
+    {
+        std::lock_guard lock(mutex_);
+        interrupted_ = true;
+        for (auto& leased : leased_) {
+            for (Connection* c : leased) {
+                c->Interrupt();
+            }
+        }
+    }
+    repair_.notify_all();
+    for (auto& available : available_) {
+        available.notify_all();
+    }
 }
 
 int PostgresStore::SchemaVersion() {
@@ -395,45 +521,47 @@ int PostgresStore::SchemaVersion() {
 }
 
 AddResult PostgresStore::AddSubscriber(const NewSubscriber& s, std::int32_t first_number) {
-    Lease c = Acquire(Pool::kDurable);
-    // Numbers are given out in order across instances: one registration at a
-    // time holds the lock until its commit.
-    if (!c->Begin() || !c->ExecOk(kNumberLock)) {
-        c->ExecOk("ROLLBACK");
-        return {AddStatus::kFailed, 0};
-    }
-    AddResult result{AddStatus::kFailed, 0};
-    Result max = c->Run("max_number", {});
-    if (Ok(max)) {
-        std::int64_t next = first_number;
-        if (!PQgetisnull(max.get(), 0, 0)) {
-            next = std::max<std::int64_t>(next, IntAt(max, 0, 0) + 1);
+    return Guarded(AddResult{AddStatus::kFailed, 0}, [&]() -> AddResult {
+        Lease c = Acquire(Pool::kDurable);
+        // Numbers are given out in order across instances: one registration at a
+        // time holds the lock until its commit.
+        if (!c->Begin() || !c->ExecOk(kNumberLock)) {
+            c->ExecOk("ROLLBACK");
+            return {AddStatus::kFailed, 0};
         }
-        if (next > std::numeric_limits<std::int32_t>::max() || next <= 0) {
-            result.status = AddStatus::kNumbersExhausted;
-        } else {
-            Result insert = c->Run(
-                "insert_subscriber",
-                {Int(next), Bytes(s.name), Text(s.password_hash), Bytes(s.email),
-                 Bytes(EmailKey(s.email)), Bytes(s.country), Bytes(s.city),
-                 Int(static_cast<std::int64_t>(std::time(nullptr))), Text(s.registered_from)});
-            if (Ok(insert)) {
-                result = {AddStatus::kAdded, static_cast<std::int32_t>(next)};
-            } else if (UniqueViolation(insert) &&
-                       Constraint(insert).find("email_key") != std::string::npos) {
-                result.status = AddStatus::kEmailTaken;
+        AddResult result{AddStatus::kFailed, 0};
+        Result max = c->Run("max_number", {});
+        if (Ok(max)) {
+            std::int64_t next = first_number;
+            if (!PQgetisnull(max.get(), 0, 0)) {
+                next = std::max<std::int64_t>(next, IntAt(max, 0, 0) + 1);
+            }
+            if (next > std::numeric_limits<std::int32_t>::max() || next <= 0) {
+                result.status = AddStatus::kNumbersExhausted;
+            } else {
+                Result insert = c->Run(
+                    "insert_subscriber",
+                    {Int(next), Bytes(s.name), Text(s.password_hash), Bytes(s.email),
+                     Bytes(EmailKey(s.email)), Bytes(s.country), Bytes(s.city),
+                     Int(static_cast<std::int64_t>(std::time(nullptr))), Text(s.registered_from)});
+                if (Ok(insert)) {
+                    result = {AddStatus::kAdded, static_cast<std::int32_t>(next)};
+                } else if (UniqueViolation(insert) &&
+                           Constraint(insert).find("email_key") != std::string::npos) {
+                    result.status = AddStatus::kEmailTaken;
+                }
             }
         }
-    }
-    if (result.status == AddStatus::kAdded) {
-        if (!c->ExecOk("COMMIT")) {
+        if (result.status == AddStatus::kAdded) {
+            if (!c->ExecOk("COMMIT")) {
+                c->ExecOk("ROLLBACK");
+                result = {AddStatus::kFailed, 0};
+            }
+        } else {
             c->ExecOk("ROLLBACK");
-            result = {AddStatus::kFailed, 0};
         }
-    } else {
-        c->ExecOk("ROLLBACK");
-    }
-    return result;
+        return result;
+    });
 }
 
 std::optional<std::string> PostgresStore::PasswordHash(std::int32_t number) {
@@ -450,16 +578,21 @@ std::optional<std::string> PostgresStore::PasswordHash(std::int32_t number) {
 }
 
 bool PostgresStore::AddCallReport(const CallReport& r) {
-    Lease c = Acquire(Pool::kDurable);
-    std::int64_t at = r.reported_at ? r.reported_at : static_cast<std::int64_t>(std::time(nullptr));
-    return Ok(c->Run("insert_report", {Int(at), Int(r.kind), Int(r.other), Int(r.own),
-                                       Int(r.seconds), Text(r.reported_from)}));
+    return Guarded(false, [&]() -> bool {
+        Lease c = Acquire(Pool::kDurable);
+        std::int64_t at =
+            r.reported_at ? r.reported_at : static_cast<std::int64_t>(std::time(nullptr));
+        return Ok(c->Run("insert_report", {Int(at), Int(r.kind), Int(r.other), Int(r.own),
+                                           Int(r.seconds), Text(r.reported_from)}));
+    });
 }
 
 bool PostgresStore::PutSession(const SessionRow& s) {
-    Lease c = Acquire(Pool::kSessions);
-    return Ok(
-        c->Run("put_session", {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms)}));
+    return Guarded(false, [&]() -> bool {
+        Lease c = Acquire(Pool::kSessions);
+        return Ok(c->Run("put_session",
+                         {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms)}));
+    });
 }
 
 std::optional<SessionRow> PostgresStore::FindSession(std::int32_t number,
@@ -487,45 +620,54 @@ SessionStatus PostgresStore::WhyNoChange(Connection& c, std::int32_t number,
 
 SessionStatus PostgresStore::TouchSession(std::int32_t number, const std::string& address,
                                           std::int64_t now_ms, std::int64_t alive_since_ms) {
-    Lease c = Acquire(Pool::kSessions);
-    Result r =
-        c->Run("touch_session", {Int(number), Text(address), Int(now_ms), Int(alive_since_ms)});
-    if (!Ok(r)) {
-        return SessionStatus::kFailed;
-    }
-    return Changed(r) == 1 ? SessionStatus::kDone : WhyNoChange(*c, number, alive_since_ms);
+    return Guarded(SessionStatus::kFailed, [&]() -> SessionStatus {
+        Lease c = Acquire(Pool::kSessions);
+        Result r =
+            c->Run("touch_session", {Int(number), Text(address), Int(now_ms), Int(alive_since_ms)});
+        if (!Ok(r)) {
+            return SessionStatus::kFailed;
+        }
+        return Changed(r) == 1 ? SessionStatus::kDone : WhyNoChange(*c, number, alive_since_ms);
+    });
 }
 
 SessionStatus PostgresStore::ChangeSessionPort(std::int32_t number, const std::string& address,
                                                std::int32_t port, std::int64_t alive_since_ms) {
-    Lease c = Acquire(Pool::kSessions);
-    Result r = c->Run("change_port", {Int(number), Text(address), Int(port), Int(alive_since_ms)});
-    if (!Ok(r)) {
-        return SessionStatus::kFailed;
-    }
-    return Changed(r) == 1 ? SessionStatus::kDone : WhyNoChange(*c, number, alive_since_ms);
+    return Guarded(SessionStatus::kFailed, [&]() -> SessionStatus {
+        Lease c = Acquire(Pool::kSessions);
+        Result r =
+            c->Run("change_port", {Int(number), Text(address), Int(port), Int(alive_since_ms)});
+        if (!Ok(r)) {
+            return SessionStatus::kFailed;
+        }
+        return Changed(r) == 1 ? SessionStatus::kDone : WhyNoChange(*c, number, alive_since_ms);
+    });
 }
 
 SessionStatus PostgresStore::RemoveSession(std::int32_t number, const std::string& address) {
-    Lease c = Acquire(Pool::kSessions);
-    Result r = c->Run("remove_session", {Int(number), Text(address)});
-    if (!Ok(r)) {
-        return SessionStatus::kFailed;
-    }
-    // An expired session that is still in the table counts as someone's.
-    return Changed(r) == 1 ? SessionStatus::kDone
-                           : WhyNoChange(*c, number, std::numeric_limits<std::int64_t>::min());
+    return Guarded(SessionStatus::kFailed, [&]() -> SessionStatus {
+        Lease c = Acquire(Pool::kSessions);
+        Result r = c->Run("remove_session", {Int(number), Text(address)});
+        if (!Ok(r)) {
+            return SessionStatus::kFailed;
+        }
+        // An expired session that is still in the table counts as someone's.
+        return Changed(r) == 1 ? SessionStatus::kDone
+                               : WhyNoChange(*c, number, std::numeric_limits<std::int64_t>::min());
+    });
 }
 
 std::size_t PostgresStore::SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
                                          std::int64_t every_ms) {
-    Lease c = Acquire(Pool::kSessions);
-    Result claim = c->Run("claim_sweep", {Int(now_ms), Int(every_ms)});
-    if (!Ok(claim) || Changed(claim) != 1) {
-        return 0;
-    }
-    Result swept = c->Run("sweep", {Int(alive_since_ms)});
-    return Ok(swept) ? static_cast<std::size_t>(Changed(swept)) : 0;
+    return Guarded(std::size_t{0}, [&]() -> std::size_t {
+        Lease c = Acquire(Pool::kSessions);
+        Result claim = c->Run("claim_sweep", {Int(now_ms), Int(every_ms)});
+        if (!Ok(claim) || Changed(claim) != 1) {
+            return 0;
+        }
+        Result swept = c->Run("sweep", {Int(alive_since_ms)});
+        return Ok(swept) ? static_cast<std::size_t>(Changed(swept)) : 0;
+    });
 }
 
 std::vector<SessionRow> PostgresStore::ListSessions(std::int64_t alive_since_ms) {
@@ -555,22 +697,26 @@ std::size_t PostgresStore::CountSessions(std::int64_t alive_since_ms) {
 }
 
 bool PostgresStore::SetPasswordHash(std::int32_t number, const std::string& hash) {
-    Lease c = Acquire(Pool::kDurable);
-    Result r = c->Once("UPDATE subscribers SET password_hash = $2 WHERE number = $1",
-                       {Int(number), Text(hash)});
-    return Ok(r) && Changed(r) == 1;
+    return Guarded(false, [&]() -> bool {
+        Lease c = Acquire(Pool::kDurable);
+        Result r = c->Once("UPDATE subscribers SET password_hash = $2 WHERE number = $1",
+                           {Int(number), Text(hash)});
+        return Ok(r) && Changed(r) == 1;
+    });
 }
 
 bool PostgresStore::RemoveSubscriber(std::int32_t number) {
-    Lease c = Acquire(Pool::kDurable);
-    // One statement, so the subscriber and its session go together.
-    Result r = c->Once(
-        "WITH gone AS (DELETE FROM subscribers WHERE number = $1 RETURNING number), "
-        "s AS (DELETE FROM sessions WHERE number IN (SELECT number FROM gone)), "
-        "r AS (INSERT INTO retired_numbers SELECT number FROM gone ON CONFLICT DO NOTHING) "
-        "SELECT count(*) FROM gone",
-        {Int(number)});
-    return Ok(r) && IntAt(r, 0, 0) == 1;
+    return Guarded(false, [&]() -> bool {
+        Lease c = Acquire(Pool::kDurable);
+        // One statement, so the subscriber and its session go together.
+        Result r = c->Once(
+            "WITH gone AS (DELETE FROM subscribers WHERE number = $1 RETURNING number), "
+            "s AS (DELETE FROM sessions WHERE number IN (SELECT number FROM gone)), "
+            "r AS (INSERT INTO retired_numbers SELECT number FROM gone ON CONFLICT DO NOTHING) "
+            "SELECT count(*) FROM gone",
+            {Int(number)});
+        return Ok(r) && IntAt(r, 0, 0) == 1;
+    });
 }
 
 std::vector<std::int32_t> PostgresStore::RetiredNumbers() {
@@ -587,9 +733,11 @@ std::vector<std::int32_t> PostgresStore::RetiredNumbers() {
 }
 
 bool PostgresStore::RetireNumber(std::int32_t number) {
-    Lease c = Acquire(Pool::kDurable);
-    return Ok(
-        c->Once("INSERT INTO retired_numbers VALUES ($1) ON CONFLICT DO NOTHING", {Int(number)}));
+    return Guarded(false, [&]() -> bool {
+        Lease c = Acquire(Pool::kDurable);
+        return Ok(c->Once("INSERT INTO retired_numbers VALUES ($1) ON CONFLICT DO NOTHING",
+                          {Int(number)}));
+    });
 }
 
 std::vector<SubscriberRow> PostgresStore::Subscribers() {
@@ -631,12 +779,14 @@ std::vector<CallReport> PostgresStore::CallReports() {
 }
 
 bool PostgresStore::ImportSubscriber(const SubscriberRow& row) {
-    Lease c = Acquire(Pool::kDurable);
-    const NewSubscriber& s = row.data;
-    return Ok(c->Run("insert_subscriber",
-                     {Int(row.number), Bytes(s.name), Text(s.password_hash), Bytes(s.email),
-                      Bytes(EmailKey(s.email)), Bytes(s.country), Bytes(s.city),
-                      Int(row.registered_at), Text(s.registered_from)}));
+    return Guarded(false, [&]() -> bool {
+        Lease c = Acquire(Pool::kDurable);
+        const NewSubscriber& s = row.data;
+        return Ok(c->Run("insert_subscriber",
+                         {Int(row.number), Bytes(s.name), Text(s.password_hash), Bytes(s.email),
+                          Bytes(EmailKey(s.email)), Bytes(s.country), Bytes(s.city),
+                          Int(row.registered_at), Text(s.registered_from)}));
+    });
 }
 
 }  // namespace kestrona::server

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/store.h"
@@ -54,6 +55,8 @@ class PostgresStore final : public SubscriberStore {
     std::vector<CallReport> CallReports() override;
     bool ImportSubscriber(const SubscriberRow& row) override;
     int SchemaVersion() override;
+    bool Ping() override;
+    void Interrupt() override;
 
     class Connection;
 
@@ -62,12 +65,21 @@ class PostgresStore final : public SubscriberStore {
     class Lease;
     Lease Acquire(Pool pool);
     void Release(std::unique_ptr<Connection> connection);
+    // The background thread that opens broken connections again.
+    void Reconnect();
     SessionStatus WhyNoChange(Connection& c, std::int32_t number, std::int64_t alive_since_ms);
 
     std::string conninfo_;
     std::mutex mutex_;
     std::condition_variable available_[2];
     std::vector<std::unique_ptr<Connection>> idle_[2];
+    // In use, or being opened again: connections that will come back.
+    std::vector<Connection*> leased_[2];
+    std::vector<std::unique_ptr<Connection>> broken_;
+    std::condition_variable repair_;
+    bool interrupted_ = false;
+    bool closing_ = false;
+    std::thread reconnector_;
 };
 
 }  // namespace kestrona::server

@@ -19,6 +19,7 @@
 #include "server/records.h"
 #include "server/reply.h"
 #include "server/request.h"
+#include "server/store_executor.h"
 
 namespace kestrona::server {
 
@@ -460,27 +461,32 @@ struct Server::Impl {
             tally.result = ExchangeResult::kThrottled;
             co_return *throttled;
         }
-        Outcome outcome;
-        if (directory.IsSlow(decoded.request)) {
-            if (pending_hashes.fetch_add(1) >= config.max_pending_hashes) {
-                pending_hashes.fetch_sub(1);
-                co_return general_error("busy: too many password checks waiting");
-            }
-            struct Done {
-                std::atomic<int>& n;
-                ~Done() { n.fetch_sub(1); }
-            } done{pending_hashes};
-            outcome = co_await asio::co_spawn(
-                pool->get_executor(),
-                [&]() -> asio::awaitable<Outcome> {
-                    co_return directory.Handle(decoded.request, address);
-                },
-                asio::use_awaitable);
-        } else {
-            outcome = directory.Handle(decoded.request, address);
+        std::optional<LoginRequest> login;
+        if (const auto* l = std::get_if<LoginRequest>(&decoded.request)) {
+            login = *l;
         }
+        // Password checks (argon2id) have threads of their own, so that a
+        // flood of logins cannot hold up the keep-alives.
+        StoreExecutor& work = directory.IsSlow(decoded.request) ? *hash_work : *store_work;
+        SteadyTime deadline = tally.request_complete + config.request_deadline;
+        // Built before the co_await: GCC 12 mishandles temporaries inside one.
+        std::function<Outcome()> task = [this, request = std::move(decoded.request), address]() {
+            return directory.Handle(request, address);
+        };
+        StoreAnswer answer = co_await OnStore(work, deadline, std::move(task));
+        switch (answer.status) {
+            case StoreAnswer::kDone:
+                break;
+            case StoreAnswer::kBusy:
+                co_return general_error(&work == hash_work.get()
+                                            ? "busy: too many password checks waiting"
+                                            : "busy: too many requests waiting for the database");
+            case StoreAnswer::kLate:
+                co_return general_error("the database did not answer in time");
+        }
+        Outcome& outcome = answer.outcome;
         tally.result = ResultOfReply(outcome.reply);
-        if (const auto* login = std::get_if<LoginRequest>(&decoded.request)) {
+        if (login) {
             if (*tally.result == ExchangeResult::kWrongPassword) {
                 limits.LoginFailed(address, login->number);
             } else if (*tally.result == ExchangeResult::kAccepted) {
@@ -493,6 +499,57 @@ struct Server::Impl {
         co_return outcome.result;
     }
 
+    // What became of work handed to a store executor.
+    struct StoreAnswer {
+        enum Status { kDone, kBusy, kLate } status = kLate;
+        Outcome outcome;
+    };
+
+    // Runs task on work and waits for it on the calling connection's thread,
+    // never past deadline: a task that has not finished by then is left to
+    // finish on its own, and its outcome is dropped.
+    asio::awaitable<StoreAnswer> OnStore(StoreExecutor& work, SteadyTime deadline,
+                                         std::function<Outcome()> task) {
+        struct Pending {
+            explicit Pending(const asio::any_io_executor& ex) : timer(ex) {}
+            asio::steady_timer timer;
+            bool done = false;
+            StoreAnswer answer;
+        };
+        asio::any_io_executor executor = co_await asio::this_coro::executor;
+        auto pending = std::make_shared<Pending>(executor);
+        pending->timer.expires_at(deadline);
+        bool queued = work.Submit(deadline, [pending, task = std::move(task)](bool run) {
+            StoreAnswer answer;
+            if (run) {
+                answer.status = StoreAnswer::kDone;
+                try {
+                    answer.outcome = task();
+                } catch (const std::exception& e) {
+                    answer.outcome = {PlainReply(records::kGeneralError),
+                                      std::string("failed: ") + e.what()};
+                }
+            }
+            // Back to the connection's own thread; after a stop the handler
+            // is dropped with the context, which the executor outlives never.
+            asio::post(pending->timer.get_executor(),
+                       [pending, answer = std::move(answer)]() mutable {
+                           pending->answer = std::move(answer);
+                           pending->done = true;
+                           pending->timer.cancel();
+                       });
+        });
+        if (!queued) {
+            co_return StoreAnswer{StoreAnswer::kBusy, {}};
+        }
+        std::error_code ec;
+        co_await pending->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        if (!pending->done) {
+            co_return StoreAnswer{StoreAnswer::kLate, {}};
+        }
+        co_return std::move(pending->answer);
+    }
+
     ServerConfig config;
     Directory& directory;
     AbuseLimits limits;
@@ -501,8 +558,11 @@ struct Server::Impl {
     std::mutex slots_mutex;
     std::unordered_map<std::string, int> per_address;
     int open_connections = 0;
-    std::atomic<int> pending_hashes{0};
-    std::unique_ptr<asio::thread_pool> pool;
+    std::unique_ptr<StoreExecutor> store_work;
+    std::unique_ptr<StoreExecutor> hash_work;
+    // Read by the metrics scrape, which never waits on the database.
+    std::atomic<std::int64_t> sessions_online{0};
+    std::atomic<int> probes{0};
     std::vector<std::thread> threads;
     bool started = false;
     // Last, so that connections still pending are destroyed before the state above.
@@ -552,28 +612,50 @@ void Server::Start() {
         throw std::system_error(e.code(), "cannot listen on " + s.config.listen_address + " port " +
                                               std::to_string(s.config.port));
     }
+    StoreExecutorConfig work_config;
+    work_config.threads = s.config.store_threads;
+    work_config.queue_limit = s.config.store_queue;
+    work_config.deadline = s.config.request_deadline;
+    s.store_work = std::make_unique<StoreExecutor>(work_config);
+    StoreExecutorConfig hash_config = work_config;
+    hash_config.threads = s.config.hash_threads;
+    hash_config.queue_limit = static_cast<std::size_t>(std::max(1, s.config.max_pending_hashes));
+    s.hash_work = std::make_unique<StoreExecutor>(hash_config);
+    SubscriberStore& store = s.directory.store();
+    s.store_work->Start(
+        [&s, &store] {
+            bool ok = store.Ping();
+            // The count of sessions online is a scan: every other second is
+            // enough.
+            if (ok && s.probes++ % 4 == 0) {
+                s.sessions_online = static_cast<std::int64_t>(s.directory.SessionCount());
+            }
+            return ok;
+        },
+        [&store] { store.Interrupt(); });
+    s.hash_work->Start({}, [&store] { store.Interrupt(); });
     if (!s.config.metrics_address.empty()) {
-        s.metrics.sessions_online = [&s] {
-            return static_cast<std::int64_t>(s.directory.SessionCount());
-        };
+        s.metrics.sessions_online = [&s] { return s.sessions_online.load(); };
         s.metrics.password_checks_waiting = [&s] {
-            return static_cast<std::int64_t>(s.pending_hashes.load());
+            return static_cast<std::int64_t>(s.hash_work->InFlight());
         };
         s.metrics.connections_open = [&s] {
             std::lock_guard lock(s.slots_mutex);
             return static_cast<std::int64_t>(s.open_connections);
         };
         s.metrics_endpoint = std::make_unique<MetricsEndpoint>(
-            s.config.metrics_address, s.config.metrics_port, [&s] { return s.metrics.Text(); });
+            s.config.metrics_address, s.config.metrics_port, [&s] { return s.metrics.Text(); },
+            [&s] { return s.store_work->Healthy(); });
         try {
             s.metrics_endpoint->Start();
         } catch (...) {
             s.metrics_endpoint.reset();
+            s.store_work->Stop();
+            s.hash_work->Stop();
             s.lanes.clear();
             throw;
         }
     }
-    s.pool = std::make_unique<asio::thread_pool>(std::max(1, s.config.hash_threads));
     for (auto& lane : s.lanes) {
         asio::co_spawn(lane->io, s.AcceptLoop(*lane), asio::detached);
         s.threads.emplace_back([l = lane.get()] { l->io.run(); });
@@ -598,8 +680,10 @@ void Server::Stop() {
         std::error_code ec;
         lane->acceptor.close(ec);
     }
-    s.pool->stop();
-    s.pool->join();
+    // The connections' contexts are stopped but still exist: work that
+    // finishes now posts its answer into a context that drops it.
+    s.hash_work->Stop();
+    s.store_work->Stop();
     if (s.metrics_endpoint) {
         s.metrics_endpoint->Stop();
         s.metrics_endpoint.reset();

@@ -24,6 +24,14 @@ struct ServerConfig {
     int max_connections = 4096;
     int io_threads = 1;
     int hash_threads = 1;
+    // Threads that do the store work of every other request.
+    int store_threads = 2;
+    // Requests waiting for or in store work; more are answered GENERALERROR.
+    std::size_t store_queue = 1024;
+    // Every request is answered within this time of its arrival: work the
+    // database has not finished by then is answered GENERALERROR, which a
+    // phone takes as "try again".
+    std::chrono::milliseconds request_deadline{2000};
     // Password checks waiting for a hash thread; more are answered
     // GENERALERROR at once, so a flood of logins cannot queue without end.
     int max_pending_hashes = 32;

@@ -107,6 +107,12 @@ class SubscriberStore {
     virtual bool ImportSubscriber(const SubscriberRow& row) = 0;
     // The schema version the database is at.
     virtual int SchemaVersion() = 0;
+
+    // A cheap round trip: true when the database answers. Health checks.
+    virtual bool Ping() { return SchemaVersion() > 0; }
+    // For shutdown: breaks off calls waiting on the database (their
+    // connections are closed under them) and fails every later call at once.
+    virtual void Interrupt() {}
 };
 
 }  // namespace kestrona::server

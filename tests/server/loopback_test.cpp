@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <future>
 #include <regex>
@@ -338,6 +339,119 @@ TEST(ServerLoad, PasswordChecksBeyondTheQueueLimitAreRefusedAtOnce) {
     store.Open();
     first.join();
     server.Stop();
+}
+
+// A store whose session calls hang until it is opened or interrupted, as a
+// database stopped without closing its connections does.
+class HangingStore : public test::ForwardingStore {
+  public:
+    using ForwardingStore::ForwardingStore;
+    SessionStatus TouchSession(std::int32_t n, const std::string& a, std::int64_t now,
+                               std::int64_t since) override {
+        Wait();
+        return inner_.TouchSession(n, a, now, since);
+    }
+    std::optional<SessionRow> FindSession(std::int32_t n, std::int64_t since) override {
+        Wait();
+        return inner_.FindSession(n, since);
+    }
+    bool Ping() override {
+        Wait();
+        return inner_.Ping();
+    }
+    void Interrupt() override {
+        std::lock_guard lock(mutex_);
+        interrupted_ = true;
+        wake_.notify_all();
+    }
+    void Hang(bool hang) {
+        std::lock_guard lock(mutex_);
+        hanging_ = hang;
+        wake_.notify_all();
+    }
+
+  private:
+    void Wait() {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return !hanging_ || interrupted_; });
+        if (interrupted_) {
+            throw std::runtime_error("interrupted");
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool hanging_ = false;
+    bool interrupted_ = false;
+};
+
+bool Healthy(std::uint16_t metrics_port) {
+    return test::HttpGet(metrics_port, "/healthz").rfind("HTTP/1.1 200", 0) == 0;
+}
+
+// The database stops answering: every request is still answered by its
+// deadline, the health check says so without waiting itself, the scrape
+// goes on, and a stop does not wait for the database.
+TEST(ServerLoad, AHungDatabaseCostsEachRequestItsDeadlineAndNoMore) {
+    test::TempDir dir;
+    SqliteStore sqlite(dir.File("directory.db"));
+    HangingStore store(sqlite);
+    PasswordHasher hasher(HashCost::Minimum());
+    Directory directory(store, hasher, DirectoryConfig{});
+    ServerConfig config;
+    config.listen_address = "127.0.0.1";
+    config.port = 0;
+    config.metrics_address = "127.0.0.1";
+    config.request_deadline = 300ms;
+    config.store_threads = 2;
+    config.store_queue = 4;
+    Server server(config, directory);
+    server.Start();
+    EXPECT_TRUE(Healthy(server.metrics_port()));
+
+    store.Hang(true);
+    // More requests than threads and queue places: the ones beyond are
+    // refused at once, the others when their deadline passes.
+    std::vector<std::future<std::string>> replies;
+    for (int i = 0; i < 8; ++i) {
+        replies.push_back(std::async(std::launch::async, [&server, i] {
+            return test::ReplyWord(Talk(server.port(), test::LiveRecord(10000 + i)).reply);
+        }));
+    }
+    for (auto& reply : replies) {
+        EXPECT_EQ(reply.get(), "GENERALERROR");
+    }
+    // Registration has threads of its own and is not held up.
+    EXPECT_EQ(test::Prefix(Talk(server.port(), test::RegisterRecord("a", "p", "a@x")).reply, 18),
+              "REGISTERNEWSUCCESS");
+    bool unhealthy = false;
+    for (int i = 0; i < 100 && !unhealthy; ++i) {
+        unhealthy = !Healthy(server.metrics_port());
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(unhealthy);
+    EXPECT_NE(test::HttpGet(server.metrics_port(), "/metrics").find("200 OK"), std::string::npos);
+
+    store.Hang(false);
+    bool healthy = false;
+    for (int i = 0; i < 100 && !healthy; ++i) {
+        healthy = Healthy(server.metrics_port());
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(healthy);
+    EXPECT_EQ(test::ReplyWord(Talk(server.port(), test::LiveRecord(10000)).reply),
+              "ALREADYTIMEOUT");
+
+    // Hung again, with work in flight: the stop breaks it off.
+    store.Hang(true);
+    std::thread late([port = server.port()] {
+        RawClient client(port, 1);
+        client.ReadExactly(6);
+        client.Send(test::LiveRecord(10000));
+        client.ReadToEnd();
+    });
+    std::this_thread::sleep_for(100ms);
+    server.Stop();
+    late.join();
 }
 
 // The executable itself: nothing but a database path (and a free port, since

@@ -97,4 +97,12 @@ class RawClient {
     bool connected_ = false;
 };
 
+// One HTTP GET on the metrics listener; the whole response.
+inline std::string HttpGet(std::uint16_t port, const std::string& path) {
+    RawClient client(port);
+    client.Send(AsBytes("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    Bytes all = client.ReadToEnd();
+    return std::string(all.begin(), all.end());
+}
+
 }  // namespace kestrona::server::test
