@@ -6,6 +6,14 @@ set(KESTRONA_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/kestrona)
 file(RELATIVE_PATH KESTRONA_RESOURCES_FROM_BINDIR ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_FULL_DATADIR}/kestrona)
 
+# AddressSanitizer code runs two to three times slower: its tests get
+# proportionally longer time-outs.
+if(KESTRONA_SANITIZE MATCHES "address")
+    set(KESTRONA_TEST_TIMEOUT_FACTOR 3)
+else()
+    set(KESTRONA_TEST_TIMEOUT_FACTOR 1)
+endif()
+
 # kestrona_layer(NAME DEPS ...): one library per source folder, made of the
 # folder's *.cpp files (an interface library while the folder has none yet).
 function(kestrona_layer name)
@@ -25,13 +33,16 @@ function(kestrona_layer name)
     endif()
 endfunction()
 
-# kestrona_test(NAME SOURCES ... LIBS ... [LABELS ...] [TSAN]): a GoogleTest
-# executable registered with CTest. TSAN also builds and runs it in the
-# ThreadSanitizer build (make test does that build in build-tsan).
+# kestrona_test(NAME SOURCES ... LIBS ... [LABELS ...] [TSAN] [TIMEOUT s]): a
+# GoogleTest executable registered with CTest. TSAN also builds and runs it in
+# the ThreadSanitizer build (make test does that build in build-tsan); the
+# AddressSanitizer build (build-asan) builds and runs every test. Label
+# "realtime" marks tests whose calls run against the clock: only they are
+# retried, and only in the plain build.
 function(kestrona_test name)
     cmake_parse_arguments(T "TSAN;QT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-    # Outside the ThreadSanitizer set, a sanitizer build still defines the
-    # target (other files may refer to it) but neither builds nor runs it.
+    # Outside the ThreadSanitizer set, the ThreadSanitizer build still defines
+    # the target (other files may refer to it) but neither builds nor runs it.
     set(skip FALSE)
     if(KESTRONA_SANITIZE STREQUAL "thread" AND NOT T_TSAN)
         set(skip TRUE)
@@ -60,6 +71,7 @@ function(kestrona_test name)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()
+    math(EXPR T_TIMEOUT "${T_TIMEOUT} * ${KESTRONA_TEST_TIMEOUT_FACTOR}")
     set(env "QT_QPA_PLATFORM=offscreen")
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
         PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")

@@ -69,6 +69,12 @@ bool ParseWav(const std::vector<uint8_t>& b, const std::string& name, PcmAudio& 
                 error = name + ": only 16-bit PCM is supported";
                 return false;
             }
+            // The rate divides play times and multiplies resampled lengths: a
+            // rate of 0 or of a few hertz would make either meaningless.
+            if (out.rate < kMinWavRate || out.rate > kMaxWavRate) {
+                error = name + ": sample rate " + std::to_string(out.rate) + " Hz is not usable";
+                return false;
+            }
             haveFmt = true;
         } else if (std::memcmp(chunk, "data", 4) == 0) {
             if (!haveFmt) {

@@ -16,8 +16,13 @@ struct PcmAudio {
     std::vector<int16_t> samples;  // interleaved when channels > 1
 };
 
+// The sample rates a WAV file may declare.
+inline constexpr uint32_t kMinWavRate = 1000;
+inline constexpr uint32_t kMaxWavRate = 384000;
+
 // Reads a 16-bit PCM WAV file. False with a reason in error when the file is
-// missing, not RIFF/WAVE, not 16-bit PCM, or truncated before its data.
+// missing, not RIFF/WAVE, not 16-bit PCM, has a rate outside kMinWavRate to
+// kMaxWavRate, or is truncated before its data.
 bool ReadWavFile(const std::filesystem::path& path, PcmAudio& out, std::string& error);
 
 // Reads a WAV when the file starts with "RIFF", otherwise the whole file as raw

@@ -136,7 +136,15 @@ void HistoryRecord::SetName(std::string_view utf8) {
     PutGbkField(name, sizeof name, utf8, kNameMax);
 }
 std::string HistoryRecord::Stem() const {
-    return std::string(stem, strnlen(stem, kStemLength));
+    std::string digits(stem, strnlen(stem, kStemLength));
+    // The stem names files in the recordings folder; anything but digits (a
+    // damaged or foreign file) could name a path elsewhere.
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return {};
+        }
+    }
+    return digits;
 }
 
 std::array<uint8_t, GroupRecord::kSize> ToBytes(const GroupRecord& r) {

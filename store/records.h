@@ -82,7 +82,7 @@ struct HistoryRecord {
 
     std::string Name() const;
     void SetName(std::string_view utf8);
-    std::string Stem() const;  // the 14 digits
+    std::string Stem() const;  // the 14 digits; empty when the field holds anything else
 };
 static_assert(sizeof(HistoryRecord) == HistoryRecord::kSize);
 

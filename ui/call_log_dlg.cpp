@@ -23,7 +23,11 @@ namespace kestrona {
 
 std::filesystem::path RecordingPath(const HistoryRecord& record, const char* side,
                                     const std::filesystem::path& root) {
-    return root / "record" / (record.Stem() + side);
+    const std::string stem = record.Stem();
+    if (stem.empty()) {
+        return {};  // names no recording: nothing to play, export or delete
+    }
+    return root / "record" / (stem + side);
 }
 
 QString EventText(const SystemTime& t) {

@@ -97,6 +97,17 @@ TEST(WavFile, RoundTripAndClearErrors) {
         .write(reinterpret_cast<const char*>(eight.data()), std::streamsize(eight.size()));
     EXPECT_FALSE(ReadWavFile(dir.path() / "8.wav", b, error));
     EXPECT_NE(error.find("16-bit"), std::string::npos);
+    // So is a rate that no sound device plays: a ring sound's length is
+    // divided by it, a microphone file is resampled by it.
+    for (uint32_t rate : {0u, 1u, 400000u}) {
+        std::vector<uint8_t> odd = WavHeaderBytes(rate, 1, 4);
+        odd.insert(odd.end(), {1, 2, 3, 4});
+        std::ofstream(dir.path() / "odd.wav", std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(odd.data()), std::streamsize(odd.size()));
+        EXPECT_FALSE(ReadWavFile(dir.path() / "odd.wav", b, error)) << rate;
+        EXPECT_FALSE(ReadWavOrRawFile(dir.path() / "odd.wav", b, error)) << rate;
+        EXPECT_NE(error.find("rate"), std::string::npos);
+    }
 }
 
 TEST(AudioBackendChoice, FromTheEnvironmentValue) {

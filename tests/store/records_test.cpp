@@ -111,6 +111,15 @@ TEST(RecordsTest, HistoryLayoutAndStem) {
     EXPECT_EQ(back.recorded, 1);
     EXPECT_EQ(back.Stem(), "20030517091503");
     EXPECT_EQ(back.rate, 8000);
+
+    // A stem that is not digits names no recording: deleting the record must
+    // not remove "/home/u/.login" or "../x" + "in".
+    for (const char* foreign : {"/home/u/.log", "../../../x", "2003 0517"}) {
+        HistoryRecord f = back;
+        std::memset(f.stem, 0, sizeof f.stem);
+        std::memcpy(f.stem, foreign, std::strlen(foreign));
+        EXPECT_EQ(f.Stem(), "") << foreign;
+    }
 }
 
 TEST(RecordsTest, ForeignBytesSurviveARoundTrip) {
