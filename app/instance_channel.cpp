@@ -9,6 +9,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QPointer>
 
 #include "platform/reg_store.h"
 
@@ -107,8 +108,11 @@ void CInstanceChannel::OnReadable(QLocalSocket* socket) {
     if (args.size() == 1 && args.front().isEmpty()) {
         args.clear();
     }
+    // The asking program may hang up while the request is carried out, and
+    // its socket is then freed.
+    const QPointer<QLocalSocket> alive(socket);
     const QString answer = m_handler ? m_handler(args) : QStringLiteral("error no handler");
-    if (socket->state() == QLocalSocket::ConnectedState) {
+    if (alive && socket->state() == QLocalSocket::ConnectedState) {
         socket->write(answer.toUtf8() + '\n');
         socket->flush();
         socket->disconnectFromServer();

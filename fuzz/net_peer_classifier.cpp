@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "net/call_socket.h"
 #include "platform/gbk.h"
@@ -16,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (n)
         std::memcpy(buffer, data, n);
     const int received = static_cast<int>(n);
+    const std::vector<char> exact(buffer, buffer + n);
 
     for (bool proxy : {false, true}) {
         switch (kestrona::ClassifyPeerChunk(buffer, received, proxy)) {
@@ -24,10 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     std::abort();
                 break;
             case kestrona::PeerCommand::RequestCall:
-                (void)kestrona::ParseRequestCall(buffer);
+                // The readers get the received bytes alone, so reading
+                // behind them is caught.
+                (void)kestrona::ParseRequestCall(exact.data(), n);
                 break;
             case kestrona::PeerCommand::Paramenter:
-                (void)kestrona::ParseParamenter(buffer);
+                (void)kestrona::ParseParamenter(exact.data(), n);
                 break;
             case kestrona::PeerCommand::StartTalk:
                 // The ten compared bytes are the word and its zero; a chunk that

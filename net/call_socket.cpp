@@ -64,7 +64,10 @@ PeerCommand ClassifyPeerChunk(const char* data, int received, bool proxyOn) {
 
 }  // namespace kestrona
 
-CCallSocket::CCallSocket(NetContext& context) : CCmdSocket(context) {}
+CCallSocket::CCallSocket(NetContext& context) : CCmdSocket(context) {
+    m_requestLimit.setSingleShot(true);
+    connect(&m_requestLimit, &QTimer::timeout, this, &CCallSocket::DropUnaskedConnection);
+}
 
 CCallSocket::~CCallSocket() = default;
 
@@ -82,7 +85,10 @@ bool CCallSocket::RequestCall(const QString& address, int port, int32_t proposed
     request.nSampleRate = proposedRate;
     request.nCallerId = m_context.settings.m_nID;
     request.nFeatures = 0;
-    request.nDelayBufferMs = m_context.settings.m_nDelayBufferMs;
+    // A store without a delay choice leaves 0, which a callee refuses: the
+    // nearest offered delay goes out instead.
+    request.nDelayBufferMs = std::clamp(m_context.settings.m_nDelayBufferMs,
+                                        kestrona::kMinDelayBufferMs, kestrona::kMaxDelayBufferMs);
     const auto record = kestrona::BuildRequestCallRecord(request);
     SendRecord(record.data(), static_cast<int>(record.size()));
     return true;
@@ -133,13 +139,49 @@ void CCallSocket::OnAccept(int) {
     if (!ctx.m_pPeerSocket && ctx.window) {
         ctx.m_pPeerSocket = std::move(incoming);
         ctx.m_pPeerSocket->SendRecord(kestrona::kWordAccept.data(), 6);
+        ctx.m_pPeerSocket->AwaitCallRequest();
     } else {
         incoming->SendRecord(kestrona::kWordBusy.data(), 12);
         incoming->Close();
     }
 }
 
-void CCallSocket::OnClose(int) {}
+void CCallSocket::OnClose(int) {
+    // In a call the far end's close is not acted on: the call ends on
+    // "ENDTALK", a hang-up or the forced break.
+    if (m_bAwaitingRequest)
+        DropUnaskedConnection();
+}
+
+void CCallSocket::AwaitCallRequest() {
+    m_bAwaitingRequest = true;
+    // A far end that is gone already (it left while the proxy's listening
+    // point was re-opened) is dropped from the event loop straight away.
+    m_requestLimit.start(IsConnected() ? std::max(0, m_context.m_nCallRequestLimitMs) : 0);
+}
+
+void CCallSocket::DropUnaskedConnection() {
+    if (!m_bAwaitingRequest)
+        return;
+    m_bAwaitingRequest = false;
+    m_requestLimit.stop();
+    NetContext& ctx = m_context;
+    if (ctx.m_pPeerSocket.get() != this) {
+        Close();
+        return;
+    }
+    const bool reopen = m_bFromProxyBind;
+    ctx.m_pPeerSocket.reset();  // this socket is gone from here on
+    // Through the proxy a fixed listening port stays taken while the call's
+    // connection holds it, so the re-open at the greeting may have failed.
+    if (reopen && !(ctx.m_pCmdListenSocket && ctx.m_pCmdListenSocket->IsConnected()))
+        ctx.ChangeListenPort(true);
+}
+
+bool CCallSocket::AcceptableRequest(const kestrona::RequestCall& request) {
+    return request.nFeatures == 0 && kestrona::IsCallSampleRate(request.nSampleRate) &&
+           kestrona::IsOfferedDelayBufferMs(request.nDelayBufferMs);
+}
 
 void CCallSocket::DispatchPeerCommand() {
     NetContext& ctx = m_context;
@@ -158,9 +200,12 @@ void CCallSocket::DispatchPeerCommand() {
                 // The proxy's listening connection now carries the call; a new
                 // one takes its place for the next caller.
                 ctx.m_pPeerSocket = std::move(ctx.m_pCmdListenSocket);
+                m_bFromProxyBind = true;
                 ctx.ChangeListenPort(false);
-                if (self)
+                if (self && ctx.m_pPeerSocket.get() == this) {
                     SendRecord(kestrona::kWordAccept.data(), 6);
+                    AwaitCallRequest();
+                }
             }
             break;
         case PeerCommand::UnknownCmd:
@@ -209,12 +254,17 @@ void CCallSocket::DispatchPeerCommand() {
             break;
         }
         case PeerCommand::RequestCall: {
-            const kestrona::RequestCall request = kestrona::ParseRequestCall(b);
-            if (request.nFeatures != 0) {
+            const kestrona::RequestCall request =
+                kestrona::ParseRequestCall(b, static_cast<size_t>(m_nReceived));
+            // Only a greeted connection that has not asked yet may ring: a
+            // second request on a call's connection would start the call over.
+            if (!AcceptableRequest(request) || !m_bAwaitingRequest) {
                 SendRecord(kestrona::kWordUnsupported.data(), 11);
                 break;
             }
             if (window) {
+                m_bAwaitingRequest = false;
+                m_requestLimit.stop();
                 window->OnIncomingCall(request);
                 window->BeginRecord(2);
             }
@@ -228,13 +278,19 @@ void CCallSocket::DispatchPeerCommand() {
             break;
         case PeerCommand::Paramenter:
             if (window)
-                window->OnParameters(kestrona::ParseParamenter(b));
+                window->OnParameters(
+                    kestrona::ParseParamenter(b, static_cast<size_t>(m_nReceived)));
             break;
         case PeerCommand::StartTalk:
             if (window)
                 window->StartTalk();
             break;
         case PeerCommand::EndTalk:
+            // A connection that never became a call ends without the window.
+            if (m_bAwaitingRequest) {
+                DropUnaskedConnection();
+                break;
+            }
             if (ctx.settings.m_nProxy != 1)
                 Close();
             if (window)

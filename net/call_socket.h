@@ -2,6 +2,8 @@
 // reach this client (listening locally, or bound on the SOCKS5 proxy).
 #pragma once
 
+#include <QTimer>
+
 #include "net/cmd_socket.h"
 #include "net/records.h"
 
@@ -30,10 +32,32 @@ class CCallSocket : public CCmdSocket {
     // socket (through the window or ChangeListenPort).
     void DispatchPeerCommand();
 
+    // A connection this phone accepted and greeted is no call until it
+    // brings a REQUESTCALL the window takes. Until then it is dropped without
+    // a trace (the window never hears of it) when it closes, says "ENDTALK"
+    // or lets the context's call-request time pass, so the phone is free for
+    // the next caller at once.
+    void AwaitCallRequest();
+    bool AwaitingCallRequest() const { return m_bAwaitingRequest; }
+
   protected:
     void OnReceive(int error) override;
     void OnAccept(int error) override;
     void OnClose(int error) override;
+
+  private:
+    // Forgets this connection as the current one (it is deleted from the
+    // event loop) and, when it came through the SOCKS5 proxy and no listening
+    // point was left open, opens a new one.
+    void DropUnaskedConnection();
+    // Whether a REQUESTCALL's values can be taken at all.
+    static bool AcceptableRequest(const kestrona::RequestCall& request);
+
+    bool m_bAwaitingRequest = false;
+    // The connection came as the SOCKS5 proxy's second BIND reply on what was
+    // the listening socket.
+    bool m_bFromProxyBind = false;
+    QTimer m_requestLimit;
 };
 
 namespace kestrona {

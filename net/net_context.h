@@ -31,6 +31,10 @@ struct NetContext {
     std::string m_strLoginText;    // UTF-8
     std::string m_strLoginNotice;  // UTF-8
     int m_nLivePeriod = 60;        // seconds
+    // How long an accepted connection has to ask for a call before it is
+    // dropped: the bound the media set-up of a call has too.
+    static constexpr int kCallRequestLimitMs = 10000;
+    int m_nCallRequestLimitMs = kCallRequestLimitMs;
 
     IPhoneWindow* window = nullptr;
     IMessageBox* messages = nullptr;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/gbk.h"
+#include "settings/settings_model.h"
 
 namespace kestrona {
 
@@ -19,6 +20,11 @@ int32_t GetInt32(const char* at) {
 }
 
 namespace {
+
+// A field of a received chunk, 0 when the chunk ends before the field does.
+int32_t FieldInt32(const char* data, std::size_t received, std::size_t offset) {
+    return received >= offset + 4 ? GetInt32(data + offset) : 0;
+}
 
 template <std::size_t N>
 void PutWord(std::array<char, N>& record, std::string_view word) {
@@ -116,13 +122,25 @@ RequestCallRecord BuildRequestCallRecord(const RequestCall& request) {
     return r;
 }
 
-RequestCall ParseRequestCall(const char* buffer) {
+RequestCall ParseRequestCall(const char* data, std::size_t received) {
     RequestCall r;
-    r.nSampleRate = GetInt32(buffer + 20);
-    r.nCallerId = GetInt32(buffer + 24);
-    r.nFeatures = GetInt32(buffer + 28);
-    r.nDelayBufferMs = GetInt32(buffer + 32);
+    r.nSampleRate = FieldInt32(data, received, 20);
+    r.nCallerId = FieldInt32(data, received, 24);
+    r.nFeatures = FieldInt32(data, received, 28);
+    r.nDelayBufferMs = FieldInt32(data, received, 32);
     return r;
+}
+
+bool IsCallSampleRate(int32_t rate) {
+    for (int32_t index = 0; index < 5; ++index) {
+        if (SampleRateForConnectionType(index) == rate)
+            return true;
+    }
+    return false;
+}
+
+bool IsOfferedDelayBufferMs(int32_t ms) {
+    return ms >= kMinDelayBufferMs && ms <= kMaxDelayBufferMs;
 }
 
 ParamenterBytes BuildParamenterRecord(const Paramenter& params) {
@@ -134,11 +152,11 @@ ParamenterBytes BuildParamenterRecord(const Paramenter& params) {
     return r;
 }
 
-Paramenter ParseParamenter(const char* buffer) {
+Paramenter ParseParamenter(const char* data, std::size_t received) {
     Paramenter p;
-    p.nSampleRate = GetInt32(buffer + 20);
-    p.nPortIn = GetInt32(buffer + 24);
-    p.nPortOut = GetInt32(buffer + 28);
+    p.nSampleRate = FieldInt32(data, received, 20);
+    p.nPortIn = FieldInt32(data, received, 24);
+    p.nPortOut = FieldInt32(data, received, 28);
     return p;
 }
 

@@ -95,7 +95,14 @@ struct RequestCall {
     int32_t nDelayBufferMs = 0;  // the caller's playout delay
 };
 RequestCallRecord BuildRequestCallRecord(const RequestCall& request);
-RequestCall ParseRequestCall(const char* buffer);
+// Reads the first `received` bytes only: a field the chunk does not hold
+// whole reads as 0 (which the checks below refuse).
+RequestCall ParseRequestCall(const char* data, std::size_t received);
+// What a callee takes: one of the five call rates and a delay the quality
+// page offers (anything else is answered "UNSUPPORTED"; the feature field is
+// checked on its own).
+bool IsCallSampleRate(int32_t rate);
+bool IsOfferedDelayBufferMs(int32_t ms);
 
 // The call parameters the callee sends back; the phone window keeps one.
 struct Paramenter {
@@ -104,7 +111,8 @@ struct Paramenter {
     int32_t nPortOut = 0;     // callee's sending audio port: caller receives from it (first)
 };
 ParamenterBytes BuildParamenterRecord(const Paramenter& params);
-Paramenter ParseParamenter(const char* buffer);
+// As ParseRequestCall: never past `received`; missing fields read as 0.
+Paramenter ParseParamenter(const char* data, std::size_t received);
 
 std::array<char, kAutoAnswerRecordSize> BuildAutoAnswerRecord();
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 
 #include "settings/setting_names.h"
 #include "settings/sys_reg_info.h"
@@ -33,8 +34,8 @@ void TakeText(const CSysRegInfo& store, const char* name, std::string& member) {
 }
 
 int32_t DelayBufferMs(int index) {
-    static constexpr int32_t kMs[] = {250, 500, 1000, 2000, 3000, 4000, 5000};
-    return (index >= 0 && index < 7) ? kMs[index] : 0;
+    constexpr int kChoices = static_cast<int>(std::size(kestrona::kDelayBufferChoicesMs));
+    return (index >= 0 && index < kChoices) ? kestrona::kDelayBufferChoicesMs[index] : 0;
 }
 
 }  // namespace

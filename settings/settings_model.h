@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 class CSysRegInfo;
@@ -16,6 +17,13 @@ inline constexpr const char* kRegWaveIn = "wavein";    // capture device id; "" 
 inline constexpr const char* kRegWaveOut = "waveout";  // playback device id; "" is the default
 // 1 on, 0 off; missing: on with real devices, off with the file backend.
 inline constexpr const char* kRegEchoCancel = "echocancel";
+
+// The playout delays the quality page offers, in milliseconds, by the index
+// stored as "DelayBuffer".
+inline constexpr int32_t kDelayBufferChoicesMs[] = {250, 500, 1000, 2000, 3000, 4000, 5000};
+inline constexpr int32_t kMinDelayBufferMs = kDelayBufferChoicesMs[0];
+inline constexpr int32_t kMaxDelayBufferMs =
+    kDelayBufferChoicesMs[std::size(kDelayBufferChoicesMs) - 1];
 
 struct SettingsModel {
     int32_t m_nID = 0;

@@ -107,6 +107,85 @@ TEST_F(PeerCall, SecondCallerIsRefusedBusy) {
     EXPECT_TRUE(PumpUntil([&] { return b.window.Saw("starttalk"); }));
 }
 
+// A connection that never becomes a call (a port scan, a line that drops, a
+// peer that stays silent) is dropped without a word to the window or the
+// user, and the next caller is greeted, not told busy.
+TEST_F(PeerCall, ConnectionsThatNeverAskForACallLeaveThePhoneReachable) {
+    b.ctx->m_nCallRequestLimitMs = 200;
+    auto greeted = [&] {
+        auto raw = test::RawConnect(port);
+        EXPECT_TRUE(raw);
+        if (raw) {
+            EXPECT_EQ(test::ReadSome(*raw), QByteArray("ACCEPT"));
+        }
+        return raw;
+    };
+    auto closing = greeted();
+    closing->abort();
+    ASSERT_TRUE(PumpUntil([&] { return !b.ctx->m_pPeerSocket; }));
+
+    auto silent = greeted();
+    ASSERT_TRUE(PumpUntil([&] { return !b.ctx->m_pPeerSocket; }));
+    EXPECT_TRUE(PumpUntil([&] { return silent->state() != QAbstractSocket::ConnectedState; }));
+
+    auto ending = greeted();
+    ending->write("ENDTALK");
+    ASSERT_TRUE(PumpUntil([&] { return !b.ctx->m_pPeerSocket; }));
+
+    EXPECT_TRUE(b.window.log.empty());
+    EXPECT_TRUE(b.messages.ids.empty());
+    EXPECT_TRUE(b.messages.texts.empty());
+
+    // In a call the far end's close and time are not acted on: the call
+    // ends on "ENDTALK", a hang-up or the forced break.
+    Connect();
+    test::PumpFor(400);
+    A().Close();
+    test::PumpFor(100);
+    EXPECT_TRUE(b.ctx->m_pPeerSocket);
+    EXPECT_EQ(b.window.log, (std::vector<std::string>{"incoming", "record2"}));
+}
+
+// A request the phone cannot take is refused with "UNSUPPORTED" and leaves
+// the window as it was; so is a second request on a call's connection.
+TEST_F(PeerCall, RequestsWithValuesThePhoneCannotTakeAreRefused) {
+    const RequestCall bad[] = {
+        {1000000000, 1001, 0, 1000}, {44100, 1001, 0, 1000}, {0, 1001, 0, 1000},
+        {-8000, 1001, 0, 1000},      {8000, 1001, 0, 0},     {8000, 1001, 0, 249},
+        {8000, 1001, 0, 5001},       {8000, 1001, 0, -1},    {8000, 1001, 0, 2000000000},
+    };
+    for (const RequestCall& request : bad) {
+        auto raw = test::RawConnect(port);
+        ASSERT_TRUE(raw);
+        ASSERT_EQ(test::ReadSome(*raw), QByteArray("ACCEPT"));
+        const auto record = BuildRequestCallRecord(request);
+        raw->write(record.data(), 48);
+        EXPECT_EQ(test::ReadSome(*raw), QByteArray("UNSUPPORTED"))
+            << request.nSampleRate << " " << request.nDelayBufferMs;
+        raw->abort();
+        ASSERT_TRUE(PumpUntil([&] { return !b.ctx->m_pPeerSocket; }));
+    }
+    // A record cut short after the rate: the delay it lacks is not read from
+    // behind the chunk.
+    {
+        auto raw = test::RawConnect(port);
+        ASSERT_TRUE(raw);
+        ASSERT_EQ(test::ReadSome(*raw), QByteArray("ACCEPT"));
+        const auto record = BuildRequestCallRecord({8000, 1001, 0, 1000});
+        raw->write(record.data(), 30);
+        EXPECT_EQ(test::ReadSome(*raw), QByteArray("UNSUPPORTED"));
+        raw->abort();
+        ASSERT_TRUE(PumpUntil([&] { return !b.ctx->m_pPeerSocket; }));
+    }
+    EXPECT_TRUE(b.window.log.empty());
+
+    Connect();
+    const auto again = BuildRequestCallRecord({8000, 1001, 0, 1000});
+    A().SendRecord(again.data(), 48);
+    ASSERT_TRUE(PumpUntil([&] { return a.window.Saw("unsupported"); }));
+    EXPECT_EQ(b.window.log, (std::vector<std::string>{"incoming", "record2"}));
+}
+
 TEST_F(PeerCall, StartTalkAndAutoAnswer) {
     Connect();
     A().SendStartTalk();

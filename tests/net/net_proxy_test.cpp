@@ -349,6 +349,25 @@ TEST_F(ScriptedIncoming, SecondReplyWhileInACallIsRefusedBusy) {
     EXPECT_FALSE(Contains(proxy.Sessions()[0].afterBind, "ACCEPT"));
 }
 
+// A peer that comes through the proxy and never asks for a call is dropped;
+// a later peer through the re-opened listening point is greeted.
+TEST_F(ScriptedIncoming, SilentPeerThroughTheProxyIsDroppedForTheNextOne) {
+    b.ctx->m_nCallRequestLimitMs = 300;
+    Start(100);
+    CCallSocket* first = b.ctx->m_pCmdListenSocket.get();
+    ASSERT_TRUE(PumpUntil([&] { return b.ctx->m_pPeerSocket.get() == first; }));
+    ASSERT_TRUE(PumpUntil([&] {
+        const auto sessions = proxy.Sessions();
+        for (size_t i = 1; i < sessions.size(); ++i)
+            if (Contains(sessions[i].afterBind, "ACCEPT"))
+                return true;
+        return false;
+    }));
+    EXPECT_NE(b.ctx->m_pPeerSocket.get(), first);
+    EXPECT_TRUE(b.window.log.empty());
+    EXPECT_TRUE(b.messages.ids.empty());
+}
+
 // ---- SOCKS5 BIND through dante ----
 
 class DanteBind : public RealProxies {

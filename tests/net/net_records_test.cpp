@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "net/records.h"
 #include "net_test_util.h"
@@ -124,7 +125,7 @@ TEST(PeerRecords, Layouts) {
     EXPECT_EQ(std::string(r.data()), "REQUESTCALL");
     EXPECT_EQ(r[11], 0);
     EXPECT_TRUE(ZeroExcept(r, {{0, 11}, {20, 16}}));
-    const RequestCall back = ParseRequestCall(r.data());
+    const RequestCall back = ParseRequestCall(r.data(), r.size());
     EXPECT_EQ(back.nSampleRate, 24000);
     EXPECT_EQ(back.nCallerId, 777);
     EXPECT_EQ(back.nDelayBufferMs, 2000);
@@ -133,7 +134,20 @@ TEST(PeerRecords, Layouts) {
     EXPECT_EQ(p.size(), 52u);
     EXPECT_EQ(std::string(p.data(), 10), "PARAMENTER");
     EXPECT_TRUE(ZeroExcept(p, {{0, 10}, {20, 12}}));
-    EXPECT_EQ(ParseParamenter(p.data()).nPortOut, 5002);
+    EXPECT_EQ(ParseParamenter(p.data(), p.size()).nPortOut, 5002);
+
+    // A chunk cut short: only the fields it holds whole are read, and
+    // nothing behind it (the copies end where the chunk does).
+    const std::vector<char> cutRequest(r.begin(), r.begin() + 34);
+    const RequestCall partial = ParseRequestCall(cutRequest.data(), cutRequest.size());
+    EXPECT_EQ(partial.nSampleRate, 24000);
+    EXPECT_EQ(partial.nCallerId, 777);
+    EXPECT_EQ(partial.nDelayBufferMs, 0);
+    const std::vector<char> cutParams(p.begin(), p.begin() + 27);
+    const Paramenter partialParams = ParseParamenter(cutParams.data(), cutParams.size());
+    EXPECT_EQ(partialParams.nSampleRate, 8000);
+    EXPECT_EQ(partialParams.nPortIn, 0);
+    EXPECT_EQ(partialParams.nPortOut, 0);
 
     const auto aa = BuildAutoAnswerRecord();
     EXPECT_EQ(aa.size(), 32u);
