@@ -486,12 +486,12 @@ double HeardCorrelation(const std::filesystem::path& heard, const std::filesyste
 }
 
 void ExpectCallWorks(Phone& caller, Phone& callee, double talkSeconds) {
+    // What each plays from here on is compared with the other's speech.
+    const double beforeCaller = SpeakerSeconds(caller), beforeCallee = SpeakerSeconds(callee);
     ASSERT_EQ(caller.Rpc({QStringLiteral("dial"), QString::number(callee.Number())}),
               QStringLiteral("ok"));
     ASSERT_TRUE(callee.WaitState(3)) << "the callee never rang";
     EXPECT_EQ(callee.Status()->peer, caller.Number());
-    // What each plays from here on is compared with the other's speech.
-    const double ringCaller = SpeakerSeconds(caller), ringCallee = SpeakerSeconds(callee);
     ASSERT_EQ(callee.Rpc({QStringLiteral("answer")}), QStringLiteral("ok"));
     ASSERT_TRUE(caller.WaitState(2));
     ASSERT_TRUE(callee.WaitState(2));
@@ -515,9 +515,9 @@ void ExpectCallWorks(Phone& caller, Phone& callee, double talkSeconds) {
     };
     const double search = std::max(0.5, talkSeconds - 1);
     const double callerHeard =
-        BestWaveformMatch(talk(caller, ringCaller), ReadSamples(callee.Mic()), 8000, search);
+        BestWaveformMatch(talk(caller, beforeCaller), ReadSamples(callee.Mic()), 8000, search);
     const double calleeHeard =
-        BestWaveformMatch(talk(callee, ringCallee), ReadSamples(caller.Mic()), 8000, search);
+        BestWaveformMatch(talk(callee, beforeCallee), ReadSamples(caller.Mic()), 8000, search);
     std::printf("[ measured ] waveform match during the talk: caller %.2f, callee %.2f\n",
                 callerHeard, calleeHeard);
     EXPECT_GT(callerHeard, 0.6) << "the caller did not hear the callee";
@@ -551,6 +551,21 @@ bool WriteReversedSpeech(const std::filesystem::path& source, const std::filesys
         return false;
     }
     std::reverse(audio.samples.begin(), audio.samples.end());
+    return WriteWavFile(target, audio, error);
+}
+
+}  // namespace kestrona::e2e
+
+namespace kestrona::e2e {
+
+bool WriteDelayedSpeech(const std::filesystem::path& source, const std::filesystem::path& target,
+                        double seconds, std::string& error) {
+    PcmAudio audio;
+    if (!ReadWavFile(source, audio, error)) {
+        return false;
+    }
+    audio.samples.insert(audio.samples.begin(),
+                         static_cast<std::size_t>(seconds * audio.rate) * audio.channels, 0);
     return WriteWavFile(target, audio, error);
 }
 
