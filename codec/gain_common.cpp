@@ -15,12 +15,13 @@ double PredictCodeGain(const double pastEnergy[4], const double code[40]) {
     for (int n = 0; n < 40; ++n) {
         energy += code[n] * code[n];
     }
-    const double e = 10.0 * std::log10(energy / 40.0);
-    double predicted = kMeanEnergyDb - e;
+    double predicted = kMeanEnergyDb;
     for (int i = 0; i < 4; ++i) {
         predicted += kGainPredictor[i] * pastEnergy[i];
     }
-    return std::pow(10.0, predicted / 20.0);
+    // 10^((predicted - 10 log10(energy / 40)) / 20), with the code vector's
+    // energy taken out as a square root instead of a logarithm.
+    return std::pow(10.0, predicted / 20.0) / std::sqrt(energy / 40.0);
 }
 
 void UpdateGainMemory(double pastEnergy[4], double gamma) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "codec/tables.h"
 
@@ -16,71 +17,69 @@ inline Pair Both(double v) {
     return Pair{v, v};
 }
 
+inline Pair LoadPair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);  // unaligned
+    return v;
+}
+
 }  // namespace
 
 void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
                  double mem[kLpOrder], bool updateMem) {
-    // Outputs are made two at a time. Putting the first of a pair into the
-    // second's recursion,
-    //   y[n+1] = x[n+1] - a1 x[n] - sum_{j=1..10} (a[j+1] - a1 a[j]) y[n-j],
-    // makes both depend on the same ten earlier outputs only, so each pair
-    // waits on its predecessor once instead of twice, and both sums share
-    // one register.
-    Pair c[kLpCoeffs];
-    for (int j = 1; j < kLpOrder; ++j) {
-        c[j] = Pair{a[j], a[j + 1] - a[1] * a[j]};
-    }
-    c[kLpOrder] = Pair{a[kLpOrder], -a[1] * a[kLpOrder]};
-
-    // The recursion runs in a buffer that starts with the ten past outputs, so it
-    // reads them without a branch; long inputs go through in chunks.
-    constexpr int kChunk = 80;
-    double buf[kLpOrder + kChunk];
-    for (int i = 0; i < kLpOrder; ++i) {
-        buf[i] = mem[i];
-    }
-    double* out = buf + kLpOrder;
-    for (int done = 0; done < len;) {
-        const int n = len - done < kChunk ? len - done : kChunk;
-        const double* in = x + done;
-        int k = 0;
-        for (; k + 1 < n; k += 2) {
-            // Oldest taps first: the newest outputs join last.
-            Pair s = Pair{in[k], in[k + 1] - a[1] * in[k]};
-#pragma GCC unroll 10
-            for (int j = kLpOrder; j >= 1; --j) {
-                s -= c[j] * Both(out[k - j]);
-            }
-            out[k] = s[0];
-            out[k + 1] = s[1];
-        }
-        if (k < n) {
-            double s = in[k];
-            for (int j = kLpOrder; j >= 1; --j) {
-                s -= a[j] * out[k - j];
-            }
-            out[k] = s;
-        }
-        for (int i = 0; i < n; ++i) {
-            y[done + i] = out[i];
-        }
-        for (int i = 0; i < kLpOrder; ++i) {
-            buf[i] = buf[n + i];
-        }
-        done += n;
+    // The ten past outputs live in registers (y1 the newest) rather than in a
+    // buffer: a value stored and loaded back at once would put the store's
+    // forwarding delay into the recursion on every sample.
+    const double a1 = a[1], a2 = a[2], a3 = a[3], a4 = a[4], a5 = a[5];
+    const double a6 = a[6], a7 = a[7], a8 = a[8], a9 = a[9], a10 = a[10];
+    double y1 = mem[9], y2 = mem[8], y3 = mem[7], y4 = mem[6], y5 = mem[5];
+    double y6 = mem[4], y7 = mem[3], y8 = mem[2], y9 = mem[1], y10 = mem[0];
+    for (int n = 0; n < len; ++n) {
+        // Oldest tap first: the newest output joins last, so each sample waits
+        // on its predecessor for one product only.
+        const double s = x[n] - a10 * y10 - a9 * y9 - a8 * y8 - a7 * y7 - a6 * y6 - a5 * y5 -
+                         a4 * y4 - a3 * y3 - a2 * y2 - a1 * y1;
+        y10 = y9;
+        y9 = y8;
+        y8 = y7;
+        y7 = y6;
+        y6 = y5;
+        y5 = y4;
+        y4 = y3;
+        y3 = y2;
+        y2 = y1;
+        y1 = s;
+        y[n] = s;
     }
     if (updateMem) {
         // For blocks shorter than ten the older memory values stay in front.
-        for (int i = 0; i < kLpOrder; ++i) {
-            mem[i] = buf[i];
-        }
+        mem[0] = y10;
+        mem[1] = y9;
+        mem[2] = y8;
+        mem[3] = y7;
+        mem[4] = y6;
+        mem[5] = y5;
+        mem[6] = y4;
+        mem[7] = y3;
+        mem[8] = y2;
+        mem[9] = y1;
     }
 }
 
 void LpResidual(const double a[kLpCoeffs], const double* x, double* y, int len) {
-    for (int n = 0; n < len; ++n) {
-        double s = x[n];
+    // Outputs are independent: two per step, each summed in the order below.
+    int n = 0;
+    for (; n + 1 < len; n += 2) {
+        Pair s = LoadPair(x + n);
 #pragma GCC unroll 10
+        for (int i = 1; i <= kLpOrder; ++i) {
+            s += Both(a[i]) * LoadPair(x + n - i);
+        }
+        y[n] = s[0];
+        y[n + 1] = s[1];
+    }
+    for (; n < len; ++n) {
+        double s = x[n];
         for (int i = 1; i <= kLpOrder; ++i) {
             s += a[i] * x[n - i];
         }
@@ -148,11 +147,37 @@ void AdaptiveCodebookVector(double* exc, int t, int frac, int len) {
         k = t + 1;
         phase = 3 - frac;
     }
-    for (int n = 0; n < len; ++n) {
-        const double* past = exc + n - k;  // u[n-k-i] walks backwards
-        const double* next = past + 1;     // u[n-k+1+i] walks forwards
-        const double* b1 = kB30 + phase;
-        const double* b2 = kB30 + 3 - phase;
+    const double* b1 = kB30 + phase;
+    const double* b2 = kB30 + 3 - phase;
+    int n = 0;
+    Pair c1[kInterpLen];
+    Pair c2[kInterpLen];
+    for (int i = 0; i < kInterpLen; ++i) {
+        c1[i] = Both(b1[3 * i]);
+        c2[i] = Both(b2[3 * i]);
+    }
+    // Output n reads up to exc[n - k + 10], so for k of 12 or more two
+    // neighbouring outputs read only samples written before them and can be
+    // made together, each with its own sums in the same order as below.
+    if (k > kInterpLen + 1) {
+        for (; n + 1 < len; n += 2) {
+            const double* past = exc + n - k;  // u[n-k-i] walks backwards
+            const double* next = past + 1;     // u[n-k+1+i] walks forwards
+            Pair s1 = {0.0, 0.0};
+            Pair s2 = {0.0, 0.0};
+#pragma GCC unroll 10
+            for (int i = 0; i < kInterpLen; ++i) {
+                s1 += LoadPair(past - i) * c1[i];
+                s2 += LoadPair(next + i) * c2[i];
+            }
+            const Pair v = s1 + s2;
+            exc[n] = v[0];
+            exc[n + 1] = v[1];
+        }
+    }
+    for (; n < len; ++n) {
+        const double* past = exc + n - k;
+        const double* next = past + 1;
         double s1 = 0.0;
         double s2 = 0.0;
 #pragma GCC unroll 10

@@ -177,13 +177,36 @@ void PostProcess(G729DecoderState& st, double* x, int n) {
     const double b2 = kPostHpB[2];
     const double a1 = kPostHpA[1];
     const double a2 = kPostHpA[2];
+    // Two outputs per step: with the first put into the second,
+    //   y[i+1] = b0 x[i+1] + (b1 + a1 b0) x[i] + (b2 + a1 b1) x[i-1] + a1 b2 x[i-2]
+    //            + (a1 a1 + a2) y[i-1] + a1 a2 y[i-2],
+    // both depend on the outputs before the pair only, so the recursion waits
+    // once per pair instead of once per sample.
+    const double c1 = b1 + a1 * b0;
+    const double c2 = b2 + a1 * b1;
+    const double c3 = a1 * b2;
+    const double d1 = a1 * a1 + a2;
+    const double d2 = a1 * a2;
     double x1 = st.pp_mem[0];
     double x2 = st.pp_mem[1];
     double y1 = st.pp_mem[2];
     double y2 = st.pp_mem[3];
-    for (int i = 0; i < n; ++i) {
-        const double in = x[i];
+    int i = 0;
+    for (; i + 1 < n; i += 2) {
+        const double in0 = x[i];
+        const double in1 = x[i + 1];
         // The newest output joins last, so only one product waits on it.
+        const double out0 = (b0 * in0 + b1 * x1 + b2 * x2 + a2 * y2) + a1 * y1;
+        const double out1 = (b0 * in1 + c1 * in0 + c2 * x1 + c3 * x2 + d2 * y2) + d1 * y1;
+        x2 = in0;
+        x1 = in1;
+        y2 = out0;
+        y1 = out1;
+        x[i] = out0;
+        x[i + 1] = out1;
+    }
+    for (; i < n; ++i) {
+        const double in = x[i];
         const double out = (b0 * in + b1 * x1 + b2 * x2 + a2 * y2) + a1 * y1;
         x2 = x1;
         x1 = in;
