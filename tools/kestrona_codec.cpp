@@ -7,9 +7,11 @@
 // decode is WAV when its name ends in .wav, raw PCM otherwise. The codec does
 // not care about the sample rate: a WAV's rate is carried through, --rate
 // names the rate of raw input and of decoded WAV output (default 8000).
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -141,6 +143,68 @@ int Encode(const std::string& in, const std::string& out, int raw_rate) {
     return 0;
 }
 
+// Decoded samples go to the output file a chunk at a time, so that the whole
+// decoded file never sits in memory.
+class PcmWriter {
+  public:
+    explicit PcmWriter(const std::string& path)
+        : path_(path), file_(std::fopen(path.c_str(), "wb")) {}
+    ~PcmWriter() {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+        }
+    }
+    PcmWriter(const PcmWriter&) = delete;
+    PcmWriter& operator=(const PcmWriter&) = delete;
+
+    bool Open(std::string* error) {
+        if (file_ == nullptr) {
+            *error = path_ + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    bool Write(const uint8_t* data, size_t size) {
+        ok_ = ok_ && std::fwrite(data, 1, size, file_) == size;
+        return ok_;
+    }
+    // One frame's samples, little-endian.
+    bool WriteFrame(const int16_t pcm[kFrameSamples]) {
+        if (used_ + 2 * kFrameSamples > sizeof buf_ && !Flush()) {
+            return false;
+        }
+        for (int n = 0; n < kFrameSamples; ++n) {
+            const auto x = static_cast<uint16_t>(pcm[n]);
+            buf_[used_++] = static_cast<uint8_t>(x);
+            buf_[used_++] = static_cast<uint8_t>(x >> 8);
+        }
+        return true;
+    }
+    bool Close(std::string* error) {
+        Flush();
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        if (!ok_ || !closed) {
+            *error = path_ + ": write failed";
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    bool Flush() {
+        Write(buf_, used_);
+        used_ = 0;
+        return ok_;
+    }
+
+    std::string path_;
+    FILE* file_;
+    bool ok_ = true;
+    size_t used_ = 0;
+    uint8_t buf_[256 * 2 * kFrameSamples];
+};
+
 int Decode(const std::string& in, const std::string& out, int rate, const std::string* bad_list) {
     std::vector<uint8_t> coded;
     std::string error;
@@ -158,24 +222,35 @@ int Decode(const std::string& in, const std::string& out, int rate, const std::s
     if (bad_list != nullptr && !ParseBadFrames(*bad_list, &lost, &error)) {
         return Fail(error);
     }
-    std::vector<int16_t> pcm(frames * kFrameSamples);
-    size_t lost_count = 0;
+    const bool wav = kestrona::tools::HasWavExtension(out);
+    const uint64_t data_bytes = static_cast<uint64_t>(frames) * kFrameSamples * 2;
+    if (wav && data_bytes > 0xFFFFFFFFull - 36) {
+        return Fail(out + ": too much audio for one WAV file");
+    }
+    PcmWriter writer(out);
+    if (!writer.Open(&error)) {
+        return Fail(error);
+    }
+    if (wav) {
+        uint8_t header[kestrona::tools::kWavHeaderBytes];
+        kestrona::tools::WavHeader(static_cast<uint32_t>(data_bytes), rate, header);
+        writer.Write(header, sizeof header);
+    }
 
+    size_t lost_count = 0;
+    int16_t pcm[kFrameSamples];
     const auto t0 = std::chrono::steady_clock::now();
     G729DecoderInit();
     for (size_t i = 0; i < frames; ++i) {
         lost_count += lost[i] ? 1 : 0;
-        G729DecodeFrame(&coded[i * kFrameBytes], &pcm[i * kFrameSamples], lost[i] ? 1 : 0);
+        G729DecodeFrame(&coded[i * kFrameBytes], pcm, lost[i] ? 1 : 0);
+        writer.WriteFrame(pcm);
     }
     const double elapsed = Seconds(std::chrono::steady_clock::now() - t0);
-
-    const bool ok = kestrona::tools::HasWavExtension(out)
-                        ? kestrona::tools::WriteWavFile(out, pcm, rate, &error)
-                        : kestrona::tools::WriteRawFile(out, pcm, &error);
-    if (!ok) {
+    if (!writer.Close(&error)) {
         return Fail(error);
     }
-    Summary("decoded", frames, pcm.size(), rate, elapsed, lost_count);
+    Summary("decoded", frames, frames * kFrameSamples, rate, elapsed, lost_count);
     return 0;
 }
 

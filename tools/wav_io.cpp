@@ -37,8 +37,13 @@ void SamplesFromBytes(const uint8_t* p, size_t count, std::vector<int16_t>* out)
 }
 
 void BytesFromSamples(const std::vector<int16_t>& s, std::vector<uint8_t>* out) {
-    for (int16_t x : s) {
-        Put16(*out, static_cast<uint16_t>(x));
+    const size_t at = out->size();
+    out->resize(at + 2 * s.size());
+    uint8_t* p = out->data() + at;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const auto x = static_cast<uint16_t>(s[i]);
+        p[2 * i] = static_cast<uint8_t>(x);
+        p[2 * i + 1] = static_cast<uint8_t>(x >> 8);
     }
 }
 
@@ -179,17 +184,11 @@ bool ReadPcmFile(const std::string& path, int raw_rate, PcmAudio* out, std::stri
     return true;
 }
 
-bool WriteWavFile(const std::string& path, const std::vector<int16_t>& samples, int rate,
-                  std::string* error) {
-    const uint64_t data_bytes = static_cast<uint64_t>(samples.size()) * 2;
-    if (data_bytes > 0xFFFFFFFFull - 36) {
-        *error = path + ": too much audio for one WAV file";
-        return false;
-    }
+void WavHeader(uint32_t data_bytes, int rate, uint8_t out[kWavHeaderBytes]) {
     std::vector<uint8_t> b;
-    b.reserve(44 + data_bytes);
+    b.reserve(kWavHeaderBytes);
     b.insert(b.end(), {'R', 'I', 'F', 'F'});
-    Put32(b, static_cast<uint32_t>(36 + data_bytes));
+    Put32(b, 36 + data_bytes);
     b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
     Put32(b, 16);
     Put16(b, kFormatPcm);
@@ -199,7 +198,20 @@ bool WriteWavFile(const std::string& path, const std::vector<int16_t>& samples, 
     Put16(b, 2);
     Put16(b, 16);
     b.insert(b.end(), {'d', 'a', 't', 'a'});
-    Put32(b, static_cast<uint32_t>(data_bytes));
+    Put32(b, data_bytes);
+    std::memcpy(out, b.data(), kWavHeaderBytes);
+}
+
+bool WriteWavFile(const std::string& path, const std::vector<int16_t>& samples, int rate,
+                  std::string* error) {
+    const uint64_t data_bytes = static_cast<uint64_t>(samples.size()) * 2;
+    if (data_bytes > 0xFFFFFFFFull - 36) {
+        *error = path + ": too much audio for one WAV file";
+        return false;
+    }
+    std::vector<uint8_t> b(kWavHeaderBytes);
+    b.reserve(kWavHeaderBytes + data_bytes);
+    WavHeader(static_cast<uint32_t>(data_bytes), rate, b.data());
     BytesFromSamples(samples, &b);
     return WriteBytes(path, b.data(), b.size(), error);
 }

@@ -23,6 +23,11 @@ bool ReadPcmFile(const std::string& path, int raw_rate, PcmAudio* out, std::stri
 bool WriteWavFile(const std::string& path, const std::vector<int16_t>& samples, int rate,
                   std::string* error);
 
+// The 44-byte header of a mono 16-bit PCM WAV file holding data_bytes of
+// samples at the given rate; the caller checks that the sizes fit in 32 bits.
+inline constexpr size_t kWavHeaderBytes = 44;
+void WavHeader(uint32_t data_bytes, int rate, uint8_t out[kWavHeaderBytes]);
+
 // Writes samples as raw 16-bit little-endian PCM.
 bool WriteRawFile(const std::string& path, const std::vector<int16_t>& samples, std::string* error);
 
