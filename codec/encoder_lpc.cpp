@@ -2,6 +2,7 @@
 // LSPs, their quantisation, interpolation, residual and weighted speech.
 #include <cmath>
 
+#include "codec/double_pair.h"
 #include "codec/encoder.h"
 #include "codec/encoder_internal.h"
 #include "codec/tables.h"
@@ -30,27 +31,32 @@ void PreProcess(double mem[4], double* x, int n) {
 }
 
 void Autocorrelation(const double speech[240], double r[kLpOrder + 1]) {
-    double y[240];
+    // The windowed speech follows eleven zeros, so that every lag can run over
+    // the whole window: a lag-k sum gains k zero terms in front, nothing else.
+    constexpr int kPad = kLpOrder + 1;
+    double padded[kPad + 240];
+    for (int n = 0; n < kPad; ++n) {
+        padded[n] = 0.0;
+    }
+    double* y = padded + kPad;
     for (int n = 0; n < 240; ++n) {
         y[n] = speech[n] * kLpWindow[n];
     }
-    // All eleven lags advance together so that their sums, each still taken in
-    // increasing n, do not wait on one another.
-    double acc[kLpOrder + 1] = {};
-    for (int n = 0; n < kLpOrder; ++n) {
-        for (int k = 0; k <= n; ++k) {
-            acc[k] += y[n] * y[n - k];
+    // Lags in pairs (k + 1, k), all advancing together in increasing n, so
+    // that the sums do not wait on one another.
+    Pair acc[6] = {};
+    for (int n = 0; n < 240; ++n) {
+        const Pair yn = Both(y[n]);
+#pragma GCC unroll 6
+        for (int j = 0; j < 6; ++j) {
+            acc[j] += yn * LoadPair(y + n - 2 * j - 1);
         }
     }
-    for (int n = kLpOrder; n < 240; ++n) {
-        const double yn = y[n];
-#pragma GCC unroll 11
-        for (int k = 0; k <= kLpOrder; ++k) {
-            acc[k] += yn * y[n - k];
+    for (int j = 0; j < 6; ++j) {
+        r[2 * j] = acc[j][1];
+        if (2 * j + 1 <= kLpOrder) {
+            r[2 * j + 1] = acc[j][0];
         }
-    }
-    for (int k = 0; k <= kLpOrder; ++k) {
-        r[k] = acc[k];
     }
     // Silence would otherwise divide by zero in the recursion; a floor of 1.0
     // turns it into a flat filter.
@@ -179,26 +185,50 @@ struct ModeChoice {
     double distortion;
 };
 
-ModeChoice SearchMode(int mode, const double target[kLpOrder], const double w[kLpOrder]) {
-    ModeChoice c{};
-    double best = 1e38;
-    // Four rows at a time keep four independent sums in flight; the rows are
-    // still compared in order, so the lowest of equal rows wins.
-    for (int r = 0; r < 128; r += 4) {
-        double dist[4] = {0.0, 0.0, 0.0, 0.0};
-#pragma GCC unroll 10
-        for (int i = 0; i < kLpOrder; ++i) {
-            const double t = target[i];
-            for (int j = 0; j < 4; ++j) {
-                const double e = t - kLspCb1[r + j][i];
-                dist[j] += e * e;
+// The first-stage codebook by coefficient, so that neighbouring rows sit
+// side by side.
+struct FirstStageByColumn {
+    double col[kLpOrder][128];
+};
+
+const FirstStageByColumn& FirstStageColumns() {
+    static const FirstStageByColumn t = [] {
+        FirstStageByColumn c{};
+        for (int r = 0; r < 128; ++r) {
+            for (int i = 0; i < kLpOrder; ++i) {
+                c.col[i][r] = kLspCb1[r][i];
             }
         }
-        for (int j = 0; j < 4; ++j) {
-            if (dist[j] < best) {
-                best = dist[j];
-                c.l1 = r + j;
-            }
+        return c;
+    }();
+    return t;
+}
+
+ModeChoice SearchMode(int mode, const double target[kLpOrder], const double w[kLpOrder]) {
+    ModeChoice c{};
+    // Two rows per instruction, each summed in increasing coefficient order;
+    // then the rows are compared in order, so the lowest of equal rows wins.
+    const FirstStageByColumn& cb = FirstStageColumns();
+    double dist[128];
+    for (int r = 0; r < 128; r += 4) {
+        Pair d0 = {0.0, 0.0};
+        Pair d1 = {0.0, 0.0};
+#pragma GCC unroll 10
+        for (int i = 0; i < kLpOrder; ++i) {
+            const Pair t = Both(target[i]);
+            const Pair e0 = t - LoadPair(cb.col[i] + r);
+            const Pair e1 = t - LoadPair(cb.col[i] + r + 2);
+            d0 += e0 * e0;
+            d1 += e1 * e1;
+        }
+        StorePair(dist + r, d0);
+        StorePair(dist + r + 2, d1);
+    }
+    double best = 1e38;
+    for (int r = 0; r < 128; ++r) {
+        if (dist[r] < best) {
+            best = dist[r];
+            c.l1 = r;
         }
     }
     const double* first = kLspCb1[c.l1];

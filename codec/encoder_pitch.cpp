@@ -2,6 +2,7 @@
 // speech, closed-loop delay with 1/3 fractions, delay coding and taming.
 #include <cmath>
 
+#include "codec/double_pair.h"
 #include "codec/encoder_internal.h"
 
 namespace kestrona::codec::enc {
@@ -152,41 +153,46 @@ int CodePitchDelay2(int t, int frac, int tmin) {
 
 void BackwardFilter(const double x[kSubframeLen], const double h[kSubframeLen],
                     double d[kSubframeLen]) {
-    // Four outputs at a time share the loads of x; each sum still runs from i = n up.
+    // Outputs in pairs (n + 1, n) from h with a zero in front, which makes the
+    // first term of output n + 1 vanish; each sum still runs from i = n up.
+    // Two pairs at a time share the loads of x.
+    double hp[1 + kSubframeLen];
+    hp[0] = 0.0;
+    for (int i = 0; i < kSubframeLen; ++i) {
+        hp[1 + i] = h[i];
+    }
     for (int n = 0; n < kSubframeLen; n += 4) {
-        double s0 = x[n] * h[0];
-        double s1 = x[n + 1] * h[0];
-        double s2 = x[n + 2] * h[0];
-        double s3 = x[n + 3] * h[0];
-        s0 += x[n + 1] * h[1];
-        s0 += x[n + 2] * h[2];
-        s1 += x[n + 2] * h[1];
-        s0 += x[n + 3] * h[3];
-        s1 += x[n + 3] * h[2];
-        s2 += x[n + 3] * h[1];
-        for (int i = n + 4; i < kSubframeLen; ++i) {
-            const double xi = x[i];
-            s0 += xi * h[i - n];
-            s1 += xi * h[i - n - 1];
-            s2 += xi * h[i - n - 2];
-            s3 += xi * h[i - n - 3];
+        // Outputs n + 2 and n + 3 start two terms later.
+        Pair lo = Both(x[n]) * LoadPair(hp);
+        lo += Both(x[n + 1]) * LoadPair(hp + 1);
+        Pair hi = {0.0, 0.0};
+        for (int i = n + 2; i < kSubframeLen; ++i) {
+            const Pair xi = Both(x[i]);
+            lo += xi * LoadPair(hp + i - n);
+            hi += xi * LoadPair(hp + i - n - 2);
         }
-        d[n] = s0;
-        d[n + 1] = s1;
-        d[n + 2] = s2;
-        d[n + 3] = s3;
+        d[n] = lo[1];
+        d[n + 1] = lo[0];
+        d[n + 2] = hi[1];
+        d[n + 3] = hi[0];
     }
 }
 
 namespace {
 
 double Score(const double d[kSubframeLen], const double* v) {
-    double s = 0.1;
-    for (int n = 0; n < kSubframeLen; ++n) {
-        s += d[n] * v[n];
+    // Two partial sums of pairs, so that the additions overlap.
+    Pair s0 = {0.1, 0.0};
+    Pair s1 = {0.0, 0.0};
+    for (int n = 0; n < kSubframeLen; n += 4) {
+        s0 += LoadPair(d + n) * LoadPair(v + n);
+        s1 += LoadPair(d + n + 2) * LoadPair(v + n + 2);
     }
-    return s;
+    const Pair s = s0 + s1;
+    return s[0] + s[1];
 }
+
+static_assert(kSubframeLen % 4 == 0);
 
 }  // namespace
 

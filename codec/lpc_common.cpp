@@ -4,26 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "codec/double_pair.h"
 #include "codec/tables.h"
 
 namespace kestrona::codec {
-
-namespace {
-
-// Two doubles in one register: the SSE2 that every x86-64 has.
-typedef double Pair __attribute__((vector_size(16)));
-
-inline Pair Both(double v) {
-    return Pair{v, v};
-}
-
-inline Pair LoadPair(const double* p) {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);  // unaligned
-    return v;
-}
-
-}  // namespace
 
 void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
                  double mem[kLpOrder], bool updateMem) {

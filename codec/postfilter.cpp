@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codec/decoder.h"
+#include "codec/double_pair.h"
 #include "codec/lpc_common.h"
 #include "codec/tables.h"
 
@@ -20,14 +21,6 @@ constexpr int kFrame = kFrameSamples;
 
 // Sum of a[n]*b[n] over a subframe, two products per instruction in four
 // partial sums so that the additions overlap instead of waiting on each other.
-typedef double Pair __attribute__((vector_size(16)));
-
-inline Pair LoadPair(const double* p) {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);  // unaligned
-    return v;
-}
-
 inline double Dot(const double* a, const double* b) {
     Pair s0 = {0.0, 0.0};
     Pair s1 = {0.0, 0.0};
