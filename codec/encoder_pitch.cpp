@@ -10,44 +10,80 @@ namespace kestrona::codec::enc {
 namespace {
 
 constexpr int kFrameLen = 80;
+constexpr int kHalf = kFrameLen / 2;  // even samples of a frame
+
+// The open-loop search reads only even samples of the current frame, and the
+// past at a fixed delay from them: even past samples for even delays, odd ones
+// for odd delays. Split into two runs, both are contiguous, and two products
+// fit in one instruction.
+class EvenOddSpeech {
+  public:
+    // s points at the current frame, with kPitchMax past values before it.
+    explicit EvenOddSpeech(const double* s) {
+        for (int m = -kEvenPast; m < kHalf; ++m) {
+            even_[kEvenPast + m] = s[2 * m];
+        }
+        for (int m = -kOddPast; m < kHalf; ++m) {
+            odd_[kOddPast + m] = s[2 * m + 1];
+        }
+    }
+    // s[2m] for m = 0..39.
+    const double* Now() const { return even_ + kEvenPast; }
+    // s[2m - delay] for m = 0..39.
+    const double* Past(int delay) const {
+        return delay % 2 == 0 ? even_ + kEvenPast - delay / 2 : odd_ + kOddPast - (delay + 1) / 2;
+    }
+
+  private:
+    static constexpr int kEvenPast = kPitchMax / 2;     // s[-142] .. s[-2]
+    static constexpr int kOddPast = kPitchMax / 2 + 1;  // s[-143] .. s[-1]
+    double even_[kEvenPast + kHalf];
+    double odd_[kOddPast + kHalf];
+};
+
+static_assert(kHalf % 2 == 0);
 
 // Correlation of the current frame with its past at `delay`, even samples only.
-double EvenCorrelation(const double* s, int delay) {
-    double sum = 0.0;
-    for (int n = 0; n < kFrameLen; n += 2) {
-        sum += s[n] * s[n - delay];
+double EvenCorrelation(const EvenOddSpeech& s, int delay) {
+    const double* now = s.Now();
+    const double* past = s.Past(delay);
+    Pair a = {0.0, 0.0};
+    for (int m = 0; m < kHalf; m += 2) {
+        a += LoadPair(now + m) * LoadPair(past + m);
     }
-    return sum;
+    return a[0] + a[1];
 }
 
 // The same at four delays from `delay` on, `step` apart: independent sums that
 // the processor can overlap.
-void EvenCorrelation4(const double* s, int delay, int step, double out[4]) {
-    const double* p0 = s - delay;
-    const double* p1 = p0 - step;
-    const double* p2 = p1 - step;
-    const double* p3 = p2 - step;
-    double a0 = 0.0;
-    double a1 = 0.0;
-    double a2 = 0.0;
-    double a3 = 0.0;
-    for (int n = 0; n < kFrameLen; n += 2) {
-        const double sn = s[n];
-        a0 += sn * p0[n];
-        a1 += sn * p1[n];
-        a2 += sn * p2[n];
-        a3 += sn * p3[n];
+void EvenCorrelation4(const EvenOddSpeech& s, int delay, int step, double out[4]) {
+    const double* now = s.Now();
+    const double* p0 = s.Past(delay);
+    const double* p1 = s.Past(delay + step);
+    const double* p2 = s.Past(delay + 2 * step);
+    const double* p3 = s.Past(delay + 3 * step);
+    Pair a0 = {0.0, 0.0};
+    Pair a1 = {0.0, 0.0};
+    Pair a2 = {0.0, 0.0};
+    Pair a3 = {0.0, 0.0};
+    for (int m = 0; m < kHalf; m += 2) {
+        const Pair sn = LoadPair(now + m);
+        a0 += sn * LoadPair(p0 + m);
+        a1 += sn * LoadPair(p1 + m);
+        a2 += sn * LoadPair(p2 + m);
+        a3 += sn * LoadPair(p3 + m);
     }
-    out[0] = a0;
-    out[1] = a1;
-    out[2] = a2;
-    out[3] = a3;
+    out[0] = a0[0] + a0[1];
+    out[1] = a1[0] + a1[1];
+    out[2] = a2[0] + a2[1];
+    out[3] = a3[0] + a3[1];
 }
 
-double NormalisedAt(const double* s, int delay, double corr) {
+double NormalisedAt(const EvenOddSpeech& s, int delay, double corr) {
+    const double* past = s.Past(delay);
     double energy = 0.01;
-    for (int n = 0; n < kFrameLen; n += 2) {
-        energy += s[n - delay] * s[n - delay];
+    for (int m = 0; m < kHalf; ++m) {
+        energy += past[m] * past[m];
     }
     return corr / std::sqrt(energy);
 }
@@ -59,7 +95,7 @@ struct Peak {
 
 // Delays from..to (a whole number of groups of four) in steps of `step`; the
 // first of equal maxima wins.
-Peak BestDelay(const double* s, int from, int to, int step) {
+Peak BestDelay(const EvenOddSpeech& s, int from, int to, int step) {
     Peak p{from, -1e38};
     for (int t = from; t <= to; t += 4 * step) {
         double c[4];
@@ -75,7 +111,8 @@ Peak BestDelay(const double* s, int from, int to, int step) {
 
 }  // namespace
 
-int OpenLoopPitch(const double* s) {
+int OpenLoopPitch(const double* wsp) {
+    const EvenOddSpeech s(wsp);
     const Peak p1 = BestDelay(s, 20, 39, 1);
     const Peak p2 = BestDelay(s, 40, 79, 1);
     Peak p3 = BestDelay(s, 80, 142, 2);
