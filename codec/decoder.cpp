@@ -77,6 +77,8 @@ void DecoderInit(G729DecoderState& st) {
     std::fill(std::begin(st.pf_res), std::end(st.pf_res), 0.0);
     std::fill(std::begin(st.pf_synth_mem), std::end(st.pf_synth_mem), 0.0);
     std::fill(std::begin(st.pp_mem), std::end(st.pp_mem), 0.0);
+    st.lsp_warnings.low = 0;
+    st.lsp_warnings.high = 0;
 }
 
 void DecodeSynthesis(G729DecoderState& st, DecodedFrame& out) {
@@ -90,7 +92,8 @@ void DecodeSynthesis(G729DecoderState& st, DecodedFrame& out) {
         const int p0 = prm[1 + kParamLsp1];
         const int p1 = prm[1 + kParamLsp2];
         const int mode = (p0 >> 7) & 1;
-        ReconstructLsf(mode, p0 & 127, (p1 >> 5) & 31, p1 & 31, st.lsf_pred_mem, lsf);
+        ReconstructLsf(mode, p0 & 127, (p1 >> 5) & 31, p1 & 31, st.lsf_pred_mem, lsf,
+                       st.lsp_warnings);
         std::memcpy(st.last_good_lsf, lsf, sizeof(lsf));
         st.last_predictor = mode;
     } else {

@@ -40,6 +40,8 @@ void EncoderInit(G729EncoderState& st) {
     st.pitch_sharp = 0.2;
     Fill(st.taming_err, 1.0);
     Fill(st.pre_mem, 0.0);
+    st.lsp_warnings.low = 0;
+    st.lsp_warnings.high = 0;
 }
 
 void EncodeToParams(G729EncoderState& st, const int16_t pcm[kFrameSamples],

@@ -45,6 +45,9 @@ struct G729EncoderState {
     double pre_mem[4] = {};  // x[n-1], x[n-2], y[n-1], y[n-2]
 
     kestrona::codec::BitPacker packer;  // survives an init
+
+    // Counted since the last init; whether they are printed survives it.
+    kestrona::codec::LspWarnings lsp_warnings;
 };
 
 namespace kestrona::codec {

@@ -30,7 +30,7 @@ bool LpToLsp(const double a[kLpCoeffs], double lsp[kLpOrder]);
 // Quantises the LSPs: writes parameters 0 and 1, the quantised LSPs, and shifts
 // the predictor memory.
 void QuantiseLsp(const double lsp[kLpOrder], LsfPredictorMemory mem, double lspQ[kLpOrder],
-                 int32_t* param0, int32_t* param1);
+                 int32_t* param0, int32_t* param1, LspWarnings& warnings);
 
 // Steps 1 to 8 of a frame on an already filled speech buffer; leaves the two
 // quantised filters and their weighted forms for the excitation search.

@@ -284,7 +284,7 @@ ModeChoice SearchMode(int mode, const double target[kLpOrder], const double w[kL
 }  // namespace
 
 void QuantiseLsp(const double lsp[kLpOrder], LsfPredictorMemory mem, double lspQ[kLpOrder],
-                 int32_t* param0, int32_t* param1) {
+                 int32_t* param0, int32_t* param1, LspWarnings& warnings) {
     double lsf[kLpOrder];
     for (int i = 0; i < kLpOrder; ++i) {
         lsf[i] = std::acos(lsp[i]);
@@ -304,7 +304,7 @@ void QuantiseLsp(const double lsp[kLpOrder], LsfPredictorMemory mem, double lspQ
     *param1 = c.l2 * 32 + c.l3;
 
     double lsfQ[kLpOrder];
-    ReconstructLsf(mode, c.l1, c.l2, c.l3, mem, lsfQ);
+    ReconstructLsf(mode, c.l1, c.l2, c.l3, mem, lsfQ, warnings);
     LsfToLsp(lsfQ, lspQ);
 }
 
@@ -322,7 +322,7 @@ void AnalyseFrame(G729EncoderState& st, int32_t* params, double aq[2 * kLpCoeffs
         }
     }
     double lspQ[kLpOrder];
-    QuantiseLsp(lsp, st.lsf_pred_mem, lspQ, &params[0], &params[1]);
+    QuantiseLsp(lsp, st.lsf_pred_mem, lspQ, &params[0], &params[1], st.lsp_warnings);
 
     InterpolateLsp(st.prev_lsp_q, lspQ, aq);
     WeightCoefficients(aq, kGamma, aw);

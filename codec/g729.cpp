@@ -28,3 +28,16 @@ void G729DecoderInit() {
 void G729DecodeFrame(const uint8_t* frame, int16_t* pcm, int badFrame) {
     kestrona::codec::DecodeFrame(g_decoder, frame, pcm, badFrame);
 }
+
+void G729SetLspWarningsPrinted(bool printed) {
+    g_encoder.lsp_warnings.print = printed;
+    g_decoder.lsp_warnings.print = printed;
+}
+
+kestrona::codec::LspWarnings G729EncoderLspWarnings() {
+    return g_encoder.lsp_warnings;
+}
+
+kestrona::codec::LspWarnings G729DecoderLspWarnings() {
+    return g_decoder.lsp_warnings;
+}

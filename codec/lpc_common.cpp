@@ -205,7 +205,7 @@ void ShiftLsfPredictor(LsfPredictorMemory mem, const double newest[kLpOrder]) {
     }
 }
 
-void StabiliseLsf(double lsf[kLpOrder]) {
+void StabiliseLsf(double lsf[kLpOrder], LspWarnings& warnings) {
     constexpr double kFloor = 0.005;
     constexpr double kMinGap = 0.0392;
     constexpr double kCeiling = 3.135;
@@ -218,7 +218,10 @@ void StabiliseLsf(double lsf[kLpOrder]) {
     }
     if (lsf[0] < kFloor) {
         lsf[0] = kFloor;
-        std::fputs("warning LSP Low \n", stdout);
+        ++warnings.low;
+        if (warnings.print) {
+            std::fputs("warning LSP Low \n", stdout);
+        }
     }
     for (int j = 1; j < kLpOrder; ++j) {
         if (lsf[j] - lsf[j - 1] < kMinGap) {
@@ -227,12 +230,15 @@ void StabiliseLsf(double lsf[kLpOrder]) {
     }
     if (lsf[kLpOrder - 1] > kCeiling) {
         lsf[kLpOrder - 1] = kCeiling;
-        std::fputs("warning LSP High \n", stdout);
+        ++warnings.high;
+        if (warnings.print) {
+            std::fputs("warning LSP High \n", stdout);
+        }
     }
 }
 
-void ReconstructLsf(int mode, int l1, int l2, int l3, LsfPredictorMemory mem,
-                    double lsf[kLpOrder]) {
+void ReconstructLsf(int mode, int l1, int l2, int l3, LsfPredictorMemory mem, double lsf[kLpOrder],
+                    LspWarnings& warnings) {
     double b[kLpOrder];
     for (int i = 0; i < 5; ++i) {
         b[i] = kLspCb1[l1][i] + kLspCb2[l2][i];
@@ -250,7 +256,7 @@ void ReconstructLsf(int mode, int l1, int l2, int l3, LsfPredictorMemory mem,
         lsf[i] = b[i] * kMaPredictorSum[mode][i] + pred;
     }
     ShiftLsfPredictor(mem, b);
-    StabiliseLsf(lsf);
+    StabiliseLsf(lsf, warnings);
 }
 
 void LsfToLsp(const double lsf[kLpOrder], double lsp[kLpOrder]) {

@@ -3,6 +3,8 @@
 // and the decoder can call them from two threads at once.
 #pragma once
 
+#include "codec/g729.h"
+
 namespace kestrona::codec {
 
 inline constexpr int kLpOrder = 10;             // M
@@ -56,13 +58,14 @@ void LsfPredictionTarget(int mode, const LsfPredictorMemory mem, const double ls
 void ShiftLsfPredictor(LsfPredictorMemory mem, const double newest[kLpOrder]);
 
 // Orders the LSFs, keeps the first above 0.005 rad, neighbours 0.0392 rad apart
-// and the last below 3.135 rad. Moving an end value writes a warning line to
-// standard output.
-void StabiliseLsf(double lsf[kLpOrder]);
+// and the last below 3.135 rad. Moving an end value counts in `warnings` and,
+// if it says so, writes a warning line to standard output.
+void StabiliseLsf(double lsf[kLpOrder], LspWarnings& warnings);
 
 // Rebuilds the quantised LSFs (radians) from predictor mode and the L1, L2, L3
 // rows, shifts the predictor memory and applies StabiliseLsf.
-void ReconstructLsf(int mode, int l1, int l2, int l3, LsfPredictorMemory mem, double lsf[kLpOrder]);
+void ReconstructLsf(int mode, int l1, int l2, int l3, LsfPredictorMemory mem, double lsf[kLpOrder],
+                    LspWarnings& warnings);
 
 // lsp[i] = cos(lsf[i]).
 void LsfToLsp(const double lsf[kLpOrder], double lsp[kLpOrder]);

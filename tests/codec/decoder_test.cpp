@@ -4,9 +4,12 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "codec/bitstream.h"
 #include "codec/decoder.h"
+#include "codec/g729.h"
 #include "codec/postfilter.h"
 #include "codec/tables.h"
 
@@ -257,6 +260,60 @@ TEST(DecoderConcealmentTest, ArbitraryBytesStayBounded) {
         ASSERT_TRUE(std::isfinite(st.agc_gain));
         ASSERT_TRUE(std::isfinite(st.pp_mem[2]));
     }
+}
+
+// A peer that sends the same extreme LSP indices frame after frame drives the
+// LSFs to their limits. The process-wide decoder prints a line each time (the
+// codec tool's way) until told to count them only (the phone's); an init
+// starts the count again.
+TEST(DecoderWarningsTest, RepeatedExtremeFramesAreCountedQuietlyWhenAsked) {
+    std::vector<uint8_t> junk(100 * 10);
+    BitPacker packer;
+    for (int i = 0; i < 100; ++i) {
+        int32_t p[kParamCount] = {};
+        // The lowest first LSF, then the highest last one.
+        p[kParamLsp1] = i < 50 ? 0 : 121;
+        p[kParamLsp2] = i < 50 ? 17 * 32 : 11;
+        p[kParamP1] = 60;
+        p[kParamP0] = PitchParity(p[kParamP1]);
+        packer.Pack(p, &junk[i * 10]);
+    }
+    int16_t pcm[80];
+    auto decode_all = [&] {
+        testing::internal::CaptureStdout();
+        for (size_t i = 0; i < junk.size(); i += 10) {
+            G729DecodeFrame(&junk[i], pcm, 0);
+        }
+        return testing::internal::GetCapturedStdout();
+    };
+    auto count = [](const std::string& out, const std::string& line) {
+        size_t n = 0;
+        for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+
+    G729DecoderInit();
+    const std::string printed = decode_all();
+    const LspWarnings loud = G729DecoderLspWarnings();
+    EXPECT_GT(loud.low, 10u);
+    EXPECT_GT(loud.high, 10u);
+    EXPECT_EQ(count(printed, "warning LSP Low \n"), loud.low);
+    EXPECT_EQ(count(printed, "warning LSP High \n"), loud.high);
+
+    G729SetLspWarningsPrinted(false);
+    G729DecoderInit();
+    EXPECT_EQ(G729DecoderLspWarnings().low + G729DecoderLspWarnings().high, 0u);
+    EXPECT_EQ(decode_all(), "");
+    const LspWarnings quiet = G729DecoderLspWarnings();
+    EXPECT_EQ(quiet.low, loud.low);
+    EXPECT_EQ(quiet.high, loud.high);
+    EXPECT_FALSE(quiet.print);
+    // The encoder side is quiet too, and its own count is untouched.
+    EXPECT_FALSE(G729EncoderLspWarnings().print);
+    EXPECT_EQ(G729EncoderLspWarnings().low + G729EncoderLspWarnings().high, 0u);
+    G729SetLspWarningsPrinted(true);
 }
 
 TEST(DecoderCodeVectorTest, PositionAndSignIndices) {

@@ -13,10 +13,15 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-std::string Stabilise(double lsf[10]) {
+std::string Stabilise(double lsf[10], LspWarnings& warnings) {
     testing::internal::CaptureStdout();
-    StabiliseLsf(lsf);
+    StabiliseLsf(lsf, warnings);
     return testing::internal::GetCapturedStdout();
+}
+
+std::string Stabilise(double lsf[10]) {
+    LspWarnings warnings;
+    return Stabilise(lsf, warnings);
 }
 
 TEST(LsfStability, FloorSpacingAndCeiling) {
@@ -45,9 +50,22 @@ TEST(LsfStability, FloorSpacingAndCeiling) {
         EXPECT_DOUBLE_EQ(lsf[8], 3.1 + 0.0392);
         EXPECT_DOUBLE_EQ(lsf[9], 3.135);
     }
-    {  // Both ends at once: low first, then high.
+    {  // Both ends at once: low first, then high; each counted.
         double lsf[10] = {-0.1, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.05, 3.1, 3.2};
-        EXPECT_EQ(Stabilise(lsf), "warning LSP Low \nwarning LSP High \n");
+        LspWarnings warnings;
+        warnings.low = 4;
+        EXPECT_EQ(Stabilise(lsf, warnings), "warning LSP Low \nwarning LSP High \n");
+        EXPECT_EQ(warnings.low, 5u);
+        EXPECT_EQ(warnings.high, 1u);
+        // Told not to print, the check moves the same values and only counts.
+        double quiet[10] = {-0.1, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.05, 3.1, 3.2};
+        warnings.print = false;
+        EXPECT_EQ(Stabilise(quiet, warnings), "");
+        EXPECT_EQ(warnings.low, 6u);
+        EXPECT_EQ(warnings.high, 2u);
+        for (int i = 0; i < 10; ++i) {
+            EXPECT_EQ(quiet[i], lsf[i]);
+        }
         EXPECT_DOUBLE_EQ(lsf[0], 0.005);
         EXPECT_DOUBLE_EQ(lsf[9], 3.135);
         for (int j = 1; j < 9; ++j) {
@@ -64,7 +82,8 @@ TEST(LsfReconstruction, RebuildsFromIndicesAndShiftsMemory) {
         }
     }
     double lsf[10];
-    ReconstructLsf(1, 5, 7, 9, mem, lsf);
+    LspWarnings warnings;
+    ReconstructLsf(1, 5, 7, 9, mem, lsf, warnings);
     double b[10];
     for (int i = 0; i < 10; ++i) {
         b[i] = kLspCb1[5][i] + kLspCb2[i < 5 ? 7 : 9][i];
