@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QMetaObject>
 #include <QPointer>
+#include <algorithm>
+#include <utility>
 
 #include "app/call_display.h"
 #include "media/engine_owner.h"
@@ -181,6 +183,17 @@ bool CCallController::TimerActive(int id) const {
 
 void CCallController::OnAutoAnswerTimer() {
     StopTimer(kTimerAutoAnswer);
+    if (!m_bIncoming || m_nState != kStateRinging) {
+        return;
+    }
+    if (m_bSetupPending) {
+        m_heldAnswer = HeldAnswer::kMachine;
+        return;
+    }
+    MachineAnswer();
+}
+
+void CCallController::MachineAnswer() {
     const int call = m_nCallSerial;
     m_services.ReportCall(kReportAutoAnswered, m_nPeerNumber, OwnNumber(), 0);
     if (call != m_nCallSerial) {
@@ -247,32 +260,50 @@ void CCallController::OnCallKey() {
         return;
     }
     if (m_bIncoming) {
-        BeginRecord(kHistoryTaken);
-        FlashKey(kCmdCall, false);
-        FlashTray(false);
-        m_nState = kStateTalking;
-        UpdateKeys();
-        StopTimer(kTimerAutoAnswer);
-        const int call = m_nCallSerial;
-        m_services.ReportCall(kReportAnswered, m_nPeerNumber, OwnNumber(), 0);
-        if (call != m_nCallSerial) {
-            return;  // the caller gave up while the report went out
+        if (m_nState != kStateRinging) {
+            return;
         }
-        m_services.SendStartTalk();
-        Talk();
+        if (m_bSetupPending) {
+            // The user was quicker than the audio set-up: the answer waits
+            // for PARAMENTER, and the machine no longer takes the call.
+            StopTimer(kTimerAutoAnswer);
+            m_heldAnswer = HeldAnswer::kUser;
+            FlashKey(kCmdCall, false);
+            FlashTray(false);
+            return;
+        }
+        Answer();
         return;
     }
-    BeginRecord(kHistoryMade);
+    // Without a number there is no call, and no record for a later end.
     if (m_nPeerNumber < 1) {
         ShowMessage(res::kStrNoNumber);
         return;
     }
+    StartHistory(kHistoryMade);
     m_nState = kStateDialling;
     UpdateKeys();
     SetRing(true);
     m_tmStart = Now();
     Refresh();
     PlaceCall();
+}
+
+void CCallController::Answer() {
+    StartHistory(kHistoryTaken);
+    FlashKey(kCmdCall, false);
+    FlashTray(false);
+    m_nState = kStateTalking;
+    UpdateKeys();
+    StopTimer(kTimerAutoAnswer);
+    const int call = m_nCallSerial;
+    m_services.ReportCall(kReportAnswered, m_nPeerNumber, OwnNumber(), 0);
+    if (call != m_nCallSerial) {
+        return;  // the caller gave up while the report went out
+    }
+    m_services.SendStartTalk();
+    Talk();
+    TellDeviceMissing();
 }
 
 void CCallController::PlaceCall() {
@@ -317,8 +348,12 @@ void CCallController::OnHangUp() {
     StopTimer(kTimerAutoAnswer);
     FlashKey(kCmdHangUp, false);
     FlashTray(false);
+    const int call = m_nCallSerial;
     m_services.ReportCall(kReportHungUp, m_nPeerNumber, OwnNumber(),
                           static_cast<int>(Now() - m_tmStart));
+    if (call != m_nCallSerial) {
+        return;  // the call ended during the report; a new one is not ours to end
+    }
     EndCall();
 }
 
@@ -353,7 +388,10 @@ void CCallController::OnAutoAnswerKey() {
 void CCallController::OnPhoneBookKey() {
     int32_t number = 0;
     QString name;
-    if (View().RunPhoneBook(number, name) == 4) {
+    const int call = m_nCallSerial;
+    const int state = m_nState;
+    // A call that came or went while the book was open keeps its peer.
+    if (View().RunPhoneBook(number, name) == 4 && call == m_nCallSerial && state == m_nState) {
         m_nPeerNumber = number;
         m_strPeerName = name;
         Refresh();
@@ -366,7 +404,10 @@ void CCallController::OnHistoryKey(int command) {
         FlashTray(false);
     }
     int32_t number = 0;
-    if (View().RunCallLog(command - kCmdTaken, number) == 1) {
+    const int call = m_nCallSerial;
+    const int state = m_nState;
+    if (View().RunCallLog(command - kCmdTaken, number) == 1 && call == m_nCallSerial &&
+        state == m_nState) {
         m_nPeerNumber = number;
         Refresh();
     }
@@ -382,6 +423,12 @@ void CCallController::OnExit() {
 // ---- the peer protocol ----
 
 void CCallController::OnIncomingCall(const RequestCall& request) {
+    // One call at a time: a request on the connection of a call that is up
+    // (sent twice, or sent back to the caller) is not a new call.
+    if (m_nState != kStateReady) {
+        return;
+    }
+    m_bRecordOffered = true;
     m_bIncoming = true;
     m_nState = kStateRinging;
     m_tmStart = Now();
@@ -392,21 +439,32 @@ void CCallController::OnIncomingCall(const RequestCall& request) {
     FlashTray(true);
     NewEngine();
     ResetParameters();
-    if (m_params.nSampleRate > request.nSampleRate) {
-        m_params.nSampleRate = request.nSampleRate;
-    }
+    m_params.nSampleRate = AgreedSampleRate(m_params.nSampleRate, request.nSampleRate);
     m_history.rate = m_params.nSampleRate;
-    m_pEngine->Init(m_params.nSampleRate, request.nDelayBufferMs);
+    // The caller's delay sizes the playout buffer: no more than this side's
+    // options page would allow.
+    m_pEngine->Init(m_params.nSampleRate,
+                    std::clamp(request.nDelayBufferMs, kMinDelayBufferMs, kMaxDelayBufferMs));
+    // PARAMENTER goes out once the ports are open (OnAudioSetup); an answer
+    // before that waits for it.
+    m_bSetupPending = true;
     if (m_bAutoAnswer) {
         StartTimer(kTimerAutoAnswer, m_model.m_nAATime * 1000);
     }
-    // PARAMENTER goes out once the ports are open (OnAudioSetup).
-    m_bSetupPending = true;
     m_pEngine->BeginListen(m_model.m_nAiPort, m_model.m_nAoPort);
     Refresh();
 }
 
 void CCallController::BeginRecord(int type) {
+    // The protocol begins the record of the call it has just offered; once.
+    if (!m_bRecordOffered) {
+        return;
+    }
+    m_bRecordOffered = false;
+    StartHistory(type);
+}
+
+void CCallController::StartHistory(int type) {
     m_history = kestrona::BeginRecord(m_nPeerNumber, type, m_services.FilesRoot());
     m_bHistoryOpen = true;
     const std::string name = m_history.Name();
@@ -419,8 +477,20 @@ bool CCallController::Dialling() const {
     return !m_bIncoming && m_nState == kStateDialling;
 }
 
+bool CCallController::PlacingCall() const {
+    return !m_bIncoming && m_nState != kStateReady;
+}
+
 void CCallController::OnParameters(const Paramenter& params) {
     if (!Dialling()) {
+        return;
+    }
+    // The rate sizes the engine's buffers and the ports are connected to:
+    // a record no call can have ends the call.
+    if (!IsCallSampleRate(params.nSampleRate) || params.nSampleRate > m_params.nSampleRate ||
+        !IsPort(params.nPortIn) || !IsPort(params.nPortOut)) {
+        EndCall();
+        ShowMessage(res::kStrBadCallParameters);
         return;
     }
     m_tmStart = Now();
@@ -455,6 +525,8 @@ void CCallController::OnBusy() {
     if (!Dialling()) {
         return;
     }
+    // A refused call sends and plays nothing, whatever came before.
+    StopEngine();
     m_nState = kStateBusy;
     SetRing(true);
     Refresh();
@@ -464,6 +536,7 @@ void CCallController::OnUnsupported() {
     if (!Dialling()) {
         return;
     }
+    StopEngine();
     m_nState = kStateIncompatible;
     FlashKey(kCmdHangUp, true);
     Refresh();
@@ -530,27 +603,36 @@ void CCallController::EndCall() {
     FlashKey(kCmdCall, false);
     SetRing(false);
     m_bIncoming = false;
-    AppendHistory();
+    m_bRecordOffered = false;
+    m_heldAnswer = HeldAnswer::kNone;
+    m_nDeviceMissing = 0;
+    m_bSoundLostTold = false;
+    m_strNotice.clear();
+    const bool written = AppendHistory();
     UpdateKeys();
     Refresh();
+    // Last: the box may run other handlers, and the call has ended.
+    if (!written) {
+        View().ShowMessage(QStringLiteral("File list.dat open failed"));
+    }
 }
 
-void CCallController::AppendHistory() {
+bool CCallController::AppendHistory() {
     // A call leaves one record: an end without a begun record (a second end
     // of the same call) writes nothing.
     if (!m_bHistoryOpen) {
-        return;
+        return true;
     }
     m_bHistoryOpen = false;
     m_history.rate = m_params.nSampleRate;
     const AppendResult result = AppendRecord(m_history, m_services.FilesRoot());
     if (result == AppendResult::kOpenFailed || result == AppendResult::kWriteFailed) {
-        View().ShowMessage(QStringLiteral("File list.dat open failed"));
-        return;
+        return false;
     }
     if (result == AppendResult::kAppended && m_history.type == kHistoryMissed) {
         FlashKey(kCmdMissed, true);
     }
+    return true;
 }
 
 // ---- the media engine ----
@@ -561,6 +643,8 @@ void CCallController::NewEngine() {
     m_pEngine = m_services.CreateEngine(m_pEngineLink.get());
     m_bSetupPending = false;
     m_bEngineFailureTold = false;
+    m_bSoundLostTold = false;
+    m_heldAnswer = HeldAnswer::kNone;
 }
 
 void CCallController::StopEngine() {
@@ -600,38 +684,105 @@ void CCallController::OnAudioSetup(int code) {
     }
     m_bSetupPending = false;
     if (code == 0) {
-        if (m_bIncoming) {
-            m_params.nPortIn = m_pEngine->PortIn();
-            m_params.nPortOut = m_pEngine->PortOut();
-            m_services.SendParameters(m_params);
+        if (!m_bIncoming) {
+            return;
+        }
+        m_params.nPortIn = m_pEngine->PortIn();
+        m_params.nPortOut = m_pEngine->PortOut();
+        const int call = m_nCallSerial;
+        m_services.SendParameters(m_params);
+        // A held answer is for a call that still rings.
+        if (call != m_nCallSerial || m_nState != kStateRinging) {
+            return;
+        }
+        switch (std::exchange(m_heldAnswer, HeldAnswer::kNone)) {
+            case HeldAnswer::kUser:
+                Answer();
+                break;
+            case HeldAnswer::kMachine:
+                MachineAnswer();
+                break;
+            case HeldAnswer::kNone:
+                break;
         }
         return;
     }
-    // Without its audio streams the call cannot go on: the user learns why
-    // and the call ends as if the other side had ended it.
+    // Without its audio streams the call cannot go on: it ends as if the
+    // other side had ended it, and then the user learns why.
     m_bEngineFailureTold = true;
     const bool known = code >= kSetupListenFailed && code <= kSetupTimedOut;
     const int reason = known ? code : m_bIncoming ? kSetupListenFailed : kSetupPeerUnreachable;
-    ShowMessage(res::kStrFirstSetupFailure + reason - kSetupListenFailed);
     EndCall();
+    ShowMessage(res::kStrFirstSetupFailure + reason - kSetupListenFailed);
 }
 
 void CCallController::OnEngineFailure(int code) {
-    // The device failures found when a thread opens its device come with the
-    // engine's own box (OnEngineAlert); the others are told here, once a
-    // call. A proxy failure during the set-up is told by its result.
-    if (code < kNoWaveIn || code > kProxyUnreachable || m_bEngineFailureTold ||
-        (m_bSetupPending && code == kProxyUnreachable)) {
+    switch (code) {
+        case kNoWaveIn:
+        case kWaveInFormat:
+        case kNoWaveOut:
+        case kWaveOutFormat:
+            NoteDeviceMissing(code);
+            break;
+        case kProxyUnreachable:
+            // During the set-up its result tells the proxy's failure.
+            if (m_bEngineFailureTold || m_bSetupPending) {
+                return;
+            }
+            m_bEngineFailureTold = true;
+            ShowMessage(res::kStrFirstEngineFailure + code - kNoWaveIn);
+            break;
+        case kWaveInOpenFailed:
+        case kWaveOutOpenFailed:
+            // The call goes on and the sound comes back by itself: said once
+            // a call, without a box.
+            if (m_bSoundLostTold) {
+                return;
+            }
+            m_bSoundLostTold = true;
+            SetNotice(ResString(res::kStrFirstEngineFailure + code - kNoWaveIn));
+            break;
+        default:
+            break;
+    }
+}
+
+void CCallController::NoteDeviceMissing(int code) {
+    if (m_bDeviceMissingTold || m_nDeviceMissing != 0) {
         return;
     }
-    m_bEngineFailureTold = true;
-    ShowMessage(res::kStrFirstEngineFailure + code - kNoWaveIn);
+    m_nDeviceMissing = code;
+    TellDeviceMissing();
+}
+
+void CCallController::TellDeviceMissing() {
+    // Once a run, on the display, where it keeps nobody from the call key;
+    // not while the answering machine takes or may take the call, since
+    // nobody is there to read it.
+    if (m_nDeviceMissing == 0 || m_bDeviceMissingTold) {
+        return;
+    }
+    const bool machine =
+        m_bIncoming && (m_nState == kStateAutoAnswer || TimerActive(kTimerAutoAnswer) ||
+                        m_heldAnswer == HeldAnswer::kMachine);
+    if (machine) {
+        return;
+    }
+    m_bDeviceMissingTold = true;
+    SetNotice(ResString(res::kStrFirstEngineFailure + m_nDeviceMissing - kNoWaveIn));
+}
+
+void CCallController::SetNotice(const QString& text) {
+    m_strNotice = text;
+    Refresh();
 }
 
 void CCallController::OnEngineAlert(int serial, const QString& text) {
-    if (serial != m_nEngineSerial) {
+    // A device that cannot be opened comes with its code too: one notice.
+    if (serial != m_nEngineSerial || m_bSoundLostTold) {
         return;
     }
+    m_bSoundLostTold = true;
     View().ShowMessage(text);
 }
 
@@ -704,8 +855,13 @@ int CCallController::CallSeconds() const {
 DisplayTexts CCallController::Display() const {
     const int64_t now = Now();
     const QTime clock = QDateTime::fromSecsSinceEpoch(now).time();
-    return MakeDisplayTexts(m_strLocalAddress, m_nState, now - m_tmStart, m_params.nSampleRate,
-                            m_strPeerName, m_nPeerNumber, clock);
+    DisplayTexts texts =
+        MakeDisplayTexts(m_strLocalAddress, m_nState, now - m_tmStart, m_params.nSampleRate,
+                         m_strPeerName, m_nPeerNumber, clock);
+    if (!m_strNotice.isEmpty()) {
+        texts.status += QStringLiteral("  ") + m_strNotice;
+    }
+    return texts;
 }
 
 void CCallController::Refresh() {
@@ -714,28 +870,37 @@ void CCallController::Refresh() {
 
 // ---- requests from outside ----
 
-void CCallController::RunLater(void (CCallController::*action)()) {
+void CCallController::RunLater(std::function<void(CCallController&)> action) {
     QPointer<CCallController> self(this);
     QMetaObject::invokeMethod(
         this,
-        [self, action] {
+        [self, action = std::move(action)] {
             if (self) {
-                (self.data()->*action)();
+                action(*self);
             }
         },
         Qt::QueuedConnection);
 }
 
 CCallController::RequestResult CCallController::RequestDial(int32_t number) {
-    if (!Key(kCmdCall).enabled) {
+    if (RequestCallTo(number) != RequestResult::kAccepted) {
         return RequestResult::kBusy;
     }
-    RequestCallTo(number);
-    RunLater(&CCallController::OnCallKey);
+    // Unless a call came (and maybe went) before it runs.
+    const int call = m_nCallSerial;
+    RunLater([call, number](CCallController& c) {
+        if (c.m_nCallSerial == call && c.m_nState == kStateReady && c.m_nPeerNumber == number) {
+            c.OnCallKey();
+        }
+    });
     return RequestResult::kAccepted;
 }
 
 CCallController::RequestResult CCallController::RequestCallTo(int32_t number) {
+    // The number of a call that is up stays: its report names it.
+    if (m_nState != kStateReady) {
+        return RequestResult::kBusy;
+    }
     m_strDigits = std::to_string(number);
     m_strPeerName.clear();
     m_nPeerNumber = number;
@@ -743,11 +908,19 @@ CCallController::RequestResult CCallController::RequestCallTo(int32_t number) {
     return RequestResult::kAccepted;
 }
 
+// The answer and the hang-up are for the call that is up now, not for one
+// that follows it before they run.
+
 CCallController::RequestResult CCallController::RequestAnswer() {
     if (!m_bIncoming || !Key(kCmdCall).enabled) {
         return RequestResult::kNoCall;
     }
-    RunLater(&CCallController::OnCallKey);
+    const int call = m_nCallSerial;
+    RunLater([call](CCallController& c) {
+        if (c.m_nCallSerial == call && c.m_bIncoming) {
+            c.OnCallKey();
+        }
+    });
     return RequestResult::kAccepted;
 }
 
@@ -755,12 +928,17 @@ CCallController::RequestResult CCallController::RequestHangUp() {
     if (!Key(kCmdHangUp).enabled) {
         return RequestResult::kNoCall;
     }
-    RunLater(&CCallController::OnHangUp);
+    const int call = m_nCallSerial;
+    RunLater([call](CCallController& c) {
+        if (c.m_nCallSerial == call) {
+            c.OnHangUp();
+        }
+    });
     return RequestResult::kAccepted;
 }
 
 void CCallController::RequestQuit() {
-    RunLater(&CCallController::OnExit);
+    RunLater([](CCallController& c) { c.OnExit(); });
 }
 
 }  // namespace kestrona

@@ -10,6 +10,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -51,7 +52,8 @@ class CCallController : public QObject, public IPhoneWindow {
 
     // IPhoneWindow: the peer protocol's records. The caller's records
     // (PARAMENTER, STARTTALK, AUTOANSWER, busy, unsupported) count only while
-    // this side is dialling; elsewhere they are dropped.
+    // this side is dialling; elsewhere they are dropped. A PARAMENTER with a
+    // rate or port no call can have ends the call.
     void OnIncomingCall(const RequestCall& request) override;
     void BeginRecord(int type) override;
     void OnParameters(const Paramenter& params) override;
@@ -60,6 +62,7 @@ class CCallController : public QObject, public IPhoneWindow {
     void OnPeerAutoAnswer() override;
     void OnBusy() override;
     void OnUnsupported() override;
+    bool PlacingCall() const override;
 
     // Requests from outside the window (the rpc layer parses and answers
     // them). Each says at once whether the phone can do it now; an accepted
@@ -85,11 +88,15 @@ class CCallController : public QObject, public IPhoneWindow {
     const Paramenter& Params() const { return m_params; }
     const HistoryRecord& History() const { return m_history; }
     bool HasEngine() const { return m_pEngine != nullptr; }
+    // Counts ended calls.
+    int CallSerial() const { return m_nCallSerial; }
     KeyLook Key(int command) const;
     bool TimerActive(int id) const;
     // Seconds since the current phase began, 0 outside a call.
     int CallSeconds() const;
     DisplayTexts Display() const;
+    // What the display's state line says besides the state (empty: nothing).
+    const QString& Notice() const { return m_strNotice; }
 
   private:
     class EngineLink;
@@ -98,7 +105,13 @@ class CCallController : public QObject, public IPhoneWindow {
         kTimerGreeting = 1050,
     };
 
+    // An answer that came while the callee's audio ports were still being
+    // opened: it goes out right after PARAMENTER, which must come first.
+    enum class HeldAnswer { kNone, kUser, kMachine };
+
     bool Dialling() const;
+    void Answer();
+    void MachineAnswer();
     void Talk();
     void PlaceCall();
     void StartAutoAnswer();
@@ -109,17 +122,21 @@ class CCallController : public QObject, public IPhoneWindow {
     void OnEngineFailure(int code);
     void OnEngineAlert(int serial, const QString& text);
     void OnConnectionLost();
+    void NoteDeviceMissing(int code);
+    void TellDeviceMissing();
+    void SetNotice(const QString& text);
     void NewEngine();
     void StopEngine();
     void SetRing(bool on);
     void UpdateKeys();
     void ResetParameters();
     void FlashTray(bool on);
-    void AppendHistory();
+    void StartHistory(int type);
+    bool AppendHistory();
     void Refresh();
     void ShowMessage(int stringId);
     // Runs the action from the event loop, unless this controller is gone.
-    void RunLater(void (CCallController::*action)());
+    void RunLater(std::function<void(CCallController&)> action);
 
     void EnableKey(int command, bool enabled);
     void FlashKey(int command, bool flashing);
@@ -158,14 +175,24 @@ class CCallController : public QObject, public IPhoneWindow {
     int m_nEngineSerial = 0;
     // The audio streams are being set up.
     bool m_bSetupPending = false;
-    // The user was told of a device or proxy failure during this call.
+    // The user was told of a set-up or proxy failure during this call.
     bool m_bEngineFailureTold = false;
+    HeldAnswer m_heldAnswer = HeldAnswer::kNone;
+    // A missing or unusable sound device at the engine's start (codes 1 to 4)
+    // of this call, not told yet; and whether it was told in this run.
+    int m_nDeviceMissing = 0;
+    bool m_bDeviceMissingTold = false;
+    // The user was told that a sound device went away during this call.
+    bool m_bSoundLostTold = false;
+    QString m_strNotice;
 
     // Counts ended calls, so that a step which waited for the network can
     // tell whether its call ended in the meantime.
     int m_nCallSerial = 0;
     // A record was begun and is not written yet.
     bool m_bHistoryOpen = false;
+    // An incoming call was offered and the protocol's BeginRecord is due.
+    bool m_bRecordOffered = false;
     bool m_bTrayFlashing = false;
 
     std::array<KeyLook, 20> m_keys{};

@@ -33,6 +33,19 @@ std::optional<RingChoice> RingForState(int state) {
     }
 }
 
+int32_t AgreedSampleRate(int32_t own, int32_t proposed) {
+    if (!IsCallSampleRate(proposed)) {
+        int32_t below = 8000;
+        for (int32_t rate : {12000, 16000, 22050, 24000}) {
+            if (rate <= proposed) {
+                below = rate;
+            }
+        }
+        proposed = below;
+    }
+    return own > proposed ? proposed : own;
+}
+
 bool AppendDigit(std::string& digits, int command) {
     if (digits.size() > kMaxDigits - 1) {
         return false;

@@ -79,6 +79,21 @@ inline constexpr const char* kRingAutoAnswer = "ring/aa.wav";
 
 inline constexpr std::size_t kMaxDigits = 9;
 
+// The five rates a call can run at (the connection types' rates).
+inline bool IsCallSampleRate(int32_t rate) {
+    return rate == 8000 || rate == 12000 || rate == 16000 || rate == 22050 || rate == 24000;
+}
+// The callee's rate for a proposal: its own, or the proposal when that is a
+// call rate below it; a proposal that is no call rate gets the nearest call
+// rate below it (8000 at least), so that nothing a peer sends sizes a buffer.
+int32_t AgreedSampleRate(int32_t own, int32_t proposed);
+inline bool IsPort(int32_t port) {
+    return port >= 1 && port <= 65535;
+}
+// The playout delay the options page offers, in milliseconds.
+inline constexpr int32_t kMinDelayBufferMs = 250;
+inline constexpr int32_t kMaxDelayBufferMs = 5000;
+
 // Appends the digit of a key command (1007..1015 give 1..9, 1016 gives 0;
 // 1006 is what the keyboard's "0" maps to and also gives 0). False, and
 // nothing changed, when nine digits are already there.

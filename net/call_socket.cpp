@@ -136,7 +136,7 @@ void CCallSocket::OnAccept(int) {
     // Without a window to take the call (the login is still running) the
     // caller is told busy, like any caller while a call is up; keeping its
     // connection would make every later caller busy too.
-    if (!ctx.m_pPeerSocket && ctx.window) {
+    if (!ctx.m_pPeerSocket && ctx.window && !ctx.window->PlacingCall()) {
         ctx.m_pPeerSocket = std::move(incoming);
         ctx.m_pPeerSocket->SendRecord(kestrona::kWordAccept.data(), 6);
         ctx.m_pPeerSocket->AwaitCallRequest();
@@ -193,7 +193,7 @@ void CCallSocket::DispatchPeerCommand() {
 
     switch (kestrona::ClassifyPeerChunk(b, m_nReceived, proxyOn)) {
         case PeerCommand::SocksBindReply:
-            if (ctx.m_pPeerSocket || !window) {
+            if (ctx.m_pPeerSocket || !window || window->PlacingCall()) {
                 SendRecord(kestrona::kWordBusy.data(), 12);
                 ctx.ChangeListenPort(true);
             } else if (ctx.m_pCmdListenSocket.get() == this) {

@@ -28,6 +28,9 @@ class IPhoneWindow {
     virtual void OnBusy() = 0;
     // Caller side: the callee refused the call request.
     virtual void OnUnsupported() = 0;
+    // This side has a call of its own up (from the call key on, before its
+    // peer connection exists): a caller who connects meanwhile is busy.
+    virtual bool PlacingCall() const { return false; }
 };
 
 }  // namespace kestrona

@@ -79,8 +79,10 @@ inline constexpr int kStrHelpNotOpened = 149;  // "%s": the help file's path
 // set-up failure code 1 to 7, from 150 on.
 inline constexpr int kStrFirstSetupFailure = 150;
 // A sound device failed during a call, or the SOCKS5 proxy could not be
-// reached: one text per engine failure code 1 to 5, from 157 on.
+// reached: one text per engine failure code 1 to 7, from 157 on.
 inline constexpr int kStrFirstEngineFailure = 157;
+// The callee's PARAMENTER names a rate or a port no call can have.
+inline constexpr int kStrBadCallParameters = 164;
 
 inline constexpr int kTrayIconId = 147;
 inline constexpr const char* kWindowTitle = "Ostravine Kestrona";

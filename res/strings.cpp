@@ -83,6 +83,9 @@ const QHash<int, const char*>& Table() {
         {160, QT_TRANSLATE_NOOP("ResString",
                                 "放音设备不支持本次通话的声音格式，你将听不到对方的声音。")},
         {161, QT_TRANSLATE_NOOP("ResString", "无法连接SOCKS5代理服务器，对方可能无法接通。")},
+        {162, QT_TRANSLATE_NOOP("ResString", "录音设备已断开，对方暂时听不到你的声音。")},
+        {163, QT_TRANSLATE_NOOP("ResString", "放音设备已断开，你暂时听不到对方的声音。")},
+        {164, QT_TRANSLATE_NOOP("ResString", "对方发来的通话参数无效。通话已结束。")},
         {180, QT_TRANSLATE_NOOP("ResString",
                                 "没有找到声音服务，无法使用麦克风和扬声器。\n"
                                 "通话仍可接通，声音服务启动后会自动恢复。")},

@@ -966,6 +966,18 @@ Calls still connect, and the sound comes back by itself when the sound service s
         <source>选择的声音设备不存在，已改用默认设备。</source>
         <translation>The chosen sound device does not exist; the default device is used instead.</translation>
     </message>
+    <message>
+        <source>录音设备已断开，对方暂时听不到你的声音。</source>
+        <translation>The microphone has gone away; the other party cannot hear you for now.</translation>
+    </message>
+    <message>
+        <source>放音设备已断开，你暂时听不到对方的声音。</source>
+        <translation>The loudspeaker has gone away; you cannot hear the other party for now.</translation>
+    </message>
+    <message>
+        <source>对方发来的通话参数无效。通话已结束。</source>
+        <translation>The other party sent call parameters that are not valid. The call has ended.</translation>
+    </message>
 </context>
 <context>
     <name>kestrona::CSkinFace</name>

@@ -10,6 +10,7 @@
 #include "app/rpc_request.h"
 #include "call_fakes.h"
 #include "platform/temp_dir.h"
+#include "res/resource_ids.h"
 #include "res/strings.h"
 #include "store/call_history.h"
 
@@ -102,7 +103,7 @@ constexpr int kAfter[9][kEventCount] = {
     {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},  // 0 ready
     {1, 0, 1, 1, 1, 1, 1, 2, 0, 7, 4, 8, 6, 0, 1},  // 1 dialling, audio being set up
     {2, 0, 2, 2, 2, 2, 2, 2, 0, 2, 2, 2, 6, 2, 2},  // 2 talking
-    {2, 0, 3, 3, 3, 3, 3, 3, 0, 3, 3, 3, 6, 0, 3},  // 3 ringing, audio being set up
+    {3, 0, 3, 3, 3, 3, 3, 3, 0, 3, 3, 3, 6, 0, 3},  // 3 ringing, audio being set up
     {4, 0, 4, 4, 4, 4, 4, 4, 0, 4, 4, 4, 4, 4, 4},  // 4 busy
     {5, 0, 5, 5, 5, 5, 5, 5, 0, 5, 5, 5, 5, 5, 5},  // 5 offline
     {6, 0, 6, 6, 6, 6, 6, 6, 0, 6, 6, 6, 6, 6, 6},  // 6 broken
@@ -179,7 +180,7 @@ class TransitionTest : public CallControllerTest,
                 C().OnCommand(kCmdAuto);
                 break;
             case kParamRecord:
-                Parameters(16000);
+                Parameters(8000);
                 break;
             case kStartTalkRecord:
                 C().StartTalk();
@@ -224,6 +225,13 @@ TEST_P(TransitionTest, StateAfterEvent) {
     for (const auto& [command, look] : view.keys) {
         EXPECT_EQ(look, C().Key(command)) << "key " << command;
     }
+    // PARAMENTER goes out before any answer: the caller drops what overtakes it.
+    const auto params = std::find_if(services.log.begin(), services.log.end(),
+                                     [](const std::string& e) { return e.starts_with("params"); });
+    for (const char* answer : {"starttalk", "autoanswer"}) {
+        const auto sent = std::find(services.log.begin(), services.log.end(), answer);
+        EXPECT_TRUE(sent == services.log.end() || params < sent) << answer << " before PARAMENTER";
+    }
     if (C().State() == kStateReady && state != kStateReady) {
         EXPECT_FALSE(C().HasEngine());
         EXPECT_FALSE(services.peer);
@@ -242,6 +250,8 @@ TEST_F(CallControllerTest, DiallingWithoutANumberAsksForOne) {
     EXPECT_TRUE(Shown(140));
     EXPECT_EQ(C().State(), 0);
     EXPECT_TRUE(services.rings.empty());
+    C().EndCall();  // a stray "ENDTALK" finds no call to list
+    EXPECT_TRUE(History(kHistoryMade).empty());
 }
 
 TEST_F(CallControllerTest, OfflineCallRingsOnUntilHangUpAndIsListedAsMade) {
@@ -382,6 +392,7 @@ TEST_F(CallControllerTest, UserIsQuickerThanTheMachine) {
     C().OnAutoAnswerKey();
     EXPECT_TRUE(view.keys[kCmdAuto].checked);
     Ring(904);
+    services.Post(kMsgEngineSetup, 0);
     EXPECT_TRUE(C().TimerActive(kTimerAutoAnswer));
     C().OnCallKey();
     EXPECT_FALSE(C().TimerActive(kTimerAutoAnswer));
@@ -416,6 +427,156 @@ TEST_F(CallControllerTest, CallerHearsTheGreetingThenOnlySends) {
     EXPECT_EQ(std::count(services.engine.begin(), services.engine.end(), "send"), sends);
 }
 
+// ---- the order of the callee's records ----
+
+TEST_F(CallControllerTest, AnAnswerBeforeTheAudioSetUpWaitsForParameters) {
+    // The call key, and the outside "answer", while the ports are opened.
+    for (const bool byRequest : {false, true}) {
+        services.log.clear();
+        Ring(920);
+        if (byRequest) {
+            EXPECT_EQ(C().RequestAnswer(), CCallController::RequestResult::kAccepted);
+            QCoreApplication::sendPostedEvents();
+        } else {
+            C().OnCallKey();
+        }
+        EXPECT_EQ(C().State(), 3);
+        EXPECT_FALSE(Contains(services.log, "starttalk"));
+        services.Post(kMsgEngineSetup, 0);
+        EXPECT_EQ(services.log, (Log{"params 8000 5001 5002", "report 1 920 500 0", "starttalk"}));
+        EXPECT_EQ(C().State(), 2);
+        EXPECT_EQ(services.engine.back(), "send");
+        C().EndCall();
+    }
+
+    // The machine, with a wait of 0.
+    C().OnAutoAnswerKey();
+    model.m_nAATime = 0;
+    services.log.clear();
+    Ring(921);
+    clock.Advance(1);
+    EXPECT_EQ(C().State(), 3);
+    services.Post(kMsgEngineSetup, 0);
+    EXPECT_EQ(services.log, (Log{"params 8000 5001 5002", "report 3 921 500 0", "autoanswer"}));
+    EXPECT_EQ(C().State(), 7);
+    EXPECT_TRUE(C().TimerActive(kTimerForceBreak));
+    C().EndCall();
+
+    // A held answer goes with a failed set-up.
+    services.log.clear();
+    Ring(922);
+    clock.Advance(1);
+    C().OnCallKey();
+    services.Post(kMsgEngineSetup, kSetupTimedOut);
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_EQ(services.log, Log{"endtalk"});
+    clock.Advance(600'000);
+    EXPECT_EQ(services.log, Log{"endtalk"});
+}
+
+TEST_F(CallControllerTest, ABadParameterRecordEndsTheCall) {
+    struct Bad {
+        int rate, in, out;
+    };
+    for (const Bad bad :
+         {Bad{1'000'000'000, 7001, 7002}, Bad{16000, 7001, 7002}, Bad{11025, 7001, 7002},
+          Bad{8000, 0, 7002}, Bad{8000, 7001, 2147483647}, Bad{8000, -1, 65536}}) {
+        view.messages.clear();
+        int stateAtBox = -1;
+        view.onMessage = [&] { stateAtBox = C().State(); };
+        Dial(930);
+        Paramenter params;
+        params.nSampleRate = bad.rate;
+        params.nPortIn = bad.in;
+        params.nPortOut = bad.out;
+        C().OnParameters(params);
+        EXPECT_EQ(C().State(), 0) << bad.rate << " " << bad.in << " " << bad.out;
+        EXPECT_EQ(stateAtBox, 0);
+        EXPECT_EQ(view.messages, std::vector<QString>{ResString(res::kStrBadCallParameters)});
+        EXPECT_TRUE(services.engine.empty());
+    }
+    EXPECT_EQ(History(kHistoryMade).size(), 6u);
+    EXPECT_FALSE(ResString(res::kStrBadCallParameters).isEmpty());
+
+    // The callee sizes nothing by what the caller proposes.
+    RequestCall request;
+    request.nSampleRate = 1'000'000'000;
+    request.nCallerId = 931;
+    request.nDelayBufferMs = 2'000'000'000;
+    C().OnIncomingCall(request);
+    EXPECT_EQ(services.engine, (Log{"init 8000 5000", "listen 0 0"}));
+}
+
+// ---- one call at a time, and never one that has ended ----
+
+TEST_F(CallControllerTest, NothingActsOnACallThatHasEnded) {
+    // A set-up failure's box comes after the end; a call that rings in while
+    // it is open is left alone.
+    Ring(940);
+    int stateAtBox = -1;
+    view.onMessage = [&] {
+        stateAtBox = C().State();
+        Ring(941);
+    };
+    services.Post(kMsgEngineSetup, kSetupListenFailed);
+    EXPECT_EQ(stateAtBox, 0);
+    EXPECT_EQ(C().State(), 3);
+    EXPECT_EQ(C().PeerNumber(), 941);
+    EXPECT_TRUE(C().HasEngine());
+    C().EndCall();
+    EXPECT_EQ(History(kHistoryMissed).size(), 2u);
+
+    // A hang-up whose call the peer ended during the report.
+    Ring(942);
+    services.duringReport = [this] {
+        C().EndCall();
+        Ring(943);
+    };
+    C().OnHangUp();
+    EXPECT_EQ(C().State(), 3);
+    EXPECT_EQ(C().PeerNumber(), 943);
+
+    // An outside answer that runs after its call ended starts no other.
+    C().RequestAnswer();
+    C().EndCall();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_EQ(view.messages, std::vector<QString>{ResString(150)});
+}
+
+TEST_F(CallControllerTest, ACallerMeetsAPhoneThatIsPlacingACall) {
+    RequestCall request;
+    request.nSampleRate = 8000;
+    request.nCallerId = 950;
+    request.nDelayBufferMs = 500;
+    bool placing = false;
+    services.duringQuery = [&] {
+        placing = C().PlacingCall();
+        // A request that reaches the controller anyway is not a second call.
+        C().OnIncomingCall(request);
+        C().BeginRecord(kHistoryMissed);
+    };
+    Dial(951);
+    EXPECT_TRUE(placing);
+    EXPECT_EQ(C().State(), 1);
+    EXPECT_EQ(C().PeerNumber(), 951);
+    EXPECT_TRUE(Contains(services.log, "request 10.1.2.3:4000"));
+    // Links and dialling from outside leave the call's peer alone.
+    EXPECT_EQ(C().RequestCallTo(31), CCallController::RequestResult::kBusy);
+    EXPECT_EQ(C().RequestDial(31), CCallController::RequestResult::kBusy);
+    EXPECT_EQ(C().PeerNumber(), 951);
+    C().OnHangUp();
+    EXPECT_FALSE(C().PlacingCall());
+    EXPECT_TRUE(History(kHistoryMissed).empty());
+    ASSERT_EQ(History(kHistoryMade).size(), 1u);
+    EXPECT_EQ(History(kHistoryMade)[0].number, 951);
+
+    Ring(952);
+    EXPECT_FALSE(C().PlacingCall());
+    C().OnIncomingCall(request);  // sent twice on one connection
+    EXPECT_EQ(C().PeerNumber(), 952);
+}
+
 // ---- the engine's messages ----
 
 TEST_F(CallControllerTest, AudioSetupFailureEndsTheCallAndSaysWhy) {
@@ -442,21 +603,51 @@ TEST_F(CallControllerTest, AudioSetupFailureEndsTheCallAndSaysWhy) {
     EXPECT_EQ(view.messages.back(), ResString(151));
 }
 
-TEST_F(CallControllerTest, DeviceFailuresAreToldOncePerCall) {
+TEST_F(CallControllerTest, SoundDeviceTroubleIsToldWithoutABox) {
+    // A missing device at the engine's start: not while the answering
+    // machine may take the call, then once a run on the state line.
+    model.m_nAutoAA = 1;
+    model.m_nAATime = 5;
     Ring(908);
     services.Post(kMsgEngineSetup, 0);
     services.Post(kMsgEngineFailure, kNoWaveIn);
-    services.Post(kMsgEngineFailure, kNoWaveOut);
-    EXPECT_EQ(view.messages, std::vector<QString>{ResString(157)});
-    EXPECT_EQ(C().State(), 3);  // the call goes on
-    services.owner->ShowEngineAlert("Wave In Device Open Failed");
-    QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(view.messages.back(), QStringLiteral("Wave In Device Open Failed"));
+    clock.Advance(5000);
+    EXPECT_EQ(C().State(), 7);
+    EXPECT_TRUE(C().Notice().isEmpty());
     C().EndCall();
 
+    C().OnAutoAnswerKey();
     Ring(909);
+    services.Post(kMsgEngineFailure, kNoWaveOut);
     services.Post(kMsgEngineFailure, kWaveOutFormat);
-    EXPECT_EQ(view.messages.back(), ResString(160));
+    services.Post(kMsgEngineSetup, 0);
+    EXPECT_EQ(C().Notice(), ResString(159));
+    EXPECT_TRUE(view.display.status.endsWith(ResString(159)));
+    EXPECT_TRUE(view.keys[kCmdCall].enabled);
+    C().OnCallKey();
+    EXPECT_EQ(C().State(), 2);
+    C().EndCall();
+    EXPECT_TRUE(C().Notice().isEmpty());
+
+    Dial(910);
+    Parameters();
+    services.Post(kMsgEngineFailure, kNoWaveIn);
+    EXPECT_TRUE(C().Notice().isEmpty());
+
+    // A device lost during a call: once a call, whatever says it.
+    services.Post(kMsgEngineSetup, 0);
+    C().StartTalk();
+    services.Post(kMsgEngineFailure, kWaveInOpenFailed);
+    services.Post(kMsgEngineFailure, kWaveOutOpenFailed);
+    services.owner->ShowEngineAlert("Wave In Device Open Failed");
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(C().Notice(), ResString(162));
+    EXPECT_EQ(C().State(), 2);
+    C().OnHangUp();
+    Ring(911);
+    services.Post(kMsgEngineFailure, kWaveOutOpenFailed);
+    EXPECT_EQ(C().Notice(), ResString(163));
+    EXPECT_TRUE(view.messages.empty());
 }
 
 TEST_F(CallControllerTest, AnEndedEnginesLateMessagesAreDropped) {
@@ -549,6 +740,7 @@ TEST_F(CallControllerTest, HangingUpDuringTheLookUpAbandonsTheCall) {
 
 TEST_F(CallControllerTest, CallerGivesUpWhileTheAnswerIsReported) {
     Ring(907);
+    services.Post(kMsgEngineSetup, 0);
     services.duringReport = [this] { C().EndCall(); };
     C().OnCallKey();
     EXPECT_EQ(C().State(), 0);

@@ -85,7 +85,15 @@ class FakeView : public ICallView {
     void ShowTrayFlash(bool on, int32_t peer) override {
         tray.push_back((on ? "flash " : "still ") + std::to_string(peer));
     }
-    void ShowMessage(const QString& text) override { messages.push_back(text); }
+    // A box runs other handlers while it is open (onMessage stands for them).
+    void ShowMessage(const QString& text) override {
+        messages.push_back(text);
+        if (onMessage) {
+            auto once = std::move(onMessage);
+            onMessage = nullptr;
+            once();
+        }
+    }
     int RunPhoneBook(int32_t& number, QString& name) override {
         number = bookNumber;
         name = bookName;
@@ -103,6 +111,7 @@ class FakeView : public ICallView {
     std::map<int, KeyLook> keys;
     Log tray;
     std::vector<QString> messages;
+    std::function<void()> onMessage;
     int bookResult = 0;
     int32_t bookNumber = 0;
     QString bookName;

@@ -50,6 +50,7 @@ TEST_F(PhoneDlgTest, FaceFollowsTheController) {
     request.nCallerId = 321;
     request.nSampleRate = 8000;
     controller.OnIncomingCall(request);
+    services.Post(kMsgEngineSetup, 0);  // the audio ports are open
     EXPECT_TRUE(Face().IsKeyFlashing(kCmdCall));
     EXPECT_TRUE(Face().IsKeyEnabled(kCmdHangUp));
     EXPECT_FALSE(Face().IsKeyEnabled(1007));
