@@ -7,15 +7,32 @@ CSoundCheck::CSoundCheck(IMessageBox& messages, std::shared_ptr<AudioBackend> ba
     m_worker = std::thread([this] {
         if (!m_backend)
             m_backend = ProcessAudioBackend();
-        m_backend->SetNoticeCallback([this](AudioNotice notice, AudioDirection) {
-            // The backend says each of these once; the box is queued to the
-            // UI thread.
+        AudioBackend* backend = m_backend.get();
+        m_backend->SetNoticeCallback([this, backend](AudioNotice notice, AudioDirection) {
+            // The backend says each of these once per direction and device;
+            // the user made one choice of devices and hears of it once. The
+            // box is queued to the UI thread.
+            if (notice == AudioNotice::kChosenDeviceMissing &&
+                !NewChoice(backend->SelectedDevice(AudioDirection::kInput) + '\n' +
+                           backend->SelectedDevice(AudioDirection::kOutput))) {
+                return;
+            }
             m_messages.ShowMessage(notice == AudioNotice::kServerUnavailable
                                        ? kStrNoSoundServer
                                        : kStrSoundDeviceMissing);
         });
         m_backend->Probe();
     });
+}
+
+bool CSoundCheck::NewChoice(const std::string& choice) {
+    std::lock_guard lock(m_choiceMutex);
+    if (m_bToldChoice && m_strToldChoice == choice) {
+        return false;
+    }
+    m_bToldChoice = true;
+    m_strToldChoice = choice;
+    return true;
 }
 
 CSoundCheck::~CSoundCheck() {

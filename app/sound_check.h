@@ -1,10 +1,12 @@
 // Asks, off the UI thread, whether the sound system answers, and tells the
-// user once when it does not; afterwards tells them once when a chosen sound
-// device is missing and the default is used instead. The phone works on
+// user once when it does not; afterwards tells them once for each choice of
+// devices that is missing (the default is used instead). The phone works on
 // without sound: calls connect, and sound comes when a server does.
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "net/message_box.h"
@@ -26,9 +28,15 @@ class CSoundCheck {
     CSoundCheck& operator=(const CSoundCheck&) = delete;
 
   private:
+    // True, once, for each choice of devices in a row that is missing.
+    bool NewChoice(const std::string& choice);
+
     IMessageBox& m_messages;
     std::shared_ptr<AudioBackend> m_backend;
     std::thread m_worker;
+    std::mutex m_choiceMutex;
+    bool m_bToldChoice = false;
+    std::string m_strToldChoice;
 };
 
 }  // namespace kestrona
