@@ -34,14 +34,19 @@ class BalancerTest : public ::testing::Test {
         ASSERT_NE(cluster, nullptr) << why;
         const std::string db = cluster->CreateDatabase();
         ASSERT_FALSE(db.empty()) << cluster->Error();
-        const QStringList behind{QStringLiteral("--trusted-proxy"), QStringLiteral("127.0.0.1"),
-                                 QStringLiteral("--proxy-only")};
+        // HAProxy checks each instance's /healthz, as an operator's does.
+        std::vector<int> health;
         for (int i = 0; i < 2; ++i) {
+            health.push_back(test::FreeLoopbackPort());
+            const QStringList behind{QStringLiteral("--trusted-proxy"), QStringLiteral("127.0.0.1"),
+                                     QStringLiteral("--proxy-only"), QStringLiteral("--metrics"),
+                                     QStringLiteral("127.0.0.1:%1").arg(health.back())};
             instances[i] = std::make_unique<ServerProcess>(
                 dir.path() / ("instance" + std::to_string(i + 1)), db, behind);
             ASSERT_TRUE(instances[i]->Start()) << instances[i]->Log();
         }
-        ASSERT_TRUE(haproxy.Start({instances[0]->Port(), instances[1]->Port()})) << haproxy.Log();
+        ASSERT_TRUE(haproxy.Start({instances[0]->Port(), instances[1]->Port()}, health))
+            << haproxy.Log();
         speech = SourceDir() / "tests" / "data" / "speech_8k.wav";
         reversed = dir.path() / "reversed_8k.wav";
         std::string error;

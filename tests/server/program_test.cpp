@@ -11,6 +11,7 @@
 
 #include "raw_client.h"
 #include "server/open_store.h"
+#include "server_process.h"
 #include "server_test_util.h"
 #include "store_backends.h"
 
@@ -22,73 +23,7 @@ namespace {
 using test::Bytes;
 namespace rec = records;
 
-// One server process on a database; port 0 picks a free port, which a
-// restart can then ask for again.
-class ServerProcess {
-  public:
-    ServerProcess(const std::string& db, std::uint16_t port = 0) {
-        int err_pipe[2];
-        if (::pipe(err_pipe) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-        posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
-        std::vector<std::string> args{KESTRONA_SERVER_BINARY,
-                                      "--db",
-                                      db,
-                                      "--listen",
-                                      "127.0.0.1",
-                                      "--port",
-                                      std::to_string(port),
-                                      "--minimum-hash-cost",
-                                      "--quiet"};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(err_pipe[1]);
-        err_ = ::fdopen(err_pipe[0], "r");
-        char line[512];
-        if (pid_ > 0 && std::fgets(line, sizeof line, err_)) {
-            std::cmatch m;
-            if (std::regex_search(line, m, std::regex("port ([0-9]+)"))) {
-                port_ = static_cast<std::uint16_t>(std::stoi(m[1]));
-            }
-            first_line_ = line;
-        }
-    }
-    ~ServerProcess() { Stop(SIGTERM); }
-
-    // SIGKILL: a crash, with no chance to tidy up.
-    void Stop(int signal) {
-        if (pid_ > 0) {
-            ::kill(pid_, signal);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-        if (err_) {
-            std::fclose(err_);
-            err_ = nullptr;
-        }
-    }
-
-    std::uint16_t port() const { return port_; }
-    const std::string& first_line() const { return first_line_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::FILE* err_ = nullptr;
-    std::uint16_t port_ = 0;
-    std::string first_line_;
-};
+using test::ServerProcess;
 
 Bytes Talk(std::uint16_t port, const Bytes& record) {
     test::RawClient client(port);

@@ -48,7 +48,12 @@ class RawClient {
     // One read of at most max bytes, as the client's receive step does.
     Bytes ReadChunk(std::size_t max = 1024) {
         Bytes data(max);
-        ssize_t n = ::recv(fd_, data.data(), max, 0);
+        ssize_t n;
+        // A signal meant for another thread (a child process ending) must
+        // not look like the end of the connection.
+        do {
+            n = ::recv(fd_, data.data(), max, 0);
+        } while (n < 0 && errno == EINTR);
         data.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
         return data;
     }

@@ -11,7 +11,8 @@ bool HaproxyProcess::Available() {
     return ::access(kBinary, X_OK) == 0;
 }
 
-bool HaproxyProcess::Start(const std::vector<int>& backendPorts) {
+bool HaproxyProcess::Start(const std::vector<int>& backendPorts,
+                           const std::vector<int>& healthPorts) {
     if (!Available() || m_dir.Path().empty()) {
         return false;
     }
@@ -33,9 +34,17 @@ bool HaproxyProcess::Start(const std::vector<int>& backendPorts) {
             "    default_backend directory\n"
             "backend directory\n"
             "    balance roundrobin\n";
+    const bool http = healthPorts.size() == backendPorts.size() && !healthPorts.empty();
+    if (http) {
+        conf << "    option httpchk GET /healthz\n";
+    }
     for (std::size_t i = 0; i < backendPorts.size(); ++i) {
         conf << "    server s" << i + 1 << " 127.0.0.1:" << backendPorts[i]
-             << " send-proxy-v2 check inter 200ms fall 1 rise 1\n";
+             << " send-proxy-v2 check inter 200ms fall 1 rise 1";
+        if (http) {
+            conf << " port " << healthPorts[i];
+        }
+        conf << "\n";
     }
     const std::filesystem::path path = m_dir.Path() / "haproxy.cfg";
     std::ofstream(path) << conf.str();

@@ -15,8 +15,11 @@ class HaproxyProcess {
     static constexpr const char* kBinary = "/usr/sbin/haproxy";
     static bool Available();
     // Round robin over backend ports on 127.0.0.1, checked every 200 ms; a
-    // connection that a backend refuses is tried on another.
-    bool Start(const std::vector<int>& backendPorts);
+    // connection that a backend refuses is tried on another. With
+    // healthPorts (one per backend), the check is an HTTP GET /healthz on
+    // that port instead of a connect, so a backend whose database hangs
+    // leaves the rotation.
+    bool Start(const std::vector<int>& backendPorts, const std::vector<int>& healthPorts = {});
     void Stop() { m_process.Stop(); }
     int Port() const { return m_port; }
     std::string Log() const;

@@ -185,6 +185,38 @@ bool PostgresCluster::Restart() {
     return Launch();
 }
 
+bool PostgresCluster::Freeze(bool frozen) {
+    if (m_pid <= 0) {
+        return false;
+    }
+    const int signal = frozen ? SIGSTOP : SIGCONT;
+    // The daemon first, so that it starts no new process meanwhile.
+    if (::kill(m_pid, signal) != 0) {
+        return false;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) {
+            continue;
+        }
+        // pid (name) state ppid ...: the name may hold spaces.
+        std::size_t close = line.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(line.substr(close + 1));
+        std::string state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == m_pid) {
+            ::kill(static_cast<pid_t>(std::stol(entry.path().filename().string())), signal);
+        }
+    }
+    m_frozen = frozen;
+    return true;
+}
+
 bool PostgresCluster::Launch() {
     const std::string bin = kBinDir;
     const std::string data = (m_dir.Path() / "pg").string();
@@ -233,6 +265,9 @@ bool PostgresCluster::Launch() {
 void PostgresCluster::Stop() {
     if (m_pid <= 0) {
         return;
+    }
+    if (m_frozen) {
+        Freeze(false);
     }
     ::kill(m_pid, SIGINT);
     int status = 0;

@@ -35,6 +35,10 @@ class PostgresCluster {
     // Starts the stopped daemon again on the same data and port.
     bool Restart();
     int Port() const { return m_port; }
+    // Stops (SIGSTOP) or resumes (SIGCONT) the daemon and every process it
+    // started, as when its host stops answering: connections stay open and
+    // nothing is answered.
+    bool Freeze(bool frozen);
     // Creates an empty database with a fresh name and returns its
     // postgresql:// URI; empty on failure.
     std::string CreateDatabase();
@@ -52,6 +56,7 @@ class PostgresCluster {
     int m_port = 0;
     int m_databases = 0;
     bool m_durable = false;
+    bool m_frozen = false;
     std::string m_error;
 };
 

@@ -1,0 +1,90 @@
+// kestrona-server as a child process of a test, on a database of its own
+// choosing.
+#pragma once
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace kestrona::server::test {
+
+// One server process on a database; port 0 picks a free port, which a
+// restart can then ask for again.
+class ServerProcess {
+  public:
+    ServerProcess(const std::string& db, std::uint16_t port = 0,
+                  const std::vector<std::string>& extra = {}) {
+        int err_pipe[2];
+        if (::pipe(err_pipe) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+        posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+        std::vector<std::string> args{KESTRONA_SERVER_BINARY,
+                                      "--db",
+                                      db,
+                                      "--listen",
+                                      "127.0.0.1",
+                                      "--port",
+                                      std::to_string(port),
+                                      "--minimum-hash-cost",
+                                      "--quiet"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(err_pipe[1]);
+        err_ = ::fdopen(err_pipe[0], "r");
+        char line[512];
+        if (pid_ > 0 && std::fgets(line, sizeof line, err_)) {
+            std::cmatch m;
+            if (std::regex_search(line, m, std::regex("port ([0-9]+)"))) {
+                port_ = static_cast<std::uint16_t>(std::stoi(m[1]));
+            }
+            first_line_ = line;
+        }
+    }
+    ~ServerProcess() { Stop(SIGTERM); }
+
+    // SIGKILL: a crash, with no chance to tidy up.
+    void Stop(int signal) {
+        if (pid_ > 0) {
+            ::kill(pid_, signal);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+        if (err_) {
+            std::fclose(err_);
+            err_ = nullptr;
+        }
+    }
+
+    std::uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    const std::string& first_line() const { return first_line_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::FILE* err_ = nullptr;
+    std::uint16_t port_ = 0;
+    std::string first_line_;
+};
+
+}  // namespace kestrona::server::test
