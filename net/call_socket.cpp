@@ -190,8 +190,25 @@ void CCallSocket::DispatchPeerCommand() {
     const bool bindReplyShape = std::memcmp(b, "\x05\x00\x00\x01", 4) == 0;
     const bool proxyOn = bindReplyShape && ctx.StoreInt(kestrona::reg::kProxy) == 1;
     kestrona::IPhoneWindow* window = ctx.window;
+    const PeerCommand command = kestrona::ClassifyPeerChunk(b, m_nReceived, proxyOn);
 
-    switch (kestrona::ClassifyPeerChunk(b, m_nReceived, proxyOn)) {
+    // The callee's answers belong to a call this phone placed; on a
+    // connection that came in and has not asked for a call yet they would be
+    // taken for the answers to an outgoing call being dialled meanwhile.
+    if (m_bAwaitingRequest) {
+        switch (command) {
+            case PeerCommand::Unsupported:
+            case PeerCommand::AutoAnswer:
+            case PeerCommand::Busy:
+            case PeerCommand::Paramenter:
+            case PeerCommand::StartTalk:
+                return;
+            default:
+                break;
+        }
+    }
+
+    switch (command) {
         case PeerCommand::SocksBindReply:
             if (ctx.m_pPeerSocket || !window || window->PlacingCall()) {
                 SendRecord(kestrona::kWordBusy.data(), 12);
