@@ -77,7 +77,8 @@ TEST_F(PeerCall, IdleCalleeGreetsBeforeAnythingIsSent) {
     EXPECT_TRUE(b.ctx->m_pPeerSocket);
 }
 
-// Before the phone window exists no one can take a call: the caller hears
+// Before the phone window exists, or while it places a call of its own (its
+// look-up has no connection yet), no one can take a call: the caller hears
 // busy and the connection is not kept, so later callers get through.
 TEST_F(PeerCall, CallerBeforeTheWindowIsRefusedAndForgotten) {
     b.ctx->window = nullptr;
@@ -87,6 +88,14 @@ TEST_F(PeerCall, CallerBeforeTheWindowIsRefusedAndForgotten) {
     EXPECT_FALSE(b.ctx->m_pPeerSocket);
 
     b.ctx->window = &b.window;
+    b.window.placing = true;
+    auto dialling = test::RawConnect(port);
+    ASSERT_TRUE(dialling);
+    EXPECT_EQ(test::ReadSome(*dialling), QByteArray("RCRESULTBUSY"));
+    EXPECT_FALSE(b.ctx->m_pPeerSocket);
+    EXPECT_TRUE(b.window.log.empty());
+
+    b.window.placing = false;
     auto later = test::RawConnect(port);
     ASSERT_TRUE(later);
     EXPECT_EQ(test::ReadSome(*later), QByteArray("ACCEPT"));

@@ -54,6 +54,7 @@ class FakeWindow : public IPhoneWindow {
     void OnPeerAutoAnswer() override { log.push_back("autoanswer"); }
     void OnBusy() override { log.push_back("busy"); }
     void OnUnsupported() override { log.push_back("unsupported"); }
+    bool PlacingCall() const override { return placing; }
 
     bool Saw(const std::string& entry) const;
 
@@ -62,6 +63,7 @@ class FakeWindow : public IPhoneWindow {
     Paramenter lastParams;
     std::function<void(const RequestCall&)> onIncoming;
     std::function<void()> onEndCall;
+    bool placing = false;
 };
 
 // One client: its settings, store section, context and fakes.
