@@ -13,38 +13,56 @@
 namespace kestrona {
 namespace {
 
+// The engine is retired rather than stopped in place: hanging up never
+// waits for its threads or its devices (a sound server that stopped
+// answering holds their close up for seconds).
 class CallEngine : public ICallEngine {
   public:
     CallEngine(IEngineOwner* owner, const SettingsModel& model, std::filesystem::path root)
-        : m_owner(owner), m_model(model) {
-        m_engine.SetRecordRoot(std::move(root));
+        : m_owner(owner), m_model(model), m_engine(std::make_unique<CAudioEngine>()) {
+        m_engine->SetRecordRoot(std::move(root));
     }
-    ~CallEngine() override { m_engine.Stop(); }
+    ~CallEngine() override { Stop(); }
 
     void Init(int sampleRate, int delayMs) override {
-        m_engine.SetProxyCredentials(m_model.m_szProxyUser, m_model.m_szProxyPassword);
-        m_engine.SetDevices(m_model.m_strWaveIn, m_model.m_strWaveOut);
-        m_engine.SetEchoControl(m_model.m_nEchoCancel == 1   ? CAudioEngine::EchoControl::kOn
-                                : m_model.m_nEchoCancel == 0 ? CAudioEngine::EchoControl::kOff
-                                                             : CAudioEngine::EchoControl::kAuto);
-        m_engine.Init(m_owner, sampleRate, delayMs, m_model.m_nProxy == 0, m_model.m_szProxyAddress,
-                      m_model.m_nHttpPort, m_model.m_nSock5Port);
+        if (!m_engine)
+            return;
+        m_engine->SetProxyCredentials(m_model.m_szProxyUser, m_model.m_szProxyPassword);
+        m_engine->SetDevices(m_model.m_strWaveIn, m_model.m_strWaveOut);
+        m_engine->SetEchoControl(m_model.m_nEchoCancel == 1   ? CAudioEngine::EchoControl::kOn
+                                 : m_model.m_nEchoCancel == 0 ? CAudioEngine::EchoControl::kOff
+                                                              : CAudioEngine::EchoControl::kAuto);
+        m_engine->Init(m_owner, sampleRate, delayMs, m_model.m_nProxy == 0,
+                       m_model.m_szProxyAddress, m_model.m_nHttpPort, m_model.m_nSock5Port);
     }
-    void BeginListen(int portIn, int portOut) override { m_engine.BeginListen(portIn, portOut); }
+    void BeginListen(int portIn, int portOut) override {
+        if (m_engine)
+            m_engine->BeginListen(portIn, portOut);
+    }
     void BeginConnect(const std::string& host, int peerPortIn, int peerPortOut) override {
-        m_engine.BeginConnect(host, peerPortIn, peerPortOut);
+        if (m_engine)
+            m_engine->BeginConnect(host, peerPortIn, peerPortOut);
     }
-    int PortIn() const override { return m_engine.PortIn(); }
-    int PortOut() const override { return m_engine.PortOut(); }
-    void StartReceive() override { m_engine.StartReceive(); }
-    void StartSend() override { m_engine.StartSend(); }
-    void Record(const std::string& stem) override { m_engine.Record(stem); }
-    void Stop() override { m_engine.Stop(); }
+    int PortIn() const override { return m_engine ? m_engine->PortIn() : 0; }
+    int PortOut() const override { return m_engine ? m_engine->PortOut() : 0; }
+    void StartReceive() override {
+        if (m_engine)
+            m_engine->StartReceive();
+    }
+    void StartSend() override {
+        if (m_engine)
+            m_engine->StartSend();
+    }
+    void Record(const std::string& stem) override {
+        if (m_engine)
+            m_engine->Record(stem);
+    }
+    void Stop() override { CAudioEngine::Retire(std::move(m_engine)); }
 
   private:
     IEngineOwner* m_owner;
     const SettingsModel& m_model;
-    CAudioEngine m_engine;
+    std::unique_ptr<CAudioEngine> m_engine;
 };
 
 class CallServices : public ICallServices {

@@ -1,8 +1,8 @@
 #include "app/ring_player.h"
 
 #include <string>
-#include <thread>
 
+#include "platform/background_work.h"
 #include "platform/wav_file.h"
 #include "platform/wave_device.h"
 
@@ -17,10 +17,10 @@ struct CRingPlayer::Sound {
     bool finished = false;
     bool stopping = false;
     double seconds = 0;
-    // Closes the device as soon as the sound has ended, so no idle stream
-    // keeps the sound device awake between rings.
-    std::thread closer;
 
+    // Closes the device as soon as the sound has ended (or was cut), so no
+    // idle stream keeps the sound device awake between rings. Runs in the
+    // background: a sound server that stopped answering holds the close up.
     void CloseWhenDone() {
         {
             std::unique_lock lock(mutex);
@@ -40,14 +40,13 @@ CRingPlayer::~CRingPlayer() {
 }
 
 void CRingPlayer::Stop() {
+    // Never waits: the background close sees the flag and ends the sound.
     if (m_current) {
         {
             std::lock_guard lock(m_current->mutex);
             m_current->stopping = true;
         }
         m_current->done.notify_all();
-        if (m_current->closer.joinable())
-            m_current->closer.join();
     }
     m_current.reset();
 }
@@ -92,7 +91,7 @@ bool CRingPlayer::Start(const std::filesystem::path& file) {
         sound->device->Close();
         return false;
     }
-    sound->closer = std::thread([raw] { raw->CloseWhenDone(); });
+    BackgroundWork::Process().Run([sound] { sound->CloseWhenDone(); });
     m_current = std::move(sound);
     return true;
 }

@@ -3,6 +3,7 @@
 //
 // A 1 ms timer on the loop notes the longest gap between two of its ticks;
 // the engine is driven from that loop the way the phone window drives it.
+// STALL_TRACE=1 prints every gap over 20 ms and when it ended.
 //
 // BM_SetupStallSilentSocks: the answering side's set-up through a SOCKS5
 // proxy that takes the connection and never answers, abandoned (Stop) after
@@ -11,14 +12,20 @@
 //
 // BM_CallStall: a direct call on loopback with the file devices: set-up on
 // both sides, both directions running, then the hang-up.
+//
+// BM_HungSoundServerStall: the answering side rings on a private PulseAudio
+// daemon that is stopped (SIGSTOP) while it rings; the ring repeats, the
+// sound page is opened and its test sound pressed, the call is answered and
+// hung up. Each of these asks the frozen server something.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -26,9 +33,14 @@
 #include <functional>
 #include <thread>
 
+#include "app/ring_player.h"
 #include "media/audio_engine.h"
 #include "platform/audio_backend_file.h"
+#include "platform/background_work.h"
+#include "platform/wav_file.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/pulse_fixture.h"
+#include "ui/pages.h"
 
 namespace fs = std::filesystem;
 using namespace kestrona;
@@ -38,12 +50,16 @@ namespace {
 
 constexpr int kProxyGiveUpMs = 5000;
 
-QCoreApplication& App() {
+QApplication& App() {
     static int argc = 1;
     static char name[] = "stall_bench";
     static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
+    static QApplication* app = [] {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        return new QApplication(argc, argv);
+    }();
+    return *app;
 }
 
 // Hands engine messages to the loop's thread, as the window's owner does.
@@ -65,7 +81,7 @@ class LoopOwner : public IEngineOwner {
 // Runs the loop while `script` steps are taken from it; returns the longest
 // gap between two ticks of a 1 ms timer, in milliseconds.
 double LongestStall(const std::function<void(std::function<void()> done)>& script) {
-    QCoreApplication& app = App();
+    QApplication& app = App();
     QElapsedTimer clock;
     clock.start();
     qint64 last = clock.elapsed(), worst = 0;
@@ -74,6 +90,8 @@ double LongestStall(const std::function<void(std::function<void()> done)>& scrip
     QObject::connect(&tick, &QTimer::timeout, [&] {
         const qint64 now = clock.elapsed();
         worst = std::max(worst, now - last);
+        if (now - last > 20 && qEnvironmentVariableIsSet("STALL_TRACE"))
+            fprintf(stderr, "stall %lld ms ending at %lld ms\n", now - last, now);
         last = now;
     });
     tick.start(1);
@@ -210,6 +228,91 @@ void BM_CallStall(benchmark::State& state) {
     state.counters["longest_stall_ms"] = stall;
 }
 BENCHMARK(BM_CallStall)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_HungSoundServerStall(benchmark::State& state) {
+    double stall = 0;
+    for (auto _ : state) {
+        const fs::path dir =
+            fs::temp_directory_path() / ("kestrona-stall-pa-" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir / "pulse");
+        fs::create_directories(dir / "config");
+        qputenv("KESTRONA_CONFIG_HOME", QByteArray::fromStdString((dir / "config").string()));
+        PcmAudio ring;
+        ring.rate = 8000;
+        ring.samples.assign(8000 / 2, 3000);
+        std::string error;
+        WriteWavFile(dir / "in.wav", ring, error);
+        kestrona::testing::PulseFixture pulse(dir / "pulse");
+        if (!pulse.Start(&error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        auto backend = MakePulseAudioBackend(pulse.ServerAddress());
+        {
+            // The first widget of a process loads the fonts: not the sound
+            // server's doing, so it happens before the clock runs.
+            App();
+            CPage6 warm(nullptr, MakeNullAudioBackend());
+            warm.EnsureCreated();
+        }
+        {
+            LoopOwner ownerA, ownerB;
+            CRingPlayer ringer(backend);
+            auto a = std::make_unique<CAudioEngine>();
+            auto b = std::make_unique<CAudioEngine>();
+            a->SetAudioBackend(MakeNullAudioBackend());
+            b->SetAudioBackend(backend);
+            a->SetCodec(MakePrivateSpeechCodec());
+            b->SetCodec(MakePrivateSpeechCodec());
+            std::unique_ptr<CPage6> page;
+            QTimer ringAgain;
+            QObject::connect(&ringAgain, &QTimer::timeout,
+                             [&] { ringer.PlayAsync(dir / "in.wav"); });
+            stall = LongestStall([&](std::function<void()> done) {
+                // A call comes in: the engine listens, the phone rings.
+                b->Init(&ownerB, 8000, 250, true, "", 0, 0);
+                b->BeginListen(0, 0);
+                ringer.PlayAsync(dir / "in.wav");
+                ringAgain.start(600);
+                When([&] { return ownerB.m_count > 0; },
+                     [&] {
+                         a->Init(&ownerA, 8000, 250, true, "", 0, 0);
+                         a->BeginConnect("127.0.0.1", b->PortIn(), b->PortOut());
+                     });
+                QTimer::singleShot(800, [&] { pulse.Freeze(true); });
+                QTimer::singleShot(1500, [&] {
+                    page = std::make_unique<CPage6>(nullptr, backend);
+                    page->EnsureCreated();
+                    page->show();
+                });
+                QTimer::singleShot(1900, [&] { page->m_test->click(); });
+                QTimer::singleShot(2600, [&] { page.reset(); });
+                // Answered: the ring stops, both directions start.
+                QTimer::singleShot(2800, [&] {
+                    ringAgain.stop();
+                    ringer.Stop();
+                    b->StartReceive();
+                    b->StartSend();
+                    a->StartReceive();
+                    a->StartSend();
+                });
+                // Hung up, as the window does.
+                QTimer::singleShot(4000, [&] {
+                    CAudioEngine::Retire(std::move(b));
+                    CAudioEngine::Retire(std::move(a));
+                });
+                QTimer::singleShot(4500, [&, done] { done(); });
+            });
+        }
+        pulse.Freeze(false);
+        BackgroundWork::Process().Drain();
+        pulse.Stop();
+        fs::remove_all(dir);
+    }
+    state.counters["longest_stall_ms"] = stall;
+}
+BENCHMARK(BM_HungSoundServerStall)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -13,6 +13,7 @@
 
 #include "codec/g729.h"
 #include "media/stream_io.h"
+#include "platform/background_work.h"
 
 using kestrona::ManualResetEvent;
 using kestrona::ReadResult;
@@ -86,6 +87,10 @@ int64_t CAudioEngine::ClockNow() const {
     return int64_t(std::chrono::duration<double>(elapsed).count() * double(m_format.samplesPerSec));
 }
 
+bool CAudioEngine::IsCallRate(int sampleRate) {
+    return std::find(kCallRates.begin(), kCallRates.end(), sampleRate) != kCallRates.end();
+}
+
 int CAudioEngine::BlockBytesFor(int sampleRate, int delayMs) {
     double exact = double(delayMs) * 0.001 * double(sampleRate);
     int samples = exact >= double(kMaxBlockSamples) ? kMaxBlockSamples
@@ -99,13 +104,25 @@ void CAudioEngine::Init(kestrona::IEngineOwner* owner, int sampleRate, int delay
                         const std::string& proxyAddress, int httpProxyPort, int socksProxyPort) {
     if (m_initialised || m_stopped)
         return;  // one set-up per engine
-    m_owner = owner;
+    {
+        std::lock_guard lock(m_ownerMutex);
+        m_owner = owner;
+    }
     m_direct = direct;
     m_proxyAddress = proxyAddress;
     m_httpProxyPort = httpProxyPort;
     m_socksProxyPort = socksProxyPort;
 
     m_format = kestrona::WaveFormat::Pcm16Mono(uint32_t(std::max(sampleRate, 0)));
+    if (!IsCallRate(sampleRate)) {
+        // The rate came from the peer: no device takes it, and nothing is
+        // sized by it.
+        m_refused = true;
+        Post(kestrona::kMsgEngineFailure, kestrona::kWaveInFormat);
+        Post(kestrona::kMsgEngineFailure, kestrona::kWaveOutFormat);
+        return;
+    }
+    delayMs = std::clamp(delayMs, kMinDelayMs, kMaxDelayMs);
     m_blockBytes = BlockBytesFor(sampleRate, delayMs);
 
     for (int i = 0; i < kRingSize; ++i) {
@@ -194,7 +211,13 @@ int SetupCodeFor(kestrona::TunnelFailure failure) {
 
 }  // namespace
 
-bool CAudioEngine::BeginSetup() {
+bool CAudioEngine::BeginSetup(bool report) {
+    if (m_refused && !m_stopped && !m_setupBegun) {
+        m_setupBegun = true;
+        if (report)
+            Post(kestrona::kMsgEngineSetup, kestrona::kSetupBadParameters);
+        return false;
+    }
     if (!m_initialised || m_stopped || m_setupBegun)
         return false;
     m_setupBegun = true;
@@ -213,19 +236,19 @@ void CAudioEngine::RunSetup(std::function<int()> work) {
 }
 
 void CAudioEngine::BeginListen(int portIn, int portOut) {
-    if (BeginSetup())
+    if (BeginSetup(true))
         RunSetup([this, portIn, portOut] { return SetupListen(portIn, portOut); });
 }
 
 void CAudioEngine::BeginConnect(const std::string& host, int peerPortIn, int peerPortOut) {
-    if (BeginSetup())
+    if (BeginSetup(true))
         RunSetup([this, host, peerPortIn, peerPortOut] {
             return SetupConnect(host, peerPortIn, peerPortOut);
         });
 }
 
 bool CAudioEngine::Listen(int portIn, int portOut) {
-    if (!BeginSetup())
+    if (!BeginSetup(false))
         return false;
     const int code = SetupListen(portIn, portOut);
     m_setupDone->Set();
@@ -235,7 +258,7 @@ bool CAudioEngine::Listen(int portIn, int portOut) {
 }
 
 bool CAudioEngine::Connect(const std::string& host, int peerPortIn, int peerPortOut) {
-    if (!BeginSetup())
+    if (!BeginSetup(false))
         return false;
     const int code = SetupConnect(host, peerPortIn, peerPortOut);
     m_setupDone->Set();
@@ -505,7 +528,8 @@ void CAudioEngine::SendThread() {
             }
             std::fill(coded.begin(), coded.end(), 0);
             int codedLength = 0;
-            EncodeBlock(pcm, m_blockBytes, coded.data(), codedLength);
+            if (!EncodeBlock(pcm, m_blockBytes, coded.data(), codedLength))
+                break;  // stopped
             if (!kestrona::WriteInChunks(coded.data(), codedLength, kMaxSendChunk, m_stopSending,
                                          send)) {
                 ReportConnectionLost(m_stopSending);
@@ -586,8 +610,9 @@ void CAudioEngine::ReceiveThread() {
         if (r != ReadResult::kComplete)
             return;
         int pcmLength = 0;
-        DecodeBlock(coded.data(), codedBytes, reinterpret_cast<uint8_t*>(m_decoded.data()),
-                    pcmLength);
+        if (!DecodeBlock(coded.data(), codedBytes, reinterpret_cast<uint8_t*>(m_decoded.data()),
+                         pcmLength))
+            return;  // stopped
         if (m_recording.load(std::memory_order_acquire))
             AppendRecording("in", reinterpret_cast<const uint8_t*>(m_decoded.data()), m_blockBytes);
         // Two whole newer blocks already waiting in the socket (a backlog
@@ -632,6 +657,10 @@ bool CAudioEngine::EncodeBlock(const uint8_t* pcm, int byteCount, uint8_t* coded
     const int frames = byteCount / kPcmFrameBytes;
     const int16_t* samples = reinterpret_cast<const int16_t*>(pcm);
     for (int k = 0; k < frames; ++k) {
+        // A retired engine leaves the codec at once: the next call's engine
+        // may already be resetting the process's codec.
+        if (m_stopSending.load(std::memory_order_relaxed) != 0 && m_stopBegun.load())
+            return false;
         m_codec->EncodeFrame(samples + kFrameSamples * k, coded + kFrameBytes * k);
     }
     codedLength = kFrameBytes * frames;
@@ -644,6 +673,8 @@ bool CAudioEngine::DecodeBlock(const uint8_t* coded, int byteCount, uint8_t* pcm
     const int frames = byteCount / kFrameBytes;
     int16_t* samples = reinterpret_cast<int16_t*>(pcm);
     for (int k = 0; k < frames; ++k) {
+        if (m_stopReceiving.load(std::memory_order_relaxed) != 0 && m_stopBegun.load())
+            return false;
         m_codec->DecodeFrame(coded + kFrameBytes * k, samples + kFrameSamples * k, 0);
     }
     pcmLength = m_blockBytes;
@@ -677,10 +708,27 @@ void CAudioEngine::AppendRecording(const char* suffix, const uint8_t* data, int 
 
 // --- Stop -------------------------------------------------------------------
 
-void CAudioEngine::Stop() {
-    if (m_stopped)
+void CAudioEngine::Retire(std::unique_ptr<CAudioEngine> engine) {
+    if (!engine)
         return;
-    m_stopped = true;
+    // Nothing more reaches the owner, and every thread starts to wind down
+    // now; the joins and the devices' close, which a sound server that
+    // stopped answering can hold up, happen in the background.
+    engine->Detach();
+    engine->BeginStop();
+    std::shared_ptr<CAudioEngine> retired(std::move(engine));
+    kestrona::BackgroundWork::Process().Run([retired] { retired->Stop(); });
+}
+
+void CAudioEngine::Detach() {
+    std::lock_guard lock(m_ownerMutex);
+    m_owner = nullptr;
+}
+
+void CAudioEngine::BeginStop() {
+    if (m_stopBegun)
+        return;
+    m_stopBegun = true;
     m_stopSending = 1;
     m_stopReceiving = 1;
     m_cancel.Cancel();
@@ -688,14 +736,19 @@ void CAudioEngine::Stop() {
     // Wake every thread blocked in accept, send or receive. The descriptors
     // stay allocated until the threads are joined, so none of them can be
     // reused under a thread still holding the number.
-    {
-        std::lock_guard lock(m_socketMutex);
-        m_closing = true;
-        kestrona::ShutdownSocket(m_listenIn);
-        kestrona::ShutdownSocket(m_listenOut);
-        kestrona::ShutdownSocket(m_sockIn.load());
-        kestrona::ShutdownSocket(m_sockOut.load());
-    }
+    std::lock_guard lock(m_socketMutex);
+    m_closing = true;
+    kestrona::ShutdownSocket(m_listenIn);
+    kestrona::ShutdownSocket(m_listenOut);
+    kestrona::ShutdownSocket(m_sockIn.load());
+    kestrona::ShutdownSocket(m_sockOut.load());
+}
+
+void CAudioEngine::Stop() {
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    BeginStop();
     // The set-up thread may start the accept threads: it ends first.
     if (m_setupThread.joinable())
         m_setupThread.join();
@@ -746,6 +799,7 @@ void CAudioEngine::Stop() {
 }
 
 void CAudioEngine::Post(int msg, int code) {
+    std::lock_guard lock(m_ownerMutex);
     if (m_owner)
         m_owner->PostEngineMessage(msg, code);
 }
@@ -766,6 +820,7 @@ void CAudioEngine::SoundLost(kestrona::WaveDeviceEvent event, int code) {
 }
 
 void CAudioEngine::Alert(const char* text) {
+    std::lock_guard lock(m_ownerMutex);
     if (m_owner)
         m_owner->ShowEngineAlert(text);
 }

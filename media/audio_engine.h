@@ -48,6 +48,12 @@ class CAudioEngine {
     static constexpr int kAcceptWaitMs = 5000;
     // Default bound of each connect and proxy exchange of the set-up.
     static constexpr int kSetupTimeoutMs = 10000;
+    // The rates a call runs at, and the block durations the options page
+    // offers. Init takes nothing else: the rate comes from the peer.
+    static constexpr std::array<int, 5> kCallRates = {8000, 12000, 16000, 22050, 24000};
+    static constexpr int kMinDelayMs = 250;
+    static constexpr int kMaxDelayMs = 5000;
+    static bool IsCallRate(int sampleRate);
 
     CAudioEngine();
     // Stops the engine if that has not been done.
@@ -86,6 +92,10 @@ class CAudioEngine {
     // proxy exchanges.
     void SetSetupTimeoutMs(int ms) { m_setupTimeoutMs = ms; }
 
+    // A rate other than kCallRates is refused: the devices' format codes (2
+    // and 4) are posted, nothing is allocated for it, and a later set-up
+    // fails at once with kSetupBadParameters. The delay is clamped to
+    // kMinDelayMs..kMaxDelayMs.
     void Init(kestrona::IEngineOwner* owner, int sampleRate, int delayMs, bool direct,
               const std::string& proxyAddress, int httpProxyPort, int socksProxyPort);
     // Both return at once; the set-up thread opens the streams and posts
@@ -103,6 +113,11 @@ class CAudioEngine {
     void StartReceive();
     void StartSend();
     void Stop();
+    // Stop without waiting: from the moment it returns the owner hears
+    // nothing more from the engine and every thread is told to end; the
+    // joins and the close of the devices go on in the background, where the
+    // engine is then destroyed.
+    static void Retire(std::unique_ptr<CAudioEngine> engine);
 
     // Switches recording on for the rest of the call under the given name
     // stem. Safe while the threads run; a later stem replaces the earlier.
@@ -130,7 +145,7 @@ class CAudioEngine {
     std::string m_proxyAddress;
     int m_httpProxyPort = 0;
     int m_socksProxyPort = 0;
-    kestrona::IEngineOwner* m_owner = nullptr;
+    kestrona::IEngineOwner* m_owner = nullptr;  // guarded by m_ownerMutex
     std::unique_ptr<kestrona::WaveInDevice> m_waveIn;
     std::unique_ptr<kestrona::WaveOutDevice> m_waveOut;
     std::atomic<int> m_stopSending{0};
@@ -161,7 +176,11 @@ class CAudioEngine {
                   std::optional<kestrona::ProxyHandshake>& bind);
     int HttpTunnel(std::atomic<int>& stream, const std::string& host, int port,
                    std::string* leftover);
-    bool BeginSetup();
+    bool BeginSetup(bool report);
+    // The part of Stop that never waits: stop flags, cancellation, sockets.
+    void BeginStop();
+    // No message reaches the owner any more.
+    void Detach();
     void RunSetup(std::function<int()> work);
     bool SetupReady();
     int StoreStream(std::atomic<int>& stream, int fd);
@@ -245,5 +264,8 @@ class CAudioEngine {
     std::atomic<bool> m_lostReported{false};
     std::atomic<bool> m_soundLostReported{false};
     bool m_initialised = false;
+    bool m_refused = false;  // Init was given a rate no call runs at
+    std::atomic<bool> m_stopBegun{false};
     bool m_stopped = false;
+    std::mutex m_ownerMutex;
 };

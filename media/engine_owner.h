@@ -36,6 +36,7 @@ enum SetupFailure : int {
     kSetupProxyRefused = 5,      // the proxy refused the tunnel or the listening port
     kSetupProxyBadAnswer = 6,    // the proxy's answer is not what its protocol sends
     kSetupTimedOut = 7,          // no connection or no answer within the set-up time
+    kSetupBadParameters = 8,     // Init refused the call's rate
 };
 
 inline constexpr const char* kWaveInOpenFailedText = "Wave In Device Open Failed";

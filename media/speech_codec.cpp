@@ -1,5 +1,7 @@
 #include "media/speech_codec.h"
 
+#include <mutex>
+
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "codec/g729.h"
@@ -7,14 +9,30 @@
 namespace kestrona {
 namespace {
 
+// An engine being retired may still be in its last frame while the next
+// call's engine resets the codec: each entry point holds the codec alone.
 class ProcessCodec final : public SpeechCodec {
   public:
-    void EncoderInit() override { G729EncoderInit(); }
-    void EncodeFrame(const int16_t* pcm, uint8_t* frame) override { G729EncodeFrame(pcm, frame); }
-    void DecoderInit() override { G729DecoderInit(); }
+    void EncoderInit() override {
+        std::lock_guard lock(m_encoderMutex);
+        G729EncoderInit();
+    }
+    void EncodeFrame(const int16_t* pcm, uint8_t* frame) override {
+        std::lock_guard lock(m_encoderMutex);
+        G729EncodeFrame(pcm, frame);
+    }
+    void DecoderInit() override {
+        std::lock_guard lock(m_decoderMutex);
+        G729DecoderInit();
+    }
     void DecodeFrame(const uint8_t* frame, int16_t* pcm, int badFrame) override {
+        std::lock_guard lock(m_decoderMutex);
         G729DecodeFrame(frame, pcm, badFrame);
     }
+
+  private:
+    std::mutex m_encoderMutex;
+    std::mutex m_decoderMutex;
 };
 
 class PrivateCodec final : public SpeechCodec {

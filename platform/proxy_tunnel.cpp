@@ -13,6 +13,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "platform/background_work.h"
 
 namespace kestrona {
 namespace {
@@ -338,11 +342,10 @@ bool SetBlocking(int fd, bool blocking) {
     return ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
 }
 
-bool Resolve(const std::string& host, in_addr& out) {
-    if (::inet_pton(AF_INET, host.c_str(), &out) == 1)
-        return true;
-    if (host.empty())
-        return false;
+std::mutex g_lookupMutex;
+NameLookup g_lookup;
+
+bool SystemLookup(const std::string& host, in_addr& out) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -354,7 +357,60 @@ bool Resolve(const std::string& host, in_addr& out) {
     return true;
 }
 
+// A name look-up can hang for as long as the name servers let it, and
+// getaddrinfo() cannot be interrupted: it runs on a background thread and
+// leaves its answer in a slot that outlives whoever gave up waiting for it.
+struct LookupSlot {
+    UniqueFd ready{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    std::mutex mutex;
+    bool found = false;
+    in_addr address{};
+};
+
+// 1 found, 0 not found or timed out, -1 cancelled; `why` tells the two
+// failures apart.
+int Resolve(const std::string& host, in_addr& out, Clock::time_point deadline, bool bounded,
+            const CancelToken* cancel, TunnelFailure& why) {
+    why = TunnelFailure::kUnreachable;
+    if (::inet_pton(AF_INET, host.c_str(), &out) == 1)
+        return 1;
+    if (host.empty())
+        return 0;
+    auto slot = std::make_shared<LookupSlot>();
+    if (slot->ready.get() < 0)
+        return 0;
+    NameLookup lookup;
+    {
+        std::lock_guard lock(g_lookupMutex);
+        lookup = g_lookup;
+    }
+    BackgroundWork::Process().Run([slot, host, lookup = std::move(lookup)] {
+        in_addr address{};
+        const bool found = lookup ? lookup(host, address) : SystemLookup(host, address);
+        {
+            std::lock_guard lock(slot->mutex);
+            slot->address = address;
+            slot->found = found;
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(slot->ready.get(), &one, sizeof one);
+    });
+    const int ready = WaitFor(slot->ready.get(), POLLIN, deadline, bounded, cancel);
+    if (ready <= 0) {
+        why = ready < 0 ? TunnelFailure::kCancelled : TunnelFailure::kTimedOut;
+        return ready < 0 ? -1 : 0;
+    }
+    std::lock_guard lock(slot->mutex);
+    out = slot->address;
+    return slot->found ? 1 : 0;
+}
+
 }  // namespace
+
+void SetNameLookup(NameLookup lookup) {
+    std::lock_guard lock(g_lookupMutex);
+    g_lookup = std::move(lookup);
+}
 
 int ConnectTcpWithin(const std::string& host, int port, int timeoutMs, const CancelToken* cancel,
                      TunnelFailure* why) {
@@ -363,7 +419,10 @@ int ConnectTcpWithin(const std::string& host, int port, int timeoutMs, const Can
     failure = TunnelFailure::kUnreachable;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    if (port <= 0 || port > 65535 || !Resolve(host, addr.sin_addr))
+    // One deadline for the look-up and the connect together.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (port <= 0 || port > 65535 ||
+        Resolve(host, addr.sin_addr, deadline, timeoutMs > 0, cancel, failure) != 1)
         return -1;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -377,7 +436,6 @@ int ConnectTcpWithin(const std::string& host, int port, int timeoutMs, const Can
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         if (errno != EINPROGRESS && errno != EINTR)
             return give_up(failure, TunnelFailure::kUnreachable);
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         const int ready = WaitFor(fd, POLLOUT, deadline, timeoutMs > 0, cancel);
         if (ready <= 0)
             return give_up(failure,

@@ -8,9 +8,12 @@
 // arrived glued behind the proxy's last answer (those belong to the far end).
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/unique_fd.h"
@@ -132,10 +135,17 @@ class CancelToken {
 };
 
 // A blocking TCP connection to host (dotted IPv4 or a name) within timeoutMs.
-// The descriptor comes back in blocking mode; -1 with `why` set on failure
-// (kUnreachable, kTimedOut or kCancelled).
+// A name is looked up on a background thread within the same time, and the
+// wait for it ends at once when cancelled (the look-up itself is left to
+// finish on its own). The descriptor comes back in blocking mode; -1 with
+// `why` set on failure (kUnreachable, kTimedOut or kCancelled).
 int ConnectTcpWithin(const std::string& host, int port, int timeoutMs, const CancelToken* cancel,
                      TunnelFailure* why);
+
+// How names are looked up: the system's resolver unless replaced (a test
+// puts one here that hangs). Runs on a background thread; may block.
+using NameLookup = std::function<bool(const std::string& host, in_addr& out)>;
+void SetNameLookup(NameLookup lookup);
 
 // Runs the exchange on a connected descriptor until the machine is open, in
 // kBound (unless untilOpen), or failed; timeoutMs bounds the whole run (0 or

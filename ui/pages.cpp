@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMetaObject>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QUrl>
@@ -21,6 +22,7 @@
 
 #include "app/dialog_checks.h"
 #include "media/test_sound.h"
+#include "platform/background_work.h"
 #include "res/resource_ids.h"
 #include "settings/setting_names.h"
 #include "settings/settings_model.h"
@@ -442,10 +444,7 @@ void CPage5::OnInitDialog() {
 CPage6::CPage6(kestrona::SettingsModel* live, std::shared_ptr<kestrona::AudioBackend> backend)
     : COptionPage(tr("声音"), live), m_backend(std::move(backend)) {}
 
-CPage6::~CPage6() {
-    if (m_lister.joinable())
-        m_lister.join();
-}
+CPage6::~CPage6() = default;
 
 void CPage6::OnInitDialog() {
     auto* devices = new QGroupBox(tr("声音设备"), this);
@@ -486,21 +485,29 @@ void CPage6::OnInitDialog() {
     Fill(m_input, {}, m_values.strWaveIn);
     Fill(m_output, {}, m_values.strWaveOut);
 
-    // The lists arrive on the page's thread (the destructor waits for the
-    // worker, and Qt drops a call queued for a page that is gone).
-    m_lister = std::thread([this, backend = m_backend] {
+    // The lists arrive on the application's thread, for the page if it is
+    // still open; the page never waits for them.
+    QPointer<CPage6> page(this);
+    kestrona::BackgroundWork::Process().Run([page, backend = m_backend] {
         auto inputs = backend->ListDevices(kestrona::AudioDirection::kInput);
         auto outputs = backend->ListDevices(kestrona::AudioDirection::kOutput);
-        QMetaObject::invokeMethod(
-            this,
-            [this, inputs = std::move(inputs), outputs = std::move(outputs)] {
-                // Keep what the user may have picked meanwhile.
-                Fill(m_input, inputs, ChosenId(m_input));
-                Fill(m_output, outputs, ChosenId(m_output));
-                m_listed = true;
-            },
-            Qt::QueuedConnection);
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app,
+                [page, inputs = std::move(inputs), outputs = std::move(outputs)] {
+                    if (page)
+                        page->ShowDevices(inputs, outputs);
+                },
+                Qt::QueuedConnection);
     });
+}
+
+void CPage6::ShowDevices(const std::vector<kestrona::AudioDeviceInfo>& inputs,
+                         const std::vector<kestrona::AudioDeviceInfo>& outputs) {
+    // Keep what the user may have picked meanwhile.
+    Fill(m_input, inputs, ChosenId(m_input));
+    Fill(m_output, outputs, ChosenId(m_output));
+    m_listed = true;
 }
 
 void CPage6::Fill(QComboBox* box, const std::vector<kestrona::AudioDeviceInfo>& devices,
@@ -532,8 +539,23 @@ std::string CPage6::ChosenId(const QComboBox* box) {
 void CPage6::PlayTestSound() {
     if (!m_testSound)
         m_testSound = std::make_unique<kestrona::TestSound>();
-    std::string why;
-    if (m_testSound->Play(*m_backend, ChosenId(m_output), &why)) {
+    m_status->clear();
+    QPointer<CPage6> page(this);
+    m_testSound->Play(m_backend, ChosenId(m_output), [page](bool ok, const std::string& why) {
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app,
+                [page, ok, why] {
+                    if (page)
+                        page->ShowTestSound(ok, why);
+                },
+                Qt::QueuedConnection);
+    });
+}
+
+void CPage6::ShowTestSound(bool ok, const std::string& why) {
+    ++m_testAnswers;
+    if (ok) {
         m_status->clear();
     } else {
         m_status->setText(tr("无法打开该扬声器"));

@@ -146,9 +146,10 @@ class TestSound;
 
 // Sound: the microphone and loudspeaker by their human names (the system
 // default first), a test sound on the loudspeaker shown, and echo control.
-// The devices are listed on a worker thread, since the sound server may be
-// slow to answer; until then the lists hold the default and the device kept
-// in the settings. A kept device that is not there stays chosen, marked as
+// The devices are listed, and the test sound played, in the background,
+// since the sound server may be slow to answer or not answer at all; until
+// the lists arrive they hold the default and the device kept in the
+// settings. A kept device that is not there stays chosen, marked as
 // missing (a headset that is unplugged now), until the user chooses another.
 class CPage6 : public COptionPage {
     Q_OBJECT
@@ -162,6 +163,8 @@ class CPage6 : public COptionPage {
     void PlayTestSound();
     // True once the device lists have arrived.
     bool DevicesListed() const { return m_listed; }
+    // How many test sounds have reported whether they play.
+    int TestSoundsAnswered() const { return m_testAnswers; }
 
     kestrona::AudioSettings m_values;
 
@@ -175,13 +178,16 @@ class CPage6 : public COptionPage {
     void OnInitDialog() override;
 
   private:
+    void ShowDevices(const std::vector<kestrona::AudioDeviceInfo>& inputs,
+                     const std::vector<kestrona::AudioDeviceInfo>& outputs);
+    void ShowTestSound(bool ok, const std::string& why);
     void Fill(QComboBox* box, const std::vector<kestrona::AudioDeviceInfo>& devices,
               const std::string& chosen);
     static std::string ChosenId(const QComboBox* box);
 
     std::shared_ptr<kestrona::AudioBackend> m_backend;
-    std::thread m_lister;
     std::unique_ptr<kestrona::TestSound> m_testSound;
     int m_loadedEcho = -1;
     bool m_listed = false;
+    int m_testAnswers = 0;
 };

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "call_rig.h"
@@ -15,6 +17,8 @@
 #include "media/stream_io.h"
 #include "media_test_util.h"
 #include "platform/audio_backend_file.h"
+#include "platform/background_work.h"
+#include "support/hung_lookup.h"
 #include "support/proxy_fixtures.h"
 
 namespace fs = std::filesystem;
@@ -81,6 +85,41 @@ TEST(EngineDevices, FormatRefusalGivesCodes2And4AndAWorkingMachineNothing) {
     b.Init(&fine, 24000, 5000, true, "", 0, 0);
     EXPECT_TRUE(fine.Messages().empty());
     EXPECT_EQ(b.m_blockBytes, 240000);
+}
+
+// A rate or a delay from the peer sizes nothing unchecked: a rate no call
+// runs at is refused (the devices' format codes, then a set-up that fails at
+// once) and a delay outside the options page's range is clamped into it.
+TEST(EngineDevices, PeerRatesAndDelaysOutsideTheirRangesSizeNothing) {
+    for (int rate : {1000000000, 2147483647, 4000, 0, -8000}) {
+        RecordingOwner owner;
+        CAudioEngine engine;
+        engine.SetAudioBackend(MakeFileAudioBackend("", ""));
+        engine.SetCodec(std::make_shared<MarkerCodec>());
+        engine.SetEchoControl(CAudioEngine::EchoControl::kOn);
+        engine.Init(&owner, rate, 5000, true, "", 0, 0);
+        EXPECT_EQ(engine.m_blockBytes, 0) << rate;
+        EXPECT_FALSE(engine.EchoControlActive());
+        engine.BeginListen(0, 0);
+        engine.StartReceive();
+        engine.StartSend();
+        EXPECT_EQ(owner.Messages(),
+                  (std::vector<std::pair<int, int>>{{kMsgEngineFailure, kWaveInFormat},
+                                                    {kMsgEngineFailure, kWaveOutFormat},
+                                                    {kMsgEngineSetup, kSetupBadParameters}}))
+            << rate;
+        EXPECT_FALSE(engine.Listen(0, 0));
+    }
+    for (auto [delay, bytes] : {std::pair{-1, 3840}, {0, 3840}, {2147483647, 240000}}) {
+        RecordingOwner owner;
+        CAudioEngine engine;
+        engine.SetAudioBackend(MakeFileAudioBackend("", ""));
+        engine.SetCodec(std::make_shared<MarkerCodec>());
+        engine.SetEchoControl(CAudioEngine::EchoControl::kOn);
+        engine.Init(&owner, delay > 0 ? 24000 : kRate, delay, true, "", 0, 0);
+        EXPECT_EQ(engine.m_blockBytes, bytes) << delay;
+        EXPECT_TRUE(owner.Messages().empty());
+    }
 }
 
 // --- Listening -----------------------------------------------------------------
@@ -437,6 +476,128 @@ TEST(EngineSetup, StopCancelsASetUpWaitingForASilentProxy) {
     EXPECT_EQ(ThreadCount(), threadsBefore);
 }
 
+// A proxy given by a name whose name server never answers: Stop ends the
+// set-up while the look-up still hangs, and nothing is reported for it.
+TEST(EngineSetup, StopDuringAHungProxyNameLookUpReturnsAtOnce) {
+    for (bool listening : {true, false}) {
+        test::HungLookup lookup;
+        RecordingOwner owner;
+        {
+            CAudioEngine engine;
+            engine.SetAudioBackend(MakeNullAudioBackend());
+            engine.SetSetupTimeoutMs(3600 * 1000);
+            engine.Init(&owner, kRate, kDelay, false, "proxy.invalid", 8080, 1080);
+            if (listening)
+                engine.BeginListen(0, 0);
+            else
+                engine.BeginConnect("10.0.0.5", 2000, 2001);
+            ASSERT_TRUE(lookup.WaitEntered(1));
+            engine.Stop();
+            EXPECT_EQ(lookup.Left(), 0);
+        }
+        EXPECT_EQ(owner.Count(kMsgEngineSetup), 0);
+    }
+}
+
+// A loudspeaker whose sound server stopped answering: Reset hangs until the
+// test lets it go.
+class HungSpeakerBackend : public AudioBackend {
+  public:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        bool resetEntered = false;
+        bool destroyed = false;
+    };
+    class Speaker : public WaveOutDevice {
+      public:
+        Speaker(std::shared_ptr<State> state, WaveDoneCallback done)
+            : m_state(std::move(state)), m_done(std::move(done)) {}
+        ~Speaker() override {
+            std::lock_guard lock(m_state->mutex);
+            m_state->destroyed = true;
+        }
+        WaveResult Write(WaveHeader& h) override {
+            std::lock_guard lock(m_mutex);
+            m_held.push_back(&h);
+            return WaveResult::kOk;
+        }
+        WaveResult Reset() override {
+            {
+                std::unique_lock lock(m_state->mutex);
+                m_state->resetEntered = true;
+                m_state->changed.notify_all();
+                m_state->changed.wait(lock, [this] { return m_state->released; });
+            }
+            std::vector<WaveHeader*> held;
+            {
+                std::lock_guard lock(m_mutex);
+                held.swap(m_held);
+            }
+            for (WaveHeader* h : held) m_done(*h);
+            return WaveResult::kOk;
+        }
+        WaveResult Close() override { return WaveResult::kOk; }
+        const WaveFormat& Format() const override { return m_format; }
+
+      private:
+        std::shared_ptr<State> m_state;
+        WaveDoneCallback m_done;
+        std::mutex m_mutex;
+        std::vector<WaveHeader*> m_held;
+        WaveFormat m_format;
+    };
+
+    int WaveInDeviceCount() override { return 0; }
+    int WaveOutDeviceCount() override { return 1; }
+    WaveResult QueryWaveIn(const WaveFormat&) override { return WaveResult::kNoDevice; }
+    WaveResult QueryWaveOut(const WaveFormat&) override { return WaveResult::kOk; }
+    std::unique_ptr<WaveInDevice> OpenWaveIn(const WaveFormat&, WaveDoneCallback, WaveResult* r,
+                                             std::string*) override {
+        *r = WaveResult::kNoDevice;
+        return nullptr;
+    }
+    std::unique_ptr<WaveOutDevice> OpenWaveOut(const WaveFormat&, WaveDoneCallback done,
+                                               WaveResult* r, std::string*) override {
+        *r = WaveResult::kOk;
+        opened = true;
+        return std::make_unique<Speaker>(state, std::move(done));
+    }
+    std::string Name() const override { return "hung"; }
+
+    std::shared_ptr<State> state = std::make_shared<State>();
+    std::atomic<bool> opened{false};
+};
+
+// Hanging up retires the engine: it returns while the device's close still
+// hangs, the owner hears nothing more, and the engine goes once the device
+// lets go.
+TEST(EngineStop, RetiringWaitsNeitherForTheThreadsNorForAHungDevice) {
+    auto backend = std::make_shared<HungSpeakerBackend>();
+    RecordingOwner owner;
+    auto engine = std::make_unique<CAudioEngine>();
+    engine->SetAudioBackend(backend);
+    engine->SetCodec(std::make_shared<MarkerCodec>());
+    engine->Init(&owner, kRate, kDelay, true, "", 0, 0);
+    engine->StartReceive();
+    ASSERT_TRUE(WaitUntil([&] { return backend->opened.load(); }));
+    ASSERT_TRUE(owner.WaitFor(kMsgConnectionLost, 1));  // no stream was ever set up
+    const auto heard = owner.Messages();
+    CAudioEngine::Retire(std::move(engine));
+    {
+        std::unique_lock lock(backend->state->mutex);
+        backend->state->changed.wait(lock, [&] { return backend->state->resetEntered; });
+        EXPECT_FALSE(backend->state->destroyed);
+        backend->state->released = true;
+        backend->state->changed.notify_all();
+    }
+    BackgroundWork::Process().Drain();
+    std::lock_guard lock(backend->state->mutex);
+    EXPECT_TRUE(backend->state->destroyed);
+    EXPECT_EQ(owner.Messages(), heard);
+}
+
 // The HTTP proxy's answer is read by the set-up: a refusal fails it at once,
 // and the peer's bytes glued behind a 2xx answer are the first audio.
 TEST(EngineHttp, RefusalFailsTheSetUpAndGluedBytesAreTheFirstFrames) {
@@ -486,7 +647,6 @@ TEST(EngineHttp, RefusalFailsTheSetUpAndGluedBytesAreTheFirstFrames) {
 }
 
 // --- Recordings ----------------------------------------------------------------
-
 
 bool IsStaircaseRun(const std::vector<int16_t>& s) {
     // Whole frames of one value each, every frame one more than the last.

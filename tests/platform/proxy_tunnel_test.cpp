@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "support/hung_lookup.h"
 #include "support/proxy_fixtures.h"
 
 namespace kestrona {
@@ -240,6 +241,26 @@ TEST(TunnelDriver, ScriptedProxiesTimeOutsAndCancellation) {
     TunnelFailure why = TunnelFailure::kNone;
     EXPECT_LT(ConnectTcpWithin("127.0.0.1", test::FreeLoopbackPort(), 5000, nullptr, &why), 0);
     EXPECT_EQ(why, TunnelFailure::kUnreachable);
+}
+
+// A name server that never answers holds neither a deadline nor a cancel
+// up: both end the wait while the look-up itself is still hanging.
+TEST(TunnelDriver, HungNameLookUpIsBoundedAndCancellable) {
+    test::HungLookup lookup;
+    TunnelFailure why = TunnelFailure::kNone;
+    EXPECT_LT(ConnectTcpWithin("proxy.invalid", 1080, 50, nullptr, &why), 0);
+    EXPECT_EQ(why, TunnelFailure::kTimedOut);
+
+    CancelToken cancel;
+    std::thread canceller([&] {
+        lookup.WaitEntered(2);
+        cancel.Cancel();
+    });
+    why = TunnelFailure::kNone;
+    EXPECT_LT(ConnectTcpWithin("proxy.invalid", 1080, 3600 * 1000, &cancel, &why), 0);
+    canceller.join();
+    EXPECT_EQ(why, TunnelFailure::kCancelled);
+    EXPECT_EQ(lookup.Left(), 0);  // neither waited for the look-up to end
 }
 
 // ---- Real proxies ----

@@ -45,6 +45,7 @@ void Reap(pid_t& pid, int signal) {
     if (pid <= 0)
         return;
     ::kill(pid, signal);
+    ::kill(pid, SIGCONT);  // a frozen daemon takes its signal too
     // A daemon that ignores SIGTERM gets SIGKILL after two seconds.
     const auto limit = Clock::now() + std::chrono::seconds(2);
     for (;;) {
@@ -183,6 +184,11 @@ bool PulseFixture::Start(std::string* error) {
 void PulseFixture::KillDaemon() {
     Reap(m_drain, SIGKILL);
     Reap(m_daemon, SIGKILL);
+}
+
+void PulseFixture::Freeze(bool frozen) {
+    if (m_daemon > 0)
+        ::kill(m_daemon, frozen ? SIGSTOP : SIGCONT);
 }
 
 void PulseFixture::Stop() {

@@ -37,6 +37,9 @@ class PulseFixture {
     void Stop();
     // The daemon dies at once (SIGKILL), as a crashed sound server would.
     void KillDaemon();
+    // The daemon stops answering (SIGSTOP) without closing a connection, as
+    // a hung sound server would; false lets it go on (SIGCONT).
+    void Freeze(bool frozen);
     bool Running() const { return m_daemon > 0; }
 
     std::string ServerAddress() const { return "unix:" + (m_dir / "native").string(); }

@@ -143,6 +143,12 @@ TEST_F(SoundPageTest, TestSoundPlaysOnTheDeviceShown) {
     page->m_test->click();
     page->m_output->setCurrentIndex(0);
     page->m_test->click();
+    // The devices open in the background, in the order asked for.
+    for (int i = 0; i < 500 && page->TestSoundsAnswered() < 2; ++i) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(page->TestSoundsAnswered(), 2);
     EXPECT_EQ(backend->opened, (std::vector<std::string>{"spk.usb", ""}));
     EXPECT_TRUE(page->m_status->text().isEmpty());
 }
