@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "media/call_recorder.h"
 #include "media/delay_bound.h"
 #include "media/echo_canceller.h"
 #include "media/engine_owner.h"
@@ -184,7 +185,6 @@ class CAudioEngine {
     void RunSetup(std::function<int()> work);
     bool SetupReady();
     int StoreStream(std::atomic<int>& stream, int fd);
-    void AppendRecording(const char* suffix, const uint8_t* data, int n);
     void Post(int msg, int code);
     void ReportConnectionLost(const std::atomic<int>& stopFlag);
     void Alert(const char* text);
@@ -192,6 +192,7 @@ class CAudioEngine {
 
     // Position on the engine's clock: samples at the call's rate since Init.
     int64_t ClockNow() const;
+    void PreparePipeline(int sampleRate);
     void CaptureDone(kestrona::WaveHeader& h);
     void PlayoutDone(kestrona::WaveHeader& h);
     // True when captured block i is too old to be worth sending.
@@ -199,10 +200,7 @@ class CAudioEngine {
 
     std::shared_ptr<kestrona::AudioBackend> m_backend;
     std::shared_ptr<kestrona::SpeechCodec> m_codec;
-    std::filesystem::path m_recordRoot;
-    // The stem is replaced by Record while the send and receive threads use it.
-    std::mutex m_recordMutex;
-    std::string m_recordStem;
+    kestrona::CallRecorder m_recorder;
     int m_setupTimeoutMs = kSetupTimeoutMs;
     std::string m_proxyUser;
     std::string m_proxyPassword;
