@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "settings/settings_model.h"
+
 namespace kestrona {
 
 enum CallState : int {
@@ -90,9 +92,8 @@ int32_t AgreedSampleRate(int32_t own, int32_t proposed);
 inline bool IsPort(int32_t port) {
     return port >= 1 && port <= 65535;
 }
-// The playout delay the options page offers, in milliseconds.
-inline constexpr int32_t kMinDelayBufferMs = 250;
-inline constexpr int32_t kMaxDelayBufferMs = 5000;
+// The playout delays the options page offers (kMinDelayBufferMs to
+// kMaxDelayBufferMs) are the settings model's.
 
 // Appends the digit of a key command (1007..1015 give 1..9, 1016 gives 0;
 // 1006 is what the keyboard's "0" maps to and also gives 0). False, and
