@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "net/records.h"
+
 namespace kestrona {
 
 std::optional<KeyEnables> KeysForState(int state) {

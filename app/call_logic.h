@@ -81,10 +81,6 @@ inline constexpr const char* kRingAutoAnswer = "ring/aa.wav";
 
 inline constexpr std::size_t kMaxDigits = 9;
 
-// The five rates a call can run at (the connection types' rates).
-inline bool IsCallSampleRate(int32_t rate) {
-    return rate == 8000 || rate == 12000 || rate == 16000 || rate == 22050 || rate == 24000;
-}
 // The callee's rate for a proposal: its own, or the proposal when that is a
 // call rate below it; a proposal that is no call rate gets the nearest call
 // rate below it (8000 at least), so that nothing a peer sends sizes a buffer.
