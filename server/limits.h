@@ -3,22 +3,29 @@
 // cool-down, each one twice as long as the last, during which logins are
 // answered without a password check. A number's owner keeps getting in from
 // the addresses it last logged in from, whatever others try on its number.
-// Safe to call from several threads; all state is in this process's memory.
+//
+// The counts live in the store, so that every instance on one database
+// gives a guesser one allowance and a restart forgets nothing. A login is
+// counted when it is let through, in the same atomic step as the check, and
+// the count is taken back when the password turns out right (only that
+// number's count from that address) or the check never happened; so many
+// guesses at once cannot pass a limit. IPv6 addresses count per /64, which
+// one subscriber line usually gets whole.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <unordered_map>
-#include <vector>
+
+#include "server/store.h"
 
 namespace kestrona::server {
 
 struct LimitsConfig {
-    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    // Wall-clock time: the counts are shared with other instances and
+    // outlive a restart.
+    using Clock = std::function<std::chrono::system_clock::time_point()>;
     // Failed logins from one address within the window that start its cool-down (0: no limit).
     int address_failures = 10;
     // Failed logins for one number, from addresses it has not logged in from,
@@ -28,51 +35,45 @@ struct LimitsConfig {
     std::chrono::seconds cooldown{300};       // the first
     std::chrono::seconds max_cooldown{3600};  // the longest, after doubling
     int registrations_per_hour = 10;          // per address (0: no limit)
-    Clock clock;                              // steady_clock::now when empty
+    Clock clock;                              // system_clock::now when empty
 };
 
 enum class LoginGate {
     kAllowed,
     kAddressCoolingDown,  // this address failed too often
     kNumberCoolingDown,   // this number was guessed at from elsewhere too often
+    kUnavailable,         // the store could not be asked: refuse, try later
 };
+
+enum class LoginEnd { kAccepted, kWrongPassword, kNotChecked };
+
+// The key an address is counted under: IPv4 whole, IPv6 by its /64.
+std::string AddressKey(const std::string& address);
 
 class AbuseLimits {
   public:
-    explicit AbuseLimits(LimitsConfig config);
+    AbuseLimits(LimitsConfig config, SubscriberStore& store);
 
-    LoginGate CheckLogin(const std::string& address, std::int32_t number);
-    void LoginFailed(const std::string& address, std::int32_t number);
-    void LoginAccepted(const std::string& address, std::int32_t number);
+    // Checks, and when allowed counts the login as a failure until EndLogin
+    // says otherwise; one atomic step on the store.
+    LoginGate BeginLogin(const std::string& address, std::int32_t number);
+    // After a login that BeginLogin allowed.
+    void EndLogin(const std::string& address, std::int32_t number, LoginEnd end);
     // Counts the registration when it is allowed.
     bool AllowRegistration(const std::string& address);
 
-  private:
-    using TimePoint = std::chrono::steady_clock::time_point;
-    struct Strikes {
-        std::deque<TimePoint> failures;  // within the window, oldest first
-        int cooldowns = 0;               // so far; sets the length of the next
-        TimePoint until{};
-        TimePoint last{};
-    };
-    struct Usual {
-        std::string address;
-        TimePoint last{};
-    };
+    // Without counting (tests, tools).
+    LoginGate CheckLogin(const std::string& address, std::int32_t number);
+    // A whole failed login, or a whole successful one.
+    void LoginFailed(const std::string& address, std::int32_t number);
+    void LoginAccepted(const std::string& address, std::int32_t number);
 
-    TimePoint Now() const;
-    bool CoolingDown(Strikes& strikes, TimePoint now) const;
-    void Strike(Strikes& strikes, TimePoint now, int threshold);
-    bool IsUsual(std::int32_t number, const std::string& address) const;
-    void PruneLocked(TimePoint now);
+  private:
+    std::int64_t NowMs() const;
+    LoginGate Gate(const std::string& address, std::int32_t number, bool count);
 
     LimitsConfig config_;
-    std::mutex mutex_;
-    std::unordered_map<std::string, Strikes> by_address_;
-    std::unordered_map<std::int32_t, Strikes> by_number_;
-    std::unordered_map<std::int32_t, std::vector<Usual>> usual_;
-    std::unordered_map<std::string, std::deque<TimePoint>> registrations_;
-    TimePoint next_prune_{};
+    SubscriberStore& store_;
 };
 
 }  // namespace kestrona::server

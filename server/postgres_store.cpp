@@ -57,6 +57,15 @@ CREATE TABLE housekeeping (
 INSERT INTO housekeeping (task, next_run_ms) VALUES ('sweep', 0);
 CREATE TABLE retired_numbers (number integer PRIMARY KEY);
 )sql",
+    // Unlogged: counts of failed logins are not worth a disk write each, and
+    // a database crash that forgets them costs a guesser's allowance once.
+    R"sql(
+CREATE UNLOGGED TABLE limit_state (
+    key text PRIMARY KEY,
+    value text NOT NULL,
+    expires_ms bigint NOT NULL
+);
+)sql",
 };
 static_assert(std::size(kSteps) == kSchemaVersion);
 
@@ -776,6 +785,64 @@ std::vector<CallReport> PostgresStore::CallReports() {
              TextAt(r, i, 4), IntAt(r, i, 5)});
     }
     return rows;
+}
+
+bool PostgresStore::UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
+                                 const std::function<void(std::vector<LimitEntry>&)>& change) {
+    return Guarded(false, [&]() -> bool {
+        Lease c = Acquire(Pool::kSessions);
+        // The rows are locked in the order of their keys, so that two
+        // instances counting the same keys never wait on each other in a
+        // circle.
+        std::vector<std::string> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        std::string array = "{";
+        for (const std::string& key : sorted) {
+            array += (array.size() > 1 ? ",\"" : "\"") + key + "\"";
+        }
+        array += "}";
+        auto fail = [&] {
+            c->ExecOk("ROLLBACK");
+            return false;
+        };
+        if (!c->Begin() ||
+            !Ok(c->Once("INSERT INTO limit_state (key, value, expires_ms) "
+                        "SELECT k, '', 0 FROM unnest($1::text[]) AS k ON CONFLICT DO NOTHING",
+                        {Text(array)}))) {
+            return fail();
+        }
+        Result read = c->Once(
+            "SELECT key, value, expires_ms FROM limit_state WHERE key = ANY($1::text[]) "
+            "ORDER BY key FOR UPDATE",
+            {Text(array)});
+        if (!Ok(read)) {
+            return fail();
+        }
+        std::vector<LimitEntry> entries(keys.size());
+        for (int row = 0; row < PQntuples(read.get()); ++row) {
+            std::string key = TextAt(read, row, 0);
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                if (keys[i] == key && IntAt(read, row, 2) >= now_ms) {
+                    entries[i].value = TextAt(read, row, 1);
+                    entries[i].expires_ms = IntAt(read, row, 2);
+                }
+            }
+        }
+        change(entries);
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (entries[i].changed &&
+                !Ok(c->Once("UPDATE limit_state SET value = $2, expires_ms = $3 WHERE key = $1",
+                            {Text(keys[i]), Text(entries[i].value),
+                             Int(entries[i].value.empty() ? 0 : entries[i].expires_ms)}))) {
+                return fail();
+            }
+        }
+        if (++limit_updates_ % 1024 == 0 &&
+            !Ok(c->Once("DELETE FROM limit_state WHERE expires_ms < $1", {Int(now_ms)}))) {
+            return fail();
+        }
+        return c->ExecOk("COMMIT") || fail();
+    });
 }
 
 bool PostgresStore::ImportSubscriber(const SubscriberRow& row) {

@@ -7,6 +7,7 @@
 // through connections that do wait.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,8 @@ class PostgresStore final : public SubscriberStore {
     bool ImportSubscriber(const SubscriberRow& row) override;
     int SchemaVersion() override;
     bool Ping() override;
+    bool UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
+                      const std::function<void(std::vector<LimitEntry>&)>& change) override;
     void Interrupt() override;
 
     class Connection;
@@ -79,6 +82,7 @@ class PostgresStore final : public SubscriberStore {
     std::condition_variable repair_;
     bool interrupted_ = false;
     bool closing_ = false;
+    std::atomic<std::uint64_t> limit_updates_{0};
     std::thread reconnector_;
 };
 

@@ -103,7 +103,7 @@ struct Connection {
 
 struct Server::Impl {
     Impl(ServerConfig c, Directory& d)
-        : config(std::move(c)), directory(d), limits(config.limits) {}
+        : config(std::move(c)), directory(d), limits(config.limits, d.store()) {}
 
     // Holds a connection's place among all connections and, once its client's
     // address is known, among that address's, until the connection ends.
@@ -364,33 +364,52 @@ struct Server::Impl {
         Finish(conn->socket, conn->unread);
     }
 
-    // Answers a login or registration that an abuse limit holds back, without
-    // a password check; empty when the request may go on.
-    std::optional<std::string> HoldBack(const Request& request, const std::string& address,
-                                        Connection& conn) {
+    // The store work of one request, with the abuse limits around it: a
+    // login or registration that a limit holds back is answered without a
+    // password check, and *throttled says which limit did.
+    Outcome Admit(const Request& request, const std::string& address,
+                  std::optional<Throttle>& throttled) {
         if (const auto* login = std::get_if<LoginRequest>(&request)) {
-            LoginGate gate = limits.CheckLogin(address, login->number);
-            if (gate == LoginGate::kAllowed) {
-                return std::nullopt;
+            LoginGate gate = limits.BeginLogin(address, login->number);
+            if (gate == LoginGate::kUnavailable) {
+                return {PlainReply(records::kGeneralError), "failed: database (limits)"};
             }
-            // "Refused" is the one login answer that claims nothing about the
-            // password: the phone shows no message and keeps its login open.
-            SendNow(conn.socket,
-                    LoginResult(records::login_result::kRefused, config.live_period_s, {}, {}));
-            bool by_address = gate == LoginGate::kAddressCoolingDown;
-            metrics.Throttled(by_address ? Throttle::kLoginAddress : Throttle::kLoginNumber);
-            return by_address ? "throttled: too many failed logins from this address"
-                              : "throttled: too many failed logins for this number";
+            if (gate != LoginGate::kAllowed) {
+                // "Refused" is the one login answer that claims nothing about
+                // the password: the phone shows no message and keeps its
+                // login open.
+                bool by_address = gate == LoginGate::kAddressCoolingDown;
+                throttled = by_address ? Throttle::kLoginAddress : Throttle::kLoginNumber;
+                return {LoginResult(records::login_result::kRefused, config.live_period_s, {}, {}),
+                        by_address ? "throttled: too many failed logins from this address"
+                                   : "throttled: too many failed logins for this number"};
+            }
+            LoginEnd end = LoginEnd::kNotChecked;
+            Outcome outcome;
+            try {
+                outcome = directory.Handle(request, address);
+            } catch (...) {
+                limits.EndLogin(address, login->number, end);
+                throw;
+            }
+            ExchangeResult result = ResultOfReply(outcome.reply);
+            if (result == ExchangeResult::kWrongPassword) {
+                end = LoginEnd::kWrongPassword;
+            } else if (result == ExchangeResult::kAccepted) {
+                end = LoginEnd::kAccepted;
+            }
+            limits.EndLogin(address, login->number, end);
+            return outcome;
         }
         if (std::holds_alternative<RegisterRequest>(request) &&
             !limits.AllowRegistration(address)) {
             // The phone shows nothing and keeps its registration open, where
             // "e-mail taken" would send the user off to change a good address.
-            SendNow(conn.socket, PlainReply(records::kGeneralError));
-            metrics.Throttled(Throttle::kRegistration);
-            return "throttled: too many registrations from this address";
+            throttled = Throttle::kRegistration;
+            return {PlainReply(records::kGeneralError),
+                    "throttled: too many registrations from this address"};
         }
-        return std::nullopt;
+        return directory.Handle(request, address);
     }
 
     // Runs one exchange on an open connection; returns the log text.
@@ -457,21 +476,15 @@ struct Server::Impl {
         if (decoded.status != DecodeStatus::kOk) {
             co_return general_error("text without its terminating zero");
         }
-        if (std::optional<std::string> throttled = HoldBack(decoded.request, address, conn)) {
-            tally.result = ExchangeResult::kThrottled;
-            co_return *throttled;
-        }
-        std::optional<LoginRequest> login;
-        if (const auto* l = std::get_if<LoginRequest>(&decoded.request)) {
-            login = *l;
-        }
         // Password checks (argon2id) have threads of their own, so that a
         // flood of logins cannot hold up the keep-alives.
         StoreExecutor& work = directory.IsSlow(decoded.request) ? *hash_work : *store_work;
         SteadyTime deadline = tally.request_complete + config.request_deadline;
         // Built before the co_await: GCC 12 mishandles temporaries inside one.
-        std::function<Outcome()> task = [this, request = std::move(decoded.request), address]() {
-            return directory.Handle(request, address);
+        auto throttled = std::make_shared<std::optional<Throttle>>();
+        std::function<Outcome()> task = [this, request = std::move(decoded.request), address,
+                                         throttled]() {
+            return Admit(request, address, *throttled);
         };
         StoreAnswer answer = co_await OnStore(work, deadline, std::move(task));
         switch (answer.status) {
@@ -486,12 +499,9 @@ struct Server::Impl {
         }
         Outcome& outcome = answer.outcome;
         tally.result = ResultOfReply(outcome.reply);
-        if (login) {
-            if (*tally.result == ExchangeResult::kWrongPassword) {
-                limits.LoginFailed(address, login->number);
-            } else if (*tally.result == ExchangeResult::kAccepted) {
-                limits.LoginAccepted(address, login->number);
-            }
+        if (*throttled) {
+            tally.result = ExchangeResult::kThrottled;
+            metrics.Throttled(**throttled);
         }
         if (!outcome.reply.empty() && !SendNow(conn.socket, outcome.reply)) {
             outcome.result += " (reply not delivered)";

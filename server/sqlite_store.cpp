@@ -54,6 +54,13 @@ CREATE TABLE housekeeping (
 INSERT INTO housekeeping (task, next_run_ms) VALUES ('sweep', 0);
 CREATE TABLE retired_numbers (number INTEGER PRIMARY KEY);
 )sql",
+    R"sql(
+CREATE TABLE limit_state (
+    key TEXT PRIMARY KEY,
+    value TEXT NOT NULL,
+    expires_ms INTEGER NOT NULL
+);
+)sql",
 };
 static_assert(std::size(kSteps) == kSchemaVersion);
 
@@ -504,6 +511,62 @@ std::vector<CallReport> SqliteStore::CallReports() {
         throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(db_));
     }
     return rows;
+}
+
+bool SqliteStore::UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
+                               const std::function<void(std::vector<LimitEntry>&)>& change) {
+    std::lock_guard lock(mutex_);
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    bool ok = true;
+    std::vector<LimitEntry> entries;
+    try {
+        Statement read(db_, "SELECT value, expires_ms FROM limit_state WHERE key = ?1");
+        for (const std::string& key : keys) {
+            sqlite3_reset(read.stmt);
+            BindText(read.stmt, 1, key);
+            LimitEntry entry;
+            if (sqlite3_step(read.stmt) == SQLITE_ROW &&
+                sqlite3_column_int64(read.stmt, 1) >= now_ms) {
+                entry.value = ColumnBytes(read.stmt, 0);
+                entry.expires_ms = sqlite3_column_int64(read.stmt, 1);
+            }
+            entries.push_back(std::move(entry));
+        }
+        change(entries);
+        Statement write(db_,
+                        "INSERT INTO limit_state (key, value, expires_ms) VALUES (?1, ?2, ?3) "
+                        "ON CONFLICT (key) DO UPDATE SET value = excluded.value, "
+                        "expires_ms = excluded.expires_ms");
+        Statement remove(db_, "DELETE FROM limit_state WHERE key = ?1");
+        for (std::size_t i = 0; i < keys.size() && ok; ++i) {
+            if (!entries[i].changed) {
+                continue;
+            }
+            sqlite3_stmt* stmt = entries[i].value.empty() ? remove.stmt : write.stmt;
+            BindText(stmt, 1, keys[i]);
+            if (!entries[i].value.empty()) {
+                BindText(stmt, 2, entries[i].value);
+                sqlite3_bind_int64(stmt, 3, entries[i].expires_ms);
+            }
+            ok = sqlite3_step(stmt) == SQLITE_DONE;
+            sqlite3_reset(stmt);
+        }
+        // Now and then the expired entries go.
+        if (ok && ++limit_updates_ % 1024 == 0) {
+            Statement sweep(db_, "DELETE FROM limit_state WHERE expires_ms < ?1");
+            sqlite3_bind_int64(sweep.stmt, 1, now_ms);
+            ok = sqlite3_step(sweep.stmt) == SQLITE_DONE;
+        }
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
 }
 
 bool SqliteStore::ImportSubscriber(const SubscriberRow& row) {

@@ -45,6 +45,8 @@ class SqliteStore final : public SubscriberStore {
     std::vector<CallReport> CallReports() override;
     bool ImportSubscriber(const SubscriberRow& row) override;
     int SchemaVersion() override;
+    bool UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
+                      const std::function<void(std::vector<LimitEntry>&)>& change) override;
 
   private:
     void Close();
@@ -56,6 +58,7 @@ class SqliteStore final : public SubscriberStore {
     SessionStatus WhyNoChange(std::int32_t number, std::int64_t alive_since_ms);
 
     std::mutex mutex_;  // one connection, used by every thread in turn
+    std::uint64_t limit_updates_ = 0;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* max_number_ = nullptr;
     sqlite3_stmt* insert_subscriber_ = nullptr;

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +16,7 @@ namespace kestrona::server {
 // The schema both backends create and upgrade to at start. Version 1 is the
 // subscribers and call reports of the first server (whose files have no
 // version table); version 2 adds the shared sessions.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 struct NewSubscriber {
     std::string name;  // texts exactly as the client sent them (code page 936)
@@ -59,6 +62,14 @@ struct SessionRow {
 // What a keep-alive, logout or port change found. kFailed: the database did
 // not answer.
 enum class SessionStatus { kDone, kNoSession, kOtherAddress, kFailed };
+
+// One entry of the abuse limits' shared state: a short text that may be
+// dropped after expires_ms. An empty value is no entry.
+struct LimitEntry {
+    std::string value;
+    std::int64_t expires_ms = 0;
+    bool changed = false;  // set by whoever changes it, to have it written
+};
 
 class SubscriberStore {
   public:
@@ -108,11 +119,23 @@ class SubscriberStore {
     // The schema version the database is at.
     virtual int SchemaVersion() = 0;
 
+    // Reads the limit entries of keys (empty ones where there are none),
+    // lets change rewrite them, and writes those it marked changed: one
+    // atomic step for every instance that shares the store. Entries expired
+    // at now_ms read as empty. False when the database could not be asked.
+    // The default keeps them in memory (test doubles).
+    virtual bool UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
+                              const std::function<void(std::vector<LimitEntry>&)>& change);
+
     // A cheap round trip: true when the database answers. Health checks.
     virtual bool Ping() { return SchemaVersion() > 0; }
     // For shutdown: breaks off calls waiting on the database (their
     // connections are closed under them) and fails every later call at once.
     virtual void Interrupt() {}
+
+  private:
+    std::mutex limits_mutex_;
+    std::map<std::string, LimitEntry> limits_;
 };
 
 }  // namespace kestrona::server

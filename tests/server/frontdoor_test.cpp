@@ -2,6 +2,7 @@
 // limits and the operator's counters, over real loopback connections.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -196,6 +197,64 @@ TEST_F(FrontDoorTest, GuessersAreHeldOffWithoutPasswordChecksWhileTheOwnerGetsIn
     EXPECT_EQ(
         test::Prefix(Talk(port, test::RegisterRecord("g", "p", "g@x"), V1("192.0.2.2")).reply, 18),
         "REGISTERNEWSUCCESS");
+}
+
+// A guesser that logs in to its own number between guesses at others gains
+// nothing by it, and guesses sent all at once pass no more checks than one
+// after another.
+TEST_F(FrontDoorTest, OwnLoginsBetweenGuessesAndGuessesAtOnceStayWithinTheLimit) {
+    ServerConfig config;
+    config.trusted_proxies.Add("127.0.0.1");
+    config.limits.registrations_per_hour = 0;
+    config.limits.number_failures = 0;  // only the address's own allowance here
+    config.hash_threads = 2;
+    std::uint16_t port = Start(config).port();
+    const Bytes guesser = V1("198.51.100.1");
+    std::int32_t own =
+        rec::GetInt(Talk(port, test::RegisterRecord("g", "mine", "g@x"), guesser).reply.data(), 18);
+    std::vector<std::int32_t> others;
+    for (int i = 0; i < 8; ++i) {
+        std::string email = "v" + std::to_string(i) + "@x";
+        others.push_back(rec::GetInt(
+            Talk(port, test::RegisterRecord("v", "secret", email), V1("192.0.2.9")).reply.data(),
+            18));
+    }
+    int checked = 0;
+    for (int i = 0; i < 54; ++i) {
+        if (i % 9 == 8) {
+            Talk(port, test::LoginRecord(own, "mine", 7000), guesser);
+            continue;
+        }
+        std::int32_t number = others[static_cast<std::size_t>(i) % others.size()];
+        if (LoginResultOf(Talk(port, test::LoginRecord(number, "guess", 7000), guesser).reply) ==
+            2) {
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 10);
+
+    // Another address, 32 guesses at once against a limit of 10.
+    const Bytes crowd = V1("198.51.100.2");
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int i = 0; i < 32; ++i) {
+        threads.emplace_back([&, i] {
+            std::int32_t number = others[static_cast<std::size_t>(i) % others.size()];
+            if (LoginResultOf(Talk(port, test::LoginRecord(number, "guess", 7000), crowd).reply) ==
+                2) {
+                ++wrong;
+            }
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_LE(wrong.load(), 10);
+    EXPECT_GE(wrong.load(), 1);
+    // An IPv6 guesser's neighbours in the same /64 share its allowance.
+    EXPECT_EQ(AddressKey("2001:db8:1:2:aaaa::1"), AddressKey("2001:db8:1:2:bbbb::7"));
+    EXPECT_NE(AddressKey("2001:db8:1:2::1"), AddressKey("2001:db8:1:3::1"));
+    EXPECT_EQ(AddressKey("192.0.2.1"), "192.0.2.1");
 }
 
 TEST_F(FrontDoorTest, ALiveScrapePassesPromtool) {

@@ -166,6 +166,64 @@ TEST(ServerInstances, TwoInstancesOnOnePostgresServeTheSameSessions) {
     EXPECT_EQ(Word(one->port(), test::LiveRecord(a)), "GENERALCMDSUCCESS");
 }
 
+// As a balancer hands a phone's connection on.
+Bytes TalkVia(std::uint16_t port, const std::string& from, const Bytes& record) {
+    test::RawClient client(port);
+    client.Send(test::AsBytes("PROXY TCP4 " + from + " 127.0.0.1 40000 10004\r\n"));
+    client.ReadExactly(6);
+    client.Send(record);
+    return client.ReadToEnd();
+}
+
+std::int32_t LoginVia(std::uint16_t port, const std::string& from, std::int32_t number,
+                      const std::string& pw) {
+    Bytes reply = TalkVia(port, from, test::LoginRecord(number, pw, 7000));
+    return reply.size() >= 24 ? rec::GetInt(reply.data(), 20) : -1;
+}
+
+// Two instances on one database give a guesser one allowance between them,
+// and a restart forgets neither the counts nor the addresses an owner is
+// known by.
+TEST(ServerInstances, LimitsAreSharedByInstancesAndOutliveARestart) {
+    test::TempDir dir;
+    std::string spec = test::FreshStoreSpec(test::Backend::kPostgres, dir);
+    ASSERT_FALSE(spec.empty());
+    const std::vector<std::string> behind{"--trusted-proxy", "127.0.0.1"};
+    auto one = std::make_unique<ServerProcess>(spec, 0, behind);
+    auto two = std::make_unique<ServerProcess>(spec, 0, behind);
+    ASSERT_NE(one->port(), 0) << one->first_line();
+    ASSERT_NE(two->port(), 0) << two->first_line();
+    Bytes registered =
+        TalkVia(one->port(), "203.0.113.5", test::RegisterRecord("o", "right", "o@x"));
+    ASSERT_EQ(registered.size(), 22u);
+    std::int32_t number = rec::GetInt(registered.data(), 18);
+    ASSERT_EQ(LoginVia(two->port(), "203.0.113.5", number, "right"), 0);
+
+    int checked = 0;
+    for (int i = 0; i < 16; ++i) {
+        std::uint16_t port = i % 2 ? one->port() : two->port();
+        checked += LoginVia(port, "198.51.100.1", number, "guess") == 2;
+    }
+    EXPECT_EQ(checked, 10);
+
+    std::uint16_t port_one = one->port();
+    std::uint16_t port_two = two->port();
+    one.reset();
+    two.reset();
+    one = std::make_unique<ServerProcess>(spec, port_one, behind);
+    two = std::make_unique<ServerProcess>(spec, port_two, behind);
+    ASSERT_NE(one->port(), 0) << one->first_line();
+    EXPECT_EQ(LoginVia(one->port(), "198.51.100.1", number, "right"), 1);
+    // Strangers spread over many addresses cool the number down for every
+    // stranger, not for its owner, whom the restart did not forget.
+    for (int i = 2; i < 12; ++i) {
+        LoginVia(i % 2 ? one->port() : two->port(), "198.51.100." + std::to_string(i), number,
+                 "guess");
+    }
+    EXPECT_EQ(LoginVia(two->port(), "198.51.100.99", number, "right"), 1);
+    EXPECT_EQ(LoginVia(one->port(), "203.0.113.5", number, "right"), 0);
+}
+
 // SQLite to PostgreSQL and back: every subscriber, report, retired number and
 // session arrives unchanged, and the copy serves logins with the old passwords.
 TEST(ServerMigrate, ARoundTripThroughPostgresKeepsEverything) {

@@ -83,6 +83,11 @@ class ForwardingStore : public SubscriberStore {
         return inner_.ImportSubscriber(row);
     }
     int SchemaVersion() override { return inner_.SchemaVersion(); }
+    bool UpdateLimits(const std::vector<std::string>& keys, std::int64_t now,
+                      const std::function<void(std::vector<LimitEntry>&)>& change) override {
+        return inner_.UpdateLimits(keys, now, change);
+    }
+    bool Ping() override { return inner_.Ping(); }
 
   protected:
     SubscriberStore& inner_;

@@ -111,8 +111,9 @@ TEST(ServerPostgresStore, ConnectionsRecoverFromADatabaseRestart) {
                    SessionStatus::kDone;
         }));
         EXPECT_TRUE(eventually([&] {
-            return store->AddSubscriber({"n", "h", "e" + std::to_string(i) + "@x", "", "", ""},
-                                        10000)
+            return store
+                       ->AddSubscriber({"n", "h", "e" + std::to_string(i) + "@x", "", "", ""},
+                                       10000)
                        .status == AddStatus::kAdded;
         }));
     }
