@@ -5,6 +5,14 @@
 // buffers into or out of a server stream. All libpulse calls run under the
 // main loop's lock; the device thread gives the lock up only while it waits.
 //
+// Cost: a call runs for hours, so the devices wake only when there is work.
+// The server is asked for few, large transfers (playback requests of
+// kPlaybackRequestMs, capture fragments of kCaptureFragmentMs); a device
+// thread sleeps on its own condition until its stream has room for the rest
+// of a buffer, or holds the rest of one, or something it waits for is due.
+// No timer runs while sound flows; no timing updates are asked for except
+// one a second, and only while buffers move, for the latency report.
+//
 // Faults: the stream is opened lazily on the device thread, so opening never
 // blocks the caller and never fails for want of a server. While there is no
 // stream (no server, server gone, device gone) the device goes on in real
@@ -16,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -37,15 +46,22 @@ constexpr auto kConnectTimeout = 1500ms;
 constexpr auto kStreamTimeout = 1500ms;
 constexpr auto kRetryEvery = 1s;
 constexpr auto kFollowEvery = 1s;
-constexpr auto kSlice = 20ms;
+constexpr auto kTimingEvery = 1s;
+// Silence (capture) or discarding (playback) at the clock without a stream
+// goes in steps of this much.
+constexpr auto kPaceStep = 100ms;
 // A capture stream that delivers nothing for this long counts as stalled:
 // the device gives silence at the clock until data flows again.
 constexpr auto kCaptureStall = 500ms;
-// Server-side buffers: sized for robustness, not for the lowest latency (the
-// call's block dominates the delay anyway).
-constexpr int kPlaybackTargetMs = 150;
+// Server-side buffers. Playback keeps up to kPlaybackTargetMs queued in the
+// server and is asked for more once kPlaybackRequestMs have played; the
+// server gives the sink (target - 2 x request) / 2 of its own, 40 ms, so it
+// need not wake every few milliseconds either. The call's block dominates
+// the delay anyway.
+constexpr int kPlaybackTargetMs = 240;
+constexpr int kPlaybackRequestMs = 80;
 constexpr int kPlaybackPrebufMs = 40;
-constexpr int kCaptureFragmentMs = 20;
+constexpr int kCaptureFragmentMs = 40;
 constexpr int kCaptureServerMaxMs = 500;
 // Unread capture kept on our side; past it the oldest audio goes, down to the
 // newest kCaptureKeepMs, so a stall never leaves a lasting backlog.
@@ -88,33 +104,16 @@ class PulseLink {
     }
     void unlock() { pa_threaded_mainloop_unlock(m_loop); }
     bool Usable() const { return m_loop != nullptr; }
-    pa_threaded_mainloop* Loop() const { return m_loop; }
     pa_mainloop_api* Api() const { return pa_threaded_mainloop_get_api(m_loop); }
 
-    // Under the lock. Releases the lock until a callback signals or about
-    // `most` has passed (spurious wake-ups are fine: callers loop).
-    void Wait(pa_time_event* timer, std::chrono::microseconds most) {
-        struct timeval tv;
-        pa_gettimeofday(&tv);
-        pa_timeval_add(&tv, pa_usec_t(most.count()));
-        Api()->time_restart(timer, &tv);
-        pa_threaded_mainloop_wait(m_loop);
-    }
-    pa_time_event* NewTimer() {
-        struct timeval tv;
-        pa_gettimeofday(&tv);
-        pa_timeval_add(&tv, 3600ull * PA_USEC_PER_SEC);
-        return Api()->time_new(Api(), &tv, &PulseLink::OnTimer, this);
-    }
-    void FreeTimer(pa_time_event* timer) {
-        if (timer)
-            Api()->time_free(timer);
-    }
+    // Under the lock. Releases it until a context or operation callback
+    // signals, or the deadline (spurious wake-ups are fine: callers loop).
+    void WaitUntil(Clock::time_point deadline) { m_changed.wait_until(*this, deadline); }
 
     // Under the lock: a ready context, connecting (or reconnecting) when
     // there is none. A failed attempt is not repeated within kRetryEvery
     // unless `force`.
-    pa_context* Ready(pa_time_event* timer, bool force) {
+    pa_context* Ready(bool force) {
         if (m_context && pa_context_get_state(m_context) == PA_CONTEXT_READY)
             return m_context;
         const auto now = Clock::now();
@@ -153,7 +152,7 @@ class PulseLink {
                 DropContext();
                 return nullptr;
             }
-            Wait(timer, kSlice);
+            WaitUntil(deadline);
         }
     }
     // Under the lock: the context if it is ready now, without trying.
@@ -164,15 +163,15 @@ class PulseLink {
     // Whether a server has answered at any time in this process.
     bool EverConnected() const { return m_everConnected; }
 
-    // Waits (under the lock) for an operation to finish, at most `most`;
-    // cancels it after that. True when it finished.
-    bool Finish(pa_operation* op, pa_time_event* timer, std::chrono::milliseconds most) {
+    // Waits (under the lock) for an operation whose callback calls Signal to
+    // finish, at most `most`; cancels it after that. True when it finished.
+    bool Finish(pa_operation* op, std::chrono::milliseconds most) {
         if (!op)
             return false;
         const auto deadline = Clock::now() + most;
         while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && Clock::now() < deadline &&
                Current())
-            Wait(timer, kSlice);
+            WaitUntil(deadline);
         const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
         if (!done)
             pa_operation_cancel(op);
@@ -180,14 +179,9 @@ class PulseLink {
         return done;
     }
 
-    static void Signal(void* link) {
-        pa_threaded_mainloop_signal(static_cast<PulseLink*>(link)->m_loop, 0);
-    }
+    static void Signal(void* link) { static_cast<PulseLink*>(link)->m_changed.notify_all(); }
 
   private:
-    static void OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* link) {
-        Signal(link);
-    }
     static void OnContextState(pa_context*, void* link) { Signal(link); }
 
     void DropContext() {
@@ -204,6 +198,8 @@ class PulseLink {
     bool m_started = false;
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
+    // Context state and operations; streams have their own (PulseStream).
+    std::condition_variable_any m_changed;
     Clock::time_point m_nextAttempt{};
     bool m_everConnected = false;
 };
@@ -229,14 +225,10 @@ class PulseStream {
           m_link(*m_home.link),
           m_direction(direction),
           m_format(format),
-          m_choice(std::move(choice)) {
-        std::lock_guard lock(m_link);
-        m_timer = m_link.NewTimer();
-    }
+          m_choice(std::move(choice)) {}
     ~PulseStream() {
         std::lock_guard lock(m_link);
         DropStream();
-        m_link.FreeTimer(m_timer);
     }
 
     // Under the lock: opens a stream when there is none and it is time to
@@ -247,7 +239,8 @@ class PulseStream {
         if (m_stream) {
             const pa_stream_state_t state = pa_stream_get_state(m_stream);
             if (PA_STREAM_IS_GOOD(state) && m_link.Current()) {
-                if (now >= m_nextFollow) {
+                if (m_moved || (m_onFallback && now >= m_nextFollow)) {
+                    m_moved = false;
                     m_nextFollow = now + kFollowEvery;
                     Follow();
                 }
@@ -276,18 +269,17 @@ class PulseStream {
     }
 
     // Real-time pacing without a stream: waits (lock given up) for the next
-    // slice and returns how many bytes of it are due, at most `most`.
-    uint32_t PaceSlice(std::unique_lock<PulseLink>& lock, uint32_t most) {
+    // step and returns how many bytes of it are due, at most `most`.
+    uint32_t PaceStep(std::unique_lock<PulseLink>& lock, uint32_t most) {
         const auto now = Clock::now();
         if (m_paceClock < now - 200ms || m_paceClock > now + 200ms)
             m_paceClock = now;
-        const uint32_t slice = std::min(most, BytesFor(m_format, int(kSlice.count())));
-        m_paceClock +=
-            std::chrono::microseconds(int64_t(slice) * 1000000 / m_format.avgBytesPerSec);
+        const uint32_t step = std::min(most, BytesFor(m_format, int(kPaceStep.count())));
+        m_paceClock += std::chrono::microseconds(int64_t(step) * 1000000 / m_format.avgBytesPerSec);
         lock.unlock();
         const bool ok = WaitUntilPaced(m_paceClock);
         lock.lock();
-        return ok ? slice : 0;
+        return ok ? step : 0;
     }
     virtual bool WaitUntilPaced(Clock::time_point t) = 0;
     virtual void Report(WaveDeviceEvent event) = 0;
@@ -302,7 +294,23 @@ class PulseStream {
         lock.lock();
     }
 
-    void WaitSlice() { m_link.Wait(m_timer, kSlice); }
+    // Under the lock, with a stream: sleeps until a stream callback or Wake
+    // signals, or until `deadline`, or until Maintain has something due.
+    void WaitForStream(std::unique_lock<PulseLink>& lock,
+                       Clock::time_point deadline = Clock::time_point::max()) {
+        if (m_onFallback)
+            deadline = std::min(deadline, m_nextFollow);
+        if (deadline == Clock::time_point::max())
+            m_wake.wait(lock);
+        else
+            m_wake.wait_until(lock, deadline);
+    }
+    // Wakes the device thread (takes the lock, so a wake between its last
+    // look and its sleep is not lost).
+    void WakeDevice() {
+        std::lock_guard lock(m_link);
+        m_wake.notify_all();
+    }
 
     // Called under the lock with a stream just made, before it connects.
     virtual void SetUpStream(pa_stream* s) = 0;
@@ -314,13 +322,14 @@ class PulseStream {
             return;
         DetachStream(m_stream);
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+        pa_stream_set_moved_callback(m_stream, nullptr, nullptr);
         pa_stream_disconnect(m_stream);
         pa_stream_unref(m_stream);
         m_stream = nullptr;
     }
 
     bool OpenStream() {
-        pa_context* c = m_link.Ready(m_timer, false);
+        pa_context* c = m_link.Ready(false);
         if (!c)
             return false;
         const std::string choice = m_choice;
@@ -334,6 +343,7 @@ class PulseStream {
             return false;
         if (!choice.empty()) {
             m_onFallback = true;
+            m_nextFollow = Clock::now() + kFollowEvery;
             ReportMissing(m_home, m_direction, choice);
         }
         return true;
@@ -351,7 +361,8 @@ class PulseStream {
         pa_proplist_free(props);
         if (!s)
             return false;
-        pa_stream_set_state_callback(s, OnState, &m_link);
+        pa_stream_set_state_callback(s, OnStreamEvent, this);
+        pa_stream_set_moved_callback(s, OnMoved, this);
         SetUpStream(s);
         m_stream = s;
         if (Connect(s, device) < 0) {
@@ -362,14 +373,14 @@ class PulseStream {
         for (;;) {
             const pa_stream_state_t state = pa_stream_get_state(s);
             if (state == PA_STREAM_READY) {
-                m_nextFollow = Clock::now() + kFollowEvery;
+                m_nextTiming = Clock::now();
                 return true;
             }
             if (!PA_STREAM_IS_GOOD(state) || Clock::now() >= deadline) {
                 DropStream();
                 return false;
             }
-            WaitSlice();
+            m_wake.wait_until(m_link, deadline);
         }
     }
 
@@ -434,25 +445,53 @@ class PulseStream {
                 },
                 &probe);
         }
-        m_link.Finish(op, m_timer, 1000ms);
+        m_link.Finish(op, 1000ms);
         return probe.found;
     }
 
-    static void OnState(pa_stream*, void* link) { PulseLink::Signal(link); }
+    // Under the lock, while buffers move: asks the server for fresh timing
+    // at most once every kTimingEvery; OnTiming takes the answer.
+    void RefreshTiming() {
+        const auto now = Clock::now();
+        if (!m_stream || now < m_nextTiming)
+            return;
+        m_nextTiming = now + kTimingEvery;
+        if (pa_operation* op = pa_stream_update_timing_info(m_stream, OnTimingInfo, this))
+            pa_operation_unref(op);
+    }
+    // On the main loop thread: the latency to report, from fresh timing.
+    virtual void OnTiming(pa_stream* s) = 0;
+
+    static void OnStreamEvent(pa_stream*, void* self) {
+        static_cast<PulseStream*>(self)->m_wake.notify_all();
+    }
+    static void OnMoved(pa_stream*, void* self) {
+        auto* me = static_cast<PulseStream*>(self);
+        me->m_moved = true;
+        me->m_wake.notify_all();
+    }
+    static void OnTimingInfo(pa_stream* s, int success, void* self) {
+        if (success)
+            static_cast<PulseStream*>(self)->OnTiming(s);
+    }
 
     DeviceHome m_home;
     PulseLink& m_link;
     const AudioDirection m_direction;
     const WaveFormat m_format;
     const std::string m_choice;
-    pa_time_event* m_timer = nullptr;
+    // The device thread sleeps here; stream callbacks and Wake signal it.
+    std::condition_variable_any m_wake;
     pa_stream* m_stream = nullptr;
     bool m_lost = false;
     bool m_onFallback = false;
+    bool m_moved = false;
     std::optional<WaveDeviceEvent> m_pending;
     Clock::time_point m_nextTry{};
     Clock::time_point m_nextFollow{};
+    Clock::time_point m_nextTiming{};
     Clock::time_point m_paceClock{};
+    std::atomic<int64_t> m_latencyUs{0};
 };
 
 class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private PulseStream {
@@ -482,8 +521,13 @@ class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private Puls
     }
     WaveResult Close() override { return CloseQueue(); }
     const WaveFormat& Format() const override { return m_format; }
+    std::chrono::microseconds Latency() const override {
+        return std::chrono::microseconds(m_latencyUs.load(std::memory_order_relaxed));
+    }
 
   private:
+    void Wake() override { WakeDevice(); }
+
     void Transfer(WaveHeader& h) override {
         const uint32_t total = h.bufferLength & ~1u;
         uint32_t done = 0;
@@ -492,7 +536,7 @@ class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private Puls
             Maintain();
             FlushEvent(lock);
             if (!m_stream) {
-                done += PaceSlice(lock, total - done);
+                done += PaceStep(lock, total - done);
                 continue;
             }
             const size_t room = pa_stream_writable_size(m_stream);
@@ -501,7 +545,7 @@ class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private Puls
                 continue;
             }
             if (room < 2) {
-                WaitSlice();
+                WaitForStream(lock);
                 continue;
             }
             const uint32_t n = uint32_t(std::min<size_t>(room, total - done)) & ~1u;
@@ -511,45 +555,63 @@ class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private Puls
             }
             done += n;
         }
+        RefreshTiming();
         if (!Aborted() && m_stream && !QueueHasMore())
-            PlayOut();
+            PlayOut(lock);
     }
 
     // The last queued buffer is given back once it has been heard, so a
     // sound that ends is played to its end before its device is closed. A
-    // new buffer ends the wait at once.
-    void PlayOut() {
-        if (pa_operation* op = pa_stream_trigger(m_stream, nullptr, nullptr))
-            pa_operation_unref(op);
-        const auto limit = Clock::now() + std::chrono::milliseconds(kPlaybackTargetMs) + 1s;
-        while (!Aborted() && m_stream && Clock::now() < limit && !QueueHasMore()) {
-            if (!PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)) || !m_link.Current())
+    // new buffer ends the wait at once. The end is reckoned from what the
+    // server holds, without asking it (in a call the next block usually
+    // comes first); only then is a tail shorter than the pre-buffer pushed
+    // out.
+    void PlayOut(std::unique_lock<PulseLink>& lock) {
+        const pa_buffer_attr* attr = pa_stream_get_buffer_attr(m_stream);
+        const size_t room = pa_stream_writable_size(m_stream);
+        if (!attr || room == size_t(-1))
+            return;
+        const uint64_t held = attr->tlength > room ? attr->tlength - room : 0;
+        auto end = Clock::now() +
+                   std::chrono::microseconds(held * 1000000 / m_format.avgBytesPerSec) + Latency() +
+                   20ms;
+        for (bool pushed = false;;) {
+            while (!Aborted() && m_stream && Clock::now() < end && !QueueHasMore()) {
+                if (!PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)) || !m_link.Current())
+                    return;
+                WaitForStream(lock, end);
+            }
+            if (pushed || Aborted() || !m_stream || QueueHasMore())
                 return;
-            pa_usec_t latency = 0;
-            int negative = 0;
-            if (pa_stream_get_latency(m_stream, &latency, &negative) == 0 &&
-                (negative || latency < 5000))
-                return;
-            WaitSlice();
+            if (pa_operation* op = pa_stream_trigger(m_stream, nullptr, nullptr))
+                pa_operation_unref(op);
+            pushed = true;
+            end = Clock::now() + std::chrono::milliseconds(kPlaybackPrebufMs) + Latency() + 20ms;
         }
     }
 
-    void SetUpStream(pa_stream* s) override {
-        pa_stream_set_write_callback(s, OnWritable, &m_link);
+    void OnTiming(pa_stream* s) override {
+        // What the server already holds ahead of a sample is counted by the
+        // caller as queued audio; below the stream is the sink's own delay.
+        if (const pa_timing_info* t = pa_stream_get_timing_info(s))
+            m_latencyUs.store(int64_t(t->sink_usec + t->transport_usec), std::memory_order_relaxed);
     }
+
+    void SetUpStream(pa_stream* s) override { pa_stream_set_write_callback(s, OnWritable, this); }
     void DetachStream(pa_stream* s) override { pa_stream_set_write_callback(s, nullptr, nullptr); }
     int Connect(pa_stream* s, const char* device) override {
         pa_buffer_attr attr;
         attr.maxlength = uint32_t(-1);
         attr.tlength = BytesFor(m_format, kPlaybackTargetMs);
         attr.prebuf = BytesFor(m_format, kPlaybackPrebufMs);
-        attr.minreq = uint32_t(-1);
+        attr.minreq = BytesFor(m_format, kPlaybackRequestMs);
         attr.fragsize = uint32_t(-1);
-        const auto flags = pa_stream_flags_t(
-            PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+        const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY);
         return pa_stream_connect_playback(s, device, &attr, flags, nullptr, nullptr);
     }
-    static void OnWritable(pa_stream*, size_t, void* link) { PulseLink::Signal(link); }
+    static void OnWritable(pa_stream*, size_t, void* self) {
+        static_cast<PulseWaveOut*>(self)->m_wake.notify_all();
+    }
 
     bool WaitUntilPaced(Clock::time_point t) override { return WaitUntil(t); }
     void Report(WaveDeviceEvent event) override { Emit(event); }
@@ -577,8 +639,13 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
     WaveResult Reset() override { return ResetQueue(); }
     WaveResult Close() override { return CloseQueue(); }
     const WaveFormat& Format() const override { return m_format; }
+    std::chrono::microseconds Latency() const override {
+        return std::chrono::microseconds(m_latencyUs.load(std::memory_order_relaxed));
+    }
 
   private:
+    void Wake() override { WakeDevice(); }
+
     void OnStart() override {
         std::unique_lock lock(m_link);
         m_capturing = true;
@@ -622,14 +689,23 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
             }
             if (!m_stream || Clock::now() - m_lastData > kCaptureStall) {
                 // No sound to be had: silence, never faster than real time.
-                const uint32_t bytes = PaceSlice(lock, 2 * (want - got));
+                const uint32_t bytes = PaceStep(lock, 2 * (want - got));
                 std::fill(out + got, out + got + bytes / 2, int16_t(0));
                 got += bytes / 2;
                 continue;
             }
-            WaitSlice();
+            // Woken once the rest of the buffer is there (not for every
+            // fragment), or when the stream stalls.
+            m_need = want - got;
+            WaitForStream(lock, m_lastData + kCaptureStall + 1ms);
+            m_need = 0;
         }
         h.bytesRecorded = got * 2;
+        // The buffer's last sample is as old as the capture still unread
+        // behind it, plus what the server holds.
+        m_unreadUs.store(int64_t(m_fill) * 1000000 / m_format.samplesPerSec,
+                         std::memory_order_relaxed);
+        RefreshTiming();
     }
 
     uint32_t Take(int16_t* to, uint32_t most) {
@@ -676,7 +752,17 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
             }
             pa_stream_drop(s);
         }
-        PulseLink::Signal(&me->m_link);
+        if (me->m_need > 0 && me->m_fill >= me->m_need)
+            me->m_wake.notify_all();
+    }
+
+    void OnTiming(pa_stream* s) override {
+        pa_usec_t usec = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(s, &usec, &negative) != 0 || negative)
+            usec = 0;
+        m_latencyUs.store(int64_t(usec) + m_unreadUs.load(std::memory_order_relaxed),
+                          std::memory_order_relaxed);
     }
 
     void SetUpStream(pa_stream* s) override { pa_stream_set_read_callback(s, OnReadable, this); }
@@ -701,8 +787,10 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
     const size_t m_keep;
     size_t m_head = 0;
     size_t m_fill = 0;
+    size_t m_need = 0;  // the device thread sleeps until this much is there
     bool m_capturing = false;
     Clock::time_point m_lastData{};
+    std::atomic<int64_t> m_unreadUs{0};
 };
 
 class PulseAudioBackend final : public AudioBackend,
@@ -750,9 +838,7 @@ class PulseAudioBackend final : public AudioBackend,
         bool ok = false;
         if (m_link->Usable()) {
             std::lock_guard lock(*m_link);
-            pa_time_event* timer = m_link->NewTimer();
-            ok = m_link->Ready(timer, true) != nullptr;
-            m_link->FreeTimer(timer);
+            ok = m_link->Ready(true) != nullptr;
         }
         if (!ok && !m_serverReported.exchange(true))
             Notify(AudioNotice::kServerUnavailable, AudioDirection::kOutput);
@@ -855,8 +941,7 @@ std::vector<AudioDeviceInfo> PulseAudioBackend::ListDevices(AudioDirection direc
         std::vector<AudioDeviceInfo> devices;
     } listing{m_link.get(), direction, {}, {}};
     std::lock_guard lock(*m_link);
-    pa_time_event* timer = m_link->NewTimer();
-    if (pa_context* c = m_link->Ready(timer, true)) {
+    if (pa_context* c = m_link->Ready(true)) {
         pa_operation* op = pa_context_get_server_info(
             c,
             [](pa_context*, const pa_server_info* i, void* p) {
@@ -869,7 +954,7 @@ std::vector<AudioDeviceInfo> PulseAudioBackend::ListDevices(AudioDirection direc
                 PulseLink::Signal(l->link);
             },
             &listing);
-        m_link->Finish(op, timer, 1000ms);
+        m_link->Finish(op, 1000ms);
         if (direction == AudioDirection::kInput) {
             op = pa_context_get_source_info_list(
                 c,
@@ -894,9 +979,8 @@ std::vector<AudioDeviceInfo> PulseAudioBackend::ListDevices(AudioDirection direc
                 },
                 &listing);
         }
-        m_link->Finish(op, timer, 1000ms);
+        m_link->Finish(op, 1000ms);
     }
-    m_link->FreeTimer(timer);
     return listing.devices;
 }
 
@@ -911,10 +995,7 @@ bool PulseServerAnswers(const std::string& server) {
     if (!link.Usable())
         return false;
     std::lock_guard lock(link);
-    pa_time_event* timer = link.NewTimer();
-    const bool ok = link.Ready(timer, true) != nullptr;
-    link.FreeTimer(timer);
-    return ok;
+    return link.Ready(true) != nullptr;
 }
 
 }  // namespace kestrona

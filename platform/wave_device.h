@@ -15,6 +15,7 @@
 //                             loudspeaker 40 ms later at -6 dB
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -117,6 +118,10 @@ class WaveInDevice : public WaveEventSource {
     // callback runs any more; the destructor resets and closes.
     virtual WaveResult Close() = 0;
     virtual const WaveFormat& Format() const = 0;
+    // How long before a buffer comes back its last sample was heard by the
+    // microphone (the sound system's own buffering); zero when unknown. Any
+    // thread; it may change while the device runs.
+    virtual std::chrono::microseconds Latency() const { return {}; }
 };
 
 class WaveOutDevice : public WaveEventSource {
@@ -131,6 +136,10 @@ class WaveOutDevice : public WaveEventSource {
     virtual WaveResult Reset() = 0;
     virtual WaveResult Close() = 0;
     virtual const WaveFormat& Format() const = 0;
+    // How long after the device would play a sample if it had nothing else
+    // queued that sample is heard (the sound system's own buffering below
+    // this device); zero when unknown. Any thread; it may change.
+    virtual std::chrono::microseconds Latency() const { return {}; }
 };
 
 }  // namespace kestrona

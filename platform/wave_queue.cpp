@@ -39,6 +39,7 @@ WaveResult WaveQueue::Enqueue(WaveHeader& h) {
         m_queue.push_back(&h);
     }
     m_cv.notify_all();
+    Wake();
     return WaveResult::kOk;
 }
 
@@ -59,12 +60,16 @@ WaveResult WaveQueue::StartQueue() {
 WaveResult WaveQueue::ResetQueue() {
     std::deque<WaveHeader*> taken;
     {
-        std::unique_lock lock(m_mutex);
+        std::lock_guard lock(m_mutex);
         if (m_closed || m_closing)
             return WaveResult::kInvalidHandle;
         m_resetting = true;
         m_abort.store(true, std::memory_order_release);
-        m_cv.notify_all();
+    }
+    m_cv.notify_all();
+    Wake();
+    {
+        std::unique_lock lock(m_mutex);
         m_cv.wait(lock, [this] { return !m_busy; });
         taken.swap(m_queue);
         m_resetting = false;
@@ -94,6 +99,7 @@ WaveResult WaveQueue::CloseQueue() {
         m_abort.store(true, std::memory_order_release);
     }
     m_cv.notify_all();
+    Wake();
     if (m_thread.joinable())
         m_thread.join();
     std::lock_guard lock(m_mutex);

@@ -45,6 +45,11 @@ class WaveQueue {
     virtual void OnReset() {}
     // Called on the device thread when StartQueue has started the device.
     virtual void OnStart() {}
+    // Called without the queue's lock whenever a Transfer in progress may
+    // want to know: a buffer was queued behind it, or Reset or Close began.
+    // A backend whose Transfer waits on something other than WaitUntil
+    // wakes it here.
+    virtual void Wake() {}
 
     bool Aborted() const { return m_abort.load(std::memory_order_acquire); }
     // True when another buffer waits behind the one in Transfer.

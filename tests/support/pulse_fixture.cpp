@@ -245,13 +245,14 @@ bool PulseFixture::UnloadModule(int index) {
     return Pactl({"unload-module", std::to_string(index)});
 }
 
-// The microphone speaks in real time, 10 ms at a time. Opened read-write so
+// The microphone speaks in real time, 20 ms at a time: a sound card's
+// period, and what a daemon's pipe source passes on as one piece. Opened read-write so
 // that it never blocks and survives the daemon going away; what the pipe
 // cannot take while nobody reads is dropped.
 void PulseFixture::FeedLoop() {
     int fd = -1;
     int opened = 0;
-    constexpr int kChunk = kRate / 100;
+    constexpr int kChunk = kRate / 50;
     std::vector<int16_t> chunk(kChunk);
     auto next = Clock::now();
     while (!m_stop) {
@@ -269,7 +270,7 @@ void PulseFixture::FeedLoop() {
         if (fd >= 0) {
             [[maybe_unused]] ssize_t w = ::write(fd, chunk.data(), chunk.size() * 2);
         }
-        next += std::chrono::milliseconds(10);
+        next += std::chrono::milliseconds(20);
         std::this_thread::sleep_until(next);
     }
     if (fd >= 0)
@@ -293,8 +294,11 @@ void PulseFixture::ReadLoop() {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
+        // Whatever the sink's own pace, the loudspeaker is emptied every
+        // 20 ms (the pipe holds far more than that).
         pollfd p{fd, POLLIN, 0};
         ::poll(&p, 1, 50);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n <= 0) {
             // No writer (the daemon is gone) or nothing yet.
