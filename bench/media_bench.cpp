@@ -15,9 +15,10 @@
 // BM_CallCpu's third argument switches echo control on for both engines, with
 // the file devices' echo path (40 ms, -6 dB) on both sides.
 //
-// BM_PulseCallCpu: the same call with both engines on a private PulseAudio
-// daemon (pipe microphone and loudspeaker), with and without echo control;
-// the daemon's own time is not counted.
+// BM_SoundCall: the same call on the file devices, on a private PulseAudio
+// daemon and on a private PipeWire stack, side by side in one run: CPU per
+// engine and mouth-to-ear delay (see below); the servers' own time is not
+// counted.
 //
 // BM_EchoCanceller: the two cancellers the engine could use, on a synthetic
 // laptop path (the loudspeaker heard 40 ms later at -6 dB), without real
@@ -34,12 +35,14 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 #include "media/audio_engine.h"
 #include "media/echo_canceller.h"
 #include "platform/audio_backend_file.h"
 #include "platform/wav_file.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/pipewire_fixture.h"
 #include "tests/support/pulse_fixture.h"
 
 namespace fs = std::filesystem;
@@ -48,11 +51,24 @@ using namespace kestrona::mediatest;
 
 namespace {
 
-double ProcessCpuSeconds() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+// CPU time of this process's threads, except the sound fixtures' own
+// feeding and reading threads (the sound servers are other processes and not
+// counted either). Per thread, so it is not swayed by other load.
+double EngineCpuSeconds() {
+    double total = 0;
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator("/proc/self/task", ec)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.rfind("fixture-", 0) == 0)
+            continue;
+        std::ifstream stat(task.path() / "schedstat");
+        uint64_t ns = 0;
+        if (stat >> ns)
+            total += double(ns) * 1e-9;
+    }
+    return total;
 }
 
 std::vector<int16_t> Speech(int rate, double seconds) {
@@ -105,16 +121,16 @@ CallResult RunCall(int rate, int delayMs, double seconds, bool echo = false) {
         a.Init(&ownerA, rate, delayMs, true, "", 0, 0);
         a.Connect("127.0.0.1", b.m_portIn, b.m_portOut);
         WaitUntil([&] { return b.m_sockIn.load() >= 0 && b.m_sockOut.load() >= 0; });
-        const double cpu0 = ProcessCpuSeconds();
+        const double cpu0 = EngineCpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
         b.StartReceive();
         b.StartSend();
         a.StartReceive();
         a.StartSend();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        r.cpuSeconds = EngineCpuSeconds() - cpu0;
         a.Stop();
         b.Stop();
-        r.cpuSeconds = ProcessCpuSeconds() - cpu0;
         r.audioSeconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     }
@@ -173,55 +189,121 @@ void BM_BlockCodec(benchmark::State& state) {
 }
 BENCHMARK(BM_BlockCodec)->Arg(8000)->Arg(24000)->Unit(benchmark::kMillisecond);
 
-void BM_PulseCallCpu(benchmark::State& state) {
-    const int rate = int(state.range(0));
-    const bool echo = state.range(1) != 0;
+// 48000 Hz speech from the 8000 Hz file, as the fixtures' microphones take it.
+std::vector<int16_t> Speech48k() {
+    PcmAudio audio;
+    std::string error;
+    ReadWavFile(fs::path(KESTRONA_SOURCE_DIR) / "tests/data/speech_8k.wav", audio, error);
+    std::vector<int16_t> pcm;
+    ResampleLinear(audio.samples.data(), audio.samples.size(), audio.rate,
+                   testing::PulseFixture::kRate, pcm);
+    return pcm;
+}
+
+enum SoundKind { kFileSound = 0, kPulseSound = 1, kPipeWireSound = 2 };
+
+// BM_SoundCall: one call on each sound path in one run, side by side: the
+// file devices, a private PulseAudio daemon, a private PipeWire stack (each
+// engine on its own server, pipe microphone and loudspeaker). cpu_pct: the
+// CPU time of the engines and their devices per second of call, per engine,
+// as a percentage of one core. mouth_to_ear_ms: from the caller's first
+// spoken sample entering its microphone to its coming out of the answerer's
+// loudspeaker (blocks of 250 ms).
+void BM_SoundCall(benchmark::State& state) {
+    const int kind = int(state.range(0));
+    const int rate = int(state.range(1));
+    constexpr double kSeconds = 6.0;
+    if (kind == kFileSound) {
+        CallResult r;
+        for (auto _ : state) r = RunCall(rate, 250, kSeconds);
+        state.counters["cpu_pct"] = 100.0 * r.cpuSeconds / 2 / r.audioSeconds;
+        state.counters["mouth_to_ear_ms"] = 1000.0 * r.mouthToEar;
+        return;
+    }
     const fs::path dir =
-        fs::temp_directory_path() / ("kestrona-bench-pulse-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    double cpu = 0, wall = 0;
+        fs::temp_directory_path() / ("kestrona-bench-sound-" + std::to_string(::getpid()));
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    double cpu = 0, wall = 1, mouthToEar = -1;
     {
-        testing::PulseFixture pulse(dir);
+        std::unique_ptr<testing::PulseFixture> fa, fb;
+        if (kind == kPipeWireSound) {
+            fa = std::make_unique<testing::PipeWireFixture>(dir / "a");
+            fb = std::make_unique<testing::PipeWireFixture>(dir / "b");
+        } else {
+            fa = std::make_unique<testing::PulseFixture>(dir / "a");
+            fb = std::make_unique<testing::PulseFixture>(dir / "b");
+        }
         std::string why;
-        if (!pulse.Start(&why)) {
+        if (!fa->Start(&why) || !fb->Start(&why)) {
             state.SkipWithError(why.c_str());
+            fa.reset();
+            fb.reset();
             fs::remove_all(dir);
             return;
         }
-        pulse.Feed(Speech(testing::PulseFixture::kRate, 6.0));
         RecordingOwner ownerA, ownerB;
         for (auto _ : state) {
             CAudioEngine a, b;
-            const auto control =
-                echo ? CAudioEngine::EchoControl::kOn : CAudioEngine::EchoControl::kOff;
+            a.SetAudioBackend(MakePulseAudioBackend(fa->ServerAddress()));
+            b.SetAudioBackend(MakePulseAudioBackend(fb->ServerAddress()));
             for (CAudioEngine* e : {&a, &b}) {
-                e->SetAudioBackend(MakePulseAudioBackend(pulse.ServerAddress()));
                 e->SetCodec(MakePrivateSpeechCodec());
-                e->SetEchoControl(control);
+                e->SetEchoControl(CAudioEngine::EchoControl::kOff);
             }
             b.Init(&ownerB, rate, 250, true, "", 0, 0);
             b.Listen(0, 0);
             a.Init(&ownerA, rate, 250, true, "", 0, 0);
             a.Connect("127.0.0.1", b.PortIn(), b.PortOut());
             WaitUntil([&] { return b.m_sockIn.load() >= 0 && b.m_sockOut.load() >= 0; });
-            const double cpu0 = ProcessCpuSeconds();
-            const auto t0 = std::chrono::steady_clock::now();
             b.StartReceive();
             b.StartSend();
             a.StartReceive();
             a.StartSend();
-            std::this_thread::sleep_for(std::chrono::seconds(6));
+            // Speech starts once the streams have settled.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            const size_t heardFrom = fb->HeardCount();
+            const auto speech = Speech48k();
+            fa->Feed(speech);
+            fb->Feed(std::vector<int16_t>(speech.rbegin(), speech.rend()));
+            const double cpu0 = EngineCpuSeconds();
+            const auto t0 = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+            cpu = EngineCpuSeconds() - cpu0;
+            wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
             a.Stop();
             b.Stop();
-            cpu = ProcessCpuSeconds() - cpu0;
-            wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+
+            // Where A's first words came out of B's loudspeaker.
+            const auto heard = fb->Heard();
+            constexpr int kUp = testing::PulseFixture::kRate / 8000;
+            std::vector<int16_t> heard8k;
+            for (size_t i = heardFrom; i + kUp <= heard.size(); i += kUp) {
+                int sum = 0;
+                for (int k = 0; k < kUp; ++k) sum += heard[i + size_t(k)];
+                heard8k.push_back(int16_t(sum / kUp));
+            }
+            const size_t block = size_t(CAudioEngine::BlockBytesFor(8000, 250) / 2);
+            const std::vector<int16_t> said = Speech(8000, 1.0);
+            const BlockwiseMatch m = MatchBlocks(
+                heard8k,
+                CodecRoundTrip(std::vector<int16_t>(said.begin(), said.begin() + long(2 * block))),
+                block);
+            const auto fed = fa->FedAt();
+            const auto out = m.firstOffset >= 0
+                                 ? fb->HeardAt(heardFrom + size_t(m.firstOffset) * kUp)
+                                 : std::nullopt;
+            if (fed && out && rate == 8000)
+                mouthToEar = std::chrono::duration<double>(*out - *fed).count();
         }
     }
     fs::remove_all(dir);
-    state.counters["cpu_pct_per_engine"] = 100.0 * cpu / 2 / wall;
+    state.counters["cpu_pct"] = 100.0 * cpu / 2 / wall;
+    state.counters["mouth_to_ear_ms"] = 1000.0 * mouthToEar;
 }
-BENCHMARK(BM_PulseCallCpu)
-    ->ArgsProduct({{8000, 24000}, {0, 1}})
+BENCHMARK(BM_SoundCall)
+    ->ArgNames({"sound", "rate"})
+    ->ArgsProduct({{kFileSound, kPulseSound, kPipeWireSound}, {8000, 24000}})
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
 

@@ -1,6 +1,8 @@
-// Whole calls on the real sound path: each phone on its own private
-// PulseAudio daemon (a microphone fed with speech, a loudspeaker recorded),
-// with the audio backend left to its automatic choice.
+// Whole calls on the real sound path: each phone on its own private sound
+// server (a microphone fed with speech, a loudspeaker recorded), with the
+// audio backend left to its automatic choice: a PulseAudio daemon named by
+// PULSE_SERVER, or a PipeWire desktop stack that the phone finds through its
+// XDG_RUNTIME_DIR alone.
 #include <gtest/gtest.h>
 
 #include <QThread>
@@ -13,13 +15,21 @@
 #include "platform/temp_dir.h"
 #include "platform/wav_file.h"
 #include "store/records.h"
+#include "support/pipewire_fixture.h"
 #include "support/pulse_fixture.h"
 
 using namespace kestrona;
 using namespace kestrona::e2e;
+using kestrona::testing::PipeWireFixture;
 using kestrona::testing::PulseFixture;
 
 namespace {
+
+enum class Server { kPulseAudio, kPipeWire };
+
+std::string ServerName(Server s) {
+    return s == Server::kPipeWire ? "PipeWire" : "PulseAudio";
+}
 
 constexpr int kUp = PulseFixture::kRate / 8000;
 
@@ -58,10 +68,21 @@ class PulseCallTest : public ::testing::Test {
         speech8k = ReadSamples(SourceDir() / "tests" / "data" / "speech_8k.wav");
         reversed8k.assign(speech8k.rbegin(), speech8k.rend());
         ASSERT_FALSE(speech8k.empty());
+    }
+
+    void StartServers(Server kind) {
+        m_kind = kind;
         std::filesystem::create_directories(dir.path() / "pa-a");
         std::filesystem::create_directories(dir.path() / "pa-b");
-        paA = std::make_unique<PulseFixture>(dir.path() / "pa-a");
-        paB = std::make_unique<PulseFixture>(dir.path() / "pa-b");
+        if (kind == Server::kPipeWire) {
+            // Found through XDG_RUNTIME_DIR, as on a desktop.
+            ::unsetenv("PULSE_SERVER");
+            paA = std::make_unique<PipeWireFixture>(dir.path() / "pa-a");
+            paB = std::make_unique<PipeWireFixture>(dir.path() / "pa-b");
+        } else {
+            paA = std::make_unique<PulseFixture>(dir.path() / "pa-a");
+            paB = std::make_unique<PulseFixture>(dir.path() / "pa-b");
+        }
         std::string error;
         ASSERT_TRUE(paA->Start(&error)) << error;
         ASSERT_TRUE(paB->Start(&error)) << error;
@@ -75,8 +96,13 @@ class PulseCallTest : public ::testing::Test {
                                              SourceDir() / "tests" / "data" / "speech_8k.wav",
                                              std::move(settings));
         phone->SetEnvironment(QStringLiteral("KESTRONA_AUDIO"), QString());
-        phone->SetEnvironment(QStringLiteral("PULSE_SERVER"),
-                              QString::fromStdString(pa.ServerAddress()));
+        if (const auto* pw = dynamic_cast<const PipeWireFixture*>(&pa)) {
+            phone->SetEnvironment(QStringLiteral("XDG_RUNTIME_DIR"),
+                                  QString::fromStdString(pw->RuntimeDir().string()));
+        } else {
+            phone->SetEnvironment(QStringLiteral("PULSE_SERVER"),
+                                  QString::fromStdString(pa.ServerAddress()));
+        }
         EXPECT_TRUE(phone->Register(name)) << phone->Output();
         return phone;
     }
@@ -147,17 +173,45 @@ class PulseCallTest : public ::testing::Test {
 
     kestrona::testing::TempDir dir;
     std::unique_ptr<ServerProcess> server;
+    Server m_kind = Server::kPulseAudio;
     std::unique_ptr<PulseFixture> paA, paB;
     std::vector<int16_t> speech8k, reversed8k;
 };
 
-class PulseCallAtRate : public PulseCallTest, public ::testing::WithParamInterface<int> {};
+class PulseCallAtRate : public PulseCallTest,
+                        public ::testing::WithParamInterface<std::tuple<Server, int>> {
+  protected:
+    void SetUp() override {
+        PulseCallTest::SetUp();
+        if (!HasFatalFailure())
+            StartServers(std::get<0>(GetParam()));
+    }
+};
+
+class PulseServerRestart : public PulseCallTest, public ::testing::WithParamInterface<Server> {
+  protected:
+    void SetUp() override {
+        PulseCallTest::SetUp();
+        if (!HasFatalFailure())
+            StartServers(GetParam());
+    }
+};
+
+std::string CallName(const ::testing::TestParamInfo<std::tuple<Server, int>>& info) {
+    return ServerName(std::get<0>(info.param)) + "_RateSetting" +
+           std::to_string(std::get<1>(info.param));
+}
+
+std::string ServerOnlyName(const ::testing::TestParamInfo<Server>& info) {
+    return ServerName(info.param);
+}
 
 }  // namespace
 
 // Each side hears the other through the sound server, at two call rates.
 TEST_P(PulseCallAtRate, EachSideHearsTheOther) {
-    const std::map<std::string, std::string> settings{{"rate", std::to_string(GetParam())}};
+    const int rate = std::get<1>(GetParam());
+    const std::map<std::string, std::string> settings{{"rate", std::to_string(rate)}};
     auto a = MakePhone("alice", *paA, settings);
     auto b = MakePhone("bob", *paB, settings);
     Connect(*a, *b);
@@ -165,24 +219,32 @@ TEST_P(PulseCallAtRate, EachSideHearsTheOther) {
     ASSERT_TRUE(Played(mark, 8.0));
     const Matches m = Measure(mark);
     std::printf(
-        "[ measured ] pulse call, rate setting %d: waveform match A<-B %.2f (A<-A %.2f), "
+        "[ measured ] %s call, rate setting %d: waveform match A<-B %.2f (A<-A %.2f), "
         "B<-A %.2f (B<-B %.2f)\n",
-        GetParam(), m.aHearsB, m.aHearsA, m.bHearsA, m.bHearsB);
-    ExpectHeard(m, GetParam() == 0 ? 0.2 : 0.1, GetParam() == 0 ? 0.6 : 0.5);
+        ServerName(m_kind).c_str(), rate, m.aHearsB, m.aHearsA, m.bHearsA, m.bHearsB);
+    ExpectHeard(m, rate == 0 ? 0.2 : 0.1, rate == 0 ? 0.6 : 0.5);
     a->Rpc({QStringLiteral("hangup")});
     ASSERT_TRUE(a->WaitState(0));
     const auto made = a->History(kHistoryMade);
     ASSERT_EQ(made.size(), 1u);
-    EXPECT_EQ(made[0].rate, (std::array{8000, 12000, 16000, 22050, 24000}[GetParam()]));
+    EXPECT_EQ(made[0].rate, (std::array{8000, 12000, 16000, 22050, 24000}[rate]));
+    // Neither phone heard of a sound server missing.
+    EXPECT_FALSE(HasMessage(*a, 180));
+    EXPECT_FALSE(HasMessage(*b, 180));
     a->Quit();
     b->Quit();
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, PulseCallAtRate, ::testing::Values(0, 1));
+INSTANTIATE_TEST_SUITE_P(Rates, PulseCallAtRate,
+                         ::testing::Combine(::testing::Values(Server::kPulseAudio,
+                                                              Server::kPipeWire),
+                                            ::testing::Values(0, 1)),
+                         CallName);
 
 // A's sound server dies mid-call: the call stays up, standard error stays
-// quiet, and once a server is back the peer hears A again.
-TEST_F(PulseCallTest, SoundServerKilledMidCallAndRestarted) {
+// quiet, and once a server is back the peer hears A again. (On PipeWire it
+// is pipewire-pulse that dies; the devices stay, as sound cards would.)
+TEST_P(PulseServerRestart, SoundServerKilledMidCallAndRestarted) {
     auto a = MakePhone("carol", *paA);
     auto b = MakePhone("dave", *paB);
     Connect(*a, *b);
@@ -204,21 +266,28 @@ TEST_F(PulseCallTest, SoundServerKilledMidCallAndRestarted) {
     ASSERT_TRUE(Played(mark, 8.0));
     const Matches m = Measure(mark);
     std::printf(
-        "[ measured ] after the sound server came back: A<-B %.2f (A<-A %.2f), B<-A %.2f "
+        "[ measured ] after %s came back: A<-B %.2f (A<-A %.2f), B<-A %.2f "
         "(B<-B %.2f)\n",
-        m.aHearsB, m.aHearsA, m.bHearsA, m.bHearsB);
+        ServerName(m_kind).c_str(), m.aHearsB, m.aHearsA, m.bHearsA, m.bHearsB);
     // A's microphone is back: the peer hears A again. (A's own loudspeaker
     // coming back is checked at the device level, where it is not mixed up
     // with the delay bound's catching up after the outage.)
     EXPECT_GT(m.bHearsA, 0.6);
     EXPECT_GT(m.bHearsA, m.bHearsB + 0.2);
+    // A server that went away mid-call is not the missing server of the
+    // start-up message.
+    EXPECT_FALSE(HasMessage(*a, 180));
     a->Quit();
     b->Quit();
 }
 
+INSTANTIATE_TEST_SUITE_P(Servers, PulseServerRestart,
+                         ::testing::Values(Server::kPulseAudio, Server::kPipeWire), ServerOnlyName);
+
 // No sound server when the phone starts: one clear message, no crash, and a
 // call still connects.
 TEST_F(PulseCallTest, NoSoundServerAtStart) {
+    StartServers(Server::kPulseAudio);
     paA->Stop();
     auto a = MakePhone("erin", *paA);
     auto b = MakePhone("frank", *paB);

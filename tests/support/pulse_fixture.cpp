@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -41,7 +42,9 @@ std::string ReadAll(const std::filesystem::path& path) {
     return text.str();
 }
 
-void Reap(pid_t& pid, int signal) {
+}  // namespace
+
+void PulseFixture::Reap(pid_t& pid, int signal) {
     if (pid <= 0)
         return;
     ::kill(pid, signal);
@@ -63,8 +66,6 @@ void Reap(pid_t& pid, int signal) {
     pid = -1;
 }
 
-}  // namespace
-
 PulseFixture::PulseFixture(std::filesystem::path dir) : m_dir(std::move(dir)) {}
 
 PulseFixture::~PulseFixture() {
@@ -79,11 +80,7 @@ pid_t PulseFixture::Spawn(const std::vector<std::string>& argv, const std::strin
         if (eq != std::string::npos)
             env[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
-    env["PULSE_SERVER"] = ServerAddress();
-    env["PULSE_RUNTIME_PATH"] = (m_dir / "run").string();
-    env["PULSE_STATE_PATH"] = (m_dir / "state").string();
-    env["HOME"] = m_dir.string();
-    env.erase("DBUS_SESSION_BUS_ADDRESS");
+    AdjustEnvironment(env);
     std::vector<std::string> flat;
     for (const auto& [k, v] : env) flat.push_back(k + "=" + v);
     std::vector<char*> envp;
@@ -124,14 +121,23 @@ bool PulseFixture::Pactl(const std::vector<std::string>& args, std::string* out)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-bool PulseFixture::WaitForServer(int timeoutMs) {
+void PulseFixture::AdjustEnvironment(std::map<std::string, std::string>& env) const {
+    env["PULSE_SERVER"] = ServerAddress();
+    env["PULSE_RUNTIME_PATH"] = (m_dir / "run").string();
+    env["PULSE_STATE_PATH"] = (m_dir / "state").string();
+    env["HOME"] = m_dir.string();
+    env.erase("DBUS_SESSION_BUS_ADDRESS");
+}
+
+bool PulseFixture::WaitForServer(int timeoutMs, const std::string& mustShow) {
     const auto limit = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < limit) {
         if (m_daemon > 0 && ::waitpid(m_daemon, nullptr, WNOHANG) == m_daemon) {
             m_daemon = -1;
             return false;
         }
-        if (std::filesystem::exists(m_dir / "native") && Pactl({"info"}))
+        std::string info;
+        if (Pactl({"info"}, &info) && info.find(mustShow) != std::string::npos)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -139,14 +145,25 @@ bool PulseFixture::WaitForServer(int timeoutMs) {
 }
 
 bool PulseFixture::Start(std::string* error) {
-    auto fail = [&](const std::string& why) {
+    if (m_daemon > 0)
+        return true;
+    std::string why;
+    if (!StartServer(&why)) {
         if (error)
             *error = why + "\n" + Log();
         Stop();
         return false;
-    };
-    if (m_daemon > 0)
-        return true;
+    }
+    ++m_generation;  // the feeder and the reader open the new FIFOs
+    if (!m_feeder.joinable()) {
+        m_stop = false;
+        m_feeder = std::thread([this] { FeedLoop(); });
+        m_reader = std::thread([this] { ReadLoop(); });
+    }
+    return true;
+}
+
+bool PulseFixture::StartServer(std::string* why) {
     std::filesystem::create_directories(m_dir / "run");
     std::filesystem::create_directories(m_dir / "state");
     // The pipe modules make their FIFOs themselves and refuse old ones (a
@@ -166,24 +183,26 @@ bool PulseFixture::Start(std::string* error) {
     m_daemon = Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--system=false", "-n",
                       "-F", d + "/default.pa", "--log-target=file:" + d + "/pa.log"},
                      d + "/pa.out");
-    if (m_daemon <= 0)
-        return fail("pulseaudio could not be started");
-    if (!WaitForServer(15000))
-        return fail("pulseaudio did not answer");
+    if (m_daemon <= 0) {
+        *why = "pulseaudio could not be started";
+        return false;
+    }
+    if (!WaitForServer(15000)) {
+        *why = "pulseaudio did not answer";
+        return false;
+    }
     // An idle pipe source stops reading its FIFO: something must record.
     m_drain = Spawn({"parec", "-d", "mic", "--raw"}, "/dev/null");
-    ++m_generation;  // the feeder and the reader open the new FIFOs
-    if (!m_feeder.joinable()) {
-        m_stop = false;
-        m_feeder = std::thread([this] { FeedLoop(); });
-        m_reader = std::thread([this] { ReadLoop(); });
-    }
     return true;
 }
 
+void PulseFixture::StopServer(int signal) {
+    Reap(m_drain, signal);
+    Reap(m_daemon, signal);
+}
+
 void PulseFixture::KillDaemon() {
-    Reap(m_drain, SIGKILL);
-    Reap(m_daemon, SIGKILL);
+    StopServer(SIGKILL);
 }
 
 void PulseFixture::Freeze(bool frozen) {
@@ -192,8 +211,7 @@ void PulseFixture::Freeze(bool frozen) {
 }
 
 void PulseFixture::Stop() {
-    Reap(m_drain, SIGTERM);
-    Reap(m_daemon, SIGTERM);
+    StopServer(SIGTERM);
     m_stop = true;
     if (m_feeder.joinable())
         m_feeder.join();
@@ -211,6 +229,7 @@ void PulseFixture::Feed(const std::vector<int16_t>& samples) {
     std::lock_guard lock(m_mutex);
     m_toSay.erase(m_toSay.begin(), m_toSay.begin() + std::ptrdiff_t(m_said));
     m_said = 0;
+    m_fedAt.reset();
     m_toSay.insert(m_toSay.end(), samples.begin(), samples.end());
 }
 
@@ -222,6 +241,20 @@ std::vector<int16_t> PulseFixture::Heard() const {
 size_t PulseFixture::HeardCount() const {
     std::lock_guard lock(m_mutex);
     return m_heard.size();
+}
+
+std::optional<Clock::time_point> PulseFixture::FedAt() const {
+    std::lock_guard lock(m_mutex);
+    return m_fedAt;
+}
+
+std::optional<Clock::time_point> PulseFixture::HeardAt(size_t index) const {
+    std::lock_guard lock(m_mutex);
+    for (const auto& [count, at] : m_heardMarks) {
+        if (count > index)
+            return at - std::chrono::microseconds(int64_t(count - index) * 1000000 / kRate);
+    }
+    return std::nullopt;
 }
 
 std::string PulseFixture::Log() const {
@@ -255,9 +288,12 @@ void PulseFixture::FeedLoop() {
     constexpr int kChunk = kRate / 50;
     std::vector<int16_t> chunk(kChunk);
     auto next = Clock::now();
+    pthread_setname_np(pthread_self(), "fixture-feed");
     while (!m_stop) {
         {
             std::lock_guard lock(m_mutex);
+            if (m_said == 0 && !m_toSay.empty() && !m_fedAt)
+                m_fedAt = Clock::now();
             for (int k = 0; k < kChunk; ++k)
                 chunk[k] = m_said < m_toSay.size() ? m_toSay[m_said++] : 0;
         }
@@ -282,6 +318,7 @@ void PulseFixture::ReadLoop() {
     int opened = 0;
     std::vector<char> buffer(65536);
     std::vector<char> odd;
+    pthread_setname_np(pthread_self(), "fixture-read");
     while (!m_stop) {
         if (opened != m_generation) {
             if (fd >= 0)
@@ -311,6 +348,7 @@ void PulseFixture::ReadLoop() {
         const size_t at = m_heard.size();
         m_heard.resize(at + whole);
         std::memcpy(m_heard.data() + at, odd.data(), whole * 2);
+        m_heardMarks.emplace_back(m_heard.size(), Clock::now());
         odd.erase(odd.begin(), odd.begin() + std::ptrdiff_t(whole * 2));
     }
     if (fd >= 0)
