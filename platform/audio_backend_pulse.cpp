@@ -55,10 +55,10 @@ constexpr auto kPaceStep = 100ms;
 constexpr auto kCaptureStall = 500ms;
 // Server-side buffers. Playback keeps up to kPlaybackTargetMs queued in the
 // server and is asked for more once kPlaybackRequestMs have played; the
-// server gives the sink (target - 2 x request) / 2 of its own, 40 ms, so it
+// server gives the sink (target - 2 x request) / 2 of its own, 20 ms, so it
 // need not wake every few milliseconds either. The call's block dominates
 // the delay anyway.
-constexpr int kPlaybackTargetMs = 240;
+constexpr int kPlaybackTargetMs = 200;
 constexpr int kPlaybackRequestMs = 80;
 constexpr int kPlaybackPrebufMs = 40;
 constexpr int kCaptureFragmentMs = 40;
