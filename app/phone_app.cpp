@@ -162,7 +162,8 @@ bool CPhoneApp::InitInstance() {
         return false;
     }
 
-    m_soundCheck = std::make_unique<CSoundCheck>(*m_messages);
+    m_soundCheck = std::make_unique<CSoundCheck>(*m_messages, nullptr, m_settings.m_strWaveIn,
+                                                 m_settings.m_strWaveOut);
     m_callServices = MakeCallServices(m_net);
     m_callClock = MakeQtCallClock();
     m_controller = std::make_unique<CCallController>(*m_callServices, m_settings, *m_callClock);

@@ -2,11 +2,14 @@
 
 namespace kestrona {
 
-CSoundCheck::CSoundCheck(IMessageBox& messages, std::shared_ptr<AudioBackend> backend)
+CSoundCheck::CSoundCheck(IMessageBox& messages, std::shared_ptr<AudioBackend> backend,
+                         std::string input, std::string output)
     : m_messages(messages), m_backend(std::move(backend)) {
-    m_worker = std::thread([this] {
+    m_worker = std::thread([this, input = std::move(input), output = std::move(output)] {
         if (!m_backend)
             m_backend = ProcessAudioBackend();
+        m_backend->SelectDevice(AudioDirection::kInput, input);
+        m_backend->SelectDevice(AudioDirection::kOutput, output);
         AudioBackend* backend = m_backend.get();
         m_backend->SetNoticeCallback([this, backend](AudioNotice notice, AudioDirection) {
             // The backend says each of these once per direction and device;

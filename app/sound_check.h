@@ -21,8 +21,11 @@ inline constexpr int kStrSoundDeviceMissing = 181;
 class CSoundCheck {
   public:
     // backend null: the process's backend (made on the worker thread, since
-    // choosing it asks the sound server).
-    CSoundCheck(IMessageBox& messages, std::shared_ptr<AudioBackend> backend = nullptr);
+    // choosing it asks the sound server). input, output: the chosen devices
+    // ("" for the default), handed to the backend first, so that every
+    // sound from then on (a ring before the first call too) uses them.
+    CSoundCheck(IMessageBox& messages, std::shared_ptr<AudioBackend> backend = nullptr,
+                std::string input = {}, std::string output = {});
     ~CSoundCheck();
     CSoundCheck(const CSoundCheck&) = delete;
     CSoundCheck& operator=(const CSoundCheck&) = delete;

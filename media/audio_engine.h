@@ -192,6 +192,7 @@ class CAudioEngine {
 
     // Position on the engine's clock: samples at the call's rate since Init.
     int64_t ClockNow() const;
+    int SamplesIn(std::chrono::microseconds t) const;
     void PreparePipeline(int sampleRate);
     void CaptureDone(kestrona::WaveHeader& h);
     void PlayoutDone(kestrona::WaveHeader& h);

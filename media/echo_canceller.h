@@ -13,6 +13,7 @@
 // allocated once per call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,10 +31,24 @@ class FarEndHistory {
     // the history no longer reaches.
     void Read(int64_t at, int16_t* out, int n) const;
 
+    // The sound system's own delays below the engine, in samples: the
+    // loudspeaker plays a sample `output` after the position it was written
+    // at, and the microphone heard a captured sample `input` before the
+    // engine got it. Any thread; they may change during a call.
+    void SetOutputLatency(int samples) { m_outputLatency.store(samples); }
+    void SetInputLatency(int samples) { m_inputLatency.store(samples); }
+    // What the room heard while the microphone recorded the samples that
+    // reached the engine at positions at to at + n - 1.
+    void ReadHeard(int64_t at, int16_t* out, int n) const {
+        Read(at - m_inputLatency.load() - m_outputLatency.load(), out, n);
+    }
+
   private:
     mutable std::mutex m_mutex;  // the receive thread writes, the send thread reads
     std::vector<int16_t> m_ring;
     int64_t m_high = 0;  // one past the last position written
+    std::atomic<int> m_outputLatency{0};
+    std::atomic<int> m_inputLatency{0};
 };
 
 class EchoCanceller {

@@ -71,6 +71,10 @@ int64_t CAudioEngine::ClockNow() const {
     return int64_t(std::chrono::duration<double>(elapsed).count() * double(m_format.samplesPerSec));
 }
 
+int CAudioEngine::SamplesIn(std::chrono::microseconds t) const {
+    return int(t.count() * int64_t(m_format.samplesPerSec) / 1000000);
+}
+
 void CAudioEngine::StartThread(std::thread& t, void (CAudioEngine::*body)()) {
     // A second start of the same direction would lose the running thread.
     if (t.joinable())
@@ -152,7 +156,9 @@ void CAudioEngine::SendThread() {
                 if (captureEnd < 0 || std::abs(done - captureEnd) > m_format.samplesPerSec / 20)
                     captureEnd = done;
                 int16_t* near = reinterpret_cast<int16_t*>(pcm);
-                m_farEnd->Read(captureEnd - blockSamples, m_farBlock.data(), blockSamples);
+                // The devices' own buffering lies between the two clocks.
+                m_farEnd->SetInputLatency(SamplesIn(m_waveIn->Latency()));
+                m_farEnd->ReadHeard(captureEnd - blockSamples, m_farBlock.data(), blockSamples);
                 m_echo->Process(near, m_farBlock.data(), blockSamples);
             }
             std::fill(coded.begin(), coded.end(), 0);
@@ -200,6 +206,8 @@ void CAudioEngine::PlayoutThread() {
             m_playoutHeld.fetch_sub(1, std::memory_order_relaxed);
             m_playoutFree[i]->Set();
         }
+        if (m_farEnd)
+            m_farEnd->SetOutputLatency(SamplesIn(dev->Latency()));
     }
 }
 

@@ -577,6 +577,10 @@ void CPage6::OnOK() {
         m_testSound->Stop();
     CSysRegInfo reg;
     kestrona::StoreAudioSettings(reg, m_values);
+    // Rings and test sounds follow the choice at once; calls take it at
+    // their set-up.
+    m_backend->SelectDevice(kestrona::AudioDirection::kInput, m_values.strWaveIn);
+    m_backend->SelectDevice(kestrona::AudioDirection::kOutput, m_values.strWaveOut);
     if (m_live) {
         m_live->m_strWaveIn = m_values.strWaveIn;
         m_live->m_strWaveOut = m_values.strWaveOut;

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "call_rig.h"
+#include "media/echo_canceller.h"
 #include "media_test_util.h"
 #include "platform/wav_file.h"
 #include "support/proxy_fixtures.h"
@@ -126,3 +127,26 @@ TEST(EchoControl, TheFarEndNoLongerHearsItselfAndStillHearsTheNearEndInDoubleTal
 }
 
 }  // namespace
+
+// The canceller is given what played while a block was recorded: the
+// loudspeaker's and the microphone's own buffering shift that stretch back
+// from where the engine's clock puts it.
+TEST(FarEndHistory, HeardStretchIsShiftedByBothDevicesLatency) {
+    FarEndHistory history(4000);
+    std::vector<int16_t> ramp(1000);
+    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = int16_t(i + 1);
+    history.Write(0, ramp.data(), int(ramp.size()));
+
+    std::vector<int16_t> out(10);
+    history.ReadHeard(500, out.data(), 10);
+    EXPECT_EQ(out.front(), 501);
+
+    history.SetOutputLatency(300);
+    history.SetInputLatency(120);
+    history.ReadHeard(500, out.data(), 10);
+    EXPECT_EQ(out.front(), 81);
+    EXPECT_EQ(out.back(), 90);
+    // Before anything played: silence, not stale samples.
+    history.ReadHeard(400, out.data(), 10);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](int16_t s) { return s == 0; }));
+}
