@@ -5,6 +5,7 @@
 #include "media/audio_engine.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "codec/g729.h"
 #include "media/stream_io.h"
@@ -121,6 +122,9 @@ void CAudioEngine::Init(kestrona::IEngineOwner* owner, int sampleRate, int delay
         Post(kestrona::kMsgEngineFailure, kestrona::kWaveOutFormat);
     }
 
+    // No one reads the phone's standard output: the codec's warning lines are
+    // counted instead, and Stop logs the call's count once.
+    m_codec->SetLspWarningsPrinted(false);
     m_codec->EncoderInit();
     m_codec->DecoderInit();
     m_setupDone = std::make_unique<ManualResetEvent>(true);
@@ -221,6 +225,15 @@ void CAudioEngine::Stop() {
     for (std::thread* t : {&m_playoutThread, &m_receiveThread, &m_captureThread, &m_sendThread}) {
         if (t->joinable())
             t->join();
+    }
+    if (m_initialised) {
+        const kestrona::codec::LspWarnings sent = m_codec->EncoderLspWarnings();
+        const kestrona::codec::LspWarnings heard = m_codec->DecoderLspWarnings();
+        if (sent.low + sent.high + heard.low + heard.high > 0)
+            std::fprintf(stderr,
+                         "kestrona: LSP stability warnings in this call: sent speech %u low, %u "
+                         "high; received speech %u low, %u high\n",
+                         sent.low, sent.high, heard.low, heard.high);
     }
 
     kestrona::CloseSocket(m_listenIn);

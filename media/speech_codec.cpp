@@ -29,6 +29,18 @@ class ProcessCodec final : public SpeechCodec {
         std::lock_guard lock(m_decoderMutex);
         G729DecodeFrame(frame, pcm, badFrame);
     }
+    void SetLspWarningsPrinted(bool printed) override {
+        std::scoped_lock lock(m_encoderMutex, m_decoderMutex);
+        G729SetLspWarningsPrinted(printed);
+    }
+    codec::LspWarnings EncoderLspWarnings() override {
+        std::lock_guard lock(m_encoderMutex);
+        return G729EncoderLspWarnings();
+    }
+    codec::LspWarnings DecoderLspWarnings() override {
+        std::lock_guard lock(m_decoderMutex);
+        return G729DecoderLspWarnings();
+    }
 
   private:
     std::mutex m_encoderMutex;
@@ -47,6 +59,12 @@ class PrivateCodec final : public SpeechCodec {
     void DecodeFrame(const uint8_t* frame, int16_t* pcm, int badFrame) override {
         codec::DecodeFrame(m_decoder, frame, pcm, badFrame);
     }
+    void SetLspWarningsPrinted(bool printed) override {
+        m_encoder.lsp_warnings.print = printed;
+        m_decoder.lsp_warnings.print = printed;
+    }
+    codec::LspWarnings EncoderLspWarnings() override { return m_encoder.lsp_warnings; }
+    codec::LspWarnings DecoderLspWarnings() override { return m_decoder.lsp_warnings; }
 
   private:
     G729EncoderState m_encoder;

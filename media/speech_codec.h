@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "codec/g729.h"
+
 namespace kestrona {
 
 class SpeechCodec {
@@ -17,6 +19,12 @@ class SpeechCodec {
     virtual void DecoderInit() = 0;
     // 10 bytes in, 80 samples out.
     virtual void DecodeFrame(const uint8_t* frame, int16_t* pcm, int badFrame) = 0;
+    // The LSP warning lines of both sides: on standard output (the codec's
+    // default) or only counted. Set before the inits.
+    virtual void SetLspWarningsPrinted(bool) {}
+    // Each side's warnings since its last init; read when the side is idle.
+    virtual codec::LspWarnings EncoderLspWarnings() { return {}; }
+    virtual codec::LspWarnings DecoderLspWarnings() { return {}; }
 };
 
 // The process-wide G.729 entry points. Only one engine may use it at a time.
