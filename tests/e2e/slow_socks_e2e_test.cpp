@@ -1,5 +1,5 @@
 // Calls to a phone whose SOCKS5 proxy answers late: a relay in front of dante
-// holds back each of the proxy's BIND replies for two seconds, so the
+// holds back the proxy's answer to each BIND request for two seconds, so the
 // callee's audio ports are open only well after it starts ringing. A user
 // who answers at the first ring, and an answering machine that answers at
 // once, must still get a call in which the caller's streams are connected:
@@ -90,7 +90,7 @@ TEST_F(SlowSocksCallTest, AnsweredAtTheFirstRing) {
     const double heardA = SpeakerSeconds(*a), heardB = SpeakerSeconds(*b);
     EXPECT_TRUE(WaitUntil(
         [&] { return SpeakerSeconds(*a) >= heardA + 4 && SpeakerSeconds(*b) >= heardB + 4; }));
-    // The audio ports' replies were among those held back.
+    // The audio ports' BIND answers were among those held back.
     EXPECT_GE(relay.Delayed(), delayedAtStart + 2);
     EXPECT_EQ(a->Status()->state, 2);
     EXPECT_EQ(b->Status()->state, 2) << "the callee lost its streams";

@@ -48,6 +48,7 @@ struct Pair {
     int target = -1;
     std::deque<Held> toClient;
     bool targetEnded = false;
+    bool held = false;  // this connection's reply has been held back
     bool dead = false;
 
     ~Pair() {
@@ -173,7 +174,8 @@ void DelayRelay::Run() {
             }
             std::string chunk(buffer, static_cast<std::size_t>(n));
             auto release = Clock::now();
-            if (chunk.compare(0, m_prefix.size(), m_prefix) == 0) {
+            if (!p.held && chunk.compare(0, m_prefix.size(), m_prefix) == 0) {
+                p.held = true;
                 release += std::chrono::milliseconds(m_delayMs);
                 ++m_delayed;
             }

@@ -1,9 +1,10 @@
-// A TCP relay on loopback that holds back some of a server's answers: every
-// connection to Port() is carried to a target port, and each chunk from the
-// target that begins with a chosen prefix reaches the client only after a
-// delay (later chunks wait behind it, so nothing is reordered). Put in front
-// of a SOCKS5 proxy with the prefix of a success reply, it makes the proxy
-// answer its BIND requests late while the data that follows flows freely.
+// A TCP relay on loopback that holds back a server's answer: every
+// connection to Port() is carried to a target port, and in each connection
+// the first chunk from the target that begins with a chosen prefix reaches
+// the client only after a delay (later chunks wait behind it, so nothing is
+// reordered). Put in front of a SOCKS5 proxy with the prefix of a success
+// reply, it makes the proxy answer each BIND request late, while its notice
+// of a peer's connection and the data that follows are not held.
 // One thread, joined by Stop or the destructor. Plain C++ and POSIX, no Qt.
 #pragma once
 
