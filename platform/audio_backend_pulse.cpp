@@ -318,6 +318,13 @@ class PulseStream {
     virtual void DetachStream(pa_stream* s) = 0;
 
     void DropStream() {
+        // The server may answer a timing request after the stream is gone,
+        // and this device with it: the answer must not reach it.
+        if (m_timingOp) {
+            pa_operation_cancel(m_timingOp);
+            pa_operation_unref(m_timingOp);
+            m_timingOp = nullptr;
+        }
         if (!m_stream)
             return;
         DetachStream(m_stream);
@@ -456,8 +463,12 @@ class PulseStream {
         if (!m_stream || now < m_nextTiming)
             return;
         m_nextTiming = now + kTimingEvery;
-        if (pa_operation* op = pa_stream_update_timing_info(m_stream, OnTimingInfo, this))
-            pa_operation_unref(op);
+        if (m_timingOp) {
+            if (pa_operation_get_state(m_timingOp) == PA_OPERATION_RUNNING)
+                return;
+            pa_operation_unref(m_timingOp);
+        }
+        m_timingOp = pa_stream_update_timing_info(m_stream, OnTimingInfo, this);
     }
     // On the main loop thread: the latency to report, from fresh timing.
     virtual void OnTiming(pa_stream* s) = 0;
@@ -483,6 +494,7 @@ class PulseStream {
     // The device thread sleeps here; stream callbacks and Wake signal it.
     std::condition_variable_any m_wake;
     pa_stream* m_stream = nullptr;
+    pa_operation* m_timingOp = nullptr;  // the timing request in flight
     bool m_lost = false;
     bool m_onFallback = false;
     bool m_moved = false;

@@ -299,6 +299,21 @@ TEST_F(PulseBackendTest, PlaysAndCapturesAndListsDevices) {
     EXPECT_EQ(notices.Count(AudioNotice::kServerUnavailable), 0u);
 }
 
+// Devices closed while the server is still answering their requests (as
+// a ring that is cut short): nothing it says afterwards reaches a device
+// that is gone, and the backend goes on working.
+TEST_F(PulseBackendTest, DevicesClosedAtOnceLeaveNothingBehind) {
+    for (int round = 0; round < 40; ++round) {
+        Player player(*backend, 8000, 440);
+        ASSERT_TRUE(player.Open());
+        Recorder recorder(*backend, 8000, 160);
+        ASSERT_TRUE(recorder.Open());
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 4 * 10));
+    }
+    Player player(*backend, 8000, 440);
+    ASSERT_TRUE(WaitFor([&] { return RecentLevel(pa, 440) > 2000; })) << RecentLevel(pa, 440);
+}
+
 // The server dies: each device says so once, capture goes on at the clock
 // with silence, and both come back when a server is there again.
 TEST_F(PulseBackendTest, ServerKilledAndRestarted) {
