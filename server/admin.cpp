@@ -176,39 +176,21 @@ int RunMigrate(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
             std::fprintf(err, "kestrona-server migrate: the target database is not empty\n");
             return 1;
         }
-        std::vector<SubscriberRow> subscribers = source->Subscribers();
-        for (const SubscriberRow& row : subscribers) {
-            if (!target->ImportSubscriber(row)) {
-                std::fprintf(err, "kestrona-server migrate: cannot store subscriber %d\n",
-                             row.number);
-                return 1;
-            }
-        }
-        std::vector<std::int32_t> retired = source->RetiredNumbers();
-        for (std::int32_t number : retired) {
-            if (!target->RetireNumber(number)) {
-                std::fprintf(err, "kestrona-server migrate: cannot store retired number %d\n",
-                             number);
-                return 1;
-            }
-        }
-        std::vector<CallReport> reports = source->CallReports();
-        for (const CallReport& report : reports) {
-            if (!target->AddCallReport(report)) {
-                std::fprintf(err, "kestrona-server migrate: cannot store a call report\n");
-                return 1;
-            }
-        }
         // Sessions too, so that phones online during the switch do not all
-        // start over at their next keep-alive.
-        std::vector<SessionRow> sessions = source->ListSessions(0);
-        for (const SessionRow& session : sessions) {
-            target->PutSession(session);
+        // start over at their next keep-alive. One transaction on the
+        // target: a copy that fails leaves it as empty as it was.
+        SubscriberStore::Snapshot snapshot{source->Subscribers(), source->RetiredNumbers(),
+                                           source->CallReports(), source->ListSessions(0)};
+        std::string why;
+        if (!target->ImportAll(snapshot, &why)) {
+            std::fprintf(err, "kestrona-server migrate: nothing copied: %s\n", why.c_str());
+            return 1;
         }
         std::fprintf(out,
                      "copied %zu subscribers, %zu retired numbers, %zu call reports, %zu "
                      "sessions\n",
-                     subscribers.size(), retired.size(), reports.size(), sessions.size());
+                     snapshot.subscribers.size(), snapshot.retired.size(), snapshot.reports.size(),
+                     snapshot.sessions.size());
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(err, "kestrona-server migrate: %s\n", e.what());

@@ -845,6 +845,54 @@ bool PostgresStore::UpdateLimits(const std::vector<std::string>& keys, std::int6
     });
 }
 
+bool PostgresStore::ImportAll(const Snapshot& snapshot, std::string* error) {
+    try {
+        Lease c = Acquire(Pool::kDurable);
+        auto fail = [&](const std::string& what) {
+            *error = what + ": " + c->Error();
+            c->ExecOk("ROLLBACK");
+            return false;
+        };
+        if (!c->Begin()) {
+            return fail("cannot begin");
+        }
+        for (const SubscriberRow& row : snapshot.subscribers) {
+            const NewSubscriber& s = row.data;
+            if (!Ok(c->Run("insert_subscriber",
+                           {Int(row.number), Bytes(s.name), Text(s.password_hash), Bytes(s.email),
+                            Bytes(EmailKey(s.email)), Bytes(s.country), Bytes(s.city),
+                            Int(row.registered_at), Text(s.registered_from)}))) {
+                return fail("cannot store subscriber " + std::to_string(row.number));
+            }
+        }
+        for (std::int32_t number : snapshot.retired) {
+            if (!Ok(c->Once("INSERT INTO retired_numbers VALUES ($1) ON CONFLICT DO NOTHING",
+                            {Int(number)}))) {
+                return fail("cannot store retired number " + std::to_string(number));
+            }
+        }
+        for (const CallReport& r : snapshot.reports) {
+            if (!Ok(c->Run("insert_report", {Int(r.reported_at), Int(r.kind), Int(r.other),
+                                             Int(r.own), Int(r.seconds), Text(r.reported_from)}))) {
+                return fail("cannot store a call report");
+            }
+        }
+        for (const SessionRow& s : snapshot.sessions) {
+            if (!Ok(c->Run("put_session",
+                           {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms)}))) {
+                return fail("cannot store the session of " + std::to_string(s.number));
+            }
+        }
+        if (!c->ExecOk("COMMIT")) {
+            return fail("cannot commit");
+        }
+        return true;
+    } catch (const std::runtime_error& e) {
+        *error = e.what();
+        return false;
+    }
+}
+
 bool PostgresStore::ImportSubscriber(const SubscriberRow& row) {
     return Guarded(false, [&]() -> bool {
         Lease c = Acquire(Pool::kDurable);

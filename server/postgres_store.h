@@ -57,6 +57,7 @@ class PostgresStore final : public SubscriberStore {
     bool ImportSubscriber(const SubscriberRow& row) override;
     int SchemaVersion() override;
     bool Ping() override;
+    bool ImportAll(const Snapshot& snapshot, std::string* error) override;
     bool UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
                       const std::function<void(std::vector<LimitEntry>&)>& change) override;
     void Interrupt() override;

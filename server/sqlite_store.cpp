@@ -283,6 +283,10 @@ std::optional<std::string> SqliteStore::PasswordHash(std::int32_t number) {
 
 bool SqliteStore::AddCallReport(const CallReport& r) {
     std::lock_guard lock(mutex_);
+    return InsertReportLocked(r);
+}
+
+bool SqliteStore::InsertReportLocked(const CallReport& r) {
     Resetter reset{insert_report_};
     sqlite3_bind_int64(
         insert_report_, 1,
@@ -297,6 +301,10 @@ bool SqliteStore::AddCallReport(const CallReport& r) {
 
 bool SqliteStore::PutSession(const SessionRow& s) {
     std::lock_guard lock(mutex_);
+    return PutSessionLocked(s);
+}
+
+bool SqliteStore::PutSessionLocked(const SessionRow& s) {
     Resetter reset{put_session_};
     sqlite3_bind_int(put_session_, 1, s.number);
     BindText(put_session_, 2, s.address);
@@ -571,6 +579,10 @@ bool SqliteStore::UpdateLimits(const std::vector<std::string>& keys, std::int64_
 
 bool SqliteStore::ImportSubscriber(const SubscriberRow& row) {
     std::lock_guard lock(mutex_);
+    return InsertSubscriberLocked(row);
+}
+
+bool SqliteStore::InsertSubscriberLocked(const SubscriberRow& row) {
     Resetter reset{insert_subscriber_};
     const NewSubscriber& s = row.data;
     sqlite3_bind_int(insert_subscriber_, 1, row.number);
@@ -583,6 +595,48 @@ bool SqliteStore::ImportSubscriber(const SubscriberRow& row) {
     sqlite3_bind_int64(insert_subscriber_, 8, row.registered_at);
     BindText(insert_subscriber_, 9, s.registered_from);
     return sqlite3_step(insert_subscriber_) == SQLITE_DONE;
+}
+
+bool SqliteStore::ImportAll(const Snapshot& snapshot, std::string* error) {
+    std::lock_guard lock(mutex_);
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        *error = sqlite3_errmsg(db_);
+        return false;
+    }
+    auto fail = [&](const std::string& what) {
+        *error = what + ": " + sqlite3_errmsg(db_);
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    };
+    for (const SubscriberRow& row : snapshot.subscribers) {
+        if (!InsertSubscriberLocked(row)) {
+            return fail("cannot store subscriber " + std::to_string(row.number));
+        }
+    }
+    {
+        Statement retire(db_, "INSERT OR IGNORE INTO retired_numbers (number) VALUES (?1)");
+        for (std::int32_t number : snapshot.retired) {
+            sqlite3_reset(retire.stmt);
+            sqlite3_bind_int(retire.stmt, 1, number);
+            if (sqlite3_step(retire.stmt) != SQLITE_DONE) {
+                return fail("cannot store retired number " + std::to_string(number));
+            }
+        }
+    }
+    for (const CallReport& report : snapshot.reports) {
+        if (!InsertReportLocked(report)) {
+            return fail("cannot store a call report");
+        }
+    }
+    for (const SessionRow& session : snapshot.sessions) {
+        if (!PutSessionLocked(session)) {
+            return fail("cannot store the session of " + std::to_string(session.number));
+        }
+    }
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return fail("cannot commit");
+    }
+    return true;
 }
 
 }  // namespace kestrona::server

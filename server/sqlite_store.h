@@ -45,11 +45,16 @@ class SqliteStore final : public SubscriberStore {
     std::vector<CallReport> CallReports() override;
     bool ImportSubscriber(const SubscriberRow& row) override;
     int SchemaVersion() override;
+    bool ImportAll(const Snapshot& snapshot, std::string* error) override;
     bool UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
                       const std::function<void(std::vector<LimitEntry>&)>& change) override;
 
   private:
     void Close();
+    // The statements behind the methods of the same names, under the lock.
+    bool InsertSubscriberLocked(const SubscriberRow& row);
+    bool InsertReportLocked(const CallReport& report);
+    bool PutSessionLocked(const SessionRow& session);
     void Exec(const char* sql);
     void Upgrade();
     sqlite3_stmt* Prepare(const char* sql);

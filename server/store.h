@@ -119,6 +119,16 @@ class SubscriberStore {
     // The schema version the database is at.
     virtual int SchemaVersion() = 0;
 
+    // Everything a migration copies, stored in one transaction: all of it or,
+    // with the reason in *error, nothing.
+    struct Snapshot {
+        std::vector<SubscriberRow> subscribers;
+        std::vector<std::int32_t> retired;
+        std::vector<CallReport> reports;
+        std::vector<SessionRow> sessions;
+    };
+    virtual bool ImportAll(const Snapshot& snapshot, std::string* error) = 0;
+
     // Reads the limit entries of keys (empty ones where there are none),
     // lets change rewrite them, and writes those it marked changed: one
     // atomic step for every instance that shares the store. Entries expired

@@ -454,6 +454,41 @@ TEST(ServerLoad, AHungDatabaseCostsEachRequestItsDeadlineAndNoMore) {
     late.join();
 }
 
+// A stop in the middle of a login storm: password checks still queued are
+// refused and those running finish before the connections' contexts go.
+TEST(ServerLoad, AStopDuringALoginStormLeavesNoWorkBehind) {
+    test::TempDir dir;
+    SqliteStore store(dir.File("directory.db"));
+    PasswordHasher hasher(HashCost::Minimum());
+    Directory directory(store, hasher, DirectoryConfig{});
+    ServerConfig config;
+    config.listen_address = "127.0.0.1";
+    config.port = 0;
+    config.hash_threads = 2;
+    config.limits.address_failures = 0;
+    config.limits.number_failures = 0;
+    config.limits.registrations_per_hour = 0;
+    auto server = std::make_unique<Server>(config, directory);
+    server->Start();
+    std::int32_t number =
+        rec::GetInt(Talk(server->port(), test::RegisterRecord("a", "p", "a@x")).reply.data(), 18);
+    std::vector<std::thread> storm;
+    for (int i = 0; i < 24; ++i) {
+        storm.emplace_back([port = server->port(), number, i] {
+            RawClient client(port, 2);
+            client.ReadExactly(6);
+            client.Send(test::LoginRecord(number, "guess" + std::to_string(i), 7000));
+            client.ReadToEnd();
+        });
+    }
+    std::this_thread::sleep_for(20ms);
+    server->Stop();
+    server.reset();
+    for (std::thread& t : storm) {
+        t.join();
+    }
+}
+
 // The executable itself: nothing but a database path (and a free port, since
 // the default one may be taken on a shared machine).
 TEST(ServerProgram, RunsWithOnlyADatabasePathAndServesAPhone) {

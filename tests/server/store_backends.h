@@ -88,6 +88,9 @@ class ForwardingStore : public SubscriberStore {
         return inner_.UpdateLimits(keys, now, change);
     }
     bool Ping() override { return inner_.Ping(); }
+    bool ImportAll(const Snapshot& snapshot, std::string* error) override {
+        return inner_.ImportAll(snapshot, error);
+    }
 
   protected:
     SubscriberStore& inner_;

@@ -25,6 +25,26 @@ INSTANTIATE_TEST_SUITE_P(Backends, ServerStoreTest,
                          ::testing::Values(test::Backend::kSqlite, test::Backend::kPostgres),
                          test::BackendName);
 
+// A migration whose copy fails half-way leaves the target as it was.
+TEST_P(ServerStoreTest, AnImportThatFailsStoresNothing) {
+    ASSERT_FALSE(spec_.empty());
+    auto store = OpenStore(spec_, 1);
+    SubscriberStore::Snapshot snapshot;
+    snapshot.subscribers = {{10000, {"a", "h", "same@x", "", "", "1.2.3.4"}, 1},
+                            {10001, {"b", "h", "SAME@x", "", "", "1.2.3.4"}, 2}};
+    snapshot.retired = {9999};
+    snapshot.sessions = {{10000, "1.2.3.4", 7000, 5}};
+    std::string why;
+    EXPECT_FALSE(store->ImportAll(snapshot, &why));
+    EXPECT_NE(why.find("10001"), std::string::npos) << why;
+    EXPECT_TRUE(store->Subscribers().empty());
+    EXPECT_TRUE(store->RetiredNumbers().empty());
+    snapshot.subscribers.pop_back();
+    EXPECT_TRUE(store->ImportAll(snapshot, &why)) << why;
+    EXPECT_EQ(store->Subscribers().size(), 1u);
+    EXPECT_EQ(store->ListSessions(0).size(), 1u);
+}
+
 // Instances sweep at the same moment: each expired session is removed once,
 // by one of them, and live sessions stay.
 TEST_P(ServerStoreTest, ExpiredSessionsAreSweptOnceByOneOfSeveralInstances) {
