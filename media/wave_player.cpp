@@ -2,17 +2,22 @@
 
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/background_work.h"
 
 using kestrona::WaveHeader;
 using kestrona::WaveResult;
 
 struct CWavePlayer::Playback {
+    // Set (under the mutex) before a stop gives the buffers back, so only
+    // buffers that really finished playing are reported, and none once the
+    // player has let go of the owner.
+    std::mutex ownerMutex;
     kestrona::IEngineOwner* owner = nullptr;
-    // Set before a stop gives the buffers back, so only buffers that really
-    // finished playing are reported.
-    std::atomic<bool> stopping{false};
+    bool stopping = false;
     std::vector<uint8_t> bufferIn;
     std::vector<uint8_t> bufferOut;
     WaveHeader headerIn;
@@ -23,11 +28,16 @@ struct CWavePlayer::Playback {
 
     void Done(WaveHeader& h) {
         h.flags &= ~WaveHeader::kPrepared;
-        if (!stopping.load() && owner)
+        std::lock_guard lock(ownerMutex);
+        if (!stopping && owner)
             owner->PostEngineMessage(kestrona::kMsgPlaybackDone, 0);
     }
-    void Halt() {
+    void Silence() {
+        std::lock_guard lock(ownerMutex);
         stopping = true;
+    }
+    void Halt() {
+        Silence();
         for (auto* device : {&waveOutIn, &waveOutOut}) {
             if (*device) {
                 (*device)->Reset();
@@ -53,13 +63,26 @@ bool ReadRecording(const std::filesystem::path& path, std::vector<uint8_t>& out)
 
 }  // namespace
 
-CWavePlayer::CWavePlayer() : m_backend(kestrona::ProcessAudioBackend()) {}
+CWavePlayer::CWavePlayer()
+    : m_backend(kestrona::ProcessAudioBackend()),
+      m_playing(std::make_shared<std::atomic<uint64_t>>(0)) {}
 
 CWavePlayer::~CWavePlayer() {
     Stop();
-    if (m_worker.joinable())
-        m_worker.join();
-    m_current.reset();
+    Retire(std::move(m_current));
+}
+
+void CWavePlayer::Retire(std::shared_ptr<Playback> pb) {
+    if (!pb)
+        return;
+    // From here on nothing reaches the owner; the devices are reset and
+    // closed in the background, since a sound server that stopped answering
+    // holds that up.
+    pb->Silence();
+    kestrona::BackgroundWork::Process().Run([pb = std::move(pb)]() mutable {
+        pb->Halt();
+        pb.reset();
+    });
 }
 
 void CWavePlayer::SetAudioBackend(std::shared_ptr<kestrona::AudioBackend> backend) {
@@ -72,7 +95,7 @@ void CWavePlayer::Play(const std::filesystem::path& inPath, const std::filesyste
     m_owner = owner;
     m_format = kestrona::WaveFormat::Pcm16Mono(uint32_t(sampleRate > 0 ? sampleRate : 0));
     // A Play without a Stop before it replaces the playback at once.
-    m_current.reset();
+    Retire(std::move(m_current));
 
     auto pb = std::make_shared<Playback>();
     pb->owner = owner;
@@ -85,7 +108,8 @@ void CWavePlayer::Play(const std::filesystem::path& inPath, const std::filesyste
     if (!pb->waveOutOut) {
         if (owner)
             owner->ShowEngineAlert(kestrona::kWaveOutOpenFailedText);
-        return;  // pb goes, closing the first device too
+        Retire(std::move(pb));  // closing the first device too
+        return;
     }
 
     auto load = [](const std::filesystem::path& path, std::vector<uint8_t>& buffer,
@@ -100,7 +124,7 @@ void CWavePlayer::Play(const std::filesystem::path& inPath, const std::filesyste
     const bool haveIn = load(inPath, pb->bufferIn, pb->headerIn);
     const bool haveOut = load(outPath, pb->bufferOut, pb->headerOut);
 
-    m_playing = ++m_plays;
+    m_playing->store(++m_plays);
     m_current = pb;
     if (haveIn && pb->waveOutIn) {
         pb->waveOutIn->Prepare(pb->headerIn);
@@ -113,20 +137,20 @@ void CWavePlayer::Play(const std::filesystem::path& inPath, const std::filesyste
 }
 
 void CWavePlayer::Stop() {
-    const uint64_t play = m_playing.load();
+    const uint64_t play = m_playing->load();
     if (play == 0)
         return;
     std::shared_ptr<Playback> pb = std::move(m_current);
     if (pb)
-        pb->stopping = true;
-    // The previous worker has only a device reset and close to do.
-    if (m_worker.joinable())
-        m_worker.join();
-    m_worker = std::thread([this, pb = std::move(pb), play]() mutable {
-        if (pb)
-            pb->Halt();
-        pb.reset();
-        uint64_t expected = play;
-        m_playing.compare_exchange_strong(expected, 0);
-    });
+        pb->Silence();
+    // Playing until the devices have been let go of, unless a newer Play
+    // has begun meanwhile.
+    kestrona::BackgroundWork::Process().Run(
+        [pb = std::move(pb), playing = m_playing, play]() mutable {
+            if (pb)
+                pb->Halt();
+            pb.reset();
+            uint64_t expected = play;
+            playing->compare_exchange_strong(expected, 0);
+        });
 }

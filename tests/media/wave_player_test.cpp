@@ -8,6 +8,7 @@
 
 #include "media_test_util.h"
 #include "platform/audio_backend_file.h"
+#include "platform/background_work.h"
 #include "support/proxy_fixtures.h"
 
 namespace fs = std::filesystem;
@@ -129,6 +130,7 @@ TEST(WavePlayer, StopCutsPlaybackQuietlyAndPlayAfterStopStartsAfresh) {
     player.Stop();
     ASSERT_TRUE(WaitUntil([&] { return !player.IsPlaying(); }));
     EXPECT_EQ(owner.Count(kMsgPlaybackDone), 2);
+    BackgroundWork::Process().Drain();  // the first stop's devices too
     auto finished = backend->Finished();
     ASSERT_EQ(finished.size(), 4u);
     EXPECT_EQ(std::vector<uint32_t>(finished.end() - 2, finished.end()),
