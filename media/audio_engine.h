@@ -39,6 +39,7 @@
 #include "platform/audio_backend.h"
 #include "platform/proxy_tunnel.h"
 #include "platform/wave_device.h"
+#include "settings/settings_model.h"
 
 class CAudioEngine {
   public:
@@ -52,8 +53,8 @@ class CAudioEngine {
     // The rates a call runs at, and the block durations the options page
     // offers. Init takes nothing else: the rate comes from the peer.
     static constexpr std::array<int, 5> kCallRates = {8000, 12000, 16000, 22050, 24000};
-    static constexpr int kMinDelayMs = 250;
-    static constexpr int kMaxDelayMs = 5000;
+    static constexpr int kMinDelayMs = kestrona::kMinDelayBufferMs;
+    static constexpr int kMaxDelayMs = kestrona::kMaxDelayBufferMs;
     static bool IsCallRate(int sampleRate);
 
     CAudioEngine();
