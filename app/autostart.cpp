@@ -4,10 +4,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "platform/atomic_file.h"
+#include "platform/reg_store.h"
 #include "settings/setting_names.h"
 #include "settings/sys_reg_info.h"
 
@@ -76,6 +79,35 @@ QString ExecProgram(const QByteArray& entry) {
     return {};
 }
 
+// Earlier versions kept the start-at-logon value in a section named after
+// the system's run key, which landed as ~/.config/Microsoft/Windows/...; the
+// autostart entry is what starts the phone here, so that file only confuses.
+// Our value goes; the file and its empty folders go with it when nothing else
+// is left in them.
+void RemoveStrayRunValue() {
+    const std::filesystem::path file = SectionFile(CSysRegInfo::kRunSection);
+    std::error_code ec;
+    if (file.empty() || !std::filesystem::is_regular_file(file, ec)) {
+        return;
+    }
+    RegDeleteValue(CSysRegInfo::kRunSection, reg::kRunValue);
+    std::string content;
+    if (!ReadWholeFile(file, content, ec) || !content.empty()) {
+        return;
+    }
+    std::filesystem::remove(file, ec);
+    std::filesystem::path lock = file;
+    lock += ".lock";
+    std::filesystem::remove(lock, ec);
+    const std::filesystem::path root = ConfigRoot();
+    for (std::filesystem::path dir = file.parent_path(); dir != root && dir.has_relative_path();
+         dir = dir.parent_path()) {
+        if (!std::filesystem::remove(dir, ec)) {  // only empty folders go
+            break;
+        }
+    }
+}
+
 bool WriteFile(const QString& path, const QByteArray& content) {
     return WriteFileAtomically(QFile::encodeName(path).toStdString(),
                                std::string_view(content.constData(), content.size()));
@@ -122,11 +154,12 @@ bool CreateAutoBootShortcut(const QString& linkName, const QString& target,
                                 "Version=1.0\n"
                                 "Name=Kestrona\n"
                                 "Comment=Internet telephone\n"
+                                "TryExec=%3\n"
                                 "Exec=%1\n"
                                 "Path=%2\n"
                                 "Terminal=false\n"
                                 "X-GNOME-Autostart-enabled=true\n")
-                                .arg(exec, EscapeValue(workingDir));
+                                .arg(exec, EscapeValue(workingDir), EscapeValue(target));
     return WriteFile(linkName, content.toUtf8());
 }
 
@@ -138,10 +171,7 @@ bool RegisterAutoStart() {
         return false;
     }
     const QString link = QString::fromStdString(directory) + QStringLiteral("/autoboot.lnk");
-
-    CSysRegInfo run;
-    run.SetRegSection(CSysRegInfo::kRunSection);
-    run.SetRegValue(kestrona::reg::kRunValue, link.toStdString().c_str());
+    RemoveStrayRunValue();
 
     // A link whose program is gone (a build tree removed, a program moved to
     // its installed place) would start nothing at logon: it is written anew

@@ -25,6 +25,6 @@ bool CreateAutoBootShortcut(const QString& linkName, const QString& target,
                             const QString& arguments, const QString& workingDir);
 
 // Installs the program directory's "autoboot.lnk" (stored "Directory") as the
-// autostart entry and records its path as the start-at-logon value
-// "Kestrona". Runs at every start; a failure is harmless.
+// autostart entry, and removes the start-at-logon value that earlier versions
+// wrote under ~/.config/Microsoft. Runs at every start; a failure is harmless.
 bool RegisterAutoStart();

@@ -19,6 +19,7 @@
 #include "app/sound_check.h"
 #include "app/ui_language.h"
 #include "platform/app_paths.h"
+#include "platform/reg_store.h"
 #include "res/strings.h"
 #include "settings/setting_names.h"
 
@@ -80,6 +81,14 @@ bool CPhoneApp::InitInstance() {
         m_bStartHidden = true;
     }
     m_nCallToNumber = line.callTo;
+    if (!line.serverHost.isEmpty()) {
+        // This run's server is read above the stored one and never written.
+        RegOverrideValue(CSysRegInfo::kDefaultSection, reg::kHost, line.serverHost.toStdString());
+        if (line.serverPort > 0) {
+            RegOverrideValue(CSysRegInfo::kDefaultSection, reg::kHostPort,
+                             std::to_string(line.serverPort));
+        }
+    }
 
     if (!ListenForOtherStarts(line.delay)) {
         QStringList request{QStringLiteral("show")};

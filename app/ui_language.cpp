@@ -1,6 +1,7 @@
 #include "app/ui_language.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QTranslator>
 #include <cstdlib>
 #include <memory>
@@ -15,6 +16,31 @@ UiLanguage g_current = UiLanguage::kChinese;
 std::unique_ptr<QTranslator>& Installed() {
     static std::unique_ptr<QTranslator> translator;
     return translator;
+}
+
+// Qt's own texts (a message box's buttons, the standard dialogs) come in
+// English unless Qt's catalogue for the language is loaded beside ours.
+std::unique_ptr<QTranslator>& InstalledQt() {
+    static std::unique_ptr<QTranslator> translator;
+    return translator;
+}
+
+void InstallQtCatalogue(UiLanguage language) {
+    auto& installed = InstalledQt();
+    if (installed) {
+        QCoreApplication::removeTranslator(installed.get());
+        installed.reset();
+    }
+    if (language != UiLanguage::kChinese) {
+        return;
+    }
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load(QStringLiteral("qtbase_zh_CN"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        return;  // the catalogue is not installed: Qt's texts stay English
+    }
+    QCoreApplication::installTranslator(translator.get());
+    installed = std::move(translator);
 }
 
 std::string Lower(std::string s) {
@@ -94,6 +120,7 @@ bool InstallUiLanguage(UiLanguage language) {
         installed.reset();
     }
     g_current = UiLanguage::kChinese;
+    InstallQtCatalogue(language);
     if (language == UiLanguage::kChinese)
         return true;
     auto translator = std::make_unique<QTranslator>();

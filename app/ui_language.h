@@ -5,6 +5,8 @@
 // locale and the C locale keep Chinese and every other locale gets English.
 #pragma once
 
+#include "settings/setting_names.h"
+
 #include <functional>
 #include <string>
 
@@ -14,7 +16,7 @@ enum class UiLanguage { kChinese, kEnglish };
 
 // Name of the settings value that forces a language ("zh" or "en"; anything
 // else, or no value, follows the locale).
-inline constexpr const char* kLanguageValue = "Language";
+inline constexpr const char* kLanguageValue = reg::kLanguage;
 // The environment variable that forces a language for one run.
 inline constexpr const char* kLanguageEnv = "KESTRONA_LANG";
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <system_error>
 
 #include "platform/atomic_file.h"
@@ -224,7 +225,34 @@ std::filesystem::path ConfigRoot() {
     return std::filesystem::path(HomeDirectory()) / ".config";
 }
 
+std::vector<std::filesystem::path> SystemConfigRoots() {
+    // The XDG search path for configuration, most important first; relative
+    // entries are not allowed there and are passed over.
+    std::string dirs;
+    if (const char* xdg = std::getenv("XDG_CONFIG_DIRS"); xdg && *xdg) {
+        dirs = xdg;
+    } else {
+        dirs = "/etc/xdg";
+    }
+    std::vector<std::filesystem::path> roots;
+    std::string_view rest = dirs;
+    while (!rest.empty()) {
+        const std::size_t colon = rest.find(':');
+        const std::string_view dir = rest.substr(0, colon);
+        rest.remove_prefix(colon == std::string_view::npos ? rest.size() : colon + 1);
+        if (!dir.empty() && dir[0] == '/') {
+            roots.emplace_back(dir);
+        }
+    }
+    return roots;
+}
+
 std::filesystem::path SectionFile(std::string_view section) {
+    return SectionFileUnder(ConfigRoot(), section);
+}
+
+std::filesystem::path SectionFileUnder(const std::filesystem::path& root,
+                                       std::string_view section) {
     std::vector<std::string_view> parts;
     while (!section.empty()) {
         const std::size_t sep = section.find_first_of("\\/");
@@ -244,7 +272,7 @@ std::filesystem::path SectionFile(std::string_view section) {
     if (parts.empty()) {
         return {};
     }
-    std::filesystem::path file = ConfigRoot();
+    std::filesystem::path file = root;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         file /= std::string(parts[i]);
     }
@@ -263,8 +291,9 @@ bool RegSectionExists(std::string_view section) {
     return !file.empty() && std::filesystem::is_regular_file(file, ec);
 }
 
-std::optional<std::string> RegReadValue(std::string_view section, std::string_view name) {
-    const std::filesystem::path file = SectionFile(section);
+namespace {
+
+std::optional<std::string> ReadFromFile(const std::filesystem::path& file, std::string_view name) {
     std::vector<Entry> entries;
     if (file.empty() || !Load(file, entries)) {
         return std::nullopt;
@@ -275,6 +304,69 @@ std::optional<std::string> RegReadValue(std::string_view section, std::string_vi
         }
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> RegReadSystemValue(std::string_view section, std::string_view name) {
+    for (const std::filesystem::path& root : SystemConfigRoots()) {
+        if (auto value = ReadFromFile(SectionFileUnder(root, section), name)) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+struct Override {
+    std::filesystem::path file;
+    std::string name;
+    std::string text;
+};
+
+// Set once at start-up and read by the keep-alive thread as well as the
+// window's; a plain mutex is enough for reads this rare.
+std::mutex g_overrideMutex;
+std::vector<Override> g_overrides;
+
+std::optional<std::string> ReadOverride(const std::filesystem::path& file, std::string_view name) {
+    std::lock_guard lock(g_overrideMutex);
+    for (const Override& o : g_overrides) {
+        if (o.file == file && SameName(o.name, name)) {
+            return o.text;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void RegOverrideValue(std::string_view section, std::string_view name, std::string_view text) {
+    const std::filesystem::path file = SectionFile(section);
+    if (file.empty() || !ValidName(name) || !ValidText(text)) {
+        return;
+    }
+    std::lock_guard lock(g_overrideMutex);
+    std::erase_if(g_overrides,
+                  [&](const Override& o) { return o.file == file && SameName(o.name, name); });
+    g_overrides.push_back({file, std::string(name), std::string(text)});
+}
+
+void RegClearOverrides() {
+    std::lock_guard lock(g_overrideMutex);
+    g_overrides.clear();
+}
+
+std::optional<std::string> RegReadValue(std::string_view section, std::string_view name) {
+    const std::filesystem::path file = SectionFile(section);
+    if (auto chosen = ReadOverride(file, name)) {
+        return chosen;
+    }
+    if (auto own = ReadFromFile(file, name)) {
+        return own;
+    }
+    return RegReadSystemValue(section, name);
 }
 
 bool RegWriteValue(std::string_view section, std::string_view name, std::string_view text) {

@@ -3,7 +3,9 @@
 // A section such as "Software\Ostravine\Kestrona" lives in
 // <root>/Ostravine/Kestrona.conf (a leading "Software\" is dropped, every "\"
 // becomes a directory). <root> is $KESTRONA_CONFIG_HOME when set, else
-// $XDG_CONFIG_HOME, else ~/.config.
+// $XDG_CONFIG_HOME, else ~/.config. The same path under each system-wide
+// configuration folder (/etc/xdg/Ostravine/Kestrona.conf) holds defaults
+// that an administrator or a site package sets for every user.
 //
 // File format, one value per line, in the order the values were first
 // written: name=text. Names are ASCII and compared without regard to case; the
@@ -29,16 +31,29 @@ namespace kestrona {
 
 std::filesystem::path ConfigRoot();
 
+// The system-wide configuration folders ($XDG_CONFIG_DIRS, default
+// /etc/xdg), most important first. A section's file there holds the site's
+// defaults: they are read beneath the user's own file and never written.
+std::vector<std::filesystem::path> SystemConfigRoots();
+
 // The file of a section; empty when the section names no safe path (empty,
 // "." or ".." parts, NUL bytes).
 std::filesystem::path SectionFile(std::string_view section);
+std::filesystem::path SectionFileUnder(const std::filesystem::path& root, std::string_view section);
 
 // Makes the section's directory and file (empty) if missing. False on failure.
 bool RegCreateSection(std::string_view section);
 bool RegSectionExists(std::string_view section);
 
-// The value's text, or nothing when the section or the value is missing.
+// The value's text from the user's file, else from the first system-wide
+// file that has it; nothing when no file has the value.
 std::optional<std::string> RegReadValue(std::string_view section, std::string_view name);
+// A value for this process alone (a command-line choice): read above every
+// file and never written. An empty name list clears nothing; see below.
+void RegOverrideValue(std::string_view section, std::string_view name, std::string_view text);
+void RegClearOverrides();
+// The site's value alone.
+std::optional<std::string> RegReadSystemValue(std::string_view section, std::string_view name);
 
 // Sets one or several values in one locked update, creating the section when
 // missing. False when a name is empty or holds '=', a line break or a NUL,

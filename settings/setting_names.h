@@ -45,6 +45,9 @@ inline constexpr const char* kAATime = "aatime";
 inline constexpr const char* kAAFBTime = "aafbtime";
 inline constexpr const char* kDelayBuffer = "DelayBuffer";
 
+// The language of the phone's texts: "zh" or "en"; missing: the locale's.
+inline constexpr const char* kLanguage = "Language";
+
 // The start-at-logon value, under the system's run key.
 inline constexpr const char* kRunValue = "Kestrona";
 

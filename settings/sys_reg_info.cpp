@@ -88,7 +88,7 @@ void CSysRegInfo::InitRegKeys(const char* /*ignored*/) {
 
     // One locked write for all defaults: a crash part way never leaves an
     // installation marked "Version" 1 with defaults missing.
-    const std::vector<std::pair<std::string, std::string>> defaults = {
+    const std::pair<std::string, std::string> defaults[] = {
         {kestrona::reg::kVersion, "1"},
         {kestrona::reg::kDirectory, directory},
         {kestrona::reg::kHost, kDefaultHost},
@@ -112,7 +112,15 @@ void CSysRegInfo::InitRegKeys(const char* /*ignored*/) {
         {kestrona::reg::kAAFBTime, "300"},
         {kestrona::reg::kDelayBuffer, "2"},
     };
-    kestrona::RegWriteValues(m_szSection, defaults);
+    // A value the site sets (the directory server, say) is left to it, so
+    // that a later change of the site's file still reaches this user.
+    std::vector<std::pair<std::string, std::string>> own;
+    for (const auto& value : defaults) {
+        if (!kestrona::RegReadSystemValue(m_szSection, value.first)) {
+            own.push_back(value);
+        }
+    }
+    kestrona::RegWriteValues(m_szSection, own);
 }
 
 bool CSysRegInfo::SetRegValue(const char* name, const char* text) {

@@ -17,10 +17,13 @@ COptionSheet::COptionSheet(kestrona::SettingsModel* live, QWidget* parent)
       m_page3(live),
       m_page4(live),
       m_page5(live),
-      m_page6(live) {
+      m_page6(live),
+      m_page7(live) {
     setWindowTitle(kestrona::ResString(kestrona::res::kStrSettings));
-    m_pages = {&m_page1, &m_page2, &m_page3, &m_page4, &m_page5, &m_page6};
+    m_pages = {&m_page1, &m_page2, &m_page3, &m_page4, &m_page5, &m_page6, &m_page7};
     m_tabs = new QTabWidget(this);
+    // Every page's tab in sight: the sheet grows to fit them.
+    m_tabs->setUsesScrollButtons(false);
     for (COptionPage* page : m_pages) {
         // The sheet's tab widget takes the pages as children, but the sheet
         // owns them as members: they are taken back before it is destroyed.

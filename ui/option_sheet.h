@@ -28,6 +28,7 @@ class COptionSheet : public QDialog {
     CPage4 m_page4;
     CPage5 m_page5;
     CPage6 m_page6;
+    CPage7 m_page7;
 
     QTabWidget* Tabs() const { return m_tabs; }
     COptionPage* Page(int index) const { return m_pages[static_cast<size_t>(index)]; }
@@ -45,6 +46,6 @@ class COptionSheet : public QDialog {
     bool ValidatePage(COptionPage* page);
 
     QTabWidget* m_tabs = nullptr;
-    std::array<COptionPage*, 6> m_pages{};
+    std::array<COptionPage*, 7> m_pages{};
     int m_current = 0;
 };

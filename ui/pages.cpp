@@ -18,6 +18,7 @@
 #include <QRadioButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <string>
 
 #include "app/dialog_checks.h"
@@ -586,4 +587,87 @@ void CPage6::OnOK() {
         m_live->m_strWaveOut = m_values.strWaveOut;
         m_live->m_nEchoCancel = m_values.nEchoCancel;
     }
+}
+
+// ---- CPage7: general ----
+
+namespace {
+// The languages offered, in the order of the list; the first follows the
+// desktop's locale.
+const char* const kLanguageCodes[] = {"", "zh", "en"};
+}  // namespace
+
+CPage7::CPage7(kestrona::SettingsModel* live) : COptionPage(tr("常规"), live) {}
+
+void CPage7::OnInitDialog() {
+    auto* server = new QGroupBox(tr("目录服务器"), this);
+    m_host = new QLineEdit(server);
+    m_host->setObjectName(QStringLiteral("host"));
+    m_port = new QLineEdit(server);
+    m_port->setObjectName(QStringLiteral("hostport"));
+    auto* grid = new QGridLayout(server);
+    grid->addWidget(Label(server, tr("地址"), m_host), 0, 0);
+    grid->addWidget(m_host, 0, 1);
+    grid->addWidget(Label(server, tr("端口"), m_port), 0, 2);
+    grid->addWidget(m_port, 0, 3);
+    grid->setColumnStretch(1, 1);
+
+    auto* language = new QGroupBox(tr("界面语言"), this);
+    m_language = new QComboBox(language);
+    m_language->setObjectName(QStringLiteral("language"));
+    // Each language by its own name, so that a user who cannot read the
+    // current one still finds theirs.
+    m_language->addItems({tr("自动"), QStringLiteral("中文"), QStringLiteral("English")});
+    auto* row = new QHBoxLayout(language);
+    row->addWidget(Label(language, tr("语言"), m_language));
+    row->addWidget(m_language, 1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(server);
+    layout->addWidget(language);
+    layout->addWidget(Note(this, PageText(kRestartNote)));
+    layout->addStretch();
+
+    CSysRegInfo reg;
+    reg.GetRegValue(kestrona::reg::kHost, m_strHost);
+    m_nHostPort = reg.GetRegInt(kestrona::reg::kHostPort);
+    reg.GetRegValue(kestrona::reg::kLanguage, m_strLanguage);
+    m_host->setText(QString::fromStdString(m_strHost));
+    m_port->setText(m_nHostPort > 0 ? QString::number(m_nHostPort) : QString());
+    int index = 0;
+    for (int i = 1; i < 3; ++i) {
+        if (m_strLanguage.rfind(kLanguageCodes[i], 0) == 0)
+            index = i;
+    }
+    m_language->setCurrentIndex(index);
+}
+
+bool CPage7::Validate(QString& message, QWidget*& field) {
+    const QString host = m_host->text().trimmed();
+    if (host.isEmpty() || host.contains(QLatin1Char(' '))) {
+        message = tr("请输入目录服务器的地址。");
+        field = m_host;
+        return false;
+    }
+    std::string text;
+    m_host->setText(host);
+    if (!ReadText(m_host, static_cast<int>(CSysRegInfo::kRegReadCap) - 1, text, message, field))
+        return false;
+    if (!ReadIntInRange(m_port, m_nHostPort, 1, 65535, message, field))
+        return false;
+    m_strHost = text;
+    m_strLanguage = kLanguageCodes[std::max(0, m_language->currentIndex())];
+    return true;
+}
+
+void CPage7::OnOK() {
+    CSysRegInfo reg;
+    reg.SetRegValue(kestrona::reg::kHost, m_strHost.c_str());
+    reg.SetRegInt(kestrona::reg::kHostPort, m_nHostPort);
+    // Automatic: no value of the user's own, so the site's or the locale
+    // decides.
+    if (m_strLanguage.empty())
+        reg.DeleteKey(kestrona::reg::kLanguage);
+    else
+        reg.SetRegValue(kestrona::reg::kLanguage, m_strLanguage.c_str());
 }

@@ -1,13 +1,14 @@
 // The pages of the options sheet: connection and proxy (CPage1), firewall
-// ports (CPage2), auto-answer (CPage3), quality (CPage4), about (CPage5) and
-// sound devices and echo control (CPage6). A page is built and loads from the settings store the
-// first time it is shown; on OK every page that was shown stores its values, and the auto-answer
-// and quality pages also update the running program at once.
+// ports (CPage2), auto-answer (CPage3), quality (CPage4), about (CPage5),
+// sound devices and echo control (CPage6) and the general page (CPage7). A page is built and loads
+// from the settings store the first time it is shown; on OK every page that was shown stores its
+// values, and the auto-answer and quality pages also update the running program at once.
 #pragma once
 
 #include <QString>
 #include <QWidget>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -190,4 +191,27 @@ class CPage6 : public COptionPage {
     int m_loadedEcho = -1;
     bool m_listed = false;
     int m_testAnswers = 0;
+};
+
+// General: the directory server's host and port, and the language of the
+// phone's texts (automatic follows the desktop's locale). Both take effect
+// at the next start, like the connection page's values.
+class CPage7 : public COptionPage {
+    Q_OBJECT
+  public:
+    explicit CPage7(kestrona::SettingsModel* live = nullptr);
+    bool Validate(QString& message, QWidget*& field) override;
+    void OnOK() override;
+
+    std::string m_strHost;
+    int m_nHostPort = 0;
+    // "", "zh" or "en".
+    std::string m_strLanguage;
+
+    QLineEdit* m_host = nullptr;
+    QLineEdit* m_port = nullptr;
+    QComboBox* m_language = nullptr;
+
+  protected:
+    void OnInitDialog() override;
 };

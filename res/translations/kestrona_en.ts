@@ -430,6 +430,41 @@
     </message>
 </context>
 <context>
+    <name>CPage7</name>
+    <message>
+        <source>常规</source>
+        <translation>General</translation>
+    </message>
+    <message>
+        <source>目录服务器</source>
+        <translation>Directory server</translation>
+    </message>
+    <message>
+        <source>地址</source>
+        <translation>Address</translation>
+    </message>
+    <message>
+        <source>端口</source>
+        <translation>Port</translation>
+    </message>
+    <message>
+        <source>界面语言</source>
+        <translation>Language of the phone</translation>
+    </message>
+    <message>
+        <source>自动</source>
+        <translation>Automatic</translation>
+    </message>
+    <message>
+        <source>语言</source>
+        <translation>Language</translation>
+    </message>
+    <message>
+        <source>请输入目录服务器的地址。</source>
+        <translation>Please enter the address of the directory server.</translation>
+    </message>
+</context>
+<context>
     <name>CPhoneApp</name>
     <message>
         <source>Kestrona 已经在运行。</source>

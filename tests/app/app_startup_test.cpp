@@ -4,12 +4,14 @@
 #include <QDir>
 #include <QFile>
 #include <QTest>
+#include <filesystem>
 #include <future>
 #include <thread>
 
 #include "app/autostart.h"
 #include "app/instance_channel.h"
 #include "app/phone_app.h"
+#include "platform/reg_store.h"
 #include "platform/temp_dir.h"
 #include "settings/sys_reg_info.h"
 
@@ -60,6 +62,37 @@ TEST(CommandLine, CallToLinks) {
     EXPECT_EQ(ParseCommandLine(Args({"callto:77"})).callTo, 77);
 }
 
+TEST(CommandLineTest, ServerForOneRunIsCheckedAndReadAboveTheStoredOne) {
+    CommandLine line = ParseCommandLine(Args({"--server", "dir.example.org:4000", "AUTOBOOT"}));
+    EXPECT_TRUE(line.error.isEmpty());
+    EXPECT_EQ(line.serverHost, QStringLiteral("dir.example.org"));
+    EXPECT_EQ(line.serverPort, 4000);
+    EXPECT_TRUE(line.autoBoot);  // the server's value is not the first plain argument
+    line = ParseCommandLine(Args({"--server=[::1]:10004"}));
+    EXPECT_EQ(line.serverHost, QStringLiteral("::1"));
+    EXPECT_EQ(line.serverPort, 10004);
+    EXPECT_EQ(ParseCommandLine(Args({"--server=10.0.0.1"})).serverPort, 0);
+    for (const char* bad : {"host:0", "host:65536", "host:", ":80", "a b", "[::1", "x:y"}) {
+        EXPECT_FALSE(ParseCommandLine(Args({"--server", bad})).error.isEmpty()) << bad;
+    }
+    EXPECT_FALSE(ParseCommandLine(Args({"--server"})).error.isEmpty());
+    EXPECT_TRUE(ParseCommandLine(Args({"--help"})).help);
+
+    kestrona::testing::ConfigHome home;
+    CSysRegInfo store;
+    store.SetRegValue("Host", "stored.example.org");
+    kestrona::RegOverrideValue(CSysRegInfo::kDefaultSection, "host", "run.example.org");
+    std::string host;
+    ASSERT_TRUE(store.GetRegValue("Host", host));
+    EXPECT_EQ(host, "run.example.org");
+    store.SetRegValue("Host", "changed.example.org");  // written, yet this run keeps its own
+    ASSERT_TRUE(store.GetRegValue("Host", host));
+    EXPECT_EQ(host, "run.example.org");
+    kestrona::RegClearOverrides();
+    ASSERT_TRUE(store.GetRegValue("Host", host));
+    EXPECT_EQ(host, "changed.example.org");
+}
+
 TEST(Autostart, ShortcutIsADesktopEntryRunningTheProgramHidden) {
     kestrona::testing::TempDir dir;
     const QString link = QString::fromStdString((dir.path() / "autoboot.lnk").string());
@@ -70,6 +103,8 @@ TEST(Autostart, ShortcutIsADesktopEntryRunningTheProgramHidden) {
     EXPECT_TRUE(text.contains(QStringLiteral("\nType=Application\n")));
     EXPECT_TRUE(text.contains(QStringLiteral("\nExec=\"/opt/my apps/kestrona\" AUTOBOOT\n")));
     EXPECT_TRUE(text.contains(QStringLiteral("\nPath=/opt/my apps\n")));
+    // A removed program is not started at logon.
+    EXPECT_TRUE(text.contains(QStringLiteral("\nTryExec=/opt/my apps/kestrona\n")));
 }
 
 TEST(Autostart, UnusualCharactersInThePathAreQuoted) {
@@ -99,11 +134,23 @@ TEST(Autostart, RegisterInstallsTheProgramDirectorysEntry) {
                                    QStringLiteral("/kestrona.desktop"));
     EXPECT_EQ(ReadAll(AutostartFile()), ReadAll(dir + QStringLiteral("/autoboot.lnk")));
 
+    // Nothing Windows-shaped stays under the config folder: a value left by
+    // an earlier version goes, with the folders it alone filled.
+    const std::filesystem::path stray = kestrona::SectionFile(CSysRegInfo::kRunSection);
     CSysRegInfo run;
     run.SetRegSection(CSysRegInfo::kRunSection);
+    ASSERT_TRUE(run.SetRegValue("Kestrona", "/old/autoboot.lnk"));
+    ASSERT_TRUE(std::filesystem::exists(stray));
+    EXPECT_TRUE(RegisterAutoStart());
+    EXPECT_FALSE(std::filesystem::exists(stray));
+    EXPECT_FALSE(std::filesystem::exists(kestrona::ConfigRoot() / "Microsoft"));
+    // Someone else's value in the same file is kept.
+    ASSERT_TRUE(run.SetRegValue("Kestrona", "/old/autoboot.lnk"));
+    ASSERT_TRUE(run.SetRegValue("Other", "x"));
+    EXPECT_TRUE(RegisterAutoStart());
     std::string value;
-    ASSERT_TRUE(run.GetRegValue("Kestrona", value));
-    EXPECT_EQ(value, program.path().string() + "/autoboot.lnk");
+    EXPECT_FALSE(run.GetRegValue("Kestrona", value));
+    EXPECT_TRUE(run.GetRegValue("Other", value));
     ::unsetenv("KESTRONA_AUTOSTART_DIR");
 }
 

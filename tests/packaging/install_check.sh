@@ -80,11 +80,13 @@ validate)
     done
     echo "${lint:-no findings}"
     [[ -z "$lint" ]] || fail "mandoc found faults in the man pages"
-    # The server's manual keeps up with its options.
-    manual=$(gzip -dc "$root/usr/share/man/man1/kestrona-server.1.gz")
-    for option in $("$root/usr/bin/kestrona-server" --help | grep -oE '^  --[a-z0-9-]+' | sed 's/^  --//'); do
-        grep -qE "^\.It Fl -$option( |\$)" <<<"$manual" ||
-            fail "kestrona-server --$option is missing from its man page"
+    # The manuals keep up with the programs' options.
+    for program in kestrona-server kestrona; do
+        manual=$(gzip -dc "$root/usr/share/man/man1/$program.1.gz")
+        for option in $("$root/usr/bin/$program" --help | grep -oE '^  --[a-z0-9-]+' | sed 's/^  --//'); do
+            grep -qE "^\.It Fl -$option( |\$)" <<<"$manual" ||
+                fail "$program --$option is missing from its man page"
+        done
     done
 
     echo "== systemd-analyze verify"
@@ -125,7 +127,7 @@ packages)
         depends=$(dpkg-deb -f "$deb" Depends)
         echo "== $(basename "$deb"): Depends: $depends"
         case "$name" in
-        kestrona) want=(libqt6widgets6 libqt6network6 libportaudio2 libc6) ;;
+        kestrona) want=(libqt6widgets6 libqt6network6 libportaudio2 libc6 "fonts-noto-cjk | fonts-wqy-microhei" qt6-translations-l10n) ;;
         kestrona-server) want=(libsqlite3-0 libsodium23 libc6) ;;
         kestrona-codec) want=(libc6) ;;  # the C++ runtime is linked in
         *) fail "unexpected package $name" ;;

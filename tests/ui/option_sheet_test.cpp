@@ -3,6 +3,8 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -42,7 +44,7 @@ class OptionSheetTest : public ::testing::Test {
 TEST_F(OptionSheetTest, OkAtOnceStoresOnlyTheConnectionPageWithRateThree) {
     Sheet sheet(&live);
     EXPECT_EQ(sheet.windowTitle(), QStringLiteral("设置"));
-    EXPECT_EQ(sheet.Tabs()->count(), 6);
+    EXPECT_EQ(sheet.Tabs()->count(), 7);
     EXPECT_EQ(sheet.Tabs()->tabText(3), QStringLiteral("质量"));
     EXPECT_TRUE(sheet.m_page1.IsCreated());
     EXPECT_FALSE(sheet.m_page2.IsCreated());
@@ -201,6 +203,44 @@ TEST_F(OptionSheetTest, AboutPageHidesThePurchaseButton) {
     EXPECT_TRUE(buy->isHidden());
     EXPECT_EQ(sheet.m_page5.findChild<QPushButton*>("1043")->text(),
               QStringLiteral("Kestrona 站点"));
+}
+
+// The site's server (system-wide file) shows beneath the user's own; a
+// first start leaves it to the site; the user's choice on the general page
+// wins over it, and "automatic" removes the user's language.
+TEST_F(OptionSheetTest, GeneralPageSetsServerAndLanguageOverTheSitesDefaults) {
+    QTemporaryDir site;
+    ASSERT_TRUE(QDir().mkpath(site.path() + QStringLiteral("/Ostravine")));
+    {
+        QFile file(site.path() + QStringLiteral("/Ostravine/Kestrona.conf"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("Host=dir.example.org\nHostPort=4000\nLanguage=en\n");
+    }
+    qputenv("XDG_CONFIG_DIRS", (QStringLiteral("relative:") + site.path()).toUtf8());
+    CSysRegInfo().InitRegKeys();
+    EXPECT_EQ(Value("Host"), "dir.example.org");
+    EXPECT_EQ(Value("HostPort"), "4000");
+    EXPECT_EQ(Value("timeout"), "20");  // what the site leaves out is the user's default
+
+    Sheet sheet(&live);
+    sheet.SetActivePage(6);
+    EXPECT_EQ(sheet.m_page7.m_host->text(), QStringLiteral("dir.example.org"));
+    EXPECT_EQ(sheet.m_page7.m_port->text(), QStringLiteral("4000"));
+    EXPECT_EQ(sheet.m_page7.m_language->currentIndex(), 2);
+    sheet.m_page7.m_port->setText(QStringLiteral("70000"));
+    sheet.accept();
+    EXPECT_EQ(sheet.result(), QDialog::Rejected);  // the port is out of range: the page stays
+    EXPECT_EQ(sheet.told.size(), 1);
+    sheet.m_page7.m_host->setText(QStringLiteral(" my.server "));
+    sheet.m_page7.m_port->setText(QStringLiteral("10005"));
+    sheet.m_page7.m_language->setCurrentIndex(0);
+    sheet.accept();
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(Value("Host"), "my.server");
+    EXPECT_EQ(Value("HostPort"), "10005");
+    EXPECT_EQ(Value("Language"), "en");  // the site's, now that the user has none
+    qunsetenv("XDG_CONFIG_DIRS");
+    EXPECT_EQ(Value("Language"), "<missing>");
 }
 
 }  // namespace

@@ -13,6 +13,20 @@ int main(int argc, char** argv) {
         QCoreApplication app(argc, argv);
         return kestrona::RunRpcClient(QCoreApplication::arguments().mid(2));
     }
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments += QString::fromLocal8Bit(argv[i]);
+    }
+    const kestrona::CommandLine line = kestrona::ParseCommandLine(arguments);
+    if (line.help) {
+        std::fputs(kestrona::UsageText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (!line.error.isEmpty()) {
+        std::fprintf(stderr, "kestrona: %s\n%s", line.error.toLocal8Bit().constData(),
+                     kestrona::UsageText().toLocal8Bit().constData());
+        return 2;
+    }
     if (!kestrona::HaveDisplay()) {
         std::fprintf(stderr,
                      "kestrona: there is no display to show the phone on (neither DISPLAY nor "
