@@ -196,8 +196,9 @@ void CCallController::OnAutoAnswerTimer() {
 void CCallController::MachineAnswer() {
     const int call = m_nCallSerial;
     m_services.ReportCall(kReportAutoAnswered, m_nPeerNumber, OwnNumber(), 0);
-    if (call != m_nCallSerial) {
-        return;  // the caller gave up while the report went out
+    // The caller gave up, or the user answered, while the report went out.
+    if (call != m_nCallSerial || m_nState != kStateRinging) {
+        return;
     }
     m_history.rate = m_params.nSampleRate;
     m_services.SendAutoAnswer();
@@ -298,8 +299,9 @@ void CCallController::Answer() {
     StopTimer(kTimerAutoAnswer);
     const int call = m_nCallSerial;
     m_services.ReportCall(kReportAnswered, m_nPeerNumber, OwnNumber(), 0);
-    if (call != m_nCallSerial) {
-        return;  // the caller gave up while the report went out
+    // The caller gave up, or the audio broke, while the report went out.
+    if (call != m_nCallSerial || m_nState != kStateTalking) {
+        return;
     }
     m_services.SendStartTalk();
     Talk();
@@ -474,7 +476,8 @@ void CCallController::StartHistory(int type) {
 }
 
 bool CCallController::Dialling() const {
-    return !m_bIncoming && m_nState == kStateDialling;
+    // Only on this call's own connection: none exists during the look-up.
+    return !m_bIncoming && m_nState == kStateDialling && m_services.HasPeer();
 }
 
 bool CCallController::PlacingCall() const {

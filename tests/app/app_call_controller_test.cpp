@@ -398,6 +398,16 @@ TEST_F(CallControllerTest, UserIsQuickerThanTheMachine) {
     EXPECT_FALSE(C().TimerActive(kTimerAutoAnswer));
     clock.Advance(600'000);
     EXPECT_EQ(C().State(), 2);
+    C().EndCall();
+
+    // The user answers while the machine's report goes out: one answer.
+    Ring(905);
+    services.Post(kMsgEngineSetup, 0);
+    services.log.clear();
+    services.duringReport = [this] { C().OnCallKey(); };
+    clock.Advance(60'000);
+    EXPECT_EQ(C().State(), 2);
+    EXPECT_EQ(services.log, (Log{"report 3 905 500 0", "report 1 905 500 0", "starttalk"}));
 }
 
 TEST_F(CallControllerTest, CallerHearsTheGreetingThenOnlySends) {
