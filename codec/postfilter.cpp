@@ -59,15 +59,49 @@ constexpr AgcSteps kAgc = MakeAgcSteps();
 
 }  // namespace
 
+namespace {
+
+// Correlations of r with its past at delays t .. t + K - 1, one pair of
+// partial sums per delay; all K advance together so that they overlap. Every
+// delay of a search goes through this with the same order of additions, so
+// equal correlations stay equal and the smallest delay wins their tie.
+template <int K>
+void PastCorrelations(const double* r, int t, double out[K]) {
+    Pair acc[K] = {};
+    for (int n = 0; n < kSubframe; n += 2) {
+        const Pair rn = LoadPair(r + n);
+        for (int k = 0; k < K; ++k) {
+            acc[k] += rn * LoadPair(r + n - t - k);
+        }
+    }
+    for (int k = 0; k < K; ++k) {
+        out[k] = acc[k][0] + acc[k][1];
+    }
+}
+
+}  // namespace
+
 int LongTermPostFilter(const double* r, int tmin, int tmax, double q[kSubframe]) {
     double best = -1e38;
     int t_best = tmin;
-    for (int t = tmin; t <= tmax; ++t) {
-        const double c = Dot(r, r - t);
+    auto consider = [&](int t, double c) {
         if (c > best) {
             best = c;
             t_best = t;
         }
+    };
+    int t = tmin;
+    for (; t + 3 <= tmax; t += 4) {
+        double c[4];
+        PastCorrelations<4>(r, t, c);
+        for (int k = 0; k < 4; ++k) {
+            consider(t + k, c[k]);
+        }
+    }
+    for (; t <= tmax; ++t) {
+        double c[1];
+        PastCorrelations<1>(r, t, c);
+        consider(t, c[0]);
     }
     const double* past = r - t_best;
     const double e0 = 0.5 + Dot(past, past);
@@ -95,20 +129,39 @@ int LongTermPostFilter(const double* r, int tmin, int tmax, double q[kSubframe])
     return t_best;
 }
 
-double TiltFactor(const double num[kLpOrder + 1], const double den[kLpOrder + 1]) {
-    double h[kImpulseLength] = {};
-    std::memcpy(h, num, (kLpOrder + 1) * sizeof(double));
-    double mem[kLpOrder] = {};
-    LpSynthesis(den, h, h, kImpulseLength, mem, false);
-    double rho0 = 0.0;
-    double rho1 = 0.0;
+void TiltFactors(const double num[2][kLpOrder + 1], const double den[2][kLpOrder + 1],
+                 double mu[2]) {
+    // The impulse responses of both subframes' filters, one in each half of a
+    // pair: two independent recursions for the price of one.
+    Pair d[kLpOrder + 1];
+    for (int i = 1; i <= kLpOrder; ++i) {
+        d[i] = Pair{den[0][i], den[1][i]};
+    }
+    Pair y[kLpOrder] = {};  // y[i - 1]: the output i steps back
+    Pair h[kImpulseLength];
+    for (int n = 0; n < kImpulseLength; ++n) {
+        // The numerator's eleven coefficients, then zeros.
+        Pair s = n <= kLpOrder ? Pair{num[0][n], num[1][n]} : Pair{0.0, 0.0};
+        for (int i = kLpOrder; i >= 1; --i) {
+            s -= d[i] * y[i - 1];
+        }
+        for (int i = kLpOrder - 1; i > 0; --i) {
+            y[i] = y[i - 1];
+        }
+        y[0] = s;
+        h[n] = s;
+    }
+    Pair rho0 = {0.0, 0.0};
+    Pair rho1 = {0.0, 0.0};
     for (int n = 0; n < kImpulseLength; ++n) {
         rho0 += h[n] * h[n];
     }
     for (int n = 0; n < kImpulseLength - 1; ++n) {
         rho1 += h[n] * h[n + 1];
     }
-    return rho1 > 0.0 ? kTiltFactor * rho1 / rho0 : 0.0;
+    for (int s = 0; s < 2; ++s) {
+        mu[s] = rho1[s] > 0.0 ? kTiltFactor * rho1[s] / rho0[s] : 0.0;
+    }
 }
 
 void AdaptiveGainControl(const double y[kSubframe], double z[kSubframe], double* gain) {
@@ -130,23 +183,28 @@ void AdaptiveGainControl(const double y[kSubframe], double z[kSubframe], double*
 void PostFilter(G729DecoderState& st, const DecodedFrame& frame) {
     double out[kFrame];
     double* res = st.pf_res + kPitchMax;
+    double nums[2][kLpOrder + 1];
+    double dens[2][kLpOrder + 1];
+    for (int s = 0; s < 2; ++s) {
+        WeightCoefficients(frame.a + s * kLpCoeffs, kGammaNum, nums[s]);
+        WeightCoefficients(frame.a + s * kLpCoeffs, kGammaDen, dens[s]);
+    }
+    double mus[2];
+    TiltFactors(nums, dens, mus);
     for (int s = 0; s < 2; ++s) {
         const double* y = st.synth + kLpOrder + s * kSubframe;
         int tmin;
         int tmax;
         PostFilterDelayRange(frame.delay[s], &tmin, &tmax);
 
-        double num[kLpOrder + 1];
-        double den[kLpOrder + 1];
-        WeightCoefficients(frame.a + s * kLpCoeffs, kGammaNum, num);
-        WeightCoefficients(frame.a + s * kLpCoeffs, kGammaDen, den);
-
+        const double* num = nums[s];
+        const double* den = dens[s];
         LpResidual(num, y, res, kSubframe);
 
         double q[kSubframe];
         LongTermPostFilter(res, tmin, tmax, q);
 
-        const double mu = TiltFactor(num, den);
+        const double mu = mus[s];
         const double last = q[kSubframe - 1];
         for (int n = kSubframe - 1; n > 0; --n) {
             q[n] -= mu * q[n - 1];

@@ -21,8 +21,9 @@ inline void PostFilterDelayRange(int t, int* tmin, int* tmax) {
 // the filter was off.
 int LongTermPostFilter(const double* r, int tmin, int tmax, double q[kSubframeLen]);
 
-// Tilt factor mu of the numerator/denominator pair (11 coefficients each).
-double TiltFactor(const double num[11], const double den[11]);
+// Tilt factors mu of the two subframes' numerator/denominator pairs (11
+// coefficients each).
+void TiltFactors(const double num[2][11], const double den[2][11], double mu[2]);
 
 // Adaptive gain control: scales z so that its energy follows that of the
 // unfiltered subframe y, smoothing through *gain.
