@@ -11,18 +11,46 @@ namespace kestrona::codec {
 
 void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
                  double mem[kLpOrder], bool updateMem) {
-    // The ten past outputs live in registers (y1 the newest) rather than in a
-    // buffer: a value stored and loaded back at once would put the store's
-    // forwarding delay into the recursion on every sample.
-    const double a1 = a[1], a2 = a[2], a3 = a[3], a4 = a[4], a5 = a[5];
-    const double a6 = a[6], a7 = a[7], a8 = a[8], a9 = a[9], a10 = a[10];
-    double y1 = mem[9], y2 = mem[8], y3 = mem[7], y4 = mem[6], y5 = mem[5];
-    double y6 = mem[4], y7 = mem[3], y8 = mem[2], y9 = mem[1], y10 = mem[0];
-    for (int n = 0; n < len; ++n) {
-        // Oldest tap first: the newest output joins last, so each sample waits
-        // on its predecessor for one product only.
-        const double s = x[n] - a10 * y10 - a9 * y9 - a8 * y8 - a7 * y7 - a6 * y6 - a5 * y5 -
-                         a4 * y4 - a3 * y3 - a2 * y2 - a1 * y1;
+    // Outputs are made two at a time. Putting the first of a pair into the
+    // second's recursion,
+    //   y[n+1] = x[n+1] - a1 x[n] - sum_{j=1..10} (a[j+1] - a1 a[j]) y[n-j],
+    // makes both depend on the same ten earlier outputs only, so the two sums
+    // share one register and half the instructions. The ten past outputs stay
+    // in registers, each in both halves (yj the one j steps back): a value
+    // stored and loaded back at once would put the store's forwarding delay
+    // into the recursion.
+    Pair c[kLpCoeffs];
+    for (int j = 1; j < kLpOrder; ++j) {
+        c[j] = Pair{a[j], a[j + 1] - a[1] * a[j]};
+    }
+    c[kLpOrder] = Pair{a[kLpOrder], -a[1] * a[kLpOrder]};
+    Pair y1 = Both(mem[9]), y2 = Both(mem[8]), y3 = Both(mem[7]), y4 = Both(mem[6]);
+    Pair y5 = Both(mem[5]), y6 = Both(mem[4]), y7 = Both(mem[3]), y8 = Both(mem[2]);
+    Pair y9 = Both(mem[1]), y10 = Both(mem[0]);
+    int n = 0;
+    for (; n + 1 < len; n += 2) {
+        const double x0 = x[n];
+        const double x1 = x[n + 1];
+        // Oldest taps first: the newest outputs join last.
+        const Pair s = Pair{x0, x1 - a[1] * x0} - c[10] * y10 - c[9] * y9 - c[8] * y8 - c[7] * y7 -
+                       c[6] * y6 - c[5] * y5 - c[4] * y4 - c[3] * y3 - c[2] * y2 - c[1] * y1;
+        y10 = y8;
+        y9 = y7;
+        y8 = y6;
+        y7 = y5;
+        y6 = y4;
+        y5 = y3;
+        y4 = y2;
+        y3 = y1;
+        y2 = Both(s[0]);
+        y1 = Both(s[1]);
+        y[n] = s[0];
+        y[n + 1] = s[1];
+    }
+    if (n < len) {
+        const Pair s = Both(x[n]) - Both(a[10]) * y10 - Both(a[9]) * y9 - Both(a[8]) * y8 -
+                       Both(a[7]) * y7 - Both(a[6]) * y6 - Both(a[5]) * y5 - Both(a[4]) * y4 -
+                       Both(a[3]) * y3 - Both(a[2]) * y2 - Both(a[1]) * y1;
         y10 = y9;
         y9 = y8;
         y8 = y7;
@@ -33,20 +61,20 @@ void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
         y3 = y2;
         y2 = y1;
         y1 = s;
-        y[n] = s;
+        y[n] = s[0];
     }
     if (updateMem) {
         // For blocks shorter than ten the older memory values stay in front.
-        mem[0] = y10;
-        mem[1] = y9;
-        mem[2] = y8;
-        mem[3] = y7;
-        mem[4] = y6;
-        mem[5] = y5;
-        mem[6] = y4;
-        mem[7] = y3;
-        mem[8] = y2;
-        mem[9] = y1;
+        mem[0] = y10[0];
+        mem[1] = y9[0];
+        mem[2] = y8[0];
+        mem[3] = y7[0];
+        mem[4] = y6[0];
+        mem[5] = y5[0];
+        mem[6] = y4[0];
+        mem[7] = y3[0];
+        mem[8] = y2[0];
+        mem[9] = y1[0];
     }
 }
 
