@@ -20,8 +20,10 @@ double PredictCodeGain(const double pastEnergy[4], const double code[40]) {
         predicted += kGainPredictor[i] * pastEnergy[i];
     }
     // 10^((predicted - 10 log10(energy / 40)) / 20), with the code vector's
-    // energy taken out as a square root instead of a logarithm.
-    return std::pow(10.0, predicted / 20.0) / std::sqrt(energy / 40.0);
+    // energy taken out as a square root instead of a logarithm, and the power
+    // of ten as an exponential.
+    constexpr double kLn10Over20 = 0.11512925464970229;  // ln(10) / 20
+    return std::exp(predicted * kLn10Over20) / std::sqrt(energy / 40.0);
 }
 
 void UpdateGainMemory(double pastEnergy[4], double gamma) {

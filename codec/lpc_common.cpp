@@ -80,12 +80,16 @@ void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
 
 void LpResidual(const double a[kLpCoeffs], const double* x, double* y, int len) {
     // Outputs are independent: two per step, each summed in the order below.
+    Pair c[kLpCoeffs];
+    for (int i = 1; i <= kLpOrder; ++i) {
+        c[i] = Both(a[i]);
+    }
     int n = 0;
     for (; n + 1 < len; n += 2) {
         Pair s = LoadPair(x + n);
 #pragma GCC unroll 10
         for (int i = 1; i <= kLpOrder; ++i) {
-            s += Both(a[i]) * LoadPair(x + n - i);
+            s += c[i] * LoadPair(x + n - i);
         }
         y[n] = s[0];
         y[n + 1] = s[1];

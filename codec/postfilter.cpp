@@ -137,18 +137,24 @@ void TiltFactors(const double num[2][kLpOrder + 1], const double den[2][kLpOrder
     for (int i = 1; i <= kLpOrder; ++i) {
         d[i] = Pair{den[0][i], den[1][i]};
     }
-    Pair y[kLpOrder] = {};  // y[i - 1]: the output i steps back
+    // yj: the output j steps back, in registers.
+    Pair y1 = {}, y2 = {}, y3 = {}, y4 = {}, y5 = {}, y6 = {}, y7 = {}, y8 = {}, y9 = {}, y10 = {};
     Pair h[kImpulseLength];
     for (int n = 0; n < kImpulseLength; ++n) {
         // The numerator's eleven coefficients, then zeros.
-        Pair s = n <= kLpOrder ? Pair{num[0][n], num[1][n]} : Pair{0.0, 0.0};
-        for (int i = kLpOrder; i >= 1; --i) {
-            s -= d[i] * y[i - 1];
-        }
-        for (int i = kLpOrder - 1; i > 0; --i) {
-            y[i] = y[i - 1];
-        }
-        y[0] = s;
+        const Pair in = n <= kLpOrder ? Pair{num[0][n], num[1][n]} : Pair{0.0, 0.0};
+        const Pair s = in - d[10] * y10 - d[9] * y9 - d[8] * y8 - d[7] * y7 - d[6] * y6 -
+                       d[5] * y5 - d[4] * y4 - d[3] * y3 - d[2] * y2 - d[1] * y1;
+        y10 = y9;
+        y9 = y8;
+        y8 = y7;
+        y7 = y6;
+        y6 = y5;
+        y5 = y4;
+        y4 = y3;
+        y3 = y2;
+        y2 = y1;
+        y1 = s;
         h[n] = s;
     }
     Pair rho0 = {0.0, 0.0};
