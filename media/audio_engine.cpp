@@ -164,8 +164,24 @@ void CAudioEngine::Retire(std::unique_ptr<CAudioEngine> engine) {
     // stopped answering can hold up, happen in the background.
     engine->Detach();
     engine->BeginStop();
+    // Now, while the codec's counts are still this call's: the next call's
+    // engine may reset the process's codec before the stop is over.
+    engine->ReportLspWarnings();
     std::shared_ptr<CAudioEngine> retired(std::move(engine));
     kestrona::BackgroundWork::Process().Run([retired] { retired->Stop(); });
+}
+
+void CAudioEngine::ReportLspWarnings() {
+    if (!m_initialised || m_lspReported)
+        return;
+    m_lspReported = true;
+    const kestrona::codec::LspWarnings sent = m_codec->EncoderLspWarnings();
+    const kestrona::codec::LspWarnings heard = m_codec->DecoderLspWarnings();
+    if (sent.low + sent.high + heard.low + heard.high > 0)
+        std::fprintf(stderr,
+                     "kestrona: LSP stability warnings in this call: sent speech %u low, %u "
+                     "high; received speech %u low, %u high\n",
+                     sent.low, sent.high, heard.low, heard.high);
 }
 
 void CAudioEngine::Detach() {
@@ -226,15 +242,7 @@ void CAudioEngine::Stop() {
         if (t->joinable())
             t->join();
     }
-    if (m_initialised) {
-        const kestrona::codec::LspWarnings sent = m_codec->EncoderLspWarnings();
-        const kestrona::codec::LspWarnings heard = m_codec->DecoderLspWarnings();
-        if (sent.low + sent.high + heard.low + heard.high > 0)
-            std::fprintf(stderr,
-                         "kestrona: LSP stability warnings in this call: sent speech %u low, %u "
-                         "high; received speech %u low, %u high\n",
-                         sent.low, sent.high, heard.low, heard.high);
-    }
+    ReportLspWarnings();
 
     kestrona::CloseSocket(m_listenIn);
     kestrona::CloseSocket(m_listenOut);

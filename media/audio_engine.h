@@ -183,6 +183,8 @@ class CAudioEngine {
     void BeginStop();
     // No message reaches the owner any more.
     void Detach();
+    // The codec's LSP warning counts of this call, once, on standard error.
+    void ReportLspWarnings();
     void RunSetup(std::function<int()> work);
     bool SetupReady();
     int StoreStream(std::atomic<int>& stream, int fd);
@@ -266,6 +268,7 @@ class CAudioEngine {
     bool m_initialised = false;
     bool m_refused = false;  // Init was given a rate no call runs at
     std::atomic<bool> m_stopBegun{false};
+    bool m_lspReported = false;
     bool m_stopped = false;
     std::mutex m_ownerMutex;
 };
