@@ -158,10 +158,10 @@ Outcome Directory::Query(const QueryRequest& req) {
                                                               std::to_string(session->port)};
 }
 
-Outcome Directory::Live(const LiveRequest& req, const std::string& peer) {
-    std::int64_t now = NowMs();
-    Sweep(now);
-    switch (store_.TouchSession(req.number, peer, now, AliveSince(now))) {
+namespace {
+
+Outcome LiveOutcome(SessionStatus status) {
+    switch (status) {
         case SessionStatus::kDone:
             return {PlainReply(r::kCommandSuccess), "refreshed"};
         case SessionStatus::kNoSession:
@@ -177,6 +177,31 @@ Outcome Directory::Live(const LiveRequest& req, const std::string& peer) {
     // Not ALREADYTIMEOUT: that would make the phone start over, while the
     // session may well be there once the database answers again.
     return {PlainReply(r::kGeneralError), "failed: database"};
+}
+
+}  // namespace
+
+Outcome Directory::Live(const LiveRequest& req, const std::string& peer) {
+    std::int64_t now = NowMs();
+    Sweep(now);
+    return LiveOutcome(store_.TouchSession(req.number, peer, now, AliveSince(now)));
+}
+
+std::vector<Outcome> Directory::LiveBatch(const std::vector<KeepAlive>& batch) {
+    std::int64_t now = NowMs();
+    Sweep(now);
+    std::vector<SubscriberStore::Touch> touches;
+    touches.reserve(batch.size());
+    for (const KeepAlive& live : batch) {
+        touches.push_back({live.request.number, live.peer});
+    }
+    std::vector<SessionStatus> statuses = store_.TouchSessions(touches, now, AliveSince(now));
+    std::vector<Outcome> outcomes;
+    outcomes.reserve(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        outcomes.push_back(LiveOutcome(i < statuses.size() ? statuses[i] : SessionStatus::kFailed));
+    }
+    return outcomes;
 }
 
 namespace {

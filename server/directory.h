@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "server/password.h"
 #include "server/reply.h"
@@ -43,6 +44,14 @@ class Directory {
 
     // peer_address is the client's IPv4 address as seen on its connection.
     Outcome Handle(const Request& request, const std::string& peer_address);
+
+    // Keep-alives that arrived together, answered in one store call; the
+    // outcomes in the order of the requests.
+    struct KeepAlive {
+        LiveRequest request;
+        std::string peer;
+    };
+    std::vector<Outcome> LiveBatch(const std::vector<KeepAlive>& batch);
 
     // Sessions alive now, on every instance that shares the store.
     std::size_t SessionCount() const;

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server/keepalive_batcher.h"
 #include "server/metrics.h"
 #include "server/metrics_endpoint.h"
 #include "server/records.h"
@@ -480,13 +481,18 @@ struct Server::Impl {
         // flood of logins cannot hold up the keep-alives.
         StoreExecutor& work = directory.IsSlow(decoded.request) ? *hash_work : *store_work;
         SteadyTime deadline = tally.request_complete + config.request_deadline;
-        // Built before the co_await: GCC 12 mishandles temporaries inside one.
         auto throttled = std::make_shared<std::optional<Throttle>>();
-        std::function<Outcome()> task = [this, request = std::move(decoded.request), address,
-                                         throttled]() {
-            return Admit(request, address, *throttled);
-        };
-        StoreAnswer answer = co_await OnStore(work, deadline, std::move(task));
+        StoreAnswer answer;
+        if (const auto* live = std::get_if<LiveRequest>(&decoded.request)) {
+            answer = co_await KeepAlive(*live, address, deadline);
+        } else {
+            // Built before the co_await: GCC 12 mishandles temporaries inside one.
+            std::function<Outcome()> task = [this, request = std::move(decoded.request), address,
+                                             throttled]() {
+                return Admit(request, address, *throttled);
+            };
+            answer = co_await OnStore(work, deadline, std::move(task));
+        }
         switch (answer.status) {
             case StoreAnswer::kDone:
                 break;
@@ -515,49 +521,73 @@ struct Server::Impl {
         Outcome outcome;
     };
 
-    // Runs task on work and waits for it on the calling connection's thread,
-    // never past deadline: a task that has not finished by then is left to
-    // finish on its own, and its outcome is dropped.
-    asio::awaitable<StoreAnswer> OnStore(StoreExecutor& work, SteadyTime deadline,
-                                         std::function<Outcome()> task) {
+    // Hands work on with submit and waits for its answer on the calling
+    // connection's thread, never past deadline: work that has not finished
+    // by then is left to finish on its own, and its outcome is dropped.
+    // submit gets the function that takes the outcome (empty: refused or
+    // late), and returns false when the work could not be queued.
+    using Answer = std::function<void(std::optional<Outcome>)>;
+    asio::awaitable<StoreAnswer> Await(SteadyTime deadline,
+                                       const std::function<bool(Answer)>& submit) {
         struct Pending {
             explicit Pending(const asio::any_io_executor& ex) : timer(ex) {}
             asio::steady_timer timer;
             bool done = false;
-            StoreAnswer answer;
+            std::optional<Outcome> outcome;
         };
         asio::any_io_executor executor = co_await asio::this_coro::executor;
         auto pending = std::make_shared<Pending>(executor);
         pending->timer.expires_at(deadline);
-        bool queued = work.Submit(deadline, [pending, task = std::move(task)](bool run) {
-            StoreAnswer answer;
-            if (run) {
-                answer.status = StoreAnswer::kDone;
-                try {
-                    answer.outcome = task();
-                } catch (const std::exception& e) {
-                    answer.outcome = {PlainReply(records::kGeneralError),
-                                      std::string("failed: ") + e.what()};
-                }
-            }
+        Answer answer = [pending](std::optional<Outcome> outcome) {
             // Back to the connection's own thread; after a stop the handler
-            // is dropped with the context, which the executor outlives never.
+            // is dropped with the context, which the executors never outlive.
             asio::post(pending->timer.get_executor(),
-                       [pending, answer = std::move(answer)]() mutable {
-                           pending->answer = std::move(answer);
+                       [pending, outcome = std::move(outcome)]() mutable {
+                           pending->outcome = std::move(outcome);
                            pending->done = true;
                            pending->timer.cancel();
                        });
-        });
-        if (!queued) {
+        };
+        if (!submit(std::move(answer))) {
             co_return StoreAnswer{StoreAnswer::kBusy, {}};
         }
         std::error_code ec;
         co_await pending->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-        if (!pending->done) {
+        if (!pending->done || !pending->outcome) {
             co_return StoreAnswer{StoreAnswer::kLate, {}};
         }
-        co_return std::move(pending->answer);
+        co_return StoreAnswer{StoreAnswer::kDone, std::move(*pending->outcome)};
+    }
+
+    // Runs task on work.
+    asio::awaitable<StoreAnswer> OnStore(StoreExecutor& work, SteadyTime deadline,
+                                         std::function<Outcome()> task) {
+        std::function<bool(Answer)> submit = [&work, deadline,
+                                              task = std::move(task)](Answer answer) {
+            return work.Submit(deadline, [task, answer](bool run) {
+                if (!run) {
+                    answer(std::nullopt);
+                    return;
+                }
+                try {
+                    answer(task());
+                } catch (const std::exception& e) {
+                    answer(Outcome{PlainReply(records::kGeneralError),
+                                   std::string("failed: ") + e.what()});
+                }
+            });
+        };
+        co_return co_await Await(deadline, submit);
+    }
+
+    // A keep-alive, written together with the others that come meanwhile.
+    asio::awaitable<StoreAnswer> KeepAlive(const LiveRequest& request, const std::string& address,
+                                           SteadyTime deadline) {
+        std::function<bool(Answer)> submit = [&](Answer answer) {
+            keepalives->Add({request, address}, deadline, std::move(answer));
+            return true;
+        };
+        co_return co_await Await(deadline, submit);
     }
 
     ServerConfig config;
@@ -570,6 +600,7 @@ struct Server::Impl {
     int open_connections = 0;
     std::unique_ptr<StoreExecutor> store_work;
     std::unique_ptr<StoreExecutor> hash_work;
+    std::unique_ptr<KeepAliveBatcher> keepalives;
     // Read by the metrics scrape, which never waits on the database.
     std::atomic<std::int64_t> sessions_online{0};
     std::atomic<int> probes{0};
@@ -631,6 +662,7 @@ void Server::Start() {
     hash_config.threads = s.config.hash_threads;
     hash_config.queue_limit = static_cast<std::size_t>(std::max(1, s.config.max_pending_hashes));
     s.hash_work = std::make_unique<StoreExecutor>(hash_config);
+    s.keepalives = std::make_unique<KeepAliveBatcher>(*s.store_work, s.directory);
     SubscriberStore& store = s.directory.store();
     s.store_work->Start(
         [&s, &store] {

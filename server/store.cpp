@@ -2,6 +2,17 @@
 
 namespace kestrona::server {
 
+std::vector<SessionStatus> SubscriberStore::TouchSessions(const std::vector<Touch>& touches,
+                                                          std::int64_t now_ms,
+                                                          std::int64_t alive_since_ms) {
+    std::vector<SessionStatus> statuses;
+    statuses.reserve(touches.size());
+    for (const Touch& t : touches) {
+        statuses.push_back(TouchSession(t.number, t.address, now_ms, alive_since_ms));
+    }
+    return statuses;
+}
+
 bool SubscriberStore::UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
                                    const std::function<void(std::vector<LimitEntry>&)>& change) {
     std::lock_guard lock(limits_mutex_);

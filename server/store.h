@@ -16,7 +16,7 @@ namespace kestrona::server {
 // The schema both backends create and upgrade to at start. Version 1 is the
 // subscribers and call reports of the first server (whose files have no
 // version table); version 2 adds the shared sessions.
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 struct NewSubscriber {
     std::string name;  // texts exactly as the client sent them (code page 936)
@@ -90,6 +90,15 @@ class SubscriberStore {
     // Refreshes the session of number if it is alive and belongs to address.
     virtual SessionStatus TouchSession(std::int32_t number, const std::string& address,
                                        std::int64_t now_ms, std::int64_t alive_since_ms) = 0;
+    // Many keep-alives at once, one status each in order: one statement
+    // where the database allows. The default touches them one by one.
+    struct Touch {
+        std::int32_t number = 0;
+        std::string address;
+    };
+    virtual std::vector<SessionStatus> TouchSessions(const std::vector<Touch>& touches,
+                                                     std::int64_t now_ms,
+                                                     std::int64_t alive_since_ms);
     virtual SessionStatus ChangeSessionPort(std::int32_t number, const std::string& address,
                                             std::int32_t port, std::int64_t alive_since_ms) = 0;
     // Logout: removes the session of number if it belongs to address.

@@ -25,6 +25,28 @@ INSTANTIATE_TEST_SUITE_P(Backends, ServerStoreTest,
                          ::testing::Values(test::Backend::kSqlite, test::Backend::kPostgres),
                          test::BackendName);
 
+// Keep-alives written together get the answers they would get one by one.
+TEST_P(ServerStoreTest, KeepAlivesTogetherAnswerEachAsAlone) {
+    ASSERT_FALSE(spec_.empty());
+    auto store = OpenStore(spec_, 1);
+    const std::int64_t now = 1'000'000'000;
+    ASSERT_TRUE(store->PutSession({10000, "10.0.0.1", 7000, now - 10}));
+    ASSERT_TRUE(store->PutSession({10001, "10.0.0.2", 7000, now - 10}));
+    ASSERT_TRUE(store->PutSession({10002, "10.0.0.3", 7000, now - 5000}));  // expired
+    std::vector<SessionStatus> statuses = store->TouchSessions({{10000, "10.0.0.1"},
+                                                                {10001, "10.0.0.9"},
+                                                                {10002, "10.0.0.3"},
+                                                                {10003, "10.0.0.1"},
+                                                                {10000, "10.0.0.1"}},
+                                                               now, now - 1000);
+    EXPECT_EQ(statuses,
+              (std::vector<SessionStatus>{SessionStatus::kDone, SessionStatus::kOtherAddress,
+                                          SessionStatus::kNoSession, SessionStatus::kNoSession,
+                                          SessionStatus::kDone}));
+    EXPECT_EQ(store->FindSession(10000, now)->last_seen_ms, now);
+    EXPECT_EQ(store->FindSession(10001, now - 1000)->last_seen_ms, now - 10);
+}
+
 // A migration whose copy fails half-way leaves the target as it was.
 TEST_P(ServerStoreTest, AnImportThatFailsStoresNothing) {
     ASSERT_FALSE(spec_.empty());

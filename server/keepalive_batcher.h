@@ -1,0 +1,46 @@
+// Gathers keep-alives, the bulk of the load (one per phone per period), so
+// that all that arrive while the store is busy with the last lot are written
+// in one statement: group commit. At most one lot is queued or written at a
+// time; the next one starts with whatever came meanwhile.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "server/directory.h"
+#include "server/store_executor.h"
+
+namespace kestrona::server {
+
+class KeepAliveBatcher {
+  public:
+    // outcome empty: not done (the queue was full, the deadline passed, or
+    // the executor stopped). Called once for every keep-alive Add took,
+    // on a store thread or in Add itself.
+    using Done = std::function<void(std::optional<Outcome> outcome)>;
+
+    KeepAliveBatcher(StoreExecutor& work, Directory& directory)
+        : work_(work), directory_(directory) {}
+
+    void Add(Directory::KeepAlive live, SteadyTime deadline, Done done);
+
+  private:
+    struct Waiting {
+        Directory::KeepAlive live;
+        SteadyTime deadline;
+        Done done;
+    };
+    // Queues a lot on the executor; with the lock held.
+    void ScheduleLocked();
+    void Flush(bool run);
+
+    StoreExecutor& work_;
+    Directory& directory_;
+    std::mutex mutex_;
+    std::vector<Waiting> waiting_;
+    bool scheduled_ = false;
+};
+
+}  // namespace kestrona::server
