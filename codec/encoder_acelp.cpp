@@ -1,5 +1,6 @@
 // Depth-first search of the 17-bit algebraic codebook: four signed unit pulses,
 // one per track, found by two runs (fourth track 3, then 4) of two searches.
+#include "codec/double_pair.h"
 #include "codec/encoder_internal.h"
 
 namespace kestrona::codec::enc {
@@ -24,26 +25,29 @@ void ComputeCorrelations(const double h[kL], const double sign[kL], Correlations
         const int i = kL - 1 - k;
         c.phi[i][i] = 0.5 * sum;
     }
-    // Off the diagonal, two neighbouring diagonals (m, m + 1) at a time so that
-    // their running sums overlap; diagonals that are multiples of 5 join two
-    // positions of one track and are skipped.
-    auto store = [&](int i, int j, double sum) {
-        const double v = sum * sign[i] * sign[j];
-        c.phi[i][j] = v;
-        c.phi[j][i] = v;
-    };
+    // Off the diagonal, two neighbouring diagonals (m, m + 1) at a time, one
+    // in each half of a pair, so that their running sums overlap; diagonals
+    // that are multiples of 5 join two positions of one track and are skipped.
+    // Entries (i, i + m) and (i, i + m + 1) sit side by side in row i.
+    typedef long long Lanes __attribute__((vector_size(16)));
     for (int base = 0; base < kL; base += kStep) {
         for (int q = 1; q <= 3; q += 2) {
             const int m = base + q;
-            double s0 = h[m] * h[0];
-            store(kL - 1 - m, kL - 1, s0);
-            double s1 = 0.0;
+            // Diagonal m starts one step before m + 1 does.
+            const double s0 = h[m] * h[0];
+            const double v0 = s0 * sign[kL - 1 - m] * sign[kL - 1];
+            c.phi[kL - 1 - m][kL - 1] = v0;
+            c.phi[kL - 1][kL - 1 - m] = v0;
+            Pair sum = {s0, 0.0};
             for (int k = m + 1; k < kL; ++k) {
                 const int i = kL - 1 - k;
-                s0 += h[k] * h[k - m];
-                s1 += h[k] * h[k - m - 1];
-                store(i, i + m, s0);
-                store(i, i + m + 1, s1);
+                // {h[k - m], h[k - m - 1]}
+                const Pair past = __builtin_shuffle(LoadPair(h + k - m - 1), Lanes{1, 0});
+                sum += Both(h[k]) * past;
+                const Pair v = sum * (Both(sign[i]) * LoadPair(sign + i + m));
+                StorePair(&c.phi[i][i + m], v);
+                c.phi[i + m][i] = v[0];
+                c.phi[i + m + 1][i] = v[1];
             }
         }
     }

@@ -224,12 +224,25 @@ ModeChoice SearchMode(int mode, const double target[kLpOrder], const double w[kL
         StorePair(dist + r, d0);
         StorePair(dist + r + 2, d1);
     }
-    double best = 1e38;
-    for (int r = 0; r < 128; ++r) {
-        if (dist[r] < best) {
-            best = dist[r];
-            c.l1 = r;
+    // The least distance first, in four independent running minima, then the
+    // first row that has it: the same row as a strict scan in order, without
+    // one long chain of compares.
+    double least[4] = {1e38, 1e38, 1e38, 1e38};
+    for (int r = 0; r < 128; r += 4) {
+        for (int j = 0; j < 4; ++j) {
+            least[j] = dist[r + j] < least[j] ? dist[r + j] : least[j];
         }
+    }
+    double best = least[0];
+    for (int j = 1; j < 4; ++j) {
+        best = least[j] < best ? least[j] : best;
+    }
+    if (best < 1e38) {
+        int r = 0;
+        while (dist[r] != best) {
+            ++r;
+        }
+        c.l1 = r;
     }
     const double* first = kLspCb1[c.l1];
     double rest[kLpOrder];  // what the second stage has to supply
