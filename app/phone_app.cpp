@@ -265,13 +265,28 @@ QString CPhoneApp::HandleRequest(const QStringList& args) {
     }
     const RpcRequest& request = *parsed.request;
     if (request.verb == RpcVerb::kShow) {
-        if (!m_pMainWnd) {
-            return QStringLiteral("error no phone window yet");
+        if (m_pMainWnd) {
+            m_pMainWnd->ShowAndRaise();
+            return QStringLiteral("ok");
         }
-        m_pMainWnd->ShowAndRaise();
+        // Still starting: the dialog the user has to answer first (the
+        // connection, the registration, the login) comes forward instead.
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            dialog->showNormal();
+            dialog->raise();
+            dialog->activateWindow();
+        }
         return QStringLiteral("ok");
     }
     if (!m_controller) {
+        if (request.verb == RpcVerb::kStatus) {
+            return QStringLiteral("starting");
+        }
+        if (request.verb == RpcVerb::kQuit) {
+            // After the answer has gone out.
+            QTimer::singleShot(0, this, [this] { EndMessageLoop(); });
+            return QStringLiteral("ok");
+        }
         // A link that comes during the start-up is dialled into the window
         // once it is there.
         if (request.verb == RpcVerb::kCallTo && !request.fromRpc) {

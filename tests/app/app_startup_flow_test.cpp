@@ -5,13 +5,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QDialog>
 #include <QEventLoop>
 #include <QTimer>
 #include <QWidget>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "app/call_controller.h"
+#include "app/instance_channel.h"
 #include "app/phone_app.h"
 #include "platform/temp_dir.h"
 #include "res/strings.h"
@@ -66,8 +69,37 @@ struct FakeFactory : IUiFactory {
         if (quitSignalIn == "connection") {
             return DialogEndedByQuitSignal();
         }
+        if (askDuringConnection) {
+            return AskWhileTheDialogIsOpen();
+        }
         return 1;
     }
+    // A second start and a script ask the starting phone while its first
+    // dialog is open: neither waits, and the script learns it is starting.
+    int AskWhileTheDialogIsOpen() {
+        QDialog dialog;
+        dialog.setModal(true);
+        dialog.show();
+        QEventLoop loop;
+        std::thread asker([&] {
+            answers.push_back(
+                SendToRunningInstance({QStringLiteral("rpc"), QStringLiteral("status")})
+                    .value_or(QStringLiteral("none")));
+            answers.push_back(
+                SendToRunningInstance({QStringLiteral("show")}).value_or(QStringLiteral("none")));
+            answers.push_back(SendToRunningInstance({QStringLiteral("rpc"), QStringLiteral("quit")})
+                                  .value_or(QStringLiteral("none")));
+            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+        QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+        loop.exec();
+        asker.join();
+        dialogStillShown = dialog.isVisible();
+        return 1;
+    }
+    bool askDuringConnection = false;
+    QStringList answers;
+    bool dialogStillShown = false;
     int RunRegisterDialog() override {
         calls.push_back("register");
         if (quitSignalIn == "register") {
@@ -274,6 +306,17 @@ TEST_F(StartupTest, QuitSignalDuringAStartupDialogEndsTheStartup) {
     EXPECT_EQ(factory.calls, (Calls{"login 31 secret"}));
     EXPECT_FALSE(factory.windowShown);
     EXPECT_FALSE(loggedIn);
+}
+
+TEST_F(StartupTest, ASecondStartDuringTheFirstDialogBringsItForwardAndScriptsHearStarting) {
+    Installed(false);
+    factory.askDuringConnection = true;
+    Run();
+    EXPECT_EQ(factory.answers, (QStringList{QStringLiteral("starting"), QStringLiteral("ok"),
+                                            QStringLiteral("ok")}));
+    EXPECT_TRUE(factory.dialogStillShown);
+    // The quit asked for during the dialog ends the start-up there.
+    EXPECT_EQ(factory.calls, (Calls{"connection"}));
 }
 
 int main(int argc, char** argv) {
