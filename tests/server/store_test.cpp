@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
 
+#include "server/open_store.h"
 #include "server/sqlite_store.h"
 #include "server_test_util.h"
 #include "store_backends.h"
@@ -163,6 +166,30 @@ TEST(ServerPostgresStore, ConnectionsRecoverFromADatabaseRestart) {
 }
 
 // A file exactly as the first server wrote it, with no version table.
+// Subscribers' addresses and password hashes are the server's alone.
+TEST(ServerSqliteFiles, ANewDatabaseAndTheFoldersMadeForItAreTheOwnersAlone) {
+    const mode_t old = ::umask(022);
+    test::TempDir dir;
+    const std::string path = dir.File("new/state/kestrona.db");
+    {
+        auto store = OpenStore(path, 1);
+        ASSERT_TRUE(store->PutSession({10000, "10.0.0.1", 7000, 5}));
+    }
+    auto mode = [](const std::string& p) {
+        struct stat st {};
+        EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+        return st.st_mode & 0777;
+    };
+    EXPECT_EQ(mode(dir.File("new")), 0700u);
+    EXPECT_EQ(mode(dir.File("new/state")), 0700u);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        if (::access((path + suffix).c_str(), F_OK) == 0) {
+            EXPECT_EQ(mode(path + suffix), 0600u) << suffix;
+        }
+    }
+    ::umask(old);
+}
+
 TEST(ServerSqliteUpgrade, AFileOfTheFirstServerKeepsEverySubscriberAndReport) {
     test::TempDir dir;
     std::string path = dir.File("old.db");
