@@ -11,7 +11,7 @@
 // thread sleeps on its own condition until its stream has room for the rest
 // of a buffer, or holds the rest of one, or something it waits for is due.
 // No timer runs while sound flows; no timing updates are asked for except
-// one a second, and only while buffers move, for the latency report.
+// one every few seconds, and only while buffers move, for the latency report.
 //
 // Faults: the stream is opened lazily on the device thread, so opening never
 // blocks the caller and never fails for want of a server. While there is no
@@ -46,7 +46,7 @@ constexpr auto kConnectTimeout = 1500ms;
 constexpr auto kStreamTimeout = 1500ms;
 constexpr auto kRetryEvery = 1s;
 constexpr auto kFollowEvery = 1s;
-constexpr auto kTimingEvery = 1s;
+constexpr auto kTimingEvery = 5s;
 // Silence (capture) or discarding (playback) at the clock without a stream
 // goes in steps of this much.
 constexpr auto kPaceStep = 100ms;
@@ -54,12 +54,13 @@ constexpr auto kPaceStep = 100ms;
 // the device gives silence at the clock until data flows again.
 constexpr auto kCaptureStall = 500ms;
 // Server-side buffers. Playback keeps up to kPlaybackTargetMs queued in the
-// server and is asked for more once kPlaybackRequestMs have played; the
-// server gives the sink (target - 2 x request) / 2 of its own, 20 ms, so it
-// need not wake every few milliseconds either. The call's block dominates
-// the delay anyway.
-constexpr int kPlaybackTargetMs = 200;
-constexpr int kPlaybackRequestMs = 80;
+// server, room for a whole 250 ms block (of any rate) to go in one write,
+// and is asked for more once kPlaybackRequestMs have played. The server
+// gives the sink (target - 2 x request) / 2 of its own, 20 ms: small, but
+// not so small that it wakes every few milliseconds. The server only holds
+// what has arrived, so the target does not add delay.
+constexpr int kPlaybackTargetMs = 400;
+constexpr int kPlaybackRequestMs = 180;
 constexpr int kPlaybackPrebufMs = 40;
 constexpr int kCaptureFragmentMs = 40;
 constexpr int kCaptureServerMaxMs = 500;
