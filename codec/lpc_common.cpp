@@ -112,29 +112,27 @@ void WeightCoefficients(const double a[kLpCoeffs], double gamma, double out[kLpC
     }
 }
 
-namespace {
-
-// Sum or difference polynomial (order 5) from the five LSPs lsp[0], lsp[2], ...
-void LspPolynomial(const double* lsp, double f[6]) {
-    f[0] = 1.0;
-    f[1] = -2.0 * lsp[0];
+void LspToLp(const double lsp[kLpOrder], double a[kLpCoeffs]) {
+    // F1 from the LSPs at even positions in the first half of each pair, F2
+    // from those at odd positions in the second: both polynomials for the
+    // price of one, each with its own arithmetic unchanged.
+    Pair f[6];
+    f[0] = Pair{1.0, 1.0};
+    f[1] = Pair{-2.0 * lsp[0], -2.0 * lsp[1]};
     for (int i = 2; i <= 5; ++i) {
-        const double b = -2.0 * lsp[2 * (i - 1)];
-        f[i] = b * f[i - 1] + 2.0 * f[i - 2];
+        const Pair b = Pair{-2.0 * lsp[2 * (i - 1)], -2.0 * lsp[2 * (i - 1) + 1]};
+        f[i] = b * f[i - 1] + Both(2.0) * f[i - 2];
         for (int j = i - 1; j > 1; --j) {
             f[j] += b * f[j - 1] + f[j - 2];
         }
         f[1] += b;
     }
-}
-
-}  // namespace
-
-void LspToLp(const double lsp[kLpOrder], double a[kLpCoeffs]) {
     double f1[6];
     double f2[6];
-    LspPolynomial(lsp, f1);
-    LspPolynomial(lsp + 1, f2);
+    for (int i = 0; i <= 5; ++i) {
+        f1[i] = f[i][0];
+        f2[i] = f[i][1];
+    }
     for (int i = 5; i > 0; --i) {
         f1[i] += f1[i - 1];
         f2[i] -= f2[i - 1];

@@ -248,19 +248,26 @@ void PostProcess(G729DecoderState& st, double* x, int n) {
     double x2 = st.pp_mem[1];
     double y1 = st.pp_mem[2];
     double y2 = st.pp_mem[3];
+    // Both outputs of a step in one pair: {out0, out1}.
+    const Pair kIn0 = {b0, c1};
+    const Pair kX1 = {b1, c2};
+    const Pair kX2 = {b2, c3};
+    const Pair kY2 = {a2, d2};
+    const Pair kY1 = {a1, d1};
     int i = 0;
     for (; i + 1 < n; i += 2) {
         const double in0 = x[i];
         const double in1 = x[i + 1];
         // The newest output joins last, so only one product waits on it.
-        const double out0 = (b0 * in0 + b1 * x1 + b2 * x2 + a2 * y2) + a1 * y1;
-        const double out1 = (b0 * in1 + c1 * in0 + c2 * x1 + c3 * x2 + d2 * y2) + d1 * y1;
+        const Pair out = (Pair{0.0, b0 * in1} + kIn0 * Both(in0) + kX1 * Both(x1) + kX2 * Both(x2) +
+                          kY2 * Both(y2)) +
+                         kY1 * Both(y1);
         x2 = in0;
         x1 = in1;
-        y2 = out0;
-        y1 = out1;
-        x[i] = out0;
-        x[i + 1] = out1;
+        y2 = out[0];
+        y1 = out[1];
+        x[i] = out[0];
+        x[i + 1] = out[1];
     }
     for (; i < n; ++i) {
         const double in = x[i];
