@@ -149,8 +149,18 @@ void CCallSocket::OnAccept(int) {
 void CCallSocket::OnClose(int) {
     // In a call the far end's close is not acted on: the call ends on
     // "ENDTALK", a hang-up or the forced break.
-    if (m_bAwaitingRequest)
+    if (m_bAwaitingRequest) {
         DropUnaskedConnection();
+        return;
+    }
+    // The proxy gave up the listening point it kept for this phone (its own
+    // time-out, a restart): without a new one no caller gets through. The
+    // pause keeps a proxy that drops every listening point at once from
+    // being asked again and again.
+    NetContext& ctx = m_context;
+    if (ctx.m_pCmdListenSocket.get() == this && BoundOnProxy()) {
+        QTimer::singleShot(kListenReopenDelayMs, this, [&ctx] { ctx.ChangeListenPort(true); });
+    }
 }
 
 void CCallSocket::AwaitCallRequest() {

@@ -50,6 +50,7 @@ class CCallSocket : public CCmdSocket {
     // event loop) and, when it came through the SOCKS5 proxy and no listening
     // point was left open, opens a new one.
     void DropUnaskedConnection();
+    static constexpr int kListenReopenDelayMs = 1000;
     // Whether a REQUESTCALL's values can be taken at all.
     static bool AcceptableRequest(const kestrona::RequestCall& request);
 

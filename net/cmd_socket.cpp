@@ -106,8 +106,10 @@ void CCmdSocket::BindThroughSocks5(int port) {
     if (!IsConnected())
         bind.Fail(kestrona::TunnelFailure::kUnreachable);
     m_nPort = bind.BoundPort();
-    if (bind.GetState() == kestrona::ProxyHandshake::State::kOpen)
+    if (bind.GetState() == kestrona::ProxyHandshake::State::kOpen) {
+        m_bBoundOnProxy = true;
         return;
+    }
     // Failures up to the method and password exchange are the proxy's;
     // a BIND that does not succeed means the port cannot be had.
     m_context.ShowMessage(bind.RequestSent() ? kestrona::msg::kCannotListen

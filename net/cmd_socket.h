@@ -44,6 +44,9 @@ class CCmdSocket : public kestrona::MsgSocket {
     // proxy bound ends up in m_nPort.
     void BindThroughSocks5(int port);
 
+    // The SOCKS5 proxy listens for this socket (its BIND succeeded).
+    bool BoundOnProxy() const { return m_bBoundOnProxy; }
+
     // Sets the abort flag, which ends a running wait at once.
     void Abort();
     // Tells the waits on this socket that a flag may have changed.
@@ -71,4 +74,7 @@ class CCmdSocket : public kestrona::MsgSocket {
     int ProxyLimitMs() const;
 
     kestrona::NetContext& m_context;
+
+  private:
+    bool m_bBoundOnProxy = false;
 };

@@ -299,10 +299,11 @@ TEST(SocksBind, UnreachableProxyShowsMessage134) {
 // The second BIND reply on the listening socket: an incoming call, or busy.
 class ScriptedIncoming : public RealProxies {
   protected:
-    void Start(int secondReplyAfterMs) {
+    void Start(int secondReplyAfterMs, int closeAfterBindMs = -1) {
         ScriptedSocks5Proxy::Script s;
         s.bindPort = 4100;
         s.secondReplyAfterMs = secondReplyAfterMs;
+        s.closeAfterBindMs = closeAfterBindMs;
         ASSERT_TRUE(proxy.Start(s));
         UseSocks(b, proxy.Port());
         UseHttp(b);
@@ -365,6 +366,22 @@ TEST_F(ScriptedIncoming, SilentPeerThroughTheProxyIsDroppedForTheNextOne) {
     }));
     EXPECT_NE(b.ctx->m_pPeerSocket.get(), first);
     EXPECT_TRUE(b.window.log.empty());
+    EXPECT_TRUE(b.messages.ids.empty());
+}
+
+// The proxy ends the listening point it kept: the phone asks for a new one
+// and tells the directory server, without a box.
+TEST_F(ScriptedIncoming, ListeningPointDroppedByTheProxyIsReopened) {
+    Start(-1, 100);
+    QPointer<CCallSocket> first(b.ctx->m_pCmdListenSocket.get());
+    ASSERT_TRUE(PumpUntil([&] { return proxy.Sessions().size() >= 2 && !first; }));
+    ASSERT_TRUE(PumpUntil([&] {
+        int changes = 0;
+        for (const auto& chunk : server.received) changes += chunk.startsWith("CHANGEPORT") ? 1 : 0;
+        return changes >= 1;
+    }));
+    EXPECT_TRUE(b.ctx->m_pCmdListenSocket);
+    EXPECT_FALSE(b.ctx->m_pPeerSocket);
     EXPECT_TRUE(b.messages.ids.empty());
 }
 

@@ -385,6 +385,10 @@ void ScriptedSocks5Proxy::ServeClient(int fd) {
         RecvSome(fd, s.secondReplyAfterMs, m_stop);
         const uint8_t second[10] = {0x05, 0x00, 0x00, 0x01, 127, 0, 0, 1, 0x9C, 0x41};
         SendAll(fd, second, sizeof second);
+    } else if (s.closeAfterBindMs >= 0) {
+        RecvSome(fd, s.closeAfterBindMs, m_stop);
+        ::close(fd);
+        return;
     }
     while (!m_stop) {
         pollfd p{fd, POLLIN, 0};

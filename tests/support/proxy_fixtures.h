@@ -133,6 +133,9 @@ class ScriptedSocks5Proxy {
         // When set, a second BIND reply (05 00 00 01 ...) follows after this
         // many milliseconds, as if a peer had connected.
         int secondReplyAfterMs = -1;
+        // When set (and no second reply is due), the proxy ends the session
+        // this many milliseconds after the BIND reply.
+        int closeAfterBindMs = -1;
     };
     struct Session {
         std::vector<uint8_t> greeting;
