@@ -334,6 +334,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     g_root = std::filesystem::temp_directory_path() /
              ("kestrona-fuzz-controller-" + std::to_string(QCoreApplication::applicationPid()));
     std::filesystem::create_directories(g_root / "list");
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(g_root, ec);
+    });
     return 0;
 }
 
