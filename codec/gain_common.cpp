@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "codec/double_pair.h"
 #include "codec/tables.h"
 
 namespace kestrona::codec {
@@ -11,10 +12,17 @@ constexpr double kMeanEnergyDb = 36.0;
 }
 
 double PredictCodeGain(const double pastEnergy[4], const double code[40]) {
-    double energy = 0.01;
-    for (int n = 0; n < 40; ++n) {
-        energy += code[n] * code[n];
+    // Four partial sums, two per instruction, so that the additions overlap.
+    Pair e0 = {0.01, 0.0};
+    Pair e1 = {0.0, 0.0};
+    for (int n = 0; n < 40; n += 4) {
+        const Pair c0 = LoadPair(code + n);
+        const Pair c1 = LoadPair(code + n + 2);
+        e0 += c0 * c0;
+        e1 += c1 * c1;
     }
+    const Pair e = e0 + e1;
+    const double energy = e[0] + e[1];
     double predicted = kMeanEnergyDb;
     for (int i = 0; i < 4; ++i) {
         predicted += kGainPredictor[i] * pastEnergy[i];
