@@ -90,11 +90,17 @@ constexpr int kRow = kL / kStep;  // positions per track
 // better candidate; a branch-free test finds those without the sequential scan
 // (if none beats the best at the start of the row, none can replace it later).
 int ScanRow(const double dd[kRow], const double a[kRow], Best& best) {
-    bool any = false;
-    for (int j = 0; j < kRow; ++j) {
-        any |= Better(dd[j] * dd[j], a[j], best.d2, best.a);
+    // The test of Better, two candidates per instruction.
+    typedef long long Lanes __attribute__((vector_size(16)));
+    const Pair bestA = Both(best.a);
+    const Pair bestD2 = Both(best.d2);
+    const Pair zero = {0.0, 0.0};
+    Lanes any = {0, 0};
+    for (int j = 0; j < kRow; j += 2) {
+        const Pair d = LoadPair(dd + j);
+        any |= (d * d) * bestA - bestD2 * LoadPair(a + j) > zero;
     }
-    if (!any) {
+    if ((any[0] | any[1]) == 0) {
         return -1;
     }
     int winner = -1;
