@@ -98,10 +98,23 @@ int LongTermPostFilter(const double* r, int tmin, int tmax, double q[kSubframe])
             consider(t + k, c[k]);
         }
     }
-    for (; t <= tmax; ++t) {
-        double c[1];
-        PastCorrelations<1>(r, t, c);
-        consider(t, c[0]);
+    // The last one to three delays also in one pass.
+    double c[3];
+    switch (tmax - t + 1) {
+        case 3:
+            PastCorrelations<3>(r, t, c);
+            break;
+        case 2:
+            PastCorrelations<2>(r, t, c);
+            break;
+        case 1:
+            PastCorrelations<1>(r, t, c);
+            break;
+        default:
+            break;
+    }
+    for (int k = 0; t + k <= tmax; ++k) {
+        consider(t + k, c[k]);
     }
     const double* past = r - t_best;
     const double e0 = 0.5 + Dot(past, past);
