@@ -202,7 +202,7 @@ class PcmWriter {
     FILE* file_;
     bool ok_ = true;
     size_t used_ = 0;
-    uint8_t buf_[256 * 2 * kFrameSamples];
+    uint8_t buf_[32 * 2 * kFrameSamples];
 };
 
 int Decode(const std::string& in, const std::string& out, int rate, const std::string* bad_list) {
