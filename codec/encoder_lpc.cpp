@@ -10,24 +10,7 @@
 namespace kestrona::codec::enc {
 
 void PreProcess(double mem[4], double* x, int n) {
-    double x1 = mem[0];
-    double x2 = mem[1];
-    double y1 = mem[2];
-    double y2 = mem[3];
-    for (int i = 0; i < n; ++i) {
-        const double in = x[i];
-        const double out =
-            kPreHpB[0] * in + kPreHpB[1] * x1 + kPreHpB[2] * x2 + kPreHpA[1] * y1 + kPreHpA[2] * y2;
-        x2 = x1;
-        x1 = in;
-        y2 = y1;
-        y1 = out;
-        x[i] = out;
-    }
-    mem[0] = x1;
-    mem[1] = x2;
-    mem[2] = y1;
-    mem[3] = y2;
+    SecondOrderFilter(kPreHpB, kPreHpA, mem, x, n);
 }
 
 void Autocorrelation(const double speech[240], double r[kLpOrder + 1]) {

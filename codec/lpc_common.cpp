@@ -103,6 +103,73 @@ void LpResidual(const double a[kLpCoeffs], const double* x, double* y, int len) 
     }
 }
 
+void SecondOrderFilter(const double b[3], const double a[3], double mem[4], double* x, int n) {
+    const double b0 = b[0];
+    const double b1 = b[1];
+    const double b2 = b[2];
+    const double a1 = a[1];
+    const double a2 = a[2];
+    // Four outputs per step. With w[n] the zeros' part, each output of a
+    // block is w of the block weighted by the poles' impulse response g, plus
+    // the two outputs before the block weighted by p and q; so the recursion
+    // waits once per four samples instead of once per sample.
+    const double g1 = a1;
+    const double g2 = a1 * g1 + a2;
+    const double g3 = a1 * g2 + a2 * g1;
+    const double p0 = a1;
+    const double q0 = a2;
+    const double p1 = a1 * p0 + a2;
+    const double q1 = a1 * q0;
+    const double p2 = a1 * p1 + a2 * p0;
+    const double q2 = a1 * q1 + a2 * q0;
+    const double p3 = a1 * p2 + a2 * p1;
+    const double q3 = a1 * q2 + a2 * q1;
+    const Pair pLo = {p0, p1};
+    const Pair qLo = {q0, q1};
+    const Pair pHi = {p2, p3};
+    const Pair qHi = {q2, q3};
+    double x1 = mem[0];
+    double x2 = mem[1];
+    double y1 = mem[2];
+    double y2 = mem[3];
+    int i = 0;
+    for (; i + 3 < n; i += 4) {
+        const double in0 = x[i];
+        const double in1 = x[i + 1];
+        const double in2 = x[i + 2];
+        const double in3 = x[i + 3];
+        const double w0 = b0 * in0 + b1 * x1 + b2 * x2;
+        const double w1 = b0 * in1 + b1 * in0 + b2 * x1;
+        const double w2 = b0 * in2 + b1 * in1 + b2 * in0;
+        const double w3 = b0 * in3 + b1 * in2 + b2 * in1;
+        // The outputs before the block join last.
+        const Pair lo = Pair{w0, w1 + g1 * w0} + (qLo * Both(y2) + pLo * Both(y1));
+        const Pair hi = Pair{w2 + g1 * w1 + g2 * w0, w3 + g1 * w2 + g2 * w1 + g3 * w0} +
+                        (qHi * Both(y2) + pHi * Both(y1));
+        x2 = in2;
+        x1 = in3;
+        y2 = hi[0];
+        y1 = hi[1];
+        x[i] = lo[0];
+        x[i + 1] = lo[1];
+        x[i + 2] = hi[0];
+        x[i + 3] = hi[1];
+    }
+    for (; i < n; ++i) {
+        const double in = x[i];
+        const double out = (b0 * in + b1 * x1 + b2 * x2 + a2 * y2) + a1 * y1;
+        x2 = x1;
+        x1 = in;
+        y2 = y1;
+        y1 = out;
+        x[i] = out;
+    }
+    mem[0] = x1;
+    mem[1] = x2;
+    mem[2] = y1;
+    mem[3] = y2;
+}
+
 void WeightCoefficients(const double a[kLpCoeffs], double gamma, double out[kLpCoeffs]) {
     double g = gamma;
     out[0] = a[0];

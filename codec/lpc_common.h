@@ -25,6 +25,11 @@ void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
 // y must not overlap x.
 void LpResidual(const double a[kLpCoeffs], const double* x, double* y, int len);
 
+// The second-order pole-zero filter of the pre- and post-processing, in place:
+// y[n] = b0 x[n] + b1 x[n-1] + b2 x[n-2] + a1 y[n-1] + a2 y[n-2] (a as the
+// tables hold it); mem = x[n-1], x[n-2], y[n-1], y[n-2], carried over.
+void SecondOrderFilter(const double b[3], const double a[3], double mem[4], double* x, int n);
+
 // A(z/gamma): out[i] = a[i]*gamma^i. out may equal a.
 void WeightCoefficients(const double a[kLpCoeffs], double gamma, double out[kLpCoeffs]);
 

@@ -242,59 +242,7 @@ void PostFilter(G729DecoderState& st, const DecodedFrame& frame) {
 }
 
 void PostProcess(G729DecoderState& st, double* x, int n) {
-    const double b0 = kPostHpB[0];
-    const double b1 = kPostHpB[1];
-    const double b2 = kPostHpB[2];
-    const double a1 = kPostHpA[1];
-    const double a2 = kPostHpA[2];
-    // Two outputs per step: with the first put into the second,
-    //   y[i+1] = b0 x[i+1] + (b1 + a1 b0) x[i] + (b2 + a1 b1) x[i-1] + a1 b2 x[i-2]
-    //            + (a1 a1 + a2) y[i-1] + a1 a2 y[i-2],
-    // both depend on the outputs before the pair only, so the recursion waits
-    // once per pair instead of once per sample.
-    const double c1 = b1 + a1 * b0;
-    const double c2 = b2 + a1 * b1;
-    const double c3 = a1 * b2;
-    const double d1 = a1 * a1 + a2;
-    const double d2 = a1 * a2;
-    double x1 = st.pp_mem[0];
-    double x2 = st.pp_mem[1];
-    double y1 = st.pp_mem[2];
-    double y2 = st.pp_mem[3];
-    // Both outputs of a step in one pair: {out0, out1}.
-    const Pair kIn0 = {b0, c1};
-    const Pair kX1 = {b1, c2};
-    const Pair kX2 = {b2, c3};
-    const Pair kY2 = {a2, d2};
-    const Pair kY1 = {a1, d1};
-    int i = 0;
-    for (; i + 1 < n; i += 2) {
-        const double in0 = x[i];
-        const double in1 = x[i + 1];
-        // The newest output joins last, so only one product waits on it.
-        const Pair out = (Pair{0.0, b0 * in1} + kIn0 * Both(in0) + kX1 * Both(x1) + kX2 * Both(x2) +
-                          kY2 * Both(y2)) +
-                         kY1 * Both(y1);
-        x2 = in0;
-        x1 = in1;
-        y2 = out[0];
-        y1 = out[1];
-        x[i] = out[0];
-        x[i + 1] = out[1];
-    }
-    for (; i < n; ++i) {
-        const double in = x[i];
-        const double out = (b0 * in + b1 * x1 + b2 * x2 + a2 * y2) + a1 * y1;
-        x2 = x1;
-        x1 = in;
-        y2 = y1;
-        y1 = out;
-        x[i] = out;
-    }
-    st.pp_mem[0] = x1;
-    st.pp_mem[1] = x2;
-    st.pp_mem[2] = y1;
-    st.pp_mem[3] = y2;
+    SecondOrderFilter(kPostHpB, kPostHpA, st.pp_mem, x, n);
 }
 
 }  // namespace kestrona::codec

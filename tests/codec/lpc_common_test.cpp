@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "codec/gain_common.h"
 #include "codec/tables.h"
@@ -177,6 +178,36 @@ TEST(LpFilters, ResidualThenSynthesisRestoresTheSignalAcrossBlocks) {
     EXPECT_EQ(w[0], 1.0);
     EXPECT_DOUBLE_EQ(w[2], 0.5 * 0.5625);
     EXPECT_DOUBLE_EQ(w[10], 0.002 * std::pow(0.75, 10));
+}
+
+// The pre- and post-processing filters make several outputs per step; they
+// must still be the plain recursion, over blocks of any length.
+TEST(LpFilters, SecondOrderFilterIsThePlainRecursion) {
+    for (const auto& [b, a] : {std::pair{kPreHpB, kPreHpA}, std::pair{kPostHpB, kPostHpA}}) {
+        double mem[4] = {};
+        double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
+        double x[83];
+        int at = 0;
+        for (int len : {80, 3, 1, 83, 6}) {
+            for (int n = 0; n < len; ++n) {
+                x[n] = 20000.0 * std::sin(0.37 * (at + n)) + (n % 7 == 0 ? 9000.0 : 0.0);
+            }
+            double want[83];
+            for (int n = 0; n < len; ++n) {
+                want[n] = b[0] * x[n] + b[1] * x1 + b[2] * x2 + a[1] * y1 + a[2] * y2;
+                x2 = x1;
+                x1 = x[n];
+                y2 = y1;
+                y1 = want[n];
+            }
+            SecondOrderFilter(b, a, mem, x, len);
+            for (int n = 0; n < len; ++n) {
+                ASSERT_NEAR(x[n], want[n], 1e-9 * 20000.0) << "sample " << at + n;
+            }
+            at += len;
+        }
+        EXPECT_NEAR(mem[2], y1, 1e-9 * 20000.0);
+    }
 }
 
 TEST(AdaptiveCodebook, ConstantExcitationStaysConstantAtEveryFraction) {
