@@ -39,6 +39,7 @@ struct Settings {
     std::uint16_t port = 0;  // 0: start our own server
     std::string server_binary = KESTRONA_SERVER_BINARY;
     int server_threads = 2;
+    int store_threads = 4;
     int clients = 16;
     int client_threads = 1;
     double seconds = 5;
@@ -344,6 +345,8 @@ pid_t StartServer(const Settings& s, const std::string& db, std::uint16_t port,
                                   std::to_string(port),
                                   "--threads",
                                   std::to_string(s.server_threads),
+                                  "--store-threads",
+                                  std::to_string(s.store_threads),
                                   "--max-per-address",
                                   "0",
                                   "--max-connections",
@@ -395,14 +398,17 @@ void Usage() {
     std::puts(
         "Usage: server_load [--server HOST:PORT] [--server-binary PATH] [--server-threads N]\n"
         "                   [--clients N] [--client-threads N] [--seconds S] [--rate R]\n"
-        "                   [--subscribers N] [--event-loop] [--single]\n"
+        "                   [--subscribers N] [--event-loop] [--single] [--compare]\n"
         "Runs a closed loop of N clients (login and look-up, one connection each),\n"
         "then an open loop at R exchanges per second, and prints exchanges per\n"
         "second and latency percentiles. Without --server it starts kestrona-server\n"
         "on SQLite, then (unless --single) two instances on one PostgreSQL database\n"
         "behind HAProxy, and measures both the same way.\n"
         "The closed loop runs one thread per client on blocking sockets, or with\n"
-        "--event-loop all clients as coroutines on --client-threads threads.");
+        "--event-loop all clients as coroutines on --client-threads threads.\n"
+        "--compare measures keep-alives and look-ups (closed loop) of one instance on\n"
+        "SQLite, one and two on PostgreSQL, and SQLite and two PostgreSQL instances\n"
+        "behind HAProxy, with PostgreSQL's CPU per keep-alive, and prints the ratios.");
 }
 
 void StopServer(pid_t pid) {
@@ -552,11 +558,218 @@ int RunBalanced(const Settings& s) {
     return rc;
 }
 
+Bytes Live(std::int32_t number) {
+    Bytes r = Word(rec::live::kWord, rec::live::kSize);
+    rec::PutInt(r.data(), rec::live::kNumber, number);
+    return r;
+}
+
+// Closed loop of one kind of exchange, clients spread over the endpoints;
+// exchanges per second. keepalive: USERLIVE, else QUERYUSER.
+double RunMix(const Settings& s, const std::vector<tcp::endpoint>& endpoints,
+              const std::vector<std::int32_t>& numbers, bool keepalive, long& failures) {
+    std::atomic<long> done{0};
+    std::atomic<long> failed{0};
+    auto end = Clock::now() + std::chrono::duration<double>(s.seconds);
+    auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < s.clients; ++c) {
+        threads.emplace_back([&, c] {
+            const tcp::endpoint& server = endpoints[static_cast<std::size_t>(c) % endpoints.size()];
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(server.port());
+            addr.sin_addr.s_addr = htonl(server.address().to_v4().to_uint());
+            for (long i = c; Clock::now() < end; i += s.clients) {
+                std::int32_t n = numbers[static_cast<std::size_t>(i) % numbers.size()];
+                Bytes reply = BlockingExchange(addr, keepalive ? Live(n) : Query(numbers[0], n));
+                bool good = keepalive ? reply.size() >= 17 &&
+                                            std::memcmp(reply.data(), "GENERALCMDSUCCESS", 17) == 0
+                                      : Good(reply);
+                ++(good ? done : failed);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    failures = failed.load();
+    return static_cast<double>(done.load()) /
+           std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// CPU seconds of a PostgreSQL daemon and the processes it started.
+double ClusterCpuSeconds(pid_t postmaster) {
+    double sum = CpuSeconds(postmaster);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name = entry.path().filename().string();
+        if (name.empty() || name[0] < '0' || name[0] > '9') {
+            continue;
+        }
+        FILE* f = std::fopen((entry.path() / "stat").c_str(), "r");
+        if (!f) {
+            continue;
+        }
+        char buffer[1024];
+        std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+        std::fclose(f);
+        buffer[n] = 0;
+        const char* p = std::strrchr(buffer, ')');
+        int ppid = 0;
+        if (p && std::sscanf(p + 2, "%*c %d", &ppid) == 1 && ppid == postmaster) {
+            sum += CpuSeconds(static_cast<pid_t>(std::stol(name)));
+        }
+    }
+    return sum;
+}
+
+struct Figures {
+    double keepalive = 0;
+    double lookup = 0;
+    double db_cpu_us_per_keepalive = -1;
+};
+
+// Registers and logs in the subscribers through the first endpoint (their
+// sessions then carry 127.0.0.1 behind a balancer too), then measures.
+bool Measure(const Settings& s, const std::vector<tcp::endpoint>& endpoints, pid_t postmaster,
+             const char* label, Figures& f) {
+    std::vector<std::int32_t> numbers;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(endpoints[0].port());
+    addr.sin_addr.s_addr = htonl(endpoints[0].address().to_v4().to_uint());
+    g_waiting_for_server = true;
+    for (int attempt = 0; attempt < 200 && BlockingExchange(addr, Query(1, 1)).empty(); ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    g_waiting_for_server = false;
+    for (int i = 0; i < s.subscribers; ++i) {
+        Bytes r = BlockingExchange(addr, Register(i));
+        if (r.size() >= 22 && std::memcmp(r.data(), "REGISTERNEWSUCCESS", 18) == 0) {
+            numbers.push_back(rec::GetInt(r.data(), 18));
+        }
+    }
+    for (std::int32_t n : numbers) {
+        BlockingExchange(addr, Login(n, "benchpw"));
+    }
+    if (numbers.empty()) {
+        std::printf("%s: could not register\n", label);
+        std::fflush(stdout);
+        return false;
+    }
+    long failed_live = 0;
+    long failed_lookup = 0;
+    double cpu0 = postmaster > 0 ? ClusterCpuSeconds(postmaster) : 0;
+    auto t0 = Clock::now();
+    f.keepalive = RunMix(s, endpoints, numbers, true, failed_live);
+    double took = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (postmaster > 0 && f.keepalive > 0) {
+        f.db_cpu_us_per_keepalive =
+            (ClusterCpuSeconds(postmaster) - cpu0) * 1e6 / (f.keepalive * took);
+    }
+    f.lookup = RunMix(s, endpoints, numbers, false, failed_lookup);
+    std::printf("%-44s keep-alives %7.0f/s (%ld failed)  look-ups %7.0f/s (%ld failed)", label,
+                f.keepalive, failed_live, f.lookup, failed_lookup);
+    if (f.db_cpu_us_per_keepalive >= 0) {
+        std::printf("  PostgreSQL CPU %.1f us/keep-alive", f.db_cpu_us_per_keepalive);
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    return true;
+}
+
+// The set-ups side by side in one run, so that their ratios hold on a busy
+// machine: one instance on SQLite, one on PostgreSQL, two on one PostgreSQL
+// with the clients split between them, and SQLite and two PostgreSQL
+// instances behind the same HAProxy.
+int Compare(const Settings& s) {
+    std::string why;
+    kestrona::test::PostgresCluster* cluster = kestrona::test::PostgresCluster::Shared(&why);
+    if (!cluster) {
+        std::fprintf(stderr, "no PostgreSQL: %s\n", why.c_str());
+        return 1;
+    }
+    char pattern[] = "/tmp/kestrona-load-XXXXXX";
+    std::filesystem::path temp = ::mkdtemp(pattern);
+    auto local = [](std::uint16_t port) {
+        return tcp::endpoint(asio::ip::make_address("127.0.0.1"), port);
+    };
+    const std::vector<std::string> behind{"--trusted-proxy", "127.0.0.1"};
+    Figures sqlite, pg, pg2, sqlite_ha, pg2_ha;
+    int sqlite_runs = 0;
+    {
+        std::uint16_t port = FreePort();
+        pid_t pid = StartServer(s, (temp / "one.db").string(), port, {"--minimum-hash-cost"});
+        Measure(s, {local(port)}, 0, "1 instance on SQLite", sqlite);
+        StopServer(pid);
+        ++sqlite_runs;
+    }
+    {
+        std::uint16_t port = FreePort();
+        pid_t pid = StartServer(s, cluster->CreateDatabase(), port, {"--minimum-hash-cost"});
+        Measure(s, {local(port)}, cluster->Pid(), "1 instance on PostgreSQL", pg);
+        StopServer(pid);
+    }
+    const std::vector<std::string> quick{"--minimum-hash-cost"};
+    {
+        std::string db = cluster->CreateDatabase();
+        std::uint16_t a = FreePort();
+        pid_t pa = StartServer(s, db, a, quick);
+        kestrona::test::WaitForPort(a, 15000);
+        std::uint16_t b = FreePort();
+        pid_t pb = StartServer(s, db, b, quick);
+        kestrona::test::WaitForPort(b, 15000);
+        Measure(s, {local(a), local(b)}, cluster->Pid(), "2 instances on PostgreSQL", pg2);
+        StopServer(pa);
+        StopServer(pb);
+    }
+    std::vector<std::string> behind_quick = behind;
+    behind_quick.push_back("--minimum-hash-cost");
+    {
+        std::uint16_t c = FreePort();
+        pid_t pc = StartServer(s, (temp / "balanced.db").string(), c, behind_quick);
+        kestrona::test::WaitForPort(c, 15000);
+        kestrona::test::HaproxyProcess haproxy;
+        if (haproxy.Start({c})) {
+            Measure(s, {local(static_cast<std::uint16_t>(haproxy.Port()))}, 0,
+                    "1 instance on SQLite behind HAProxy", sqlite_ha);
+        }
+        StopServer(pc);
+    }
+    {
+        std::string db = cluster->CreateDatabase();
+        std::uint16_t a = FreePort();
+        pid_t pa = StartServer(s, db, a, behind_quick);
+        kestrona::test::WaitForPort(a, 15000);
+        std::uint16_t b = FreePort();
+        pid_t pb = StartServer(s, db, b, behind_quick);
+        kestrona::test::WaitForPort(b, 15000);
+        kestrona::test::HaproxyProcess haproxy;
+        if (haproxy.Start({a, b})) {
+            Measure(s, {local(static_cast<std::uint16_t>(haproxy.Port()))}, cluster->Pid(),
+                    "2 instances on PostgreSQL behind HAProxy", pg2_ha);
+        }
+        StopServer(pa);
+        StopServer(pb);
+    }
+    auto ratio = [](double x, double y) { return y > 0 ? x / y : 0.0; };
+    std::printf(
+        "ratios: PostgreSQL/SQLite keep-alives %.2f, look-ups %.2f; two PostgreSQL/one SQLite "
+        "keep-alives %.2f, look-ups %.2f; behind HAProxy keep-alives %.2f, look-ups %.2f\n",
+        ratio(pg.keepalive, sqlite.keepalive), ratio(pg.lookup, sqlite.lookup),
+        ratio(pg2.keepalive, sqlite.keepalive), ratio(pg2.lookup, sqlite.lookup),
+        ratio(pg2_ha.keepalive, sqlite_ha.keepalive), ratio(pg2_ha.lookup, sqlite_ha.lookup));
+    std::error_code ec;
+    std::filesystem::remove_all(temp, ec);
+    return sqlite_runs == 1 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Settings s;
     bool balanced = true;
+    bool compare = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -569,6 +782,8 @@ int main(int argc, char** argv) {
             s.server_binary = next();
         } else if (a == "--server-threads") {
             s.server_threads = std::stoi(next());
+        } else if (a == "--store-threads") {
+            s.store_threads = std::stoi(next());
         } else if (a == "--clients") {
             s.clients = std::stoi(next());
         } else if (a == "--client-threads") {
@@ -583,12 +798,17 @@ int main(int argc, char** argv) {
             s.subscribers = std::max(1, std::stoi(next()));
         } else if (a == "--single") {
             balanced = false;
+        } else if (a == "--compare") {
+            compare = true;
         } else {
             Usage();
             return a == "--help" ? 0 : 2;
         }
     }
 
+    if (compare) {
+        return Compare(s);
+    }
     if (s.port != 0) {
         tcp::endpoint server(asio::ip::make_address(s.host), s.port);
         return RunLoad(s, server, {}, "kestrona-server at " + s.host);

@@ -58,7 +58,7 @@ Every connection is greeted, answers one request and is closed.
   --threads N             threads serving connections (default 2)
   --hash-threads N        threads checking passwords (default 1)
   --store-threads N       threads doing the database work of every other
-                          request (default 2); the threads serving
+                          request (default 4); the threads serving
                           connections never wait on the database
   --store-queue N         requests waiting for those threads; more are
                           answered GENERALERROR at once (default 1024)

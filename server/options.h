@@ -24,7 +24,7 @@ struct Options {
     int max_connections = 4096;
     int threads = 2;
     int hash_threads = 1;
-    int store_threads = 2;
+    int store_threads = 4;
     int store_queue = 1024;
     std::chrono::milliseconds request_deadline{2000};
     int max_pending_hashes = 32;

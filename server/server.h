@@ -25,7 +25,7 @@ struct ServerConfig {
     int io_threads = 1;
     int hash_threads = 1;
     // Threads that do the store work of every other request.
-    int store_threads = 2;
+    int store_threads = 4;
     // Requests waiting for or in store work; more are answered GENERALERROR.
     std::size_t store_queue = 1024;
     // Every request is answered within this time of its arrival: work the

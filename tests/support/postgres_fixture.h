@@ -35,6 +35,8 @@ class PostgresCluster {
     // Starts the stopped daemon again on the same data and port.
     bool Restart();
     int Port() const { return m_port; }
+    // The daemon's process; -1 when it is not running.
+    pid_t Pid() const { return m_pid; }
     // Stops (SIGSTOP) or resumes (SIGCONT) the daemon and every process it
     // started, as when its host stops answering: connections stay open and
     // nothing is answered.
