@@ -53,12 +53,14 @@ class HostilePeerTest : public ::testing::Test {
         if (!server->Start()) {
             return;
         }
-        reversed = dir->path() / "reversed_8k.wav";
-        std::string error;
-        // The partner's speech begins after a pause, so that what it says is
-        // still to come when it answers at once.
+        // Each phone's speech begins after a pause, so that what it says is
+        // still to come when the call is answered, however long it rang.
+        const auto backwards = dir->path() / "reversed_8k.wav";
+        reversed = dir->path() / "reversed_later_8k.wav";
         const auto later = dir->path() / "later_8k.wav";
-        if (!WriteReversedSpeech(Speech(), reversed, error) ||
+        std::string error;
+        if (!WriteReversedSpeech(Speech(), backwards, error) ||
+            !WriteDelayedSpeech(backwards, reversed, 2.0, error) ||
             !WriteDelayedSpeech(Speech(), later, 2.0, error)) {
             return;
         }
