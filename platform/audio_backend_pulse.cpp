@@ -592,7 +592,8 @@ class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private Puls
             while (!Aborted() && m_stream && Clock::now() < end && !QueueHasMore()) {
                 if (!PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)) || !m_link.Current())
                     return;
-                WaitForStream(lock, end);
+                // Following a chosen device waits for the next buffer.
+                m_wake.wait_until(lock, end);
             }
             if (pushed || Aborted() || !m_stream || QueueHasMore())
                 return;
