@@ -240,6 +240,31 @@ void AdaptiveCodebookVector(double* exc, int t, int frac, int len) {
     // Output n reads up to exc[n - k + 10], so for k of 12 or more two
     // neighbouring outputs read only samples written before them and can be
     // made together, each with its own sums in the same order as below.
+    // Four at a time share the loads of the filter; that needs k of 14 or
+    // more, which every pitch delay gives.
+    if (k > kInterpLen + 3) {
+        for (; n + 3 < len; n += 4) {
+            const double* past = exc + n - k;
+            const double* next = past + 1;
+            Pair s1 = {0.0, 0.0};
+            Pair s2 = {0.0, 0.0};
+            Pair s3 = {0.0, 0.0};
+            Pair s4 = {0.0, 0.0};
+#pragma GCC unroll 10
+            for (int i = 0; i < kInterpLen; ++i) {
+                s1 += LoadPair(past - i) * c1[i];
+                s3 += LoadPair(past + 2 - i) * c1[i];
+                s2 += LoadPair(next + i) * c2[i];
+                s4 += LoadPair(next + 2 + i) * c2[i];
+            }
+            const Pair lo = s1 + s2;
+            const Pair hi = s3 + s4;
+            exc[n] = lo[0];
+            exc[n + 1] = lo[1];
+            exc[n + 2] = hi[0];
+            exc[n + 3] = hi[1];
+        }
+    }
     if (k > kInterpLen + 1) {
         for (; n + 1 < len; n += 2) {
             const double* past = exc + n - k;  // u[n-k-i] walks backwards
