@@ -651,7 +651,7 @@ void CCallController::NewEngine() {
 }
 
 void CCallController::StopEngine() {
-    // Stop joins the engine's threads: nothing posts through the link after.
+    // After Stop nothing of the engine posts through the link.
     if (m_pEngine) {
         m_pEngine->Stop();
         m_pEngine.reset();
