@@ -65,3 +65,15 @@ TEST(SoundCheck, AMissingChoiceIsToldOnceForBothDirections) {
     backend->Missing(AudioDirection::kOutput);
     EXPECT_EQ(boxes.shown, (std::vector<int>{kStrSoundDeviceMissing, kStrSoundDeviceMissing}));
 }
+
+// The stored choice reaches the backend at start, before anything can play
+// (a ring before the first call opens its device through the same backend).
+TEST(SoundCheck, TheStoredChoiceIsWithTheBackendBeforeItIsProbed) {
+    auto backend = std::make_shared<NoticeBackend>();
+    auto probed = backend->probed.get_future();
+    Boxes boxes;
+    CSoundCheck check(boxes, backend, "usb-mic", "usb-speaker");
+    probed.wait();
+    EXPECT_EQ(backend->SelectedDevice(AudioDirection::kInput), "usb-mic");
+    EXPECT_EQ(backend->SelectedDevice(AudioDirection::kOutput), "usb-speaker");
+}
