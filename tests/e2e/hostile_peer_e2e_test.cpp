@@ -35,7 +35,7 @@ namespace {
 
 // The target's reply time-out in seconds (its "timeout" setting), short so
 // that waits for a peer that never answers end soon.
-constexpr int kSetupTimeoutS = 3;
+constexpr int kReplyTimeoutS = 3;
 // Long enough for the phone to give up on a silent connection (it waits ten
 // seconds for a call request) on a slow, shared machine.
 constexpr int kSettleMs = 25000;
@@ -68,7 +68,7 @@ class HostilePeerTest : public ::testing::Test {
         target = new Phone(dir->path() / "target", server->Port(), reversed,
                            {{"fixport", "1"},
                             {"cmdport", std::to_string(targetPort)},
-                            {"timeout", std::to_string(kSetupTimeoutS)}});
+                            {"timeout", std::to_string(kReplyTimeoutS)}});
         partner = new Phone(dir->path() / "partner", server->Port(), later);
         if (!target->Register("target") || !partner->Register("partner")) {
             return;
