@@ -139,8 +139,9 @@ Outcome Directory::Register(const RegisterRequest& req, const std::string& peer)
     return {PlainReply(r::kGeneralError), "failed: database"};
 }
 
-Outcome Directory::Query(const QueryRequest& req) {
-    std::optional<SessionRow> session = store_.FindSession(req.callee, AliveSince(NowMs()));
+namespace {
+
+Outcome QueryOutcome(const QueryRequest& req, const std::optional<SessionRow>& session) {
     if (!session) {
         return {QueryNotFound(), "not found " + std::to_string(req.callee)};
     }
@@ -156,6 +157,28 @@ Outcome Directory::Query(const QueryRequest& req) {
     return {QueryResult(session->address, session->port), std::to_string(req.callee) + " at " +
                                                               session->address + ":" +
                                                               std::to_string(session->port)};
+}
+
+}  // namespace
+
+Outcome Directory::Query(const QueryRequest& req) {
+    return QueryOutcome(req, store_.FindSession(req.callee, AliveSince(NowMs())));
+}
+
+std::vector<Outcome> Directory::QueryBatch(const std::vector<QueryRequest>& batch) {
+    std::vector<std::int32_t> numbers;
+    numbers.reserve(batch.size());
+    for (const QueryRequest& q : batch) {
+        numbers.push_back(q.callee);
+    }
+    std::vector<std::optional<SessionRow>> found =
+        store_.FindSessions(numbers, AliveSince(NowMs()));
+    std::vector<Outcome> outcomes;
+    outcomes.reserve(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        outcomes.push_back(QueryOutcome(batch[i], i < found.size() ? found[i] : std::nullopt));
+    }
+    return outcomes;
 }
 
 namespace {

@@ -52,6 +52,8 @@ class Directory {
         std::string peer;
     };
     std::vector<Outcome> LiveBatch(const std::vector<KeepAlive>& batch);
+    // Look-ups that arrived together, likewise.
+    std::vector<Outcome> QueryBatch(const std::vector<QueryRequest>& batch);
 
     // Sessions alive now, on every instance that shares the store.
     std::size_t SessionCount() const;

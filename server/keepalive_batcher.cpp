@@ -14,10 +14,18 @@ constexpr std::size_t kMaxLot = 512;
 }  // namespace
 
 void KeepAliveBatcher::Add(Directory::KeepAlive live, SteadyTime deadline, Done done) {
+    Enqueue({std::move(live), deadline, std::move(done)});
+}
+
+void KeepAliveBatcher::Add(QueryRequest query, SteadyTime deadline, Done done) {
+    Enqueue({query, deadline, std::move(done)});
+}
+
+void KeepAliveBatcher::Enqueue(Waiting waiting) {
     std::vector<Waiting> refused;
     {
         std::lock_guard lock(mutex_);
-        waiting_.push_back({std::move(live), deadline, std::move(done)});
+        waiting_.push_back(std::move(waiting));
         if (!scheduled_) {
             ScheduleLocked();
             if (!scheduled_) {
@@ -46,32 +54,43 @@ void KeepAliveBatcher::Flush(bool run) {
         waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(n));
     }
     auto now = std::chrono::steady_clock::now();
-    std::vector<Directory::KeepAlive> batch;
-    std::vector<Waiting*> in_batch;
+    std::vector<Directory::KeepAlive> lives;
+    std::vector<Waiting*> live_waiting;
+    std::vector<QueryRequest> queries;
+    std::vector<Waiting*> query_waiting;
     SteadyTime latest = now;
     for (Waiting& w : lot) {
         if (!run || w.deadline <= now) {
             w.done(std::nullopt);
+        } else if (const auto* live = std::get_if<Directory::KeepAlive>(&w.request)) {
+            lives.push_back(*live);
+            live_waiting.push_back(&w);
+            latest = std::max(latest, w.deadline);
         } else {
-            batch.push_back(w.live);
-            in_batch.push_back(&w);
+            queries.push_back(std::get<QueryRequest>(w.request));
+            query_waiting.push_back(&w);
             latest = std::max(latest, w.deadline);
         }
     }
-    if (!batch.empty()) {
+    auto answer = [&](std::vector<Waiting*>& waiting, auto work) {
+        if (waiting.empty()) {
+            return;
+        }
         std::vector<Outcome> outcomes;
         try {
             ScopedDeadline scoped(latest);
-            outcomes = directory_.LiveBatch(batch);
+            outcomes = work();
         } catch (const std::exception& e) {
-            outcomes.assign(batch.size(), Outcome{PlainReply(records::kGeneralError),
-                                                  std::string("failed: ") + e.what()});
+            outcomes.assign(waiting.size(), Outcome{PlainReply(records::kGeneralError),
+                                                    std::string("failed: ") + e.what()});
         }
-        for (std::size_t i = 0; i < in_batch.size(); ++i) {
-            in_batch[i]->done(i < outcomes.size() ? std::optional<Outcome>(std::move(outcomes[i]))
-                                                  : std::nullopt);
+        for (std::size_t i = 0; i < waiting.size(); ++i) {
+            waiting[i]->done(i < outcomes.size() ? std::optional<Outcome>(std::move(outcomes[i]))
+                                                 : std::nullopt);
         }
-    }
+    };
+    answer(live_waiting, [&] { return directory_.LiveBatch(lives); });
+    answer(query_waiting, [&] { return directory_.QueryBatch(queries); });
     std::vector<Waiting> refused;
     {
         std::lock_guard lock(mutex_);

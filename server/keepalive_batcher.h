@@ -1,12 +1,13 @@
-// Gathers keep-alives, the bulk of the load (one per phone per period), so
-// that all that arrive while the store is busy with the last lot are written
-// in one statement: group commit. At most one lot is queued or written at a
-// time; the next one starts with whatever came meanwhile.
+// Gathers keep-alives, the bulk of the load (one per phone per period), and
+// look-ups, so that all that arrive while the store is busy with the last
+// lot go in one statement each: group commit. At most one lot is queued or
+// running at a time; the next one starts with whatever came meanwhile.
 #pragma once
 
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <variant>
 #include <vector>
 
 #include "server/directory.h"
@@ -25,13 +26,15 @@ class KeepAliveBatcher {
         : work_(work), directory_(directory) {}
 
     void Add(Directory::KeepAlive live, SteadyTime deadline, Done done);
+    void Add(QueryRequest query, SteadyTime deadline, Done done);
 
   private:
     struct Waiting {
-        Directory::KeepAlive live;
+        std::variant<Directory::KeepAlive, QueryRequest> request;
         SteadyTime deadline;
         Done done;
     };
+    void Enqueue(Waiting waiting);
     // Queues a lot on the executor; with the lock held.
     void ScheduleLocked();
     void Flush(bool run);

@@ -113,6 +113,9 @@ constexpr StatementText kStatements[] = {
      "UPDATE sessions AS s SET last_seen_ms = greatest(s.last_seen_ms, $3) FROM "
      "unnest($1::integer[], $2::text[]) AS t(number, address) WHERE s.number = t.number AND "
      "s.address = t.address AND s.last_seen_ms >= $4 RETURNING s.number"},
+    {"find_sessions",
+     "SELECT number, address, port, last_seen_ms FROM sessions WHERE "
+     "number = ANY($1::integer[]) AND last_seen_ms >= $2"},
     {"alive_of",
      "SELECT number FROM sessions WHERE number = ANY($1::integer[]) AND last_seen_ms >= $2"},
     {"change_port",
@@ -708,6 +711,31 @@ std::vector<SessionStatus> PostgresStore::TouchSessions(const std::vector<Touch>
     } catch (const std::runtime_error&) {
     }
     return statuses;
+}
+
+std::vector<std::optional<SessionRow>> PostgresStore::FindSessions(
+    const std::vector<std::int32_t>& numbers, std::int64_t alive_since_ms) {
+    std::string array = "{";
+    for (std::int32_t n : numbers) {
+        array += (array.size() > 1 ? "," : "") + std::to_string(n);
+    }
+    array += "}";
+    Lease c = Acquire(Pool::kSessions);
+    Result r = c->Run("find_sessions", {Text(array), Int(alive_since_ms)});
+    if (!Ok(r)) {
+        throw std::runtime_error("database: " + c->Error());
+    }
+    std::vector<std::optional<SessionRow>> rows(numbers.size());
+    for (int row = 0; row < PQntuples(r.get()); ++row) {
+        SessionRow found{static_cast<std::int32_t>(IntAt(r, row, 0)), TextAt(r, row, 1),
+                         static_cast<std::int32_t>(IntAt(r, row, 2)), IntAt(r, row, 3)};
+        for (std::size_t i = 0; i < numbers.size(); ++i) {
+            if (numbers[i] == found.number) {
+                rows[i] = found;
+            }
+        }
+    }
+    return rows;
 }
 
 SessionStatus PostgresStore::ChangeSessionPort(std::int32_t number, const std::string& address,

@@ -42,6 +42,8 @@ class PostgresStore final : public SubscriberStore {
                                std::int64_t alive_since_ms) override;
     SessionStatus ChangeSessionPort(std::int32_t number, const std::string& address,
                                     std::int32_t port, std::int64_t alive_since_ms) override;
+    std::vector<std::optional<SessionRow>> FindSessions(const std::vector<std::int32_t>& numbers,
+                                                        std::int64_t alive_since_ms) override;
     std::vector<SessionStatus> TouchSessions(const std::vector<Touch>& touches, std::int64_t now_ms,
                                              std::int64_t alive_since_ms) override;
     SessionStatus RemoveSession(std::int32_t number, const std::string& address) override;

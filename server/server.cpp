@@ -485,6 +485,8 @@ struct Server::Impl {
         StoreAnswer answer;
         if (const auto* live = std::get_if<LiveRequest>(&decoded.request)) {
             answer = co_await KeepAlive(*live, address, deadline);
+        } else if (const auto* query = std::get_if<QueryRequest>(&decoded.request)) {
+            answer = co_await LookUp(*query, deadline);
         } else {
             // Built before the co_await: GCC 12 mishandles temporaries inside one.
             std::function<Outcome()> task = [this, request = std::move(decoded.request), address,
@@ -576,6 +578,15 @@ struct Server::Impl {
                                    std::string("failed: ") + e.what()});
                 }
             });
+        };
+        co_return co_await Await(deadline, submit);
+    }
+
+    // A look-up, read together with the others that come meanwhile.
+    asio::awaitable<StoreAnswer> LookUp(const QueryRequest& request, SteadyTime deadline) {
+        std::function<bool(Answer)> submit = [&](Answer answer) {
+            keepalives->Add(request, deadline, std::move(answer));
+            return true;
         };
         co_return co_await Await(deadline, submit);
     }

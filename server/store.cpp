@@ -13,6 +13,16 @@ std::vector<SessionStatus> SubscriberStore::TouchSessions(const std::vector<Touc
     return statuses;
 }
 
+std::vector<std::optional<SessionRow>> SubscriberStore::FindSessions(
+    const std::vector<std::int32_t>& numbers, std::int64_t alive_since_ms) {
+    std::vector<std::optional<SessionRow>> rows;
+    rows.reserve(numbers.size());
+    for (std::int32_t n : numbers) {
+        rows.push_back(FindSession(n, alive_since_ms));
+    }
+    return rows;
+}
+
 bool SubscriberStore::UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
                                    const std::function<void(std::vector<LimitEntry>&)>& change) {
     std::lock_guard lock(limits_mutex_);

@@ -99,6 +99,10 @@ class SubscriberStore {
     virtual std::vector<SessionStatus> TouchSessions(const std::vector<Touch>& touches,
                                                      std::int64_t now_ms,
                                                      std::int64_t alive_since_ms);
+    // Many look-ups at once, one answer each in order; the default finds
+    // them one by one.
+    virtual std::vector<std::optional<SessionRow>> FindSessions(
+        const std::vector<std::int32_t>& numbers, std::int64_t alive_since_ms);
     virtual SessionStatus ChangeSessionPort(std::int32_t number, const std::string& address,
                                             std::int32_t port, std::int64_t alive_since_ms) = 0;
     // Logout: removes the session of number if it belongs to address.
