@@ -15,7 +15,11 @@ namespace {
 void PutText(Bytes& record, std::size_t offset, std::size_t field, std::string_view text) {
     // The last byte of every field stays zero for the client's terminator.
     std::size_t n = Cp936FitLength(text, field - 1);
-    std::memcpy(record.data() + offset, text.data(), n);
+    // An empty text may have no storage at all: memcpy from null is undefined
+    // even for no bytes.
+    if (n != 0) {
+        std::memcpy(record.data() + offset, text.data(), n);
+    }
 }
 
 Bytes WithWord(std::string_view word, std::size_t size) {
