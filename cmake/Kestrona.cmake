@@ -64,7 +64,7 @@ function(kestrona_test name)
     if(T_TSAN)
         list(APPEND labels tsan)
     endif()
-    # An empty label list would vanish when passed on and shift the properties.
+    # Every test has at least one label.
     if(NOT labels)
         set(labels unit)
     endif()
@@ -74,6 +74,15 @@ function(kestrona_test name)
     math(EXPR T_TIMEOUT "${T_TIMEOUT} * ${KESTRONA_TEST_TIMEOUT_FACTOR}")
     set(env "QT_QPA_PLATFORM=offscreen")
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-        PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
+        PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
+    # Discovery flattens a list given in PROPERTIES, so that every label but
+    # the first would be lost (and the properties after it shifted). The
+    # labels are set by a file of our own that CTest reads after the
+    # discovered tests, from the list of names discovery leaves.
+    set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${label_file} "if(DEFINED ${name}_TESTS)\n"
+        "    set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\")\n"
+        "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
     set_property(GLOBAL APPEND PROPERTY KESTRONA_TEST_TARGETS ${name})
 endfunction()

@@ -150,7 +150,8 @@ inline bool WriteRaw(const std::filesystem::path& path, const std::vector<int16_
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f)
         return false;
-    bool ok = std::fwrite(s.data(), 2, s.size(), f) == s.size();
+    // An empty vector may have no storage, and fwrite takes no null buffer.
+    bool ok = s.empty() || std::fwrite(s.data(), 2, s.size(), f) == s.size();
     return std::fclose(f) == 0 && ok;
 }
 
