@@ -46,48 +46,55 @@ test-main test-tsan test-asan test-fuzz: export QT_QPA_PLATFORM = offscreen
 # daemons (audio quality is measured on what each loudspeaker played): one that
 # lost its run to a machine busy with the other tests gets up to two more tries,
 # and the run names each test that needed one. Every other test fails on its
-# first failure, and so does every test under ThreadSanitizer.
+# first failure.
 CTEST_REPEAT ?= --repeat until-pass:3
 CTEST = ctest --output-on-failure -j $(CTEST_JOBS)
 RETRIES = $(CURDIR)/scripts/test_report.sh retries Testing/Temporary/LastTest.log
+REPORTS = $(CURDIR)/scripts/test_report.sh sanitizer-logs
 
 test-main: build
 	cd $(BUILD) && { $(CTEST) -LE 'fuzz|realtime'; s1=$$?; \
 		$(CTEST) $(CTEST_REPEAT) -L realtime; s2=$$?; $(RETRIES); \
 		[ $$s1 -eq 0 ] && [ $$s2 -eq 0 ]; }
 
+# In the sanitizer builds every report goes to a file in the build folder's
+# sanitizer-reports/ (from a test program or from a phone or server it
+# started, which the test may only terminate), and any report from any try
+# fails the stage: a race or a memory fault seen once is never retried away.
+# A real-time test slowed there by the sanitizer may still be tried again for
+# its audio measures. $(1): build folder, $(2): ctest label selection.
+define sanitizer_run
+	rm -rf $(1)/sanitizer-reports && mkdir -p $(1)/sanitizer-reports
+	cd $(1) && { $(CTEST) $(2) -LE 'fuzz|install|realtime'; s1=$$?; \
+		$(CTEST) $(CTEST_REPEAT) $(2) -L realtime -LE install; s2=$$?; $(RETRIES); \
+		$(REPORTS) $(CURDIR)/$(1)/sanitizer-reports; s3=$$?; \
+		[ $$s1 -eq 0 ] && [ $$s2 -eq 0 ] && [ $$s3 -eq 0 ]; }
+endef
+
 $(BUILD_TSAN)/build.ninja:
 	cmake -S . -B $(BUILD_TSAN) -G Ninja -DKESTRONA_SANITIZE=thread
 
+test-tsan: export TSAN_OPTIONS = halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp log_path=$(CURDIR)/$(BUILD_TSAN)/sanitizer-reports/tsan
 test-tsan: deps $(BUILD_TSAN)/build.ninja
 	cmake --build $(BUILD_TSAN) -j $(JOBS) --target all-tests
-	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-		$(CTEST) -L tsan
+	$(call sanitizer_run,$(BUILD_TSAN),-L tsan)
 
 # Address- and UndefinedBehaviorSanitizer over every test, the phones and
 # servers the end-to-end tests start included (they come from this build
 # folder). Optimised lightly, with line tables only, to keep the build short.
-# Every report goes to a file in sanitizer-reports/, so that one written by a
-# child process that the test only terminates is not lost, and any report,
-# from any try, fails the stage: a retry of a real-time test (slowed two to
-# three times here) can save its audio measures, never hide a report. Leaks
-# are checked; tests/lsan.supp names leaks of libraries that are not ours.
+# Undefined behaviour stops the program; leaks are checked, and
+# tests/lsan.supp names leaks of libraries that are not ours.
 ASAN_FLAGS = -O1 -g1 -DNDEBUG
-ASAN_REPORTS = $(CURDIR)/$(BUILD_ASAN)/sanitizer-reports
 $(BUILD_ASAN)/build.ninja:
 	cmake -S . -B $(BUILD_ASAN) -G Ninja -DKESTRONA_SANITIZE=address,undefined \
 		"-DCMAKE_C_FLAGS_RELWITHDEBINFO=$(ASAN_FLAGS)" "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$(ASAN_FLAGS)"
 
-test-asan: export ASAN_OPTIONS = halt_on_error=1:detect_leaks=1:check_initialization_order=1:log_path=$(ASAN_REPORTS)/asan
-test-asan: export UBSAN_OPTIONS = halt_on_error=1:print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan
+test-asan: export ASAN_OPTIONS = halt_on_error=1:detect_leaks=1:check_initialization_order=1:log_path=$(CURDIR)/$(BUILD_ASAN)/sanitizer-reports/asan
+test-asan: export UBSAN_OPTIONS = halt_on_error=1:print_stacktrace=1
 test-asan: export LSAN_OPTIONS = suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 test-asan: deps $(BUILD_ASAN)/build.ninja
 	cmake --build $(BUILD_ASAN) -j $(JOBS) --target all-tests
-	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
-	cd $(BUILD_ASAN) && { $(CTEST) -LE 'fuzz|install|realtime'; s1=$$?; \
-		$(CTEST) $(CTEST_REPEAT) -L realtime -LE install; s2=$$?; $(RETRIES); \
-		$(CURDIR)/scripts/test_report.sh sanitizer-logs $(ASAN_REPORTS); s3=$$?; \
-		[ $$s1 -eq 0 ] && [ $$s2 -eq 0 ] && [ $$s3 -eq 0 ]; }
+	$(call sanitizer_run,$(BUILD_ASAN),)
 
 $(BUILD_FUZZ)/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DKESTRONA_FUZZ=ON
