@@ -14,13 +14,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "server/keepalive_batcher.h"
+#include "server/connection.h"
+#include "server/exchange.h"
 #include "server/metrics.h"
 #include "server/metrics_endpoint.h"
 #include "server/records.h"
 #include "server/reply.h"
 #include "server/request.h"
-#include "server/store_executor.h"
 
 namespace kestrona::server {
 
@@ -49,62 +49,13 @@ std::string UtcNow() {
     return text;
 }
 
-// What an unrecognised request began with, safe to print.
-std::string Printable(std::span<const std::uint8_t> data) {
-    std::string out;
-    for (std::size_t i = 0; i < data.size() && i < 20; ++i) {
-        std::uint8_t c = data[i];
-        if (c >= 0x21 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out.empty() ? "-" : out;
-}
-
-// Replies are small and go out on a fresh connection, so they always fit the
-// send buffer; a peer that does not read can never hold a write open.
-bool SendNow(tcp::socket& socket, const Bytes& bytes) {
-    ssize_t sent =
-        ::send(socket.native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    return sent == static_cast<ssize_t>(bytes.size());
-}
-
-// unread: bytes may be waiting that the exchange did not take.
-void Finish(tcp::socket& socket, bool unread) {
-    std::error_code ec;
-    if (unread) {
-        socket.shutdown(tcp::socket::shutdown_send, ec);
-        // Closing over unread bytes would reset the connection and could
-        // destroy the reply before the client reads it; take what is there.
-        std::array<std::uint8_t, 512> scratch;
-        for (int i = 0; i < 8; ++i) {
-            ssize_t n =
-                ::recv(socket.native_handle(), scratch.data(), scratch.size(), MSG_DONTWAIT);
-            if (n <= 0) {
-                break;
-            }
-        }
-    }
-    socket.close(ec);
-}
-
-struct Connection {
-    explicit Connection(tcp::socket s) : socket(std::move(s)), deadline(socket.get_executor()) {}
-    tcp::socket socket;
-    asio::steady_timer deadline;
-    bool timed_out = false;
-    bool unread = true;  // cleared once exactly one whole record was read
-};
-
 }  // namespace
 
 struct Server::Impl {
     Impl(ServerConfig c, Directory& d)
-        : config(std::move(c)), directory(d), limits(config.limits, d.store()) {}
+        : config(std::move(c)),
+          directory(d),
+          exchange(std::make_unique<ExchangeHandler>(config, directory, metrics)) {}
 
     // Holds a connection's place among all connections and, once its client's
     // address is known, among that address's, until the connection ends.
@@ -298,12 +249,6 @@ struct Server::Impl {
         co_return std::nullopt;
     }
 
-    struct Tally {
-        std::optional<Command> command;        // empty: no whole, known record
-        std::optional<ExchangeResult> result;  // empty: no request came at all
-        std::chrono::steady_clock::time_point request_complete{};
-    };
-
     asio::awaitable<void> Serve(tcp::socket socket, std::string address, std::uint16_t port,
                                 Slot slot, bool via_proxy) {
         auto conn = std::make_shared<Connection>(std::move(socket));
@@ -346,7 +291,7 @@ struct Server::Impl {
         std::string result;
         Tally tally;
         try {
-            result = co_await Exchange(*conn, address, early, command, tally);
+            result = co_await exchange->Run(*conn, address, early, command, tally);
         } catch (const std::exception& e) {
             SendNow(conn->socket, PlainReply(records::kGeneralError));
             result = std::string("GENERALERROR: ") + e.what();
@@ -365,256 +310,14 @@ struct Server::Impl {
         Finish(conn->socket, conn->unread);
     }
 
-    // The store work of one request, with the abuse limits around it: a
-    // login or registration that a limit holds back is answered without a
-    // password check, and *throttled says which limit did.
-    Outcome Admit(const Request& request, const std::string& address,
-                  std::optional<Throttle>& throttled) {
-        if (const auto* login = std::get_if<LoginRequest>(&request)) {
-            LoginGate gate = limits.BeginLogin(address, login->number);
-            if (gate == LoginGate::kUnavailable) {
-                return {PlainReply(records::kGeneralError), "failed: database (limits)"};
-            }
-            if (gate != LoginGate::kAllowed) {
-                // "Refused" is the one login answer that claims nothing about
-                // the password: the phone shows no message and keeps its
-                // login open.
-                bool by_address = gate == LoginGate::kAddressCoolingDown;
-                throttled = by_address ? Throttle::kLoginAddress : Throttle::kLoginNumber;
-                return {LoginResult(records::login_result::kRefused, config.live_period_s, {}, {}),
-                        by_address ? "throttled: too many failed logins from this address"
-                                   : "throttled: too many failed logins for this number"};
-            }
-            LoginEnd end = LoginEnd::kNotChecked;
-            Outcome outcome;
-            try {
-                outcome = directory.Handle(request, address);
-            } catch (...) {
-                limits.EndLogin(address, login->number, end);
-                throw;
-            }
-            ExchangeResult result = ResultOfReply(outcome.reply);
-            if (result == ExchangeResult::kWrongPassword) {
-                end = LoginEnd::kWrongPassword;
-            } else if (result == ExchangeResult::kAccepted) {
-                end = LoginEnd::kAccepted;
-            }
-            limits.EndLogin(address, login->number, end);
-            return outcome;
-        }
-        if (std::holds_alternative<RegisterRequest>(request) &&
-            !limits.AllowRegistration(address)) {
-            // The phone shows nothing and keeps its registration open, where
-            // "e-mail taken" would send the user off to change a good address.
-            throttled = Throttle::kRegistration;
-            return {PlainReply(records::kGeneralError),
-                    "throttled: too many registrations from this address"};
-        }
-        return directory.Handle(request, address);
-    }
-
-    // Runs one exchange on an open connection; returns the log text.
-    asio::awaitable<std::string> Exchange(Connection& conn, const std::string& address,
-                                          const Bytes& early, std::string& command, Tally& tally) {
-        if (!SendNow(conn.socket, AcceptGreeting())) {
-            co_return "closed before the greeting";
-        }
-        // Larger than any record, so an oversized one shows as such; nothing
-        // beyond it is ever read.
-        std::array<std::uint8_t, 256> buffer;
-        std::size_t received = std::min(early.size(), buffer.size());
-        std::copy_n(early.begin(), received, buffer.begin());
-        ScanResult scan;
-        if (received > 0) {
-            scan = ScanRequest({buffer.data(), received});
-        }
-        while (!conn.timed_out && scan.status == ScanStatus::kNeedMore &&
-               received < buffer.size()) {
-            std::error_code ec;
-            std::size_t n = co_await conn.socket.async_read_some(
-                asio::buffer(buffer.data() + received, buffer.size() - received),
-                asio::redirect_error(asio::use_awaitable, ec));
-            if (ec) {
-                break;
-            }
-            received += n;
-            scan = ScanRequest({buffer.data(), received});
-        }
-        tally.request_complete = std::chrono::steady_clock::now();
-        std::span<const std::uint8_t> data(buffer.data(), received);
-        auto general_error = [&](std::string why) {
-            SendNow(conn.socket, PlainReply(records::kGeneralError));
-            tally.result = ExchangeResult::kError;
-            return "GENERALERROR: " + why;
-        };
-        if (received == 0) {
-            co_return conn.timed_out ? "closed: nothing sent in time" : "closed: nothing sent";
-        }
-        if (scan.status != ScanStatus::kComplete && StartsLikeProxyHeader(data)) {
-            metrics.Refused(Refusal::kProxyUntrusted);
-            co_return general_error("PROXY header from an address not trusted to send one");
-        }
-        switch (scan.status) {
-            case ScanStatus::kNeedMore:
-                command = Printable(data);
-                co_return general_error("incomplete record of " + std::to_string(received) +
-                                        " bytes");
-            case ScanStatus::kUnknownCommand:
-                command = Printable(data);
-                co_return general_error("unknown command");
-            case ScanStatus::kWrongSize:
-                command = CommandName(scan.command);
-                tally.command = scan.command;
-                co_return general_error("wrong size, more than " + std::to_string(scan.size) +
-                                        " bytes");
-            case ScanStatus::kComplete:
-                break;
-        }
-        command = CommandName(scan.command);
-        tally.command = scan.command;
-        conn.unread = false;
-        DecodeResult decoded = DecodeRequest(data);
-        if (decoded.status != DecodeStatus::kOk) {
-            co_return general_error("text without its terminating zero");
-        }
-        // Password checks (argon2id) have threads of their own, so that a
-        // flood of logins cannot hold up the keep-alives.
-        StoreExecutor& work = directory.IsSlow(decoded.request) ? *hash_work : *store_work;
-        SteadyTime deadline = tally.request_complete + config.request_deadline;
-        auto throttled = std::make_shared<std::optional<Throttle>>();
-        StoreAnswer answer;
-        if (const auto* live = std::get_if<LiveRequest>(&decoded.request)) {
-            answer = co_await KeepAlive(*live, address, deadline);
-        } else if (const auto* query = std::get_if<QueryRequest>(&decoded.request)) {
-            answer = co_await LookUp(*query, deadline);
-        } else {
-            // Built before the co_await: GCC 12 mishandles temporaries inside one.
-            std::function<Outcome()> task = [this, request = std::move(decoded.request), address,
-                                             throttled]() {
-                return Admit(request, address, *throttled);
-            };
-            answer = co_await OnStore(work, deadline, std::move(task));
-        }
-        switch (answer.status) {
-            case StoreAnswer::kDone:
-                break;
-            case StoreAnswer::kBusy:
-                co_return general_error(&work == hash_work.get()
-                                            ? "busy: too many password checks waiting"
-                                            : "busy: too many requests waiting for the database");
-            case StoreAnswer::kLate:
-                co_return general_error("the database did not answer in time");
-        }
-        Outcome& outcome = answer.outcome;
-        tally.result = ResultOfReply(outcome.reply);
-        if (*throttled) {
-            tally.result = ExchangeResult::kThrottled;
-            metrics.Throttled(**throttled);
-        }
-        if (!outcome.reply.empty() && !SendNow(conn.socket, outcome.reply)) {
-            outcome.result += " (reply not delivered)";
-        }
-        co_return outcome.result;
-    }
-
-    // What became of work handed to a store executor.
-    struct StoreAnswer {
-        enum Status { kDone, kBusy, kLate } status = kLate;
-        Outcome outcome;
-    };
-
-    // Hands work on with submit and waits for its answer on the calling
-    // connection's thread, never past deadline: work that has not finished
-    // by then is left to finish on its own, and its outcome is dropped.
-    // submit gets the function that takes the outcome (empty: refused or
-    // late), and returns false when the work could not be queued.
-    using Answer = std::function<void(std::optional<Outcome>)>;
-    asio::awaitable<StoreAnswer> Await(SteadyTime deadline,
-                                       const std::function<bool(Answer)>& submit) {
-        struct Pending {
-            explicit Pending(const asio::any_io_executor& ex) : timer(ex) {}
-            asio::steady_timer timer;
-            bool done = false;
-            std::optional<Outcome> outcome;
-        };
-        asio::any_io_executor executor = co_await asio::this_coro::executor;
-        auto pending = std::make_shared<Pending>(executor);
-        pending->timer.expires_at(deadline);
-        Answer answer = [pending](std::optional<Outcome> outcome) {
-            // Back to the connection's own thread; after a stop the handler
-            // is dropped with the context, which the executors never outlive.
-            asio::post(pending->timer.get_executor(),
-                       [pending, outcome = std::move(outcome)]() mutable {
-                           pending->outcome = std::move(outcome);
-                           pending->done = true;
-                           pending->timer.cancel();
-                       });
-        };
-        if (!submit(std::move(answer))) {
-            co_return StoreAnswer{StoreAnswer::kBusy, {}};
-        }
-        std::error_code ec;
-        co_await pending->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-        if (!pending->done || !pending->outcome) {
-            co_return StoreAnswer{StoreAnswer::kLate, {}};
-        }
-        co_return StoreAnswer{StoreAnswer::kDone, std::move(*pending->outcome)};
-    }
-
-    // Runs task on work.
-    asio::awaitable<StoreAnswer> OnStore(StoreExecutor& work, SteadyTime deadline,
-                                         std::function<Outcome()> task) {
-        std::function<bool(Answer)> submit = [&work, deadline,
-                                              task = std::move(task)](Answer answer) {
-            return work.Submit(deadline, [task, answer](bool run) {
-                if (!run) {
-                    answer(std::nullopt);
-                    return;
-                }
-                try {
-                    answer(task());
-                } catch (const std::exception& e) {
-                    answer(Outcome{PlainReply(records::kGeneralError),
-                                   std::string("failed: ") + e.what()});
-                }
-            });
-        };
-        co_return co_await Await(deadline, submit);
-    }
-
-    // A look-up, read together with the others that come meanwhile.
-    asio::awaitable<StoreAnswer> LookUp(const QueryRequest& request, SteadyTime deadline) {
-        std::function<bool(Answer)> submit = [&](Answer answer) {
-            keepalives->Add(request, deadline, std::move(answer));
-            return true;
-        };
-        co_return co_await Await(deadline, submit);
-    }
-
-    // A keep-alive, written together with the others that come meanwhile.
-    asio::awaitable<StoreAnswer> KeepAlive(const LiveRequest& request, const std::string& address,
-                                           SteadyTime deadline) {
-        std::function<bool(Answer)> submit = [&](Answer answer) {
-            keepalives->Add({request, address}, deadline, std::move(answer));
-            return true;
-        };
-        co_return co_await Await(deadline, submit);
-    }
-
     ServerConfig config;
     Directory& directory;
-    AbuseLimits limits;
     Metrics metrics;
+    std::unique_ptr<ExchangeHandler> exchange;
     std::unique_ptr<MetricsEndpoint> metrics_endpoint;
     std::mutex slots_mutex;
     std::unordered_map<std::string, int> per_address;
     int open_connections = 0;
-    std::unique_ptr<StoreExecutor> store_work;
-    std::unique_ptr<StoreExecutor> hash_work;
-    std::unique_ptr<KeepAliveBatcher> keepalives;
-    // Read by the metrics scrape, which never waits on the database.
-    std::atomic<std::int64_t> sessions_online{0};
-    std::atomic<int> probes{0};
     std::vector<std::thread> threads;
     bool started = false;
     // Last, so that connections still pending are destroyed before the state above.
@@ -664,47 +367,22 @@ void Server::Start() {
         throw std::system_error(e.code(), "cannot listen on " + s.config.listen_address + " port " +
                                               std::to_string(s.config.port));
     }
-    StoreExecutorConfig work_config;
-    work_config.threads = s.config.store_threads;
-    work_config.queue_limit = s.config.store_queue;
-    work_config.deadline = s.config.request_deadline;
-    s.store_work = std::make_unique<StoreExecutor>(work_config);
-    StoreExecutorConfig hash_config = work_config;
-    hash_config.threads = s.config.hash_threads;
-    hash_config.queue_limit = static_cast<std::size_t>(std::max(1, s.config.max_pending_hashes));
-    s.hash_work = std::make_unique<StoreExecutor>(hash_config);
-    s.keepalives = std::make_unique<KeepAliveBatcher>(*s.store_work, s.directory);
-    SubscriberStore& store = s.directory.store();
-    s.store_work->Start(
-        [&s, &store] {
-            bool ok = store.Ping();
-            // The count of sessions online is a scan: every other second is
-            // enough.
-            if (ok && s.probes++ % 4 == 0) {
-                s.sessions_online = static_cast<std::int64_t>(s.directory.SessionCount());
-            }
-            return ok;
-        },
-        [&store] { store.Interrupt(); });
-    s.hash_work->Start({}, [&store] { store.Interrupt(); });
+    s.exchange->Start();
     if (!s.config.metrics_address.empty()) {
-        s.metrics.sessions_online = [&s] { return s.sessions_online.load(); };
-        s.metrics.password_checks_waiting = [&s] {
-            return static_cast<std::int64_t>(s.hash_work->InFlight());
-        };
+        s.metrics.sessions_online = [&s] { return s.exchange->SessionsOnline(); };
+        s.metrics.password_checks_waiting = [&s] { return s.exchange->PasswordChecksWaiting(); };
         s.metrics.connections_open = [&s] {
             std::lock_guard lock(s.slots_mutex);
             return static_cast<std::int64_t>(s.open_connections);
         };
         s.metrics_endpoint = std::make_unique<MetricsEndpoint>(
             s.config.metrics_address, s.config.metrics_port, [&s] { return s.metrics.Text(); },
-            [&s] { return s.store_work->Healthy(); });
+            [&s] { return s.exchange->Healthy(); });
         try {
             s.metrics_endpoint->Start();
         } catch (...) {
             s.metrics_endpoint.reset();
-            s.store_work->Stop();
-            s.hash_work->Stop();
+            s.exchange->Stop();
             s.lanes.clear();
             throw;
         }
@@ -735,8 +413,7 @@ void Server::Stop() {
     }
     // The connections' contexts are stopped but still exist: work that
     // finishes now posts its answer into a context that drops it.
-    s.hash_work->Stop();
-    s.store_work->Stop();
+    s.exchange->Stop();
     if (s.metrics_endpoint) {
         s.metrics_endpoint->Stop();
         s.metrics_endpoint.reset();

@@ -1,5 +1,7 @@
 // The network side: accepts connections, greets, reads one request, answers
-// and closes. Runs its own threads between Start and Stop.
+// and closes. Runs its own threads between Start and Stop. The front door
+// (admission, balancer headers, idle and per-address limits) is server.cpp;
+// the exchange of one request for its reply is exchange.h.
 #pragma once
 
 #include <chrono>
