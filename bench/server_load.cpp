@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include <libpq-fe.h>
+
 #include "server/records.h"
 #include "support/haproxy_fixture.h"
 #include "support/postgres_fixture.h"
@@ -629,10 +631,34 @@ struct Figures {
     double db_cpu_us_per_keepalive = -1;
 };
 
+// Of the updates to the sessions table so far, how many stayed on their page
+// (HOT); empty when the statistics cannot be read.
+std::string HotUpdates(const std::string& uri) {
+    if (uri.empty()) {
+        return {};
+    }
+    PGconn* c = PQconnectdb(uri.c_str());
+    std::string out;
+    if (PQstatus(c) == CONNECTION_OK) {
+        // The counts reach the statistics within a second or so.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        PGresult* r = PQexec(c,
+                             "SELECT n_tup_upd, n_tup_hot_upd FROM pg_stat_user_tables "
+                             "WHERE relname = 'sessions'");
+        if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1) {
+            out = std::string(PQgetvalue(r, 0, 1)) + " of " + PQgetvalue(r, 0, 0) +
+                  " session updates HOT";
+        }
+        PQclear(r);
+    }
+    PQfinish(c);
+    return out;
+}
+
 // Registers and logs in the subscribers through the first endpoint (their
 // sessions then carry 127.0.0.1 behind a balancer too), then measures.
 bool Measure(const Settings& s, const std::vector<tcp::endpoint>& endpoints, pid_t postmaster,
-             const char* label, Figures& f) {
+             const char* label, Figures& f, const std::string& db = {}) {
     std::vector<std::int32_t> numbers;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -667,11 +693,15 @@ bool Measure(const Settings& s, const std::vector<tcp::endpoint>& endpoints, pid
         f.db_cpu_us_per_keepalive =
             (ClusterCpuSeconds(postmaster) - cpu0) * 1e6 / (f.keepalive * took);
     }
+    std::string hot = HotUpdates(db);
     f.lookup = RunMix(s, endpoints, numbers, false, failed_lookup);
     std::printf("%-44s keep-alives %7.0f/s (%ld failed)  look-ups %7.0f/s (%ld failed)", label,
                 f.keepalive, failed_live, f.lookup, failed_lookup);
     if (f.db_cpu_us_per_keepalive >= 0) {
         std::printf("  PostgreSQL CPU %.1f us/keep-alive", f.db_cpu_us_per_keepalive);
+    }
+    if (!hot.empty()) {
+        std::printf("  (%s)", hot.c_str());
     }
     std::printf("\n");
     std::fflush(stdout);
@@ -706,8 +736,9 @@ int Compare(const Settings& s) {
     }
     {
         std::uint16_t port = FreePort();
-        pid_t pid = StartServer(s, cluster->CreateDatabase(), port, {"--minimum-hash-cost"});
-        Measure(s, {local(port)}, cluster->Pid(), "1 instance on PostgreSQL", pg);
+        std::string db = cluster->CreateDatabase();
+        pid_t pid = StartServer(s, db, port, {"--minimum-hash-cost"});
+        Measure(s, {local(port)}, cluster->Pid(), "1 instance on PostgreSQL", pg, db);
         StopServer(pid);
     }
     const std::vector<std::string> quick{"--minimum-hash-cost"};

@@ -33,6 +33,7 @@ class KeepAliveBatcher {
         std::variant<Directory::KeepAlive, QueryRequest> request;
         SteadyTime deadline;
         Done done;
+        SteadyTime arrived = std::chrono::steady_clock::now();
     };
     void Enqueue(Waiting waiting);
     // Queues a lot on the executor; with the lock held.
