@@ -643,27 +643,34 @@ void CPage7::OnInitDialog() {
 }
 
 bool CPage7::Validate(QString& message, QWidget*& field) {
+    // Empty fields store nothing: the site's or the first start's value
+    // stays. What is typed must be a host and a port.
     const QString host = m_host->text().trimmed();
-    if (host.isEmpty() || host.contains(QLatin1Char(' '))) {
+    if (host.contains(QLatin1Char(' '))) {
         message = tr("请输入目录服务器的地址。");
         field = m_host;
         return false;
     }
-    std::string text;
     m_host->setText(host);
+    std::string text;
     if (!ReadText(m_host, static_cast<int>(CSysRegInfo::kRegReadCap) - 1, text, message, field))
         return false;
-    if (!ReadIntInRange(m_port, m_nHostPort, 1, 65535, message, field))
+    int port = 0;
+    if (!m_port->text().trimmed().isEmpty() &&
+        !ReadIntInRange(m_port, port, 1, 65535, message, field))
         return false;
     m_strHost = text;
+    m_nHostPort = port;
     m_strLanguage = kLanguageCodes[std::max(0, m_language->currentIndex())];
     return true;
 }
 
 void CPage7::OnOK() {
     CSysRegInfo reg;
-    reg.SetRegValue(kestrona::reg::kHost, m_strHost.c_str());
-    reg.SetRegInt(kestrona::reg::kHostPort, m_nHostPort);
+    if (!m_strHost.empty())
+        reg.SetRegValue(kestrona::reg::kHost, m_strHost.c_str());
+    if (m_nHostPort > 0)
+        reg.SetRegInt(kestrona::reg::kHostPort, m_nHostPort);
     // Automatic: no value of the user's own, so the site's or the locale
     // decides.
     if (m_strLanguage.empty())

@@ -241,6 +241,15 @@ TEST_F(OptionSheetTest, GeneralPageSetsServerAndLanguageOverTheSitesDefaults) {
     EXPECT_EQ(Value("Language"), "en");  // the site's, now that the user has none
     qunsetenv("XDG_CONFIG_DIRS");
     EXPECT_EQ(Value("Language"), "<missing>");
+
+    // Empty fields (nothing stored anywhere) do not hold the sheet.
+    QTemporaryDir empty;
+    qputenv("KESTRONA_CONFIG_HOME", empty.path().toUtf8());
+    Sheet fresh(&live);
+    fresh.SetActivePage(6);
+    fresh.SetActivePage(0);
+    EXPECT_TRUE(fresh.told.isEmpty());
+    qputenv("KESTRONA_CONFIG_HOME", dir.path().toUtf8());
 }
 
 }  // namespace
