@@ -20,6 +20,11 @@ inline Pair LoadPair(const double* p) {
     return v;
 }
 
+// {v[1], v[0]}; both GCC and clang know this builtin.
+inline Pair Swapped(Pair v) {
+    return __builtin_shufflevector(v, v, 1, 0);
+}
+
 inline void StorePair(double* p, Pair v) {
     std::memcpy(p, &v, sizeof v);
 }

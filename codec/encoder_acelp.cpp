@@ -29,7 +29,6 @@ void ComputeCorrelations(const double h[kL], const double sign[kL], Correlations
     // in each half of a pair, so that their running sums overlap; diagonals
     // that are multiples of 5 join two positions of one track and are skipped.
     // Entries (i, i + m) and (i, i + m + 1) sit side by side in row i.
-    typedef long long Lanes __attribute__((vector_size(16)));
     for (int base = 0; base < kL; base += kStep) {
         for (int q = 1; q <= 3; q += 2) {
             const int m = base + q;
@@ -42,7 +41,7 @@ void ComputeCorrelations(const double h[kL], const double sign[kL], Correlations
             for (int k = m + 1; k < kL; ++k) {
                 const int i = kL - 1 - k;
                 // {h[k - m], h[k - m - 1]}
-                const Pair past = __builtin_shuffle(LoadPair(h + k - m - 1), Lanes{1, 0});
+                const Pair past = Swapped(LoadPair(h + k - m - 1));
                 sum += Both(h[k]) * past;
                 const Pair v = sum * (Both(sign[i]) * LoadPair(sign + i + m));
                 StorePair(&c.phi[i][i + m], v);

@@ -4,6 +4,8 @@
 // its own between Start and Stop.
 #pragma once
 
+#include "server/options.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,8 +33,5 @@ class MetricsEndpoint {
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-// Splits "ADDR:PORT" ("[::1]:9100" for IPv6); false when it is not one.
-bool SplitHostPort(const std::string& text, std::string& address, std::uint16_t& port);
 
 }  // namespace kestrona::server

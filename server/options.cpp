@@ -1,5 +1,6 @@
 #include "server/options.h"
 
+#include <asio/ip/address.hpp>
 #include <charconv>
 #include <sstream>
 
@@ -252,6 +253,32 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         parsed.error = "--proxy-only needs --trusted-proxy";
     }
     return parsed;
+}
+
+bool SplitHostPort(const std::string& text, std::string& address, std::uint16_t& port) {
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    std::string_view digits(text.data() + colon + 1, text.size() - colon - 1);
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() ||
+        value > 65535) {
+        return false;
+    }
+    std::error_code bad;
+    asio::ip::make_address(host, bad);
+    if (bad) {
+        return false;
+    }
+    address = host;
+    port = static_cast<std::uint16_t>(value);
+    return true;
 }
 
 }  // namespace kestrona::server

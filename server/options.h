@@ -52,4 +52,7 @@ std::string HelpText();
 // $XDG_DATA_HOME/kestrona/directory.db, or ~/.local/share/kestrona/directory.db.
 std::string DefaultDatabasePath();
 
+// Splits "ADDR:PORT" ("[::1]:9100" for IPv6); false when it is not one.
+bool SplitHostPort(const std::string& text, std::string& address, std::uint16_t& port);
+
 }  // namespace kestrona::server
