@@ -55,8 +55,9 @@ mkdir -p "$root/tmp/debs"
 cp "${debs[@]}" "$root/tmp/debs/"
 echo "== apt install ./kestrona*.deb (with what they depend on, as apt chooses)"
 in_root apt-get update -qq
-in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-    /tmp/debs/kestrona_*.deb /tmp/debs/kestrona-server_*.deb /tmp/debs/kestrona-codec_*.deb \
+inside=()
+for deb in "${debs[@]}"; do inside+=("/tmp/debs/$(basename "$deb")"); done
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${inside[@]}" \
     >"$out/apt.log" 2>&1 || { tail -30 "$out/apt.log"; exit 1; }
 echo "   installed after: $(in_root dpkg-query -W -f='.\n' | wc -l) packages"
 for p in kestrona kestrona-server kestrona-codec; do
