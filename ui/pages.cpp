@@ -19,6 +19,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "app/dialog_checks.h"
@@ -392,12 +393,12 @@ void CPage4::OnInitDialog() {
 }
 
 void CPage4::OnOK() {
-    static const int kDelayMs[] = {250, 500, 1000, 2000, 3000, 4000, 5000};
     const int index = m_delay->currentIndex();
     CSysRegInfo reg;
     reg.SetRegInt(kestrona::reg::kDelayBuffer, index);
-    if (m_live && index >= 0 && index <= 6)
-        m_live->m_nDelayBufferMs = kDelayMs[index];
+    const int choices = static_cast<int>(std::size(kestrona::kDelayBufferChoicesMs));
+    if (m_live && index >= 0 && index < choices)
+        m_live->m_nDelayBufferMs = kestrona::kDelayBufferChoicesMs[index];
 }
 
 // ---- CPage5: about ----
