@@ -6,28 +6,15 @@
 #include <vector>
 
 #include "app/sound_check.h"
+#include "support/no_device_backend.h"
 
 using namespace kestrona;
 
 namespace {
 
-class NoticeBackend : public AudioBackend {
+class NoticeBackend : public test::NoDeviceBackend {
   public:
-    int WaveInDeviceCount() override { return 1; }
-    int WaveOutDeviceCount() override { return 1; }
-    WaveResult QueryWaveIn(const WaveFormat&) override { return WaveResult::kOk; }
-    WaveResult QueryWaveOut(const WaveFormat&) override { return WaveResult::kOk; }
-    std::unique_ptr<WaveInDevice> OpenWaveIn(const WaveFormat&, WaveDoneCallback, WaveResult* r,
-                                             std::string*) override {
-        *r = WaveResult::kNoDevice;
-        return nullptr;
-    }
-    std::unique_ptr<WaveOutDevice> OpenWaveOut(const WaveFormat&, WaveDoneCallback, WaveResult* r,
-                                               std::string*) override {
-        *r = WaveResult::kNoDevice;
-        return nullptr;
-    }
-    std::string Name() const override { return "notice"; }
+    NoticeBackend() : NoDeviceBackend("notice") {}
     bool Probe() override {
         probed.set_value();
         return true;

@@ -16,14 +16,16 @@
 
 #include "settings/settings_model.h"
 #include "settings/sys_reg_info.h"
+#include "support/no_device_backend.h"
 #include "ui/pages.h"
 
 using namespace kestrona;
 
 namespace {
 
-class TwoSpeakers : public AudioBackend {
+class TwoSpeakers : public test::NoDeviceBackend {
   public:
+    TwoSpeakers() : NoDeviceBackend("fake") {}
     std::vector<AudioDeviceInfo> ListDevices(AudioDirection d) override {
         if (d == AudioDirection::kInput)
             return {{"mic.builtin", "Built-in Microphone", true},
@@ -36,21 +38,6 @@ class TwoSpeakers : public AudioBackend {
         opened.push_back(id);
         return m_file->OpenWaveOut(f, std::move(done), r, e);
     }
-    int WaveInDeviceCount() override { return 1; }
-    int WaveOutDeviceCount() override { return 1; }
-    WaveResult QueryWaveIn(const WaveFormat&) override { return WaveResult::kOk; }
-    WaveResult QueryWaveOut(const WaveFormat&) override { return WaveResult::kOk; }
-    std::unique_ptr<WaveInDevice> OpenWaveIn(const WaveFormat&, WaveDoneCallback, WaveResult* r,
-                                             std::string*) override {
-        *r = WaveResult::kNoDevice;
-        return nullptr;
-    }
-    std::unique_ptr<WaveOutDevice> OpenWaveOut(const WaveFormat&, WaveDoneCallback, WaveResult* r,
-                                               std::string*) override {
-        *r = WaveResult::kNoDevice;
-        return nullptr;
-    }
-    std::string Name() const override { return "fake"; }
 
     std::vector<std::string> opened;
 
