@@ -121,6 +121,12 @@ std::array<char, kAutoAnswerRecordSize> BuildAutoAnswerRecord();
 // store) talks at the lowest rate, 8000 Hz, on both sides of a call.
 int32_t SampleRateForConnectionType(int32_t rateIndex);
 
+// ---- encrypted calls ----
+// REQUESTCALL feature bit 0: the caller offers an encrypted call. A phone
+// that can, answers with the key exchange (net/call_handshake.h) instead of
+// PARAMENTER; one that cannot, with "UNSUPPORTED".
+inline constexpr int32_t kFeatureEncryptedCall = 1;
+
 // ---- little-endian helpers ----
 void PutInt32(char* at, int32_t value);
 int32_t GetInt32(const char* at);
