@@ -1,6 +1,7 @@
 #include "platform/call_crypto.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,7 +115,8 @@ bool StreamOpener::Open(const uint8_t* in, std::size_t n, uint8_t* out) {
     unsigned long long produced = 0;
     if (crypto_secretstream_xchacha20poly1305_pull(&m_state, out, &produced, &tag, in, n, nullptr,
                                                    0) != 0 ||
-        tag != crypto_secretstream_xchacha20poly1305_TAG_MESSAGE || produced != n - StreamSealer::kOverhead) {
+        tag != crypto_secretstream_xchacha20poly1305_TAG_MESSAGE ||
+        produced != n - StreamSealer::kOverhead) {
         // A failed pull leaves the state where it was, so the next message
         // could still open: a stream with a hole in it must not go on.
         m_broken = true;
@@ -164,8 +166,17 @@ std::optional<IdentityKey> IdentityKey::LoadOrCreate(const std::string& path, st
         error = "the crypto library could not start";
         return std::nullopt;
     }
-    std::string text;
     std::error_code ec;
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty() && !std::filesystem::exists(parent, ec)) {
+        std::filesystem::create_directories(parent, ec);
+        if (ec) {
+            error = "cannot create the folder of the identity key " + parent.string() + ": " +
+                    ec.message();
+            return std::nullopt;
+        }
+    }
+    std::string text;
     const bool exists = ReadWholeFile(path, text, ec);
     if (!exists && ec != std::errc::no_such_file_or_directory) {
         error = "cannot read the identity key " + path + ": " + ec.message();
@@ -190,8 +201,17 @@ std::optional<IdentityKey> IdentityKey::LoadOrCreate(const std::string& path, st
             return key;
         }
         // Never overwrite what might be someone's only copy of a key.
-        const std::string aside = path + ".broken-" + std::to_string(std::time(nullptr));
-        if (::rename(path.c_str(), aside.c_str()) != 0) {
+        // A name no earlier damaged key has taken (two in one second).
+        const std::string stem = path + ".broken-" + std::to_string(std::time(nullptr));
+        std::string aside = stem;
+        int moved = -1;
+        for (int i = 1; i < 100; ++i) {
+            moved = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
+            if (moved == 0 || errno != EEXIST)
+                break;
+            aside = stem + "-" + std::to_string(i);
+        }
+        if (moved != 0) {
             error = "the identity key " + path +
                     " is damaged and cannot be moved aside: " + ErrnoText(errno);
             return std::nullopt;

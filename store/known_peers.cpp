@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <system_error>
 
 #include "platform/app_paths.h"
@@ -150,6 +151,10 @@ bool KnownPeers::Remember(const std::string& number, const std::array<uint8_t, 3
         return false;
     }
     content.peers[number] = identity;
+    std::error_code ec;
+    const std::filesystem::path parent = std::filesystem::path(m_path).parent_path();
+    if (!parent.empty())
+        std::filesystem::create_directories(parent, ec);
     // Created with mode 0600 before the atomic write, which keeps the mode
     // of the file it replaces.
     const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -160,7 +165,6 @@ bool KnownPeers::Remember(const std::string& number, const std::array<uint8_t, 3
     }
     ::fchmod(fd, 0600);
     ::close(fd);
-    std::error_code ec;
     if (!WriteFileAtomically(m_path, Format(content), ec)) {
         error = "cannot write " + m_path + ": " + ec.message();
         return false;
