@@ -1,6 +1,11 @@
 #include "tools/wav_io.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -117,19 +122,37 @@ bool ParseWav(const std::string& path, const std::vector<uint8_t>& b, PcmAudio* 
 }  // namespace
 
 bool ReadBytes(const std::string& path, std::vector<uint8_t>* out, std::string* error) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         *error = path + ": " + std::strerror(errno);
         return false;
     }
-    out->clear();
-    uint8_t buf[65536];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        out->insert(out->end(), buf, buf + got);
+    // The size a regular file reports is only a first guess at the buffer:
+    // the file may change while it is read, and pipes report nothing.
+    struct stat st {};
+    size_t room = 65536;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0) {
+        room = static_cast<size_t>(st.st_size) + 1;
     }
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
+    out->clear();
+    size_t len = 0;
+    bool failed = false;
+    for (;;) {
+        if (out->size() < len + 1) {
+            out->resize(std::max(room, 2 * out->size()));
+        }
+        const ssize_t got = ::read(fd, out->data() + len, out->size() - len);
+        if (got > 0) {
+            len += static_cast<size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            failed = true;
+            break;
+        }
+    }
+    ::close(fd);
+    out->resize(len);
     if (failed) {
         *error = path + ": read error";
         return false;

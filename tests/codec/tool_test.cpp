@@ -175,6 +175,15 @@ TEST_F(ToolTest, RefusesBadInputWithAReason) {
         RunCommand(Tool() + " decode '" + ScratchPath("missing.bit") + "' '" + out + "'", &err), 1);
     EXPECT_FALSE(Exists(out));
 
+    // A full disk: the decoded audio that does not fit is an error, not a
+    // shorter file reported as done.
+    if (Exists("/dev/full")) {
+        const std::string bits = Scratch("full.bit");
+        WriteFile(bits, std::vector<uint8_t>(10 * 1000, 0x55));
+        EXPECT_EQ(RunCommand(Tool() + " decode '" + bits + "' /dev/full", &err), 1);
+        EXPECT_NE(err.find("write failed"), std::string::npos) << err;
+    }
+
     // Usage errors.
     EXPECT_EQ(RunCommand(Tool() + " transcode a b", &err), 2);
     EXPECT_EQ(RunCommand(Tool() + " encode onlyone", &err), 2);
