@@ -11,10 +11,16 @@
 //   whole process kestrona-codec against bench/codec_reference.c (the same
 //                 file jobs done with the library) on the same files, as the
 //                 CPU time (user + system) of each process, start-up included.
+//                 A run is a few milliseconds, so one busy moment of the
+//                 machine moves it: these get rounds of their own, and in each
+//                 round the two programs take turns file by file, in an order
+//                 that alternates, so that both meet the same load.
 // The table gives the median of the rounds and the ratio reference / ours,
 // with the range of the per-round ratios; the target is 2 or more. On a
 // machine shared with other work the wall-clock times are shown too, but the
-// CPU times are the measure. --comparison_rounds=N (default 7), 0 skips it.
+// CPU times are the measure, and the load average is printed beside them.
+// --comparison_rounds=N (default 7) rounds in process, 0 skips the comparison;
+// --process_rounds=N (default 25) rounds of whole processes.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -306,6 +312,26 @@ bool RunProcess(const std::vector<std::string>& args, Timing* t) {
     return true;
 }
 
+// One file job of either program, its output removed afterwards so that
+// every run creates its file afresh.
+bool WholeJob(const std::string& tool, bool encode, const std::string& in, const std::string& tmp,
+              Timing* t) {
+    const std::string out = tmp + (encode ? "/out.bit" : "/out.wav");
+    const bool ok = RunProcess({tool, encode ? "encode" : "decode", in, out}, t);
+    std::remove(out.c_str());
+    return ok;
+}
+
+std::string LoadAverage() {
+    double load[3] = {};
+    if (::getloadavg(load, 3) != 3) {
+        return "unknown";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
+}
+
 struct Row {
     const char* name;
     double per;  // divide the times by this (frames for µs per frame, 1 for ms)
@@ -343,7 +369,7 @@ bool PrintRow(const Row& r) {
     return met;
 }
 
-int RunComparison(int rounds) {
+int RunComparison(int rounds, int process_rounds) {
     const std::vector<Clip>& corpus = Corpus();
     size_t frames = 0;
     for (const Clip& c : corpus) {
@@ -373,18 +399,6 @@ int RunComparison(int rounds) {
     }
     const std::string ours_tool = KESTRONA_CODEC_TOOL;
     const std::string ref_tool = KESTRONA_REFERENCE_TOOL;
-    auto whole = [&](const std::string& tool, bool encode, Timing* t) {
-        for (size_t i = 0; i < inputs.size(); ++i) {
-            const std::string out = tmp + "/out" + std::to_string(i) + (encode ? ".bit" : ".wav");
-            if (!RunProcess(
-                    {tool, encode ? "encode" : "decode", encode ? inputs[i] : bit_files[i], out},
-                    t)) {
-                return false;
-            }
-            std::remove(out.c_str());
-        }
-        return true;
-    };
 
     Row rows[] = {
         {"encode, in process", static_cast<double>(frames), 1e6, {}, {}},
@@ -392,30 +406,45 @@ int RunComparison(int rounds) {
         {"encode, whole process", 1.0, 1e3, {}, {}},
         {"decode, whole process", 1.0, 1e3, {}, {}},
     };
+    const std::string load_before = LoadAverage();
     // Warm both sides up once, untimed.
     OursEncode();
     ReferenceEncode();
-    bool ok = true;
-    for (int round = 0; round < rounds && ok; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         // Alternate which side goes first, so that neither always meets the
         // other's leftovers in the caches.
         for (int side = 0; side < 2; ++side) {
-            const bool ours = (side + round) % 2 == 0;
-            if (ours) {
+            if ((side + round) % 2 == 0) {
                 rows[0].ours.push_back(OursEncode());
                 rows[1].ours.push_back(OursDecode());
             } else {
                 rows[0].ref.push_back(ReferenceEncode());
                 rows[1].ref.push_back(ReferenceDecode());
             }
-            Timing enc;
-            Timing dec;
-            ok = ok && whole(ours ? ours_tool : ref_tool, true, &enc) &&
-                 whole(ours ? ours_tool : ref_tool, false, &dec);
-            (ours ? rows[2].ours : rows[2].ref).push_back(enc);
-            (ours ? rows[3].ours : rows[3].ref).push_back(dec);
         }
     }
+    // Whole processes: each file's job by both programs back to back, the
+    // first of the pair alternating from file to file and round to round.
+    bool ok = true;
+    for (int round = 0; round < process_rounds && ok; ++round) {
+        for (int encode = 1; encode >= 0 && ok; --encode) {
+            Row& row = rows[encode ? 2 : 3];
+            Timing ours;
+            Timing ref;
+            for (size_t i = 0; i < inputs.size() && ok; ++i) {
+                const std::string& in = encode ? inputs[i] : bit_files[i];
+                const bool ours_first = (round + i) % 2 == 0;
+                for (int turn = 0; turn < 2 && ok; ++turn) {
+                    const bool is_ours = ours_first == (turn == 0);
+                    ok = WholeJob(is_ours ? ours_tool : ref_tool, encode != 0, in, tmp,
+                                  is_ours ? &ours : &ref);
+                }
+            }
+            row.ours.push_back(ours);
+            row.ref.push_back(ref);
+        }
+    }
+    const std::string load_after = LoadAverage();
     for (size_t i = 0; i < bit_files.size(); ++i) {
         std::remove(bit_files[i].c_str());
     }
@@ -425,10 +454,10 @@ int RunComparison(int rounds) {
     }
 
     std::printf(
-        "\nComparison with the reference library, %d rounds over %zu files (%zu frames):\n"
-        "in process: CPU us per frame; whole process: CPU ms for all files "
-        "(start-up and file I/O included).\n",
-        rounds, corpus.size(), frames);
+        "\nComparison with the reference library over %zu files (%zu frames), %d rounds in\n"
+        "process (CPU us per frame) and %d of whole processes (CPU ms for all files, start-up\n"
+        "and file I/O included); load average before %s, after %s.\n",
+        corpus.size(), frames, rounds, process_rounds, load_before.c_str(), load_after.c_str());
     std::printf("%-24s %9s %9s %8s  %-11s %9s %9s\n", "", "ours", "reference", "ratio",
                 "(per round)", "ours wall", "ref wall");
     bool all = true;
@@ -441,7 +470,7 @@ int RunComparison(int rounds) {
 
 #else
 
-int RunComparison(int) {
+int RunComparison(int, int) {
     std::puts(
         "\nComparison with the reference codec skipped: libbcg729-dev is not installed "
         "(apt-get install libbcg729-dev, then configure again).");
@@ -454,10 +483,13 @@ int RunComparison(int) {
 
 int main(int argc, char** argv) {
     int rounds = 7;
+    int process_rounds = 25;
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         if (std::strncmp(argv[i], "--comparison_rounds=", 20) == 0) {
             rounds = std::atoi(argv[i] + 20);
+        } else if (std::strncmp(argv[i], "--process_rounds=", 17) == 0) {
+            process_rounds = std::max(1, std::atoi(argv[i] + 17));
         } else {
             rest.push_back(argv[i]);
         }
@@ -469,5 +501,5 @@ int main(int argc, char** argv) {
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    return rounds > 0 ? RunComparison(rounds) : 0;
+    return rounds > 0 ? RunComparison(rounds, process_rounds) : 0;
 }
