@@ -173,7 +173,7 @@ void DecodeSynthesis(G729DecoderState& st, DecodedFrame& out) {
             st.pitch_gain = kGainCbA[i][0] + kGainCbB[j][0];
             const double gamma = kGainCbA[i][1] + kGainCbB[j][1];
             st.code_gain = gamma * PredictCodeGain(st.past_qua_en, code);
-            UpdateGainMemory(st.past_qua_en, gamma);
+            UpdateGainMemory(st.past_qua_en, i, j);
         }
 
         st.pitch_sharp = std::clamp(st.pitch_gain, kSharpMin, kSharpMax);

@@ -60,6 +60,8 @@ GainResult QuantiseGains(const double code[kSubframeLen], const double g[5], boo
     r.gamma = kGainCbA[bestA][1] + kGainCbB[bestB][1];
     r.gainCode = gc0 * r.gamma;
     r.index = kGainMapA[bestA] * 16 + kGainMapB[bestB];
+    r.rowA = bestA;
+    r.rowB = bestB;
     return r;
 }
 

@@ -83,6 +83,8 @@ struct GainResult {
     double gainCode;
     double gamma;  // quantised correction factor
     int index;     // GA index * 16 + GB index
+    int rowA;      // the codebook rows behind index
+    int rowB;
 };
 
 // g holds c0..c4; the code vector is the sharpened one.

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "codec/double_pair.h"
+#include "codec/elementary.h"
 #include "codec/encoder.h"
 #include "codec/encoder_internal.h"
 #include "codec/tables.h"
@@ -283,7 +284,7 @@ void QuantiseLsp(const double lsp[kLpOrder], LsfPredictorMemory mem, double lspQ
                  int32_t* param0, int32_t* param1, LspWarnings& warnings) {
     double lsf[kLpOrder];
     for (int i = 0; i < kLpOrder; ++i) {
-        lsf[i] = std::acos(lsp[i]);
+        lsf[i] = ArcCosine(lsp[i]);
     }
     double w[kLpOrder];
     LsfWeights(lsf, w);

@@ -89,7 +89,7 @@ void SearchExcitation(G729EncoderState& st, const double aw[2 * kLpCoeffs], int3
         g[3] = -2.0 * (0.01 + Dot(x, y2));
         g[4] = 2.0 * (0.01 + Dot(y1, y2));
         const GainResult q = QuantiseGains(code, g, taming, st.past_qua_en);
-        UpdateGainMemory(st.past_qua_en, q.gamma);
+        UpdateGainMemory(st.past_qua_en, q.rowA, q.rowB);
         params[s == 0 ? kParamGain1 : kParamGain2] = q.index;
 
         st.pitch_sharp = q.gainPitch < 0.2 ? 0.2 : (q.gainPitch > 0.7945 ? 0.7945 : q.gainPitch);

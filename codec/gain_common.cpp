@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "codec/double_pair.h"
+#include "codec/elementary.h"
 #include "codec/tables.h"
 
 namespace kestrona::codec {
@@ -31,14 +32,14 @@ double PredictCodeGain(const double pastEnergy[4], const double code[40]) {
     // energy taken out as a square root instead of a logarithm, and the power
     // of ten as an exponential.
     constexpr double kLn10Over20 = 0.11512925464970229;  // ln(10) / 20
-    return std::exp(predicted * kLn10Over20) / std::sqrt(energy / 40.0);
+    return Exponential(predicted * kLn10Over20) / std::sqrt(energy / 40.0);
 }
 
-void UpdateGainMemory(double pastEnergy[4], double gamma) {
+void UpdateGainMemory(double pastEnergy[4], int rowA, int rowB) {
     for (int i = 3; i > 0; --i) {
         pastEnergy[i] = pastEnergy[i - 1];
     }
-    pastEnergy[0] = 20.0 * std::log10(gamma);
+    pastEnergy[0] = kGainCodeEnergyDb[rowA][rowB];
 }
 
 }  // namespace kestrona::codec

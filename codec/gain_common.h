@@ -7,7 +7,8 @@ namespace kestrona::codec {
 // quantised energies (dB, newest first).
 double PredictCodeGain(const double pastEnergy[4], const double code[40]);
 
-// Shifts the energy memory and stores 20*log10(gamma) as the newest value.
-void UpdateGainMemory(double pastEnergy[4], double gamma);
+// Shifts the energy memory and stores the quantised energy 20*log10(gamma) of
+// gain codebook rows rowA (GA) and rowB (GB) as the newest value.
+void UpdateGainMemory(double pastEnergy[4], int rowA, int rowB);
 
 }  // namespace kestrona::codec

@@ -9,6 +9,7 @@ Numbers are copied with their digits as written so that the compiled doubles equ
 the published ones; only the layout of each array is decided here. The parameter
 widths (bitsno) are left to codec/bitstream.h, which owns the frame layout.
 """
+import math
 import os
 import sys
 
@@ -141,6 +142,21 @@ def main():
         cpp.extend(emit_values(values, dims, ctype, "    "))
         cpp.append("};")
         cpp.append("")
+    # Derived: the energy (dB) that a frame's gain indices leave in the code
+    # gain predictor's memory, so that coding needs no logarithm. Python's
+    # log10 is the C library's, so the values are those the codec computed.
+    ga = [float(v) for v in tables["gbk1"]]
+    gb = [float(v) for v in tables["gbk2"]]
+    energy = [repr(20.0 * math.log10(ga[2 * i + 1] + gb[2 * j + 1]))
+              for i in range(8) for j in range(16)]
+    decl = "const double kGainCodeEnergyDb[8][16]"
+    hdr.append("// 20*log10(kGainCbA[i][1] + kGainCbB[j][1]): the quantised energy of GA row i")
+    hdr.append("// with GB row j, as the code gain predictor remembers it")
+    hdr.append(f"extern {decl};")
+    cpp.append(f"{decl} = {{")
+    cpp.extend(emit_values(energy, [8, 16], "double", "    "))
+    cpp.append("};")
+    cpp.append("")
     hdr += ["", "}  // namespace kestrona::codec", ""]
     cpp += ["}  // namespace kestrona::codec", "// clang-format on", ""]
     with open(os.path.join(out_dir, "tables.h"), "w", encoding="ascii") as f:

@@ -1,10 +1,10 @@
 #include "codec/lpc_common.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "codec/double_pair.h"
+#include "codec/elementary.h"
 #include "codec/tables.h"
 
 namespace kestrona::codec {
@@ -383,7 +383,7 @@ void ReconstructLsf(int mode, int l1, int l2, int l3, LsfPredictorMemory mem, do
 
 void LsfToLsp(const double lsf[kLpOrder], double lsp[kLpOrder]) {
     for (int i = 0; i < kLpOrder; ++i) {
-        lsp[i] = std::cos(lsf[i]);
+        lsp[i] = Cosine(lsf[i]);
     }
 }
 

@@ -55,5 +55,8 @@ extern const double kPreHpB[3];
 extern const double kPreHpA[3];
 // load-time past quantised energies (dB)
 extern const double kPastEnergyInit[4];
+// 20*log10(kGainCbA[i][1] + kGainCbB[j][1]): the quantised energy of GA row i
+// with GB row j, as the code gain predictor remembers it
+extern const double kGainCodeEnergyDb[8][16];
 
 }  // namespace kestrona::codec

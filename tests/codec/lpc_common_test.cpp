@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
 
+#include "codec/elementary.h"
 #include "codec/gain_common.h"
 #include "codec/tables.h"
 
@@ -248,13 +250,52 @@ TEST(GainPrediction, PredictsFromEnergyMemoryAndUpdates) {
     EXPECT_NEAR(PredictCodeGain(past, code), expected, 1e-9);
     EXPECT_NEAR(expected, 11.13, 0.01);
 
-    UpdateGainMemory(past, 10.0);
-    EXPECT_DOUBLE_EQ(past[0], 20.0);
+    // The memory takes the energy of the chosen rows, to the last bit what
+    // the maths library makes of their correction factor.
+    UpdateGainMemory(past, 2, 5);
+    EXPECT_EQ(past[0], 20.0 * std::log10(kGainCbA[2][1] + kGainCbB[5][1]));
     EXPECT_DOUBLE_EQ(past[1], -14.0);
-    UpdateGainMemory(past, 1.0);
-    EXPECT_DOUBLE_EQ(past[0], 0.0);
-    EXPECT_DOUBLE_EQ(past[1], 20.0);
+    UpdateGainMemory(past, 7, 0);
+    EXPECT_EQ(past[1], 20.0 * std::log10(kGainCbA[2][1] + kGainCbB[5][1]));
     EXPECT_DOUBLE_EQ(past[3], -14.0);
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 16; ++j) {
+            UpdateGainMemory(past, i, j);
+            ASSERT_EQ(past[0], 20.0 * std::log10(kGainCbA[i][1] + kGainCbB[j][1])) << i << " " << j;
+        }
+    }
+}
+
+// The codec's own cosine, arc cosine and exponential against the maths
+// library, over the ranges the codec feeds them and their edges.
+TEST(ElementaryFunctions, AgreeWithTheMathsLibraryToAnUlpOrTwo) {
+    auto close = [](double ours, double libm, double floor) {
+        return std::abs(ours - libm) <= std::max(2.3e-16 * std::abs(libm), floor);
+    };
+    for (int n = 0; n <= 200000; ++n) {
+        const double x = -7.0 + 14.0 * n / 200000.0;
+        ASSERT_TRUE(close(Cosine(x), std::cos(x), 1e-17)) << x;
+        const double c = -1.0 + 2.0 * n / 200000.0;
+        ASSERT_TRUE(close(ArcCosine(c), std::acos(c), 0.0)) << c;
+        const double e = -50.0 + 100.0 * n / 200000.0;
+        ASSERT_TRUE(close(Exponential(e), std::exp(e), 0.0)) << e;
+    }
+    for (double x : {0.0, 0.005, 1.5707963267948966, 3.135, 3.141592653589793, 1000.25}) {
+        EXPECT_TRUE(close(Cosine(x), std::cos(x), 1e-17)) << x;
+    }
+    for (double c : {-1.0, -0.5, 0.5, 1.0, 0.9999999999, -0.9999999999, 1e-300}) {
+        EXPECT_TRUE(close(ArcCosine(c), std::acos(c), 0.0)) << c;
+    }
+    EXPECT_TRUE(std::isnan(ArcCosine(1.0000001)));
+    EXPECT_TRUE(std::isnan(ArcCosine(-2.0)));
+    EXPECT_TRUE(std::isnan(Cosine(std::nan(""))));
+    EXPECT_TRUE(std::isnan(Cosine(1e300)));
+    EXPECT_TRUE(close(Exponential(709.0), std::exp(709.0), 0.0));
+    EXPECT_TRUE(close(Exponential(-740.0), std::exp(-740.0), 1e-320));
+    EXPECT_EQ(Exponential(0.0), 1.0);
+    EXPECT_EQ(Exponential(800.0), HUGE_VAL);
+    EXPECT_EQ(Exponential(-800.0), 0.0);
+    EXPECT_TRUE(std::isnan(Exponential(std::nan(""))));
 }
 
 }  // namespace
