@@ -64,8 +64,9 @@ constexpr int kPlaybackRequestMs = 180;
 constexpr int kPlaybackPrebufMs = 40;
 constexpr int kCaptureFragmentMs = 40;
 constexpr int kCaptureServerMaxMs = 500;
-// Unread capture kept on our side; past it the oldest audio goes, down to the
-// newest kCaptureKeepMs, so a stall never leaves a lasting backlog.
+// Unread capture kept on our side: a whole buffer and kCaptureRingMs more;
+// past it the oldest audio goes, down to the newest kCaptureKeepMs, so a
+// stall never leaves a lasting backlog.
 constexpr int kCaptureRingMs = 300;
 constexpr int kCaptureKeepMs = 40;
 
@@ -691,6 +692,7 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
         const uint32_t want = h.bufferLength / 2;
         uint32_t got = 0;
         std::unique_lock lock(m_link);
+        FitRing(want);
         while (got < want && !Aborted()) {
             const bool hadStream = m_stream != nullptr;
             Maintain();
@@ -720,6 +722,20 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
         m_unreadUs.store(int64_t(m_fill) * 1000000 / m_format.samplesPerSec,
                          std::memory_order_relaxed);
         RefreshTiming();
+    }
+
+    // Under the lock. The device thread sleeps until a whole buffer is
+    // there, so the store must hold one: it grows, keeping what it holds,
+    // the first time a longer buffer comes.
+    void FitRing(size_t samples) {
+        const size_t cap = samples + BytesFor(m_format, kCaptureRingMs) / 2;
+        if (m_ring.size() >= cap)
+            return;
+        std::vector<int16_t> bigger(cap);
+        const uint32_t held = Take(bigger.data(), uint32_t(m_fill));
+        m_ring = std::move(bigger);
+        m_head = held;
+        m_fill = held;
     }
 
     uint32_t Take(int16_t* to, uint32_t most) {
