@@ -65,7 +65,7 @@ KnownPeers::Content KnownPeers::Parse(std::string_view text) {
         std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (!line.empty() && line.back() == '\r')
+        while (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         if (line.empty() || line == kHeader)
             continue;
