@@ -81,19 +81,19 @@ constexpr double kHalfPiLo = 6.123233995736766e-17;
 }  // namespace elementary_detail
 
 // cos(x) for |x| below 2^20 (line spectral frequencies lie in 0..pi); NaN
-// beyond.
+// beyond. Without branches, so that a loop of them vectorises.
 inline double Cosine(double x) {
     using namespace elementary_detail;
     const double q = x * (1.0 / kPiHi);
-    if (!(q > -1048576.0 && q < 1048576.0)) {
-        return __builtin_nan("");
-    }
-    // cos(x) = -sin(y + k pi) with y = x - (k + 1/2) pi in [-pi/2, pi/2].
-    const int64_t k = static_cast<int64_t>(q + 1048576.0) - 1048576;  // floor(q)
+    const bool inside = q > -1048576.0 && q < 1048576.0;
+    // cos(x) = -sin(y + k pi) = (-1)^(k+1) sin(y), y = x - (k + 1/2) pi in
+    // [-pi/2, pi/2], with k = floor(x / pi).
+    const int32_t k = static_cast<int32_t>((inside ? q : 0.0) + 1048576.0) - 1048576;
     const double m = static_cast<double>(k) + 0.5;
     const double y = ((x - m * kPi1) - m * kPi2) - m * kPi3;
     const double s = y + y * SinOverY(y * y);
-    return (k & 1) != 0 ? s : -s;
+    const double r = (k & 1) != 0 ? s : -s;
+    return inside ? r : __builtin_nan("");
 }
 
 // acos(x) for x in [-1, 1]; NaN outside.
