@@ -16,6 +16,10 @@ namespace {
 
 constexpr std::string_view kHeader = "kestrona-known-peers 1";
 constexpr std::size_t kMaxNumberDigits = 10;
+static_assert(kHeader.size() + 1 + KnownPeers::kMaxPeers * (kMaxNumberDigits + 66) +
+                      KnownPeers::kMaxOtherLines * (KnownPeers::kMaxLineBytes + 1) <
+                  KnownPeers::kMaxFileBytes,
+              "a file this store writes must read back whole");
 
 bool IsPlainNumber(std::string_view s) {
     if (s.empty() || s.size() > kMaxNumberDigits)
@@ -59,14 +63,15 @@ KnownPeers::KnownPeers(std::string path) : m_path(std::move(path)) {}
 
 KnownPeers::Content KnownPeers::Parse(std::string_view text) {
     Content content;
-    if (text.size() > kMaxFileBytes)
+    if (text.size() > kMaxFileBytes) {
         text = text.substr(0, kMaxFileBytes);
+        content.truncated = true;
+    }
     while (!text.empty()) {
         std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        while (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty() || line == kHeader)
             continue;
         std::string number;
@@ -74,7 +79,7 @@ KnownPeers::Content KnownPeers::Parse(std::string_view text) {
         if (ParseEntry(line, number, key)) {
             if (content.peers.size() < kMaxPeers || content.peers.count(number))
                 content.peers[number] = key;
-        } else if (line.size() <= kMaxLineBytes && content.otherLines.size() < kMaxPeers) {
+        } else if (line.size() <= kMaxLineBytes && content.otherLines.size() < kMaxOtherLines) {
             content.otherLines.emplace_back(line);
         }
     }
@@ -146,6 +151,10 @@ bool KnownPeers::Remember(const std::string& number, const std::array<uint8_t, 3
     Content content;
     if (!Load(content, error))
         return false;
+    if (content.truncated) {
+        error = m_path + " is larger than a list of known peers can be; left as it is";
+        return false;
+    }
     if (!content.peers.count(number) && content.peers.size() >= kMaxPeers) {
         error = "the list of known peers is full";
         return false;

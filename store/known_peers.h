@@ -34,6 +34,9 @@ class KnownPeers {
     static constexpr std::size_t kMaxPeers = 10000;
     static constexpr std::size_t kMaxFileBytes = 1 << 20;
     static constexpr std::size_t kMaxLineBytes = 256;
+    // Damaged lines kept for rewrite; with kMaxPeers entries, a file this
+    // store writes stays below kMaxFileBytes.
+    static constexpr std::size_t kMaxOtherLines = 1000;
 
     explicit KnownPeers(std::string path);
 
@@ -42,7 +45,8 @@ class KnownPeers {
     // only), which is never stored.
     Verdict Check(const std::string& number, const std::array<uint8_t, 32>& identity) const;
     // Stores (or replaces) the number's identity. False, error set, when the
-    // number is not a plain telephone number, the store is full, or the file
+    // number is not a plain telephone number, the store is full, the file is
+    // larger than this store ever writes (a rewrite would cut it), or it
     // cannot be read or written; the file is then unchanged.
     bool Remember(const std::string& number, const std::array<uint8_t, 32>& identity,
                   std::string& error);
@@ -51,6 +55,7 @@ class KnownPeers {
     struct Content {
         std::map<std::string, std::array<uint8_t, 32>> peers;
         std::vector<std::string> otherLines;  // kept verbatim on rewrite
+        bool truncated = false;               // the text was longer than kMaxFileBytes
     };
     static Content Parse(std::string_view text);
     static std::string Format(const Content& content);

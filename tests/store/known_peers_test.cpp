@@ -96,6 +96,20 @@ TEST(KnownPeers, HostileOrDamagedFilesNeitherCrashNorLoseEntries) {
     EXPECT_LE(content.peers.size(), KnownPeers::kMaxPeers);
     EXPECT_TRUE(KnownPeers::Parse(std::string(5 << 20, '\n')).peers.empty());
 
+    // Larger than this store ever writes: read as far as the bound, never
+    // rewritten (that would cut it).
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << good << "\n"
+            << std::string(KnownPeers::kMaxFileBytes, '#') << "\n7007 " << good.substr(5);
+    }
+    EXPECT_EQ(peers.Check("1001", Id(0xaa)), KnownPeers::Verdict::kSame);
+    EXPECT_EQ(peers.Check("7007", Id(0xaa)), KnownPeers::Verdict::kNew);
+    const auto size = std::filesystem::file_size(path);
+    EXPECT_FALSE(peers.Remember("8008", Id(8), error));
+    EXPECT_NE(error.find("larger"), std::string::npos) << error;
+    EXPECT_EQ(std::filesystem::file_size(path), size);
+
     // Unreadable store (a folder in its place): an error, nothing written.
     const auto folder = dir.path() / "folder";
     std::filesystem::create_directory(folder);
