@@ -5,9 +5,68 @@
 
 #include "codec/double_pair.h"
 #include "codec/elementary.h"
+#include "codec/quad.h"
 #include "codec/tables.h"
 
 namespace kestrona::codec {
+
+#if defined(KESTRONA_CODEC_QUADS)
+bool g_use_quads = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+#endif
+
+namespace {
+
+#if defined(KESTRONA_CODEC_QUADS)
+// Adaptive-codebook outputs n = 0, 4, .. below len, four at a time; needs k of
+// 14 or more, so that a block reads only samples written before it.
+__attribute__((target("avx2"))) int AdaptiveCodebookQuads(double* exc, int k, const double* b1,
+                                                          const double* b2, int len) {
+    Quad c1[kInterpLen];
+    Quad c2[kInterpLen];
+    for (int i = 0; i < kInterpLen; ++i) {
+        c1[i] = AllFour(b1[3 * i]);
+        c2[i] = AllFour(b2[3 * i]);
+    }
+    int n = 0;
+    for (; n + 3 < len; n += 4) {
+        const double* past = exc + n - k;
+        const double* next = past + 1;
+        Quad s1 = {0.0, 0.0, 0.0, 0.0};
+        Quad s2 = {0.0, 0.0, 0.0, 0.0};
+#pragma GCC unroll 10
+        for (int i = 0; i < kInterpLen; ++i) {
+            s1 += LoadQuad(past - i) * c1[i];
+            s2 += LoadQuad(next + i) * c2[i];
+        }
+        StoreQuad(exc + n, s1 + s2);
+    }
+    return n;
+}
+
+// LpResidual's outputs n = 0, 4, .. below len, four at a time.
+__attribute__((target("avx2"))) int LpResidualQuads(const double a[kLpCoeffs], const double* x,
+                                                    double* y, int len) {
+    Quad c[kLpCoeffs];
+    for (int i = 1; i <= kLpOrder; ++i) {
+        c[i] = AllFour(a[i]);
+    }
+    int n = 0;
+    for (; n + 3 < len; n += 4) {
+        Quad s = LoadQuad(x + n);
+#pragma GCC unroll 10
+        for (int i = 1; i <= kLpOrder; ++i) {
+            s += c[i] * LoadQuad(x + n - i);
+        }
+        StoreQuad(y + n, s);
+    }
+    return n;
+}
+#endif
+
+}  // namespace
 
 void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
                  double mem[kLpOrder], bool updateMem) {
@@ -80,11 +139,16 @@ void LpSynthesis(const double a[kLpCoeffs], const double* x, double* y, int len,
 
 void LpResidual(const double a[kLpCoeffs], const double* x, double* y, int len) {
     // Outputs are independent: two per step, each summed in the order below.
+    int n = 0;
+#if defined(KESTRONA_CODEC_QUADS)
+    if (g_use_quads) {
+        n = LpResidualQuads(a, x, y, len);
+    }
+#endif
     Pair c[kLpCoeffs];
     for (int i = 1; i <= kLpOrder; ++i) {
         c[i] = Both(a[i]);
     }
-    int n = 0;
     for (; n + 1 < len; n += 2) {
         Pair s = LoadPair(x + n);
 #pragma GCC unroll 10
@@ -243,6 +307,11 @@ void AdaptiveCodebookVector(double* exc, int t, int frac, int len) {
     // Four at a time share the loads of the filter; that needs k of 14 or
     // more, which every pitch delay gives.
     if (k > kInterpLen + 3) {
+#if defined(KESTRONA_CODEC_QUADS)
+        if (g_use_quads) {
+            n = AdaptiveCodebookQuads(exc, k, b1, b2, len);
+        }
+#endif
         for (; n + 3 < len; n += 4) {
             const double* past = exc + n - k;
             const double* next = past + 1;

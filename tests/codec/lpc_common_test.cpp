@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <utility>
 
 #include "codec/elementary.h"
 #include "codec/gain_common.h"
+#include "codec/quad.h"
 #include "codec/tables.h"
 
 namespace kestrona::codec {
@@ -238,6 +240,56 @@ TEST(AdaptiveCodebook, ShortDelayReadsTwentyNineBackAndReusesNewSamples) {
         EXPECT_EQ(u[n], 0.0) << n;
     }
     EXPECT_NEAR(u[10], kB30[28] * kB30[29], 1e-15);
+}
+
+// With AVX2 the adaptive codebook and the residual filter make four outputs
+// at a time: they must give the bits of the two-wide loops, at every delay,
+// fraction and block length, or decoders on two machines would drift apart.
+TEST(AdaptiveCodebook, FourWideAndTwoWideLoopsGiveTheSameBits) {
+#if defined(KESTRONA_CODEC_QUADS)
+    if (!g_use_quads) {
+        GTEST_SKIP() << "this processor has no AVX2";
+    }
+    uint32_t seed = 12345;
+    auto noise = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<double>(static_cast<int32_t>(seed)) / 65536.0;
+    };
+    double past[154 + 80];
+    for (double& v : past) {
+        v = noise();
+    }
+    for (int t = 20; t <= 143; ++t) {
+        for (int frac = -1; frac <= 1; ++frac) {
+            for (int len : {40, 39, 80}) {
+                double wide[154 + 80];
+                double narrow[154 + 80];
+                std::copy(std::begin(past), std::end(past), wide);
+                std::copy(std::begin(past), std::end(past), narrow);
+                AdaptiveCodebookVector(wide + 154, t, frac, len);
+                g_use_quads = false;
+                AdaptiveCodebookVector(narrow + 154, t, frac, len);
+                g_use_quads = true;
+                ASSERT_EQ(0, std::memcmp(wide, narrow, sizeof wide)) << t << " " << frac;
+            }
+        }
+    }
+    for (int len : {40, 43, 80}) {
+        double a[kLpCoeffs] = {1.0};
+        for (int i = 1; i < kLpCoeffs; ++i) {
+            a[i] = noise() / 40000.0;
+        }
+        double wide[80];
+        double narrow[80];
+        LpResidual(a, past + 10, wide, len);
+        g_use_quads = false;
+        LpResidual(a, past + 10, narrow, len);
+        g_use_quads = true;
+        ASSERT_EQ(0, std::memcmp(wide, narrow, len * sizeof(double))) << len;
+    }
+#else
+    GTEST_SKIP() << "no four-wide loops on this processor family";
+#endif
 }
 
 TEST(GainPrediction, PredictsFromEnergyMemoryAndUpdates) {
