@@ -28,6 +28,41 @@ bool SendNow(tcp::socket& socket, const Bytes& bytes) {
     return sent == static_cast<ssize_t>(bytes.size());
 }
 
+asio::awaitable<std::size_t> Connection::ReadSome(asio::mutable_buffer buffer,
+                                                  std::error_code& ec) {
+    if (tls) {
+        co_return co_await tls->async_read_some(buffer,
+                                                asio::redirect_error(asio::use_awaitable, ec));
+    }
+    co_return co_await socket.async_read_some(buffer,
+                                              asio::redirect_error(asio::use_awaitable, ec));
+}
+
+bool SendNow(Connection& conn, const Bytes& bytes) {
+    if (!conn.tls) {
+        return SendNow(conn.socket, bytes);
+    }
+    // A reply and its record header fit the send buffer of a fresh
+    // connection as well; with the socket non-blocking, a peer that does
+    // not read makes the write fail instead of holding the thread.
+    std::error_code ec;
+    conn.socket.non_blocking(true, ec);
+    std::size_t sent = asio::write(*conn.tls, asio::buffer(bytes), ec);
+    return !ec && sent == bytes.size();
+}
+
+void Finish(Connection& conn) {
+    if (conn.tls && !conn.timed_out) {
+        // Sends the close alert and returns at once: the socket is
+        // non-blocking, so the wait for the client's own alert ends with
+        // would_block.
+        std::error_code ec;
+        conn.socket.non_blocking(true, ec);
+        conn.tls->shutdown(ec);
+    }
+    Finish(conn.socket, conn.unread);
+}
+
 void Finish(tcp::socket& socket, bool unread) {
     std::error_code ec;
     if (unread) {

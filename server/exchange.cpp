@@ -102,7 +102,7 @@ Outcome ExchangeHandler::Admit(const Request& request, const std::string& addres
 asio::awaitable<std::string> ExchangeHandler::Run(Connection& conn, const std::string& address,
                                                   const Bytes& early, std::string& command,
                                                   Tally& tally) {
-    if (!SendNow(conn.socket, AcceptGreeting())) {
+    if (!SendNow(conn, AcceptGreeting())) {
         co_return "closed before the greeting";
     }
     // Larger than any record, so an oversized one shows as such; nothing
@@ -116,9 +116,8 @@ asio::awaitable<std::string> ExchangeHandler::Run(Connection& conn, const std::s
     }
     while (!conn.timed_out && scan.status == ScanStatus::kNeedMore && received < buffer.size()) {
         std::error_code ec;
-        std::size_t n = co_await conn.socket.async_read_some(
-            asio::buffer(buffer.data() + received, buffer.size() - received),
-            asio::redirect_error(asio::use_awaitable, ec));
+        std::size_t n = co_await conn.ReadSome(
+            asio::buffer(buffer.data() + received, buffer.size() - received), ec);
         if (ec) {
             break;
         }
@@ -128,7 +127,7 @@ asio::awaitable<std::string> ExchangeHandler::Run(Connection& conn, const std::s
     tally.request_complete = std::chrono::steady_clock::now();
     std::span<const std::uint8_t> data(buffer.data(), received);
     auto general_error = [&](std::string why) {
-        SendNow(conn.socket, PlainReply(records::kGeneralError));
+        SendNow(conn, PlainReply(records::kGeneralError));
         tally.result = ExchangeResult::kError;
         return "GENERALERROR: " + why;
     };
@@ -195,7 +194,7 @@ asio::awaitable<std::string> ExchangeHandler::Run(Connection& conn, const std::s
         tally.result = ExchangeResult::kThrottled;
         metrics_.Throttled(**throttled);
     }
-    if (!outcome.reply.empty() && !SendNow(conn.socket, outcome.reply)) {
+    if (!outcome.reply.empty() && !SendNow(conn, outcome.reply)) {
         outcome.result += " (reply not delivered)";
     }
     co_return outcome.result;

@@ -74,6 +74,12 @@ int main(int argc, char** argv) {
         ServerConfig sc;
         sc.listen_address = o.listen_address;
         sc.port = o.port;
+        sc.plain = !o.no_plain;
+        if (o.tls_port) {
+            sc.tls_port = *o.tls_port;
+            sc.tls_certificate = o.tls_certificate;
+            sc.tls_key = o.tls_key;
+        }
         sc.idle_timeout = o.idle_timeout;
         sc.max_per_address = o.max_per_address;
         sc.max_connections = o.max_connections;
@@ -108,9 +114,16 @@ int main(int argc, char** argv) {
         }
         Server server(sc, directory);
         server.Start();
-        std::fprintf(stderr, "kestrona-server: listening on %s port %u, database %s\n",
-                     o.listen_address.c_str(), static_cast<unsigned>(server.port()),
-                     IsPostgresSpec(db_path) ? "PostgreSQL" : db_path.c_str());
+        if (server.port() != 0) {
+            std::fprintf(stderr, "kestrona-server: listening on %s port %u, database %s\n",
+                         o.listen_address.c_str(), static_cast<unsigned>(server.port()),
+                         IsPostgresSpec(db_path) ? "PostgreSQL" : db_path.c_str());
+        }
+        if (server.tls_port() != 0) {
+            std::fprintf(stderr, "kestrona-server: listening for TLS on %s port %u, database %s\n",
+                         o.listen_address.c_str(), static_cast<unsigned>(server.tls_port()),
+                         IsPostgresSpec(db_path) ? "PostgreSQL" : db_path.c_str());
+        }
         if (server.metrics_port() != 0) {
             std::fprintf(stderr, "kestrona-server: metrics on %s port %u\n",
                          sc.metrics_address.c_str(), static_cast<unsigned>(server.metrics_port()));

@@ -18,7 +18,8 @@ constexpr std::array<std::string_view, kThrottles> kThrottleNames{"login_address
                                                                   "registration"};
 constexpr std::array<std::string_view, kRefusals> kRefusalNames{
     "too_many_connections", "proxy_header_untrusted", "proxy_header_missing",
-    "proxy_header_invalid"};
+    "proxy_header_invalid", "tls_handshake_failed"};
+constexpr std::array<std::string_view, kTransports> kTransportNames{"plain", "tls"};
 constexpr std::array<Command, 7> kCommandOrder{
     Command::kLogin,  Command::kRegister, Command::kQuery,     Command::kLive,
     Command::kLogout, Command::kReport,   Command::kChangePort};
@@ -146,6 +147,12 @@ std::string Metrics::Text() const {
                      static_cast<double>(n));
             }
         }
+    }
+    Header(out, "kestrona_transport_exchanges_total", "counter",
+           "Exchanges answered, by the listener that carried them.");
+    for (std::size_t t = 0; t < kTransports; ++t) {
+        Line(out, "kestrona_transport_exchanges_total", Label("transport", kTransportNames[t]),
+             static_cast<double>(carried_[t].load(std::memory_order_relaxed)));
     }
     Header(out, "kestrona_exchange_duration_seconds", "histogram",
            "Time from a whole request to its reply, by request.");

@@ -38,8 +38,18 @@ ExchangeResult ResultOfReply(const Bytes& reply);
 enum class Throttle { kLoginAddress, kLoginNumber, kRegistration };
 inline constexpr std::size_t kThrottles = 3;
 
-enum class Refusal { kTooManyConnections, kProxyUntrusted, kProxyMissing, kProxyInvalid };
-inline constexpr std::size_t kRefusals = 4;
+enum class Refusal {
+    kTooManyConnections,
+    kProxyUntrusted,
+    kProxyMissing,
+    kProxyInvalid,
+    kTlsHandshake,
+};
+inline constexpr std::size_t kRefusals = 5;
+
+// What carried an exchange: the plain listener's TCP or the TLS listener's.
+enum class Transport { kPlain, kTls };
+inline constexpr std::size_t kTransports = 2;
 
 class Metrics {
   public:
@@ -48,6 +58,9 @@ class Metrics {
                   std::chrono::steady_clock::duration took);
     void Throttled(Throttle what) { throttled_[static_cast<std::size_t>(what)]++; }
     void Refused(Refusal why) { refused_[static_cast<std::size_t>(why)]++; }
+    void Carried(Transport how) {
+        carried_[static_cast<std::size_t>(how)].fetch_add(1, std::memory_order_relaxed);
+    }
 
     // Gauges read at scrape time.
     std::function<std::int64_t()> sessions_online;
@@ -70,6 +83,7 @@ class Metrics {
     std::array<Histogram, kCommands> latency_{};
     std::array<std::atomic<std::uint64_t>, kThrottles> throttled_{};
     std::array<std::atomic<std::uint64_t>, kRefusals> refused_{};
+    std::array<std::atomic<std::uint64_t>, kTransports> carried_{};
 };
 
 }  // namespace kestrona::server

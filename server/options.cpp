@@ -43,6 +43,13 @@ Every connection is greeted, answers one request and is closed.
                           per store and hashing thread, and one more)
   --listen ADDR           address to listen on (default 0.0.0.0)
   --port N                TCP port (default 10004, the phones' default)
+  --tls-port N            also serve the same exchanges inside TLS (1.2 or
+                          1.3) on this TCP port; needs --tls-cert and --tls-key
+  --tls-cert FILE         the TLS certificate, PEM, followed by any
+                          intermediate certificates
+  --tls-key FILE          its private key, PEM, unencrypted
+  --no-plain              serve TLS only: no plain listener on --port (phones
+                          without TLS can then not reach this server)
   --first-number N        first number that registration gives out (default 10000)
   --live-period SECONDS   keep-alive period sent to phones at login (default 60)
   --session-timeout SECONDS
@@ -52,7 +59,7 @@ Every connection is greeted, answers one request and is closed.
                           page 936 (UTF-8 here; longer text is cut)
   --notice TEXT           notice sent at login, at most 149 bytes in code page 936
   --idle-timeout MS       a connection must send its whole request within this
-                          many milliseconds (default 5000)
+                          many milliseconds, TLS handshake included (default 5000)
   --max-per-address N     open connections allowed from one address; more are
                           answered GENERALERROR and closed (default 64, 0: no limit)
   --max-connections N     open connections in all (default 4096, 0: no limit)
@@ -76,7 +83,8 @@ Every connection is greeted, answers one request and is closed.
                           or v2); the client address in it is then the one
                           look-ups give out and limits count. Such a
                           connection without a header is refused, and so is a
-                          header from any other address
+                          header from any other address. On the TLS port the
+                          header comes before the TLS handshake
   --proxy-only            refuse every connection that does not come from a
                           trusted proxy
   --metrics ADDR:PORT     serve counters in the Prometheus text format at
@@ -161,6 +169,16 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             ok = value(o.listen_address);
         } else if (arg == "--port") {
             ok = number(o.port, 0, 65535);
+        } else if (arg == "--tls-port") {
+            std::uint16_t port = 0;
+            ok = number(port, 0, 65535);
+            o.tls_port = port;
+        } else if (arg == "--tls-cert") {
+            ok = value(o.tls_certificate);
+        } else if (arg == "--tls-key") {
+            ok = value(o.tls_key);
+        } else if (arg == "--no-plain") {
+            o.no_plain = true;
         } else if (arg == "--first-number") {
             ok = number(o.first_number, 1, kIntMax);
         } else if (arg == "--live-period") {
@@ -251,6 +269,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     }
     if (o.proxy_only && o.trusted_proxies.empty()) {
         parsed.error = "--proxy-only needs --trusted-proxy";
+    } else if ((o.tls_port || !o.tls_certificate.empty() || !o.tls_key.empty()) &&
+               (!o.tls_port || o.tls_certificate.empty() || o.tls_key.empty())) {
+        parsed.error = "--tls-port, --tls-cert and --tls-key go together";
+    } else if (o.no_plain && !o.tls_port) {
+        parsed.error = "--no-plain needs --tls-port";
+    } else if (o.tls_port && !o.no_plain && *o.tls_port == o.port && o.port != 0) {
+        parsed.error = "--tls-port and --port must differ";
     }
     return parsed;
 }

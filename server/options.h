@@ -14,6 +14,10 @@ struct Options {
     int db_connections = 0;  // PostgreSQL pool; 0: one per thread and one more
     std::string listen_address = "0.0.0.0";
     std::uint16_t port = 10004;
+    bool no_plain = false;
+    std::optional<std::uint16_t> tls_port;
+    std::string tls_certificate;  // PEM chain
+    std::string tls_key;          // PEM
     std::int32_t first_number = 10000;
     std::int32_t live_period_s = 60;
     std::optional<std::int32_t> session_timeout_s;  // default three live periods

@@ -21,6 +21,7 @@
 #include "server/records.h"
 #include "server/reply.h"
 #include "server/request.h"
+#include "server/tls_context.h"
 
 namespace kestrona::server {
 
@@ -135,21 +136,22 @@ struct Server::Impl {
         config.log(line);
     }
 
-    // Each thread runs a lane: its own context and acceptor, so a connection
+    // Each thread runs a lane: its own context and acceptors, so a connection
     // never moves between threads and its timer and reads never overlap.
     struct Lane {
         asio::io_context io{1};
         tcp::acceptor acceptor{io};
+        tcp::acceptor tls_acceptor{io};
     };
 
-    asio::awaitable<void> AcceptLoop(Lane& lane) {
+    asio::awaitable<void> AcceptLoop(Lane& lane, tcp::acceptor& acceptor, Transport transport) {
         for (;;) {
             std::error_code ec;
             tcp::endpoint remote;
-            tcp::socket socket = co_await lane.acceptor.async_accept(
+            tcp::socket socket = co_await acceptor.async_accept(
                 remote, asio::redirect_error(asio::use_awaitable, ec));
             if (ec) {
-                if (!lane.acceptor.is_open() || ec == asio::error::operation_aborted) {
+                if (!acceptor.is_open() || ec == asio::error::operation_aborted) {
                     co_return;
                 }
                 // Out of descriptors or memory: wait for connections to end
@@ -158,28 +160,32 @@ struct Server::Impl {
                 co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
                 continue;
             }
-            Admit(std::move(socket), remote);
+            Admit(std::move(socket), remote, transport);
         }
     }
 
-    void Refuse(tcp::socket& socket, const std::string& address, std::uint16_t port, Refusal why,
-                std::string_view text) {
-        SendNow(socket, PlainReply(records::kGeneralError));
+    // Before its handshake a TLS client could not read the answer: it is
+    // only closed.
+    void Refuse(tcp::socket& socket, Transport transport, const std::string& address,
+                std::uint16_t port, Refusal why, std::string_view text) {
+        if (transport == Transport::kPlain) {
+            SendNow(socket, PlainReply(records::kGeneralError));
+        }
         metrics.Refused(why);
         Log(address, port, "-", text);
         Finish(socket, true);
     }
 
-    void Admit(tcp::socket socket, const tcp::endpoint& remote) {
+    void Admit(tcp::socket socket, const tcp::endpoint& remote, Transport transport) {
         std::string address = PeerAddress(remote);
         bool via_proxy = config.trusted_proxies.Contains(address);
         if (!via_proxy && config.proxy_only) {
-            Refuse(socket, address, remote.port(), Refusal::kProxyMissing,
+            Refuse(socket, transport, address, remote.port(), Refusal::kProxyMissing,
                    "refused: not from a trusted balancer");
             return;
         }
         if (!ReserveConnection()) {
-            Refuse(socket, address, remote.port(), Refusal::kTooManyConnections,
+            Refuse(socket, transport, address, remote.port(), Refusal::kTooManyConnections,
                    "refused: too many connections");
             return;
         }
@@ -187,14 +193,15 @@ struct Server::Impl {
         // Behind a balancer the client's own address is known only once the
         // header has arrived; its place is claimed then.
         if (!via_proxy && !slot.Claim(address)) {
-            Refuse(socket, address, remote.port(), Refusal::kTooManyConnections,
+            Refuse(socket, transport, address, remote.port(), Refusal::kTooManyConnections,
                    "refused: too many connections");
             return;
         }
         auto executor = socket.get_executor();
-        asio::co_spawn(executor,
-                       Serve(std::move(socket), address, remote.port(), std::move(slot), via_proxy),
-                       asio::detached);
+        asio::co_spawn(
+            executor,
+            Serve(std::move(socket), transport, address, remote.port(), std::move(slot), via_proxy),
+            asio::detached);
     }
 
     // Reads the balancer's header; the client's bytes that came behind it are
@@ -225,12 +232,12 @@ struct Server::Impl {
                              buffer.begin() + static_cast<std::ptrdiff_t>(received));
                 co_return parse.header;
             case ProxyStatus::kInvalid:
-                Refuse(conn.socket, address, port, Refusal::kProxyInvalid,
+                Refuse(conn.socket, conn.transport, address, port, Refusal::kProxyInvalid,
                        std::string("refused: ") + std::string(parse.error));
                 co_return std::nullopt;
             case ProxyStatus::kNeedMore:
                 if (received > 0) {
-                    Refuse(conn.socket, address, port, Refusal::kProxyInvalid,
+                    Refuse(conn.socket, conn.transport, address, port, Refusal::kProxyInvalid,
                            "refused: incomplete PROXY header");
                     co_return std::nullopt;
                 }
@@ -243,15 +250,49 @@ struct Server::Impl {
             Log(address, port, "-", "closed: nothing sent");
             Finish(conn.socket, false);
         } else {
-            Refuse(conn.socket, address, port, Refusal::kProxyMissing,
+            Refuse(conn.socket, conn.transport, address, port, Refusal::kProxyMissing,
                    "refused: no PROXY header from a trusted balancer");
         }
         co_return std::nullopt;
     }
 
-    asio::awaitable<void> Serve(tcp::socket socket, std::string address, std::uint16_t port,
-                                Slot slot, bool via_proxy) {
+    // The TLS handshake, within the connection's deadline; the bytes of it
+    // that came behind a balancer's header are handed in first. False when
+    // it failed (the connection is closed then).
+    asio::awaitable<bool> Handshake(Connection& conn, const std::string& address,
+                                    std::uint16_t port, const Bytes& early) {
+        conn.tls.emplace(conn.socket, *tls_context);
+        std::error_code ec;
+        if (early.empty()) {
+            co_await conn.tls->async_handshake(asio::ssl::stream_base::server,
+                                               asio::redirect_error(asio::use_awaitable, ec));
+        } else {
+            co_await conn.tls->async_handshake(asio::ssl::stream_base::server, asio::buffer(early),
+                                               asio::redirect_error(asio::use_awaitable, ec));
+        }
+        if (!ec) {
+            co_return true;
+        }
+        conn.tls.reset();
+        if (conn.timed_out) {
+            Log(address, port, "-", "closed: TLS handshake not done in time");
+        } else if (ec == asio::error::eof && early.empty()) {
+            // A port check or a balancer's plain connect check.
+            Log(address, port, "-", "closed: nothing sent");
+            Finish(conn.socket, false);
+            co_return false;
+        } else {
+            Log(address, port, "-", "closed: TLS handshake failed: " + ec.message());
+        }
+        metrics.Refused(Refusal::kTlsHandshake);
+        Finish(conn.socket, true);
+        co_return false;
+    }
+
+    asio::awaitable<void> Serve(tcp::socket socket, Transport transport, std::string address,
+                                std::uint16_t port, Slot slot, bool via_proxy) {
         auto conn = std::make_shared<Connection>(std::move(socket));
+        conn->transport = transport;
         conn->deadline.expires_after(config.idle_timeout);
         conn->deadline.async_wait([conn](std::error_code ec) {
             if (!ec) {
@@ -281,10 +322,18 @@ struct Server::Impl {
                 port = header->source_port;
             }
             if (!slot.Claim(address)) {
-                Refuse(conn->socket, address, port, Refusal::kTooManyConnections,
+                Refuse(conn->socket, conn->transport, address, port, Refusal::kTooManyConnections,
                        "refused: too many connections");
                 co_return;
             }
+        }
+
+        if (transport == Transport::kTls) {
+            bool ok = co_await Handshake(*conn, address, port, early);
+            if (!ok) {
+                co_return;
+            }
+            early.clear();
         }
 
         std::string command = "-";
@@ -293,7 +342,7 @@ struct Server::Impl {
         try {
             result = co_await exchange->Run(*conn, address, early, command, tally);
         } catch (const std::exception& e) {
-            SendNow(conn->socket, PlainReply(records::kGeneralError));
+            SendNow(*conn, PlainReply(records::kGeneralError));
             result = std::string("GENERALERROR: ") + e.what();
             tally.result = ExchangeResult::kError;
         }
@@ -302,12 +351,13 @@ struct Server::Impl {
                             ? std::chrono::steady_clock::duration::zero()
                             : std::chrono::steady_clock::now() - tally.request_complete;
             metrics.Exchange(tally.command, *tally.result, took);
+            metrics.Carried(transport);
         }
         // Logged before the close, so the line exists once the client sees the end.
         if (!health_check || tally.result) {
             Log(address, port, command, result);
         }
-        Finish(conn->socket, conn->unread);
+        Finish(*conn);
     }
 
     ServerConfig config;
@@ -315,6 +365,7 @@ struct Server::Impl {
     Metrics metrics;
     std::unique_ptr<ExchangeHandler> exchange;
     std::unique_ptr<MetricsEndpoint> metrics_endpoint;
+    std::unique_ptr<asio::ssl::context> tls_context;
     std::mutex slots_mutex;
     std::unordered_map<std::string, int> per_address;
     int open_connections = 0;
@@ -341,31 +392,47 @@ void Server::Start() {
     if (ec) {
         throw std::system_error(ec, "not an address to listen on: " + s.config.listen_address);
     }
-    tcp::endpoint endpoint(address, s.config.port);
+    bool tls = !s.config.tls_certificate.empty();
+    if (!s.config.plain && !tls) {
+        throw std::runtime_error("neither the plain nor the TLS listener is on");
+    }
+    if (tls) {
+        s.tls_context = MakeServerTlsContext(s.config.tls_certificate, s.config.tls_key);
+    }
     int lanes = std::max(1, s.config.io_threads);
-    try {
-        auto first = std::make_unique<Impl::Lane>();
-        first->acceptor.open(endpoint.protocol());
-        first->acceptor.set_option(tcp::acceptor::reuse_address(true));
-        first->acceptor.bind(endpoint);
-        first->acceptor.listen(asio::socket_base::max_listen_connections);
-        s.lanes.push_back(std::move(first));
-        // The other lanes take from the same queue of waiting connections
-        // through a copy of the descriptor: an idle thread serves whatever
-        // arrives, and a busy or descheduled one holds nothing up.
-        for (int i = 1; i < lanes; ++i) {
-            int fd = ::dup(s.lanes.front()->acceptor.native_handle());
-            if (fd < 0) {
-                throw std::system_error(errno, std::system_category());
+    for (int i = 0; i < lanes; ++i) {
+        s.lanes.push_back(std::make_unique<Impl::Lane>());
+    }
+    // The first lane binds; the other lanes take from the same queue of
+    // waiting connections through a copy of the descriptor: an idle thread
+    // serves whatever arrives, and a busy or descheduled one holds nothing up.
+    auto listen = [&](std::uint16_t port, tcp::acceptor Impl::Lane::*which) {
+        tcp::endpoint endpoint(address, port);
+        try {
+            tcp::acceptor& first = s.lanes.front().get()->*which;
+            first.open(endpoint.protocol());
+            first.set_option(tcp::acceptor::reuse_address(true));
+            first.bind(endpoint);
+            first.listen(asio::socket_base::max_listen_connections);
+            for (int i = 1; i < lanes; ++i) {
+                int fd = ::dup(first.native_handle());
+                if (fd < 0) {
+                    throw std::system_error(errno, std::system_category());
+                }
+                (s.lanes[static_cast<std::size_t>(i)].get()->*which)
+                    .assign(endpoint.protocol(), fd);
             }
-            auto lane = std::make_unique<Impl::Lane>();
-            lane->acceptor.assign(endpoint.protocol(), fd);
-            s.lanes.push_back(std::move(lane));
+        } catch (const std::system_error& e) {
+            s.lanes.clear();
+            throw std::system_error(e.code(), "cannot listen on " + s.config.listen_address +
+                                                  " port " + std::to_string(port));
         }
-    } catch (const std::system_error& e) {
-        s.lanes.clear();
-        throw std::system_error(e.code(), "cannot listen on " + s.config.listen_address + " port " +
-                                              std::to_string(s.config.port));
+    };
+    if (s.config.plain) {
+        listen(s.config.port, &Impl::Lane::acceptor);
+    }
+    if (tls) {
+        listen(s.config.tls_port, &Impl::Lane::tls_acceptor);
     }
     s.exchange->Start();
     if (!s.config.metrics_address.empty()) {
@@ -388,7 +455,14 @@ void Server::Start() {
         }
     }
     for (auto& lane : s.lanes) {
-        asio::co_spawn(lane->io, s.AcceptLoop(*lane), asio::detached);
+        if (lane->acceptor.is_open()) {
+            asio::co_spawn(lane->io, s.AcceptLoop(*lane, lane->acceptor, Transport::kPlain),
+                           asio::detached);
+        }
+        if (lane->tls_acceptor.is_open()) {
+            asio::co_spawn(lane->io, s.AcceptLoop(*lane, lane->tls_acceptor, Transport::kTls),
+                           asio::detached);
+        }
         s.threads.emplace_back([l = lane.get()] { l->io.run(); });
     }
     s.started = true;
@@ -410,6 +484,7 @@ void Server::Stop() {
     for (auto& lane : s.lanes) {
         std::error_code ec;
         lane->acceptor.close(ec);
+        lane->tls_acceptor.close(ec);
     }
     // The connections' contexts are stopped but still exist: work that
     // finishes now posts its answer into a context that drops it.
@@ -426,7 +501,16 @@ std::uint16_t Server::metrics_port() const {
 
 std::uint16_t Server::port() const {
     std::error_code ec;
-    return impl_->lanes.empty() ? 0 : impl_->lanes.front()->acceptor.local_endpoint(ec).port();
+    return impl_->lanes.empty() || !impl_->lanes.front()->acceptor.is_open()
+               ? 0
+               : impl_->lanes.front()->acceptor.local_endpoint(ec).port();
+}
+
+std::uint16_t Server::tls_port() const {
+    std::error_code ec;
+    return impl_->lanes.empty() || !impl_->lanes.front()->tls_acceptor.is_open()
+               ? 0
+               : impl_->lanes.front()->tls_acceptor.local_endpoint(ec).port();
 }
 
 }  // namespace kestrona::server

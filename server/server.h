@@ -20,6 +20,15 @@ namespace kestrona::server {
 struct ServerConfig {
     std::string listen_address = "0.0.0.0";
     std::uint16_t port = 10004;  // 0 picks a free port (tests)
+    // Whether to listen on port at all: a site whose phones all speak TLS
+    // may switch the plain listener off.
+    bool plain = true;
+    // The second listener: the same exchanges inside TLS 1.2 or 1.3, with
+    // this PEM certificate chain and key. Empty certificate: no such
+    // listener. A balancer's PROXY header comes before the handshake.
+    std::string tls_certificate;
+    std::string tls_key;
+    std::uint16_t tls_port = 10005;  // 0 picks a free port (tests)
     // A connection must deliver its whole request within this time.
     std::chrono::milliseconds idle_timeout{5000};
     int max_per_address = 64;  // 0: no limit
@@ -60,11 +69,15 @@ class Server {
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds and starts serving; throws std::system_error when it cannot bind.
+    // Binds and starts serving; throws std::system_error when it cannot bind
+    // and std::runtime_error when the TLS certificate or key is unusable.
     void Start();
     // Stops accepting, drops open connections and joins every thread.
     void Stop();
+    // The plain listener's port; 0 when it is switched off.
     std::uint16_t port() const;
+    // The TLS listener's port; 0 when there is none.
+    std::uint16_t tls_port() const;
     // The port of the metrics listener; 0 when there is none.
     std::uint16_t metrics_port() const;
 
