@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string_view>
 
+#include <QSslSocket>
+
 #include "platform/proxy_tunnel.h"
 #include "platform/unique_fd.h"
 
@@ -134,6 +136,52 @@ LiveResult CKeepAlive::Exchange(const KeepAliveTarget& target, int32_t number) {
         }
         first = tunnel.TakeLeftover();
     }
+    // The rest of the exchange reads and writes through TLS when it is on.
+    std::unique_ptr<QSslSocket> tls;
+    if (target.tls.enabled) {
+        if (!first.empty()) {
+            return LiveResult::kNoSession;  // bytes before the handshake
+        }
+        TlsFailure failure = TlsFailure::kNone;
+        tls = OpenServerTlsBlocking(
+            fd.release(), target.host, target.tls, connectMs, [this] { return StopRequested(); },
+            &failure);
+        if (!tls) {
+            return StopRequested() ? LiveResult::kStopped : LiveResult::kNoSession;
+        }
+    }
+    // One slice of waiting: >0 bytes read, 0 nothing yet, <0 the end.
+    auto receive = [&](char* into, int size) -> int {
+        if (tls) {
+            if (tls->bytesAvailable() == 0 && !tls->waitForReadyRead(kSliceMs)) {
+                return tls->state() == QAbstractSocket::ConnectedState ? 0 : -1;
+            }
+            const qint64 n = tls->read(into, size);
+            return n > 0 ? static_cast<int>(n) : (n == 0 ? 0 : -1);
+        }
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, kSliceMs) != 1) {
+            return 0;
+        }
+        const ssize_t n = ::recv(fd.get(), into, static_cast<std::size_t>(size), 0);
+        return n > 0 ? static_cast<int>(n) : -1;
+    };
+    auto send = [&](const void* data, std::size_t size) {
+        if (tls) {
+            if (tls->write(static_cast<const char*>(data), static_cast<qint64>(size)) !=
+                static_cast<qint64>(size)) {
+                return false;
+            }
+            while (tls->bytesToWrite() > 0) {
+                if (!tls->waitForBytesWritten(kSliceMs) &&
+                    (tls->state() != QAbstractSocket::ConnectedState || StopRequested())) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        return SendAll(fd.get(), data, size);
+    };
     bool greeted = false;
     char chunk[1025];
     while (!greeted) {
@@ -144,17 +192,15 @@ LiveResult CKeepAlive::Exchange(const KeepAliveTarget& target, int32_t number) {
         if (!first.empty()) {
             got = std::string_view(first).substr(0, 1024);
         } else {
-            const int64_t left = deadline - NowMs();
-            if (left <= 0) {
+            if (deadline - NowMs() <= 0) {
                 return LiveResult::kNoSession;
             }
-            pollfd p{fd.get(), POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, kSliceMs))) != 1) {
+            const int n = receive(chunk, 1024);
+            if (n < 0) {
+                return LiveResult::kNoSession;
+            }
+            if (n == 0) {
                 continue;
-            }
-            const ssize_t n = ::recv(fd.get(), chunk, 1024, 0);
-            if (n <= 0) {
-                return LiveResult::kNoSession;
             }
             got = std::string_view(chunk, static_cast<std::size_t>(n));
         }
@@ -162,7 +208,7 @@ LiveResult CKeepAlive::Exchange(const KeepAliveTarget& target, int32_t number) {
         first.clear();
     }
     const auto record = MakeUserLive(number);
-    if (!SendAll(fd.get(), record.data(), record.size())) {
+    if (!send(record.data(), record.size())) {
         return LiveResult::kNoSession;
     }
     // One read of at most 80 bytes, with no time limit.
@@ -171,13 +217,12 @@ LiveResult CKeepAlive::Exchange(const KeepAliveTarget& target, int32_t number) {
         if (StopRequested()) {
             return LiveResult::kStopped;
         }
-        pollfd p{fd.get(), POLLIN, 0};
-        if (::poll(&p, 1, kSliceMs) != 1) {
-            continue;
-        }
-        const ssize_t n = ::recv(fd.get(), reply, sizeof reply, 0);
-        if (n <= 0) {
+        const int n = receive(reply, sizeof reply);
+        if (n < 0) {
             return LiveResult::kNoSession;
+        }
+        if (n == 0) {
+            continue;
         }
         return IsAlreadyTimeout(reply, static_cast<std::size_t>(n)) ? LiveResult::kAlreadyTimeout
                                                                     : LiveResult::kAlive;

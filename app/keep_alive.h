@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include "net/server_tls.h"
+
 namespace kestrona {
 
 class CancelToken;
@@ -36,6 +38,9 @@ struct KeepAliveTarget {
     bool viaHttpProxy = false;
     std::string proxyAddress;
     int proxyPort = 0;
+    // TLS to the server: inside the proxy's tunnel when there is one. A
+    // failed check ends the exchange with no session, never in plain.
+    ServerTlsSettings tls;
 };
 
 enum class LiveResult {

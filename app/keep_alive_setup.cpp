@@ -24,6 +24,7 @@ std::unique_ptr<CKeepAlive> StartKeepAlive(const std::string& storeSection,
             target.viaHttpProxy = model.m_nProxy == 1;
             target.proxyAddress = model.m_szProxyAddress;
             target.proxyPort = model.m_nHttpPort;
+            target.tls = ReadServerTlsSettings(storeSection);
             return target;
         },
         [number] { return number; }, [periodSeconds] { return periodSeconds; },

@@ -71,6 +71,8 @@ void CCmdSocket::ConnectTo(const QString& host, int port) {
         if (!self || !ok)
             return;
     }
+    if (!SecureConnection(host))
+        return;
     m_bConnected = true;
     const int code = m_context.PumpUntilReply(*this);
     if (!self)
@@ -79,6 +81,10 @@ void CCmdSocket::ConnectTo(const QString& host, int port) {
         m_bConnected = false;
         Close();
     }
+}
+
+bool CCmdSocket::SecureConnection(const QString&) {
+    return true;
 }
 
 void CCmdSocket::BindThroughSocks5(int port) {

@@ -72,6 +72,11 @@ class CCmdSocket : public kestrona::MsgSocket {
     void ReceiveChunk();
     // The bound of a proxy exchange: the reply time-out, else the socket's.
     int ProxyLimitMs() const;
+    // Called by ConnectTo once the connection (or the proxy's tunnel) to
+    // host is open, before the far end's greeting is awaited: a connection
+    // that needs more (TLS) sets it up here. False: the connection was given
+    // up and closed, or this object was destroyed (check with a QPointer).
+    virtual bool SecureConnection(const QString& host);
 
     kestrona::NetContext& m_context;
 

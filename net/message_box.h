@@ -16,6 +16,13 @@ inline constexpr int kProxyFailed = 134;
 inline constexpr int kCannotListen = 146;
 inline constexpr int kPeerTooOld = 147;
 inline constexpr int kPeerUnreachable = 148;
+// TLS to the directory server failed (net/server_tls.h).
+inline constexpr int kTlsUnknownIssuer = 190;
+inline constexpr int kTlsExpired = 191;
+inline constexpr int kTlsNameMismatch = 192;
+inline constexpr int kTlsPinMismatch = 193;
+inline constexpr int kTlsHandshake = 194;
+inline constexpr int kTlsBadPin = 195;
 }  // namespace msg
 
 class IMessageBox {

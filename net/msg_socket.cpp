@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QPointer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -118,7 +119,7 @@ bool MsgSocket::Connect(const QString& host, int port) {
         return false;
     if (port <= 0 || port > 65535)
         return false;
-    auto* socket = new QTcpSocket;
+    QTcpSocket* socket = m_bTlsCapable ? new QSslSocket : new QTcpSocket;
     AttachSocket(socket);
 
     QPointer<MsgSocket> self(this);
@@ -149,6 +150,44 @@ bool MsgSocket::Connect(const QString& host, int port) {
         }
         return false;
     }
+    ScheduleLeftoverRead();
+    return true;
+}
+
+QSslSocket* MsgSocket::TlsSocket() const {
+    return m_bTlsCapable ? qobject_cast<QSslSocket*>(m_socket) : nullptr;
+}
+
+bool MsgSocket::StartClientTls() {
+    QSslSocket* socket = TlsSocket();
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    // Nothing may come before the handshake: what did (behind a proxy's
+    // answer) would be taken as the server's.
+    if (Available() > 0)
+        return false;
+    QPointer<MsgSocket> self(this);
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(socket, &QSslSocket::encrypted, &loop, &QEventLoop::quit);
+    connect(socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
+    connect(socket, &QAbstractSocket::disconnected, &loop, &QEventLoop::quit);
+    connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
+    {
+        BlockingScope scope(this, m_nBlockingDepth);
+        socket->startClientEncryption();
+        if (!socket->isEncrypted() && socket->state() == QAbstractSocket::ConnectedState) {
+            limit.start(m_nBlockLimitMs);
+            loop.exec();
+        }
+        if (!self)
+            return false;
+    }
+    if (m_socket != socket || !socket->isEncrypted())
+        return false;
+    // The far end's first bytes may have come with the handshake's end.
     ScheduleLeftoverRead();
     return true;
 }

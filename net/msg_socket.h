@@ -16,6 +16,7 @@
 #include <QString>
 #include <cstdint>
 
+class QSslSocket;
 class QTcpServer;
 class QTcpSocket;
 
@@ -43,6 +44,17 @@ class MsgSocket : public QObject {
     // the port is out of range, or this object was destroyed while waiting
     // (then the caller must not touch it: check with a QPointer).
     bool Connect(const QString& host, int port);
+    // Makes the next Connect open a socket that can later go over to TLS
+    // (StartClientTls); until then it is a plain TCP connection.
+    void SetTlsCapable(bool capable) { m_bTlsCapable = capable; }
+    // The connection's TLS socket while there is one of a TLS-capable Connect.
+    QSslSocket* TlsSocket() const;
+    // Runs the client's TLS handshake on the open connection, waiting
+    // (dispatching) for at most the block limit. True when encrypted; false
+    // when it failed, timed out, bytes had come before it, or this object
+    // was destroyed while waiting (check with a QPointer). The connection's
+    // socket must be configured (TlsSocket) before.
+    bool StartClientTls();
     // Takes the next waiting connection into `into` (which must be fresh).
     bool Accept(MsgSocket& into);
     // Writes all bytes and hands them to the system before returning.
@@ -95,6 +107,7 @@ class MsgSocket : public QObject {
     int m_nBlockingDepth = 0;
     int m_nAcceptCount = 0;
     int m_nBlockLimitMs = kDefaultBlockLimitMs;
+    bool m_bTlsCapable = false;
 };
 
 }  // namespace kestrona

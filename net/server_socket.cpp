@@ -1,6 +1,7 @@
 #include "net/server_socket.h"
 
 #include <QPointer>
+#include <QSslSocket>
 #include <cstring>
 
 #include "net/net_context.h"
@@ -24,7 +25,38 @@ CServerSocket::~CServerSocket() = default;
 void CServerSocket::ConnectServer() {
     const std::string host = m_context.StoreText(kestrona::reg::kHost);
     const int port = m_context.StoreInt(kestrona::reg::kHostPort);
+    m_tls = kestrona::ReadServerTlsSettings(m_context.regSection);
+    m_tlsFailure = kestrona::TlsFailure::kNone;
+    SetTlsCapable(m_tls.enabled);
     ConnectTo(QString::fromLocal8Bit(host.data(), static_cast<int>(host.size())), port);
+}
+
+bool CServerSocket::SecureConnection(const QString& host) {
+    if (!m_tls.enabled)
+        return true;
+    QPointer<CServerSocket> self(this);
+    kestrona::ServerTlsCheck check(m_tls, host);
+    QSslSocket* socket = TlsSocket();
+    kestrona::TlsFailure failure =
+        socket ? check.Prepare(*socket) : kestrona::TlsFailure::kHandshake;
+    if (failure == kestrona::TlsFailure::kNone) {
+        // The handshake shares the greeting's bound.
+        const int saved = BlockLimitMs();
+        if (m_nTimeoutMs > 0)
+            SetBlockLimitMs(static_cast<int>(m_nTimeoutMs));
+        const bool encrypted = StartClientTls();
+        if (!self)
+            return false;
+        SetBlockLimitMs(saved);
+        socket = TlsSocket();
+        failure = socket ? check.Result(*socket, encrypted) : kestrona::TlsFailure::kHandshake;
+    }
+    if (failure == kestrona::TlsFailure::kNone)
+        return true;
+    m_tlsFailure = failure;
+    Close();
+    m_context.ShowMessage(kestrona::TlsFailureMessage(failure));
+    return false;
 }
 
 void CServerSocket::SendLogin(const kestrona::LoginRecord& record) {

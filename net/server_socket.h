@@ -6,6 +6,7 @@
 
 #include "net/cmd_socket.h"
 #include "net/records.h"
+#include "net/server_tls.h"
 
 class CServerSocket : public CCmdSocket {
     Q_OBJECT
@@ -14,7 +15,10 @@ class CServerSocket : public CCmdSocket {
     explicit CServerSocket(kestrona::NetContext& context);
     ~CServerSocket() override;
 
-    // Reads "Host" and "HostPort" from the store at every call, then ConnectTo.
+    // Reads "Host", "HostPort" and the TLS settings from the store at every
+    // call, then ConnectTo. With TLS on, the exchange goes inside TLS or not
+    // at all: a failed check closes the connection before anything is sent,
+    // and the user is told why.
     void ConnectServer();
     void SendLogin(const kestrona::LoginRecord& record);
     void SendRegisterNew(const kestrona::RegisterRecord& record);
@@ -32,7 +36,15 @@ class CServerSocket : public CCmdSocket {
     // takes the login texts and keep-alive period into the context.
     void ParseServerReply();
 
+    // Why the last ConnectServer's TLS was given up (kNone: it was not).
+    kestrona::TlsFailure TlsFailed() const { return m_tlsFailure; }
+
   protected:
     void OnReceive(int error) override;
     void OnClose(int error) override;
+    bool SecureConnection(const QString& host) override;
+
+  private:
+    kestrona::ServerTlsSettings m_tls;
+    kestrona::TlsFailure m_tlsFailure = kestrona::TlsFailure::kNone;
 };

@@ -23,6 +23,13 @@ class UniqueFd {
         return r == 0;
     }
 
+    // Hands the descriptor to a new owner; this one holds none afterwards.
+    int release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
   private:
     int m_fd;
 };

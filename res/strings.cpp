@@ -90,6 +90,18 @@ const QHash<int, const char*>& Table() {
                                 "没有找到声音服务，无法使用麦克风和扬声器。\n"
                                 "通话仍可接通，声音服务启动后会自动恢复。")},
         {181, QT_TRANSLATE_NOOP("ResString", "选择的声音设备不存在，已改用默认设备。")},
+        {190, QT_TRANSLATE_NOOP("ResString",
+                                "无法验证服务器的证书：签发机构不受信任。\n未与服务器通讯。")},
+        {191, QT_TRANSLATE_NOOP("ResString", "服务器的证书已过期或尚未生效。\n未与服务器通讯。")},
+        {192, QT_TRANSLATE_NOOP("ResString", "服务器的证书与服务器地址不符。\n未与服务器通讯。")},
+        {193, QT_TRANSLATE_NOOP("ResString",
+                                "服务器的证书与设置中固定的证书指纹不符。\n未与服务器通讯。")},
+        {194,
+         QT_TRANSLATE_NOOP("ResString",
+                           "无法与服务器建立TLS加密连接，请检查服务器的地址和端口是否支持TLS。")},
+        {195,
+         QT_TRANSLATE_NOOP("ResString",
+                           "设置中固定的证书指纹无效，应为64位十六进制数字。\n未与服务器通讯。")},
     };
     return table;
 }

@@ -21,6 +21,12 @@ inline constexpr const char* kCity = "city";
 // The directory server.
 inline constexpr const char* kHost = "Host";
 inline constexpr const char* kHostPort = "HostPort";
+// 1: the exchanges with the server go inside TLS (HostPort is then the
+// server's TLS port); anything else: plain, as every phone speaks it.
+inline constexpr const char* kHostTls = "HostTls";
+// The SHA-256 fingerprint of the server's certificate as 64 hex digits;
+// missing or empty: the system's certificate authorities decide.
+inline constexpr const char* kHostTlsPin = "HostTlsPin";
 
 // Connection and proxy.
 inline constexpr const char* kRate = "rate";

@@ -24,6 +24,7 @@
 
 #include "app/dialog_checks.h"
 #include "media/test_sound.h"
+#include "net/server_tls.h"
 #include "platform/background_work.h"
 #include "res/resource_ids.h"
 #include "settings/setting_names.h"
@@ -611,7 +612,16 @@ void CPage7::OnInitDialog() {
     grid->addWidget(m_host, 0, 1);
     grid->addWidget(Label(server, tr("端口"), m_port), 0, 2);
     grid->addWidget(m_port, 0, 3);
+    m_tls = new QCheckBox(tr("通过TLS加密连接服务器"), server);
+    m_tls->setObjectName(QStringLiteral("hosttls"));
+    grid->addWidget(m_tls, 1, 0, 1, 4);
+    m_tlsPin = new QLineEdit(server);
+    m_tlsPin->setObjectName(QStringLiteral("hosttlspin"));
+    m_tlsPin->setPlaceholderText(tr("可选，不填则由系统信任的证书机构验证"));
+    grid->addWidget(Label(server, tr("证书指纹(SHA-256)"), m_tlsPin), 2, 0);
+    grid->addWidget(m_tlsPin, 2, 1, 1, 3);
     grid->setColumnStretch(1, 1);
+    connect(m_tls, &QCheckBox::toggled, m_tlsPin, &QWidget::setEnabled);
 
     auto* language = new QGroupBox(tr("界面语言"), this);
     m_language = new QComboBox(language);
@@ -632,9 +642,16 @@ void CPage7::OnInitDialog() {
     CSysRegInfo reg;
     reg.GetRegValue(kestrona::reg::kHost, m_strHost);
     m_nHostPort = reg.GetRegInt(kestrona::reg::kHostPort);
+    m_bTls = reg.GetRegInt(kestrona::reg::kHostTls) == 1;
+    reg.GetRegValue(kestrona::reg::kHostTlsPin, m_strTlsPin);
     reg.GetRegValue(kestrona::reg::kLanguage, m_strLanguage);
     m_host->setText(QString::fromStdString(m_strHost));
     m_port->setText(m_nHostPort > 0 ? QString::number(m_nHostPort) : QString());
+    m_bLoadedTls = m_bTls;
+    m_strLoadedPin = m_strTlsPin;
+    m_tls->setChecked(m_bTls);
+    m_tlsPin->setText(QString::fromStdString(m_strTlsPin));
+    m_tlsPin->setEnabled(m_bTls);
     int index = 0;
     for (int i = 1; i < 3; ++i) {
         if (m_strLanguage.rfind(kLanguageCodes[i], 0) == 0)
@@ -660,8 +677,17 @@ bool CPage7::Validate(QString& message, QWidget*& field) {
     if (!m_port->text().trimmed().isEmpty() &&
         !ReadIntInRange(m_port, port, 1, 65535, message, field))
         return false;
+    const std::optional<QByteArray> pin =
+        kestrona::ParseCertificatePin(m_tlsPin->text().trimmed().toStdString());
+    if (!pin) {
+        message = tr("请输入服务器证书的SHA-256指纹：64位十六进制数字，可用冒号分隔。");
+        field = m_tlsPin;
+        return false;
+    }
     m_strHost = text;
     m_nHostPort = port;
+    m_bTls = m_tls->isChecked();
+    m_strTlsPin = kestrona::PinText(*pin);
     m_strLanguage = kLanguageCodes[std::max(0, m_language->currentIndex())];
     return true;
 }
@@ -672,6 +698,10 @@ void CPage7::OnOK() {
         reg.SetRegValue(kestrona::reg::kHost, m_strHost.c_str());
     if (m_nHostPort > 0)
         reg.SetRegInt(kestrona::reg::kHostPort, m_nHostPort);
+    if (m_bTls != m_bLoadedTls)
+        reg.SetRegInt(kestrona::reg::kHostTls, m_bTls ? 1 : 0);
+    if (m_strTlsPin != m_strLoadedPin)
+        reg.SetRegValue(kestrona::reg::kHostTlsPin, m_strTlsPin.c_str());
     // Automatic: no value of the user's own, so the site's or the locale
     // decides.
     if (m_strLanguage.empty())

@@ -193,9 +193,10 @@ class CPage6 : public COptionPage {
     int m_testAnswers = 0;
 };
 
-// General: the directory server's host and port, and the language of the
-// phone's texts (automatic follows the desktop's locale). Both take effect
-// at the next start, like the connection page's values.
+// General: the directory server's host and port, whether the phone talks
+// to it through TLS and the server certificate's pinned fingerprint, and the
+// language of the phone's texts (automatic follows the desktop's locale).
+// All take effect at the next start, like the connection page's values.
 class CPage7 : public COptionPage {
     Q_OBJECT
   public:
@@ -205,13 +206,24 @@ class CPage7 : public COptionPage {
 
     std::string m_strHost;
     int m_nHostPort = 0;
+    bool m_bTls = false;
+    // 64 lower-case hex digits, or empty for none.
+    std::string m_strTlsPin;
     // "", "zh" or "en".
     std::string m_strLanguage;
 
     QLineEdit* m_host = nullptr;
     QLineEdit* m_port = nullptr;
+    QCheckBox* m_tls = nullptr;
+    QLineEdit* m_tlsPin = nullptr;
     QComboBox* m_language = nullptr;
 
   protected:
     void OnInitDialog() override;
+
+  private:
+    // As loaded: an unchanged value is not written as the user's own, so a
+    // site's default keeps reaching this user.
+    bool m_bLoadedTls = false;
+    std::string m_strLoadedPin;
 };

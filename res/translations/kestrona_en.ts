@@ -463,6 +463,22 @@
         <source>请输入目录服务器的地址。</source>
         <translation>Please enter the address of the directory server.</translation>
     </message>
+    <message>
+        <source>通过TLS加密连接服务器</source>
+        <translation>Connect to the server through TLS</translation>
+    </message>
+    <message>
+        <source>可选，不填则由系统信任的证书机构验证</source>
+        <translation>Optional; when empty, the authorities the system trusts verify the certificate</translation>
+    </message>
+    <message>
+        <source>证书指纹(SHA-256)</source>
+        <translation>Certificate fingerprint (SHA-256)</translation>
+    </message>
+    <message>
+        <source>请输入服务器证书的SHA-256指纹：64位十六进制数字，可用冒号分隔。</source>
+        <translation>Please enter the SHA-256 fingerprint of the server&apos;s certificate: 64 hexadecimal digits, colons allowed.</translation>
+    </message>
 </context>
 <context>
     <name>CPhoneApp</name>
@@ -1012,6 +1028,40 @@ Calls still connect, and the sound comes back by itself when the sound service s
     <message>
         <source>对方发来的通话参数无效。通话已结束。</source>
         <translation>The other party sent call parameters that are not valid. The call has ended.</translation>
+    </message>
+    <message>
+        <source>无法验证服务器的证书：签发机构不受信任。
+未与服务器通讯。</source>
+        <translation>The server&apos;s certificate could not be verified: its issuer is not trusted.
+Nothing was sent to the server.</translation>
+    </message>
+    <message>
+        <source>服务器的证书已过期或尚未生效。
+未与服务器通讯。</source>
+        <translation>The server&apos;s certificate has expired or is not yet valid.
+Nothing was sent to the server.</translation>
+    </message>
+    <message>
+        <source>服务器的证书与服务器地址不符。
+未与服务器通讯。</source>
+        <translation>The server&apos;s certificate is not for the server&apos;s address.
+Nothing was sent to the server.</translation>
+    </message>
+    <message>
+        <source>服务器的证书与设置中固定的证书指纹不符。
+未与服务器通讯。</source>
+        <translation>The server&apos;s certificate does not match the fingerprint pinned in the settings.
+Nothing was sent to the server.</translation>
+    </message>
+    <message>
+        <source>无法与服务器建立TLS加密连接，请检查服务器的地址和端口是否支持TLS。</source>
+        <translation>No TLS connection could be made with the server. Check that the server&apos;s address and port serve TLS.</translation>
+    </message>
+    <message>
+        <source>设置中固定的证书指纹无效，应为64位十六进制数字。
+未与服务器通讯。</source>
+        <translation>The certificate fingerprint pinned in the settings is not valid: it must be 64 hexadecimal digits.
+Nothing was sent to the server.</translation>
     </message>
 </context>
 <context>

@@ -15,7 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include <openssl/ssl.h>
+
+#include <filesystem>
+
 #include "app/keep_alive.h"
+#include "support/test_certs.h"
 
 using namespace kestrona;
 
@@ -217,4 +222,90 @@ TEST(KeepAlive, StopEndsAWaitWithoutReply) {
     }
     live.Stop();  // must return: the reply wait has no time limit of its own
     EXPECT_EQ(live.Rounds(), 1);
+}
+
+namespace {
+
+// One TLS connection served on its own thread with the given certificate:
+// greeting, one request, the reply. What came is kept.
+class TlsOnce {
+  public:
+    TlsOnce(const test::CertificatePair& cert, std::string reply) : m_reply(std::move(reply)) {
+        m_ctx = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate_chain_file(m_ctx, cert.certificate.c_str());
+        SSL_CTX_use_PrivateKey_file(m_ctx, cert.key.c_str(), SSL_FILETYPE_PEM);
+        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(m_listen, 1);
+        socklen_t len = sizeof addr;
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~TlsOnce() {
+        m_thread.join();
+        ::close(m_listen);
+        SSL_CTX_free(m_ctx);
+    }
+    int port() const { return m_port; }
+    std::string Request() {
+        m_thread.join();
+        m_thread = std::thread([] {});
+        return m_request;
+    }
+
+  private:
+    void Serve() {
+        const int fd = ::accept(m_listen, nullptr, nullptr);
+        timeval tv{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        SSL* ssl = SSL_new(m_ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1 && SSL_write(ssl, "ACCEPT", 6) == 6) {
+            char buf[64];
+            const int n = SSL_read(ssl, buf, sizeof buf);
+            if (n > 0) {
+                m_request.assign(buf, static_cast<std::size_t>(n));
+                SSL_write(ssl, m_reply.data(), static_cast<int>(m_reply.size()));
+            }
+        }
+        SSL_free(ssl);
+        ::close(fd);
+    }
+
+    std::string m_reply;
+    SSL_CTX* m_ctx = nullptr;
+    int m_listen = -1;
+    int m_port = 0;
+    std::string m_request;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// The keep-alive goes inside TLS when it is on, and a certificate that fails
+// the checks gets no record at all.
+TEST(KeepAlive, InsideTlsAndNothingSentWhenTheCheckFails) {
+    char pattern[] = "/tmp/kestrona-keepalive-tls-XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    const test::TestCertificates certs(dir);
+    CKeepAlive live = MakeIdle();
+    {
+        TlsOnce server(certs.self_signed, "ALREADYTIMEOUT");
+        KeepAliveTarget t = Direct(server.port());
+        t.tls = {true, certs.self_signed_pin};
+        EXPECT_EQ(live.Exchange(t, 12345), LiveResult::kAlreadyTimeout);
+        EXPECT_EQ(server.Request(), std::string("USERLIVE\x39\x30\0\0", 12));
+    }
+    {
+        TlsOnce server(certs.self_signed, "ALREADYTIMEOUT");
+        KeepAliveTarget t = Direct(server.port());
+        t.tls = {true, certs.good_pin};
+        EXPECT_EQ(live.Exchange(t, 12345), LiveResult::kNoSession);
+        EXPECT_EQ(server.Request(), "");
+    }
+    std::filesystem::remove_all(dir);
 }

@@ -214,7 +214,7 @@ TEST_F(OptionSheetTest, GeneralPageSetsServerAndLanguageOverTheSitesDefaults) {
     {
         QFile file(site.path() + QStringLiteral("/Ostravine/Kestrona.conf"));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("Host=dir.example.org\nHostPort=4000\nLanguage=en\n");
+        file.write("Host=dir.example.org\nHostPort=4000\nLanguage=en\nHostTls=1\n");
     }
     qputenv("XDG_CONFIG_DIRS", (QStringLiteral("relative:") + site.path()).toUtf8());
     CSysRegInfo().InitRegKeys();
@@ -227,6 +227,8 @@ TEST_F(OptionSheetTest, GeneralPageSetsServerAndLanguageOverTheSitesDefaults) {
     EXPECT_EQ(sheet.m_page7.m_host->text(), QStringLiteral("dir.example.org"));
     EXPECT_EQ(sheet.m_page7.m_port->text(), QStringLiteral("4000"));
     EXPECT_EQ(sheet.m_page7.m_language->currentIndex(), 2);
+    EXPECT_TRUE(sheet.m_page7.m_tls->isChecked());
+    EXPECT_TRUE(sheet.m_page7.m_tlsPin->isEnabled());
     sheet.m_page7.m_port->setText(QStringLiteral("70000"));
     sheet.accept();
     EXPECT_EQ(sheet.result(), QDialog::Rejected);  // the port is out of range: the page stays
@@ -234,13 +236,25 @@ TEST_F(OptionSheetTest, GeneralPageSetsServerAndLanguageOverTheSitesDefaults) {
     sheet.m_page7.m_host->setText(QStringLiteral(" my.server "));
     sheet.m_page7.m_port->setText(QStringLiteral("10005"));
     sheet.m_page7.m_language->setCurrentIndex(0);
+    // A fingerprint is 32 bytes of hex; as typed it may have colons and capitals.
+    sheet.m_page7.m_tlsPin->setText(QStringLiteral("AB:CD"));
+    sheet.accept();
+    EXPECT_EQ(sheet.result(), QDialog::Rejected);
+    EXPECT_EQ(sheet.told.size(), 2);
+    QString pin;
+    for (int i = 0; i < 32; ++i)
+        pin += (i ? QStringLiteral(":") : QString()) + QStringLiteral("A%1").arg(i % 10);
+    sheet.m_page7.m_tlsPin->setText(pin);
     sheet.accept();
     EXPECT_EQ(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(Value("HostTlsPin"), pin.remove(QLatin1Char(':')).toLower().toStdString());
     EXPECT_EQ(Value("Host"), "my.server");
     EXPECT_EQ(Value("HostPort"), "10005");
     EXPECT_EQ(Value("Language"), "en");  // the site's, now that the user has none
     qunsetenv("XDG_CONFIG_DIRS");
     EXPECT_EQ(Value("Language"), "<missing>");
+    // Left as the site had it, TLS is not made the user's own value.
+    EXPECT_EQ(Value("HostTls"), "<missing>");
 
     // Empty fields (nothing stored anywhere) do not hold the sheet.
     QTemporaryDir empty;
