@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__x86_64__) && defined(__GLIBC__)
+#include <sys/platform/x86.h>
+#endif
+
 #include "codec/double_pair.h"
 #include "codec/elementary.h"
 #include "codec/quad.h"
@@ -11,10 +15,17 @@
 namespace kestrona::codec {
 
 #if defined(KESTRONA_CODEC_QUADS)
+// The C library has looked at the processor already; asking it is cheaper
+// than the compiler's check, whose CPUID instructions each trap to the host
+// under virtualisation.
+#if defined(__GLIBC__)
+bool g_use_quads = CPU_FEATURE_ACTIVE(AVX2);
+#else
 bool g_use_quads = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
 }();
+#endif
 #endif
 
 namespace {
