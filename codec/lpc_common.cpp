@@ -3,7 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__x86_64__) && defined(__GLIBC__)
+// The processor features that the C library found at start-up. Its header is
+// C that GCC reads as C++ too but clang does not: clang builds (fuzzing) use
+// the compiler's own check instead.
+#if defined(__x86_64__) && defined(__GLIBC__) && !defined(__clang__)
+#define KESTRONA_CPU_FROM_LIBC 1
 #include <sys/platform/x86.h>
 #endif
 
@@ -18,7 +22,7 @@ namespace kestrona::codec {
 // The C library has looked at the processor already; asking it is cheaper
 // than the compiler's check, whose CPUID instructions each trap to the host
 // under virtualisation.
-#if defined(__GLIBC__)
+#if defined(KESTRONA_CPU_FROM_LIBC)
 bool g_use_quads = CPU_FEATURE_ACTIVE(AVX2);
 #else
 bool g_use_quads = [] {
