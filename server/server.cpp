@@ -261,6 +261,11 @@ struct Server::Impl {
     // it failed (the connection is closed then).
     asio::awaitable<bool> Handshake(Connection& conn, const std::string& address,
                                     std::uint16_t port, const Bytes& early) {
+        // The handshake's flights and the greeting behind them are small
+        // writes in a row: without this the greeting would wait for the
+        // client's delayed acknowledgement.
+        std::error_code nodelay;
+        conn.socket.set_option(tcp::no_delay(true), nodelay);
         conn.tls.emplace(conn.socket, *tls_context);
         std::error_code ec;
         if (early.empty()) {

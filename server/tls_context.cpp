@@ -37,6 +37,9 @@ std::unique_ptr<asio::ssl::context> MakeServerTlsContext(const std::string& cert
     }
     SSL_CTX_set_options(
         ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // Every exchange is a connection of its own and phones do not resume
+    // sessions: tickets would only cost work and a write each.
+    SSL_CTX_set_num_tickets(ctx, 0);
     // TLS 1.2 suites with forward secrecy and authenticated encryption; 1.3's
     // own suites are all of that kind already.
     if (SSL_CTX_set_cipher_list(ctx,
