@@ -6,6 +6,7 @@
 #include "codec/decoder.h"
 #include "codec/double_pair.h"
 #include "codec/lpc_common.h"
+#include "codec/quad.h"
 #include "codec/tables.h"
 
 namespace kestrona::codec {
@@ -61,22 +62,57 @@ constexpr AgcSteps kAgc = MakeAgcSteps();
 
 namespace {
 
-// Correlations of r with its past at delays t .. t + K - 1, one pair of
-// partial sums per delay; all K advance together so that they overlap. Every
+// Correlations of r with its past at delays t .. t + K - 1, each in four
+// partial sums (of the products at n = 0, 1, 2, 3 mod 4) added as
+// (s0 + s2) + (s1 + s3); all K advance together so that they overlap. Every
 // delay of a search goes through this with the same order of additions, so
 // equal correlations stay equal and the smallest delay wins their tie.
 template <int K>
 void PastCorrelations(const double* r, int t, double out[K]) {
-    Pair acc[K] = {};
-    for (int n = 0; n < kSubframe; n += 2) {
-        const Pair rn = LoadPair(r + n);
+    static_assert(kSubframe % 4 == 0);
+    Pair lo[K] = {};
+    Pair hi[K] = {};
+    for (int n = 0; n < kSubframe; n += 4) {
+        const Pair r0 = LoadPair(r + n);
+        const Pair r2 = LoadPair(r + n + 2);
         for (int k = 0; k < K; ++k) {
-            acc[k] += rn * LoadPair(r + n - t - k);
+            lo[k] += r0 * LoadPair(r + n - t - k);
+            hi[k] += r2 * LoadPair(r + n + 2 - t - k);
         }
     }
     for (int k = 0; k < K; ++k) {
-        out[k] = acc[k][0] + acc[k][1];
+        const Pair s = lo[k] + hi[k];
+        out[k] = s[0] + s[1];
     }
+}
+
+#if defined(KESTRONA_CODEC_QUADS)
+// The same with the four partial sums in one register.
+template <int K>
+__attribute__((target("avx2"))) void PastCorrelationsQuads(const double* r, int t, double out[K]) {
+    Quad acc[K] = {};
+    for (int n = 0; n < kSubframe; n += 4) {
+        const Quad rn = LoadQuad(r + n);
+        for (int k = 0; k < K; ++k) {
+            acc[k] += rn * LoadQuad(r + n - t - k);
+        }
+    }
+    for (int k = 0; k < K; ++k) {
+        const Pair s = Pair{acc[k][0], acc[k][1]} + Pair{acc[k][2], acc[k][3]};
+        out[k] = s[0] + s[1];
+    }
+}
+#endif
+
+template <int K>
+void Correlations(const double* r, int t, double out[K]) {
+#if defined(KESTRONA_CODEC_QUADS)
+    if (g_use_quads) {
+        PastCorrelationsQuads<K>(r, t, out);
+        return;
+    }
+#endif
+    PastCorrelations<K>(r, t, out);
 }
 
 }  // namespace
@@ -93,7 +129,7 @@ int LongTermPostFilter(const double* r, int tmin, int tmax, double q[kSubframe])
     int t = tmin;
     for (; t + 3 <= tmax; t += 4) {
         double c[4];
-        PastCorrelations<4>(r, t, c);
+        Correlations<4>(r, t, c);
         for (int k = 0; k < 4; ++k) {
             consider(t + k, c[k]);
         }
@@ -102,13 +138,13 @@ int LongTermPostFilter(const double* r, int tmin, int tmax, double q[kSubframe])
     double c[3];
     switch (tmax - t + 1) {
         case 3:
-            PastCorrelations<3>(r, t, c);
+            Correlations<3>(r, t, c);
             break;
         case 2:
-            PastCorrelations<2>(r, t, c);
+            Correlations<2>(r, t, c);
             break;
         case 1:
-            PastCorrelations<1>(r, t, c);
+            Correlations<1>(r, t, c);
             break;
         default:
             break;

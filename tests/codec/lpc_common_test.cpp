@@ -10,6 +10,7 @@
 
 #include "codec/elementary.h"
 #include "codec/gain_common.h"
+#include "codec/postfilter.h"
 #include "codec/quad.h"
 #include "codec/tables.h"
 
@@ -242,9 +243,10 @@ TEST(AdaptiveCodebook, ShortDelayReadsTwentyNineBackAndReusesNewSamples) {
     EXPECT_NEAR(u[10], kB30[28] * kB30[29], 1e-15);
 }
 
-// With AVX2 the adaptive codebook and the residual filter make four outputs
-// at a time: they must give the bits of the two-wide loops, at every delay,
-// fraction and block length, or decoders on two machines would drift apart.
+// With AVX2 the adaptive codebook, the residual filter and the post-filter's
+// correlations work four wide: they must give the bits of the two-wide loops,
+// at every delay, fraction and block length, or decoders on two machines
+// would drift apart.
 TEST(AdaptiveCodebook, FourWideAndTwoWideLoopsGiveTheSameBits) {
 #if defined(KESTRONA_CODEC_QUADS)
     if (!g_use_quads) {
@@ -286,6 +288,24 @@ TEST(AdaptiveCodebook, FourWideAndTwoWideLoopsGiveTheSameBits) {
         LpResidual(a, past + 10, narrow, len);
         g_use_quads = true;
         ASSERT_EQ(0, std::memcmp(wide, narrow, len * sizeof(double))) << len;
+    }
+    // The post-filter's delay search, over its whole range; with a residual
+    // that repeats at some delay, so that the filter is on as well as off.
+    for (int period : {0, 37, 90}) {
+        double res[143 + 40];
+        for (int n = 0; n < 143 + 40; ++n) {
+            res[n] = period != 0 && n >= period ? res[n - period] : noise();
+        }
+        for (int tmax = 26; tmax <= 143; ++tmax) {
+            double wide[40];
+            double narrow[40];
+            const int t_wide = LongTermPostFilter(res + 143, tmax - 6, tmax, wide);
+            g_use_quads = false;
+            const int t_narrow = LongTermPostFilter(res + 143, tmax - 6, tmax, narrow);
+            g_use_quads = true;
+            ASSERT_EQ(t_wide, t_narrow) << tmax;
+            ASSERT_EQ(0, std::memcmp(wide, narrow, sizeof wide)) << tmax;
+        }
     }
 #else
     GTEST_SKIP() << "no four-wide loops on this processor family";
