@@ -2,11 +2,13 @@
 
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include "app/ring_player.h"
 #include "media/audio_engine.h"
 #include "media/engine_owner.h"
 #include "net/net_context.h"
+#include "net/port_mapper.h"
 #include "net/server_socket.h"
 #include "platform/app_paths.h"
 
@@ -63,6 +65,115 @@ class CallEngine : public ICallEngine {
     IEngineOwner* m_owner;
     const SettingsModel& m_model;
     std::unique_ptr<CAudioEngine> m_engine;
+};
+
+// How long the answering side waits for the router to forward its two audio
+// ports before it announces them as they are.
+constexpr int kAudioMappingLimitMs = 3000;
+
+// The answering side's audio ports forwarded on the home router for the
+// call: the engine's set-up result is held back until the router has
+// answered for both ports (or the time is up), so that the ports read for
+// PARAMENTER are the ones reachable from outside. The forwardings end with
+// the engine.
+class MappedCallEngine : public ICallEngine, private IEngineOwner {
+  public:
+    MappedCallEngine(IEngineOwner* owner, CPortMapper* mapper)
+        : m_owner(owner), m_mapper(mapper), m_context(std::make_unique<QObject>()) {}
+    ~MappedCallEngine() override { Stop(); }
+
+    // The engine this one forwards to; it must post its messages here.
+    IEngineOwner* InnerOwner() { return this; }
+    void SetInner(std::unique_ptr<ICallEngine> inner) { m_inner = std::move(inner); }
+
+    void Init(int sampleRate, int delayMs) override { m_inner->Init(sampleRate, delayMs); }
+    void BeginListen(int portIn, int portOut) override {
+        m_bListening = true;
+        m_inner->BeginListen(portIn, portOut);
+    }
+    void BeginConnect(const std::string& host, int peerPortIn, int peerPortOut) override {
+        m_inner->BeginConnect(host, peerPortIn, peerPortOut);
+    }
+    int PortIn() const override { return m_nOuterIn > 0 ? m_nOuterIn : m_inner->PortIn(); }
+    int PortOut() const override { return m_nOuterOut > 0 ? m_nOuterOut : m_inner->PortOut(); }
+    void StartReceive() override { m_inner->StartReceive(); }
+    void StartSend() override { m_inner->StartSend(); }
+    void Record(const std::string& stem) override { m_inner->Record(stem); }
+    void Stop() override {
+        if (m_inner) {
+            m_inner->Stop();
+        }
+        // Nothing of the engine posts after its Stop: no queued hand-over
+        // can reach this object once the context is gone.
+        m_context.reset();
+        if (m_mapper) {
+            for (int* id : {&m_nIdIn, &m_nIdOut}) {
+                if (*id) {
+                    m_mapper->Unmap(*id);
+                    *id = 0;
+                }
+            }
+        }
+    }
+
+  private:
+    // Engine threads.
+    void PostEngineMessage(int msg, int code) override {
+        if (msg == kMsgEngineSetup && code == kSetupOk && m_bListening) {
+            QMetaObject::invokeMethod(
+                m_context.get(), [this] { MapPorts(); }, Qt::QueuedConnection);
+            return;
+        }
+        m_owner->PostEngineMessage(msg, code);
+    }
+    void ShowEngineAlert(const std::string& text) override { m_owner->ShowEngineAlert(text); }
+
+    // The owner's thread, from here on.
+    void MapPorts() {
+        if (!m_mapper) {
+            m_owner->PostEngineMessage(kMsgEngineSetup, kSetupOk);
+            return;
+        }
+        m_nIdIn = m_mapper->Map(m_inner->PortIn(), [this](const CPortMapper::Grant& grant) {
+            m_nOuterIn = grant.port;
+            m_bInDone = true;
+            Finish();
+        });
+        m_nIdOut = m_mapper->Map(m_inner->PortOut(), [this](const CPortMapper::Grant& grant) {
+            m_nOuterOut = grant.port;
+            m_bOutDone = true;
+            Finish();
+        });
+        QTimer::singleShot(kAudioMappingLimitMs, m_context.get(), [this] {
+            m_bInDone = m_bOutDone = true;
+            Finish();
+        });
+    }
+    void Finish() {
+        if (m_bReported || !m_bInDone || !m_bOutDone) {
+            return;
+        }
+        // Both or neither: one port reachable from outside and one not
+        // would fail the call anyway.
+        if (m_nOuterIn <= 0 || m_nOuterOut <= 0) {
+            m_nOuterIn = m_nOuterOut = 0;
+        }
+        m_bReported = true;
+        m_owner->PostEngineMessage(kMsgEngineSetup, kSetupOk);
+    }
+
+    IEngineOwner* m_owner;
+    QPointer<CPortMapper> m_mapper;
+    std::unique_ptr<QObject> m_context;
+    std::unique_ptr<ICallEngine> m_inner;
+    bool m_bListening = false;
+    int m_nIdIn = 0;
+    int m_nIdOut = 0;
+    int m_nOuterIn = 0;
+    int m_nOuterOut = 0;
+    bool m_bInDone = false;
+    bool m_bOutDone = false;
+    bool m_bReported = false;
 };
 
 class CallServices : public ICallServices {
@@ -137,7 +248,13 @@ class CallServices : public ICallServices {
     void ChangeListenPort(bool closeOld) override { m_net.ChangeListenPort(closeOld); }
 
     std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner* owner) override {
-        return std::make_unique<CallEngine>(owner, m_net.settings, FilesRoot());
+        if (!m_net.portMapper) {
+            return std::make_unique<CallEngine>(owner, m_net.settings, FilesRoot());
+        }
+        auto engine = std::make_unique<MappedCallEngine>(owner, m_net.portMapper);
+        engine->SetInner(
+            std::make_unique<CallEngine>(engine->InnerOwner(), m_net.settings, FilesRoot()));
+        return engine;
     }
 
     // The ring sounds are read-only resources of the installation.

@@ -14,6 +14,7 @@
 #include "app/keep_alive_setup.h"
 #include "app/local_address.h"
 #include "app/message_box.h"
+#include "app/port_mapping.h"
 #include "app/quit_signals.h"
 #include "app/rpc_request.h"
 #include "app/sound_check.h"
@@ -161,6 +162,7 @@ bool CPhoneApp::InitInstance() {
     }
     BuildLocalAddress();
     if (m_bLoggedIn) {
+        m_portMapping->LoggedIn();
         m_keepAlive =
             StartKeepAlive(m_net.regSection, m_settings, m_settings.m_nID, m_net.m_nLivePeriod);
     }
@@ -208,12 +210,24 @@ int CPhoneApp::ExitInstance() {
     m_net.window = nullptr;
     m_pMainWnd.reset();
     m_controller.reset();
+    // Last: the call that just ended gave its forwardings back to it.
+    if (m_portMapping) {
+        m_portMapping->Shutdown();
+    }
     return 0;
 }
 
 void CPhoneApp::LoadSettings() {
     LoadSettingsModel(m_settings, m_regInfo);
     m_net.OpenCmdListenSocket();
+    // A listening point on a proxy is reached through the proxy: nothing to
+    // forward on the router then.
+    const bool direct = m_net.StoreInt(reg::kProxy) != 1;
+    m_portMapping = std::make_unique<CPortMapping>(m_net, direct && m_settings.m_nPortMapping == 1);
+    if (direct) {
+        m_portMapping->CmdPortOpened(m_net.m_pCmdListenSocket ? m_net.m_pCmdListenSocket->m_nPort
+                                                              : 0);
+    }
 }
 
 bool CPhoneApp::LoginAtStartup() {
@@ -277,6 +291,9 @@ QString CPhoneApp::HandleRequest(const QStringList& args) {
             dialog->activateWindow();
         }
         return QStringLiteral("ok");
+    }
+    if (request.verb == RpcVerb::kPortMap) {
+        return m_portMapping ? m_portMapping->StateText() : QStringLiteral("starting");
     }
     if (!m_controller) {
         if (request.verb == RpcVerb::kStatus) {

@@ -19,6 +19,7 @@ namespace kestrona {
 class CCallController;
 class CInstanceChannel;
 class CKeepAlive;
+class CPortMapping;
 class CSoundCheck;
 class ICallClock;
 class ICallServices;
@@ -61,6 +62,9 @@ class CPhoneApp : public QApplication {
     kestrona::IPhoneMainWindow* MainWindow() const { return m_pMainWnd.get(); }
     // The call controller (null before the phone window is made).
     kestrona::CCallController* Controller() const { return m_controller.get(); }
+    // The router's forwarding of the listening ports (null before the
+    // settings are loaded).
+    kestrona::CPortMapping* PortMapping() const { return m_portMapping.get(); }
 
     // The store object for the settings key.
     CSysRegInfo m_regInfo;
@@ -86,6 +90,8 @@ class CPhoneApp : public QApplication {
     std::unique_ptr<kestrona::CInstanceChannel> m_channel;
     std::unique_ptr<kestrona::CKeepAlive> m_keepAlive;
     std::unique_ptr<kestrona::CSoundCheck> m_soundCheck;
+    // Before the call services: a call's engine uses its mapper to the end.
+    std::unique_ptr<kestrona::CPortMapping> m_portMapping;
     std::unique_ptr<kestrona::ICallServices> m_callServices;
     std::unique_ptr<kestrona::ICallClock> m_callClock;
     std::unique_ptr<kestrona::CCallController> m_controller;

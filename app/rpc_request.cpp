@@ -9,7 +9,7 @@
 namespace kestrona {
 namespace {
 
-const char* const kUsage = "try dial NUMBER, callto NUMBER, answer, hangup, status, quit";
+const char* const kUsage = "try dial NUMBER, callto NUMBER, answer, hangup, status, portmap, quit";
 
 RpcParse Error(const QString& text) {
     return RpcParse{std::nullopt, QStringLiteral("error ") + text};
@@ -69,10 +69,8 @@ RpcParse ParseRpcWords(const QStringList& words) {
         const char* word;
         RpcVerb verb;
     } kPlain[] = {
-        {"status", RpcVerb::kStatus},
-        {"answer", RpcVerb::kAnswer},
-        {"hangup", RpcVerb::kHangUp},
-        {"quit", RpcVerb::kQuit},
+        {"status", RpcVerb::kStatus}, {"answer", RpcVerb::kAnswer},   {"hangup", RpcVerb::kHangUp},
+        {"quit", RpcVerb::kQuit},     {"portmap", RpcVerb::kPortMap},
     };
     for (const auto& plain : kPlain) {
         if (verb == QLatin1String(plain.word)) {
@@ -125,6 +123,8 @@ QString RunRpcRequest(CCallController& controller, const RpcRequest& request) {
     switch (request.verb) {
         case RpcVerb::kShow:
             return QStringLiteral("error no window to show");
+        case RpcVerb::kPortMap:
+            return QStringLiteral("error the application answers that");
         case RpcVerb::kStatus:
             return RpcStatusText(controller);
         case RpcVerb::kDial:

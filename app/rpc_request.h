@@ -14,7 +14,7 @@ namespace kestrona {
 
 class CCallController;
 
-enum class RpcVerb { kShow, kStatus, kDial, kCallTo, kAnswer, kHangUp, kQuit };
+enum class RpcVerb { kShow, kStatus, kDial, kCallTo, kAnswer, kHangUp, kQuit, kPortMap };
 
 struct RpcRequest {
     RpcVerb verb = RpcVerb::kStatus;
@@ -29,7 +29,8 @@ struct RpcParse {
 };
 
 // The words behind "rpc": "status", "dial N", "callto N", "answer",
-// "hangup", "quit".
+// "hangup", "quit", "portmap" (the router forwarding's state, as the options
+// sheet shows it).
 RpcParse ParseRpcWords(const QStringList& words);
 // What the instance channel carries: "show", "callto N", or "rpc" and the
 // words above.

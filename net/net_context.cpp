@@ -83,7 +83,17 @@ void NetContext::ChangeListenPort(bool closeOld) {
     listener->BindThroughSocks5(settings.m_nCmdPort);
     if (!listener)
         return;
-    const int32_t port = listener->m_nPort;
+    ReportCmdPort(listener->m_nPort);
+}
+
+int NetContext::AnnouncedCmdPort() const {
+    if (m_nMappedCmdPort > 0) {
+        return m_nMappedCmdPort;
+    }
+    return m_pCmdListenSocket ? m_pCmdListenSocket->m_nPort : 0;
+}
+
+void NetContext::ReportCmdPort(int32_t port) {
     CServerSocket server(*this);
     server.Create();
     server.SendChangePort(BuildChangePortRecord(settings.m_nID, port));

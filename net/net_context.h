@@ -15,6 +15,8 @@
 
 namespace kestrona {
 
+class CPortMapper;
+
 struct NetContext {
     explicit NetContext(SettingsModel& model) : settings(model) {}
     ~NetContext();
@@ -38,6 +40,16 @@ struct NetContext {
 
     IPhoneWindow* window = nullptr;
     IMessageBox* messages = nullptr;
+    // Forwards listening ports on the home router (null: no router is asked).
+    CPortMapper* portMapper = nullptr;
+    // The router's outside port for the command listening socket (0: none).
+    int m_nMappedCmdPort = 0;
+
+    // The command port that peers are to use: the router's forwarded port,
+    // else the listening socket's own.
+    int AnnouncedCmdPort() const;
+    // CHANGEPORT with m_nID and `port`; nothing waits for a reply.
+    void ReportCmdPort(int32_t port);
 
     // The wait for a reply: returns at once with m_nReply when the socket is
     // not connected; otherwise dispatches events until the reply flag, the

@@ -85,6 +85,7 @@ void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
     model.m_strWaveIn = audio.strWaveIn;
     model.m_strWaveOut = audio.strWaveOut;
     model.m_nEchoCancel = audio.nEchoCancel;
+    model.m_nPortMapping = store.GetRegInt(kRegPortMapping) == 0 ? 0 : 1;
 }
 
 void LoadAudioSettings(const CSysRegInfo& store, AudioSettings& values) {

@@ -17,6 +17,10 @@ inline constexpr const char* kRegWaveIn = "wavein";    // capture device id; "" 
 inline constexpr const char* kRegWaveOut = "waveout";  // playback device id; "" is the default
 // 1 on, 0 off; missing: on with real devices, off with the file backend.
 inline constexpr const char* kRegEchoCancel = "echocancel";
+// Asking the home router to forward the listening ports: 0 off; anything
+// else (missing included) on. Takes effect at the next start; never while a
+// proxy is in use.
+inline constexpr const char* kRegPortMapping = "portmapping";
 
 // The playout delays the quality page offers, in milliseconds, by the index
 // stored as "DelayBuffer".
@@ -48,6 +52,8 @@ struct SettingsModel {
     std::string m_strWaveIn;
     std::string m_strWaveOut;
     int32_t m_nEchoCancel = -1;
+    // 1: the router is asked to forward the listening ports ("portmapping").
+    int32_t m_nPortMapping = 1;
 };
 
 // Clears m_szProxyAddress..m_nAoPort and loads every member but m_nID from the

@@ -66,7 +66,7 @@ void CLoginDlg::OnOK() {
     LoginRequest request;
     request.nID = m_nNumber;
     request.strPassword = m_strPassword.toStdString();
-    request.nListenPort = m_net.m_pCmdListenSocket ? m_net.m_pCmdListenSocket->m_nPort : 0;
+    request.nListenPort = m_net.AnnouncedCmdPort();
     // A missing "Proxy" reads as -1, which counts as set.
     request.bProxy = m_net.StoreInt(kestrona::reg::kProxy) != 0;
     request.bStartHidden = m_bStartHidden;

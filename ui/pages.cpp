@@ -23,6 +23,8 @@
 #include <string>
 
 #include "app/dialog_checks.h"
+#include "app/phone_app.h"
+#include "app/port_mapping.h"
 #include "media/test_sound.h"
 #include "net/server_tls.h"
 #include "platform/background_work.h"
@@ -260,12 +262,27 @@ void CPage2::OnInitDialog() {
     layout->addWidget(
         Note(this, tr("如果你在防火墙后面使用Kestrona,请选择使用指定端口来接受别人的呼叫，"
                       "并在你的防火墙中开放以上的端口。")));
+    auto* router = new QGroupBox(tr("路由器端口映射"), this);
+    m_mapping = new QCheckBox(tr("让路由器自动转发接听端口 (UPnP / NAT-PMP)"), router);
+    m_mapping->setObjectName(QStringLiteral("portmapping"));
+    m_mappingState = new QLabel(router);
+    m_mappingState->setObjectName(QStringLiteral("portmappingState"));
+    auto* routerLayout = new QFormLayout(router);
+    routerLayout->addRow(m_mapping);
+    routerLayout->addRow(tr("状态"), m_mappingState);
+    layout->addWidget(router);
     layout->addWidget(Note(this, PageText(kRestartNote)));
     layout->addStretch();
     connect(any, &QRadioButton::clicked, this, &CPage2::OnPortMode);
     connect(fixed, &QRadioButton::clicked, this, &CPage2::OnPortMode);
 
     CSysRegInfo reg;
+    m_nPortMapping = reg.GetRegInt(kestrona::kRegPortMapping) == 0 ? 0 : 1;
+    // A proxy carries the incoming calls: the router has nothing to forward.
+    const bool proxy = reg.GetRegInt(kestrona::reg::kProxy) == 1;
+    m_mapping->setChecked(m_nPortMapping == 1 && !proxy);
+    m_mapping->setEnabled(!proxy);
+    ShowMappingState();
     if (int v = reg.GetRegInt(kestrona::reg::kFixPort); v > 0)
         m_nFixPort = v;
     if (int v = reg.GetRegInt(kestrona::reg::kCmdPort); v > 0)
@@ -300,6 +317,25 @@ void CPage2::OnOK() {
     reg.SetRegInt(kestrona::reg::kCmdPort, m_nCmdPort);
     reg.SetRegInt(kestrona::reg::kAiPort, m_nAiPort);
     reg.SetRegInt(kestrona::reg::kAoPort, m_nAoPort);
+    // Greyed out while a proxy is in use: the stored choice stays for later.
+    if (m_mapping->isEnabled()) {
+        m_nPortMapping = m_mapping->isChecked() ? 1 : 0;
+        reg.SetRegInt(kestrona::kRegPortMapping, m_nPortMapping);
+    }
+}
+
+void CPage2::ShowMappingState() {
+    kestrona::CPortMapping* mapping = nullptr;
+    if (CPhoneApp* app = CPhoneApp::Instance()) {
+        mapping = app->PortMapping();
+    }
+    if (!mapping) {
+        m_mappingState->setText(tr("不可用"));
+        return;
+    }
+    m_mappingState->setText(mapping->StateText());
+    connect(mapping, &kestrona::CPortMapping::stateChanged, this,
+            [this, mapping] { m_mappingState->setText(mapping->StateText()); });
 }
 
 // ---- CPage3: auto-answer ----

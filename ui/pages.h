@@ -80,16 +80,22 @@ class CPage2 : public COptionPage {
     bool Validate(QString& message, QWidget*& field) override;
     void OnOK() override;
     void OnPortMode();
+    void ShowMappingState();
 
     int m_nFixPort = 0;
     int m_nCmdPort = 0;
     int m_nAiPort = 0;
     int m_nAoPort = 0;
+    // Router forwarding: 1 on (also when the store has no value), 0 off.
+    int m_nPortMapping = 1;
 
     QButtonGroup* m_modeGroup = nullptr;  // 1035 = 0, 1036 = 1
     QLineEdit* m_cmd = nullptr;           // 1011
     QLineEdit* m_ai = nullptr;            // 1012
     QLineEdit* m_ao = nullptr;            // 1013
+    QCheckBox* m_mapping = nullptr;
+    // The running phone's forwarding state.
+    QLabel* m_mappingState = nullptr;
 
   protected:
     void OnInitDialog() override;

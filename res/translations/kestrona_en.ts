@@ -284,6 +284,22 @@
         <source>如果你在防火墙后面使用Kestrona,请选择使用指定端口来接受别人的呼叫，并在你的防火墙中开放以上的端口。</source>
         <translation>If you use Kestrona behind a firewall, choose &quot;Use these ports&quot; to receive calls, and open these ports in your firewall.</translation>
     </message>
+    <message>
+        <source>路由器端口映射</source>
+        <translation>Router port mapping</translation>
+    </message>
+    <message>
+        <source>让路由器自动转发接听端口 (UPnP / NAT-PMP)</source>
+        <translation>Let the router forward the listening ports automatically (UPnP / NAT-PMP)</translation>
+    </message>
+    <message>
+        <source>状态</source>
+        <translation>Status</translation>
+    </message>
+    <message>
+        <source>不可用</source>
+        <translation>Not available</translation>
+    </message>
 </context>
 <context>
     <name>CPage3</name>
@@ -1062,6 +1078,25 @@ Nothing was sent to the server.</translation>
 未与服务器通讯。</source>
         <translation>The certificate fingerprint pinned in the settings is not valid: it must be 64 hexadecimal digits.
 Nothing was sent to the server.</translation>
+    </message>
+</context>
+<context>
+    <name>kestrona::CPortMapping</name>
+    <message>
+        <source>已映射 %1:%2</source>
+        <translation>Mapped %1:%2</translation>
+    </message>
+    <message>
+        <source>正在询问路由器</source>
+        <translation>Asking the router</translation>
+    </message>
+    <message>
+        <source>不可用</source>
+        <translation>Not available</translation>
+    </message>
+    <message>
+        <source>已关闭</source>
+        <translation>Switched off</translation>
     </message>
 </context>
 <context>
