@@ -1,7 +1,11 @@
 #include "app/port_mapping.h"
 
+#include <QtGlobal>
+
 #include "net/net_context.h"
 #include "net/port_mapper.h"
+#include "net/records.h"
+#include "net/server_socket.h"
 
 namespace kestrona {
 
@@ -87,11 +91,35 @@ void CPortMapping::Report() {
         m_nToldPort = m_nLocalPort;
     }
     const int wanted = m_net.AnnouncedCmdPort();
-    if (wanted == m_nToldPort) {
+    if (wanted != m_nToldPort) {
+        m_nToldPort = wanted;
+        m_net.ReportCmdPort(wanted);
+    }
+    CompareWithServer();
+}
+
+void CPortMapping::CompareWithServer() {
+    if (m_state != State::kMapped || m_bCompared || m_strAddress.empty()) {
         return;
     }
-    m_nToldPort = wanted;
-    m_net.ReportCmdPort(wanted);
+    m_bCompared = true;
+    // The server gives callers the address it saw this phone come from; a
+    // router that names another outside address is not the last one on the
+    // way, and its forwarding is not what callers reach. Only told: the
+    // phone goes on as it is.
+    CServerSocket socket(m_net);
+    socket.Create();
+    socket.SendQueryUser(m_net.settings.m_nID);
+    if (m_net.PumpUntilReply(socket) == REPLY_SUCCESS) {
+        const QueryUserResult seen = ParseQueryUserResult(socket.Buffer());
+        if (seen.strAddress != m_strAddress) {
+            qWarning(
+                "kestrona: port mapping: the router's outside address is %s, but the "
+                "directory server sees this phone at %s; calls may not get through",
+                m_strAddress.c_str(), seen.strAddress.c_str());
+        }
+    }
+    socket.Close();
 }
 
 void CPortMapping::SetState(State state) {

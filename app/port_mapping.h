@@ -46,6 +46,7 @@ class CPortMapping : public QObject {
     void OnGranted(int localPort, const std::string& address, int port);
     void SetState(State state);
     void Report();
+    void CompareWithServer();
 
     NetContext& m_net;
     std::unique_ptr<CPortMapper> m_mapper;
@@ -58,6 +59,8 @@ class CPortMapping : public QObject {
     // The port the server knows since the login.
     bool m_bTold = false;
     int m_nToldPort = 0;
+    // The server's view of this phone's address was asked for.
+    bool m_bCompared = false;
 };
 
 }  // namespace kestrona

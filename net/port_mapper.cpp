@@ -3,12 +3,24 @@
 #include <QDebug>
 #include <QMetaObject>
 #include <algorithm>
+#include <cstdio>
 
 namespace kestrona {
 
 namespace {
 using Clock = std::chrono::steady_clock;
+
+// An outside address that no one on the internet can reach: a second router
+// or the carrier's NAT stands in front of this one.
+bool IsPrivateAddress(const std::string& text) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4) {
+        return false;
+    }
+    return a == 10 || (a == 172 && b >= 16 && b <= 31) || (a == 192 && b == 168) ||
+           (a == 100 && b >= 64 && b <= 127) || (a == 169 && b == 254) || a == 0 || a == 127;
 }
+}  // namespace
 
 CPortMapper::CPortMapper(PortMapBackends backends, Options options, QObject* parent)
     : QObject(parent), m_makeBackends(std::move(backends)), m_options(options) {}
@@ -136,6 +148,13 @@ IPortMapBackend* CPortMapper::Router() {
             qInfo("kestrona: port mapping through %s, router's outside address %s",
                   m_router->Name(),
                   m_externalAddress.empty() ? "unknown" : m_externalAddress.c_str());
+            if (IsPrivateAddress(m_externalAddress)) {
+                qWarning(
+                    "kestrona: port mapping: the router's outside address %s is private; "
+                    "another router or the provider's NAT is in front of it, and calls from "
+                    "the internet will not get through",
+                    m_externalAddress.c_str());
+            }
             return m_router;
         }
     }

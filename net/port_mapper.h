@@ -50,7 +50,7 @@ class CPortMapper : public QObject {
 
   public:
     struct Options {
-        int leaseSeconds = 3600;
+        int leaseSeconds = 1200;
         // How long a router has to answer the search, per protocol.
         std::chrono::milliseconds discoverLimit{2000};
         // After a search that found nothing, requests fail at once for this

@@ -194,6 +194,14 @@ TEST_F(NatCallTest, CallsIntoBothHomesWorkAndTheForwardingsEndWithThem) {
         << Forwarded(routers[0]).size();
     EXPECT_FALSE(HasMessage(*a, kPeerUnreachable));
     EXPECT_FALSE(HasMessage(*b, kPeerUnreachable));
+    // Each through its router's one protocol; the routers name the outside
+    // address the server sees.
+    const std::string outA = a->Output();
+    const std::string outB = b->Output();
+    EXPECT_NE(outA.find("port mapping through UPnP IGD"), std::string::npos) << outA;
+    EXPECT_NE(outB.find("port mapping through NAT-PMP"), std::string::npos) << outB;
+    EXPECT_EQ(outA.find("calls may not get through"), std::string::npos) << outA;
+    EXPECT_EQ(outB.find("calls may not get through"), std::string::npos) << outB;
 
     // Ends both phones: nothing stays forwarded.
     ExpectEachHeardTheOther(*a, speech, *b, reversed);
