@@ -328,6 +328,13 @@ class PostgresStore::Connection {
     }
 
     void Configure() {
+        // The statements are prepared once and run thousands of times a
+        // second; planned anew for each run (the default for the first few
+        // and often for good when arrays are passed), planning cost more
+        // than a keep-alive lot's whole update. Their plans do not depend on
+        // the values: an index look-up by number, or a scan. A server too
+        // old to know the setting keeps planning each run.
+        Result plans(PQexec(conn_, "SET plan_cache_mode = force_generic_plan"));
         if (!durable_) {
             Result r(PQexec(conn_, "SET synchronous_commit = off"));
         }
