@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "server/schema.h"
 #include "server/store_executor.h"
 
 #include "server/store_util.h"
@@ -16,66 +17,6 @@
 namespace kestrona::server {
 
 namespace {
-
-// Step n brings a database from version n - 1 to n; the same versions as the
-// SQLite store.
-constexpr const char* kSteps[] = {
-    R"sql(
-CREATE TABLE IF NOT EXISTS subscribers (
-    number integer PRIMARY KEY,
-    name bytea NOT NULL,
-    password_hash text NOT NULL,
-    email bytea NOT NULL,
-    email_key bytea NOT NULL UNIQUE,
-    country bytea NOT NULL,
-    city bytea NOT NULL,
-    registered_at bigint NOT NULL,
-    registered_from text NOT NULL
-);
-CREATE TABLE IF NOT EXISTS call_reports (
-    id bigserial PRIMARY KEY,
-    reported_at bigint NOT NULL,
-    kind integer NOT NULL,
-    other integer NOT NULL,
-    own integer NOT NULL,
-    seconds integer NOT NULL,
-    reported_from text NOT NULL
-);
-)sql",
-    R"sql(
-CREATE TABLE sessions (
-    number integer PRIMARY KEY,
-    address text NOT NULL,
-    port integer NOT NULL,
-    last_seen_ms bigint NOT NULL
-);
-CREATE INDEX sessions_last_seen ON sessions (last_seen_ms);
-CREATE TABLE housekeeping (
-    task text PRIMARY KEY,
-    next_run_ms bigint NOT NULL
-);
-INSERT INTO housekeeping (task, next_run_ms) VALUES ('sweep', 0);
-CREATE TABLE retired_numbers (number integer PRIMARY KEY);
-)sql",
-    // Unlogged: counts of failed logins are not worth a disk write each, and
-    // a database crash that forgets them costs a guesser's allowance once.
-    R"sql(
-CREATE UNLOGGED TABLE limit_state (
-    key text PRIMARY KEY,
-    value text NOT NULL,
-    expires_ms bigint NOT NULL
-);
-)sql",
-    // Every keep-alive rewrites last_seen_ms: without an index on it, and
-    // with room left in each page, those updates stay on their page (HOT)
-    // and touch no index. The sweep and the count scan the table instead,
-    // once per time-out and every other second.
-    R"sql(
-DROP INDEX IF EXISTS sessions_last_seen;
-ALTER TABLE sessions SET (fillfactor = 80);
-)sql",
-};
-static_assert(std::size(kSteps) == kSchemaVersion);
 
 // Keys of the advisory locks that order schema upgrades and number
 // assignment between instances.
@@ -396,7 +337,7 @@ PostgresStore::PostgresStore(const std::string& conninfo, int connections) : con
                                  ", newer than this server's " + std::to_string(kSchemaVersion));
     }
     for (int step = version; step < kSchemaVersion; ++step) {
-        if (!first->ExecOk(kSteps[step])) {
+        if (!first->ExecOk(SchemaStep(step, SqlDialect::kPostgres).c_str())) {
             throw std::runtime_error("database: schema step " + std::to_string(step + 1) +
                                      " failed: " + first->Error());
         }

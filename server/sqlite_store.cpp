@@ -7,67 +7,12 @@
 #include <limits>
 #include <stdexcept>
 
+#include "server/schema.h"
 #include "server/store_util.h"
 
 namespace kestrona::server {
 
 namespace {
-
-// Step n brings a database from version n - 1 to n. Step 1 is the schema of
-// the first server, which kept no version: its files are at version 0 here
-// and step 1 finds their tables in place.
-constexpr const char* kSteps[] = {
-    R"sql(
-CREATE TABLE IF NOT EXISTS subscribers (
-    number INTEGER PRIMARY KEY,
-    name BLOB NOT NULL,
-    password_hash TEXT NOT NULL,
-    email BLOB NOT NULL,
-    email_key BLOB NOT NULL UNIQUE,
-    country BLOB NOT NULL,
-    city BLOB NOT NULL,
-    registered_at INTEGER NOT NULL,
-    registered_from TEXT NOT NULL
-);
-CREATE TABLE IF NOT EXISTS call_reports (
-    id INTEGER PRIMARY KEY,
-    reported_at INTEGER NOT NULL,
-    kind INTEGER NOT NULL,
-    other INTEGER NOT NULL,
-    own INTEGER NOT NULL,
-    seconds INTEGER NOT NULL,
-    reported_from TEXT NOT NULL
-);
-)sql",
-    R"sql(
-CREATE TABLE sessions (
-    number INTEGER PRIMARY KEY,
-    address TEXT NOT NULL,
-    port INTEGER NOT NULL,
-    last_seen_ms INTEGER NOT NULL
-);
-CREATE INDEX sessions_last_seen ON sessions (last_seen_ms);
-CREATE TABLE housekeeping (
-    task TEXT PRIMARY KEY,
-    next_run_ms INTEGER NOT NULL
-);
-INSERT INTO housekeeping (task, next_run_ms) VALUES ('sweep', 0);
-CREATE TABLE retired_numbers (number INTEGER PRIMARY KEY);
-)sql",
-    R"sql(
-CREATE TABLE limit_state (
-    key TEXT PRIMARY KEY,
-    value TEXT NOT NULL,
-    expires_ms INTEGER NOT NULL
-);
-)sql",
-    // Every keep-alive rewrites last_seen_ms; the index on it cost more at
-    // each of them than it saved the sweep once per time-out.
-    R"sql(
-DROP INDEX IF EXISTS sessions_last_seen;
-)sql",
-};
-static_assert(std::size(kSteps) == kSchemaVersion);
 
 void BindBlob(sqlite3_stmt* stmt, int index, const std::string& bytes) {
     // A zero-length blob would bind as NULL with a null pointer.
@@ -204,7 +149,7 @@ void SqliteStore::Upgrade() {
                                      std::to_string(kSchemaVersion));
         }
         for (int step = version; step < kSchemaVersion; ++step) {
-            Exec(kSteps[step]);
+            Exec(SchemaStep(step, SqlDialect::kSqlite).c_str());
         }
         if (version < kSchemaVersion) {
             Exec("DELETE FROM schema_version");
