@@ -1,9 +1,11 @@
 // Gathers keep-alives, the bulk of the load (one per phone per period), and
 // look-ups, so that all that arrive while the store is busy with the last
 // lot go in one statement each: group commit. At most one lot is queued or
-// running at a time; the next one starts with whatever came meanwhile.
+// running at a time; the next one starts with whatever came meanwhile, and
+// under load waits a little for more (see the .cpp).
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -43,8 +45,16 @@ class KeepAliveBatcher {
     StoreExecutor& work_;
     Directory& directory_;
     std::mutex mutex_;
+    std::condition_variable full_;
     std::vector<Waiting> waiting_;
     bool scheduled_ = false;
+    // A lot is waiting for company; full_ ends the wait early.
+    bool gathering_ = false;
+    SteadyTime last_arrival_{};
+    // Running averages: the time between arrivals, and the time the
+    // store took for a lot.
+    std::chrono::steady_clock::duration gap_ = std::chrono::milliseconds(20);
+    std::chrono::steady_clock::duration lot_time_{};
 };
 
 }  // namespace kestrona::server
