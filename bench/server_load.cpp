@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
@@ -400,7 +401,8 @@ void Usage() {
     std::puts(
         "Usage: server_load [--server HOST:PORT] [--server-binary PATH] [--server-threads N]\n"
         "                   [--clients N] [--client-threads N] [--seconds S] [--rate R]\n"
-        "                   [--subscribers N] [--event-loop] [--single] [--compare]\n"
+        "                   [--subscribers N] [--event-loop] [--single] [--compare [--repeat N]\n"
+        "                   [--only DIGITS]]\n"
         "Runs a closed loop of N clients (login and look-up, one connection each),\n"
         "then an open loop at R exchanges per second, and prints exchanges per\n"
         "second and latency percentiles. Without --server it starts kestrona-server\n"
@@ -410,7 +412,11 @@ void Usage() {
         "--event-loop all clients as coroutines on --client-threads threads.\n"
         "--compare measures keep-alives and look-ups (closed loop) of one instance on\n"
         "SQLite, one and two on PostgreSQL, and SQLite and two PostgreSQL instances\n"
-        "behind HAProxy, with PostgreSQL's CPU per keep-alive, and prints the ratios.");
+        "behind HAProxy: all started at once, then measured in turns N times (3),\n"
+        "with the CPU time per exchange of the load generator, HAProxy, the\n"
+        "instances and PostgreSQL, and the share of the machine others used;\n"
+        "then medians and the ratios of each repetition. --only 45 runs set-ups 4\n"
+        "and 5 of the five alone (to profile one).");
 }
 
 void StopServer(pid_t pid) {
@@ -600,6 +606,22 @@ double RunMix(const Settings& s, const std::vector<tcp::endpoint>& endpoints,
            std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Parent of a process, from /proc; 0 when gone.
+pid_t ParentOf(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) {
+        return 0;
+    }
+    char buffer[1024];
+    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+    std::fclose(f);
+    buffer[n] = 0;
+    const char* p = std::strrchr(buffer, ')');
+    int ppid = 0;
+    return p && std::sscanf(p + 2, "%*c %d", &ppid) == 1 ? ppid : 0;
+}
+
 // CPU seconds of a PostgreSQL daemon and the processes it started.
 double ClusterCpuSeconds(pid_t postmaster) {
     double sum = CpuSeconds(postmaster);
@@ -608,28 +630,46 @@ double ClusterCpuSeconds(pid_t postmaster) {
         if (name.empty() || name[0] < '0' || name[0] > '9') {
             continue;
         }
-        FILE* f = std::fopen((entry.path() / "stat").c_str(), "r");
-        if (!f) {
-            continue;
-        }
-        char buffer[1024];
-        std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-        std::fclose(f);
-        buffer[n] = 0;
-        const char* p = std::strrchr(buffer, ')');
-        int ppid = 0;
-        if (p && std::sscanf(p + 2, "%*c %d", &ppid) == 1 && ppid == postmaster) {
-            sum += CpuSeconds(static_cast<pid_t>(std::stol(name)));
+        pid_t pid = static_cast<pid_t>(std::stol(name));
+        if (ParentOf(pid) == postmaster) {
+            sum += CpuSeconds(pid);
         }
     }
     return sum;
 }
 
-struct Figures {
-    double keepalive = 0;
-    double lookup = 0;
-    double db_cpu_us_per_keepalive = -1;
-};
+// Busy and total CPU time of the whole machine so far, in clock ticks.
+std::pair<double, double> MachineTicks() {
+    FILE* f = std::fopen("/proc/stat", "r");
+    if (!f) {
+        return {0, 0};
+    }
+    unsigned long long v[8] = {};
+    int got = std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2],
+                          &v[3], &v[4], &v[5], &v[6], &v[7]);
+    std::fclose(f);
+    if (got < 5) {
+        return {0, 0};
+    }
+    double idle = static_cast<double>(v[3] + v[4]);
+    double total = 0;
+    for (unsigned long long x : v) {
+        total += static_cast<double>(x);
+    }
+    return {total - idle, total};
+}
+
+double LoadAverage() {
+    FILE* f = std::fopen("/proc/loadavg", "r");
+    double load = -1;
+    if (f) {
+        if (std::fscanf(f, "%lf", &load) != 1) {
+            load = -1;
+        }
+        std::fclose(f);
+    }
+    return load;
+}
 
 // Of the updates to the sessions table so far, how many stayed on their page
 // (HOT); empty when the statistics cannot be read.
@@ -655,15 +695,27 @@ std::string HotUpdates(const std::string& uri) {
     return out;
 }
 
-// Registers and logs in the subscribers through the first endpoint (their
-// sessions then carry 127.0.0.1 behind a balancer too), then measures.
-bool Measure(const Settings& s, const std::vector<tcp::endpoint>& endpoints, pid_t postmaster,
-             const char* label, Figures& f, const std::string& db = {}) {
+// One set-up of the comparison, running for the whole of it.
+struct Setup {
+    std::string label;
+    std::vector<pid_t> servers;
+    std::unique_ptr<kestrona::test::HaproxyProcess> haproxy;
+    bool postgres = false;
+    std::string db;  // PostgreSQL URI, for the statistics
+    std::vector<tcp::endpoint> endpoints;
     std::vector<std::int32_t> numbers;
+    // Exchanges per second of each repetition, and the CPU time of all
+    // parties per exchange (microseconds).
+    std::vector<double> keepalive, lookup, keepalive_cpu, lookup_cpu;
+};
+
+// Registers the subscribers and logs them in through the first endpoint
+// (their sessions then carry 127.0.0.1 behind a balancer too).
+bool Prepare(const Settings& s, Setup& setup) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(endpoints[0].port());
-    addr.sin_addr.s_addr = htonl(endpoints[0].address().to_v4().to_uint());
+    addr.sin_port = htons(setup.endpoints[0].port());
+    addr.sin_addr.s_addr = htonl(setup.endpoints[0].address().to_v4().to_uint());
     g_waiting_for_server = true;
     for (int attempt = 0; attempt < 200 && BlockingExchange(addr, Query(1, 1)).empty(); ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -672,127 +724,223 @@ bool Measure(const Settings& s, const std::vector<tcp::endpoint>& endpoints, pid
     for (int i = 0; i < s.subscribers; ++i) {
         Bytes r = BlockingExchange(addr, Register(i));
         if (r.size() >= 22 && std::memcmp(r.data(), "REGISTERNEWSUCCESS", 18) == 0) {
-            numbers.push_back(rec::GetInt(r.data(), 18));
+            setup.numbers.push_back(rec::GetInt(r.data(), 18));
         }
     }
-    for (std::int32_t n : numbers) {
+    for (std::int32_t n : setup.numbers) {
         BlockingExchange(addr, Login(n, "benchpw"));
     }
-    if (numbers.empty()) {
-        std::printf("%s: could not register\n", label);
+    if (setup.numbers.empty()) {
+        std::printf("%s: could not register\n", setup.label.c_str());
         std::fflush(stdout);
         return false;
     }
-    long failed_live = 0;
-    long failed_lookup = 0;
-    double cpu0 = postmaster > 0 ? ClusterCpuSeconds(postmaster) : 0;
-    auto t0 = Clock::now();
-    f.keepalive = RunMix(s, endpoints, numbers, true, failed_live);
-    double took = std::chrono::duration<double>(Clock::now() - t0).count();
-    if (postmaster > 0 && f.keepalive > 0) {
-        f.db_cpu_us_per_keepalive =
-            (ClusterCpuSeconds(postmaster) - cpu0) * 1e6 / (f.keepalive * took);
-    }
-    std::string hot = HotUpdates(db);
-    f.lookup = RunMix(s, endpoints, numbers, false, failed_lookup);
-    std::printf("%-44s keep-alives %7.0f/s (%ld failed)  look-ups %7.0f/s (%ld failed)", label,
-                f.keepalive, failed_live, f.lookup, failed_lookup);
-    if (f.db_cpu_us_per_keepalive >= 0) {
-        std::printf("  PostgreSQL CPU %.1f us/keep-alive", f.db_cpu_us_per_keepalive);
-    }
-    if (!hot.empty()) {
-        std::printf("  (%s)", hot.c_str());
-    }
-    std::printf("\n");
-    std::fflush(stdout);
     return true;
 }
 
-// The set-ups side by side in one run, so that their ratios hold on a busy
-// machine: one instance on SQLite, one on PostgreSQL, two on one PostgreSQL
-// with the clients split between them, and SQLite and two PostgreSQL
-// instances behind the same HAProxy.
-int Compare(const Settings& s) {
+// One closed loop against a set-up, with the CPU time each party spent on it
+// per exchange: the load generator, HAProxy, the instances, PostgreSQL (all
+// of its processes), and the rest of the machine (other people's work).
+void MeasureOnce(const Settings& s, Setup& setup, pid_t postmaster, bool keepalive) {
+    pid_t haproxy = setup.haproxy ? setup.haproxy->Pid() : 0;
+    auto sample = [&] {
+        std::array<double, 4> cpu{CpuSeconds(::getpid()), haproxy > 0 ? CpuSeconds(haproxy) : 0,
+                                  CpuSecondsOf(setup.servers),
+                                  setup.postgres ? ClusterCpuSeconds(postmaster) : 0};
+        return cpu;
+    };
+    double load = LoadAverage();
+    auto machine0 = MachineTicks();
+    auto cpu0 = sample();
+    auto t0 = Clock::now();
+    long failed = 0;
+    double rate = RunMix(s, setup.endpoints, setup.numbers, keepalive, failed);
+    double took = std::chrono::duration<double>(Clock::now() - t0).count();
+    auto cpu1 = sample();
+    auto machine1 = MachineTicks();
+    double exchanges = std::max(1.0, rate * took);
+    double ours = 0;
+    std::array<double, 4> us{};
+    for (std::size_t i = 0; i < us.size(); ++i) {
+        ours += cpu1[i] - cpu0[i];
+        us[i] = (cpu1[i] - cpu0[i]) * 1e6 / exchanges;
+    }
+    double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    double busy = (machine1.first - machine0.first) / tick;
+    double cores = (machine1.second - machine0.second) / tick / std::max(took, 1e-9);
+    double others = std::max(0.0, busy - ours) / std::max(took, 1e-9);
+    std::printf("  %-42s %-11s %7.0f/s %3ld failed | CPU us/exchange: generator %5.1f",
+                setup.label.c_str(), keepalive ? "keep-alives" : "look-ups", rate, failed, us[0]);
+    if (setup.haproxy) {
+        std::printf("  HAProxy %5.1f", us[1]);
+    }
+    std::printf("  instances %5.1f", us[2]);
+    if (setup.postgres) {
+        std::printf("  PostgreSQL %5.1f", us[3]);
+    }
+    std::printf("  all %5.1f | others %.2f of %.0f cores, load %.2f\n", ours * 1e6 / exchanges,
+                others, cores, load);
+    std::fflush(stdout);
+    (keepalive ? setup.keepalive : setup.lookup).push_back(rate);
+    (keepalive ? setup.keepalive_cpu : setup.lookup_cpu).push_back(ours * 1e6 / exchanges);
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    std::size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+// The set-ups side by side, all started first and then measured in turns
+// (the order reversed every other repetition), so that a busy spell of the
+// machine touches every set-up alike: one instance on SQLite, one on
+// PostgreSQL, two on one PostgreSQL with the clients split between them, and
+// SQLite and two PostgreSQL instances behind the same HAProxy configuration.
+// Prints every measurement, then medians and the ratios of each repetition.
+int Compare(const Settings& s, int repeat, const std::string& only) {
     std::string why;
     kestrona::test::PostgresCluster* cluster = kestrona::test::PostgresCluster::Shared(&why);
     if (!cluster) {
         std::fprintf(stderr, "no PostgreSQL: %s\n", why.c_str());
         return 1;
     }
+    if (!kestrona::test::HaproxyProcess::Available()) {
+        std::fprintf(stderr, "haproxy is not installed\n");
+        return 1;
+    }
     char pattern[] = "/tmp/kestrona-load-XXXXXX";
     std::filesystem::path temp = ::mkdtemp(pattern);
-    auto local = [](std::uint16_t port) {
-        return tcp::endpoint(asio::ip::make_address("127.0.0.1"), port);
+    auto local = [](int port) {
+        return tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<std::uint16_t>(port));
+    };
+    std::vector<pid_t> all;
+    auto start = [&](const std::string& db, std::vector<std::string> extra) {
+        extra.push_back("--minimum-hash-cost");
+        std::uint16_t port = FreePort();
+        pid_t pid = StartServer(s, db, port, extra);
+        if (pid > 0) {
+            all.push_back(pid);
+        }
+        // One at a time: the first on a database creates the schema.
+        kestrona::test::WaitForPort(port, 15000);
+        return std::make_pair(pid, static_cast<int>(port));
     };
     const std::vector<std::string> behind{"--trusted-proxy", "127.0.0.1"};
-    Figures sqlite, pg, pg2, sqlite_ha, pg2_ha;
-    int sqlite_runs = 0;
-    {
-        std::uint16_t port = FreePort();
-        pid_t pid = StartServer(s, (temp / "one.db").string(), port, {"--minimum-hash-cost"});
-        Measure(s, {local(port)}, 0, "1 instance on SQLite", sqlite);
-        StopServer(pid);
-        ++sqlite_runs;
-    }
-    {
-        std::uint16_t port = FreePort();
-        std::string db = cluster->CreateDatabase();
-        pid_t pid = StartServer(s, db, port, {"--minimum-hash-cost"});
-        Measure(s, {local(port)}, cluster->Pid(), "1 instance on PostgreSQL", pg, db);
-        StopServer(pid);
-    }
-    const std::vector<std::string> quick{"--minimum-hash-cost"};
-    {
-        std::string db = cluster->CreateDatabase();
-        std::uint16_t a = FreePort();
-        pid_t pa = StartServer(s, db, a, quick);
-        kestrona::test::WaitForPort(a, 15000);
-        std::uint16_t b = FreePort();
-        pid_t pb = StartServer(s, db, b, quick);
-        kestrona::test::WaitForPort(b, 15000);
-        Measure(s, {local(a), local(b)}, cluster->Pid(), "2 instances on PostgreSQL", pg2);
-        StopServer(pa);
-        StopServer(pb);
-    }
-    std::vector<std::string> behind_quick = behind;
-    behind_quick.push_back("--minimum-hash-cost");
-    {
-        std::uint16_t c = FreePort();
-        pid_t pc = StartServer(s, (temp / "balanced.db").string(), c, behind_quick);
-        kestrona::test::WaitForPort(c, 15000);
-        kestrona::test::HaproxyProcess haproxy;
-        if (haproxy.Start({c})) {
-            Measure(s, {local(static_cast<std::uint16_t>(haproxy.Port()))}, 0,
-                    "1 instance on SQLite behind HAProxy", sqlite_ha);
+    enum { kSqlite, kPostgres, kPostgresPair, kSqliteBalanced, kPostgresBalanced, kCount };
+    std::vector<Setup> setups(kCount);
+    bool ready = true;
+    // only: the set-ups to run, by their numbers from 1 (to profile one).
+    auto chosen = [&](int i) {
+        return only.empty() || only.find(static_cast<char>('1' + i)) != std::string::npos;
+    };
+    for (int i = 0; i < kCount && ready; ++i) {
+        Setup& setup = setups[static_cast<std::size_t>(i)];
+        if (!chosen(i)) {
+            continue;
         }
-        StopServer(pc);
-    }
-    {
-        std::string db = cluster->CreateDatabase();
-        std::uint16_t a = FreePort();
-        pid_t pa = StartServer(s, db, a, behind_quick);
-        kestrona::test::WaitForPort(a, 15000);
-        std::uint16_t b = FreePort();
-        pid_t pb = StartServer(s, db, b, behind_quick);
-        kestrona::test::WaitForPort(b, 15000);
-        kestrona::test::HaproxyProcess haproxy;
-        if (haproxy.Start({a, b})) {
-            Measure(s, {local(static_cast<std::uint16_t>(haproxy.Port()))}, cluster->Pid(),
-                    "2 instances on PostgreSQL behind HAProxy", pg2_ha);
+        bool balanced = i == kSqliteBalanced || i == kPostgresBalanced;
+        setup.postgres = i == kPostgres || i == kPostgresPair || i == kPostgresBalanced;
+        int instances = (i == kPostgresPair || i == kPostgresBalanced) ? 2 : 1;
+        setup.label =
+            std::to_string(instances) + (instances == 1 ? " instance on " : " instances on ") +
+            (setup.postgres ? "PostgreSQL" : "SQLite") + (balanced ? " behind HAProxy" : "");
+        std::string db = setup.postgres ? cluster->CreateDatabase()
+                                        : (temp / ("db" + std::to_string(i))).string();
+        if (setup.postgres) {
+            setup.db = db;
         }
-        StopServer(pa);
-        StopServer(pb);
+        std::vector<int> ports;
+        for (int k = 0; k < instances; ++k) {
+            auto [pid, port] = start(db, balanced ? behind : std::vector<std::string>{});
+            setup.servers.push_back(pid);
+            ports.push_back(port);
+            setup.endpoints.push_back(local(port));
+            ready = ready && pid > 0;
+        }
+        if (balanced && ready) {
+            setup.haproxy = std::make_unique<kestrona::test::HaproxyProcess>();
+            ready = setup.haproxy->Start(ports);
+            if (!ready) {
+                std::fprintf(stderr, "haproxy did not start:\n%s\n", setup.haproxy->Log().c_str());
+            }
+            setup.endpoints = {local(setup.haproxy->Port())};
+        }
+        ready = ready && Prepare(s, setup);
     }
-    auto ratio = [](double x, double y) { return y > 0 ? x / y : 0.0; };
-    std::printf(
-        "ratios: PostgreSQL/SQLite keep-alives %.2f, look-ups %.2f; two PostgreSQL/one SQLite "
-        "keep-alives %.2f, look-ups %.2f; behind HAProxy keep-alives %.2f, look-ups %.2f\n",
-        ratio(pg.keepalive, sqlite.keepalive), ratio(pg.lookup, sqlite.lookup),
-        ratio(pg2.keepalive, sqlite.keepalive), ratio(pg2.lookup, sqlite.lookup),
-        ratio(pg2_ha.keepalive, sqlite_ha.keepalive), ratio(pg2_ha.lookup, sqlite_ha.lookup));
+    if (ready) {
+        std::printf("%d repetitions, %d clients, %.0f s per measurement, load %.2f at the start\n",
+                    repeat, s.clients, s.seconds, LoadAverage());
+        for (int r = 0; r < repeat; ++r) {
+            std::printf("repetition %d\n", r + 1);
+            for (int k = 0; k < kCount; ++k) {
+                int i = r % 2 ? kCount - 1 - k : k;
+                if (!chosen(i)) {
+                    continue;
+                }
+                Setup& setup = setups[static_cast<std::size_t>(i)];
+                MeasureOnce(s, setup, cluster->Pid(), true);
+                MeasureOnce(s, setup, cluster->Pid(), false);
+            }
+        }
+        std::printf("medians over %d repetitions:\n", repeat);
+        for (Setup& setup : setups) {
+            if (setup.keepalive.empty()) {
+                continue;
+            }
+            std::printf("  %-42s keep-alives %7.0f/s  look-ups %7.0f/s\n", setup.label.c_str(),
+                        Median(setup.keepalive), Median(setup.lookup));
+        }
+        std::string hot = HotUpdates(setups[kPostgres].db);
+        if (!hot.empty()) {
+            std::printf("  one instance on PostgreSQL: %s\n", hot.c_str());
+        }
+        // Each ratio is taken within a repetition, where both figures met the
+        // same spell of the machine; beside them the same from the CPU time
+        // of all parties per exchange, what the ratio would be on a machine
+        // that the set-ups had to themselves.
+        auto ratios = [&](const char* title, int a, int b, bool keepalive) {
+            if (!chosen(a) || !chosen(b)) {
+                return;
+            }
+            const Setup& x = setups[static_cast<std::size_t>(a)];
+            const Setup& y = setups[static_cast<std::size_t>(b)];
+            std::vector<double> v, cpu;
+            for (std::size_t r = 0; r < static_cast<std::size_t>(repeat); ++r) {
+                double num = keepalive ? x.keepalive[r] : x.lookup[r];
+                double den = keepalive ? y.keepalive[r] : y.lookup[r];
+                v.push_back(den > 0 ? num / den : 0);
+                double xc = keepalive ? x.keepalive_cpu[r] : x.lookup_cpu[r];
+                double yc = keepalive ? y.keepalive_cpu[r] : y.lookup_cpu[r];
+                cpu.push_back(xc > 0 ? yc / xc : 0);
+            }
+            std::printf("  %-56s median %.2f  (", title, Median(v));
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                std::printf("%s%.2f", i ? " " : "", v[i]);
+            }
+            std::printf(");  from CPU per exchange %.2f\n", Median(cpu));
+        };
+        std::printf("ratios:\n");
+        ratios("PostgreSQL/SQLite, keep-alives", kPostgres, kSqlite, true);
+        ratios("PostgreSQL/SQLite, look-ups", kPostgres, kSqlite, false);
+        ratios("two PostgreSQL/one SQLite, keep-alives", kPostgresPair, kSqlite, true);
+        ratios("two PostgreSQL/one SQLite, look-ups", kPostgresPair, kSqlite, false);
+        ratios("behind HAProxy, two PostgreSQL/one SQLite, keep-alives", kPostgresBalanced,
+               kSqliteBalanced, true);
+        ratios("behind HAProxy, two PostgreSQL/one SQLite, look-ups", kPostgresBalanced,
+               kSqliteBalanced, false);
+    }
+    for (Setup& setup : setups) {
+        setup.haproxy.reset();
+    }
+    for (pid_t pid : all) {
+        StopServer(pid);
+    }
     std::error_code ec;
     std::filesystem::remove_all(temp, ec);
-    return sqlite_runs == 1 ? 0 : 1;
+    return ready ? 0 : 1;
 }
 
 }  // namespace
@@ -801,6 +949,8 @@ int main(int argc, char** argv) {
     Settings s;
     bool balanced = true;
     bool compare = false;
+    int repeat = 3;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -831,6 +981,10 @@ int main(int argc, char** argv) {
             balanced = false;
         } else if (a == "--compare") {
             compare = true;
+        } else if (a == "--only") {
+            only = next();
+        } else if (a == "--repeat") {
+            repeat = std::max(1, std::stoi(next()));
         } else {
             Usage();
             return a == "--help" ? 0 : 2;
@@ -838,7 +992,7 @@ int main(int argc, char** argv) {
     }
 
     if (compare) {
-        return Compare(s);
+        return Compare(s, repeat, only);
     }
     if (s.port != 0) {
         tcp::endpoint server(asio::ip::make_address(s.host), s.port);

@@ -22,6 +22,8 @@ class HaproxyProcess {
     bool Start(const std::vector<int>& backendPorts, const std::vector<int>& healthPorts = {});
     void Stop() { m_process.Stop(); }
     int Port() const { return m_port; }
+    // The balancer's process, for its CPU time; -1 when not running.
+    pid_t Pid() const { return m_process.Pid(); }
     std::string Log() const;
 
   private:

@@ -45,6 +45,7 @@ class ChildProcess {
     bool Start(const std::vector<std::string>& argv, const std::filesystem::path& log);
     void Stop();
     bool Running() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
 
   private:
     pid_t m_pid = -1;
