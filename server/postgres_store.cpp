@@ -50,10 +50,17 @@ constexpr StatementText kStatements[] = {
      "UPDATE sessions SET last_seen_ms = greatest(last_seen_ms, $3) WHERE number = $1 AND "
      "address = $2 AND last_seen_ms >= $4"},
     // Keep-alives that arrived together: one statement, one transaction.
+    // The rows are locked first, in the order of their numbers, whatever
+    // plan the update gets: two instances whose lots share numbers then
+    // wait for each other at most, where in any other order each may hold
+    // a row the other waits for, and the database ends the deadlock after a
+    // second by failing one of the lots whole.
     {"touch_sessions",
-     "UPDATE sessions AS s SET last_seen_ms = greatest(s.last_seen_ms, $3) FROM "
-     "unnest($1::integer[], $2::text[]) AS t(number, address) WHERE s.number = t.number AND "
-     "s.address = t.address AND s.last_seen_ms >= $4 RETURNING s.number"},
+     "WITH mine AS MATERIALIZED (SELECT s.number FROM sessions AS s JOIN "
+     "unnest($1::integer[], $2::text[]) AS t(number, address) ON s.number = t.number AND "
+     "s.address = t.address WHERE s.last_seen_ms >= $4 ORDER BY s.number FOR UPDATE OF s) "
+     "UPDATE sessions AS s SET last_seen_ms = greatest(s.last_seen_ms, $3) FROM mine WHERE "
+     "s.number = mine.number RETURNING s.number"},
     {"find_sessions",
      "SELECT number, address, port, last_seen_ms FROM sessions WHERE "
      "number = ANY($1::integer[]) AND last_seen_ms >= $2"},
