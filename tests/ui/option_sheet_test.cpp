@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -158,6 +159,32 @@ TEST_F(OptionSheetTest, FirewallPortsShowGreyedWithoutFixedPortsAndAreStillStore
     sheet.accept();
     EXPECT_EQ(Value("fixport"), "0");
     EXPECT_EQ(Value("aoport"), "4002");
+}
+
+// The router forwarding switch: on without a stored value, stored when
+// changed; greyed and shown off while a proxy receives the calls, and the
+// stored choice then stays for later.
+TEST_F(OptionSheetTest, RouterForwardingSwitchIsOnByDefaultAndLeftAloneUnderAProxy) {
+    {
+        Sheet sheet(&live);
+        sheet.SetActivePage(1);
+        CPage2& p = sheet.m_page2;
+        EXPECT_TRUE(p.m_mapping->isEnabled());
+        EXPECT_TRUE(p.m_mapping->isChecked());
+        EXPECT_EQ(p.m_mappingState->text(), QStringLiteral("不可用"));  // no phone runs here
+        p.m_mapping->click();
+        sheet.accept();
+        EXPECT_EQ(Value("portmapping"), "0");
+    }
+    CSysRegInfo().SetRegInt("proxy", 1);
+    CSysRegInfo().SetRegInt("portmapping", 1);
+    Sheet sheet(&live);
+    sheet.SetActivePage(1);
+    CPage2& p = sheet.m_page2;
+    EXPECT_FALSE(p.m_mapping->isEnabled());
+    EXPECT_FALSE(p.m_mapping->isChecked());
+    sheet.accept();
+    EXPECT_EQ(Value("portmapping"), "1");
 }
 
 TEST_F(OptionSheetTest, AutoAnswerAndQualityPagesUpdateTheRunningProgram) {
