@@ -27,6 +27,13 @@ void CServerSocket::ConnectServer() {
     const int port = m_context.StoreInt(kestrona::reg::kHostPort);
     m_tls = kestrona::ReadServerTlsSettings(m_context.regSection);
     m_tlsFailure = kestrona::TlsFailure::kNone;
+    if (m_tls.enabled && !kestrona::ParseCertificatePin(m_tls.pin)) {
+        // Settings that cannot be checked against: not even a connection.
+        m_bConnected = false;
+        m_tlsFailure = kestrona::TlsFailure::kBadPin;
+        m_context.ShowMessage(kestrona::TlsFailureMessage(m_tlsFailure));
+        return;
+    }
     SetTlsCapable(m_tls.enabled);
     ConnectTo(QString::fromLocal8Bit(host.data(), static_cast<int>(host.size())), port);
 }

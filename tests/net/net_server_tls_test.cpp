@@ -230,7 +230,7 @@ TEST_F(TlsDirectory, PinStandsForTheAuthorityAndAWrongOneSendsNothing) {
     EXPECT_EQ(s_self->Count("REGISTERNEW"), selfBefore);
     EXPECT_EQ(s_good->Count("REGISTERNEW"), goodBefore);
 
-    // A pin that is no fingerprint stops the exchange before any connection.
+    // A pin that is no fingerprint stops the exchange before it connects.
     UseTls(ep, *s_good, "00:11:22");
     EXPECT_EQ(Register(ep, "badpin@example.cn", nullptr, &failure), REPLY_NONE);
     EXPECT_EQ(failure, TlsFailure::kBadPin);

@@ -164,12 +164,13 @@ class TlsServerTest : public ::testing::Test {
 
     test::TempDir dir_;
     kestrona::test::TestCertificates certs_;
+    // Before the server, which logs into them until it is stopped.
+    std::mutex log_mutex_;
+    std::vector<std::string> log_;
     SqliteStore store_;
     PasswordHasher hasher_;
     std::unique_ptr<Directory> directory_;
     std::unique_ptr<Server> server_;
-    std::mutex log_mutex_;
-    std::vector<std::string> log_;
 };
 
 TEST_F(TlsServerTest, ServesTheSameExchangesAsPlainAndCountsEachTransport) {
