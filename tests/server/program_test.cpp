@@ -14,6 +14,7 @@
 #include "server_process.h"
 #include "server_test_util.h"
 #include "store_backends.h"
+#include "support/haproxy_fixture.h"
 
 extern char** environ;
 
@@ -181,30 +182,75 @@ std::int32_t LoginVia(std::uint16_t port, const std::string& from, std::int32_t 
     return reply.size() >= 24 ? rec::GetInt(reply.data(), 20) : -1;
 }
 
-// Two instances on one database give a guesser one allowance between them,
-// and a restart forgets neither the counts nor the addresses an owner is
-// known by.
+// An exchange through a balancer from a loopback address of the client's
+// own, which the balancer names in its header.
+Bytes TalkFrom(std::uint16_t port, const std::string& from, const Bytes& record) {
+    test::RawClient client(port, 10, from.c_str());
+    client.ReadExactly(6);
+    client.Send(record);
+    return client.ReadToEnd();
+}
+
+std::int32_t LoginFrom(std::uint16_t port, const std::string& from, std::int32_t number,
+                       const std::string& pw) {
+    Bytes reply = TalkFrom(port, from, test::LoginRecord(number, pw, 7000));
+    return reply.size() >= 24 ? rec::GetInt(reply.data(), 20) : -1;
+}
+
+// Logins an instance has answered, from its metrics.
+int LoginsAnswered(std::uint16_t metrics_port) {
+    std::string text = test::HttpGet(metrics_port, "/metrics");
+    std::regex line("kestrona_exchanges_total\\{command=\"USERLOGIN\"[^}]*\\} ([0-9]+)");
+    int sum = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+        sum += std::stoi((*it)[1]);
+    }
+    return sum;
+}
+
+// Two instances on one database behind HAProxy give a guesser one allowance
+// between them, and a restart forgets neither the counts nor the addresses
+// an owner is known by.
 TEST(ServerInstances, LimitsAreSharedByInstancesAndOutliveARestart) {
+    if (!kestrona::test::HaproxyProcess::Available()) {
+        GTEST_SKIP() << "haproxy is not installed";
+    }
     test::TempDir dir;
     std::string spec = test::FreshStoreSpec(test::Backend::kPostgres, dir);
     ASSERT_FALSE(spec.empty());
     const std::vector<std::string> behind{"--trusted-proxy", "127.0.0.1"};
-    auto one = std::make_unique<ServerProcess>(spec, 0, behind);
-    auto two = std::make_unique<ServerProcess>(spec, 0, behind);
+    std::vector<int> metrics{kestrona::test::FreeLoopbackPort(),
+                             kestrona::test::FreeLoopbackPort()};
+    auto started = [&](std::uint16_t port, int m) {
+        std::vector<std::string> args = behind;
+        args.insert(args.end(), {"--metrics", "127.0.0.1:" + std::to_string(m)});
+        return std::make_unique<ServerProcess>(spec, port, args);
+    };
+    auto one = started(0, metrics[0]);
+    auto two = started(0, metrics[1]);
     ASSERT_NE(one->port(), 0) << one->first_line();
     ASSERT_NE(two->port(), 0) << two->first_line();
-    Bytes registered =
-        TalkVia(one->port(), "203.0.113.5", test::RegisterRecord("o", "right", "o@x"));
-    ASSERT_EQ(registered.size(), 22u);
-    std::int32_t number = rec::GetInt(registered.data(), 18);
-    ASSERT_EQ(LoginVia(two->port(), "203.0.113.5", number, "right"), 0);
+    const std::string owner = "127.0.0.5";
+    const std::string guesser = "127.0.0.9";
+    std::int32_t number = 0;
+    {
+        kestrona::test::HaproxyProcess haproxy;
+        ASSERT_TRUE(haproxy.Start({one->port(), two->port()})) << haproxy.Log();
+        auto front = static_cast<std::uint16_t>(haproxy.Port());
+        Bytes registered = TalkFrom(front, owner, test::RegisterRecord("o", "right", "o@x"));
+        ASSERT_EQ(registered.size(), 22u);
+        number = rec::GetInt(registered.data(), 18);
+        ASSERT_EQ(LoginFrom(front, owner, number, "right"), 0);
 
-    int checked = 0;
-    for (int i = 0; i < 16; ++i) {
-        std::uint16_t port = i % 2 ? one->port() : two->port();
-        checked += LoginVia(port, "198.51.100.1", number, "guess") == 2;
+        int checked = 0;
+        for (int i = 0; i < 16; ++i) {
+            checked += LoginFrom(front, guesser, number, "guess") == 2;
+        }
+        EXPECT_EQ(checked, 10);
+        // The balancer spread the guesses over both.
+        EXPECT_GE(LoginsAnswered(static_cast<std::uint16_t>(metrics[0])), 4);
+        EXPECT_GE(LoginsAnswered(static_cast<std::uint16_t>(metrics[1])), 4);
     }
-    EXPECT_EQ(checked, 10);
 
     std::uint16_t port_one = one->port();
     std::uint16_t port_two = two->port();
@@ -213,7 +259,7 @@ TEST(ServerInstances, LimitsAreSharedByInstancesAndOutliveARestart) {
     one = std::make_unique<ServerProcess>(spec, port_one, behind);
     two = std::make_unique<ServerProcess>(spec, port_two, behind);
     ASSERT_NE(one->port(), 0) << one->first_line();
-    EXPECT_EQ(LoginVia(one->port(), "198.51.100.1", number, "right"), 1);
+    EXPECT_EQ(LoginVia(one->port(), guesser, number, "right"), 1);
     // Strangers spread over many addresses cool the number down for every
     // stranger, not for its owner, whom the restart did not forget.
     for (int i = 2; i < 12; ++i) {
@@ -221,7 +267,7 @@ TEST(ServerInstances, LimitsAreSharedByInstancesAndOutliveARestart) {
                  "guess");
     }
     EXPECT_EQ(LoginVia(two->port(), "198.51.100.99", number, "right"), 1);
-    EXPECT_EQ(LoginVia(one->port(), "203.0.113.5", number, "right"), 0);
+    EXPECT_EQ(LoginVia(one->port(), owner, number, "right"), 0);
 }
 
 // SQLite to PostgreSQL and back: every subscriber, report, retired number and

@@ -20,12 +20,21 @@ namespace kestrona::server::test {
 
 class RawClient {
   public:
-    // Connects to 127.0.0.1:port. Reads give up after guard_seconds so that a
-    // broken server fails a test instead of hanging it.
-    explicit RawClient(std::uint16_t port, int guard_seconds = 10) {
+    // Connects to 127.0.0.1:port, from the loopback address source when one
+    // is given (any of 127.0.0.0/8). Reads give up after guard_seconds so
+    // that a broken server fails a test instead of hanging it.
+    explicit RawClient(std::uint16_t port, int guard_seconds = 10, const char* source = nullptr) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         timeval tv{guard_seconds, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (source) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            if (::inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+                ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+                return;
+            }
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
