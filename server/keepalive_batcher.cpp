@@ -10,19 +10,17 @@ namespace {
 
 // A lot larger than this is split: one statement stays short.
 constexpr std::size_t kMaxLot = 512;
-// A lot this large goes at once, whatever the window below.
-constexpr std::size_t kFullLot = 64;
-// Under load a lot waits for company before it goes, so that each
-// statement carries several requests: what the database's CPU (and our
-// round trips) cost is paid per statement far more than per row. The wait
-// is a few times what the last lots took in the store, so an in-process
-// store that answers in microseconds waits as little, and a database
-// across the network up to kMaxGather; when requests come further apart
-// than half the wait, nothing waits at all (no added latency when idle).
-constexpr int kWindowPerLotTime = 4;
-constexpr auto kMaxGather = std::chrono::milliseconds(3);
-// Longer spans count as this much in the averages below, so that a pause
-// is measured quickly and one slow lot does not set the wait for long.
+// A lot smaller than this waits up to kGather from its first arrival for
+// more, so that at high load each statement carries several requests rather
+// than one: the database's CPU (and our round trips) are paid per statement
+// far more than per row. A lot that fills up goes at once, and when requests
+// come further apart than kGather nothing waits at all (no added latency at
+// low load). Longer waits gave larger lots, but their latency cost more
+// exchanges per second than the larger lots saved.
+constexpr std::size_t kSmallLot = 16;
+constexpr auto kGather = std::chrono::milliseconds(1);
+// A longer pause counts as this much in the average spacing of arrivals,
+// so that the first burst after it is measured quickly.
 constexpr auto kAverageCap = std::chrono::milliseconds(20);
 
 }  // namespace
@@ -47,7 +45,7 @@ void KeepAliveBatcher::Enqueue(Waiting waiting) {
         }
         last_arrival_ = now;
         waiting_.push_back(std::move(waiting));
-        if (gathering_ && waiting_.size() >= kFullLot) {
+        if (gathering_ && waiting_.size() >= kSmallLot) {
             full_.notify_one();
         }
         if (!scheduled_) {
@@ -73,12 +71,10 @@ void KeepAliveBatcher::Flush(bool run) {
     {
         std::unique_lock lock(mutex_);
         if (run && !waiting_.empty()) {
-            auto window = std::min<std::chrono::steady_clock::duration>(
-                kMaxGather, lot_time_ * kWindowPerLotTime);
-            SteadyTime limit = waiting_.front().arrived + window;
-            if (gap_ * 2 < window) {
+            SteadyTime limit = waiting_.front().arrived + kGather;
+            if (gap_ < kGather) {
                 gathering_ = true;
-                while (waiting_.size() < kFullLot && std::chrono::steady_clock::now() < limit) {
+                while (waiting_.size() < kSmallLot && std::chrono::steady_clock::now() < limit) {
                     full_.wait_until(lock, limit);
                 }
                 gathering_ = false;
@@ -125,15 +121,8 @@ void KeepAliveBatcher::Flush(bool run) {
                                                  : std::nullopt);
         }
     };
-    auto began = std::chrono::steady_clock::now();
     answer(live_waiting, [&] { return directory_.LiveBatch(lives); });
     answer(query_waiting, [&] { return directory_.QueryBatch(queries); });
-    if (!live_waiting.empty() || !query_waiting.empty()) {
-        auto took = std::min<std::chrono::steady_clock::duration>(
-            std::chrono::steady_clock::now() - began, kAverageCap);
-        std::lock_guard lock(mutex_);
-        lot_time_ = (lot_time_ * 3 + took) / 4;
-    }
     std::vector<Waiting> refused;
     {
         std::lock_guard lock(mutex_);

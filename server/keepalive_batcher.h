@@ -48,13 +48,11 @@ class KeepAliveBatcher {
     std::condition_variable full_;
     std::vector<Waiting> waiting_;
     bool scheduled_ = false;
-    // A lot is waiting for company; full_ ends the wait early.
+    // A lot is waiting for company; full_ ends the wait once it is full.
     bool gathering_ = false;
     SteadyTime last_arrival_{};
-    // Running averages: the time between arrivals, and the time the
-    // store took for a lot.
+    // Running average of the time between arrivals.
     std::chrono::steady_clock::duration gap_ = std::chrono::milliseconds(20);
-    std::chrono::steady_clock::duration lot_time_{};
 };
 
 }  // namespace kestrona::server
