@@ -51,6 +51,10 @@ inline constexpr const char* kAATime = "aatime";
 inline constexpr const char* kAAFBTime = "aafbtime";
 inline constexpr const char* kDelayBuffer = "DelayBuffer";
 
+// Encrypted calls: "required", "preferred" or "off"; missing or anything
+// else: preferred.
+inline constexpr const char* kEncryption = "encryption";
+
 // The language of the phone's texts: "zh" or "en"; missing: the locale's.
 inline constexpr const char* kLanguage = "Language";
 

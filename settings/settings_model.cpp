@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include <strings.h>
+
 #include "settings/setting_names.h"
 #include "settings/sys_reg_info.h"
 
@@ -86,6 +88,38 @@ void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
     model.m_strWaveOut = audio.strWaveOut;
     model.m_nEchoCancel = audio.nEchoCancel;
     model.m_nPortMapping = store.GetRegInt(kRegPortMapping) == 0 ? 0 : 1;
+    model.m_encryption = LoadEncryption(store);
+}
+
+const char* EncryptionWord(Encryption mode) {
+    switch (mode) {
+        case Encryption::kOff:
+            return "off";
+        case Encryption::kRequired:
+            return "required";
+        case Encryption::kPreferred:
+            break;
+    }
+    return "preferred";
+}
+
+Encryption EncryptionFromWord(const std::string& word) {
+    for (Encryption mode : {Encryption::kOff, Encryption::kRequired}) {
+        if (strcasecmp(word.c_str(), EncryptionWord(mode)) == 0) {
+            return mode;
+        }
+    }
+    return Encryption::kPreferred;
+}
+
+Encryption LoadEncryption(const CSysRegInfo& store) {
+    std::string word;
+    return store.GetRegValue(kestrona::reg::kEncryption, word) ? EncryptionFromWord(word)
+                                                               : Encryption::kPreferred;
+}
+
+void StoreEncryption(CSysRegInfo& store, Encryption mode) {
+    store.SetRegValue(kestrona::reg::kEncryption, EncryptionWord(mode));
 }
 
 void LoadAudioSettings(const CSysRegInfo& store, AudioSettings& values) {

@@ -29,6 +29,15 @@ inline constexpr int32_t kMinDelayBufferMs = kDelayBufferChoicesMs[0];
 inline constexpr int32_t kMaxDelayBufferMs =
     kDelayBufferChoicesMs[std::size(kDelayBufferChoicesMs) - 1];
 
+// Whether calls are encrypted: kRequired calls and takes encrypted calls
+// only, kPreferred offers and accepts encryption and falls back to a plain
+// call with a phone that cannot, kOff never offers it (as a phone without
+// encryption).
+enum class Encryption : int32_t { kOff, kPreferred, kRequired };
+// The stored words, and the mode a stored text stands for.
+const char* EncryptionWord(Encryption mode);
+Encryption EncryptionFromWord(const std::string& word);
+
 struct SettingsModel {
     int32_t m_nID = 0;
     char m_szProxyAddress[17] = {};
@@ -54,6 +63,8 @@ struct SettingsModel {
     int32_t m_nEchoCancel = -1;
     // 1: the router is asked to forward the listening ports ("portmapping").
     int32_t m_nPortMapping = 1;
+    // The general page updates it at once; it counts from the next call.
+    Encryption m_encryption = Encryption::kPreferred;
 };
 
 // Clears m_szProxyAddress..m_nAoPort and loads every member but m_nID from the
@@ -88,6 +99,9 @@ struct AudioSettings {
     std::string strWaveOut;
     int nEchoCancel = -1;  // -1: automatic
 };
+Encryption LoadEncryption(const CSysRegInfo& store);
+void StoreEncryption(CSysRegInfo& store, Encryption mode);
+
 void LoadAudioSettings(const CSysRegInfo& store, AudioSettings& values);
 void StoreAudioSettings(CSysRegInfo& store, const AudioSettings& values);
 

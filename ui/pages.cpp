@@ -633,6 +633,9 @@ namespace {
 // The languages offered, in the order of the list; the first follows the
 // desktop's locale.
 const char* const kLanguageCodes[] = {"", "zh", "en"};
+// The encryption choices, in the order of the list.
+constexpr kestrona::Encryption kEncryptionChoices[] = {
+    kestrona::Encryption::kPreferred, kestrona::Encryption::kRequired, kestrona::Encryption::kOff};
 }  // namespace
 
 CPage7::CPage7(kestrona::SettingsModel* live) : COptionPage(tr("常规"), live) {}
@@ -669,10 +672,22 @@ void CPage7::OnInitDialog() {
     row->addWidget(Label(language, tr("语言"), m_language));
     row->addWidget(m_language, 1);
 
+    auto* privacy = new QGroupBox(tr("通话加密"), this);
+    m_encryptionChoice = new QComboBox(privacy);
+    m_encryptionChoice->setObjectName(QStringLiteral("encryption"));
+    m_encryptionChoice->addItems({tr("尽量加密（推荐）"), tr("必须加密"), tr("不加密")});
+    auto* privacyRows = new QVBoxLayout(privacy);
+    auto* choiceRow = new QHBoxLayout;
+    choiceRow->addWidget(Label(privacy, tr("加密"), m_encryptionChoice));
+    choiceRow->addWidget(m_encryptionChoice, 1);
+    privacyRows->addLayout(choiceRow);
+    privacyRows->addWidget(Note(privacy, tr("从下一次通话起生效。")));
+
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(server);
     layout->addWidget(language);
     layout->addWidget(Note(this, PageText(kRestartNote)));
+    layout->addWidget(privacy);
     layout->addStretch();
 
     CSysRegInfo reg;
@@ -694,6 +709,11 @@ void CPage7::OnInitDialog() {
             index = i;
     }
     m_language->setCurrentIndex(index);
+    m_encryption = kestrona::LoadEncryption(reg);
+    for (int i = 0; i < static_cast<int>(std::size(kEncryptionChoices)); ++i) {
+        if (kEncryptionChoices[i] == m_encryption)
+            m_encryptionChoice->setCurrentIndex(i);
+    }
 }
 
 bool CPage7::Validate(QString& message, QWidget*& field) {
@@ -725,6 +745,7 @@ bool CPage7::Validate(QString& message, QWidget*& field) {
     m_bTls = m_tls->isChecked();
     m_strTlsPin = kestrona::PinText(*pin);
     m_strLanguage = kLanguageCodes[std::max(0, m_language->currentIndex())];
+    m_encryption = kEncryptionChoices[std::max(0, m_encryptionChoice->currentIndex())];
     return true;
 }
 
@@ -744,4 +765,7 @@ void CPage7::OnOK() {
         reg.DeleteKey(kestrona::reg::kLanguage);
     else
         reg.SetRegValue(kestrona::reg::kLanguage, m_strLanguage.c_str());
+    kestrona::StoreEncryption(reg, m_encryption);
+    if (m_live)
+        m_live->m_encryption = m_encryption;
 }

@@ -202,7 +202,8 @@ class CPage6 : public COptionPage {
 // General: the directory server's host and port, whether the phone talks
 // to it through TLS and the server certificate's pinned fingerprint, and the
 // language of the phone's texts (automatic follows the desktop's locale).
-// All take effect at the next start, like the connection page's values.
+// All take effect at the next start, like the connection page's values;
+// call encryption counts from the next call.
 class CPage7 : public COptionPage {
     Q_OBJECT
   public:
@@ -217,12 +218,14 @@ class CPage7 : public COptionPage {
     std::string m_strTlsPin;
     // "", "zh" or "en".
     std::string m_strLanguage;
+    kestrona::Encryption m_encryption = kestrona::Encryption::kPreferred;
 
     QLineEdit* m_host = nullptr;
     QLineEdit* m_port = nullptr;
     QCheckBox* m_tls = nullptr;
     QLineEdit* m_tlsPin = nullptr;
     QComboBox* m_language = nullptr;
+    QComboBox* m_encryptionChoice = nullptr;
 
   protected:
     void OnInitDialog() override;
