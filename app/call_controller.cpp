@@ -4,6 +4,7 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "app/call_display.h"
@@ -328,6 +329,7 @@ void CCallController::PlaceCall() {
         m_services.DropPeer();
     }
     m_strPeerAddress = address;
+    m_nPeerPort = port;
     ResetParameters();
     if (!m_services.RequestCall(address, port)) {
         if (call != m_nCallSerial) {
@@ -425,11 +427,20 @@ void CCallController::OnExit() {
 // ---- the peer protocol ----
 
 void CCallController::OnIncomingCall(const RequestCall& request) {
+    IncomingCall(request, nullptr);
+}
+
+void CCallController::OnSecuredIncomingCall(const RequestCall& request, const CallKeys& keys) {
+    IncomingCall(request, &keys);
+}
+
+void CCallController::IncomingCall(const RequestCall& request, const CallKeys* keys) {
     // One call at a time: a request on the connection of a call that is up
     // (sent twice, or sent back to the caller) is not a new call.
     if (m_nState != kStateReady) {
         return;
     }
+    m_pKeys = keys ? std::make_unique<CallKeys>(*keys) : nullptr;
     m_bRecordOffered = true;
     m_bIncoming = true;
     m_nState = kStateRinging;
@@ -438,6 +449,8 @@ void CCallController::OnIncomingCall(const RequestCall& request) {
     UpdateKeys();
     FlashKey(kCmdCall, true);
     m_nPeerNumber = request.nCallerId;
+    // Known before the user answers: the warning rings with the call.
+    CheckPeerIdentity();
     FlashTray(true);
     NewEngine();
     ResetParameters();
@@ -473,6 +486,119 @@ void CCallController::StartHistory(int type) {
     if (!name.empty()) {
         m_strPeerName = QString::fromStdString(name);
     }
+}
+
+void CCallController::OnCallSecured(const CallKeys& keys) {
+    if (!Dialling()) {
+        return;
+    }
+    m_pKeys = std::make_unique<CallKeys>(keys);
+    CheckPeerIdentity();
+    Refresh();
+}
+
+void CCallController::CheckPeerIdentity() {
+    m_peerIdentity = PeerIdentity::kNew;
+    m_bIdentityKept = false;
+    if (!m_pKeys) {
+        return;
+    }
+    m_peerIdentity = m_services.CheckPeerIdentity(m_nPeerNumber, m_pKeys->peerIdentity);
+    if (m_peerIdentity == PeerIdentity::kChanged) {
+        std::fprintf(stderr,
+                     "kestrona: warning: %d answers with another identity key than at its last "
+                     "encrypted call; compare the four characters by voice\n",
+                     m_nPeerNumber);
+    }
+}
+
+void CCallController::AcceptPeerIdentity() {
+    if (!m_pKeys || m_bIdentityKept || m_peerIdentity == PeerIdentity::kSame) {
+        return;
+    }
+    m_bIdentityKept = true;
+    m_services.RememberPeerIdentity(m_nPeerNumber, m_pKeys->peerIdentity);
+}
+
+void CCallController::GiveStreamKeys() {
+    if (!m_pKeys || !m_pEngine) {
+        return;
+    }
+    // Each stream is named by the callee's port it runs to.
+    const SecretKey32& toCallee = m_pKeys->audio[kAudioToCalleeIn];
+    const SecretKey32& fromCallee = m_pKeys->audio[kAudioFromCalleeOut];
+    if (m_bIncoming) {
+        m_pEngine->SetStreamKeys(fromCallee, toCallee);
+    } else {
+        m_pEngine->SetStreamKeys(toCallee, fromCallee);
+    }
+}
+
+QString CCallController::Sas() const {
+    return m_pKeys ? QString::fromStdString(m_pKeys->sas) : QString();
+}
+
+void CCallController::OnEncryptionRefused() {
+    if (!Dialling()) {
+        return;
+    }
+    StopEngine();
+    if (m_model.m_encryption == Encryption::kRequired) {
+        EndCall();
+        ShowMessage(res::kStrPeerCannotEncrypt);
+        return;
+    }
+    // The callee cannot encrypt: the same call again without the offer, on
+    // a fresh connection, while this side keeps ringing back.
+    m_services.DropPeer();
+    const int call = m_nCallSerial;
+    RunLater([call](CCallController& c) {
+        if (c.m_nCallSerial == call && !c.m_bIncoming && c.m_nState == kStateDialling &&
+            !c.m_services.HasPeer()) {
+            c.CallAgainPlain();
+        }
+    });
+}
+
+void CCallController::CallAgainPlain() {
+    const int call = m_nCallSerial;
+    ResetParameters();
+    if (!m_services.RequestPlainCall(m_strPeerAddress, m_nPeerPort)) {
+        if (call != m_nCallSerial) {
+            return;
+        }
+        FlashKey(kCmdHangUp, true);
+        if (m_nState != kStateBusy) {
+            ShowMessage(msg::kPeerUnreachable);
+        }
+    }
+}
+
+void CCallController::OnEncryptionFailed() {
+    if (!Dialling()) {
+        return;
+    }
+    EndCall();
+    ShowMessage(res::kStrEncryptionFailed);
+}
+
+void CCallController::OnPeerChannelBroken() {
+    if (m_nState == kStateReady) {
+        return;
+    }
+    // Nothing more can be said on the call's connection. A call that only
+    // rang ends as if the caller had gone; one that was up shows as broken
+    // until the user hangs up.
+    if (m_bIncoming && m_nState == kStateRinging) {
+        EndCall();
+        return;
+    }
+    m_services.DropPeer();
+    StopEngine();
+    m_nState = kStateBroken;
+    SetRing(false);
+    FlashKey(kCmdHangUp, true);
+    Refresh();
 }
 
 bool CCallController::Dialling() const {
@@ -513,6 +639,7 @@ void CCallController::StartTalk() {
 }
 
 void CCallController::Talk() {
+    AcceptPeerIdentity();
     m_nState = kStateTalking;
     SetRing(false);
     UpdateKeys();
@@ -549,6 +676,7 @@ void CCallController::OnPeerAutoAnswer() {
     if (!Dialling()) {
         return;
     }
+    AcceptPeerIdentity();
     m_nState = kStateAutoAnswer;
     UpdateKeys();
     SetRing(false);
@@ -573,6 +701,7 @@ void CCallController::OnGreetingPlayed() {
 }
 
 void CCallController::StartAutoAnswer() {
+    AcceptPeerIdentity();
     m_history.recorded = 1;
     m_history.type = kHistoryMissed;
     FlashKey(kCmdCall, false);
@@ -611,6 +740,9 @@ void CCallController::EndCall() {
     m_nDeviceMissing = 0;
     m_bSoundLostTold = false;
     m_strNotice.clear();
+    m_pKeys.reset();
+    m_peerIdentity = PeerIdentity::kNew;
+    m_bIdentityKept = false;
     const bool written = AppendHistory();
     UpdateKeys();
     Refresh();
@@ -648,6 +780,7 @@ void CCallController::NewEngine() {
     m_bEngineFailureTold = false;
     m_bSoundLostTold = false;
     m_heldAnswer = HeldAnswer::kNone;
+    GiveStreamKeys();
 }
 
 void CCallController::StopEngine() {
@@ -861,8 +994,17 @@ DisplayTexts CCallController::Display() const {
     DisplayTexts texts =
         MakeDisplayTexts(m_strLocalAddress, m_nState, now - m_tmStart, m_params.nSampleRate,
                          m_strPeerName, m_nPeerNumber, clock);
+    if (IdentityChanged()) {
+        texts.status += QStringLiteral("  ") + ResString(res::kStrIdentityChanged);
+    }
     if (!m_strNotice.isEmpty()) {
         texts.status += QStringLiteral("  ") + m_strNotice;
+    }
+    // An encrypted call carries its mark and its four characters beside the
+    // other party for the whole call.
+    if (m_pKeys) {
+        const QString mark = ResString(res::kStrEncryptedMark) + QLatin1Char(' ') + Sas();
+        texts.peer = texts.peer.isEmpty() ? mark : texts.peer + QStringLiteral("  ") + mark;
     }
     return texts;
 }

@@ -63,6 +63,14 @@ class CCallController : public QObject, public IPhoneWindow {
     void OnBusy() override;
     void OnUnsupported() override;
     bool PlacingCall() const override;
+    // Encrypted calls: the same records, with the call's keys (see
+    // IPhoneWindow). A caller whose offer is refused calls again without it
+    // when the settings allow a plain call, else the call ends with a box.
+    void OnSecuredIncomingCall(const RequestCall& request, const CallKeys& keys) override;
+    void OnCallSecured(const CallKeys& keys) override;
+    void OnEncryptionRefused() override;
+    void OnEncryptionFailed() override;
+    void OnPeerChannelBroken() override;
 
     // Requests from outside the window (the rpc layer parses and answers
     // them). Each says at once whether the phone can do it now; an accepted
@@ -97,6 +105,13 @@ class CCallController : public QObject, public IPhoneWindow {
     DisplayTexts Display() const;
     // What the display's state line says besides the state (empty: nothing).
     const QString& Notice() const { return m_strNotice; }
+    // The call is encrypted; its four characters, the same on both phones
+    // unless someone sits between them.
+    bool Encrypted() const { return m_pKeys != nullptr; }
+    QString Sas() const;
+    // The peer's identity key is not the one remembered for its number.
+    bool IdentityChanged() const { return m_pKeys && m_peerIdentity == PeerIdentity::kChanged; }
+    PeerIdentity PeerIdentityState() const { return m_peerIdentity; }
 
   private:
     class EngineLink;
@@ -110,6 +125,15 @@ class CCallController : public QObject, public IPhoneWindow {
     enum class HeldAnswer { kNone, kUser, kMachine };
 
     bool Dialling() const;
+    void IncomingCall(const RequestCall& request, const CallKeys* keys);
+    // Compares the peer's identity with the one remembered for its number;
+    // a changed one is told on the display and in the log.
+    void CheckPeerIdentity();
+    // The call was taken up (talking, or the answering machine): a new or
+    // changed identity is remembered from now on.
+    void AcceptPeerIdentity();
+    void GiveStreamKeys();
+    void CallAgainPlain();
     void Answer();
     void MachineAnswer();
     void Talk();
@@ -164,6 +188,12 @@ class CCallController : public QObject, public IPhoneWindow {
     std::string m_strDigits;
     QString m_strPeerName;
     std::string m_strPeerAddress;
+    int m_nPeerPort = 0;  // the callee's command port (caller side)
+    // The keys of an encrypted call (null: a plain call) and what is known
+    // of the peer's identity.
+    std::unique_ptr<CallKeys> m_pKeys;
+    PeerIdentity m_peerIdentity = PeerIdentity::kNew;
+    bool m_bIdentityKept = false;
     std::string m_strRingSound;
     int64_t m_tmStart = 0;  // seconds since the epoch
 

@@ -3,6 +3,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <cstdio>
 
 #include "app/ring_player.h"
 #include "media/audio_engine.h"
@@ -11,6 +12,7 @@
 #include "net/port_mapper.h"
 #include "net/server_socket.h"
 #include "platform/app_paths.h"
+#include "store/known_peers.h"
 
 namespace kestrona {
 namespace {
@@ -60,6 +62,10 @@ class CallEngine : public ICallEngine {
             m_engine->Record(stem);
     }
     void Stop() override { CAudioEngine::Retire(std::move(m_engine)); }
+    void SetStreamKeys(const SecretKey32& send, const SecretKey32& receive) override {
+        if (m_engine)
+            m_engine->SetStreamKeys(send, receive);
+    }
 
   private:
     IEngineOwner* m_owner;
@@ -211,11 +217,10 @@ class CallServices : public ICallServices {
     }
 
     bool RequestCall(const std::string& address, int port) override {
-        m_net.m_pPeerSocket = std::make_unique<CCallSocket>(m_net);
-        QPointer<CCallSocket> socket(m_net.m_pPeerSocket.get());
-        socket->Create();
-        const bool ok = socket->RequestCall(QString::fromStdString(address), port);
-        return ok && socket;
+        return Request(address, port, true);
+    }
+    bool RequestPlainCall(const std::string& address, int port) override {
+        return Request(address, port, false);
     }
 
     void SendParameters(const Paramenter& params) override {
@@ -265,9 +270,37 @@ class CallServices : public ICallServices {
     }
     std::filesystem::path FilesRoot() const override { return PhoneDataDir(); }
 
+    PeerIdentity CheckPeerIdentity(int32_t number,
+                                   const std::array<uint8_t, 32>& identity) override {
+        switch (m_peers.Check(std::to_string(number), identity)) {
+            case KnownPeers::Verdict::kSame:
+                return PeerIdentity::kSame;
+            case KnownPeers::Verdict::kChanged:
+                return PeerIdentity::kChanged;
+            case KnownPeers::Verdict::kNew:
+                break;
+        }
+        return PeerIdentity::kNew;
+    }
+    void RememberPeerIdentity(int32_t number, const std::array<uint8_t, 32>& identity) override {
+        std::string error;
+        if (!m_peers.Remember(std::to_string(number), identity, error))
+            std::fprintf(stderr, "kestrona: the identity of %d is not remembered: %s\n", number,
+                         error.c_str());
+    }
+
   private:
+    bool Request(const std::string& address, int port, bool offerEncryption) {
+        m_net.m_pPeerSocket = std::make_unique<CCallSocket>(m_net);
+        QPointer<CCallSocket> socket(m_net.m_pPeerSocket.get());
+        socket->Create();
+        const bool ok = socket->RequestCall(QString::fromStdString(address), port, offerEncryption);
+        return ok && socket;
+    }
+
     NetContext& m_net;
     CRingPlayer m_ring;
+    KnownPeers m_peers{DefaultKnownPeersPath()};
 };
 
 }  // namespace

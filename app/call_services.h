@@ -4,12 +4,14 @@
 // real ones; tests provide recording fakes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 #include "net/records.h"
+#include "platform/call_crypto.h"
 
 namespace kestrona {
 
@@ -33,7 +35,13 @@ class ICallEngine {
     virtual void StartSend() = 0;
     virtual void Record(const std::string& stem) = 0;
     virtual void Stop() = 0;
+    // An encrypted call: the keys of the stream this side sends and of the
+    // one it receives, before either starts.
+    virtual void SetStreamKeys(const SecretKey32& /*send*/, const SecretKey32& /*receive*/) {}
 };
+
+// What the phone knows of a peer number's identity key.
+enum class PeerIdentity { kNew, kSame, kChanged };
 
 class ICallServices {
   public:
@@ -52,6 +60,11 @@ class ICallServices {
     // A new connection to the callee and REQUESTCALL on it; false when no
     // "ACCEPT" came. Records that arrive during the wait reach the controller.
     virtual bool RequestCall(const std::string& address, int port) = 0;
+    // The same with a plain REQUESTCALL whatever the settings say: the callee
+    // refused to encrypt and the settings allow a plain call.
+    virtual bool RequestPlainCall(const std::string& address, int port) {
+        return RequestCall(address, port);
+    }
     virtual void SendParameters(const Paramenter& params) = 0;
     virtual void SendStartTalk() = 0;
     virtual void SendAutoAnswer() = 0;
@@ -60,6 +73,14 @@ class ICallServices {
     virtual void ChangeListenPort(bool closeOld) = 0;
 
     virtual std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner* owner) = 0;
+
+    // The identity keys remembered per peer number (trust on first use).
+    virtual PeerIdentity CheckPeerIdentity(int32_t /*number*/,
+                                           const std::array<uint8_t, 32>& /*identity*/) {
+        return PeerIdentity::kNew;
+    }
+    virtual void RememberPeerIdentity(int32_t /*number*/,
+                                      const std::array<uint8_t, 32>& /*identity*/) {}
 
     // Starts a ring sound and returns at once; a new one cuts the last.
     virtual void PlayRing(const std::string& file) = 0;

@@ -20,6 +20,7 @@
 #include "app/sound_check.h"
 #include "app/ui_language.h"
 #include "platform/app_paths.h"
+#include "platform/call_crypto.h"
 #include "platform/reg_store.h"
 #include "res/strings.h"
 #include "settings/setting_names.h"
@@ -69,6 +70,20 @@ int CPhoneApp::Run() {
     return ExitInstance();
 }
 
+void CPhoneApp::LoadIdentity() {
+    // The key that signs this phone's encrypted calls. Without its file (a
+    // data folder that cannot be written) the phone still encrypts, under a
+    // key that lasts for this run; peers then see it as changed next time.
+    std::string error;
+    m_net.identity = IdentityKey::LoadOrCreate(DefaultIdentityKeyPath(), error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "kestrona: identity key: %s\n", error.c_str());
+    }
+    if (!m_net.identity && CryptoReady()) {
+        m_net.identity = IdentityKey::Generate();
+    }
+}
+
 bool CPhoneApp::InitInstance() {
     // Every text shown from here on, the first message box included, is in
     // the user's language.
@@ -110,6 +125,7 @@ bool CPhoneApp::InitInstance() {
     // phone was started from.
     const std::filesystem::path phoneDir = PhoneDataDir();
     EnsurePhoneDataDirs(phoneDir);
+    LoadIdentity();
     CSysRegInfo::SetProgramDirectory(phoneDir.string());
     CSysRegInfo::SetAutoBootHook([](const std::string& directory) {
         const QString dir = QString::fromStdString(directory);

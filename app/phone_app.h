@@ -50,6 +50,8 @@ class CPhoneApp : public QApplication {
     void EndMessageLoop();
 
     void LoadSettings();
+    // This installation's identity for encrypted calls, from the data folder.
+    void LoadIdentity();
     bool LoginAtStartup();
     void BuildLocalAddress();
     void ChangeListenPort(bool closeOld) { m_net.ChangeListenPort(closeOld); }

@@ -9,7 +9,8 @@
 namespace kestrona {
 namespace {
 
-const char* const kUsage = "try dial NUMBER, callto NUMBER, answer, hangup, status, portmap, quit";
+const char* const kUsage =
+    "try dial NUMBER, callto NUMBER, answer, hangup, status, display, portmap, quit";
 
 RpcParse Error(const QString& text) {
     return RpcParse{std::nullopt, QStringLiteral("error ") + text};
@@ -69,7 +70,8 @@ RpcParse ParseRpcWords(const QStringList& words) {
         const char* word;
         RpcVerb verb;
     } kPlain[] = {
-        {"status", RpcVerb::kStatus}, {"answer", RpcVerb::kAnswer},   {"hangup", RpcVerb::kHangUp},
+        {"status", RpcVerb::kStatus}, {"display", RpcVerb::kDisplay},
+        {"answer", RpcVerb::kAnswer}, {"hangup", RpcVerb::kHangUp},
         {"quit", RpcVerb::kQuit},     {"portmap", RpcVerb::kPortMap},
     };
     for (const auto& plain : kPlain) {
@@ -117,6 +119,20 @@ QString RpcStatusText(const CCallController& controller) {
         .arg(ResString(StateStringId(controller.State())));
 }
 
+QString RpcDisplayText(const CCallController& controller) {
+    const DisplayTexts texts = controller.Display();
+    const PeerIdentity known = controller.PeerIdentityState();
+    const char* identity = !controller.Encrypted()           ? "none"
+                           : known == PeerIdentity::kChanged ? "changed"
+                           : known == PeerIdentity::kSame    ? "same"
+                                                             : "new";
+    return QStringLiteral(
+               "peer=%1\nstatus=%2\ntime=%3\nlocal=%4\nencrypted=%5\nsas=%6\nidentity=%7")
+        .arg(texts.peer, texts.status, texts.time, texts.localAddress)
+        .arg(controller.Encrypted() ? 1 : 0)
+        .arg(controller.Sas(), QLatin1String(identity));
+}
+
 QString RunRpcRequest(CCallController& controller, const RpcRequest& request) {
     using Result = CCallController::RequestResult;
     Result result = Result::kAccepted;
@@ -127,6 +143,8 @@ QString RunRpcRequest(CCallController& controller, const RpcRequest& request) {
             return QStringLiteral("error the application answers that");
         case RpcVerb::kStatus:
             return RpcStatusText(controller);
+        case RpcVerb::kDisplay:
+            return RpcDisplayText(controller);
         case RpcVerb::kDial:
             result = controller.RequestDial(request.number);
             break;

@@ -14,7 +14,7 @@ namespace kestrona {
 
 class CCallController;
 
-enum class RpcVerb { kShow, kStatus, kDial, kCallTo, kAnswer, kHangUp, kQuit, kPortMap };
+enum class RpcVerb { kShow, kStatus, kDisplay, kDial, kCallTo, kAnswer, kHangUp, kQuit, kPortMap };
 
 struct RpcRequest {
     RpcVerb verb = RpcVerb::kStatus;
@@ -28,9 +28,9 @@ struct RpcParse {
     QString error;  // the answer when the words did not parse
 };
 
-// The words behind "rpc": "status", "dial N", "callto N", "answer",
-// "hangup", "quit", "portmap" (the router forwarding's state, as the options
-// sheet shows it).
+// The words behind "rpc": "status", "display", "dial N", "callto N",
+// "answer", "hangup", "quit", "portmap" (the router forwarding's state, as
+// the options sheet shows it).
 RpcParse ParseRpcWords(const QStringList& words);
 // What the instance channel carries: "show", "callto N", or "rpc" and the
 // words above.
@@ -39,6 +39,10 @@ RpcParse ParseChannelRequest(const QStringList& args);
 // The one-line status: state, peer, seconds, incoming, auto-answer, own
 // number, process id and the state's text.
 QString RpcStatusText(const CCallController& controller);
+// What the display shows, a line per place: "peer=", "status=", "time=",
+// "local=", then "encrypted=0|1", the call's four characters "sas=" and
+// "identity=none|new|same|changed".
+QString RpcDisplayText(const CCallController& controller);
 // Carries out a parsed request (show excepted: that is the window's) and
 // returns the answer.
 QString RunRpcRequest(CCallController& controller, const RpcRequest& request);

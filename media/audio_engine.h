@@ -37,6 +37,7 @@
 #include "media/manual_reset_event.h"
 #include "media/speech_codec.h"
 #include "platform/audio_backend.h"
+#include "platform/call_crypto.h"
 #include "platform/proxy_tunnel.h"
 #include "platform/wave_device.h"
 #include "settings/settings_model.h"
@@ -80,6 +81,13 @@ class CAudioEngine {
     // Optional, before Init: the devices the call uses (ids as the backend
     // lists them; "" is the system default). Init hands them to the backend.
     void SetDevices(std::string input, std::string output);
+    // Optional, before StartSend and StartReceive: the call is encrypted.
+    // Each stream then begins with its sender's stream header, and every
+    // coded block travels sealed (StreamSealer::kOverhead bytes more); a
+    // block that fails its check ends the stream as broken, never as sound.
+    void SetStreamKeys(const kestrona::SecretKey32& sendKey,
+                       const kestrona::SecretKey32& receiveKey);
+    bool Encrypted() const { return m_sendKey.has_value(); }
     // After Init: whether the capture path cancels echo in this call.
     bool EchoControlActive() const { return m_echo != nullptr; }
 
@@ -208,6 +216,8 @@ class CAudioEngine {
     int m_setupTimeoutMs = kSetupTimeoutMs;
     std::string m_proxyUser;
     std::string m_proxyPassword;
+    std::optional<kestrona::SecretKey32> m_sendKey;
+    std::optional<kestrona::SecretKey32> m_receiveKey;
 
     kestrona::WaveFormat m_format;
     std::chrono::steady_clock::time_point m_clockOrigin;

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "codec/g729.h"
 #include "media/audio_engine.h"
@@ -130,12 +132,32 @@ bool CAudioEngine::CaptureIsStale(int i, int64_t now) {
     return age > int64_t(m_delayBound->Limit());
 }
 
+void CAudioEngine::SetStreamKeys(const kestrona::SecretKey32& sendKey,
+                                 const kestrona::SecretKey32& receiveKey) {
+    m_sendKey = sendKey;
+    m_receiveKey = receiveKey;
+}
+
 void CAudioEngine::SendThread() {
     const int sock = AwaitStream(m_sockOut, m_acceptedOut);
     std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
     const int blockSamples = m_blockBytes / 2;
     int64_t captureEnd = -1;  // where the last block ended, for echo control
     auto send = [sock](const uint8_t* d, size_t n) { return kestrona::SendSome(sock, d, n); };
+    // An encrypted stream opens with the header the receiver needs to open
+    // its blocks.
+    std::optional<kestrona::StreamSealer> sealer;
+    std::vector<uint8_t> sealed;
+    if (m_sendKey) {
+        sealer.emplace(*m_sendKey);
+        sealed.resize(coded.size() + kestrona::StreamSealer::kOverhead);
+        const auto& header = sealer->Header();
+        if (!kestrona::WriteInChunks(header.data(), int(header.size()), kMaxSendChunk,
+                                     m_stopSending, send)) {
+            ReportConnectionLost(m_stopSending);
+            return;
+        }
+    }
     for (int i = 0; m_stopSending == 0; i = (i + 1) % kRingSize) {
         m_captureFilled[i]->Wait();
         m_captureFilled[i]->Reset();
@@ -165,8 +187,14 @@ void CAudioEngine::SendThread() {
             int codedLength = 0;
             if (!EncodeBlock(pcm, m_blockBytes, coded.data(), codedLength))
                 break;  // stopped
-            if (!kestrona::WriteInChunks(coded.data(), codedLength, kMaxSendChunk, m_stopSending,
-                                         send)) {
+            const uint8_t* wire = coded.data();
+            int wireLength = codedLength;
+            if (sealer) {
+                sealer->Seal(coded.data(), size_t(codedLength), sealed.data());
+                wire = sealed.data();
+                wireLength = codedLength + int(kestrona::StreamSealer::kOverhead);
+            }
+            if (!kestrona::WriteInChunks(wire, wireLength, kMaxSendChunk, m_stopSending, send)) {
                 ReportConnectionLost(m_stopSending);
                 return;
             }
@@ -237,11 +265,40 @@ void CAudioEngine::ReceiveThread() {
         return kestrona::RecvSome(sock, d, n);
     };
 
+    // An encrypted stream: the sender's header first, then sealed blocks.
+    // A block that does not open (altered, cut, replayed) breaks the stream.
+    std::optional<kestrona::StreamOpener> opener;
+    std::vector<uint8_t> sealed;
+    int wireBytes = codedBytes;
+    if (m_receiveKey) {
+        opener.emplace();
+        std::array<uint8_t, kestrona::StreamSealer::kHeaderBytes> header{};
+        ReadResult r =
+            kestrona::ReadFully(header.data(), int(header.size()), m_stopReceiving, recv);
+        if (r == ReadResult::kComplete && !opener->Start(*m_receiveKey, header.data())) {
+            std::fprintf(stderr, "kestrona: the audio stream's header is not valid\n");
+            r = ReadResult::kBroken;
+        }
+        if (r == ReadResult::kBroken)
+            broken();
+        if (r != ReadResult::kComplete)
+            return;
+        wireBytes = codedBytes + int(kestrona::StreamSealer::kOverhead);
+        sealed.resize(size_t(wireBytes));
+    }
+
     // The socket is always read as blocks arrive, so nothing backs up in
     // the network; what the loudspeaker cannot take in time is dropped here.
     const int blockSamples = m_blockBytes / 2;
     for (int i = 0; m_stopReceiving == 0;) {
-        ReadResult r = kestrona::ReadFully(coded.data(), codedBytes, m_stopReceiving, recv);
+        uint8_t* wire = opener ? sealed.data() : coded.data();
+        ReadResult r = kestrona::ReadFully(wire, wireBytes, m_stopReceiving, recv);
+        if (r == ReadResult::kComplete && opener &&
+            !opener->Open(sealed.data(), size_t(wireBytes), coded.data())) {
+            std::fprintf(stderr,
+                         "kestrona: an audio block failed its check; the stream is broken\n");
+            r = ReadResult::kBroken;
+        }
         if (r == ReadResult::kBroken)
             broken();
         if (r != ReadResult::kComplete)
@@ -260,7 +317,7 @@ void CAudioEngine::ReceiveThread() {
         int waiting = 0;
         if (::ioctl(sock, FIONREAD, &waiting) != 0)
             waiting = 0;
-        if (waiting >= 2 * codedBytes || !m_playoutFree[i]->IsSet()) {
+        if (waiting >= 2 * wireBytes || !m_playoutFree[i]->IsSet()) {
             m_playoutDropped.fetch_add(blockSamples, std::memory_order_relaxed);
             continue;
         }

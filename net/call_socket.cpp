@@ -2,9 +2,12 @@
 
 #include <QPointer>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "net/call_handshake.h"
 #include "net/net_context.h"
+#include "net/sealed_channel.h"
 #include "platform/gbk.h"
 #include "settings/setting_names.h"
 
@@ -71,12 +74,25 @@ CCallSocket::CCallSocket(NetContext& context) : CCmdSocket(context) {
 
 CCallSocket::~CCallSocket() = default;
 
-bool CCallSocket::RequestCall(const QString& address, int port) {
-    return RequestCall(address, port,
-                       kestrona::SampleRateForConnectionType(m_context.settings.m_nRate));
+namespace {
+
+// Bit 0 of REQUESTCALL's feature field: the caller offers an encrypted call.
+constexpr int32_t kFeatureEncryption = 1;
+
+void LogCall(const char* what, const std::string& why) {
+    std::fprintf(stderr, "kestrona: %s%s%s\n", what, why.empty() ? "" : ": ", why.c_str());
 }
 
-bool CCallSocket::RequestCall(const QString& address, int port, int32_t proposedRate) {
+}  // namespace
+
+bool CCallSocket::RequestCall(const QString& address, int port, bool offerEncryption) {
+    return RequestCall(address, port,
+                       kestrona::SampleRateForConnectionType(m_context.settings.m_nRate),
+                       offerEncryption);
+}
+
+bool CCallSocket::RequestCall(const QString& address, int port, int32_t proposedRate,
+                              bool offerEncryption) {
     QPointer<CCallSocket> self(this);
     ConnectTo(address, port);
     if (!self || !m_bConnected)
@@ -84,19 +100,44 @@ bool CCallSocket::RequestCall(const QString& address, int port, int32_t proposed
     kestrona::RequestCall request;
     request.nSampleRate = proposedRate;
     request.nCallerId = m_context.settings.m_nID;
-    request.nFeatures = 0;
+    const bool offer = offerEncryption && m_context.identity &&
+                       m_context.settings.m_encryption != kestrona::Encryption::kOff;
+    request.nFeatures = offer ? kFeatureEncryption : 0;
     // A store without a delay choice leaves 0, which a callee refuses: the
     // nearest offered delay goes out instead.
     request.nDelayBufferMs = std::clamp(m_context.settings.m_nDelayBufferMs,
                                         kestrona::kMinDelayBufferMs, kestrona::kMaxDelayBufferMs);
     const auto record = kestrona::BuildRequestCallRecord(request);
+    m_bOffered = offer;
+    if (offer) {
+        m_bCallee = false;
+        m_pHandshake = std::make_unique<kestrona::CallHandshake>(
+            kestrona::CallHandshake::Role::kCaller, *m_context.identity,
+            reinterpret_cast<const uint8_t*>(record.data()));
+    }
     SendRecord(record.data(), static_cast<int>(record.size()));
+    if (offer) {
+        const auto first = m_pHandshake->OutgoingRecord();
+        if (!first.empty())
+            SendRecord(first.data(), static_cast<int>(first.size()));
+    }
     return true;
+}
+
+void CCallSocket::SendPeerRecord(const void* data, int length) {
+    if (!m_pChannel) {
+        SendRecord(data, length);
+        return;
+    }
+    const auto frame =
+        m_pChannel->Seal(static_cast<const uint8_t*>(data), static_cast<size_t>(length));
+    if (!frame.empty())
+        SendRecord(frame.data(), static_cast<int>(frame.size()));
 }
 
 void CCallSocket::SendParameters(kestrona::ParamenterBytes& record) {
     std::memcpy(record.data(), "PARAMENTER", 10);
-    SendRecord(record.data(), static_cast<int>(record.size()));
+    SendPeerRecord(record.data(), static_cast<int>(record.size()));
 }
 
 void CCallSocket::SendParameters(const kestrona::Paramenter& params) {
@@ -105,16 +146,16 @@ void CCallSocket::SendParameters(const kestrona::Paramenter& params) {
 }
 
 void CCallSocket::SendStartTalk() {
-    SendRecord(kestrona::kWordStartTalk.data(), 9);
+    SendPeerRecord(kestrona::kWordStartTalk.data(), 9);
 }
 
 void CCallSocket::SendAutoAnswer() {
     const auto record = kestrona::BuildAutoAnswerRecord();
-    SendRecord(record.data(), static_cast<int>(record.size()));
+    SendPeerRecord(record.data(), static_cast<int>(record.size()));
 }
 
 void CCallSocket::SendEndTalk() {
-    SendRecord(kestrona::kWordEndTalk.data(), 7);
+    SendPeerRecord(kestrona::kWordEndTalk.data(), 7);
     if (m_context.settings.m_nProxy != 1)
         Close();
 }
@@ -122,9 +163,130 @@ void CCallSocket::SendEndTalk() {
 void CCallSocket::OnReceive(int) {
     QPointer<CCallSocket> self(this);
     ReceiveChunk();
-    DispatchPeerCommand();
+    if (m_pHandshake || m_pChannel)
+        TakeSecuredBytes();
+    else
+        DispatchPeerCommand();
     if (self)
         NotifyWaiters();
+}
+
+void CCallSocket::DispatchBytes(const uint8_t* data, size_t n) {
+    n = std::min(n, static_cast<size_t>(kMaxChunk));
+    std::memmove(m_pBuffer.get(), data, n);
+    std::memset(m_pBuffer.get() + n, 0, static_cast<size_t>(kBufferSize) - n);
+    m_nReceived = static_cast<int32_t>(n);
+    DispatchPeerCommand();
+}
+
+void CCallSocket::TakeSecuredBytes() {
+    using kestrona::CallHandshake;
+    QPointer<CCallSocket> self(this);
+    const std::vector<uint8_t> bytes(m_pBuffer.get(), m_pBuffer.get() + m_nReceived);
+    size_t at = 0;
+    while (m_pHandshake && at < bytes.size()) {
+        const uint8_t* rest = bytes.data() + at;
+        const size_t left = bytes.size() - at;
+        // A plain record while the keys are exchanged: the refusal of the
+        // offer, an end of the call. It is a chunk of its own.
+        if (m_handshakeBytes.empty() && !CallHandshake::IsCallKeys(rest, left)) {
+            m_pHandshake.reset();
+            DispatchBytes(rest, left);
+            return;
+        }
+        const size_t take = std::min(CallHandshake::kRecordSize - m_handshakeBytes.size(), left);
+        m_handshakeBytes.insert(m_handshakeBytes.end(), rest, rest + take);
+        at += take;
+        if (m_handshakeBytes.size() < CallHandshake::kRecordSize)
+            return;
+        const auto step = m_pHandshake->OnRecord(m_handshakeBytes.data(), m_handshakeBytes.size());
+        m_handshakeBytes.clear();
+        if (!AfterHandshakeStep(static_cast<int>(step)) || !self)
+            return;
+    }
+    if (!m_pChannel || at >= bytes.size())
+        return;
+    std::vector<std::vector<uint8_t>> records;
+    const auto fed = m_pChannel->OnBytes(bytes.data() + at, bytes.size() - at, records);
+    for (const auto& record : records) {
+        if (!self || !m_pChannel)
+            return;
+        DispatchBytes(record.data(), record.size());
+    }
+    if (self && fed == kestrona::SealedChannel::Feed::kFailed)
+        ChannelBroken();
+}
+
+bool CCallSocket::AfterHandshakeStep(int stepValue) {
+    using kestrona::CallHandshake;
+    NetContext& ctx = m_context;
+    QPointer<CCallSocket> self(this);
+    const auto step = static_cast<CallHandshake::Step>(stepValue);
+    if (step == CallHandshake::Step::kFailed) {
+        LogCall("the key exchange of an encrypted call failed", m_pHandshake->FailureReason());
+        m_pHandshake.reset();
+        if (m_bCallee) {
+            // Nothing rang yet: the connection goes like one that never asked.
+            DropUnaskedConnection();
+        } else {
+            Close();
+            if (ctx.window)
+                ctx.window->OnEncryptionFailed();
+        }
+        return false;
+    }
+    const auto out = m_pHandshake->OutgoingRecord();
+    if (!out.empty())
+        SendRecord(out.data(), static_cast<int>(out.size()));
+    if (!self || step != CallHandshake::Step::kDone)
+        return static_cast<bool>(self);
+    const kestrona::CallKeys keys = m_pHandshake->Keys();
+    m_pHandshake.reset();
+    m_pChannel = std::make_unique<kestrona::SealedChannel>(
+        m_bCallee ? keys.commandFromCallee : keys.commandFromCaller,
+        m_bCallee ? keys.commandFromCaller : keys.commandFromCallee);
+    const auto prologue = m_pChannel->Prologue();
+    SendRecord(prologue.data(), static_cast<int>(prologue.size()));
+    if (!self)
+        return false;
+    kestrona::IPhoneWindow* window = ctx.window;
+    if (!m_bCallee) {
+        if (window)
+            window->OnCallSecured(keys);
+        return static_cast<bool>(self);
+    }
+    if (window) {
+        m_bAwaitingRequest = false;
+        m_requestLimit.stop();
+        window->OnSecuredIncomingCall(m_securedRequest, keys);
+        if (self)
+            window->BeginRecord(2);
+    }
+    return static_cast<bool>(self);
+}
+
+void CCallSocket::StartCalleeHandshake(const kestrona::RequestCall& request) {
+    m_bCallee = true;
+    m_securedRequest = request;
+    m_pHandshake = std::make_unique<kestrona::CallHandshake>(
+        kestrona::CallHandshake::Role::kCallee, *m_context.identity,
+        reinterpret_cast<const uint8_t*>(m_pBuffer.get()));
+    // The callee commits to its keys before it sees the caller's.
+    const auto out = m_pHandshake->OutgoingRecord();
+    if (!out.empty())
+        SendRecord(out.data(), static_cast<int>(out.size()));
+}
+
+void CCallSocket::ChannelBroken() {
+    LogCall("a sealed call record failed its check; the call's connection is closed", {});
+    m_pChannel.reset();
+    Close();
+    if (m_bAwaitingRequest) {
+        DropUnaskedConnection();
+        return;
+    }
+    if (m_context.window)
+        m_context.window->OnPeerChannelBroken();
 }
 
 void CCallSocket::OnAccept(int) {
@@ -189,7 +351,7 @@ void CCallSocket::DropUnaskedConnection() {
 }
 
 bool CCallSocket::AcceptableRequest(const kestrona::RequestCall& request) {
-    return request.nFeatures == 0 && kestrona::IsCallSampleRate(request.nSampleRate) &&
+    return kestrona::IsCallSampleRate(request.nSampleRate) &&
            kestrona::IsOfferedDelayBufferMs(request.nDelayBufferMs);
 }
 
@@ -239,7 +401,11 @@ void CCallSocket::DispatchPeerCommand() {
             ctx.ShowMessage(kestrona::msg::kPeerTooOld);
             break;
         case PeerCommand::Unsupported:
-            if (window)
+            if (!window)
+                break;
+            if (m_bOffered && !m_pChannel)
+                window->OnEncryptionRefused();
+            else
                 window->OnUnsupported();
             break;
         case PeerCommand::AutoAnswer:
@@ -285,8 +451,33 @@ void CCallSocket::DispatchPeerCommand() {
                 kestrona::ParseRequestCall(b, static_cast<size_t>(m_nReceived));
             // Only a greeted connection that has not asked yet may ring: a
             // second request on a call's connection would start the call over.
-            if (!AcceptableRequest(request) || !m_bAwaitingRequest) {
-                SendRecord(kestrona::kWordUnsupported.data(), 11);
+            const kestrona::Encryption mode = ctx.settings.m_encryption;
+            const bool offered = request.nFeatures == kFeatureEncryption;
+            const bool secure = offered && mode != kestrona::Encryption::kOff && ctx.identity;
+            const bool refusedPlain =
+                request.nFeatures == 0 && mode == kestrona::Encryption::kRequired;
+            if (!AcceptableRequest(request) || !m_bAwaitingRequest || m_pChannel ||
+                (request.nFeatures != 0 && !secure) || refusedPlain) {
+                if (refusedPlain && m_bAwaitingRequest)
+                    LogCall("a call without encryption was refused, as the settings require", {});
+                SendPeerRecord(kestrona::kWordUnsupported.data(), 11);
+                // A refused request ends a connection that never became a
+                // call: the caller may come again at once (without the
+                // offer it made) and must not find this phone busy.
+                if (self && m_bAwaitingRequest)
+                    DropUnaskedConnection();
+                break;
+            }
+            if (secure) {
+                // The phone rings once the keys are agreed; until then the
+                // connection is bound by the time to ask for a call.
+                if (window &&
+                    m_nReceived >= static_cast<int32_t>(kestrona::kRequestCallRecordSize)) {
+                    StartCalleeHandshake(request);
+                } else {
+                    SendRecord(kestrona::kWordUnsupported.data(), 11);
+                    DropUnaskedConnection();
+                }
                 break;
             }
             if (window) {
@@ -329,7 +520,7 @@ void CCallSocket::DispatchPeerCommand() {
             if (ctx.messages)
                 ctx.messages->ShowText(text);
             if (self)
-                SendRecord(kestrona::kWordUnknownCmd.data(), 9);
+                SendPeerRecord(kestrona::kWordUnknownCmd.data(), 9);
             break;
         }
     }

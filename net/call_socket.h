@@ -3,9 +3,16 @@
 #pragma once
 
 #include <QTimer>
+#include <memory>
+#include <vector>
 
 #include "net/cmd_socket.h"
 #include "net/records.h"
+
+namespace kestrona {
+class CallHandshake;
+class SealedChannel;
+}  // namespace kestrona
 
 class CCallSocket : public CCmdSocket {
     Q_OBJECT
@@ -18,8 +25,11 @@ class CCallSocket : public CCmdSocket {
     // timed out, or the socket was deleted during the wait: then the caller
     // must not touch it any more).
     // The proposed rate is that of the connection type in the settings.
-    bool RequestCall(const QString& address, int port);
-    bool RequestCall(const QString& address, int port, int32_t proposedRate);
+    // Encryption is offered when the settings ask for it and this phone has
+    // an identity, unless offerEncryption is false.
+    bool RequestCall(const QString& address, int port, bool offerEncryption = true);
+    bool RequestCall(const QString& address, int port, int32_t proposedRate,
+                     bool offerEncryption = true);
     // Writes "PARAMENTER" into the record's first ten bytes and sends it.
     void SendParameters(kestrona::ParamenterBytes& record);
     void SendParameters(const kestrona::Paramenter& params);
@@ -46,6 +56,19 @@ class CCallSocket : public CCmdSocket {
     void OnClose(int error) override;
 
   private:
+    // A peer record: sealed once the key exchange is done, else as it is.
+    void SendPeerRecord(const void* data, int length);
+    // The received chunk on a connection with a key exchange running or
+    // done: handshake records, then sealed frames, each record classified
+    // by itself.
+    void TakeSecuredBytes();
+    // Sends what the exchange has to say; on its end, the sealed channel's
+    // prologue and the news to the window. False when this socket is gone.
+    bool AfterHandshakeStep(int step);
+    void StartCalleeHandshake(const kestrona::RequestCall& request);
+    // Classifies `n` bytes as a chunk of their own.
+    void DispatchBytes(const uint8_t* data, size_t n);
+    void ChannelBroken();
     // Forgets this connection as the current one (it is deleted from the
     // event loop) and, when it came through the SOCKS5 proxy and no listening
     // point was left open, opens a new one.
@@ -59,6 +82,15 @@ class CCallSocket : public CCmdSocket {
     // the listening socket.
     bool m_bFromProxyBind = false;
     QTimer m_requestLimit;
+
+    std::unique_ptr<kestrona::CallHandshake> m_pHandshake;
+    std::unique_ptr<kestrona::SealedChannel> m_pChannel;
+    // A handshake record that has not arrived whole yet.
+    std::vector<uint8_t> m_handshakeBytes;
+    kestrona::RequestCall m_securedRequest;
+    bool m_bCallee = false;
+    // This caller offered encryption in its REQUESTCALL.
+    bool m_bOffered = false;
 };
 
 namespace kestrona {

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "net/call_socket.h"
 #include "net/message_box.h"
 #include "net/phone_window.h"
+#include "platform/call_crypto.h"
 #include "settings/settings_model.h"
 #include "settings/sys_reg_info.h"
 
@@ -37,6 +39,9 @@ struct NetContext {
     // dropped: the bound the media set-up of a call has too.
     static constexpr int kCallRequestLimitMs = 10000;
     int m_nCallRequestLimitMs = kCallRequestLimitMs;
+
+    // This installation's identity; without one no call is encrypted.
+    std::optional<IdentityKey> identity;
 
     IPhoneWindow* window = nullptr;
     IMessageBox* messages = nullptr;

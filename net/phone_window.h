@@ -5,6 +5,7 @@
 #pragma once
 
 #include "net/records.h"
+#include "platform/call_crypto.h"
 
 namespace kestrona {
 
@@ -28,6 +29,22 @@ class IPhoneWindow {
     virtual void OnBusy() = 0;
     // Caller side: the callee refused the call request.
     virtual void OnUnsupported() = 0;
+    // Encrypted calls. Callee: the key exchange on this connection is done
+    // and the request rings as an encrypted call (a window without
+    // encryption takes it as a plain one).
+    virtual void OnSecuredIncomingCall(const RequestCall& request, const CallKeys&) {
+        OnIncomingCall(request);
+    }
+    // Caller: the key exchange is done; the callee's records follow sealed.
+    virtual void OnCallSecured(const CallKeys&) {}
+    // Caller: the callee answered an offer of encryption "UNSUPPORTED".
+    virtual void OnEncryptionRefused() { OnUnsupported(); }
+    // Caller: the key exchange failed (a forged or broken answer); the
+    // connection is closed.
+    virtual void OnEncryptionFailed() { EndCall(); }
+    // Either side: a sealed record failed its check; the connection is closed
+    // and nothing more can be said on it.
+    virtual void OnPeerChannelBroken() { EndCall(); }
     // This side has a call of its own up (from the call key on, before its
     // peer connection exists): a caller who connects meanwhile is busy.
     virtual bool PlacingCall() const { return false; }

@@ -83,6 +83,14 @@ inline constexpr int kStrFirstSetupFailure = 150;
 inline constexpr int kStrFirstEngineFailure = 157;
 // The callee's PARAMENTER names a rate or a port no call can have.
 inline constexpr int kStrBadCallParameters = 164;
+// An encrypted call was required and the callee cannot take one.
+inline constexpr int kStrPeerCannotEncrypt = 165;
+// The key exchange of an encrypted call failed (a forged or broken answer).
+inline constexpr int kStrEncryptionFailed = 166;
+// The display's mark of an encrypted call, put before its four characters.
+inline constexpr int kStrEncryptedMark = 167;
+// The other party's identity key is not the one remembered for its number.
+inline constexpr int kStrIdentityChanged = 168;
 
 inline constexpr int kTrayIconId = 147;
 inline constexpr const char* kWindowTitle = "Ostravine Kestrona";

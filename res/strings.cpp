@@ -86,6 +86,10 @@ const QHash<int, const char*>& Table() {
         {162, QT_TRANSLATE_NOOP("ResString", "录音设备已断开，对方暂时听不到你的声音。")},
         {163, QT_TRANSLATE_NOOP("ResString", "放音设备已断开，你暂时听不到对方的声音。")},
         {164, QT_TRANSLATE_NOOP("ResString", "对方发来的通话参数无效。通话已结束。")},
+        {165, QT_TRANSLATE_NOOP("ResString", "对方不支持加密通话。通话已结束。")},
+        {166, QT_TRANSLATE_NOOP("ResString", "无法建立加密通话。通话已结束。")},
+        {167, QT_TRANSLATE_NOOP("ResString", "加密")},
+        {168, QT_TRANSLATE_NOOP("ResString", "注意：对方身份已改变！")},
         {180, QT_TRANSLATE_NOOP("ResString",
                                 "没有找到声音服务，无法使用麦克风和扬声器。\n"
                                 "通话仍可接通，声音服务启动后会自动恢复。")},

@@ -452,6 +452,30 @@
         <translation>General</translation>
     </message>
     <message>
+        <source>通话加密</source>
+        <translation>Call encryption</translation>
+    </message>
+    <message>
+        <source>尽量加密（推荐）</source>
+        <translation>When the other phone can (recommended)</translation>
+    </message>
+    <message>
+        <source>必须加密</source>
+        <translation>Always (refuse plain calls)</translation>
+    </message>
+    <message>
+        <source>不加密</source>
+        <translation>Never</translation>
+    </message>
+    <message>
+        <source>加密</source>
+        <translation>Encryption</translation>
+    </message>
+    <message>
+        <source>从下一次通话起生效。</source>
+        <translation>Takes effect from the next call.</translation>
+    </message>
+    <message>
         <source>目录服务器</source>
         <translation>Directory server</translation>
     </message>
@@ -1078,6 +1102,22 @@ Nothing was sent to the server.</translation>
 未与服务器通讯。</source>
         <translation>The certificate fingerprint pinned in the settings is not valid: it must be 64 hexadecimal digits.
 Nothing was sent to the server.</translation>
+    </message>
+    <message>
+        <source>对方不支持加密通话。通话已结束。</source>
+        <translation>The other party cannot take encrypted calls. The call has ended.</translation>
+    </message>
+    <message>
+        <source>无法建立加密通话。通话已结束。</source>
+        <translation>The encrypted call could not be set up. The call has ended.</translation>
+    </message>
+    <message>
+        <source>加密</source>
+        <translation>Encrypted</translation>
+    </message>
+    <message>
+        <source>注意：对方身份已改变！</source>
+        <translation>Warning: the other party&apos;s identity has changed!</translation>
     </message>
 </context>
 <context>
