@@ -213,7 +213,7 @@ TEST_F(HostilePeerTest, JunkIsRefusedAndForgotten) {
 }
 
 // Call requests with values no phone proposes: a rate other than the five is
-// refused with "UNSUPPORTED", as is a non-zero feature field; delay buffers
+// refused with "UNSUPPORTED", as is a feature this phone does not know; delay buffers
 // at and beyond the ends give a call that rings and can be ended, or a
 // refusal, never a crash.
 TEST_F(HostilePeerTest, ExtremeCallRequests) {
@@ -224,7 +224,7 @@ TEST_F(HostilePeerTest, ExtremeCallRequests) {
         {"rate 2^31-1", RequestCallRecord(INT_MAX, caller, 0, 250)},
         {"negative rate", RequestCallRecord(-8000, caller, 0, 250)},
         {"rate 11025", RequestCallRecord(11025, caller, 0, 250)},
-        {"feature field 1", RequestCallRecord(8000, caller, 1, 250)},
+        {"feature field 2", RequestCallRecord(8000, caller, 2, 250)},
     };
     for (const auto& [what, record] : refused) {
         auto c = Greeted();
