@@ -836,3 +836,65 @@ TEST_F(CallControllerTest, MalformedRequestsAreRefusedBeforeTheController) {
     EXPECT_EQ(C().State(), 0);
     EXPECT_TRUE(services.log.empty());
 }
+
+// An encrypted call: the callee is warned of a changed identity while it
+// rings and remembers it only once answered; each side seals the stream it
+// sends with the key of that stream. A refused offer is made again at once
+// without encryption, unless encryption is required: then the call ends
+// with a box.
+TEST_F(CallControllerTest, EncryptedCallsWarnRememberAndFallBack) {
+    CallKeys keys;
+    keys.sas = "K7QX";
+    keys.audio[kAudioToCalleeIn].bytes[0] = 1;
+    keys.audio[kAudioFromCalleeOut].bytes[0] = 2;
+    services.identity = PeerIdentity::kChanged;
+    RequestCall request;
+    request.nSampleRate = 8000;
+    request.nCallerId = 900;
+    request.nDelayBufferMs = 500;
+    services.peer = true;
+    C().OnSecuredIncomingCall(request, keys);
+    EXPECT_EQ(C().State(), kStateRinging);
+    EXPECT_TRUE(Contains(services.engine, "keys 2 1"));
+    EXPECT_TRUE(view.display.peer.contains(QStringLiteral("K7QX")))
+        << view.display.peer.toStdString();
+    EXPECT_TRUE(view.display.status.contains(ResString(res::kStrIdentityChanged)));
+    EXPECT_FALSE(Contains(services.log, "remember 900"));
+    services.Post(kMsgEngineSetup, 0);
+    C().OnCallKey();
+    EXPECT_EQ(C().State(), kStateTalking);
+    EXPECT_TRUE(Contains(services.log, "remember 900"));
+    C().OnHangUp();
+    EXPECT_FALSE(view.display.peer.contains(QStringLiteral("K7QX")));
+
+    // The caller seals with the other stream's key.
+    services.identity = PeerIdentity::kSame;
+    Dial(700);
+    C().OnCallSecured(keys);
+    Parameters();
+    EXPECT_TRUE(Contains(services.engine, "keys 1 2"));
+    C().StartTalk();
+    EXPECT_FALSE(Contains(services.log, "remember 700"));
+    C().OnHangUp();
+
+    // Preferred: the offer refused, the same callee is asked again plain.
+    services.log.clear();
+    Dial(700);
+    C().OnEncryptionRefused();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(services.log,
+              (Log{"query 700", "request 10.1.2.3:4000", "drop", "plain 10.1.2.3:4000"}));
+    EXPECT_EQ(C().State(), kStateDialling);
+    EXPECT_TRUE(view.messages.empty());
+    C().OnHangUp();
+
+    // Required: the call ends and the user is told why.
+    model.m_encryption = Encryption::kRequired;
+    services.log.clear();
+    Dial(700);
+    C().OnEncryptionRefused();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(C().State(), kStateReady);
+    EXPECT_FALSE(Contains(services.log, "plain 10.1.2.3:4000"));
+    EXPECT_TRUE(Shown(res::kStrPeerCannotEncrypt));
+}

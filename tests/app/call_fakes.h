@@ -139,6 +139,10 @@ struct FakeEngine : ICallEngine {
     void StartSend() override { log.push_back("send"); }
     void Record(const std::string& stem) override { log.push_back("record " + stem); }
     void Stop() override { log.push_back("stop"); }
+    void SetStreamKeys(const SecretKey32& send, const SecretKey32& receive) override {
+        log.push_back("keys " + std::to_string(send.bytes[0]) + " " +
+                      std::to_string(receive.bytes[0]));
+    }
     Log& log;
 };
 
@@ -179,6 +183,19 @@ struct FakeServices : ICallServices {
         log.push_back("drop");
         peer = false;
     }
+    bool RequestPlainCall(const std::string& address, int port) override {
+        log.push_back("plain " + address + ":" + std::to_string(port));
+        peer = true;
+        return requestOk;
+    }
+    PeerIdentity CheckPeerIdentity(int32_t, const std::array<uint8_t, 32>&) override {
+        return identity;
+    }
+    void RememberPeerIdentity(int32_t number, const std::array<uint8_t, 32>&) override {
+        log.push_back("remember " + std::to_string(number));
+    }
+    PeerIdentity identity = PeerIdentity::kNew;
+
     bool RequestCall(const std::string& address, int port) override {
         log.push_back("request " + address + ":" + std::to_string(port));
         peer = true;
