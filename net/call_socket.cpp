@@ -191,6 +191,20 @@ void CCallSocket::TakeSecuredBytes() {
         // offer, an end of the call. It is a chunk of its own.
         if (m_handshakeBytes.empty() && !CallHandshake::IsCallKeys(rest, left)) {
             m_pHandshake.reset();
+            // A callee that goes on in the clear instead of refusing the offer
+            // gets a plain call, unless encryption is required.
+            std::vector<char> chunk(rest, rest + left);
+            chunk.resize(left + 16, '\0');
+            const PeerCommand command =
+                kestrona::ClassifyPeerChunk(chunk.data(), static_cast<int>(left), false);
+            if (!m_bCallee && m_context.settings.m_encryption == kestrona::Encryption::kRequired &&
+                command != PeerCommand::Unsupported && command != PeerCommand::EndTalk) {
+                LogCall("the callee answered an offer of encryption in the clear", {});
+                Close();
+                if (m_context.window)
+                    m_context.window->OnEncryptionFailed();
+                return;
+            }
             DispatchBytes(rest, left);
             return;
         }

@@ -50,6 +50,9 @@ class CCallSocket : public CCmdSocket {
     void AwaitCallRequest();
     bool AwaitingCallRequest() const { return m_bAwaitingRequest; }
 
+    // The key exchange is done: every record from here on is sealed.
+    bool Sealed() const { return m_pChannel != nullptr; }
+
   protected:
     void OnReceive(int error) override;
     void OnAccept(int error) override;

@@ -313,3 +313,28 @@ TEST_F(EncryptedCallTest, OneFlippedAudioByteBreaksTheCall) {
     EXPECT_TRUE(b->WaitState(0));
     EXPECT_TRUE(a->WaitState(0));
 }
+
+// The answering machine takes an encrypted call: the caller only sends,
+// the machine only receives, and its recording is the caller's speech as
+// plain sound, the same as for any call.
+TEST_F(EncryptedCallTest, AnsweringMachineRecordsAnEncryptedCall) {
+    auto a = MakePhone("lea", speech);
+    auto b = MakePhone("max", reversed,
+                       {{"autoaa", "1"}, {"aatime", "0"}, {"forcebreak", "1"}, {"aafbtime", "6"}});
+    ASSERT_TRUE(a->Status() && b->Status());
+    ASSERT_EQ(a->Rpc({QStringLiteral("dial"), QString::number(b->Number())}), QStringLiteral("ok"));
+    ASSERT_TRUE(a->WaitState(7)) << a->Output() << b->Output();
+    EXPECT_EQ(EncryptedDisplay(*a).at("encrypted"), "1");
+    EXPECT_EQ(EncryptedDisplay(*b).at("encrypted"), "1");
+    ASSERT_TRUE(b->WaitState(0, 40000));
+    ASSERT_TRUE(a->WaitState(0));
+
+    const auto missed = b->History(kHistoryMissed);
+    ASSERT_EQ(missed.size(), 1u);
+    EXPECT_EQ(missed[0].recorded, 1);
+    const auto recording = b->WorkDir() / "record" / (missed[0].Stem() + "in");
+    ASSERT_TRUE(std::filesystem::exists(recording));
+    const double recorded = HeardCorrelation(recording, speech);
+    std::printf("[ measured ] recording's waveform match with the caller: %.2f\n", recorded);
+    EXPECT_GT(recorded, 0.6);
+}

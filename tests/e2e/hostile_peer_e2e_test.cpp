@@ -424,7 +424,8 @@ TEST_F(HostilePeerTest, CalleeAnswersWithExtremeParameters) {
         ASSERT_EQ(request.size(), 48u);
         EXPECT_EQ(RecordInt(request, 20), 8000);
         EXPECT_EQ(RecordInt(request, 24), target->Number());
-        EXPECT_EQ(RecordInt(request, 28), 0);
+        // The target offers encryption; this callee answers in the clear.
+        EXPECT_EQ(RecordInt(request, 28), 1);
         ASSERT_TRUE(c->Send(record));
         // The target gives up on the call and says so on the wire.
         EXPECT_TRUE(c->ReceiveUntil(kEndTalk, kSettleMs)) << c->Take();

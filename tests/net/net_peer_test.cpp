@@ -465,5 +465,41 @@ TEST(ReplyWait, QuitRequestEndsTheWaitAndReachesTheMainLoop) {
     EXPECT_FALSE(socket.m_bConnected);
 }
 
+// Two phones with identities: the request offers encryption, the callee
+// rings once the keys are agreed, and every record after that (PARAMENTER,
+// STARTTALK) arrives sealed and whole. A callee that answers the offer in
+// the clear gets a plain call from a phone that prefers encryption, and
+// none from one that requires it.
+TEST_F(PeerCall, EncryptedCallAndACalleeThatAnswersInTheClear) {
+    a.ctx->identity = IdentityKey::Generate();
+    b.ctx->identity = IdentityKey::Generate();
+    Connect();
+    EXPECT_EQ(b.window.lastRequest.nFeatures, 1);
+    EXPECT_TRUE(A().Sealed());
+    ASSERT_TRUE(b.ctx->m_pPeerSocket);
+    EXPECT_TRUE(b.ctx->m_pPeerSocket->Sealed());
+    EXPECT_EQ(a.window.lastParams.nPortIn, 7001);
+    EXPECT_EQ(a.window.lastParams.nPortOut, 7002);
+    A().SendStartTalk();
+    ASSERT_TRUE(PumpUntil([&] { return b.window.Saw("starttalk"); }));
+
+    test::ScriptedServer clear;
+    clear.reply = [](const QByteArray& chunk) {
+        if (!chunk.startsWith("REQUESTCALL"))
+            return QByteArray();
+        const auto record = BuildParamenterRecord({8000, 7001, 7002});
+        return QByteArray(record.data(), static_cast<int>(record.size()));
+    };
+    for (const Encryption mode : {Encryption::kPreferred, Encryption::kRequired}) {
+        a.model.m_encryption = mode;
+        a.window.log.clear();
+        a.ctx->m_pPeerSocket = std::make_unique<CCallSocket>(*a.ctx);
+        a.ctx->m_pPeerSocket->Create();
+        ASSERT_TRUE(a.ctx->m_pPeerSocket->RequestCall("127.0.0.1", clear.Port()));
+        ASSERT_TRUE(PumpUntil([&] { return !a.window.log.empty(); }));
+        EXPECT_EQ(a.window.log.front(), mode == Encryption::kRequired ? "endcall" : "params");
+    }
+}
+
 }  // namespace
 }  // namespace kestrona
