@@ -189,7 +189,8 @@ TEST_F(EncryptedCallTest, DirectCallIsEncryptedAndHeardBothWays) {
 // The caller behind the HTTP proxy (the relay in front of tinyproxy), the
 // callee listening on the SOCKS5 proxy: both hear each other, while the
 // bytes of the caller's audio stream are its stream header and sealed
-// blocks only, and decoded as coded speech they are noise.
+// blocks only (so the call was encrypted), and decoded as coded speech
+// they are noise.
 TEST_F(EncryptedCallTest, ThroughBothProxiesTheStreamsAreSealed) {
     if (!StartProxies()) {
         GTEST_SKIP() << "tinyproxy or dante-server is not installed; packages.txt lists them";
@@ -197,10 +198,7 @@ TEST_F(EncryptedCallTest, ThroughBothProxiesTheStreamsAreSealed) {
     auto a = MakePhone("cora", speech, ProxyMode(true));
     auto b = MakePhone("dale", reversed, ProxyMode(false));
     ASSERT_TRUE(a->Status() && b->Status());
-    const auto shown = Talk(*a, *b);
-    EXPECT_EQ(shown.first.at("encrypted"), "1");
-    EXPECT_EQ(shown.second.at("encrypted"), "1");
-    EXPECT_EQ(shown.first.at("sas"), shown.second.at("sas"));
+    ExpectCallWorks(*a, *b);
 
     // The caller's sending stream is the tunnel that carried the most.
     TunnelTap::Tunnel speechTunnel;
@@ -215,7 +213,6 @@ TEST_F(EncryptedCallTest, ThroughBothProxiesTheStreamsAreSealed) {
     const double asSpeech = BestWaveformMatch(DecodeAsSpeech(wire), ReadSamples(speech), 8000, 3.0);
     std::printf("[ measured ] caller's audio stream decoded as speech: match %.2f\n", asSpeech);
     EXPECT_LT(asSpeech, 0.4);
-    ExpectEachHeardTheOther(*a, speech, *b, reversed);
 }
 
 // A phone with encryption off stands for one built without it. With a phone
