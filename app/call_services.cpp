@@ -105,6 +105,9 @@ class MappedCallEngine : public ICallEngine, private IEngineOwner {
     void StartReceive() override { m_inner->StartReceive(); }
     void StartSend() override { m_inner->StartSend(); }
     void Record(const std::string& stem) override { m_inner->Record(stem); }
+    void SetStreamKeys(const SecretKey32& send, const SecretKey32& receive) override {
+        m_inner->SetStreamKeys(send, receive);
+    }
     void Stop() override {
         if (m_inner) {
             m_inner->Stop();

@@ -37,7 +37,8 @@ class ICallEngine {
     virtual void Stop() = 0;
     // An encrypted call: the keys of the stream this side sends and of the
     // one it receives, before either starts.
-    virtual void SetStreamKeys(const SecretKey32& /*send*/, const SecretKey32& /*receive*/) {}
+    // Pure, so that no engine that wraps another can drop them unseen.
+    virtual void SetStreamKeys(const SecretKey32& send, const SecretKey32& receive) = 0;
 };
 
 // What the phone knows of a peer number's identity key.
