@@ -20,10 +20,12 @@ CPortMapping::CPortMapping(NetContext& net, bool enabled, QObject* parent)
         if (id != m_nMapId) {
             return;
         }
-        // The router forgot the forwarding: peers must be sent to the local
-        // port again, as without a router.
+        // The router forgot the forwarding (it restarted, say): peers go to
+        // the local port again until the router, searched for anew, grants
+        // another.
         m_nMapId = 0;
         OnGranted(m_nLocalPort, {}, 0);
+        CmdPortOpened(m_nLocalPort);
     });
     SetState(State::kAsking);
 }

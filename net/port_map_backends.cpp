@@ -65,8 +65,19 @@ class NatPmpBackend : public IPortMapBackend {
                 &m_pmp, NATPMP_PROTOCOL_TCP, static_cast<uint16_t>(internal),
                 static_cast<uint16_t>(external), static_cast<uint32_t>(leaseSeconds));
         };
-        if (!m_bOpen || !Exchange(send, NATPMP_RESPTYPE_TCPPORTMAPPING, internal,
-                                  kNatPmpRequestLimit, response)) {
+        if (!m_bOpen) {
+            return 0;
+        }
+        // A second try for an answer lost on a busy network; after that, a
+        // mapping the router may have made without its answer reaching us is
+        // removed, so that nothing is left forwarded that no one renews.
+        if (!Exchange(send, NATPMP_RESPTYPE_TCPPORTMAPPING, internal, kNatPmpRequestLimit,
+                      response) &&
+            !Exchange(send, NATPMP_RESPTYPE_TCPPORTMAPPING, internal, kNatPmpRequestLimit,
+                      response)) {
+            qInfo("kestrona: port mapping: NAT-PMP gave no mapping for port %d (%s %d)", internal,
+                  m_nLastError ? "error" : "no answer in time", m_nLastError);
+            Unmap(internal, external);
             return 0;
         }
         grantedLease =
@@ -100,13 +111,15 @@ class NatPmpBackend : public IPortMapBackend {
     bool Exchange(Send send, int type, int privatePort, milliseconds limit, natpmpresp_t& response,
                   const std::atomic<bool>* cancel = nullptr) {
         const auto deadline = Clock::now() + limit;
-        if (send() < 0) {
+        m_nLastError = send();
+        if (m_nLastError < 0) {
             return false;
         }
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
             if (left <= 0 || (cancel && *cancel)) {
+                m_nLastError = 0;
                 return false;
             }
             timeval retry{};
@@ -119,6 +132,7 @@ class NatPmpBackend : public IPortMapBackend {
                 continue;
             }
             if (r < 0) {
+                m_nLastError = r;
                 return false;
             }
             const bool ours =
@@ -127,7 +141,8 @@ class NatPmpBackend : public IPortMapBackend {
             if (ours) {
                 return true;
             }
-            if (send() < 0) {
+            m_nLastError = send();
+            if (m_nLastError < 0) {
                 return false;
             }
         }
@@ -135,6 +150,8 @@ class NatPmpBackend : public IPortMapBackend {
 
     natpmp_t m_pmp{};
     bool m_bOpen = false;
+    // The library's code for the last failed exchange; 0: it ran out of time.
+    int m_nLastError = 0;
     std::string m_address;
 };
 

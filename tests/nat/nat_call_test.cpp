@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 
 #include "e2e/e2e_rig.h"
@@ -203,6 +204,9 @@ TEST_F(NatCallTest, CallsIntoBothHomesWorkAndTheForwardingsEndWithThem) {
     EXPECT_EQ(outA.find("calls may not get through"), std::string::npos) << outA;
     EXPECT_EQ(outB.find("calls may not get through"), std::string::npos) << outB;
 
+    if (HasFailure()) {
+        std::printf("--- phone A\n%s\n--- phone B\n%s\n", a->Output().c_str(), b->Output().c_str());
+    }
     // Ends both phones: nothing stays forwarded.
     ExpectEachHeardTheOther(*a, speech, *b, reversed);
     EXPECT_TRUE(Forwarded(routers[0]).empty());
