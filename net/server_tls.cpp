@@ -82,6 +82,25 @@ int HexValue(char c) {
     return -1;
 }
 
+// The system's authorities and those of KESTRONA_TLS_CA_FILE, read once per
+// process (the system's store is a few hundred files); null when the
+// variable is not set, so that Qt's own loading on demand applies.
+const QList<QSslCertificate>* AuthoritiesWithExtra() {
+    static const std::optional<QList<QSslCertificate>> authorities =
+        []() -> std::optional<QList<QSslCertificate>> {
+        const QString extraFile = qEnvironmentVariable("KESTRONA_TLS_CA_FILE");
+        if (extraFile.isEmpty())
+            return std::nullopt;
+        const QList<QSslCertificate> extra = QSslCertificate::fromPath(extraFile, QSsl::Pem);
+        if (extra.isEmpty()) {
+            std::fprintf(stderr, "kestrona: no certificate in KESTRONA_TLS_CA_FILE %s\n",
+                         extraFile.toLocal8Bit().constData());
+        }
+        return QSslConfiguration::systemCaCertificates() + extra;
+    }();
+    return authorities ? &*authorities : nullptr;
+}
+
 }  // namespace
 
 int TlsFailureMessage(TlsFailure failure) {
@@ -156,15 +175,8 @@ TlsFailure ServerTlsCheck::Prepare(QSslSocket& socket) {
     config.setProtocol(QSsl::TlsV1_2OrLater);
     config.setPeerVerifyMode(QSslSocket::VerifyPeer);
     // A private authority beside the system's: a site's own, or the tests'.
-    const QString extraFile = qEnvironmentVariable("KESTRONA_TLS_CA_FILE");
-    if (!extraFile.isEmpty()) {
-        const QList<QSslCertificate> extra = QSslCertificate::fromPath(extraFile, QSsl::Pem);
-        if (extra.isEmpty()) {
-            std::fprintf(stderr, "kestrona: no certificate in KESTRONA_TLS_CA_FILE %s\n",
-                         extraFile.toLocal8Bit().constData());
-        }
-        config.setCaCertificates(QSslConfiguration::systemCaCertificates() + extra);
-    }
+    if (const QList<QSslCertificate>* authorities = AuthoritiesWithExtra())
+        config.setCaCertificates(*authorities);
     socket.setSslConfiguration(config);
     socket.setPeerVerifyName(m_host);
     m_watch = QObject::connect(
