@@ -19,6 +19,8 @@
 // time: capture gives silence at the clock, playback is dropped at the clock,
 // and a new stream is tried once a second. A device that once worked reports
 // kLost when it goes and kRestored when it is back.
+#include <poll.h>
+#include <pthread.h>
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -26,10 +28,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -79,21 +84,34 @@ bool ContextGood(pa_context* c) {
 }
 
 // One main loop and one server connection, shared by a backend's devices.
+//
+// The loop runs on a thread of its own and holds the lock except while it
+// sleeps. While sound flows it need not read each packet the server sends
+// as it comes (a capture stream brings one every few milliseconds, however
+// large the fragments asked for): each device says from when it needs the
+// server's messages read (SetDue), and while none does the loop sleeps on,
+// leaving them in the socket, and reads them together. Anything sent to the
+// server (Kick) or awaited from it (AwaitServer) wakes it at once; with no
+// streams it sleeps until the server speaks.
 class PulseLink {
   public:
     explicit PulseLink(std::string server) : m_server(std::move(server)) {
-        m_loop = pa_threaded_mainloop_new();
+        m_loop = pa_mainloop_new();
+        if (m_loop)
+            pa_mainloop_set_poll_func(m_loop, &PulseLink::Poll, this);
     }
     ~PulseLink() {
         if (!m_loop)
             return;
-        if (m_started) {
+        if (m_thread.joinable()) {
             lock();
             DropContext();
+            pa_mainloop_quit(m_loop, 0);
             unlock();
-            pa_threaded_mainloop_stop(m_loop);
+            Kick();
+            m_thread.join();
         }
-        pa_threaded_mainloop_free(m_loop);
+        pa_mainloop_free(m_loop);
     }
     PulseLink(const PulseLink&) = delete;
     PulseLink& operator=(const PulseLink&) = delete;
@@ -101,16 +119,51 @@ class PulseLink {
     // BasicLockable, for std::unique_lock. The loop's thread starts with the
     // first use, so a backend that is made but never used costs nothing.
     void lock() {
-        std::call_once(m_start, [this] { m_started = pa_threaded_mainloop_start(m_loop) == 0; });
-        pa_threaded_mainloop_lock(m_loop);
+        std::call_once(m_start, [this] {
+            if (!m_loop)
+                return;
+            try {
+                m_thread = std::thread([this] { Run(); });
+            } catch (const std::system_error&) {
+                // No loop: every wait for the server runs into its time-out.
+            }
+        });
+        m_mutex.lock();
     }
-    void unlock() { pa_threaded_mainloop_unlock(m_loop); }
+    void unlock() { m_mutex.unlock(); }
     bool Usable() const { return m_loop != nullptr; }
-    pa_mainloop_api* Api() const { return pa_threaded_mainloop_get_api(m_loop); }
+    pa_mainloop_api* Api() const { return pa_mainloop_get_api(m_loop); }
 
-    // Under the lock. Releases it until a context or operation callback
-    // signals, or the deadline (spurious wake-ups are fine: callers loop).
-    void WaitUntil(Clock::time_point deadline) { m_changed.wait_until(*this, deadline); }
+    // Under the lock. Releases it until `cv` is signalled (by a context,
+    // stream or operation callback) or the deadline; the loop reads the
+    // server at once meanwhile. Spurious wake-ups are fine: callers loop.
+    void AwaitServer(std::condition_variable_any& cv, Clock::time_point deadline) {
+        ++m_awaiting;
+        Kick();
+        cv.wait_until(*this, deadline);
+        --m_awaiting;
+    }
+    void WaitUntil(Clock::time_point deadline) { AwaitServer(m_changed, deadline); }
+
+    // Something was queued for the server: the loop sends it now. Any thread.
+    void Kick() {
+        {
+            std::lock_guard lock(m_paceMutex);
+            m_kicked = true;
+        }
+        m_paceCv.notify_one();
+    }
+    // Under the lock, for a device with a stream: its messages must be read
+    // from `due` on (kNow: at once; kNever: not for this device). Dropped
+    // with the device's stream.
+    static constexpr Clock::time_point kNow = Clock::time_point::min();
+    static constexpr Clock::time_point kNever = Clock::time_point::max();
+    void SetDue(const void* device, Clock::time_point due) {
+        m_due[device] = due;
+        if (due < m_sleepingUntil)
+            Kick();
+    }
+    void ClearDue(const void* device) { m_due.erase(device); }
 
     // Under the lock: a ready context, connecting (or reconnecting) when
     // there is none. A failed attempt is not repeated within kRetryEvery
@@ -186,6 +239,57 @@ class PulseLink {
   private:
     static void OnContextState(pa_context*, void* link) { Signal(link); }
 
+    void Run() {
+        pthread_setname_np(pthread_self(), "pulse-loop");
+        std::lock_guard lock(m_mutex);
+        while (pa_mainloop_iterate(m_loop, 1, nullptr) >= 0) {
+        }
+    }
+
+    // Under the lock: until when the loop may leave the server unread.
+    Clock::time_point SleepUntil(Clock::time_point now) {
+        bool kicked;
+        {
+            std::lock_guard lock(m_paceMutex);
+            kicked = m_kicked;
+            m_kicked = false;
+        }
+        if (kicked || m_awaiting > 0 || m_due.empty())
+            return now;
+        Clock::time_point until = kNever;
+        for (const auto& [device, due] : m_due) until = std::min(until, due);
+        return until;
+    }
+
+    // The loop's poll, called with the lock held: the lock is given up while
+    // it sleeps, first (while no device needs the server) on the pace
+    // condition, then in poll() proper.
+    static int Poll(pollfd* fds, unsigned long count, int timeoutMs, void* self) {
+        auto* me = static_cast<PulseLink*>(self);
+        const auto start = Clock::now();
+        auto until = me->SleepUntil(start);
+        if (timeoutMs >= 0)
+            until = std::min(until, start + std::chrono::milliseconds(timeoutMs));
+        me->m_sleepingUntil = until;
+        me->m_mutex.unlock();
+        if (until > start) {
+            std::unique_lock pace(me->m_paceMutex);
+            if (until == kNever)
+                me->m_paceCv.wait(pace, [me] { return me->m_kicked; });
+            else
+                me->m_paceCv.wait_until(pace, until, [me] { return me->m_kicked; });
+        }
+        if (timeoutMs > 0) {
+            const auto spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+            timeoutMs = std::max(0, timeoutMs - int(spent.count()));
+        }
+        const int r = ::poll(fds, count, timeoutMs);
+        me->m_mutex.lock();
+        me->m_sleepingUntil = kNow;
+        return r;
+    }
+
     void DropContext() {
         if (!m_context)
             return;
@@ -197,8 +301,20 @@ class PulseLink {
 
     const std::string m_server;
     std::once_flag m_start;
-    bool m_started = false;
-    pa_threaded_mainloop* m_loop = nullptr;
+    std::thread m_thread;
+    pa_mainloop* m_loop = nullptr;
+    // Held by the loop except while it sleeps; recursive, as libpulse's own
+    // threaded loop's lock is.
+    std::recursive_mutex m_mutex;
+    // Pacing: what each device needs (under m_mutex), how many threads wait
+    // for an answer, until when the loop sleeps; and the kick that ends the
+    // sleep early.
+    std::map<const void*, Clock::time_point> m_due;
+    int m_awaiting = 0;
+    Clock::time_point m_sleepingUntil = kNow;
+    std::mutex m_paceMutex;
+    std::condition_variable m_paceCv;
+    bool m_kicked = false;
     pa_context* m_context = nullptr;
     // Context state and operations; streams have their own (PulseStream).
     std::condition_variable_any m_changed;
@@ -307,6 +423,11 @@ class PulseStream {
         else
             m_wake.wait_until(lock, deadline);
     }
+    // Under the lock: from when this device needs the server's messages read
+    // (see PulseLink::SetDue).
+    void NeedServerFrom(Clock::time_point due) {
+        m_link.SetDue(static_cast<PulseStream*>(this), due);
+    }
     // Wakes the device thread (takes the lock, so a wake between its last
     // look and its sleep is not lost).
     void WakeDevice() {
@@ -335,6 +456,8 @@ class PulseStream {
         pa_stream_disconnect(m_stream);
         pa_stream_unref(m_stream);
         m_stream = nullptr;
+        m_link.ClearDue(static_cast<PulseStream*>(this));
+        m_link.Kick();
     }
 
     bool OpenStream() {
@@ -383,13 +506,14 @@ class PulseStream {
             const pa_stream_state_t state = pa_stream_get_state(s);
             if (state == PA_STREAM_READY) {
                 m_nextTiming = Clock::now();
+                NeedServerFrom(PulseLink::kNow);
                 return true;
             }
             if (!PA_STREAM_IS_GOOD(state) || Clock::now() >= deadline) {
                 DropStream();
                 return false;
             }
-            m_wake.wait_until(m_link, deadline);
+            m_link.AwaitServer(m_wake, deadline);
         }
     }
 
@@ -471,6 +595,7 @@ class PulseStream {
             pa_operation_unref(m_timingOp);
         }
         m_timingOp = pa_stream_update_timing_info(m_stream, OnTimingInfo, this);
+        m_link.Kick();
     }
     // On the main loop thread: the latency to report, from fresh timing.
     virtual void OnTiming(pa_stream* s) = 0;
@@ -530,6 +655,7 @@ class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private Puls
         if (m_stream && PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream))) {
             if (pa_operation* op = pa_stream_flush(m_stream, nullptr, nullptr))
                 pa_operation_unref(op);
+            m_link.Kick();
         }
         return r;
     }
@@ -559,6 +685,9 @@ class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private Puls
                 continue;
             }
             if (room < 2) {
+                // The server's request may be waiting unread: read it now.
+                // (A call's blocks fit; this is for a backlog.)
+                NeedServerFrom(PulseLink::kNow);
                 WaitForStream(lock);
                 continue;
             }
@@ -567,8 +696,12 @@ class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private Puls
                 DropStream();
                 continue;
             }
+            m_link.Kick();
             done += n;
         }
+        // Nothing is needed from the server until the next buffer.
+        if (m_stream)
+            NeedServerFrom(PulseLink::kNever);
         RefreshTiming();
         if (!Aborted() && m_stream && !QueueHasMore())
             PlayOut(lock);
@@ -600,6 +733,7 @@ class PulseWaveOut final : public WaveOutDevice, private WaveQueue, private Puls
                 return;
             if (pa_operation* op = pa_stream_trigger(m_stream, nullptr, nullptr))
                 pa_operation_unref(op);
+            m_link.Kick();
             pushed = true;
             end = Clock::now() + std::chrono::milliseconds(kPlaybackPrebufMs) + Latency() + 20ms;
         }
@@ -685,6 +819,8 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
             return;
         if (pa_operation* op = pa_stream_cork(m_stream, cork ? 1 : 0, nullptr, nullptr))
             pa_operation_unref(op);
+        m_link.Kick();
+        NeedServerFrom(cork ? PulseLink::kNever : PulseLink::kNow);
     }
 
     void Transfer(WaveHeader& h) override {
@@ -711,11 +847,20 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
                 continue;
             }
             // Woken once the rest of the buffer is there (not for every
-            // fragment), or when the stream stalls.
+            // fragment), or when the stream stalls. The server's packets
+            // are read when the rest should have come, and at least twice
+            // per stall time.
             m_need = want - got;
+            const auto missing = std::chrono::microseconds(int64_t(m_need - m_fill) * 1000000 /
+                                                           m_format.samplesPerSec);
+            NeedServerFrom(std::min(Clock::now() + missing, m_lastData + kCaptureStall / 2));
             WaitForStream(lock, m_lastData + kCaptureStall + 1ms);
             m_need = 0;
         }
+        // Between buffers the loop still reads now and then, so nothing
+        // piles up in the server's connection if the next one is late.
+        if (m_stream && m_capturing)
+            NeedServerFrom(Clock::now() + kCaptureStall / 2);
         h.bytesRecorded = got * 2;
         // The buffer's last sample is as old as the capture still unread
         // behind it, plus what the server holds.
