@@ -79,7 +79,14 @@ bool PipeWireFixture::StartStack(std::string* why) {
     std::filesystem::create_directories(m_dir / "state");
     const std::string format = " audio.format = S16LE audio.rate = " + std::to_string(kRate) +
                                " audio.channels = 1 audio.position = [ MONO ]";
+    // The graph runs in fixed steps of 1024 frames, a sound card's period,
+    // whatever the streams ask for.
     std::ofstream(dropIn / "kestrona-test.conf")
+        << "context.properties = {\n"
+        << "  default.clock.quantum = 1024\n"
+        << "  default.clock.min-quantum = 1024\n"
+        << "  default.clock.max-quantum = 1024\n"
+        << "}\n"
         << "context.modules = [\n"
         << "  { name = libpipewire-module-pipe-tunnel\n"
         << "    args = { tunnel.mode = source pipe.filename = \"" << d << "/mic.fifo\"" << format

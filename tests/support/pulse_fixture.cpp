@@ -5,10 +5,12 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -282,18 +284,28 @@ bool PulseFixture::UnloadModule(int index) {
 // period, and what a daemon's pipe source passes on as one piece. Opened read-write so
 // that it never blocks and survives the daemon going away; what the pipe
 // cannot take while nobody reads is dropped.
+//
+// The FIFO stands for the card's capture buffer, which holds a period or two,
+// not the silence of seconds past. A pipe source that reads one quantum per
+// cycle (PipeWire's) never catches up on what piled up there while its graph
+// started or stalled, so new speech would wait behind a backlog of a length
+// left to chance; it starts instead behind at most one period of it.
 void PulseFixture::FeedLoop() {
     int fd = -1;
     int opened = 0;
     constexpr int kChunk = kRate / 50;
     std::vector<int16_t> chunk(kChunk);
+    std::vector<char> spill(4096);
     auto next = Clock::now();
     pthread_setname_np(pthread_self(), "fixture-feed");
     while (!m_stop) {
+        bool fresh = false;
         {
             std::lock_guard lock(m_mutex);
-            if (m_said == 0 && !m_toSay.empty() && !m_fedAt)
+            if (m_said == 0 && !m_toSay.empty() && !m_fedAt) {
                 m_fedAt = Clock::now();
+                fresh = true;
+            }
             for (int k = 0; k < kChunk; ++k)
                 chunk[k] = m_said < m_toSay.size() ? m_toSay[m_said++] : 0;
         }
@@ -304,6 +316,16 @@ void PulseFixture::FeedLoop() {
             fd = ::open((m_dir / "mic.fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         }
         if (fd >= 0) {
+            int held = 0;
+            if (fresh && ::ioctl(fd, FIONREAD, &held) == 0 && held > 2 * kChunk) {
+                size_t drop = size_t(held - 2 * kChunk) & ~size_t(1);
+                while (drop > 0) {
+                    const ssize_t n = ::read(fd, spill.data(), std::min(drop, spill.size()));
+                    if (n <= 0)
+                        break;
+                    drop -= size_t(n);
+                }
+            }
             [[maybe_unused]] ssize_t w = ::write(fd, chunk.data(), chunk.size() * 2);
         }
         next += std::chrono::milliseconds(20);
