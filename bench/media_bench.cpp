@@ -16,9 +16,9 @@
 // the file devices' echo path (40 ms, -6 dB) on both sides.
 //
 // BM_SoundCall: the same call on the file devices, on a private PulseAudio
-// daemon and on a private PipeWire stack, side by side in one run: CPU per
-// engine and mouth-to-ear delay (see below); the servers' own time is not
-// counted.
+// daemon and on a private PipeWire stack, side by side in one run, with echo
+// control off and on: CPU per engine and mouth-to-ear delay (see below); the
+// servers' own time is not counted.
 //
 // BM_EchoCanceller: the two cancellers the engine could use, on a synthetic
 // laptop path (the loudspeaker heard 40 ms later at -6 dB), without real
@@ -53,9 +53,15 @@ namespace {
 
 // CPU time of this process's threads, except the sound fixtures' own
 // feeding and reading threads (the sound servers are other processes and not
-// counted either). Per thread, so it is not swayed by other load.
-double EngineCpuSeconds() {
-    double total = 0;
+// counted either). Per thread, so it is not swayed by other load. Also the
+// share and the wake-ups of the sound server connections' loop threads.
+struct CpuSample {
+    double engines = 0;  // seconds
+    double loops = 0;    // seconds
+    long loopWakes = 0;
+};
+CpuSample SampleCpu() {
+    CpuSample sample;
     std::error_code ec;
     for (const auto& task : fs::directory_iterator("/proc/self/task", ec)) {
         std::ifstream comm(task.path() / "comm");
@@ -65,10 +71,22 @@ double EngineCpuSeconds() {
             continue;
         std::ifstream stat(task.path() / "schedstat");
         uint64_t ns = 0;
-        if (stat >> ns)
-            total += double(ns) * 1e-9;
+        if (!(stat >> ns))
+            continue;
+        sample.engines += double(ns) * 1e-9;
+        if (name != "pulse-loop")
+            continue;
+        sample.loops += double(ns) * 1e-9;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                sample.loopWakes += std::stol(line.substr(24));
+        }
     }
-    return total;
+    return sample;
+}
+double EngineCpuSeconds() {
+    return SampleCpu().engines;
 }
 
 std::vector<int16_t> Speech(int rate, double seconds) {
@@ -204,18 +222,23 @@ enum SoundKind { kFileSound = 0, kPulseSound = 1, kPipeWireSound = 2 };
 
 // BM_SoundCall: one call on each sound path in one run, side by side: the
 // file devices, a private PulseAudio daemon, a private PipeWire stack (each
-// engine on its own server, pipe microphone and loudspeaker). cpu_pct: the
-// CPU time of the engines and their devices per second of call, per engine,
-// as a percentage of one core. mouth_to_ear_ms: from the caller's first
-// spoken sample entering its microphone to its coming out of the answerer's
-// loudspeaker (blocks of 250 ms).
+// engine on its own server, pipe microphone and loudspeaker), with echo
+// control off and on. cpu_pct: the CPU time of the engines and their devices
+// per second of call, per engine, as a percentage of one core; loop_pct and
+// loop_wakes: the part of it and the wake-ups per second of the loop that
+// reads the sound server. mouth_to_ear_ms: from the caller's first spoken
+// sample entering its microphone to its coming out of the answerer's
+// loudspeaker (blocks of 250 ms; 8000 Hz only); -1 when the first two blocks
+// of speech were not heard well enough to place them (match: their worse
+// waveform match).
 void BM_SoundCall(benchmark::State& state) {
     const int kind = int(state.range(0));
     const int rate = int(state.range(1));
+    const bool echo = state.range(2) != 0;
     constexpr double kSeconds = 6.0;
     if (kind == kFileSound) {
         CallResult r;
-        for (auto _ : state) r = RunCall(rate, 250, kSeconds);
+        for (auto _ : state) r = RunCall(rate, 250, kSeconds, echo);
         state.counters["cpu_pct"] = 100.0 * r.cpuSeconds / 2 / r.audioSeconds;
         state.counters["mouth_to_ear_ms"] = 1000.0 * r.mouthToEar;
         return;
@@ -224,7 +247,8 @@ void BM_SoundCall(benchmark::State& state) {
         fs::temp_directory_path() / ("kestrona-bench-sound-" + std::to_string(::getpid()));
     fs::create_directories(dir / "a");
     fs::create_directories(dir / "b");
-    double cpu = 0, wall = 1, mouthToEar = -1;
+    double cpu = 0, wall = 1, mouthToEar = -1, match = 0;
+    CpuSample before, after;
     {
         std::unique_ptr<testing::PulseFixture> fa, fb;
         if (kind == kPipeWireSound) {
@@ -249,7 +273,8 @@ void BM_SoundCall(benchmark::State& state) {
             b.SetAudioBackend(MakePulseAudioBackend(fb->ServerAddress()));
             for (CAudioEngine* e : {&a, &b}) {
                 e->SetCodec(MakePrivateSpeechCodec());
-                e->SetEchoControl(CAudioEngine::EchoControl::kOff);
+                e->SetEchoControl(echo ? CAudioEngine::EchoControl::kOn
+                                       : CAudioEngine::EchoControl::kOff);
             }
             b.Init(&ownerB, rate, 250, true, "", 0, 0);
             b.Listen(0, 0);
@@ -266,10 +291,11 @@ void BM_SoundCall(benchmark::State& state) {
             const auto speech = Speech48k();
             fa->Feed(speech);
             fb->Feed(std::vector<int16_t>(speech.rbegin(), speech.rend()));
-            const double cpu0 = EngineCpuSeconds();
+            before = SampleCpu();
             const auto t0 = std::chrono::steady_clock::now();
             std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
-            cpu = EngineCpuSeconds() - cpu0;
+            after = SampleCpu();
+            cpu = after.engines - before.engines;
             wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
             a.Stop();
             b.Stop();
@@ -290,20 +316,25 @@ void BM_SoundCall(benchmark::State& state) {
                 CodecRoundTrip(std::vector<int16_t>(said.begin(), said.begin() + long(2 * block))),
                 block);
             const auto fed = fa->FedAt();
-            const auto out = m.firstOffset >= 0
-                                 ? fb->HeardAt(heardFrom + size_t(m.firstOffset) * kUp)
-                                 : std::nullopt;
+            const bool placed = m.blocks == 2 && m.worst > 0.5;
+            const auto out =
+                placed ? fb->HeardAt(heardFrom + size_t(m.firstOffset) * kUp) : std::nullopt;
+            match = m.blocks == 2 ? m.worst : 0;
             if (fed && out && rate == 8000)
                 mouthToEar = std::chrono::duration<double>(*out - *fed).count();
         }
     }
     fs::remove_all(dir);
     state.counters["cpu_pct"] = 100.0 * cpu / 2 / wall;
+    state.counters["loop_pct"] = 100.0 * (after.loops - before.loops) / 2 / wall;
+    state.counters["loop_wakes"] = double(after.loopWakes - before.loopWakes) / 2 / wall;
     state.counters["mouth_to_ear_ms"] = 1000.0 * mouthToEar;
+    if (rate == 8000)
+        state.counters["match"] = match;
 }
 BENCHMARK(BM_SoundCall)
-    ->ArgNames({"sound", "rate"})
-    ->ArgsProduct({{kFileSound, kPulseSound, kPipeWireSound}, {8000, 24000}})
+    ->ArgNames({"sound", "rate", "echo"})
+    ->ArgsProduct({{kFileSound, kPulseSound, kPipeWireSound}, {8000, 24000}, {0, 1}})
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
 
