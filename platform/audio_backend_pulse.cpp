@@ -144,6 +144,13 @@ class PulseLink {
         --m_awaiting;
     }
     void WaitUntil(Clock::time_point deadline) { AwaitServer(m_changed, deadline); }
+    // Under the lock: an answer is awaited without a thread waiting for it
+    // (true), or no longer (false).
+    void Await(bool on) {
+        m_awaiting += on ? 1 : -1;
+        if (on)
+            Kick();
+    }
 
     // Something was queued for the server: the loop sends it now. Any thread.
     void Kick() {
@@ -447,6 +454,7 @@ class PulseStream {
             pa_operation_cancel(m_timingOp);
             pa_operation_unref(m_timingOp);
             m_timingOp = nullptr;
+            EndTiming();
         }
         if (!m_stream)
             return;
@@ -595,6 +603,12 @@ class PulseStream {
             pa_operation_unref(m_timingOp);
         }
         m_timingOp = pa_stream_update_timing_info(m_stream, OnTimingInfo, this);
+        // The answer is read at once: the server's timing counts the time it
+        // took to come back as transport delay.
+        if (m_timingOp && !m_timingAwaited) {
+            m_timingAwaited = true;
+            m_link.Await(true);
+        }
         m_link.Kick();
     }
     // On the main loop thread: the latency to report, from fresh timing.
@@ -608,7 +622,14 @@ class PulseStream {
         me->m_moved = true;
         me->m_wake.notify_all();
     }
+    void EndTiming() {
+        if (m_timingAwaited) {
+            m_timingAwaited = false;
+            m_link.Await(false);
+        }
+    }
     static void OnTimingInfo(pa_stream* s, int success, void* self) {
+        static_cast<PulseStream*>(self)->EndTiming();
         if (success)
             static_cast<PulseStream*>(self)->OnTiming(s);
     }
@@ -622,6 +643,7 @@ class PulseStream {
     std::condition_variable_any m_wake;
     pa_stream* m_stream = nullptr;
     pa_operation* m_timingOp = nullptr;  // the timing request in flight
+    bool m_timingAwaited = false;
     bool m_lost = false;
     bool m_onFallback = false;
     bool m_moved = false;
@@ -839,7 +861,16 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
                 got += Take(out + got, want - got);
                 continue;
             }
-            if (!m_stream || Clock::now() - m_lastData > kCaptureStall) {
+            const bool stalled = m_stream && Clock::now() - m_lastData > kCaptureStall;
+            if (stalled && !m_stallChecked) {
+                // The server's packets may be waiting unread: read them
+                // before calling it a stall.
+                m_stallChecked = true;
+                NeedServerFrom(PulseLink::kNow);
+                WaitForStream(lock, Clock::now() + 20ms);
+                continue;
+            }
+            if (!m_stream || stalled) {
                 // No sound to be had: silence, never faster than real time.
                 const uint32_t bytes = PaceStep(lock, 2 * (want - got));
                 std::fill(out + got, out + got + bytes / 2, int16_t(0));
@@ -848,19 +879,19 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
             }
             // Woken once the rest of the buffer is there (not for every
             // fragment), or when the stream stalls. The server's packets
-            // are read when the rest should have come, and at least twice
-            // per stall time.
+            // are read when the rest should have come, and at least four
+            // times per stall time.
             m_need = want - got;
             const auto missing = std::chrono::microseconds(int64_t(m_need - m_fill) * 1000000 /
                                                            m_format.samplesPerSec);
-            NeedServerFrom(std::min(Clock::now() + missing, m_lastData + kCaptureStall / 2));
+            NeedServerFrom(std::min(Clock::now() + missing, m_lastData + kCaptureStall / 4));
             WaitForStream(lock, m_lastData + kCaptureStall + 1ms);
             m_need = 0;
         }
         // Between buffers the loop still reads now and then, so nothing
         // piles up in the server's connection if the next one is late.
         if (m_stream && m_capturing)
-            NeedServerFrom(Clock::now() + kCaptureStall / 2);
+            NeedServerFrom(Clock::now() + kCaptureStall / 4);
         h.bytesRecorded = got * 2;
         // The buffer's last sample is as old as the capture still unread
         // behind it, plus what the server holds.
@@ -924,6 +955,7 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
             if (me->m_capturing) {
                 me->Store(static_cast<const int16_t*>(data), bytes / 2);
                 me->m_lastData = Clock::now();
+                me->m_stallChecked = false;
             }
             pa_stream_drop(s);
         }
@@ -964,6 +996,7 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
     size_t m_fill = 0;
     size_t m_need = 0;  // the device thread sleeps until this much is there
     bool m_capturing = false;
+    bool m_stallChecked = false;  // looked for unread packets since the last data
     Clock::time_point m_lastData{};
     std::atomic<int64_t> m_unreadUs{0};
 };
