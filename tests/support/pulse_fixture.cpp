@@ -317,7 +317,7 @@ void PulseFixture::FeedLoop() {
         }
         if (fd >= 0) {
             int held = 0;
-            if (fresh && !getenv("NOTRIM") && ::ioctl(fd, FIONREAD, &held) == 0 && held > 2 * kChunk) {
+            if (fresh && ::ioctl(fd, FIONREAD, &held) == 0 && held > 2 * kChunk) {
                 size_t drop = size_t(held - 2 * kChunk) & ~size_t(1);
                 while (drop > 0) {
                     const ssize_t n = ::read(fd, spill.data(), std::min(drop, spill.size()));
