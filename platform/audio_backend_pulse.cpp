@@ -879,19 +879,20 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
             }
             // Woken once the rest of the buffer is there (not for every
             // fragment), or when the stream stalls. The server's packets
-            // are read when the rest should have come, and at least four
-            // times per stall time.
+            // are read when the rest should have come, and at least twice
+            // per stall time (each read puts the next one off).
             m_need = want - got;
             const auto missing = std::chrono::microseconds(int64_t(m_need - m_fill) * 1000000 /
                                                            m_format.samplesPerSec);
-            NeedServerFrom(std::min(Clock::now() + missing, m_lastData + kCaptureStall / 4));
+            m_blockDue = Clock::now() + missing;
+            NeedServerFrom(std::min(m_blockDue, m_lastData + kCaptureStall / 2));
             WaitForStream(lock, m_lastData + kCaptureStall + 1ms);
             m_need = 0;
         }
         // Between buffers the loop still reads now and then, so nothing
         // piles up in the server's connection if the next one is late.
         if (m_stream && m_capturing)
-            NeedServerFrom(Clock::now() + kCaptureStall / 4);
+            NeedServerFrom(Clock::now() + kCaptureStall / 2);
         h.bytesRecorded = got * 2;
         // The buffer's last sample is as old as the capture still unread
         // behind it, plus what the server holds.
@@ -961,6 +962,8 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
         }
         if (me->m_need > 0 && me->m_fill >= me->m_need)
             me->m_wake.notify_all();
+        else if (me->m_need > 0)
+            me->NeedServerFrom(std::min(me->m_blockDue, me->m_lastData + kCaptureStall / 2));
     }
 
     void OnTiming(pa_stream* s) override {
@@ -996,7 +999,8 @@ class PulseWaveIn final : public WaveInDevice, private WaveQueue, private PulseS
     size_t m_fill = 0;
     size_t m_need = 0;  // the device thread sleeps until this much is there
     bool m_capturing = false;
-    bool m_stallChecked = false;  // looked for unread packets since the last data
+    Clock::time_point m_blockDue{};  // when the rest of the buffer should be there
+    bool m_stallChecked = false;     // looked for unread packets since the last data
     Clock::time_point m_lastData{};
     std::atomic<int64_t> m_unreadUs{0};
 };
