@@ -34,13 +34,7 @@ int CPortMapper::Map(int localPort, Done done) {
     if (m_bShutDown || localPort <= 0 || localPort > 65535) {
         // Answered like any other request: later, on this thread.
         m_pending.emplace(id, std::move(done));
-        Post([this, id] {
-            if (auto it = m_pending.find(id); it != m_pending.end()) {
-                Done call = std::move(it->second);
-                m_pending.erase(it);
-                call(Grant{});
-            }
-        });
+        PostResult(Result{id, false, Grant{}});
         return id;
     }
     m_pending.emplace(id, std::move(done));
@@ -87,8 +81,33 @@ int CPortMapper::ActiveCount() const {
     return m_nActive;
 }
 
-void CPortMapper::Post(std::function<void()> call) {
-    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+void CPortMapper::PostResult(Result result) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_results.push_back(std::move(result));
+    }
+    // The answers travel in the queue above, under its lock; the queued
+    // call only wakes this object's thread to take them.
+    QMetaObject::invokeMethod(this, "TakeResults", Qt::QueuedConnection);
+}
+
+void CPortMapper::TakeResults() {
+    std::deque<Result> results;
+    {
+        std::lock_guard lock(m_mutex);
+        results.swap(m_results);
+    }
+    for (Result& result : results) {
+        if (result.lost) {
+            emit mappingLost(result.id);
+            continue;
+        }
+        if (auto it = m_pending.find(result.id); it != m_pending.end()) {
+            Done call = std::move(it->second);
+            m_pending.erase(it);
+            call(result.grant);
+        }
+    }
 }
 
 void CPortMapper::Run() {
@@ -189,13 +208,7 @@ void CPortMapper::DoMap(const Job& job) {
         }
     }
     const int id = job.id;
-    Post([this, id, grant] {
-        if (auto it = m_pending.find(id); it != m_pending.end()) {
-            Done call = std::move(it->second);
-            m_pending.erase(it);
-            call(grant);
-        }
-    });
+    PostResult(Result{id, false, grant});
 }
 
 void CPortMapper::DoUnmap(int id) {
@@ -253,7 +266,7 @@ void CPortMapper::RenewDue() {
         m_router = nullptr;
         m_bSearched = false;
         qInfo("kestrona: port mapping: renewal of %d failed", held.externalPort);
-        Post([this, id] { emit mappingLost(id); });
+        PostResult(Result{id, true, Grant{}});
     }
 }
 

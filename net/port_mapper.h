@@ -107,7 +107,13 @@ class CPortMapper : public QObject {
     void DoUnmap(int id);
     void RenewDue();
     IPortMapBackend* Router();
-    void Post(std::function<void()> call);
+    struct Result {
+        int id = 0;
+        bool lost = false;  // a held forwarding was lost, else a request's answer
+        Grant grant;
+    };
+    void PostResult(Result result);
+    Q_INVOKABLE void TakeResults();
 
     const PortMapBackends m_makeBackends;
     const Options m_options;
@@ -122,6 +128,7 @@ class CPortMapper : public QObject {
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Job> m_jobs;
+    std::deque<Result> m_results;
     int m_nActive = 0;
 
     // Worker only.
