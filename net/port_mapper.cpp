@@ -1,9 +1,14 @@
 #include "net/port_mapper.h"
 
 #include <QDebug>
-#include <QMetaObject>
+#include <QSocketNotifier>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace kestrona {
 
@@ -23,7 +28,16 @@ bool IsPrivateAddress(const std::string& text) {
 }  // namespace
 
 CPortMapper::CPortMapper(PortMapBackends backends, Options options, QObject* parent)
-    : QObject(parent), m_makeBackends(std::move(backends)), m_options(options) {}
+    : QObject(parent),
+      m_makeBackends(std::move(backends)),
+      m_options(options),
+      m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (m_wakeFd.get() < 0) {
+        qFatal("kestrona: port mapping: no event counter: %s", std::strerror(errno));
+    }
+    auto* notifier = new QSocketNotifier(m_wakeFd.get(), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] { TakeResults(); });
+}
 
 CPortMapper::~CPortMapper() {
     Shutdown();
@@ -86,12 +100,18 @@ void CPortMapper::PostResult(Result result) {
         std::lock_guard lock(m_mutex);
         m_results.push_back(std::move(result));
     }
-    // The answers travel in the queue above, under its lock; the queued
-    // call only wakes this object's thread to take them.
-    QMetaObject::invokeMethod(this, "TakeResults", Qt::QueuedConnection);
+    // The answers travel in the queue above, under its lock; the event
+    // counter only wakes this object's thread to take them. No Qt event
+    // crosses threads, so the thread checker sees the whole hand-over.
+    const uint64_t one = 1;
+    while (::write(m_wakeFd.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
 }
 
 void CPortMapper::TakeResults() {
+    uint64_t count = 0;
+    while (::read(m_wakeFd.get(), &count, sizeof count) < 0 && errno == EINTR) {
+    }
     std::deque<Result> results;
     {
         std::lock_guard lock(m_mutex);

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace kestrona {
 
 // One router protocol. Called on the mapper's worker thread only.
@@ -113,7 +115,7 @@ class CPortMapper : public QObject {
         Grant grant;
     };
     void PostResult(Result result);
-    Q_INVOKABLE void TakeResults();
+    void TakeResults();
 
     const PortMapBackends m_makeBackends;
     const Options m_options;
@@ -130,6 +132,8 @@ class CPortMapper : public QObject {
     std::deque<Job> m_jobs;
     std::deque<Result> m_results;
     int m_nActive = 0;
+    // Counts the worker's wake-ups of the owner's thread for new results.
+    UniqueFd m_wakeFd;
 
     // Worker only.
     std::vector<std::unique_ptr<IPortMapBackend>> m_backends;
