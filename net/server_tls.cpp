@@ -7,10 +7,10 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 #include "net/message_box.h"
+#include "platform/hex.h"
 #include "settings/setting_names.h"
 #include "settings/sys_reg_info.h"
 
@@ -73,15 +73,6 @@ TlsFailure Classify(const QList<QSslError>& errors, bool pinned) {
     return TlsFailure::kHandshake;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // The system's authorities and those of KESTRONA_TLS_CA_FILE, read once per
 // process (the system's store is a few hundred files); null when the
 // variable is not set, so that Qt's own loading on demand applies.
@@ -138,7 +129,7 @@ std::optional<QByteArray> ParseCertificatePin(std::string_view text) {
     for (char c : text) {
         if (c == ':' || c == ' ' || c == '-' || c == '\t')
             continue;
-        const int v = HexValue(c);
+        const int v = HexDigitValue(c);
         if (v < 0)
             return std::nullopt;
         if (high < 0) {

@@ -14,6 +14,7 @@
 
 #include "platform/app_paths.h"
 #include "platform/atomic_file.h"
+#include "platform/hex.h"
 
 namespace kestrona {
 namespace {
@@ -27,27 +28,6 @@ static_assert(sizeof(SecretKey32::bytes) == crypto_secretstream_xchacha20poly130
 static_assert(IdentityKey::kSignatureBytes == crypto_sign_BYTES);
 static_assert(crypto_sign_SECRETKEYBYTES == 64 && crypto_sign_PUBLICKEYBYTES == 32);
 
-std::string HexOf(const uint8_t* data, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(n * 2);
-    for (std::size_t i = 0; i < n; ++i) {
-        out.push_back(digits[data[i] >> 4]);
-        out.push_back(digits[data[i] & 15]);
-    }
-    return out;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The seed from a key file's text; false for anything but the one line.
 bool ParseIdentityFile(std::string_view text, uint8_t* seed) {
     if (text.size() && text.back() == '\n')
@@ -56,13 +36,7 @@ bool ParseIdentityFile(std::string_view text, uint8_t* seed) {
         text.substr(0, kIdentityTag.size()) != kIdentityTag)
         return false;
     text.remove_prefix(kIdentityTag.size());
-    for (std::size_t i = 0; i < kSeedBytes; ++i) {
-        const int hi = HexDigit(text[2 * i]), lo = HexDigit(text[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        seed[i] = uint8_t(hi << 4 | lo);
-    }
-    return true;
+    return ParseHex(text, seed, kSeedBytes);
 }
 
 std::string ErrnoText(int err) {

@@ -10,6 +10,7 @@
 
 #include "platform/app_paths.h"
 #include "platform/atomic_file.h"
+#include "platform/hex.h"
 
 namespace kestrona {
 namespace {
@@ -30,16 +31,6 @@ bool IsPlainNumber(std::string_view s) {
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool ParseEntry(std::string_view line, std::string& number, std::array<uint8_t, 32>& key) {
     const std::size_t space = line.find(' ');
     if (space == std::string_view::npos)
@@ -47,12 +38,8 @@ bool ParseEntry(std::string_view line, std::string& number, std::array<uint8_t, 
     const std::string_view num = line.substr(0, space), hex = line.substr(space + 1);
     if (!IsPlainNumber(num) || hex.size() != 64)
         return false;
-    for (std::size_t i = 0; i < 32; ++i) {
-        const int hi = HexDigit(hex[2 * i]), lo = HexDigit(hex[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        key[i] = uint8_t(hi << 4 | lo);
-    }
+    if (!ParseHex(hex, key.data(), key.size()))
+        return false;
     number.assign(num);
     return true;
 }
@@ -87,16 +74,12 @@ KnownPeers::Content KnownPeers::Parse(std::string_view text) {
 }
 
 std::string KnownPeers::Format(const Content& content) {
-    static const char digits[] = "0123456789abcdef";
     std::string out(kHeader);
     out += '\n';
     for (const auto& [number, key] : content.peers) {
         out += number;
         out += ' ';
-        for (uint8_t b : key) {
-            out += digits[b >> 4];
-            out += digits[b & 15];
-        }
+        AppendHex(out, key.data(), key.size());
         out += '\n';
     }
     for (const auto& line : content.otherLines) {
