@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -93,7 +94,10 @@ CallHandshake::~CallHandshake() {
 bool CallHandshake::IsCallKeys(const uint8_t* data, std::size_t n) {
     static constexpr uint8_t kPrefix[kPrefixSize] = {'C', 'A', 'L', 'L', 'K', 'E',
                                                      'Y', 'S', 0,   0,   0,   0};
-    return data != nullptr && n >= kPrefixSize && std::memcmp(data, kPrefix, kPrefixSize) == 0;
+    // A record cut by the network after its first few bytes is still one:
+    // no record of the plain exchange begins like it, so the receiver can
+    // wait for the rest instead of taking the piece for a plain record.
+    return data != nullptr && n > 0 && std::memcmp(data, kPrefix, std::min(n, kPrefixSize)) == 0;
 }
 
 std::vector<uint8_t> CallHandshake::OutgoingRecord() {

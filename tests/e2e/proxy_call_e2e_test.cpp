@@ -245,7 +245,7 @@ TEST_F(ProxyCallTest, BusyBehindTheProxiesAndReachableAgain) {
     a->Rpc({QStringLiteral("dial"), QString::number(b->Number())});
     ASSERT_TRUE(b->WaitState(3)) << Logs();
     b->Rpc({QStringLiteral("answer")});
-    ASSERT_TRUE(a->WaitState(2)) << Logs();
+    ASSERT_TRUE(a->WaitState(2)) << "--- a\n" << a->Output() << "--- b\n" << b->Output() << Logs();
 
     c->Rpc({QStringLiteral("dial"), QString::number(b->Number())});
     EXPECT_TRUE(c->WaitState(4)) << Logs();

@@ -176,7 +176,17 @@ TEST(CallHandshake, AnyAlteredOrMisplacedRecordFailsTheSideThatGetsIt) {
         EXPECT_EQ(caller2.OnRecord(commit.data(), commit.size()), Step::kFailed);
         EXPECT_EQ(caller2.OnRecord(nullptr, 0), Step::kFailed);
     }
-    EXPECT_FALSE(CallHandshake::IsCallKeys(reinterpret_cast<const uint8_t*>("CALLKEYS"), 8));
+    // A key record cut after its first bytes is recognised, so the call
+    // waits for the rest; a plain record is not.
+    auto isKeys = [](const char* text) {
+        return CallHandshake::IsCallKeys(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+    };
+    EXPECT_TRUE(isKeys("C"));
+    EXPECT_TRUE(isKeys("CALLKEYS"));
+    EXPECT_FALSE(isKeys("CALLKEYX"));
+    for (const char* plain : {"ACCEPT", "RCRESULTBUSY", "STARTTALK", "AUTOANSWER", "ENDTALK",
+                              "UNSUPPORTED", "UNKNOWCMD", "REQUESTCALL", "PARAMENTER", "SEALED"})
+        EXPECT_FALSE(isKeys(plain)) << plain;
 }
 
 struct ChannelPair {
