@@ -250,6 +250,10 @@ class CAudioEngine {
     // announces the peer; behind either proxy's answer the peer's first
     // bytes may already have arrived.
     std::optional<kestrona::ProxyHandshake> m_inBind;
+    // The sending stream owes that reply too, and nothing may be sent on it
+    // before: the proxy would take the bytes for a request and drop the
+    // port the peer is about to connect to.
+    std::optional<kestrona::ProxyHandshake> m_outBind;
     std::string m_inLeftover;
 
     // The set-up thread, cancelled and joined by Stop. The stream threads

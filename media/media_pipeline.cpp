@@ -144,6 +144,12 @@ void CAudioEngine::SendThread() {
     const int blockSamples = m_blockBytes / 2;
     int64_t captureEnd = -1;  // where the last block ended, for echo control
     auto send = [sock](const uint8_t* d, size_t n) { return kestrona::SendSome(sock, d, n); };
+    // Through a SOCKS5 proxy, the first byte goes out once the peer is there.
+    if (m_outBind && sock >= 0 &&
+        !kestrona::RunHandshake(sock, *m_outBind, kAcceptWaitMs, &m_cancel, true)) {
+        ReportConnectionLost(m_stopSending);
+        return;
+    }
     // An encrypted stream opens with the header the receiver needs to open
     // its blocks.
     std::optional<kestrona::StreamSealer> sealer;

@@ -108,8 +108,7 @@ int CAudioEngine::SetupListen(int portIn, int portOut) {
         const int in = SocksBind(m_sockIn, portIn, m_inBind);
         if (in != kestrona::kSetupOk)
             return in;
-        std::optional<kestrona::ProxyHandshake> outBind;
-        return SocksBind(m_sockOut, portOut, outBind);
+        return SocksBind(m_sockOut, portOut, m_outBind);
     }
     // A port that the set-up does not reach is announced as 0.
     m_portIn = 0;

@@ -407,6 +407,36 @@ TEST(EngineSocks, MethodTwoSendsUserAndPasswordAndFixedPortsAreRequested) {
     EXPECT_EQ(sessions[1].bind, (std::vector<uint8_t>{5, 2, 0, 1, 0, 0, 0, 0, 0x13, 0x8d}));
 }
 
+// A sender answered at once, before the caller reached the port bound for it,
+// holds every byte (here an encrypted stream's header, which goes out first)
+// until the proxy's second reply: the proxy would take earlier bytes for a
+// request and drop the bound port.
+TEST(EngineSocks, NothingIsSentOnABoundStreamBeforeThePeerArrives) {
+    test::ScriptedSocks5Proxy proxy;
+    test::ScriptedSocks5Proxy::Script script;
+    script.secondReplyAfterMs = 600;
+    ASSERT_TRUE(proxy.Start(script));
+    test::TempDir dir;
+    RecordingOwner owner;
+    CAudioEngine engine;
+    engine.SetAudioBackend(MakeFileAudioBackend("", (dir.Path() / "spk.wav").string()));
+    engine.SetCodec(std::make_shared<MarkerCodec>());
+    engine.Init(&owner, kRate, kDelay, false, "127.0.0.1", 0, proxy.Port());
+    SecretKey32 send{}, receive{};
+    send.bytes.fill(1);
+    receive.bytes.fill(2);
+    engine.SetStreamKeys(send, receive);
+    ASSERT_EQ(ListenAndWait(engine, owner, 0, 0), kSetupOk);
+    engine.StartSend();
+    ASSERT_TRUE(WaitUntil([&] {
+        auto sessions = proxy.Sessions();
+        return sessions.size() == 2 && sessions[1].afterBind.size() >= 24;
+    }));
+    engine.Stop();
+    EXPECT_TRUE(proxy.Sessions()[1].beforePeer.empty());
+    EXPECT_EQ(owner.Count(kMsgConnectionLost), 0);
+}
+
 // Every refusal is reported once, with a code that says who refused what.
 TEST(EngineSocks, RefusalsAreReportedWithTheirCodeAndAnnounceMinusOne) {
     struct Case {

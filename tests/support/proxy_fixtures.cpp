@@ -245,8 +245,9 @@ bool DantedProcess::Start(bool userMethod) {
     // database) when the tests run as root.
     if (::geteuid() == 0)
         conf << "user.privileged: root\nuser.unprivileged: nobody\n";
-    conf << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-         << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: bind connect bindreply }\n";
+    conf << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0\n    log: connect disconnect error\n}\n"
+         << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: bind connect bindreply\n    "
+            "log: connect disconnect error\n}\n";
     WriteFile(dir / "danted.conf", conf.str());
     if (!m_process.Start(
             {kBinary, "-f", (dir / "danted.conf").string(), "-p", (dir / "danted.pid").string()},
@@ -382,7 +383,7 @@ void ScriptedSocks5Proxy::ServeClient(int fd) {
                                static_cast<uint8_t>(s.bindPort & 0xFF)};
     SendAll(fd, reply, sizeof reply);
     if (s.secondReplyAfterMs >= 0) {
-        RecvSome(fd, s.secondReplyAfterMs, m_stop);
+        record(&Session::beforePeer, RecvSome(fd, s.secondReplyAfterMs, m_stop));
         const uint8_t second[10] = {0x05, 0x00, 0x00, 0x01, 127, 0, 0, 1, 0x9C, 0x41};
         SendAll(fd, second, sizeof second);
     } else if (s.closeAfterBindMs >= 0) {

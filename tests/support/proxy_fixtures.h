@@ -142,7 +142,8 @@ class ScriptedSocks5Proxy {
         std::vector<uint8_t> greeting;
         std::vector<uint8_t> auth;
         std::vector<uint8_t> bind;
-        std::vector<uint8_t> afterBind;  // whatever the client sent later
+        std::vector<uint8_t> beforePeer;  // sent before the second reply
+        std::vector<uint8_t> afterBind;   // whatever the client sent later
     };
 
     ScriptedSocks5Proxy() = default;
