@@ -408,24 +408,37 @@ void Server::Start() {
     for (int i = 0; i < lanes; ++i) {
         s.lanes.push_back(std::make_unique<Impl::Lane>());
     }
-    // The first lane binds; the other lanes take from the same queue of
-    // waiting connections through a copy of the descriptor: an idle thread
-    // serves whatever arrives, and a busy or descheduled one holds nothing up.
+    // Every lane listens on a socket of its own, all bound to the same port
+    // with SO_REUSEPORT, and the kernel spreads new connections over them.
+    // Lanes sharing one socket would all wake for each connection and all
+    // but one find nothing to accept: on a small machine that herd cost
+    // more than the exchange itself.
     auto listen = [&](std::uint16_t port, tcp::acceptor Impl::Lane::*which) {
         tcp::endpoint endpoint(address, port);
         try {
-            tcp::acceptor& first = s.lanes.front().get()->*which;
-            first.open(endpoint.protocol());
-            first.set_option(tcp::acceptor::reuse_address(true));
-            first.bind(endpoint);
-            first.listen(asio::socket_base::max_listen_connections);
-            for (int i = 1; i < lanes; ++i) {
-                int fd = ::dup(first.native_handle());
-                if (fd < 0) {
+            // Shared ports would also let a second server on the same port
+            // start and take half its connections: the port is first bound
+            // alone, which fails while anybody else listens on it, and
+            // that socket's port (the free one picked for 0) is then shared
+            // by the lanes.
+            {
+                tcp::acceptor claim(s.lanes.front()->io);
+                claim.open(endpoint.protocol());
+                claim.set_option(tcp::acceptor::reuse_address(true));
+                claim.bind(endpoint);
+                endpoint.port(claim.local_endpoint().port());
+            }
+            for (auto& lane : s.lanes) {
+                tcp::acceptor& acceptor = lane.get()->*which;
+                acceptor.open(endpoint.protocol());
+                acceptor.set_option(tcp::acceptor::reuse_address(true));
+                int on = 1;
+                if (::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_REUSEPORT, &on,
+                                 sizeof on) != 0) {
                     throw std::system_error(errno, std::system_category());
                 }
-                (s.lanes[static_cast<std::size_t>(i)].get()->*which)
-                    .assign(endpoint.protocol(), fd);
+                acceptor.bind(endpoint);
+                acceptor.listen(asio::socket_base::max_listen_connections);
             }
         } catch (const std::system_error& e) {
             s.lanes.clear();

@@ -31,7 +31,8 @@ namespace rec = records;
 // Store, directory and server as the executable wires them, on a free port.
 class ServerStack {
   public:
-    ServerStack(const std::string& db, test::ManualClock& clock, ServerConfig config = {})
+    ServerStack(const std::string& db, test::ManualClock& clock, ServerConfig config = {},
+                std::uint16_t port = 0)
         : store_(db), hasher_(HashCost::Minimum()) {
         DirectoryConfig dc;
         dc.live_period_s = 20;
@@ -41,7 +42,7 @@ class ServerStack {
         dc.clock = [&clock] { return clock.SystemNow(); };
         directory_ = std::make_unique<Directory>(store_, hasher_, dc);
         config.listen_address = "127.0.0.1";
-        config.port = 0;
+        config.port = port;
         config.io_threads = 2;
         config.log = [this](std::string_view line) {
             std::lock_guard lock(log_mutex_);
@@ -273,8 +274,11 @@ TEST_F(ServerLoopbackTest, SubscribersSurviveARestart) {
     EXPECT_EQ(rec::GetInt(Reply(test::RegisterRecord("m", "p", "f@x")).data(), 18), 10001);
 }
 
-TEST_F(ServerLoopbackTest, ManyClientsAtOnceAllGetTheirAnswer) {
+// The two connection threads listen on sockets of their own that share the
+// port: no other server may join them there and take a share of the phones.
+TEST_F(ServerLoopbackTest, ManyClientsAtOnceAllGetTheirAnswerFromTheOneServerOnThePort) {
     ServerStack& s = Start();
+    EXPECT_THROW(ServerStack(dir_.File("other.db"), clock_, {}, s.port()), std::system_error);
     std::int32_t number = rec::GetInt(Reply(test::RegisterRecord("n", "pw", "e@x")).data(), 18);
     std::vector<std::thread> threads;
     std::atomic<int> good{0};
