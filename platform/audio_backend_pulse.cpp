@@ -1,13 +1,14 @@
 // Real devices through the PulseAudio protocol (PulseAudio itself, or
-// PipeWire's pulse server), on libpulse's threaded main loop.
+// PipeWire's pulse server), on a libpulse main loop of our own (PulseLink).
 //
 // Each device keeps the WaveQueue model: a device thread moves the queued
 // buffers into or out of a server stream. All libpulse calls run under the
 // main loop's lock; the device thread gives the lock up only while it waits.
 //
 // Cost: a call runs for hours, so the devices wake only when there is work.
-// The server is asked for few, large transfers (playback requests of
-// kPlaybackRequestMs, capture fragments of kCaptureFragmentMs); a device
+// Playback is asked for in few, large requests (kPlaybackRequestMs); capture
+// comes in small fragments (kCaptureFragmentMs, for delay), which wait unread
+// in the connection and are read together when a buffer is due. A device
 // thread sleeps on its own condition until its stream has room for the rest
 // of a buffer, or holds the rest of one, or something it waits for is due.
 // No timer runs while sound flows; no timing updates are asked for except
@@ -67,7 +68,11 @@ constexpr auto kCaptureStall = 500ms;
 constexpr int kPlaybackTargetMs = 400;
 constexpr int kPlaybackRequestMs = 180;
 constexpr int kPlaybackPrebufMs = 40;
-constexpr int kCaptureFragmentMs = 40;
+// A PipeWire server passes capture on only in whole fragments, and runs its
+// graph in steps no longer than the shortest latency its streams ask for: a
+// fragment of a 20 ms frame lets the newest audio of a buffer follow within
+// a step or two. (PulseAudio sends every 20 ms whatever is asked.)
+constexpr int kCaptureFragmentMs = 20;
 constexpr int kCaptureServerMaxMs = 500;
 // Unread capture kept on our side: a whole buffer and kCaptureRingMs more;
 // past it the oldest audio goes, down to the newest kCaptureKeepMs, so a

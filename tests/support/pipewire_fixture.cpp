@@ -79,13 +79,13 @@ bool PipeWireFixture::StartStack(std::string* why) {
     std::filesystem::create_directories(m_dir / "state");
     const std::string format = " audio.format = S16LE audio.rate = " + std::to_string(kRate) +
                                " audio.channels = 1 audio.position = [ MONO ]";
-    // The graph runs in fixed steps of 1024 frames, a sound card's period,
-    // whatever the streams ask for.
+    // The graph's step is a desktop's: 1024 frames, or less while a stream
+    // asks for less (a call's 20 ms streams get 512), never more than 2048.
     std::ofstream(dropIn / "kestrona-test.conf")
         << "context.properties = {\n"
         << "  default.clock.quantum = 1024\n"
-        << "  default.clock.min-quantum = 1024\n"
-        << "  default.clock.max-quantum = 1024\n"
+        << "  default.clock.min-quantum = 16\n"
+        << "  default.clock.max-quantum = 2048\n"
         << "}\n"
         << "context.modules = [\n"
         << "  { name = libpipewire-module-pipe-tunnel\n"
