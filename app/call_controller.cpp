@@ -330,15 +330,21 @@ void CCallController::PlaceCall() {
     }
     m_strPeerAddress = address;
     m_nPeerPort = port;
+    SendCallRequest(true);
+}
+
+void CCallController::SendCallRequest(bool offerEncryption) {
+    const int call = m_nCallSerial;
     ResetParameters();
-    if (!m_services.RequestCall(address, port)) {
-        if (call != m_nCallSerial) {
-            return;
-        }
-        FlashKey(kCmdHangUp, true);
-        if (m_nState != kStateBusy) {
-            ShowMessage(msg::kPeerUnreachable);
-        }
+    const bool sent = offerEncryption ? m_services.RequestCall(m_strPeerAddress, m_nPeerPort)
+                                      : m_services.RequestPlainCall(m_strPeerAddress, m_nPeerPort);
+    // A call ended meanwhile is not taken up again.
+    if (sent || call != m_nCallSerial) {
+        return;
+    }
+    FlashKey(kCmdHangUp, true);
+    if (m_nState != kStateBusy) {
+        ShowMessage(msg::kPeerUnreachable);
     }
 }
 
@@ -555,23 +561,9 @@ void CCallController::OnEncryptionRefused() {
     RunLater([call](CCallController& c) {
         if (c.m_nCallSerial == call && !c.m_bIncoming && c.m_nState == kStateDialling &&
             !c.m_services.HasPeer()) {
-            c.CallAgainPlain();
+            c.SendCallRequest(false);
         }
     });
-}
-
-void CCallController::CallAgainPlain() {
-    const int call = m_nCallSerial;
-    ResetParameters();
-    if (!m_services.RequestPlainCall(m_strPeerAddress, m_nPeerPort)) {
-        if (call != m_nCallSerial) {
-            return;
-        }
-        FlashKey(kCmdHangUp, true);
-        if (m_nState != kStateBusy) {
-            ShowMessage(msg::kPeerUnreachable);
-        }
-    }
 }
 
 void CCallController::OnEncryptionFailed() {

@@ -133,7 +133,8 @@ class CCallController : public QObject, public IPhoneWindow {
     // changed identity is remembered from now on.
     void AcceptPeerIdentity();
     void GiveStreamKeys();
-    void CallAgainPlain();
+    // REQUESTCALL to the looked-up peer, with or without the offer to encrypt.
+    void SendCallRequest(bool offerEncryption);
     void Answer();
     void MachineAnswer();
     void Talk();
