@@ -13,37 +13,15 @@
 
 #include "media/speech_codec.h"
 #include "net/call_handshake.h"
+#include "support/loopback.h"
 
 namespace kestrona::e2e {
 namespace {
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
-bool SendAll(int fd, const void* data, std::size_t n) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (sent <= 0) {
-            return false;
-        }
-        p += sent;
-        n -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-    return SendAll(fd, bytes.data(), bytes.size());
-}
+using test::SendAll;
 
 bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
-    return SendAll(fd, bytes.data(), bytes.size());
+    return test::SendAll(fd, bytes.data(), bytes.size());
 }
 
 // The port of "CONNECT host:port HTTP/1.1".
@@ -90,16 +68,11 @@ TunnelTap::~TunnelTap() {
 
 bool TunnelTap::Start(int proxyPort) {
     m_proxyPort = proxyPort;
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = Loopback(0);
-    if (m_listenFd < 0 ||
-        ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(m_listenFd, 16) != 0 || ::pipe(m_wakeFds) != 0) {
+    m_port = 0;
+    m_listenFd = test::ListenLoopback(m_port, 16);
+    if (m_listenFd < 0 || ::pipe(m_wakeFds) != 0) {
         return false;
     }
-    socklen_t len = sizeof addr;
-    ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
     m_acceptThread = std::thread(&TunnelTap::AcceptLoop, this);
     return true;
 }
@@ -167,7 +140,7 @@ void TunnelTap::AcceptLoop() {
 
 void TunnelTap::Serve(int client, std::size_t index) {
     const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = Loopback(m_proxyPort);
+    sockaddr_in addr = test::LoopbackAddress(m_proxyPort);
     if (upstream < 0 || ::connect(upstream, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(client);
         if (upstream >= 0) {

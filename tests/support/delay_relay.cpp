@@ -1,4 +1,5 @@
 #include "support/delay_relay.h"
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,26 +18,6 @@ namespace kestrona::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 struct Held {
     Clock::time_point release;
@@ -71,16 +52,11 @@ bool DelayRelay::Start(int targetPort, std::string delayedPrefix, int delayMs) {
     m_targetPort = targetPort;
     m_prefix = std::move(delayedPrefix);
     m_delayMs = delayMs;
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = Loopback(0);
-    socklen_t len = sizeof addr;
-    if (m_listenFd < 0 || ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(m_listenFd, 64) != 0 ||
-        ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-        ::pipe2(m_wakeFds, O_CLOEXEC) != 0) {
+    m_port = 0;
+    m_listenFd = ListenLoopback(m_port, 64);
+    if (m_listenFd < 0 || ::pipe2(m_wakeFds, O_CLOEXEC) != 0) {
         return false;
     }
-    m_port = ntohs(addr.sin_port);
     m_thread = std::thread([this] { Run(); });
     return true;
 }
@@ -146,7 +122,7 @@ void DelayRelay::Run() {
                 Pair& p = pairs.emplace_back();
                 p.client = client;
                 p.target = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                const sockaddr_in addr = Loopback(m_targetPort);
+                const sockaddr_in addr = LoopbackAddress(m_targetPort);
                 if (p.target < 0 || ::connect(p.target, reinterpret_cast<const sockaddr*>(&addr),
                                               sizeof addr) != 0) {
                     p.dead = true;

@@ -1,4 +1,5 @@
 #include "support/proxy_fixtures.h"
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,14 +20,6 @@
 
 namespace kestrona::test {
 namespace {
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -57,25 +50,13 @@ std::vector<uint8_t> RecvSome(int fd, int timeoutMs, const std::atomic<bool>& st
     return data;
 }
 
-bool SendAll(int fd, const void* data, size_t length) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        const ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 int FreeLoopbackPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return 0;
-    sockaddr_in a = Loopback(0);
+    sockaddr_in a = LoopbackAddress(0);
     int port = 0;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
         socklen_t len = sizeof a;
@@ -90,7 +71,7 @@ bool WaitForPort(int port, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = Loopback(port);
+        sockaddr_in a = LoopbackAddress(port);
         const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         ::close(fd);
         if (ok)
@@ -291,18 +272,10 @@ ScriptedSocks5Proxy::~ScriptedSocks5Proxy() {
 
 bool ScriptedSocks5Proxy::Start(const Script& script) {
     m_script = script;
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    m_port = 0;
+    m_listenFd = ListenLoopback(m_port, 8);
     if (m_listenFd < 0)
         return false;
-    int one = 1;
-    ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = Loopback(0);
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(m_listenFd, 8) != 0)
-        return false;
-    socklen_t len = sizeof a;
-    ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&a), &len);
-    m_port = ntohs(a.sin_port);
     m_stop = false;
     m_thread = std::thread([this] { Serve(); });
     return true;
@@ -404,28 +377,8 @@ void ScriptedSocks5Proxy::ServeClient(int fd) {
     ::close(fd);
 }
 
-namespace {
-
-// A listening socket on a free loopback port; -1 on failure.
-int ListenLoopback(int& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
-}  // namespace
-
 ScriptedHttpProxy::ScriptedHttpProxy(std::string answer) : m_answer(std::move(answer)) {
-    m_listenFd = ListenLoopback(m_port);
+    m_listenFd = ListenLoopback(m_port, 8);
     m_thread = std::thread([this] { Serve(); });
 }
 
@@ -479,7 +432,7 @@ void ScriptedHttpProxy::Serve() {
 }
 
 SilentProxy::SilentProxy() {
-    m_listenFd = ListenLoopback(m_port);
+    m_listenFd = ListenLoopback(m_port, 8);
     m_thread = std::thread([this] { Serve(); });
 }
 

@@ -1,4 +1,5 @@
 #include "support/wire_peer.h"
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,14 +22,6 @@ int MsLeft(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
 void PutInt(std::string& record, std::size_t offset, int32_t value) {
     const auto v = static_cast<uint32_t>(value);
     for (int i = 0; i < 4; ++i) {
@@ -47,7 +40,7 @@ std::unique_ptr<WireConnection> WireConnection::Connect(int port, int timeoutMs)
     if (fd < 0) {
         return nullptr;
     }
-    const sockaddr_in addr = Loopback(port);
+    const sockaddr_in addr = LoopbackAddress(port);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
         errno != EINPROGRESS) {
         ::close(fd);
@@ -153,12 +146,8 @@ WireListener::~WireListener() {
 }
 
 bool WireListener::Listen(int port) {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in addr = Loopback(port);
-    return m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-           ::listen(m_fd, 16) == 0;
+    m_fd = ListenLoopback(port, 16);
+    return m_fd >= 0;
 }
 
 std::unique_ptr<WireConnection> WireListener::Accept(int timeoutMs) {
