@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "e2e/call_fixture.h"
 #include "e2e/e2e_rig.h"
 #include "platform/temp_dir.h"
 #include "store/call_history.h"
@@ -20,30 +21,7 @@ namespace {
 
 // Two phones and a server; the second phone speaks the speech backwards, so
 // each side's voice can be told apart in the other's loudspeaker.
-class CallTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        server = std::make_unique<ServerProcess>(dir.path());
-        ASSERT_TRUE(server->Start()) << server->Log();
-        speech = SourceDir() / "tests" / "data" / "speech_8k.wav";
-        reversed = dir.path() / "reversed_8k.wav";
-        std::string error;
-        ASSERT_TRUE(WriteReversedSpeech(speech, reversed, error)) << error;
-    }
-
-    std::unique_ptr<Phone> MakePhone(const std::string& name, const std::filesystem::path& mic,
-                                     std::map<std::string, std::string> settings = {}) {
-        auto phone =
-            std::make_unique<Phone>(dir.path() / name, server->Port(), mic, std::move(settings));
-        EXPECT_TRUE(phone->Register(name)) << phone->Output();
-        return phone;
-    }
-
-    kestrona::testing::TempDir dir;
-    std::unique_ptr<ServerProcess> server;
-    std::filesystem::path speech;
-    std::filesystem::path reversed;
-};
+class CallTest : public CallFixture {};
 
 }  // namespace
 

@@ -485,16 +485,18 @@ double HeardCorrelation(const std::filesystem::path& heard, const std::filesyste
     return BestWaveformMatch(ReadSamples(heard), ReadSamples(source), 8000, 3.0);
 }
 
-void ExpectCallWorks(Phone& caller, Phone& callee, double talkSeconds) {
-    // What each plays from here on is compared with the other's speech.
-    const double beforeCaller = SpeakerSeconds(caller), beforeCallee = SpeakerSeconds(callee);
+void DialTalkHangUp(Phone& caller, Phone& callee, double talkSeconds,
+                    const std::function<void()>& whileTalking) {
     ASSERT_EQ(caller.Rpc({QStringLiteral("dial"), QString::number(callee.Number())}),
               QStringLiteral("ok"));
-    ASSERT_TRUE(callee.WaitState(3)) << "the callee never rang";
+    ASSERT_TRUE(callee.WaitState(3)) << "the callee never rang\n"
+                                     << caller.Output() << callee.Output();
     EXPECT_EQ(callee.Status()->peer, caller.Number());
     ASSERT_EQ(callee.Rpc({QStringLiteral("answer")}), QStringLiteral("ok"));
-    ASSERT_TRUE(caller.WaitState(2));
-    ASSERT_TRUE(callee.WaitState(2));
+    ASSERT_TRUE(caller.WaitState(2)) << caller.Output();
+    ASSERT_TRUE(callee.WaitState(2)) << callee.Output();
+    if (whileTalking)
+        whileTalking();
     const double heardCaller = SpeakerSeconds(caller), heardCallee = SpeakerSeconds(callee);
     EXPECT_TRUE(WaitUntil([&] {
         return SpeakerSeconds(caller) >= heardCaller + talkSeconds &&
@@ -506,6 +508,14 @@ void ExpectCallWorks(Phone& caller, Phone& callee, double talkSeconds) {
     caller.Rpc({QStringLiteral("hangup")});
     EXPECT_TRUE(caller.WaitState(0));
     EXPECT_TRUE(callee.WaitState(0));
+}
+
+void ExpectCallWorks(Phone& caller, Phone& callee, double talkSeconds) {
+    // What each plays from here on is compared with the other's speech.
+    const double beforeCaller = SpeakerSeconds(caller), beforeCallee = SpeakerSeconds(callee);
+    DialTalkHangUp(caller, callee, talkSeconds);
+    if (::testing::Test::HasFatalFailure())
+        return;
 
     auto talk = [](const Phone& phone, double from) {
         auto samples = ReadSamples(phone.Speaker());

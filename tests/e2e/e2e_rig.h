@@ -144,6 +144,10 @@ bool WriteReversedSpeech(const std::filesystem::path& source, const std::filesys
 // the talk holds the other's microphone speech. The two phones need told-apart
 // speech files (see WriteReversedSpeech). Failures go to the running test.
 void ExpectCallWorks(Phone& caller, Phone& callee, double talkSeconds = 4);
+// The call of ExpectCallWorks without the comparison; `whileTalking` runs as
+// soon as both sides talk.
+void DialTalkHangUp(Phone& caller, Phone& callee, double talkSeconds,
+                    const std::function<void()>& whileTalking = {});
 // Writes `source` with `seconds` of silence in front to `target`: speech for
 // a callee, whose first moments go by while it rings.
 bool WriteDelayedSpeech(const std::filesystem::path& source, const std::filesystem::path& target,

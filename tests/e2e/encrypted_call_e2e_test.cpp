@@ -13,6 +13,7 @@
 #include <map>
 #include <sstream>
 
+#include "e2e/call_fixture.h"
 #include "e2e/call_tap.h"
 #include "e2e/e2e_rig.h"
 #include "platform/temp_dir.h"
@@ -61,25 +62,8 @@ std::string ReadText(const std::filesystem::path& path) {
     return ss.str();
 }
 
-class EncryptedCallTest : public ::testing::Test {
+class EncryptedCallTest : public CallFixture {
   protected:
-    void SetUp() override {
-        server = std::make_unique<ServerProcess>(dir.path());
-        ASSERT_TRUE(server->Start()) << server->Log();
-        speech = SourceDir() / "tests" / "data" / "speech_8k.wav";
-        reversed = dir.path() / "reversed_8k.wav";
-        std::string error;
-        ASSERT_TRUE(WriteReversedSpeech(speech, reversed, error)) << error;
-    }
-
-    std::unique_ptr<Phone> MakePhone(const std::string& name, const std::filesystem::path& mic,
-                                     std::map<std::string, std::string> settings = {}) {
-        auto phone =
-            std::make_unique<Phone>(dir.path() / name, server->Port(), mic, std::move(settings));
-        EXPECT_TRUE(phone->Register(name)) << phone->Output();
-        return phone;
-    }
-
     // tinyproxy, dante and the relay in front of tinyproxy.
     bool StartProxies() {
         if (!test::TinyproxyProcess::Available() || !test::DantedProcess::Available()) {
@@ -105,32 +89,15 @@ class EncryptedCallTest : public ::testing::Test {
     std::pair<std::map<std::string, std::string>, std::map<std::string, std::string>> Talk(
         Phone& caller, Phone& callee, double seconds = 4) {
         std::pair<std::map<std::string, std::string>, std::map<std::string, std::string>> shown;
-        EXPECT_EQ(caller.Rpc({QStringLiteral("dial"), QString::number(callee.Number())}),
-                  QStringLiteral("ok"));
-        EXPECT_TRUE(callee.WaitState(3)) << caller.Output() << callee.Output();
-        EXPECT_EQ(callee.Rpc({QStringLiteral("answer")}), QStringLiteral("ok"));
-        EXPECT_TRUE(caller.WaitState(2)) << caller.Output();
-        EXPECT_TRUE(callee.WaitState(2)) << callee.Output();
-        shown = {Display(caller), Display(callee)};
-        const double a = SpeakerSeconds(caller), b = SpeakerSeconds(callee);
-        EXPECT_TRUE(WaitUntil([&] {
-            return SpeakerSeconds(caller) >= a + seconds && SpeakerSeconds(callee) >= b + seconds;
-        })) << "the loudspeakers stopped playing";
-        EXPECT_EQ(caller.Status()->state, 2);
-        EXPECT_EQ(callee.Status()->state, 2);
-        caller.Rpc({QStringLiteral("hangup")});
-        EXPECT_TRUE(caller.WaitState(0));
-        EXPECT_TRUE(callee.WaitState(0));
+        DialTalkHangUp(caller, callee, seconds, [&] {
+            shown = {Display(caller), Display(callee)};
+        });
         return shown;
     }
 
-    kestrona::testing::TempDir dir;
-    std::unique_ptr<ServerProcess> server;
     test::TinyproxyProcess tinyproxy;
     test::DantedProcess dante;
     TunnelTap tap;
-    std::filesystem::path speech;
-    std::filesystem::path reversed;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <regex>
 #include <set>
 
+#include "e2e/call_fixture.h"
 #include "e2e/e2e_rig.h"
 #include "platform/temp_dir.h"
 #include "store/records.h"
@@ -28,7 +29,7 @@ constexpr int kCannotListen = 146;
 constexpr int kPeerUnreachable = 148;
 constexpr int kPeerTooOld = 147;
 
-class ProxyCallTest : public ::testing::Test {
+class ProxyCallTest : public CallFixture {
   protected:
     void SetUp() override {
         if (!test::TinyproxyProcess::Available())
@@ -37,13 +38,10 @@ class ProxyCallTest : public ::testing::Test {
         if (!test::DantedProcess::Available())
             GTEST_SKIP() << "dante-server is not installed (" << test::DantedProcess::kBinary
                          << "); packages.txt lists it";
-        server = std::make_unique<ServerProcess>(dir.path());
-        ASSERT_TRUE(server->Start()) << server->Log();
+        CallFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(tinyproxy.Start()) << tinyproxy.Log();
-        speech = SourceDir() / "tests" / "data" / "speech_8k.wav";
-        reversed = dir.path() / "reversed_8k.wav";
-        std::string error;
-        ASSERT_TRUE(WriteReversedSpeech(speech, reversed, error)) << error;
     }
 
     // The settings of a user who has switched the proxy on.
@@ -57,15 +55,7 @@ class ProxyCallTest : public ::testing::Test {
                 {"proxypassword", password}};
     }
 
-    std::unique_ptr<Phone> MakePhone(const std::string& name, const std::filesystem::path& mic,
-                                     std::map<std::string, std::string> settings = {}) {
-        auto phone =
-            std::make_unique<Phone>(dir.path() / name, server->Port(), mic, std::move(settings));
-        EXPECT_TRUE(phone->Register(name)) << phone->Output() << Logs();
-        return phone;
-    }
-
-    std::string Logs() const {
+    std::string Logs() const override {
         return "\n--- server\n" + server->Log() + "\n--- tinyproxy\n" + tinyproxy.Log() +
                "\n--- dante\n" + dante.Log();
     }
@@ -131,12 +121,8 @@ class ProxyCallTest : public ::testing::Test {
         }
     }
 
-    kestrona::testing::TempDir dir;
-    std::unique_ptr<ServerProcess> server;
     test::TinyproxyProcess tinyproxy;
     test::DantedProcess dante;
-    std::filesystem::path speech;
-    std::filesystem::path reversed;
 };
 
 }  // namespace

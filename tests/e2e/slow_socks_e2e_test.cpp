@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "e2e/call_fixture.h"
 #include "e2e/e2e_rig.h"
 #include "platform/temp_dir.h"
 #include "store/records.h"
@@ -21,7 +22,7 @@ namespace {
 
 constexpr int kBindDelayMs = 2000;
 
-class SlowSocksCallTest : public ::testing::Test {
+class SlowSocksCallTest : public CallFixture {
   protected:
     void SetUp() override {
         if (!test::TinyproxyProcess::Available())
@@ -30,16 +31,13 @@ class SlowSocksCallTest : public ::testing::Test {
         if (!test::DantedProcess::Available())
             GTEST_SKIP() << "dante-server is not installed (" << test::DantedProcess::kBinary
                          << "); packages.txt lists it";
-        server = std::make_unique<ServerProcess>(dir.path());
-        ASSERT_TRUE(server->Start()) << server->Log();
+        CallFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(tinyproxy.Start()) << tinyproxy.Log();
         ASSERT_TRUE(dante.Start()) << dante.Log();
         // A SOCKS5 success reply (version 5, status 0, reserved, IPv4).
         ASSERT_TRUE(relay.Start(dante.Port(), std::string("\x05\x00\x00\x01", 4), kBindDelayMs));
-        speech = SourceDir() / "tests" / "data" / "speech_8k.wav";
-        reversed = dir.path() / "reversed_8k.wav";
-        std::string error;
-        ASSERT_TRUE(WriteReversedSpeech(speech, reversed, error)) << error;
     }
 
     // A user behind the proxies whose SOCKS5 proxy is the slow one.
@@ -52,25 +50,13 @@ class SlowSocksCallTest : public ::testing::Test {
                 {"proxypassword", "-"}};
     }
 
-    std::unique_ptr<Phone> MakePhone(const std::string& name, const std::filesystem::path& mic,
-                                     std::map<std::string, std::string> settings = {}) {
-        auto phone =
-            std::make_unique<Phone>(dir.path() / name, server->Port(), mic, std::move(settings));
-        EXPECT_TRUE(phone->Register(name)) << phone->Output() << Logs();
-        return phone;
-    }
-
-    std::string Logs() const {
+    std::string Logs() const override {
         return "\n--- server\n" + server->Log() + "\n--- dante\n" + dante.Log();
     }
 
-    kestrona::testing::TempDir dir;
-    std::unique_ptr<ServerProcess> server;
     test::TinyproxyProcess tinyproxy;
     test::DantedProcess dante;
     test::DelayRelay relay;
-    std::filesystem::path speech;
-    std::filesystem::path reversed;
 };
 
 }  // namespace
