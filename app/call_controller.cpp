@@ -992,11 +992,8 @@ DisplayTexts CCallController::Display() const {
     if (!m_strNotice.isEmpty()) {
         texts.status += QStringLiteral("  ") + m_strNotice;
     }
-    // An encrypted call carries its mark and its four characters beside the
-    // other party for the whole call.
     if (m_pKeys) {
-        const QString mark = ResString(res::kStrEncryptedMark) + QLatin1Char(' ') + Sas();
-        texts.peer = texts.peer.isEmpty() ? mark : texts.peer + QStringLiteral("  ") + mark;
+        AddEncryptedMark(texts, Sas());
     }
     return texts;
 }

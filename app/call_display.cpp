@@ -28,4 +28,9 @@ DisplayTexts MakeDisplayTexts(const QString& localAddress, int state, int64_t se
     return t;
 }
 
+void AddEncryptedMark(DisplayTexts& texts, const QString& sas) {
+    const QString mark = ResString(res::kStrEncryptedMark) + QLatin1Char(' ') + sas;
+    texts.peer = texts.peer.isEmpty() ? mark : texts.peer + QStringLiteral("  ") + mark;
+}
+
 }  // namespace kestrona

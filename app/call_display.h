@@ -20,4 +20,8 @@ DisplayTexts MakeDisplayTexts(const QString& localAddress, int state, int64_t se
                               int sampleRate, const QString& peerName, int32_t peerNumber,
                               const QTime& clock);
 
+// An encrypted call carries its mark and its four characters beside the
+// other party for the whole call.
+void AddEncryptedMark(DisplayTexts& texts, const QString& sas);
+
 }  // namespace kestrona

@@ -207,6 +207,15 @@ int main(int argc, char** argv) {
         ShowState(*phone, localAddress, s.state, s.peer, QString::fromUtf8(s.name), s.seconds);
         Save(phone.get(), QStringLiteral("phone_state%1").arg(s.state));
     }
+    // An encrypted call, with the characters both sides compare.
+    {
+        ShowState(*phone, localAddress, 2, 10086, QStringLiteral("王小明"), 754);
+        DisplayTexts texts = MakeDisplayTexts(localAddress, 2, 754, 8000, QStringLiteral("王小明"),
+                                              10086, QTime::currentTime());
+        AddEncryptedMark(texts, QStringLiteral("K7QX"));
+        phone->ShowDisplay(texts);
+        Save(phone.get(), QStringLiteral("phone_state2_encrypted"));
+    }
 
     // The window as the desktop shows it: cut to the skin's outline.
     {
