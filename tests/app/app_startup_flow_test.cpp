@@ -133,12 +133,16 @@ class StartupTest : public ::testing::Test {
         ::setenv("KESTRONA_MSGLOG", messages.c_str(), 1);
         ::setenv("KESTRONA_AUTOSTART_DIR", (work.path() / "autostart").c_str(), 1);
         ::setenv("KESTRONA_PROGRAM", "/opt/kestrona/kestrona", 1);
+        // No sound server to look for: its notice would come whenever the
+        // search ends, before or after the messages are read.
+        ::setenv("KESTRONA_AUDIO", "null", 1);
     }
     ~StartupTest() override {
         [[maybe_unused]] int rc = chdir(oldCwd.c_str());
         ::unsetenv("KESTRONA_MSGLOG");
         ::unsetenv("KESTRONA_AUTOSTART_DIR");
         ::unsetenv("KESTRONA_PROGRAM");
+        ::unsetenv("KESTRONA_AUDIO");
     }
     // An installation that has started before, pointed at a port where no
     // server answers.
