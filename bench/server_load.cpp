@@ -337,8 +337,9 @@ Samples OpenLoop(const Settings& s, tcp::endpoint server, const std::vector<std:
     return total;
 }
 
+// threads: connection threads of this instance; 0: --server-threads.
 pid_t StartServer(const Settings& s, const std::string& db, std::uint16_t port,
-                  const std::vector<std::string>& extra = {}) {
+                  const std::vector<std::string>& extra = {}, int threads = 0) {
     std::vector<std::string> args{s.server_binary,
                                   "--db",
                                   db,
@@ -347,7 +348,7 @@ pid_t StartServer(const Settings& s, const std::string& db, std::uint16_t port,
                                   "--port",
                                   std::to_string(port),
                                   "--threads",
-                                  std::to_string(s.server_threads),
+                                  std::to_string(threads > 0 ? threads : s.server_threads),
                                   "--store-threads",
                                   std::to_string(s.store_threads),
                                   "--max-per-address",
@@ -415,7 +416,8 @@ void Usage() {
         "behind HAProxy: all started at once, then measured in turns N times (3),\n"
         "with the CPU time per exchange of the load generator, HAProxy, the\n"
         "instances and PostgreSQL, and the share of the machine others used;\n"
-        "then medians and the ratios of each repetition. --only 45 runs set-ups 4\n"
+        "then medians and the ratios of each repetition. The instances of a set-up\n"
+        "share --server-threads between them. --only 45 runs set-ups 4\n"
         "and 5 of the five alone (to profile one).");
 }
 
@@ -817,10 +819,14 @@ int Compare(const Settings& s, int repeat, const std::string& only) {
         return tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<std::uint16_t>(port));
     };
     std::vector<pid_t> all;
-    auto start = [&](const std::string& db, std::vector<std::string> extra) {
+    // Instances that share the machine share its connection threads too, as
+    // an operator would set them: every set-up gets --server-threads in all.
+    // Two instances with that many each wake twice the threads for the same
+    // work, and the machine pays for the extra sleeps and wake-ups.
+    auto start = [&](const std::string& db, std::vector<std::string> extra, int instances) {
         extra.push_back("--minimum-hash-cost");
         std::uint16_t port = FreePort();
-        pid_t pid = StartServer(s, db, port, extra);
+        pid_t pid = StartServer(s, db, port, extra, std::max(1, s.server_threads / instances));
         if (pid > 0) {
             all.push_back(pid);
         }
@@ -854,7 +860,7 @@ int Compare(const Settings& s, int repeat, const std::string& only) {
         }
         std::vector<int> ports;
         for (int k = 0; k < instances; ++k) {
-            auto [pid, port] = start(db, balanced ? behind : std::vector<std::string>{});
+            auto [pid, port] = start(db, balanced ? behind : std::vector<std::string>{}, instances);
             setup.servers.push_back(pid);
             ports.push_back(port);
             setup.endpoints.push_back(local(port));
