@@ -68,10 +68,14 @@ class NoCalls : public ICallServices {
 
 // Shows a call state on the window the way the controller would, without
 // placing a call: the display's texts and the keys the state enables.
+// sas: the four characters of an encrypted call; empty for a plain one.
 void ShowState(CPhoneDlg& phone, const QString& localAddress, int state, int32_t peer,
-               const QString& name, int seconds) {
-    phone.ShowDisplay(
-        MakeDisplayTexts(localAddress, state, seconds, 8000, name, peer, QTime::currentTime()));
+               const QString& name, int seconds, const QString& sas = {}) {
+    DisplayTexts texts =
+        MakeDisplayTexts(localAddress, state, seconds, 8000, name, peer, QTime::currentTime());
+    if (!sas.isEmpty())
+        AddEncryptedMark(texts, sas);
+    phone.ShowDisplay(texts);
     if (const auto keys = KeysForState(state)) {
         auto look = [](bool enabled) {
             KeyLook k;
@@ -208,14 +212,9 @@ int main(int argc, char** argv) {
         Save(phone.get(), QStringLiteral("phone_state%1").arg(s.state));
     }
     // An encrypted call, with the characters both sides compare.
-    {
-        ShowState(*phone, localAddress, 2, 10086, QStringLiteral("王小明"), 754);
-        DisplayTexts texts = MakeDisplayTexts(localAddress, 2, 754, 8000, QStringLiteral("王小明"),
-                                              10086, QTime::currentTime());
-        AddEncryptedMark(texts, QStringLiteral("K7QX"));
-        phone->ShowDisplay(texts);
-        Save(phone.get(), QStringLiteral("phone_state2_encrypted"));
-    }
+    ShowState(*phone, localAddress, 2, 10086, QStringLiteral("王小明"), 754,
+              QStringLiteral("K7QX"));
+    Save(phone.get(), QStringLiteral("phone_state2_encrypted"));
 
     // The window as the desktop shows it: cut to the skin's outline.
     {
