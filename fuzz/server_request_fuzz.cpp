@@ -39,7 +39,9 @@ bool KnownReplySize(std::size_t size) {
     namespace r = records;
     return size == r::login_result::kSize || size == r::register_success::kSize ||
            size == r::register_fail_email::kSize || size == r::query_result::kSize ||
-           size == r::query_not_found::kSize || size == r::kPlainReplySize;
+           size == r::query_not_found::kSize || size == r::kPlainReplySize ||
+           size == r::relay_creds_result::kSize || size == r::reach_result::kSize ||
+           size == r::query_peer_result::kSize;
 }
 
 }  // namespace

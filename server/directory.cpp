@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "server/records.h"
+#include "server/store_executor.h"
 
 namespace kestrona::server {
 
@@ -20,7 +21,18 @@ bool ValidPort(std::int32_t port) {
 }  // namespace
 
 Directory::Directory(SubscriberStore& store, const PasswordHasher& hasher, DirectoryConfig config)
-    : store_(store), hasher_(hasher), config_(std::move(config)) {}
+    : store_(store),
+      hasher_(hasher),
+      config_(std::move(config)),
+      reach_limits_(
+          [this] {
+              LimitsConfig limits;
+              limits.reach_checks_per_number = config_.reach_checks_per_number;
+              limits.reach_checks_per_address = config_.reach_checks_per_address;
+              limits.clock = config_.clock;
+              return limits;
+          }(),
+          store) {}
 
 std::int64_t Directory::NowMs() const {
     auto now = config_.clock ? config_.clock() : std::chrono::system_clock::now();
@@ -78,8 +90,17 @@ Outcome Directory::Handle(const Request& request, const std::string& peer) {
                 return Logout(req, peer);
             } else if constexpr (std::is_same_v<T, ReportRequest>) {
                 return Report(req, peer);
-            } else {
+            } else if constexpr (std::is_same_v<T, ChangePortRequest>) {
                 return ChangePort(req, peer);
+            } else if constexpr (std::is_same_v<T, RelayCredsRequest>) {
+                return RelayCreds(req, peer);
+            } else if constexpr (std::is_same_v<T, ReachCheckRequest>) {
+                return ReachCheck(req, peer);
+            } else if constexpr (std::is_same_v<T, RelayAddrRequest>) {
+                return RelayAddr(req, peer);
+            } else {
+                static_assert(std::is_same_v<T, QueryPeerRequest>);
+                return QueryPeer(req);
             }
         },
         request);
@@ -106,7 +127,7 @@ Outcome Directory::Login(const LoginRequest& req, const std::string& peer) {
     }
     std::int64_t now = NowMs();
     Sweep(now);
-    if (!store_.PutSession(SessionRow{req.number, peer, req.port, now})) {
+    if (!store_.PutSession(SessionRow{req.number, peer, req.port, now, {}, 0})) {
         return {PlainReply(r::kGeneralError), "failed: database"};
     }
     return {LoginResult(r::login_result::kAccepted, config_.live_period_s, config_.welcome,
@@ -139,30 +160,43 @@ Outcome Directory::Register(const RegisterRequest& req, const std::string& peer)
     return {PlainReply(r::kGeneralError), "failed: database"};
 }
 
-namespace {
+const Relay* Directory::RelayOf(const SessionRow& session) const {
+    if (session.relay_port <= 0 || session.relay_port > 65535) {
+        return nullptr;
+    }
+    // A relay dropped from the configuration since: the phone is called
+    // where it was seen, as before it announced one.
+    return RelayHolding(config_.relay, session.relay_address, session.number);
+}
 
-Outcome QueryOutcome(const QueryRequest& req, const std::optional<SessionRow>& session) {
+Outcome Directory::QueryOutcome(std::int32_t callee,
+                                const std::optional<SessionRow>& session) const {
     if (!session) {
-        return {QueryNotFound(), "not found " + std::to_string(req.callee)};
+        return {QueryNotFound(), "not found " + std::to_string(callee)};
+    }
+    if (RelayOf(*session)) {
+        // Phones that know nothing of relays get the relayed address too:
+        // they fail to connect there, as they would at the phone itself.
+        return {QueryResult(session->relay_address, session->relay_port),
+                std::to_string(callee) + " relayed at " + session->relay_address + ":" +
+                    std::to_string(session->relay_port)};
     }
     if (session->port == 0) {
         // Nothing listens for it: the caller is told at once that the number
         // cannot be reached, rather than sent to port 0.
-        return {QueryNotFound(), "not found: " + std::to_string(req.callee) + " has no port"};
+        return {QueryNotFound(), "not found: " + std::to_string(callee) + " has no port"};
     }
     if (session->address.size() >= r::query_result::kAddressField) {
         // An address that does not fit the field (IPv6) cannot be given out whole.
         return {QueryNotFound(), "not found: address does not fit"};
     }
-    return {QueryResult(session->address, session->port), std::to_string(req.callee) + " at " +
-                                                              session->address + ":" +
-                                                              std::to_string(session->port)};
+    return {
+        QueryResult(session->address, session->port),
+        std::to_string(callee) + " at " + session->address + ":" + std::to_string(session->port)};
 }
 
-}  // namespace
-
 Outcome Directory::Query(const QueryRequest& req) {
-    return QueryOutcome(req, store_.FindSession(req.callee, AliveSince(NowMs())));
+    return QueryOutcome(req.callee, store_.FindSession(req.callee, AliveSince(NowMs())));
 }
 
 std::vector<Outcome> Directory::QueryBatch(const std::vector<QueryRequest>& batch) {
@@ -176,7 +210,8 @@ std::vector<Outcome> Directory::QueryBatch(const std::vector<QueryRequest>& batc
     std::vector<Outcome> outcomes;
     outcomes.reserve(batch.size());
     for (std::size_t i = 0; i < batch.size(); ++i) {
-        outcomes.push_back(QueryOutcome(batch[i], i < found.size() ? found[i] : std::nullopt));
+        outcomes.push_back(
+            QueryOutcome(batch[i].callee, i < found.size() ? found[i] : std::nullopt));
     }
     return outcomes;
 }
@@ -267,6 +302,120 @@ Outcome Directory::ChangePort(const ChangePortRequest& req, const std::string& p
     // stays but cannot be called until a later change.
     return SessionChange(store_.ChangeSessionPort(req.number, peer, req.port, AliveSince(NowMs())),
                          "port " + std::to_string(req.port));
+}
+
+std::optional<SessionRow> Directory::OwnSession(std::int32_t number, const std::string& peer) {
+    std::optional<SessionRow> session = store_.FindSession(number, AliveSince(NowMs()));
+    if (!session || session->address != peer) {
+        return std::nullopt;
+    }
+    return session;
+}
+
+namespace {
+
+RelayEntry EntryOf(const Relay& relay) {
+    return {relay.spec.host, relay.spec.port, relay.spec.tls ? r::relay_creds_result::kFlagTls : 0};
+}
+
+}  // namespace
+
+Outcome Directory::RelayCreds(const RelayCredsRequest& req, const std::string& peer) {
+    namespace f = r::relay_creds_result;
+    const auto ttl = static_cast<std::int32_t>(config_.relay.ttl.count());
+    if (config_.relay.relays.empty()) {
+        return {RelayCredsResult(f::kNoRelay, 0, {}, {}, {}, {}), "no relay configured"};
+    }
+    if (!OwnSession(req.number, peer)) {
+        return {RelayCredsResult(f::kNoSession, 0, {}, {}, {}, {}),
+                "refused: no session of this number from this address"};
+    }
+    RelayCredentials c =
+        MakeRelayCredentials(config_.relay.secret, req.number, NowMs() / 1000, config_.relay.ttl);
+    auto [first, second] = ChooseRelays(req.number, config_.relay.relays.size());
+    const Relay& one = config_.relay.relays[first];
+    RelayEntry other = second ? EntryOf(config_.relay.relays[*second]) : RelayEntry{};
+    relay_counters_.credentials_issued.fetch_add(1, std::memory_order_relaxed);
+    return {RelayCredsResult(f::kIssued, ttl, c.username, c.password, EntryOf(one), other),
+            "issued for " + one.spec.host};
+}
+
+Outcome Directory::ReachCheck(const ReachCheckRequest& req, const std::string& peer) {
+    namespace f = r::reach_result;
+    auto verdict = [&](std::int32_t v, std::string why) {
+        relay_counters_.reach_verdicts[static_cast<std::size_t>(v)].fetch_add(
+            1, std::memory_order_relaxed);
+        return Outcome{ReachResult(v, peer, req.port), std::move(why)};
+    };
+    if (req.port < 1 || req.port > 65535) {
+        return verdict(f::kBadPort, "bad port");
+    }
+    std::optional<SessionRow> session = OwnSession(req.number, peer);
+    if (!session) {
+        return verdict(f::kRefused, "refused: no session of this number from this address");
+    }
+    if (!reach_limits_.AllowReachCheck(peer, req.number)) {
+        return verdict(f::kTooMany, "throttled: too many reachability checks");
+    }
+    // The whole check ends in time for the reply to make the request's
+    // deadline, whatever the queue before it took.
+    auto now = std::chrono::steady_clock::now();
+    auto until = now + config_.reach_total;
+    SteadyTime deadline = CurrentDeadline();
+    if (deadline != SteadyTime::max()) {
+        until = std::min(until, deadline - std::chrono::milliseconds(50));
+    }
+    std::string target = session->address + ":" + std::to_string(req.port);
+    if (ProbeReach(session->address, static_cast<std::uint16_t>(req.port), config_.reach_connect,
+                   until) == ReachVerdict::kReachable) {
+        return verdict(f::kReachable, "reachable at " + target);
+    }
+    return verdict(f::kUnreachable, "not reachable at " + target);
+}
+
+Outcome Directory::RelayAddr(const RelayAddrRequest& req, const std::string& peer) {
+    const std::int64_t alive = AliveSince(NowMs());
+    if (req.port == 0) {
+        Outcome o = SessionChange(store_.SetSessionRelay(req.number, peer, {}, 0, alive),
+                                  "relayed address withdrawn");
+        if (ResultOfReply(o.reply) == ExchangeResult::kSuccess) {
+            relay_counters_.withdrawn.fetch_add(1, std::memory_order_relaxed);
+        }
+        return o;
+    }
+    if (req.port < 0 || req.port > 65535) {
+        return {PlainReply(r::kCommandFail), "refused: bad port"};
+    }
+    std::optional<std::string> address = CanonicalIpv4(req.address);
+    if (!address || !RelayHolding(config_.relay, *address, req.number)) {
+        return {PlainReply(r::kCommandFail), "refused: not a relay's address"};
+    }
+    Outcome o = SessionChange(store_.SetSessionRelay(req.number, peer, *address, req.port, alive),
+                              "relayed at " + *address + ":" + std::to_string(req.port));
+    if (ResultOfReply(o.reply) == ExchangeResult::kSuccess) {
+        relay_counters_.registered.fetch_add(1, std::memory_order_relaxed);
+    }
+    return o;
+}
+
+Outcome Directory::QueryPeer(const QueryPeerRequest& req) {
+    namespace f = r::query_peer_result;
+    std::optional<SessionRow> session = store_.FindSession(req.callee, AliveSince(NowMs()));
+    if (!session) {
+        return {QueryNotFound(), "not found " + std::to_string(req.callee)};
+    }
+    if (const Relay* relay = RelayOf(*session)) {
+        return {QueryPeerResult(f::kRelayed, session->relay_address, session->relay_port,
+                                EntryOf(*relay)),
+                std::to_string(req.callee) + " relayed at " + session->relay_address + ":" +
+                    std::to_string(session->relay_port) + " on " + relay->spec.host};
+    }
+    if (session->port == 0 || session->address.size() >= f::kAddressField) {
+        return {QueryNotFound(), "not found: " + std::to_string(req.callee) + " cannot be reached"};
+    }
+    return {QueryPeerResult(f::kDirect, session->address, session->port, {}),
+            std::to_string(req.callee) + " at " + session->address + ":" +
+                std::to_string(session->port)};
 }
 
 }  // namespace kestrona::server

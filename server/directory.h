@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "server/limits.h"
+#include "server/metrics.h"
 #include "server/password.h"
+#include "server/relay.h"
 #include "server/reply.h"
 #include "server/request.h"
 #include "server/store.h"
@@ -27,6 +30,13 @@ struct DirectoryConfig {
     std::string welcome;  // code page 936
     std::string notice;   // code page 936
     Clock clock;          // system_clock::now when empty
+    RelayConfig relay;    // no relays: relay credentials are refused
+    // Reachability checks: per minute, by number and by address, counted in
+    // the store for every instance; and how long one may take.
+    int reach_checks_per_number = 6;
+    int reach_checks_per_address = 12;
+    std::chrono::milliseconds reach_connect{1000};
+    std::chrono::milliseconds reach_total{1500};
 };
 
 struct Outcome {
@@ -59,6 +69,7 @@ class Directory {
     std::size_t SessionCount() const;
 
     SubscriberStore& store() { return store_; }
+    const RelayCounters& relay_counters() const { return relay_counters_; }
 
   private:
     Outcome Login(const LoginRequest& req, const std::string& peer);
@@ -68,6 +79,16 @@ class Directory {
     Outcome Logout(const LogoutRequest& req, const std::string& peer);
     Outcome Report(const ReportRequest& req, const std::string& peer);
     Outcome ChangePort(const ChangePortRequest& req, const std::string& peer);
+    Outcome RelayCreds(const RelayCredsRequest& req, const std::string& peer);
+    Outcome ReachCheck(const ReachCheckRequest& req, const std::string& peer);
+    Outcome RelayAddr(const RelayAddrRequest& req, const std::string& peer);
+    Outcome QueryPeer(const QueryPeerRequest& req);
+    Outcome QueryOutcome(std::int32_t callee, const std::optional<SessionRow>& session) const;
+    // The session of number if it is alive and was opened from peer.
+    std::optional<SessionRow> OwnSession(std::int32_t number, const std::string& peer);
+    // The relay holding the session's relayed address, if it has one that a
+    // configured relay holds.
+    const Relay* RelayOf(const SessionRow& session) const;
 
     std::int64_t NowMs() const;
     // Sessions last seen before this are dead.
@@ -78,6 +99,8 @@ class Directory {
     const PasswordHasher& hasher_;
     DirectoryConfig config_;
     VerifiedPasswords verified_;
+    AbuseLimits reach_limits_;
+    RelayCounters relay_counters_;
 
     std::atomic<std::int64_t> next_sweep_ms_{0};
 };

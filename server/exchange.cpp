@@ -10,7 +10,9 @@ ExchangeHandler::ExchangeHandler(const ServerConfig& config, Directory& director
     : config_(config),
       directory_(directory),
       metrics_(metrics),
-      limits_(config.limits, directory.store()) {}
+      limits_(config.limits, directory.store()) {
+    metrics_.relay = &directory.relay_counters();
+}
 
 ExchangeHandler::~ExchangeHandler() {
     Stop();

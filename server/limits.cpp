@@ -16,6 +16,7 @@ constexpr std::size_t kUsualPerNumber = 4;
 // An owner address unused for this long is forgotten.
 constexpr std::int64_t kUsualForMs = 90LL * 24 * 3600 * 1000;
 constexpr std::int64_t kHourMs = 3600LL * 1000;
+constexpr std::int64_t kMinuteMs = 60LL * 1000;
 
 // Failures against one key (an address or a number): who failed when, and
 // the cool-downs so far. Stored as "cooldowns until last|who at|who at…";
@@ -262,6 +263,43 @@ void AbuseLimits::LoginFailed(const std::string& address, std::int32_t number) {
 
 void AbuseLimits::LoginAccepted(const std::string& address, std::int32_t number) {
     EndLogin(address, number, LoginEnd::kAccepted);
+}
+
+bool AbuseLimits::AllowReachCheck(const std::string& address, std::int32_t number) {
+    const std::int64_t now = NowMs();
+    bool allowed = true;
+    bool ok = store_.UpdateLimits(
+        {"cn:" + std::to_string(number), "ca:" + AddressKey(address)}, now,
+        [&](std::vector<LimitEntry>& e) {
+            const int limits[] = {config_.reach_checks_per_number,
+                                  config_.reach_checks_per_address};
+            std::vector<std::int64_t> times[2];
+            for (int k = 0; k < 2; ++k) {
+                for (std::string_view t : Split(e[k].value, ' ')) {
+                    if (now - ToInt(t) < kMinuteMs) {
+                        times[k].push_back(ToInt(t));
+                    }
+                }
+                if (limits[k] > 0 && static_cast<int>(times[k].size()) >= limits[k]) {
+                    allowed = false;
+                }
+            }
+            if (!allowed) {
+                return;
+            }
+            for (int k = 0; k < 2; ++k) {
+                if (limits[k] <= 0) {
+                    continue;
+                }
+                times[k].push_back(now);
+                std::string text;
+                for (std::int64_t t : times[k]) {
+                    text += (text.empty() ? "" : " ") + std::to_string(t);
+                }
+                e[k] = {text, now + kMinuteMs, true};
+            }
+        });
+    return ok && allowed;
 }
 
 bool AbuseLimits::AllowRegistration(const std::string& address) {

@@ -35,7 +35,10 @@ struct LimitsConfig {
     std::chrono::seconds cooldown{300};       // the first
     std::chrono::seconds max_cooldown{3600};  // the longest, after doubling
     int registrations_per_hour = 10;          // per address (0: no limit)
-    Clock clock;                              // system_clock::now when empty
+    // Reachability checks (connections out of the server) per minute.
+    int reach_checks_per_number = 6;
+    int reach_checks_per_address = 12;
+    Clock clock;  // system_clock::now when empty
 };
 
 enum class LoginGate {
@@ -61,6 +64,10 @@ class AbuseLimits {
     void EndLogin(const std::string& address, std::int32_t number, LoginEnd end);
     // Counts the registration when it is allowed.
     bool AllowRegistration(const std::string& address);
+
+    // Counts the reachability check when neither its number nor its
+    // address has had its share this minute.
+    bool AllowReachCheck(const std::string& address, std::int32_t number);
 
     // Without counting (tests, tools).
     LoginGate CheckLogin(const std::string& address, std::int32_t number);

@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
             std::chrono::seconds(o.session_timeout_s.value_or(3 * o.live_period_s));
         dc.welcome = Utf8ToCp936(o.welcome);
         dc.notice = Utf8ToCp936(o.notice);
+        dc.relay = LoadRelayConfig(o.turn, o.turn_secret_file, std::chrono::seconds(o.turn_ttl_s));
         Directory directory(*store, hasher, dc);
 
         ServerConfig sc;

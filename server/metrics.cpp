@@ -20,9 +20,12 @@ constexpr std::array<std::string_view, kRefusals> kRefusalNames{
     "too_many_connections", "proxy_header_untrusted", "proxy_header_missing",
     "proxy_header_invalid", "tls_handshake_failed"};
 constexpr std::array<std::string_view, kTransports> kTransportNames{"plain", "tls"};
-constexpr std::array<Command, 7> kCommandOrder{
-    Command::kLogin,  Command::kRegister, Command::kQuery,     Command::kLive,
-    Command::kLogout, Command::kReport,   Command::kChangePort};
+constexpr std::array<Command, 11> kCommandOrder{
+    Command::kLogin,      Command::kRegister,  Command::kQuery,      Command::kLive,
+    Command::kLogout,     Command::kReport,    Command::kChangePort, Command::kRelayCreds,
+    Command::kReachCheck, Command::kRelayAddr, Command::kQueryPeer};
+constexpr std::array<std::string_view, 5> kVerdictNames{"reachable", "unreachable", "refused",
+                                                        "too_many", "bad_port"};
 
 bool Begins(const Bytes& reply, std::string_view word) {
     return reply.size() >= word.size() &&
@@ -103,6 +106,20 @@ ExchangeResult ResultOfReply(const Bytes& reply) {
     }
     if (Begins(reply, r::query_result::kWord)) {
         return ExchangeResult::kFound;
+    }
+    if (Begins(reply, r::query_peer_result::kWord)) {
+        return ExchangeResult::kFound;
+    }
+    if (Begins(reply, r::relay_creds_result::kWord) &&
+        reply.size() >= r::relay_creds_result::kResult + 4) {
+        return r::GetInt(reply.data(), r::relay_creds_result::kResult) ==
+                       r::relay_creds_result::kIssued
+                   ? ExchangeResult::kSuccess
+                   : ExchangeResult::kFail;
+    }
+    if (Begins(reply, r::reach_result::kWord)) {
+        // Answered; the verdicts are counted on their own.
+        return ExchangeResult::kSuccess;
     }
     if (Begins(reply, r::kAlreadyTimeout)) {
         return ExchangeResult::kTimedOut;
@@ -191,6 +208,24 @@ std::string Metrics::Text() const {
     for (std::size_t f = 0; f < kRefusals; ++f) {
         Line(out, "kestrona_refused_connections_total", Label("reason", kRefusalNames[f]),
              static_cast<double>(refused_[f].load(std::memory_order_relaxed)));
+    }
+    if (relay) {
+        Header(out, "kestrona_relay_credentials_issued_total", "counter",
+               "Relay credentials handed to phones.");
+        Line(out, "kestrona_relay_credentials_issued_total", {},
+             static_cast<double>(relay->credentials_issued.load(std::memory_order_relaxed)));
+        Header(out, "kestrona_reach_checks_total", "counter",
+               "Reachability checks answered, by verdict.");
+        for (std::size_t v = 0; v < kVerdictNames.size(); ++v) {
+            Line(out, "kestrona_reach_checks_total", Label("verdict", kVerdictNames[v]),
+                 static_cast<double>(relay->reach_verdicts[v].load(std::memory_order_relaxed)));
+        }
+        Header(out, "kestrona_relayed_addresses_total", "counter",
+               "Relayed addresses stored for sessions, and withdrawn by their phones.");
+        Line(out, "kestrona_relayed_addresses_total", Label("change", "registered"),
+             static_cast<double>(relay->registered.load(std::memory_order_relaxed)));
+        Line(out, "kestrona_relayed_addresses_total", Label("change", "withdrawn"),
+             static_cast<double>(relay->withdrawn.load(std::memory_order_relaxed)));
     }
     auto gauge = [&](std::string_view name, std::string_view help,
                      const std::function<std::int64_t()>& read) {

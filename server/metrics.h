@@ -51,6 +51,15 @@ inline constexpr std::size_t kRefusals = 5;
 enum class Transport { kPlain, kTls };
 inline constexpr std::size_t kTransports = 2;
 
+// What relayed calls did, counted by the directory where it decides.
+struct RelayCounters {
+    std::atomic<std::uint64_t> credentials_issued{0};
+    // By verdict: reachable, not reachable, refused, too many, bad port.
+    std::array<std::atomic<std::uint64_t>, 5> reach_verdicts{};
+    std::atomic<std::uint64_t> registered{0};
+    std::atomic<std::uint64_t> withdrawn{0};
+};
+
 class Metrics {
   public:
     // command empty: the request was not a whole, known record.
@@ -66,11 +75,13 @@ class Metrics {
     std::function<std::int64_t()> sessions_online;
     std::function<std::int64_t()> password_checks_waiting;
     std::function<std::int64_t()> connections_open;
+    // Set once before serving; nothing is written when empty.
+    const RelayCounters* relay = nullptr;
 
     std::string Text() const;
 
   private:
-    static constexpr std::size_t kCommands = 8;  // the seven and "invalid"
+    static constexpr std::size_t kCommands = 12;  // the eleven and "invalid"
     static constexpr std::array<double, 12> kBuckets{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
                                                      0.05,   0.1,   0.25,   0.5,   1.0,  2.5};
     struct Histogram {

@@ -109,6 +109,15 @@ Every connection is greeted, answers one request and is closed.
   --registrations-per-hour N
                           registrations allowed from one address per hour;
                           more are answered GENERALERROR (default 10, 0: no limit)
+  --turn [tls:]HOST:PORT  a relay (TURN over TCP; tls: for a TLS listener) that
+                          phones nobody can dial into use; repeat for more.
+                          Each phone is handed one chosen by its number, and
+                          the next as its fallback.
+                          HOST is resolved to its IPv4 addresses at start:
+                          phones may announce relayed addresses on these only
+  --turn-secret-file FILE the secret shared with the relays, on the first line
+                          of FILE; needed with --turn
+  --turn-ttl SECONDS      how long relay credentials stay valid (default 3600)
   --minimum-hash-cost     hash new passwords with argon2id's lowest cost instead
                           of libsodium's interactive cost; for trials only
   --quiet                 no log line per exchange
@@ -255,6 +264,21 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             ok = number(o.login_cooldown_max_s, 1, 86400 * 7);
         } else if (arg == "--registrations-per-hour") {
             ok = number(o.registrations_per_hour, 0, 1000000);
+        } else if (arg == "--turn") {
+            std::string text;
+            RelaySpec spec;
+            std::string why;
+            ok = value(text);
+            if (ok && !ParseRelaySpec(text, spec, &why)) {
+                parsed.error = "--turn: " + why;
+                ok = false;
+            } else if (ok) {
+                o.turn.push_back(std::move(spec));
+            }
+        } else if (arg == "--turn-secret-file") {
+            ok = value(o.turn_secret_file);
+        } else if (arg == "--turn-ttl") {
+            ok = number(o.turn_ttl_s, 60, 86400 * 7);
         } else if (arg == "--minimum-hash-cost") {
             o.minimum_hash_cost = true;
         } else if (arg == "--quiet") {
@@ -267,7 +291,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             return parsed;
         }
     }
-    if (o.proxy_only && o.trusted_proxies.empty()) {
+    if (!o.turn.empty() && o.turn_secret_file.empty()) {
+        parsed.error = "--turn needs --turn-secret-file";
+    } else if (o.proxy_only && o.trusted_proxies.empty()) {
         parsed.error = "--proxy-only needs --trusted-proxy";
     } else if ((o.tls_port || !o.tls_certificate.empty() || !o.tls_key.empty()) &&
                (!o.tls_port || o.tls_certificate.empty() || o.tls_key.empty())) {

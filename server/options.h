@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "server/relay.h"
+
 namespace kestrona::server {
 
 struct Options {
@@ -42,6 +44,9 @@ struct Options {
     std::int32_t login_cooldown_s = 300;
     std::int32_t login_cooldown_max_s = 3600;
     int registrations_per_hour = 10;
+    std::vector<RelaySpec> turn;  // relays offered to phones
+    std::string turn_secret_file;
+    std::int32_t turn_ttl_s = 3600;
     bool quiet = false;
     bool help = false;
 };

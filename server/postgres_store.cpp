@@ -40,12 +40,13 @@ constexpr StatementText kStatements[] = {
      "INSERT INTO call_reports (reported_at, kind, other, own, seconds, reported_from) "
      "VALUES ($1, $2, $3, $4, $5, $6)"},
     {"put_session",
-     "INSERT INTO sessions (number, address, port, last_seen_ms) VALUES ($1, $2, $3, $4) "
-     "ON CONFLICT (number) DO UPDATE SET address = excluded.address, port = excluded.port, "
-     "last_seen_ms = excluded.last_seen_ms"},
+     "INSERT INTO sessions (number, address, port, last_seen_ms, relay_address, relay_port) "
+     "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (number) DO UPDATE SET address = "
+     "excluded.address, port = excluded.port, last_seen_ms = excluded.last_seen_ms, "
+     "relay_address = excluded.relay_address, relay_port = excluded.relay_port"},
     {"find_session",
-     "SELECT address, port, last_seen_ms FROM sessions WHERE number = $1 AND "
-     "last_seen_ms >= $2"},
+     "SELECT address, port, last_seen_ms, relay_address, relay_port FROM sessions WHERE "
+     "number = $1 AND last_seen_ms >= $2"},
     {"touch_session",
      "UPDATE sessions SET last_seen_ms = greatest(last_seen_ms, $3) WHERE number = $1 AND "
      "address = $2 AND last_seen_ms >= $4"},
@@ -62,12 +63,15 @@ constexpr StatementText kStatements[] = {
      "UPDATE sessions AS s SET last_seen_ms = greatest(s.last_seen_ms, $3) FROM mine WHERE "
      "s.number = mine.number RETURNING s.number"},
     {"find_sessions",
-     "SELECT number, address, port, last_seen_ms FROM sessions WHERE "
-     "number = ANY($1::integer[]) AND last_seen_ms >= $2"},
+     "SELECT number, address, port, last_seen_ms, relay_address, relay_port FROM sessions "
+     "WHERE number = ANY($1::integer[]) AND last_seen_ms >= $2"},
     {"alive_of",
      "SELECT number FROM sessions WHERE number = ANY($1::integer[]) AND last_seen_ms >= $2"},
     {"change_port",
      "UPDATE sessions SET port = $3 WHERE number = $1 AND address = $2 AND last_seen_ms >= $4"},
+    {"set_relay",
+     "UPDATE sessions SET relay_address = $3, relay_port = $4 WHERE number = $1 AND "
+     "address = $2 AND last_seen_ms >= $5"},
     {"remove_session", "DELETE FROM sessions WHERE number = $1 AND address = $2"},
     // Under READ COMMITTED a second instance waits for the first's row lock,
     // then sees the new next_run_ms and claims nothing.
@@ -572,8 +576,9 @@ bool PostgresStore::AddCallReport(const CallReport& r) {
 bool PostgresStore::PutSession(const SessionRow& s) {
     return Guarded(false, [&]() -> bool {
         Lease c = Acquire(Pool::kSessions);
-        return Ok(c->Run("put_session",
-                         {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms)}));
+        return Ok(
+            c->Run("put_session", {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms),
+                                   Text(s.relay_address), Int(s.relay_port)}));
     });
 }
 
@@ -587,8 +592,8 @@ std::optional<SessionRow> PostgresStore::FindSession(std::int32_t number,
     if (PQntuples(r.get()) == 0) {
         return std::nullopt;
     }
-    return SessionRow{number, TextAt(r, 0, 0), static_cast<std::int32_t>(IntAt(r, 0, 1)),
-                      IntAt(r, 0, 2)};
+    return SessionRow{number,         TextAt(r, 0, 0), static_cast<std::int32_t>(IntAt(r, 0, 1)),
+                      IntAt(r, 0, 2), TextAt(r, 0, 3), static_cast<std::int32_t>(IntAt(r, 0, 4))};
 }
 
 SessionStatus PostgresStore::WhyNoChange(Connection& c, std::int32_t number,
@@ -682,8 +687,12 @@ std::vector<std::optional<SessionRow>> PostgresStore::FindSessions(
     }
     std::vector<std::optional<SessionRow>> rows(numbers.size());
     for (int row = 0; row < PQntuples(r.get()); ++row) {
-        SessionRow found{static_cast<std::int32_t>(IntAt(r, row, 0)), TextAt(r, row, 1),
-                         static_cast<std::int32_t>(IntAt(r, row, 2)), IntAt(r, row, 3)};
+        SessionRow found{static_cast<std::int32_t>(IntAt(r, row, 0)),
+                         TextAt(r, row, 1),
+                         static_cast<std::int32_t>(IntAt(r, row, 2)),
+                         IntAt(r, row, 3),
+                         TextAt(r, row, 4),
+                         static_cast<std::int32_t>(IntAt(r, row, 5))};
         for (std::size_t i = 0; i < numbers.size(); ++i) {
             if (numbers[i] == found.number) {
                 rows[i] = found;
@@ -699,6 +708,20 @@ SessionStatus PostgresStore::ChangeSessionPort(std::int32_t number, const std::s
         Lease c = Acquire(Pool::kSessions);
         Result r =
             c->Run("change_port", {Int(number), Text(address), Int(port), Int(alive_since_ms)});
+        if (!Ok(r)) {
+            return SessionStatus::kFailed;
+        }
+        return Changed(r) == 1 ? SessionStatus::kDone : WhyNoChange(*c, number, alive_since_ms);
+    });
+}
+
+SessionStatus PostgresStore::SetSessionRelay(std::int32_t number, const std::string& address,
+                                             const std::string& relay_address,
+                                             std::int32_t relay_port, std::int64_t alive_since_ms) {
+    return Guarded(SessionStatus::kFailed, [&]() -> SessionStatus {
+        Lease c = Acquire(Pool::kSessions);
+        Result r = c->Run("set_relay", {Int(number), Text(address), Text(relay_address),
+                                        Int(relay_port), Int(alive_since_ms)});
         if (!Ok(r)) {
             return SessionStatus::kFailed;
         }
@@ -735,7 +758,8 @@ std::size_t PostgresStore::SweepSessions(std::int64_t now_ms, std::int64_t alive
 std::vector<SessionRow> PostgresStore::ListSessions(std::int64_t alive_since_ms) {
     Lease c = Acquire(Pool::kSessions);
     std::string sql =
-        "SELECT number, address, port, last_seen_ms FROM sessions WHERE last_seen_ms >= " +
+        "SELECT number, address, port, last_seen_ms, relay_address, relay_port FROM sessions "
+        "WHERE last_seen_ms >= " +
         std::to_string(alive_since_ms) + " ORDER BY number";
     Result r = c->Exec(sql.c_str());
     if (!Ok(r)) {
@@ -744,7 +768,8 @@ std::vector<SessionRow> PostgresStore::ListSessions(std::int64_t alive_since_ms)
     std::vector<SessionRow> rows;
     for (int i = 0; i < PQntuples(r.get()); ++i) {
         rows.push_back({static_cast<std::int32_t>(IntAt(r, i, 0)), TextAt(r, i, 1),
-                        static_cast<std::int32_t>(IntAt(r, i, 2)), IntAt(r, i, 3)});
+                        static_cast<std::int32_t>(IntAt(r, i, 2)), IntAt(r, i, 3), TextAt(r, i, 4),
+                        static_cast<std::int32_t>(IntAt(r, i, 5))});
     }
     return rows;
 }
@@ -932,7 +957,8 @@ bool PostgresStore::ImportAll(const Snapshot& snapshot, std::string* error) {
         }
         for (const SessionRow& s : snapshot.sessions) {
             if (!Ok(c->Run("put_session",
-                           {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms)}))) {
+                           {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms),
+                            Text(s.relay_address), Int(s.relay_port)}))) {
                 return fail("cannot store the session of " + std::to_string(s.number));
             }
         }

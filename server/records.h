@@ -79,6 +79,36 @@ inline constexpr std::size_t kNumber = 20;
 inline constexpr std::size_t kPort = 24;
 }  // namespace change_port
 
+// Relayed calls, sent only by phones that can use a relay.
+namespace relay_creds {
+inline constexpr std::string_view kWord = "RELAYCREDS";
+inline constexpr std::size_t kSize = 28;
+inline constexpr std::size_t kNumber = 20;
+}  // namespace relay_creds
+
+namespace reach_check {
+inline constexpr std::string_view kWord = "REACHCHECK";
+inline constexpr std::size_t kSize = 28;
+inline constexpr std::size_t kNumber = 20;
+inline constexpr std::size_t kPort = 24;
+}  // namespace reach_check
+
+namespace relay_addr {
+inline constexpr std::string_view kWord = "RELAYADDR";
+inline constexpr std::size_t kSize = 48;
+inline constexpr std::size_t kNumber = 20;
+inline constexpr std::size_t kAddress = 24;  // dotted IPv4 text
+inline constexpr std::size_t kAddressField = 16;
+inline constexpr std::size_t kPort = 40;  // 0: withdraw the relayed address
+}  // namespace relay_addr
+
+namespace query_peer {
+inline constexpr std::string_view kWord = "QUERYPEER";
+inline constexpr std::size_t kSize = 40;
+inline constexpr std::size_t kCaller = 20;
+inline constexpr std::size_t kCallee = 24;
+}  // namespace query_peer
+
 // The largest request; nothing longer is ever buffered.
 inline constexpr std::size_t kLargestRequest = register_new::kSize;
 
@@ -127,6 +157,57 @@ namespace query_not_found {
 inline constexpr std::string_view kWord = "QUERYUSERRESULTNOTFOND";
 inline constexpr std::size_t kSize = 24;
 }  // namespace query_not_found
+
+namespace relay_creds_result {
+inline constexpr std::string_view kWord = "RELAYCREDSRESULT";
+inline constexpr std::size_t kSize = 236;
+inline constexpr std::size_t kResult = 20;
+inline constexpr std::size_t kTtl = 24;
+inline constexpr std::size_t kUsername = 28;
+inline constexpr std::size_t kUsernameField = 32;
+inline constexpr std::size_t kPassword = 60;
+inline constexpr std::size_t kPasswordField = 32;
+inline constexpr std::size_t kFirstHost = 92;
+inline constexpr std::size_t kHostField = 64;
+inline constexpr std::size_t kFirstPort = 156;
+inline constexpr std::size_t kFirstFlags = 160;
+inline constexpr std::size_t kSecondHost = 164;
+inline constexpr std::size_t kSecondPort = 228;
+inline constexpr std::size_t kSecondFlags = 232;
+inline constexpr std::int32_t kIssued = 0;
+inline constexpr std::int32_t kNoRelay = 1;
+inline constexpr std::int32_t kNoSession = 2;
+inline constexpr std::int32_t kFlagTls = 1;
+}  // namespace relay_creds_result
+
+namespace reach_result {
+inline constexpr std::string_view kWord = "REACHRESULT";
+inline constexpr std::size_t kSize = 44;
+inline constexpr std::size_t kVerdict = 20;
+inline constexpr std::size_t kAddress = 24;
+inline constexpr std::size_t kAddressField = 16;
+inline constexpr std::size_t kPort = 40;
+inline constexpr std::int32_t kReachable = 0;
+inline constexpr std::int32_t kUnreachable = 1;
+inline constexpr std::int32_t kRefused = 2;
+inline constexpr std::int32_t kTooMany = 3;
+inline constexpr std::int32_t kBadPort = 4;
+}  // namespace reach_result
+
+namespace query_peer_result {
+inline constexpr std::string_view kWord = "QUERYPEERRESULT";
+inline constexpr std::size_t kSize = 124;
+inline constexpr std::size_t kAddress = 20;
+inline constexpr std::size_t kAddressField = 16;
+inline constexpr std::size_t kPort = 36;
+inline constexpr std::size_t kMode = 40;
+inline constexpr std::size_t kRelayHost = 44;
+inline constexpr std::size_t kRelayHostField = 64;
+inline constexpr std::size_t kRelayPort = 108;
+inline constexpr std::size_t kRelayFlags = 112;
+inline constexpr std::int32_t kDirect = 0;
+inline constexpr std::int32_t kRelayed = 1;
+}  // namespace query_peer_result
 
 // The plain replies: the word padded to 20 bytes and nothing more.
 inline constexpr std::string_view kAlreadyTimeout = "ALREADYTIMEOUT";

@@ -67,6 +67,48 @@ Bytes QueryNotFound() {
     return WithWord(r::query_not_found::kWord, r::query_not_found::kSize);
 }
 
+Bytes RelayCredsResult(std::int32_t result, std::int32_t ttl_s, std::string_view username,
+                       std::string_view password, const RelayEntry& first,
+                       const RelayEntry& second) {
+    namespace f = r::relay_creds_result;
+    Bytes record = WithWord(f::kWord, f::kSize);
+    r::PutInt(record.data(), f::kResult, result);
+    r::PutInt(record.data(), f::kTtl, ttl_s);
+    PutText(record, f::kUsername, f::kUsernameField, username);
+    PutText(record, f::kPassword, f::kPasswordField, password);
+    PutText(record, f::kFirstHost, f::kHostField, first.host);
+    r::PutInt(record.data(), f::kFirstPort, first.port);
+    r::PutInt(record.data(), f::kFirstFlags, first.flags);
+    PutText(record, f::kSecondHost, f::kHostField, second.host);
+    r::PutInt(record.data(), f::kSecondPort, second.port);
+    r::PutInt(record.data(), f::kSecondFlags, second.flags);
+    return record;
+}
+
+Bytes ReachResult(std::int32_t verdict, std::string_view address, std::int32_t port) {
+    namespace f = r::reach_result;
+    Bytes record = WithWord(f::kWord, f::kSize);
+    r::PutInt(record.data(), f::kVerdict, verdict);
+    if (address.size() < f::kAddressField) {
+        PutText(record, f::kAddress, f::kAddressField, address);
+    }
+    r::PutInt(record.data(), f::kPort, port);
+    return record;
+}
+
+Bytes QueryPeerResult(std::int32_t mode, std::string_view address, std::int32_t port,
+                      const RelayEntry& relay) {
+    namespace f = r::query_peer_result;
+    Bytes record = WithWord(f::kWord, f::kSize);
+    PutText(record, f::kAddress, f::kAddressField, address);
+    r::PutInt(record.data(), f::kPort, port);
+    r::PutInt(record.data(), f::kMode, mode);
+    PutText(record, f::kRelayHost, f::kRelayHostField, relay.host);
+    r::PutInt(record.data(), f::kRelayPort, relay.port);
+    r::PutInt(record.data(), f::kRelayFlags, relay.flags);
+    return record;
+}
+
 Bytes PlainReply(std::string_view word) {
     return WithWord(word, r::kPlainReplySize);
 }

@@ -21,7 +21,7 @@ struct Kind {
 
 namespace r = records;
 
-constexpr std::array<Kind, 7> kKinds{{
+constexpr std::array<Kind, 11> kKinds{{
     {Command::kLogin, r::login::kWord, r::login::kWord.size() + 1, r::login::kSize},
     {Command::kRegister, r::register_new::kWord, r::register_new::kWord.size() + 1,
      r::register_new::kSize},
@@ -31,6 +31,14 @@ constexpr std::array<Kind, 7> kKinds{{
     {Command::kReport, r::report::kWord, r::report::kWord.size() + 1, r::report::kSize},
     {Command::kChangePort, r::change_port::kWord, r::change_port::kWord.size() + 1,
      r::change_port::kSize},
+    {Command::kRelayCreds, r::relay_creds::kWord, r::relay_creds::kWord.size() + 1,
+     r::relay_creds::kSize},
+    {Command::kReachCheck, r::reach_check::kWord, r::reach_check::kWord.size() + 1,
+     r::reach_check::kSize},
+    {Command::kRelayAddr, r::relay_addr::kWord, r::relay_addr::kWord.size() + 1,
+     r::relay_addr::kSize},
+    {Command::kQueryPeer, r::query_peer::kWord, r::query_peer::kWord.size() + 1,
+     r::query_peer::kSize},
 }};
 
 // Compares data with the first n bytes of word followed by zeros.
@@ -70,9 +78,10 @@ std::string_view CommandName(Command command) {
 }
 
 Command CommandOf(const Request& request) {
-    static constexpr std::array<Command, 7> kByIndex{
-        Command::kLogin,  Command::kRegister, Command::kQuery,     Command::kLive,
-        Command::kLogout, Command::kReport,   Command::kChangePort};
+    static constexpr std::array<Command, std::variant_size_v<Request>> kByIndex{
+        Command::kLogin,      Command::kRegister,  Command::kQuery,      Command::kLive,
+        Command::kLogout,     Command::kReport,    Command::kChangePort, Command::kRelayCreds,
+        Command::kReachCheck, Command::kRelayAddr, Command::kQueryPeer};
     return kByIndex[request.index()];
 }
 
@@ -151,6 +160,28 @@ DecodeResult DecodeRequest(std::span<const std::uint8_t> record) {
         case Command::kChangePort:
             result.request = ChangePortRequest{r::GetInt(p, r::change_port::kNumber),
                                                r::GetInt(p, r::change_port::kPort)};
+            break;
+        case Command::kRelayCreds:
+            result.request = RelayCredsRequest{r::GetInt(p, r::relay_creds::kNumber)};
+            break;
+        case Command::kReachCheck:
+            result.request = ReachCheckRequest{r::GetInt(p, r::reach_check::kNumber),
+                                               r::GetInt(p, r::reach_check::kPort)};
+            break;
+        case Command::kRelayAddr: {
+            namespace f = r::relay_addr;
+            RelayAddrRequest req;
+            req.number = r::GetInt(p, f::kNumber);
+            if (!GetText(record, f::kAddress, f::kAddressField, req.address)) {
+                return {DecodeStatus::kBadText, {}};
+            }
+            req.port = r::GetInt(p, f::kPort);
+            result.request = std::move(req);
+            break;
+        }
+        case Command::kQueryPeer:
+            result.request = QueryPeerRequest{r::GetInt(p, r::query_peer::kCaller),
+                                              r::GetInt(p, r::query_peer::kCallee)};
             break;
     }
     return result;

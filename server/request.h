@@ -10,7 +10,19 @@
 
 namespace kestrona::server {
 
-enum class Command { kLogin, kRegister, kQuery, kLive, kLogout, kReport, kChangePort };
+enum class Command {
+    kLogin,
+    kRegister,
+    kQuery,
+    kLive,
+    kLogout,
+    kReport,
+    kChangePort,
+    kRelayCreds,
+    kReachCheck,
+    kRelayAddr,
+    kQueryPeer,
+};
 
 std::string_view CommandName(Command command);
 
@@ -58,8 +70,30 @@ struct ChangePortRequest {
     std::int32_t port = 0;
 };
 
+struct RelayCredsRequest {
+    std::int32_t number = 0;
+};
+
+struct ReachCheckRequest {
+    std::int32_t number = 0;
+    std::int32_t port = 0;  // the command port the phone announces
+};
+
+struct RelayAddrRequest {
+    std::int32_t number = 0;
+    std::string address;  // as sent; checked against the relays' addresses
+    std::int32_t port = 0;
+};
+
+// The same look-up as QueryRequest, answered with how to reach the callee.
+struct QueryPeerRequest {
+    std::int32_t caller = 0;
+    std::int32_t callee = 0;
+};
+
 using Request = std::variant<LoginRequest, RegisterRequest, QueryRequest, LiveRequest,
-                             LogoutRequest, ReportRequest, ChangePortRequest>;
+                             LogoutRequest, ReportRequest, ChangePortRequest, RelayCredsRequest,
+                             ReachCheckRequest, RelayAddrRequest, QueryPeerRequest>;
 
 Command CommandOf(const Request& request);
 

@@ -79,6 +79,12 @@ DROP INDEX IF EXISTS sessions_last_seen;
      R"sql(
 ALTER TABLE sessions SET (fillfactor = 80);
 )sql"},
+    // The address a phone holds on a relay, which callers are given instead
+    // of the one it logged in from; empty and 0 while it holds none.
+    {R"sql(
+ALTER TABLE sessions ADD COLUMN relay_address text NOT NULL DEFAULT '';
+ALTER TABLE sessions ADD COLUMN relay_port integer NOT NULL DEFAULT 0;
+)sql"},
 };
 static_assert(std::size(kSteps) == kSchemaVersion);
 

@@ -82,18 +82,23 @@ SqliteStore::SqliteStore(const std::string& path) {
             "INSERT INTO call_reports (reported_at, kind, other, own, seconds, reported_from) "
             "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
         put_session_ = Prepare(
-            "INSERT INTO sessions (number, address, port, last_seen_ms) VALUES (?1, ?2, ?3, ?4) "
-            "ON CONFLICT (number) DO UPDATE SET address = excluded.address, port = excluded.port, "
-            "last_seen_ms = excluded.last_seen_ms");
+            "INSERT INTO sessions (number, address, port, last_seen_ms, relay_address, "
+            "relay_port) VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (number) DO UPDATE SET "
+            "address = excluded.address, port = excluded.port, last_seen_ms = "
+            "excluded.last_seen_ms, relay_address = excluded.relay_address, relay_port = "
+            "excluded.relay_port");
         find_session_ = Prepare(
-            "SELECT address, port, last_seen_ms FROM sessions WHERE number = ?1 AND "
-            "last_seen_ms >= ?2");
+            "SELECT address, port, last_seen_ms, relay_address, relay_port FROM sessions WHERE "
+            "number = ?1 AND last_seen_ms >= ?2");
         touch_session_ = Prepare(
             "UPDATE sessions SET last_seen_ms = max(last_seen_ms, ?3) WHERE number = ?1 AND "
             "address = ?2 AND last_seen_ms >= ?4");
         change_port_ = Prepare(
             "UPDATE sessions SET port = ?3 WHERE number = ?1 AND address = ?2 AND "
             "last_seen_ms >= ?4");
+        set_relay_ = Prepare(
+            "UPDATE sessions SET relay_address = ?3, relay_port = ?4 WHERE number = ?1 AND "
+            "address = ?2 AND last_seen_ms >= ?5");
         remove_session_ = Prepare("DELETE FROM sessions WHERE number = ?1 AND address = ?2");
         claim_sweep_ = Prepare(
             "UPDATE housekeeping SET next_run_ms = ?1 + ?2 WHERE task = 'sweep' AND "
@@ -111,9 +116,10 @@ SqliteStore::~SqliteStore() {
 }
 
 void SqliteStore::Close() {
-    for (sqlite3_stmt** stmt : {&max_number_, &insert_subscriber_, &find_hash_, &insert_report_,
-                                &put_session_, &find_session_, &touch_session_, &change_port_,
-                                &remove_session_, &claim_sweep_, &sweep_, &count_sessions_}) {
+    for (sqlite3_stmt** stmt :
+         {&max_number_, &insert_subscriber_, &find_hash_, &insert_report_, &put_session_,
+          &find_session_, &touch_session_, &change_port_, &set_relay_, &remove_session_,
+          &claim_sweep_, &sweep_, &count_sessions_}) {
         sqlite3_finalize(*stmt);
         *stmt = nullptr;
     }
@@ -260,6 +266,8 @@ bool SqliteStore::PutSessionLocked(const SessionRow& s) {
     BindText(put_session_, 2, s.address);
     sqlite3_bind_int(put_session_, 3, s.port);
     sqlite3_bind_int64(put_session_, 4, s.last_seen_ms);
+    BindText(put_session_, 5, s.relay_address);
+    sqlite3_bind_int(put_session_, 6, s.relay_port);
     return sqlite3_step(put_session_) == SQLITE_DONE;
 }
 
@@ -272,8 +280,12 @@ std::optional<SessionRow> SqliteStore::FindSession(std::int32_t number,
     if (sqlite3_step(find_session_) != SQLITE_ROW) {
         return std::nullopt;
     }
-    return SessionRow{number, ColumnBytes(find_session_, 0), sqlite3_column_int(find_session_, 1),
-                      sqlite3_column_int64(find_session_, 2)};
+    return SessionRow{number,
+                      ColumnBytes(find_session_, 0),
+                      sqlite3_column_int(find_session_, 1),
+                      sqlite3_column_int64(find_session_, 2),
+                      ColumnBytes(find_session_, 3),
+                      sqlite3_column_int(find_session_, 4)};
 }
 
 SessionStatus SqliteStore::WhyNoChange(std::int32_t number, std::int64_t alive_since_ms) {
@@ -340,6 +352,22 @@ SessionStatus SqliteStore::ChangeSessionPort(std::int32_t number, const std::str
     return sqlite3_changes(db_) == 1 ? SessionStatus::kDone : WhyNoChange(number, alive_since_ms);
 }
 
+SessionStatus SqliteStore::SetSessionRelay(std::int32_t number, const std::string& address,
+                                           const std::string& relay_address,
+                                           std::int32_t relay_port, std::int64_t alive_since_ms) {
+    std::lock_guard lock(mutex_);
+    Resetter reset{set_relay_};
+    sqlite3_bind_int(set_relay_, 1, number);
+    BindText(set_relay_, 2, address);
+    BindText(set_relay_, 3, relay_address);
+    sqlite3_bind_int(set_relay_, 4, relay_port);
+    sqlite3_bind_int64(set_relay_, 5, alive_since_ms);
+    if (sqlite3_step(set_relay_) != SQLITE_DONE) {
+        return SessionStatus::kFailed;
+    }
+    return sqlite3_changes(db_) == 1 ? SessionStatus::kDone : WhyNoChange(number, alive_since_ms);
+}
+
 SessionStatus SqliteStore::RemoveSession(std::int32_t number, const std::string& address) {
     std::lock_guard lock(mutex_);
     Resetter reset{remove_session_};
@@ -385,13 +413,14 @@ std::size_t SqliteStore::SweepSessions(std::int64_t now_ms, std::int64_t alive_s
 std::vector<SessionRow> SqliteStore::ListSessions(std::int64_t alive_since_ms) {
     std::lock_guard lock(mutex_);
     Statement list(db_,
-                   "SELECT number, address, port, last_seen_ms FROM sessions WHERE "
-                   "last_seen_ms >= ?1 ORDER BY number");
+                   "SELECT number, address, port, last_seen_ms, relay_address, relay_port "
+                   "FROM sessions WHERE last_seen_ms >= ?1 ORDER BY number");
     sqlite3_bind_int64(list.stmt, 1, alive_since_ms);
     std::vector<SessionRow> rows;
     while (sqlite3_step(list.stmt) == SQLITE_ROW) {
         rows.push_back({sqlite3_column_int(list.stmt, 0), ColumnBytes(list.stmt, 1),
-                        sqlite3_column_int(list.stmt, 2), sqlite3_column_int64(list.stmt, 3)});
+                        sqlite3_column_int(list.stmt, 2), sqlite3_column_int64(list.stmt, 3),
+                        ColumnBytes(list.stmt, 4), sqlite3_column_int(list.stmt, 5)});
     }
     return rows;
 }

@@ -33,6 +33,9 @@ class SqliteStore final : public SubscriberStore {
                                     std::int32_t port, std::int64_t alive_since_ms) override;
     std::vector<SessionStatus> TouchSessions(const std::vector<Touch>& touches, std::int64_t now_ms,
                                              std::int64_t alive_since_ms) override;
+    SessionStatus SetSessionRelay(std::int32_t number, const std::string& address,
+                                  const std::string& relay_address, std::int32_t relay_port,
+                                  std::int64_t alive_since_ms) override;
     SessionStatus RemoveSession(std::int32_t number, const std::string& address) override;
     std::size_t SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
                               std::int64_t every_ms) override;
@@ -75,6 +78,7 @@ class SqliteStore final : public SubscriberStore {
     sqlite3_stmt* find_session_ = nullptr;
     sqlite3_stmt* touch_session_ = nullptr;
     sqlite3_stmt* change_port_ = nullptr;
+    sqlite3_stmt* set_relay_ = nullptr;
     sqlite3_stmt* remove_session_ = nullptr;
     sqlite3_stmt* claim_sweep_ = nullptr;
     sqlite3_stmt* sweep_ = nullptr;

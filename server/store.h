@@ -15,8 +15,9 @@ namespace kestrona::server {
 
 // The schema both backends create and upgrade to at start. Version 1 is the
 // subscribers and call reports of the first server (whose files have no
-// version table); version 2 adds the shared sessions.
-constexpr int kSchemaVersion = 4;
+// version table); version 2 adds the shared sessions; version 5 the relayed
+// address of a session.
+constexpr int kSchemaVersion = 5;
 
 struct NewSubscriber {
     std::string name;  // texts exactly as the client sent them (code page 936)
@@ -57,6 +58,10 @@ struct SessionRow {
     std::string address;
     std::int32_t port = 0;
     std::int64_t last_seen_ms = 0;
+    // Where callers reach the phone through a relay; port 0: nowhere, the
+    // phone is called at address and port.
+    std::string relay_address;
+    std::int32_t relay_port = 0;
 };
 
 // What a keep-alive, logout or port change found. kFailed: the database did
@@ -105,6 +110,12 @@ class SubscriberStore {
         const std::vector<std::int32_t>& numbers, std::int64_t alive_since_ms);
     virtual SessionStatus ChangeSessionPort(std::int32_t number, const std::string& address,
                                             std::int32_t port, std::int64_t alive_since_ms) = 0;
+    // Sets the relayed address of number's session if it is alive and
+    // belongs to address; a login clears it, keep-alives and port changes
+    // leave it.
+    virtual SessionStatus SetSessionRelay(std::int32_t number, const std::string& address,
+                                          const std::string& relay_address, std::int32_t relay_port,
+                                          std::int64_t alive_since_ms) = 0;
     // Logout: removes the session of number if it belongs to address.
     virtual SessionStatus RemoveSession(std::int32_t number, const std::string& address) = 0;
     // Removes sessions last seen before alive_since_ms, unless another caller

@@ -29,6 +29,10 @@ TEST(ServerRequestScan, EveryRequestIsRecognisedByWordAndSize) {
         {test::LogoutRecord(1), Command::kLogout},
         {test::ReportRecord(2, 1, 2, 3), Command::kReport},
         {test::ChangePortRecord(1, 2), Command::kChangePort},
+        {test::RelayCredsRecord(1), Command::kRelayCreds},
+        {test::ReachCheckRecord(1, 2), Command::kReachCheck},
+        {test::RelayAddrRecord(1, "1.2.3.4", 3), Command::kRelayAddr},
+        {test::QueryPeerRecord(1, 2), Command::kQueryPeer},
     };
     for (const auto& c : cases) {
         ScanResult full = ScanRequest(c.record);
@@ -87,6 +91,35 @@ TEST(ServerRequestDecode, FieldsComeFromTheirOffsets) {
     EXPECT_EQ(m.seconds, -7);
 }
 
+TEST(ServerRequestDecode, RelayRecordsCarryTheirFields) {
+    DecodeResult d = DecodeRequest(test::RelayCredsRecord(10007));
+    ASSERT_EQ(d.status, DecodeStatus::kOk);
+    EXPECT_EQ(std::get<RelayCredsRequest>(d.request).number, 10007);
+
+    d = DecodeRequest(test::ReachCheckRecord(10008, 6500));
+    ASSERT_EQ(d.status, DecodeStatus::kOk);
+    EXPECT_EQ(std::get<ReachCheckRequest>(d.request).number, 10008);
+    EXPECT_EQ(std::get<ReachCheckRequest>(d.request).port, 6500);
+
+    d = DecodeRequest(test::RelayAddrRecord(10009, "203.0.113.255", 49152));
+    ASSERT_EQ(d.status, DecodeStatus::kOk);
+    const auto& a = std::get<RelayAddrRequest>(d.request);
+    EXPECT_EQ(a.number, 10009);
+    EXPECT_EQ(a.address, "203.0.113.255");
+    EXPECT_EQ(a.port, 49152);
+    // An address filling its whole field has lost its terminator.
+    EXPECT_EQ(DecodeRequest(test::RelayAddrRecord(1, std::string(16, '1'), 1)).status,
+              DecodeStatus::kBadText);
+
+    d = DecodeRequest(test::QueryPeerRecord(10001, 10002));
+    ASSERT_EQ(d.status, DecodeStatus::kOk);
+    EXPECT_EQ(std::get<QueryPeerRequest>(d.request).caller, 10001);
+    EXPECT_EQ(std::get<QueryPeerRequest>(d.request).callee, 10002);
+    EXPECT_EQ(CommandOf(d.request), Command::kQueryPeer);
+    // The look-up of old phones is still its own record.
+    EXPECT_EQ(CommandOf(DecodeRequest(test::QueryRecord(1, 2)).request), Command::kQuery);
+}
+
 TEST(ServerRequestDecode, TextsThatFillTheirWholeFieldAreRefused) {
     Bytes login = test::LoginRecord(1, std::string(19, 'p'), 1);
     EXPECT_EQ(DecodeRequest(login).status, DecodeStatus::kOk);
@@ -128,6 +161,42 @@ TEST(ServerReplies, LayoutsMatchWhatPhonesRead) {
     Bytes error = PlainReply("GENERALERROR");
     EXPECT_EQ(error.size(), 20u);
     EXPECT_EQ(test::ReplyWord(error), "GENERALERROR");
+}
+
+TEST(ServerReplies, RelayRepliesMatchTheirLayouts) {
+    Bytes creds = RelayCredsResult(0, 3600, "1700003600:10001", "pw=", {"turn.example", 3478, 0},
+                                   {"10.1.2.3", 5349, 1});
+    ASSERT_EQ(creds.size(), 236u);
+    EXPECT_EQ(test::ReplyWord(creds), "RELAYCREDSRESULT");
+    EXPECT_EQ(rec::GetInt(creds.data(), 24), 3600);
+    EXPECT_EQ(test::TextAt(creds, 28, 32), "1700003600:10001");
+    EXPECT_EQ(test::TextAt(creds, 60, 32), "pw=");
+    EXPECT_EQ(test::TextAt(creds, 92, 64), "turn.example");
+    EXPECT_EQ(rec::GetInt(creds.data(), 156), 3478);
+    EXPECT_EQ(rec::GetInt(creds.data(), 160), 0);
+    EXPECT_EQ(test::TextAt(creds, 164, 64), "10.1.2.3");
+    EXPECT_EQ(rec::GetInt(creds.data(), 228), 5349);
+    EXPECT_EQ(rec::GetInt(creds.data(), 232), 1);
+
+    Bytes reach = ReachResult(1, "198.51.100.7", 4000);
+    ASSERT_EQ(reach.size(), 44u);
+    EXPECT_EQ(test::ReplyWord(reach), "REACHRESULT");
+    EXPECT_EQ(rec::GetInt(reach.data(), 20), 1);
+    EXPECT_EQ(test::TextAt(reach, 24, 16), "198.51.100.7");
+    EXPECT_EQ(rec::GetInt(reach.data(), 40), 4000);
+    // An IPv6 peer does not fit: the field stays empty rather than cut.
+    EXPECT_EQ(test::TextAt(ReachResult(2, "2001:db8::1:2:3:4", 1), 24, 16), "");
+
+    Bytes peer = QueryPeerResult(1, "10.9.8.7", 50000, {"relay.example", 443, 1});
+    ASSERT_EQ(peer.size(), 124u);
+    EXPECT_EQ(test::ReplyWord(peer), "QUERYPEERRESULT");
+    EXPECT_EQ(test::TextAt(peer, 20, 16), "10.9.8.7");
+    EXPECT_EQ(rec::GetInt(peer.data(), 36), 50000);
+    EXPECT_EQ(rec::GetInt(peer.data(), 40), 1);
+    EXPECT_EQ(test::TextAt(peer, 44, 64), "relay.example");
+    EXPECT_EQ(rec::GetInt(peer.data(), 108), 443);
+    EXPECT_EQ(rec::GetInt(peer.data(), 112), 1);
+    EXPECT_TRUE(std::all_of(peer.begin() + 116, peer.end(), [](auto b) { return b == 0; }));
 }
 
 TEST(ServerReplies, LongTextsAreCutOnWholeCharactersAndKeepTheirTerminator) {

@@ -101,6 +101,43 @@ inline std::vector<std::uint8_t> ChangePortRecord(std::int32_t number, std::int3
     return r;
 }
 
+inline Bytes RelayCredsRecord(std::int32_t number) {
+    auto r = Word(rec::relay_creds::kWord, rec::relay_creds::kSize);
+    rec::PutInt(r.data(), rec::relay_creds::kNumber, number);
+    return r;
+}
+
+inline Bytes ReachCheckRecord(std::int32_t number, std::int32_t port) {
+    auto r = Word(rec::reach_check::kWord, rec::reach_check::kSize);
+    rec::PutInt(r.data(), rec::reach_check::kNumber, number);
+    rec::PutInt(r.data(), rec::reach_check::kPort, port);
+    return r;
+}
+
+inline Bytes RelayAddrRecord(std::int32_t number, std::string_view address, std::int32_t port) {
+    auto r = Word(rec::relay_addr::kWord, rec::relay_addr::kSize);
+    rec::PutInt(r.data(), rec::relay_addr::kNumber, number);
+    PutText(r, rec::relay_addr::kAddress, address);
+    rec::PutInt(r.data(), rec::relay_addr::kPort, port);
+    return r;
+}
+
+inline Bytes QueryPeerRecord(std::int32_t caller, std::int32_t callee) {
+    auto r = Word(rec::query_peer::kWord, rec::query_peer::kSize);
+    rec::PutInt(r.data(), rec::query_peer::kCaller, caller);
+    rec::PutInt(r.data(), rec::query_peer::kCallee, callee);
+    return r;
+}
+
+// A zero-terminated text field of a reply.
+inline std::string TextAt(const Bytes& data, std::size_t offset, std::size_t field) {
+    std::string text;
+    for (std::size_t i = offset; i < offset + field && i < data.size() && data[i] != 0; ++i) {
+        text += static_cast<char>(data[i]);
+    }
+    return text;
+}
+
 inline std::string Prefix(const std::vector<std::uint8_t>& data, std::size_t n) {
     return std::string(data.begin(), data.begin() + static_cast<long>(std::min(n, data.size())));
 }

@@ -61,6 +61,10 @@ class ForwardingStore : public SubscriberStore {
                                     std::int64_t since) override {
         return inner_.ChangeSessionPort(n, a, port, since);
     }
+    SessionStatus SetSessionRelay(std::int32_t n, const std::string& a, const std::string& ra,
+                                  std::int32_t rp, std::int64_t since) override {
+        return inner_.SetSessionRelay(n, a, ra, rp, since);
+    }
     SessionStatus RemoveSession(std::int32_t n, const std::string& a) override {
         return inner_.RemoveSession(n, a);
     }

@@ -33,9 +33,9 @@ TEST_P(ServerStoreTest, KeepAlivesTogetherAnswerEachAsAlone) {
     ASSERT_FALSE(spec_.empty());
     auto store = OpenStore(spec_, 1);
     const std::int64_t now = 1'000'000'000;
-    ASSERT_TRUE(store->PutSession({10000, "10.0.0.1", 7000, now - 10}));
-    ASSERT_TRUE(store->PutSession({10001, "10.0.0.2", 7000, now - 10}));
-    ASSERT_TRUE(store->PutSession({10002, "10.0.0.3", 7000, now - 5000}));  // expired
+    ASSERT_TRUE(store->PutSession({10000, "10.0.0.1", 7000, now - 10, {}, 0}));
+    ASSERT_TRUE(store->PutSession({10001, "10.0.0.2", 7000, now - 10, {}, 0}));
+    ASSERT_TRUE(store->PutSession({10002, "10.0.0.3", 7000, now - 5000, {}, 0}));  // expired
     std::vector<SessionStatus> statuses = store->TouchSessions({{10000, "10.0.0.1"},
                                                                 {10001, "10.0.0.9"},
                                                                 {10002, "10.0.0.3"},
@@ -59,7 +59,7 @@ TEST_P(ServerStoreTest, InstancesWritingTheSameSessionsAtOnceNeverDeadlock) {
     const std::int64_t now = 1'000'000'000;
     std::vector<SubscriberStore::Touch> forward;
     for (std::int32_t n = 10000; n < 12000; ++n) {
-        ASSERT_TRUE(first->PutSession({n, "10.0.0.1", 7000, now}));
+        ASSERT_TRUE(first->PutSession({n, "10.0.0.1", 7000, now, {}, 0}));
         forward.push_back({n, "10.0.0.1"});
     }
     std::vector<SubscriberStore::Touch> backward(forward.rbegin(), forward.rend());
@@ -85,7 +85,7 @@ TEST_P(ServerStoreTest, AnImportThatFailsStoresNothing) {
     snapshot.subscribers = {{10000, {"a", "h", "same@x", "", "", "1.2.3.4"}, 1},
                             {10001, {"b", "h", "SAME@x", "", "", "1.2.3.4"}, 2}};
     snapshot.retired = {9999};
-    snapshot.sessions = {{10000, "1.2.3.4", 7000, 5}};
+    snapshot.sessions = {{10000, "1.2.3.4", 7000, 5, {}, 0}};
     std::string why;
     EXPECT_FALSE(store->ImportAll(snapshot, &why));
     EXPECT_NE(why.find("10001"), std::string::npos) << why;
@@ -108,7 +108,8 @@ TEST_P(ServerStoreTest, ExpiredSessionsAreSweptOnceByOneOfSeveralInstances) {
     const std::int64_t now = 1'000'000'000;
     for (int n = 1; n <= 60; ++n) {
         // Even numbers were last seen long ago.
-        ASSERT_TRUE(instances[0]->PutSession({n, "10.0.0.1", 7000, n % 2 ? now : now - 500'000}));
+        ASSERT_TRUE(
+            instances[0]->PutSession({n, "10.0.0.1", 7000, n % 2 ? now : now - 500'000, {}, 0}));
     }
     std::atomic<std::size_t> removed{0};
     std::atomic<int> sweepers{0};
@@ -128,7 +129,7 @@ TEST_P(ServerStoreTest, ExpiredSessionsAreSweptOnceByOneOfSeveralInstances) {
     EXPECT_EQ(instances[1]->CountSessions(now - 180'000), 30u);
     EXPECT_EQ(instances[2]->ListSessions(0).size(), 30u);
     // Within the period nobody sweeps again; after it, one does.
-    ASSERT_TRUE(instances[0]->PutSession({99, "10.0.0.1", 7000, now - 500'000}));
+    ASSERT_TRUE(instances[0]->PutSession({99, "10.0.0.1", 7000, now - 500'000, {}, 0}));
     EXPECT_EQ(instances[1]->SweepSessions(now + 1000, now - 179'000, 180'000), 0u);
     EXPECT_EQ(instances[2]->SweepSessions(now + 180'000, now, 180'000), 1u);
 }
@@ -161,7 +162,7 @@ TEST(ServerPostgresStore, ConnectionsRecoverFromADatabaseRestart) {
     std::string uri = cluster.CreateDatabase();
     auto store = OpenStore(uri, 2);
     const std::int64_t now = 1'000'000'000;
-    ASSERT_TRUE(store->PutSession({10000, "10.0.0.1", 7000, now}));
+    ASSERT_TRUE(store->PutSession({10000, "10.0.0.1", 7000, now, {}, 0}));
     cluster.Stop();
     EXPECT_EQ(store->TouchSession(10000, "10.0.0.1", now + 1, now - 1000), SessionStatus::kFailed);
     EXPECT_THROW(store->PasswordHash(10000), std::runtime_error);
@@ -200,7 +201,7 @@ TEST(ServerSqliteFiles, ANewDatabaseAndTheFoldersMadeForItAreTheOwnersAlone) {
     const std::string path = dir.File("new/state/kestrona.db");
     {
         auto store = OpenStore(path, 1);
-        ASSERT_TRUE(store->PutSession({10000, "10.0.0.1", 7000, 5}));
+        ASSERT_TRUE(store->PutSession({10000, "10.0.0.1", 7000, 5, {}, 0}));
     }
     auto mode = [](const std::string& p) {
         struct stat st {};
@@ -259,7 +260,7 @@ INSERT INTO call_reports VALUES (1, 1700000100, 2, 10001, 10000, 42, '10.0.0.7')
     EXPECT_EQ(store.AddSubscriber({"n", "h", "a@b.C", "", "", ""}, 10000).status,
               AddStatus::kEmailTaken);
     EXPECT_EQ(store.AddSubscriber({"n", "h", "new@x", "", "", ""}, 10000).number, 10002);
-    EXPECT_TRUE(store.PutSession({10000, "10.0.0.7", 7000, 5}));
+    EXPECT_TRUE(store.PutSession({10000, "10.0.0.7", 7000, 5, {}, 0}));
     EXPECT_EQ(store.FindSession(10000, 0)->port, 7000);
 }
 
