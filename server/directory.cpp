@@ -354,6 +354,14 @@ Outcome Directory::ReachCheck(const ReachCheckRequest& req, const std::string& p
     if (!session) {
         return verdict(f::kRefused, "refused: no session of this number from this address");
     }
+    struct Running {
+        std::atomic<int>& count;
+        int before = count.fetch_add(1);
+        ~Running() { count.fetch_sub(1); }
+    } running{reach_checks_running_};
+    if (running.before >= config_.reach_checks_at_once) {
+        return verdict(f::kTooMany, "busy: too many reachability checks under way");
+    }
     if (!reach_limits_.AllowReachCheck(peer, req.number)) {
         return verdict(f::kTooMany, "throttled: too many reachability checks");
     }

@@ -37,6 +37,10 @@ struct DirectoryConfig {
     int reach_checks_per_address = 12;
     std::chrono::milliseconds reach_connect{1000};
     std::chrono::milliseconds reach_total{1500};
+    // Checks under way at once on this instance; each holds a store thread
+    // for up to reach_total, so more get "too many" rather than leave the
+    // keep-alives waiting.
+    int reach_checks_at_once = 2;
 };
 
 struct Outcome {
@@ -101,6 +105,7 @@ class Directory {
     VerifiedPasswords verified_;
     AbuseLimits reach_limits_;
     RelayCounters relay_counters_;
+    std::atomic<int> reach_checks_running_{0};
 
     std::atomic<std::int64_t> next_sweep_ms_{0};
 };

@@ -57,6 +57,10 @@ int main(int argc, char** argv) {
     }
 
     try {
+        // Before the database is touched: a relay that cannot be resolved
+        // or a missing secret stops the start.
+        RelayConfig relay =
+            LoadRelayConfig(o.turn, o.turn_secret_file, std::chrono::seconds(o.turn_ttl_s));
         std::string db_path = o.db_path.empty() ? DefaultDatabasePath() : o.db_path;
         int connections =
             o.db_connections ? o.db_connections : o.store_threads + o.hash_threads + 1;
@@ -69,7 +73,7 @@ int main(int argc, char** argv) {
             std::chrono::seconds(o.session_timeout_s.value_or(3 * o.live_period_s));
         dc.welcome = Utf8ToCp936(o.welcome);
         dc.notice = Utf8ToCp936(o.notice);
-        dc.relay = LoadRelayConfig(o.turn, o.turn_secret_file, std::chrono::seconds(o.turn_ttl_s));
+        dc.relay = std::move(relay);
         Directory directory(*store, hasher, dc);
 
         ServerConfig sc;

@@ -10,6 +10,7 @@
 #include <regex>
 #include <thread>
 
+#include "greeting_listener.h"
 #include "raw_client.h"
 #include "server/directory.h"
 #include "server/password.h"
@@ -32,7 +33,7 @@ namespace rec = records;
 class ServerStack {
   public:
     ServerStack(const std::string& db, test::ManualClock& clock, ServerConfig config = {},
-                std::uint16_t port = 0)
+                std::uint16_t port = 0, RelayConfig relay = {})
         : store_(db), hasher_(HashCost::Minimum()) {
         DirectoryConfig dc;
         dc.live_period_s = 20;
@@ -40,6 +41,7 @@ class ServerStack {
         dc.welcome = "\xBB\xB6\xD3\xAD";
         dc.notice = "notice";
         dc.clock = [&clock] { return clock.SystemNow(); };
+        dc.relay = std::move(relay);
         directory_ = std::make_unique<Directory>(store_, hasher_, dc);
         config.listen_address = "127.0.0.1";
         config.port = port;
@@ -145,6 +147,44 @@ TEST_F(ServerLoopbackTest, EveryExchangeOnTheWire) {
     EXPECT_NE(log[0].find("REGISTERNEW -> registered 10000"), std::string::npos);
     EXPECT_NE(log[2].find("USERLOGIN -> accepted"), std::string::npos);
     EXPECT_NE(log[3].find("USERLOGIN -> wrong password"), std::string::npos);
+}
+
+// The relay requests go through the exchange like the others; the check of
+// a phone that never greets ends in time for its answer to beat the
+// request's deadline.
+TEST_F(ServerLoopbackTest, RelayedCallsOnTheWire) {
+    RelayConfig relay;
+    relay.secret = "x";
+    relay.relays = {{{"relay.example", 3478, false}, {"127.0.0.5"}}};
+    ServerConfig config;
+    config.request_deadline = 2000ms;
+    stack_ = std::make_unique<ServerStack>(dir_.File("directory.db"), clock_, config, 0, relay);
+    std::int32_t number = rec::GetInt(Reply(test::RegisterRecord("n", "pw", "n@x")).data(),
+                                      rec::register_success::kNumber);
+    test::GreetingListener silent("");
+    ASSERT_EQ(rec::GetInt(Reply(test::LoginRecord(number, "pw", silent.port())).data(), 20), 0);
+
+    Bytes creds = Reply(test::RelayCredsRecord(number));
+    ASSERT_EQ(creds.size(), rec::relay_creds_result::kSize);
+    EXPECT_EQ(rec::GetInt(creds.data(), rec::relay_creds_result::kResult), 0);
+
+    auto start = std::chrono::steady_clock::now();
+    Bytes reach = Reply(test::ReachCheckRecord(number, silent.port()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1900ms);
+    ASSERT_EQ(reach.size(), rec::reach_result::kSize) << test::ReplyWord(reach);
+    EXPECT_EQ(rec::GetInt(reach.data(), rec::reach_result::kVerdict), 1);
+    test::GreetingListener phone("ACCEPT");
+    reach = Reply(test::ReachCheckRecord(number, phone.port()));
+    EXPECT_EQ(rec::GetInt(reach.data(), rec::reach_result::kVerdict), 0);
+
+    EXPECT_EQ(test::ReplyWord(Reply(test::RelayAddrRecord(number, "127.0.0.5", 40000))),
+              "GENERALCMDSUCCESS");
+    Bytes peer = Reply(test::QueryPeerRecord(1, number));
+    ASSERT_EQ(peer.size(), rec::query_peer_result::kSize);
+    EXPECT_EQ(rec::GetInt(peer.data(), rec::query_peer_result::kMode), 1);
+    Bytes found = Reply(test::QueryRecord(1, number));
+    EXPECT_EQ(test::TextAt(found, rec::query_result::kAddress, 16), "127.0.0.5");
+    EXPECT_EQ(rec::GetInt(found.data(), rec::query_result::kPort), 40000);
 }
 
 TEST_F(ServerLoopbackTest, ARequestSplitOverSeveralSegmentsIsStillOneRecord) {

@@ -12,7 +12,9 @@
 #include <set>
 #include <thread>
 
+#include "greeting_listener.h"
 #include "server/directory.h"
+#include "server/options.h"
 #include "server/password.h"
 #include "server/relay.h"
 #include "server/reply.h"
@@ -49,6 +51,24 @@ TEST(ServerRelayChoice, ANumberGetsTheSameRelaysEverywhereAndTheNextAsFallback) 
     EXPECT_EQ(used.size(), 3u);
 }
 
+TEST(ServerRelayMetrics, CountersAreWrittenOnceTheDirectoryHandsThemOver) {
+    Metrics metrics;
+    EXPECT_EQ(metrics.Text().find("relay"), std::string::npos);
+    RelayCounters counters;
+    counters.credentials_issued = 3;
+    counters.reach_verdicts[1] = 2;
+    counters.withdrawn = 1;
+    metrics.relay = &counters;
+    std::string text = metrics.Text();
+    EXPECT_NE(text.find("kestrona_relay_credentials_issued_total 3\n"), std::string::npos);
+    EXPECT_NE(text.find("kestrona_reach_checks_total{verdict=\"unreachable\"} 2\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("kestrona_reach_checks_total{verdict=\"bad_port\"} 0\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("kestrona_relayed_addresses_total{change=\"withdrawn\"} 1\n"),
+              std::string::npos);
+}
+
 TEST(ServerRelayOptions, RelaysAreHostAndPortWithAnOptionalTlsMark) {
     RelaySpec spec;
     std::string why;
@@ -66,69 +86,34 @@ TEST(ServerRelayOptions, RelaysAreHostAndPortWithAnOptionalTlsMark) {
     EXPECT_FALSE(ParseRelaySpec(std::string(64, 'h') + ":1", spec, &why));
     EXPECT_TRUE(ParseRelaySpec(std::string(63, 'h') + ":1", spec, &why));
     EXPECT_EQ(ResolveIpv4("127.0.0.1"), std::vector<std::string>{"127.0.0.1"});
-}
 
-// A listener on the loopback that answers one connection as told, on a
-// thread joined at the end.
-class Listener {
-  public:
-    // greeting empty: accept and stay silent until the server closes.
-    explicit Listener(std::string greeting) : greeting_(std::move(greeting)) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof a;
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), size), 0);
-        EXPECT_EQ(::listen(fd_, 4), 0);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~Listener() {
-        // Wakes an accept that never came.
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(fd_);
-    }
-    std::int32_t port() const { return port_; }
+    EXPECT_EQ(ParseOptions({"--turn", "relay.example:3478"}).error,
+              "--turn needs --turn-secret-file");
+    ParsedOptions parsed =
+        ParseOptions({"--turn", "relay.example:3478", "--turn", "tls:10.0.0.1:5349",
+                      "--turn-secret-file", "/s", "--turn-ttl", "120"});
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_EQ(parsed.options.turn.size(), 2u);
+    EXPECT_TRUE(parsed.options.turn[1].tls);
+    EXPECT_EQ(parsed.options.turn_ttl_s, 120);
+    EXPECT_NE(ParseOptions({"--turn", "relay.example"}).error, "");
 
-  private:
-    void Serve() {
-        int c = ::accept(fd_, nullptr, nullptr);
-        if (c < 0) {
-            return;
-        }
-        if (!greeting_.empty()) {
-            EXPECT_EQ(::send(c, greeting_.data(), greeting_.size(), MSG_NOSIGNAL),
-                      static_cast<ssize_t>(greeting_.size()));
-        }
-        // Until the server closes, bounded all the same.
-        timeval wait{3, 0};
-        ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        char b[16];
-        while (::recv(c, b, sizeof b, 0) > 0) {
-        }
-        ::close(c);
-    }
-
-    std::string greeting_;
-    int fd_ = -1;
-    std::int32_t port_ = 0;
-    std::thread thread_;
-};
-
-// A port on the loopback that nothing listens on.
-std::int32_t ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    // At start: the secret's first line, trimmed; a clear error for no secret.
+    test::TempDir dir;
+    auto write = [&](const std::string& text) {
+        std::FILE* f = std::fopen(dir.File("secret").c_str(), "w");
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+        return dir.File("secret");
+    };
+    std::vector<RelaySpec> one{{"127.0.0.1", 3478, false}};
+    RelayConfig config = LoadRelayConfig(one, write("  t0p secret \t\nsecond line\n"), 60s);
+    EXPECT_EQ(config.secret, "t0p secret");
+    EXPECT_EQ(config.relays.at(0).addresses, std::vector<std::string>{"127.0.0.1"});
+    EXPECT_THROW(LoadRelayConfig(one, write(" \n"), 60s), std::runtime_error);
+    EXPECT_THROW(LoadRelayConfig(one, dir.File("none"), 60s), std::runtime_error);
+    EXPECT_THROW(LoadRelayConfig({{"no-such-relay.invalid", 3478, false}}, write("s"), 60s),
+                 std::runtime_error);
 }
 
 // base64 written out here, so that the server's is not checked by itself.
@@ -268,21 +253,21 @@ TEST_P(ServerRelayTest, ReachabilityIsTheGreetingOfAConnectionBackToTheSession) 
     namespace f = rec::reach_result;
     std::int32_t number = Online("127.0.0.1");
     {
-        Listener phone("ACCEPT");
+        test::GreetingListener phone("ACCEPT");
         EXPECT_EQ(Verdict(number, phone.port()), f::kReachable);
     }
     {
         // A phone in a call says so, and is reachable all the same.
-        Listener busy("RCRESULTBUSY");
+        test::GreetingListener busy("RCRESULTBUSY");
         EXPECT_EQ(Verdict(number, busy.port()), f::kReachable);
     }
     {
-        Listener other("HTTP/1.1 400 Bad Request\r\n");
+        test::GreetingListener other("HTTP/1.1 400 Bad Request\r\n");
         EXPECT_EQ(Verdict(number, other.port()), f::kUnreachable);
     }
-    EXPECT_EQ(Verdict(number, ClosedPort()), f::kUnreachable);
+    EXPECT_EQ(Verdict(number, test::ClosedPort()), f::kUnreachable);
     {
-        Listener silent("");
+        test::GreetingListener silent("");
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Verdict(number, silent.port()), f::kUnreachable);
         auto took = std::chrono::steady_clock::now() - start;
@@ -290,7 +275,7 @@ TEST_P(ServerRelayTest, ReachabilityIsTheGreetingOfAConnectionBackToTheSession) 
         EXPECT_LT(took, 1900ms);
     }
     // Only the session's own address is ever checked, and only for itself.
-    Listener never("ACCEPT");
+    test::GreetingListener never("ACCEPT");
     Outcome o = Send(test::ReachCheckRecord(number, never.port()), "127.0.0.2");
     EXPECT_EQ(rec::GetInt(o.reply.data(), f::kVerdict), f::kRefused);
     EXPECT_EQ(test::TextAt(o.reply, f::kAddress, f::kAddressField), "127.0.0.2");
@@ -306,7 +291,7 @@ TEST_P(ServerRelayTest, ReachabilityIsTheGreetingOfAConnectionBackToTheSession) 
 TEST_P(ServerRelayTest, ReachabilityChecksAreLimitedPerNumberAndPerAddress) {
     namespace f = rec::reach_result;
     std::int32_t first = Online("127.0.0.1");
-    std::int32_t port = ClosedPort();
+    std::int32_t port = test::ClosedPort();
     for (int i = 0; i < 6; ++i) {
         ASSERT_EQ(Verdict(first, port), f::kUnreachable) << i;
     }
