@@ -362,16 +362,20 @@ Outcome Directory::ReachCheck(const ReachCheckRequest& req, const std::string& p
     if (running.before >= config_.reach_checks_at_once) {
         return verdict(f::kTooMany, "busy: too many reachability checks under way");
     }
-    if (!reach_limits_.AllowReachCheck(peer, req.number)) {
-        return verdict(f::kTooMany, "throttled: too many reachability checks");
-    }
     // The whole check ends in time for the reply to make the request's
-    // deadline, whatever the queue before it took.
+    // deadline, whatever the queue before it took; with too little of it
+    // left, a verdict would say nothing, and the phone is told to try later.
     auto now = std::chrono::steady_clock::now();
     auto until = now + config_.reach_total;
     SteadyTime deadline = CurrentDeadline();
     if (deadline != SteadyTime::max()) {
         until = std::min(until, deadline - std::chrono::milliseconds(50));
+    }
+    if (until - now < config_.reach_total / 3) {
+        return verdict(f::kTooMany, "busy: too little time left before the deadline");
+    }
+    if (!reach_limits_.AllowReachCheck(peer, req.number)) {
+        return verdict(f::kTooMany, "throttled: too many reachability checks");
     }
     std::string target = session->address + ":" + std::to_string(req.port);
     if (ProbeReach(session->address, static_cast<std::uint16_t>(req.port), config_.reach_connect,

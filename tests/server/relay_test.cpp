@@ -19,6 +19,7 @@
 #include "server/relay.h"
 #include "server/reply.h"
 #include "server/schema.h"
+#include "server/store_executor.h"
 #include "server_test_util.h"
 #include "store_backends.h"
 
@@ -273,6 +274,13 @@ TEST_P(ServerRelayTest, ReachabilityIsTheGreetingOfAConnectionBackToTheSession) 
         auto took = std::chrono::steady_clock::now() - start;
         EXPECT_GE(took, 1400ms);
         EXPECT_LT(took, 1900ms);
+    }
+    {
+        // A request that waited too long for a store thread is told to try
+        // later rather than given a verdict of a check cut short.
+        test::GreetingListener phone("ACCEPT");
+        ScopedDeadline soon(std::chrono::steady_clock::now() + 400ms);
+        EXPECT_EQ(Verdict(number, phone.port()), f::kTooMany);
     }
     // Only the session's own address is ever checked, and only for itself.
     test::GreetingListener never("ACCEPT");
