@@ -286,6 +286,11 @@ int Worker::NewAllocation(const RelayServer& server, int mapId, int localPort) {
     a.link.fd = std::move(fd);
     a.link.connectDeadline = Clock::now() + m_options.exchangeLimit;
     a.link.in.reserve(kMaxInput);
+    // The relay ties an allocation to the name it was made with and answers
+    // any other name with 441, also on its data connections; so every
+    // exchange for it keeps that name, and renewed credentials serve the
+    // allocations made after them.
+    a.link.credentials = m_credentials;
     return id;
 }
 
@@ -340,10 +345,11 @@ void Worker::Send(Link& link, Request request) {
     request.sentAuth = !link.nonce.empty() && !realm.empty();
     std::vector<uint8_t> bytes;
     if (request.sentAuth) {
-        builder.AddText(stun::attr::kUsername, m_credentials.username)
+        const RelayCredentials& credentials = link.credentials;
+        builder.AddText(stun::attr::kUsername, credentials.username)
             .AddText(stun::attr::kRealm, realm)
             .AddText(stun::attr::kNonce, link.nonce);
-        request.key = stun::LongTermKey(m_credentials.username, realm, m_credentials.password);
+        request.key = stun::LongTermKey(credentials.username, realm, credentials.password);
         bytes = builder.Finish(&request.key, false);
     } else {
         bytes = builder.Finish(nullptr, false);
@@ -825,6 +831,7 @@ void Worker::OpenDataLink(int allocId, int routeId, uint32_t connectionId) {
     // and the common retry takes its new one.
     d.link.realm = a->link.realm;
     d.link.nonce = a->link.nonce;
+    d.link.credentials = a->link.credentials;
 }
 
 void Worker::SendBind(int dataId) {

@@ -85,6 +85,7 @@ class Worker {
         std::vector<uint8_t> out;
         std::string realm;
         std::string nonce;
+        RelayCredentials credentials;
         std::map<stun::TransactionId, Request> requests;
     };
     struct Allocation {

@@ -133,6 +133,10 @@ TEST_F(RelayClientTest, CallerReachesCalleeThroughTheRelayTwice) {
         const int port = caller->OpenRoute(m_server, grant->address, grant->port);
         ASSERT_GT(port, 0);
         auto socket = Connect(port);
+        // The relay keeps only a little of what a caller sends before the
+        // callee's side is joined, and drops the rest: bulk goes only after
+        // an answer has come back.
+        ASSERT_EQ(EchoThrough(*socket, "ready"), QByteArray("ready"));
         const QByteArray bytes = RandomBytes(200 * 1024, round);
         const QByteArray back = EchoThrough(*socket, bytes);
         EXPECT_EQ(back.size(), bytes.size()) << "round " << round;
@@ -274,6 +278,28 @@ TEST_F(RelayClientTest, UnmapAndShutdownLeaveNothingBehind) {
     PumpFor(200);
     EXPECT_EQ(Count("/proc/self/fd"), fds);
     EXPECT_EQ(Count("/proc/self/task"), threads);
+}
+
+// Credentials are renewed while a mapping is held: its permission is
+// renewed meanwhile, and later connections still get through.
+TEST_F(RelayClientTest, RenewedCredentialsKeepTheMapping) {
+    EchoServer echo;
+    CRelayClient::Options options;
+    options.permissionRefresh = std::chrono::seconds(1);
+    CRelayClient callee(options);
+    const auto first = m_relay.MakeCredentials(3600, "first");
+    callee.SetCredentials({first.username, first.password});
+    std::vector<int> lost;
+    QObject::connect(&callee, &CRelayClient::mappingLost, [&](int id) { lost.push_back(id); });
+    const auto grant = MapAndWait(callee, echo.Port());
+    ASSERT_TRUE(grant && grant->port != 0);
+    const auto renewed = m_relay.MakeCredentials(7200, "renewed");
+    callee.SetCredentials({renewed.username, renewed.password});
+    PumpFor(2500);
+    EXPECT_TRUE(lost.empty());
+    auto caller = NewClient("caller");
+    auto socket = Connect(caller->OpenRoute(m_server, grant->address, grant->port));
+    EXPECT_EQ(EchoThrough(*socket, "still here"), QByteArray("still here"));
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ bool CoturnProcess::Start() {
          << "allowed-peer-ip=" << kRelayIp << "\n"
          << "userdb=" << (dir / "turndb").string() << "\n"
          << "pidfile=" << (dir / "turn.pid").string() << "\n"
-         << "log-file=stdout\nsimple-log\n"
+         << "log-file=stdout\nsimple-log\nverbose\n"
          << "total-quota=1000\nuser-quota=1000\n";
     std::ofstream(dir / "turnserver.conf") << conf.str();
     return Launch();
