@@ -248,14 +248,4 @@ void Splice::ShutWhenDrained(int to, Direction& direction) {
     }
 }
 
-void Splice::Abort() {
-    m_failed = true;
-    if (m_a.Valid()) {
-        ::shutdown(m_a.Get(), SHUT_RDWR);
-    }
-    if (m_b.Valid()) {
-        ::shutdown(m_b.Get(), SHUT_RDWR);
-    }
-}
-
 }  // namespace kestrona::relay

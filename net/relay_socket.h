@@ -78,8 +78,6 @@ class Splice {
     void OnReadyA(short revents) { OnReady(revents, true); }
     void OnReadyB(short revents) { OnReady(revents, false); }
     bool Finished() const { return m_failed || (m_ab.shut && m_ba.shut); }
-    // Shuts both sockets at once, so that both parties see the end.
-    void Abort();
 
   private:
     struct Direction {

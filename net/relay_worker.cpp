@@ -554,7 +554,10 @@ void Worker::OnAllocated(int allocId, const stun::Message* answer) {
         return;
     }
     a->relayed = *relayed;
-    const uint32_t lifetime = answer->Uint32(stun::attr::kLifetime).value_or(m_options.lifetime);
+    // A relay that grants more than asked is still refreshed as if it had
+    // granted what was asked.
+    const uint32_t lifetime = std::min(
+        answer->Uint32(stun::attr::kLifetime).value_or(m_options.lifetime), m_options.lifetime);
     // Refreshed at half its lifetime, so that one lost answer does not let
     // it run out.
     a->refreshAt = Clock::now() + std::chrono::seconds(std::max<uint32_t>(1, lifetime / 2));
@@ -691,7 +694,8 @@ void Worker::Tick(Clock::time_point now) {
                     Lose(*a);
                     return;
                 }
-                const uint32_t granted = m->Uint32(stun::attr::kLifetime).value_or(lifetime);
+                const uint32_t granted =
+                    std::min(m->Uint32(stun::attr::kLifetime).value_or(lifetime), lifetime);
                 a->refreshAt =
                     Clock::now() + std::chrono::seconds(std::max<uint32_t>(1, granted / 2));
             };
