@@ -389,10 +389,8 @@ void Worker::OnAnswer(Link& link, const stun::Message& message) {
             Send(link, std::move(request));
             return;
         }
-        if (code != 401) {
-            qWarning("kestrona: relay: request %d refused: %d %s", static_cast<int>(request.method),
-                     code, error ? error->reason.c_str() : "");
-        }
+        qWarning("kestrona: relay: request %d refused: %d %s", static_cast<int>(request.method),
+                 code, error ? error->reason.c_str() : "");
     } else if (message.GetClass() == stun::Class::kSuccess && request.sentAuth &&
                message.Find(stun::attr::kMessageIntegrity) &&
                !message.CheckIntegrity(request.key)) {

@@ -164,7 +164,11 @@ TEST_F(RelayClientTest, StrangersAndWrongCredentialsGetNowhere) {
     QTcpSocket stranger;
     stranger.connectToHost(QString::fromStdString(grant->address),
                            static_cast<quint16>(grant->port));
-    PumpUntil([&] { return stranger.state() == QAbstractSocket::ConnectedState; }, 2000);
+    // The relay refuses it at once, or takes it and closes it.
+    PumpUntil([&] {
+        return stranger.state() == QAbstractSocket::ConnectedState ||
+               stranger.state() == QAbstractSocket::UnconnectedState;
+    });
     stranger.write("let me in");
     QByteArray back;
     PumpUntil(
