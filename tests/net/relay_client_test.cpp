@@ -10,6 +10,7 @@
 #include <random>
 
 #include "net/net_test_util.h"
+#include "net/stun_message.h"
 #include "support/coturn_fixture.h"
 
 using namespace kestrona;
@@ -304,6 +305,120 @@ TEST_F(RelayClientTest, RenewedCredentialsKeepTheMapping) {
     auto caller = NewClient("caller");
     auto socket = Connect(caller->OpenRoute(m_server, grant->address, grant->port));
     EXPECT_EQ(EchoThrough(*socket, "still here"), QByteArray("still here"));
+}
+
+// A relay that answers as a test tells it: a challenge, then a grant whose
+// integrity is wrong, or a grant followed by bytes that are not STUN.
+class ScriptedRelay {
+  public:
+    enum class Fault { kBadIntegrity, kGarbageAfterGrant, kOversized };
+    explicit ScriptedRelay(Fault fault) : m_fault(fault) {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* s = m_server.nextPendingConnection()) {
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { Serve(*s); });
+            }
+        });
+    }
+    int Port() const { return m_server.serverPort(); }
+
+  private:
+    void Serve(QTcpSocket& socket) {
+        m_in += socket.readAll();
+        for (;;) {
+            const auto bytes = std::span<const uint8_t>(
+                reinterpret_cast<const uint8_t*>(m_in.constData()), m_in.size());
+            const auto length = stun::MessageLength(bytes);
+            if (!length || *length == 0 || *length > bytes.size()) {
+                return;
+            }
+            const auto request = stun::Message::Parse(bytes.first(*length));
+            m_in.remove(0, static_cast<int>(*length));
+            if (!request) {
+                return;
+            }
+            Answer(socket, *request);
+        }
+    }
+    void Send(QTcpSocket& socket, const std::vector<uint8_t>& bytes) {
+        socket.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    void Answer(QTcpSocket& socket, const stun::Message& request) {
+        if (!request.Find(stun::attr::kUsername)) {
+            Send(socket, stun::MessageBuilder(request.GetMethod(), stun::Class::kError,
+                                              request.Transaction())
+                             .AddErrorCode(401, "Unauthorized")
+                             .AddText(stun::attr::kRealm, "kestrona")
+                             .AddText(stun::attr::kNonce, "0123456789abcdef")
+                             .Finish(nullptr, false));
+            return;
+        }
+        stun::MessageBuilder answer(request.GetMethod(), stun::Class::kSuccess,
+                                    request.Transaction());
+        if (request.GetMethod() == stun::Method::kAllocate) {
+            answer
+                .AddXorAddress(stun::attr::kXorRelayedAddress,
+                               *stun::Address::FromText("127.0.0.2", 50000))
+                .AddUint32(stun::attr::kLifetime, 600);
+        }
+        // Signed with a key that is not the user's.
+        const stun::Key key = m_fault == Fault::kBadIntegrity
+                                  ? stun::LongTermKey("someone", "kestrona", "else")
+                                  : stun::LongTermKey(kUser, "kestrona", kPassword);
+        Send(socket, answer.Finish(&key, false));
+        if (request.GetMethod() == stun::Method::kCreatePermission) {
+            if (m_fault == Fault::kGarbageAfterGrant) {
+                socket.write(QByteArray(40, 'x'));
+            } else if (m_fault == Fault::kOversized) {
+                // A header that announces more than any relay message.
+                auto header =
+                    stun::MessageBuilder(stun::Method::kConnectionAttempt, stun::Class::kIndication,
+                                         stun::NewTransactionId())
+                        .Finish(nullptr, false);
+                header[2] = 0xff;
+                header[3] = 0xfc;
+                Send(socket, header);
+                socket.write(QByteArray(4096, '\0'));
+            }
+        }
+    }
+
+  public:
+    static constexpr const char* kUser = "1:scripted";
+    static constexpr const char* kPassword = "secret";
+
+  private:
+    Fault m_fault;
+    QTcpServer m_server;
+    QByteArray m_in;
+};
+
+// Whatever the relay sends is checked: a grant that fails its integrity
+// check is no grant, and bytes that cannot be STUN end the mapping.
+TEST(RelayClientHostileRelayTest, BadAnswersEndTheMapping) {
+    kestrona::test::EnsureNetTestApp();
+    for (const auto fault :
+         {ScriptedRelay::Fault::kBadIntegrity, ScriptedRelay::Fault::kGarbageAfterGrant,
+          ScriptedRelay::Fault::kOversized}) {
+        SCOPED_TRACE(static_cast<int>(fault));
+        ScriptedRelay relay(fault);
+        CRelayClient client;
+        client.SetCredentials({ScriptedRelay::kUser, ScriptedRelay::kPassword});
+        std::vector<int> lost;
+        QObject::connect(&client, &CRelayClient::mappingLost, [&](int id) { lost.push_back(id); });
+        std::optional<RelayGrant> grant;
+        const int id = client.Map(RelayServer{"127.0.0.1", relay.Port(), false}, 9,
+                                  [&](const RelayGrant& g) { grant = g; });
+        ASSERT_TRUE(PumpUntil([&] { return grant.has_value(); }));
+        if (fault == ScriptedRelay::Fault::kBadIntegrity) {
+            EXPECT_EQ(grant->port, 0);
+            continue;
+        }
+        EXPECT_EQ(grant->port, 50000);
+        EXPECT_TRUE(PumpUntil([&] { return !lost.empty(); }));
+        EXPECT_EQ(lost, std::vector<int>{id});
+        EXPECT_EQ(client.ActiveAllocations(), 0);
+    }
 }
 
 }  // namespace
