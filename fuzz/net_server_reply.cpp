@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "net/net_context.h"
+#include "net/relay_records.h"
 #include "net/server_socket.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -42,5 +43,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (where.strAddress.size() > 15)
         std::abort();
     (void)kestrona::RegisteredNumber(socket.Buffer());
+
+    // The answers only phones of ours ask for: nothing longer than its field,
+    // and only whole, well-formed answers count.
+    const kestrona::RelayCredsReply creds = kestrona::ParseRelayCredsReply(socket.Buffer(), n);
+    if (creds.username.size() > 31 || creds.password.size() > 31 || creds.relays.size() > 2)
+        std::abort();
+    for (const auto& relay : creds.relays)
+        if (relay.host.empty() || relay.host.size() > 63 || relay.port <= 0 || relay.port > 65535)
+            std::abort();
+    if (creds.result == 0 && (creds.relays.empty() || creds.validSeconds <= 0))
+        std::abort();
+    const kestrona::ReachReply reach = kestrona::ParseReachReply(socket.Buffer(), n);
+    if (reach.address.size() > 15)
+        std::abort();
+    const kestrona::QueryPeerReply peer = kestrona::ParseQueryPeerReply(socket.Buffer(), n);
+    if (peer.found && (peer.address.empty() || peer.address.size() > 15 || peer.port <= 0 ||
+                       peer.port > 65535 || (peer.relayed && peer.relay.host.empty())))
+        std::abort();
+    if (n < kestrona::kQueryPeerReplySize && peer.found)
+        std::abort();
     return 0;
 }

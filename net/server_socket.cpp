@@ -121,6 +121,13 @@ void CServerSocket::SendChangePort(const kestrona::ChangePortRecord& record) {
         SendRecord(record.data(), static_cast<int>(record.size()));
 }
 
+void CServerSocket::SendRequest(const void* record, int length) {
+    QPointer<CServerSocket> self(this);
+    ConnectServer();
+    if (self && m_bConnected)
+        SendRecord(record, length);
+}
+
 bool CServerSocket::ReadLiveTimedOut() {
     char reply[81] = {};
     if (!m_bConnected)
@@ -187,6 +194,13 @@ void CServerSocket::ParseServerReply() {
     }
     if (StartsWith(b, "QUERYUSERRESULT")) {
         m_nReply = std::memcmp(b, "QUERYUSERRESULTNOTFOND", 20) == 0 ? REPLY_ERROR : REPLY_SUCCESS;
+        m_bReplied = true;
+    }
+    // The answers to the requests of calls into any home (phones of ours
+    // only); each is read whole by its own parser afterwards.
+    if (StartsWith(b, "RELAYCREDSRESULT") || StartsWith(b, "REACHRESULT") ||
+        StartsWith(b, "QUERYPEERRESULT")) {
+        m_nReply = REPLY_SUCCESS;
         m_bReplied = true;
     }
     if (StartsWith(b, "GENERALCMDSUCCESS")) {

@@ -27,6 +27,8 @@ class CServerSocket : public CCmdSocket {
     void SendLogout();
     void SendMsgReport(const kestrona::MsgReportRecord& record);
     void SendChangePort(const kestrona::ChangePortRecord& record);
+    // ConnectServer, then any other whole request record.
+    void SendRequest(const void* record, int length);
 
     // The keep-alive thread's read after SendLive: one blocking read of at
     // most 80 bytes; true when the server said "ALREADYTIMEOUT".

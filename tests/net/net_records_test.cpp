@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "net/records.h"
+#include "net/relay_records.h"
 #include "net_test_util.h"
 
 namespace kestrona {
@@ -116,6 +117,70 @@ TEST(ServerRecords, ShortRequestsLayout) {
     EXPECT_EQ(std::string(change.data()), "CHANGEPORT");
     EXPECT_EQ(GetInt32(&change[20]), 5);
     EXPECT_EQ(GetInt32(&change[24]), 1081);
+}
+
+// The requests of calls into any home, and their answers read as a hostile
+// server might send them: cut, with a mode or port out of range, or with
+// bytes in a host name that are no printable ASCII.
+TEST(RelayRecords, RequestsAndHostileAnswers) {
+    const auto check = BuildReachCheckRecord(10001, 40000);
+    EXPECT_EQ(std::string(check.data(), 10), "REACHCHECK");
+    EXPECT_EQ(GetInt32(&check[20]), 10001);
+    EXPECT_EQ(GetInt32(&check[24]), 40000);
+    EXPECT_TRUE(ZeroExcept(check, {{0, 10}, {20, 8}}));
+    const auto addr = BuildRelayAddrRecord(10001, "11.0.9.1", 50000);
+    EXPECT_EQ(std::string(&addr[24]), "11.0.9.1");
+    EXPECT_EQ(GetInt32(&addr[40]), 50000);
+    EXPECT_TRUE(ZeroExcept(addr, {{0, 9}, {20, 4}, {24, 8}, {40, 4}}));
+    const auto peer = BuildQueryPeerRecord(10001, 10002);
+    EXPECT_TRUE(ZeroExcept(peer, {{0, 9}, {20, 8}}));
+
+    std::vector<char> creds(kRelayCredsReplySize + 1, 0);
+    std::memcpy(creds.data(), "RELAYCREDSRESULT", 16);
+    PutInt32(&creds[24], 3600);
+    std::strcpy(&creds[28], "1765300000:10001");
+    std::strcpy(&creds[60], "c2VjcmV0");
+    std::strcpy(&creds[92], "relay.example.org");
+    PutInt32(&creds[156], 3478);
+    std::strcpy(&creds[164], "relay2.example.org");
+    PutInt32(&creds[228], 5349);
+    PutInt32(&creds[232], 1);
+    RelayCredsReply reply = ParseRelayCredsReply(creds.data(), kRelayCredsReplySize);
+    ASSERT_EQ(reply.result, 0);
+    ASSERT_EQ(reply.relays.size(), 2u);
+    EXPECT_EQ(reply.username, "1765300000:10001");
+    EXPECT_EQ(reply.relays[1].host, "relay2.example.org");
+    EXPECT_TRUE(reply.relays[1].tls);
+    EXPECT_EQ(ParseRelayCredsReply(creds.data(), kRelayCredsReplySize - 1).result, -1);
+    creds[100] = '\n';  // a control byte in the first relay's name: that relay is dropped
+    reply = ParseRelayCredsReply(creds.data(), kRelayCredsReplySize);
+    ASSERT_EQ(reply.relays.size(), 1u);
+    EXPECT_EQ(reply.relays[0].port, 5349);
+    PutInt32(&creds[228], 70000);  // and no usable relay is left: no relay at all
+    EXPECT_EQ(ParseRelayCredsReply(creds.data(), kRelayCredsReplySize).result, 1);
+
+    std::vector<char> query(kQueryPeerReplySize + 1, 0);
+    std::memcpy(query.data(), "QUERYPEERRESULT", 15);
+    std::strcpy(&query[20], "11.0.9.1");
+    PutInt32(&query[36], 50000);
+    PutInt32(&query[40], 1);
+    EXPECT_FALSE(ParseQueryPeerReply(query.data(), kQueryPeerReplySize).found)
+        << "relayed without a relay";
+    std::strcpy(&query[44], "11.0.9.1");
+    PutInt32(&query[108], 3478);
+    const QueryPeerReply relayed = ParseQueryPeerReply(query.data(), kQueryPeerReplySize);
+    ASSERT_TRUE(relayed.found && relayed.relayed);
+    EXPECT_EQ(relayed.relay.port, 3478);
+    PutInt32(&query[40], 2);
+    EXPECT_FALSE(ParseQueryPeerReply(query.data(), kQueryPeerReplySize).found);
+    EXPECT_FALSE(ParseQueryPeerReply(query.data(), 100).found);
+
+    std::vector<char> verdict(kReachReplySize + 1, 0);
+    std::memcpy(verdict.data(), "REACHRESULT", 11);
+    PutInt32(&verdict[20], 1);
+    EXPECT_EQ(ParseReachReply(verdict.data(), kReachReplySize).verdict, ReachVerdict::kUnreachable);
+    PutInt32(&verdict[20], 9);
+    EXPECT_EQ(ParseReachReply(verdict.data(), kReachReplySize).verdict, ReachVerdict::kNoAnswer);
 }
 
 TEST(PeerRecords, Layouts) {
