@@ -4,12 +4,15 @@
 #include <QString>
 #include <QTimer>
 #include <cstdio>
+#include <optional>
 
 #include "app/ring_player.h"
 #include "media/audio_engine.h"
 #include "media/engine_owner.h"
 #include "net/net_context.h"
 #include "net/port_mapper.h"
+#include "net/relay_client.h"
+#include "net/relay_records.h"
 #include "net/server_socket.h"
 #include "platform/app_paths.h"
 #include "store/known_peers.h"
@@ -73,20 +76,34 @@ class CallEngine : public ICallEngine {
     std::unique_ptr<CAudioEngine> m_engine;
 };
 
-// How long the answering side waits for the router to forward its two audio
-// ports before it announces them as they are.
+// How long the answering side waits for its two audio ports to be forwarded
+// (by the router or the relay) before it announces them as they are.
 constexpr int kAudioMappingLimitMs = 3000;
 
-// The answering side's audio ports forwarded on the home router for the
-// call: the engine's set-up result is held back until the router has
-// answered for both ports (or the time is up), so that the ports read for
-// PARAMENTER are the ones reachable from outside. The forwardings end with
-// the engine.
-class MappedCallEngine : public ICallEngine, private IEngineOwner {
+// A callee reached through the relay: where its relayed addresses are, and
+// the relay through which this phone dials them.
+struct RelayRoute {
+    RelayServer server;
+    std::string address;
+};
+
+// The call's engine behind what makes this phone reachable. The answering
+// side's audio ports are forwarded (on the home router or the relay) for the
+// call: the engine's set-up result is held back until both ports are
+// forwarded (or the time is up), so that the ports read for PARAMENTER are
+// the ones reachable from outside; the forwardings end with the engine. The
+// calling side reaches a relayed callee's audio ports through the relay.
+class ForwardedCallEngine : public ICallEngine, private IEngineOwner {
   public:
-    MappedCallEngine(IEngineOwner* owner, CPortMapper* mapper)
-        : m_owner(owner), m_mapper(mapper), m_context(std::make_unique<QObject>()) {}
-    ~MappedCallEngine() override { Stop(); }
+    ForwardedCallEngine(IEngineOwner* owner, IPortForwarder* forwarder, QObject* forwarderGuard,
+                        CRelayClient* relay, std::optional<RelayRoute> route)
+        : m_owner(owner),
+          m_forwarder(forwarder),
+          m_guard(forwarderGuard),
+          m_relay(relay),
+          m_route(std::move(route)),
+          m_context(std::make_unique<QObject>()) {}
+    ~ForwardedCallEngine() override { Stop(); }
 
     // The engine this one forwards to; it must post its messages here.
     IEngineOwner* InnerOwner() { return this; }
@@ -94,10 +111,18 @@ class MappedCallEngine : public ICallEngine, private IEngineOwner {
 
     void Init(int sampleRate, int delayMs) override { m_inner->Init(sampleRate, delayMs); }
     void BeginListen(int portIn, int portOut) override {
-        m_bListening = true;
+        m_bListening = m_forwarder != nullptr;
         m_inner->BeginListen(portIn, portOut);
     }
     void BeginConnect(const std::string& host, int peerPortIn, int peerPortOut) override {
+        if (m_route && m_relay && host == m_route->address) {
+            // Each stream through a route of its own; a route that cannot
+            // be opened fails that stream as an unreachable port would.
+            const int in = m_relay->OpenRoute(m_route->server, host, peerPortIn);
+            const int out = m_relay->OpenRoute(m_route->server, host, peerPortOut);
+            m_inner->BeginConnect("127.0.0.1", in, out);
+            return;
+        }
         m_inner->BeginConnect(host, peerPortIn, peerPortOut);
     }
     int PortIn() const override { return m_nOuterIn > 0 ? m_nOuterIn : m_inner->PortIn(); }
@@ -115,10 +140,10 @@ class MappedCallEngine : public ICallEngine, private IEngineOwner {
         // Nothing of the engine posts after its Stop: no queued hand-over
         // can reach this object once the context is gone.
         m_context.reset();
-        if (m_mapper) {
+        if (m_forwarder && m_guard) {
             for (int* id : {&m_nIdIn, &m_nIdOut}) {
                 if (*id) {
-                    m_mapper->Unmap(*id);
+                    m_forwarder->Unmap(*id);
                     *id = 0;
                 }
             }
@@ -139,16 +164,16 @@ class MappedCallEngine : public ICallEngine, private IEngineOwner {
 
     // The owner's thread, from here on.
     void MapPorts() {
-        if (!m_mapper) {
+        if (!m_forwarder || !m_guard) {
             m_owner->PostEngineMessage(kMsgEngineSetup, kSetupOk);
             return;
         }
-        m_nIdIn = m_mapper->Map(m_inner->PortIn(), [this](const CPortMapper::Grant& grant) {
+        m_nIdIn = m_forwarder->Map(m_inner->PortIn(), [this](const PortGrant& grant) {
             m_nOuterIn = grant.port;
             m_bInDone = true;
             Finish();
         });
-        m_nIdOut = m_mapper->Map(m_inner->PortOut(), [this](const CPortMapper::Grant& grant) {
+        m_nIdOut = m_forwarder->Map(m_inner->PortOut(), [this](const PortGrant& grant) {
             m_nOuterOut = grant.port;
             m_bOutDone = true;
             Finish();
@@ -172,7 +197,11 @@ class MappedCallEngine : public ICallEngine, private IEngineOwner {
     }
 
     IEngineOwner* m_owner;
-    QPointer<CPortMapper> m_mapper;
+    IPortForwarder* m_forwarder;
+    // The forwarder's object: a forwarder shut down meanwhile is not asked.
+    QPointer<QObject> m_guard;
+    CRelayClient* m_relay;
+    std::optional<RelayRoute> m_route;
     std::unique_ptr<QObject> m_context;
     std::unique_ptr<ICallEngine> m_inner;
     bool m_bListening = false;
@@ -190,6 +219,10 @@ class CallServices : public ICallServices {
     explicit CallServices(NetContext& net) : m_net(net) {}
 
     int QueryUser(int32_t number, std::string& address, int& port) override {
+        m_route.reset();
+        if (m_net.m_bServerRelays) {
+            return QueryPeer(number, address, port);
+        }
         CServerSocket socket(m_net);
         socket.Create();
         socket.SendQueryUser(number);
@@ -241,25 +274,24 @@ class CallServices : public ICallServices {
             m_net.m_pPeerSocket->SendAutoAnswer();
         }
     }
-    void EndPeer() override {
-        if (!m_net.m_pPeerSocket) {
-            return;
-        }
-        QPointer<CCallSocket> socket(m_net.m_pPeerSocket.get());
-        socket->SendEndTalk();
-        // Sending may run nested handlers that already dropped the connection.
-        if (socket && m_net.m_pPeerSocket.get() == socket.data()) {
-            socket->Close();
-            m_net.m_pPeerSocket.reset();
-        }
-    }
+    void EndPeer() override { m_net.EndPeerConnection(); }
     void ChangeListenPort(bool closeOld) override { m_net.ChangeListenPort(closeOld); }
 
     std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner* owner) override {
-        if (!m_net.portMapper) {
+        // Reached through the relay: the audio ports go there too; else the
+        // router forwards them, when it is asked at all.
+        IPortForwarder* forwarder = m_net.relayForwarder;
+        QObject* guard = m_net.relayClient;
+        if (!forwarder && m_net.portMapper) {
+            forwarder = m_net.portMapper;
+            guard = m_net.portMapper;
+        }
+        const bool routed = m_route && m_net.relayClient;
+        if (!forwarder && !routed) {
             return std::make_unique<CallEngine>(owner, m_net.settings, FilesRoot());
         }
-        auto engine = std::make_unique<MappedCallEngine>(owner, m_net.portMapper);
+        auto engine = std::make_unique<ForwardedCallEngine>(
+            owner, forwarder, guard, routed ? m_net.relayClient : nullptr, m_route);
         engine->SetInner(
             std::make_unique<CallEngine>(engine->InnerOwner(), m_net.settings, FilesRoot()));
         return engine;
@@ -293,15 +325,50 @@ class CallServices : public ICallServices {
     }
 
   private:
+    // The look-up of phones of ours: it also says whether the callee is
+    // reached through the relay, and which one.
+    int QueryPeer(int32_t number, std::string& address, int& port) {
+        CServerSocket socket(m_net);
+        socket.Create();
+        const auto record = BuildQueryPeerRecord(m_net.settings.m_nID, number);
+        socket.SendRequest(record.data(), static_cast<int>(record.size()));
+        int code = m_net.PumpUntilReply(socket);
+        if (code == REPLY_SUCCESS) {
+            const QueryPeerReply reply =
+                ParseQueryPeerReply(socket.Buffer(), std::size_t(socket.m_nReceived));
+            if (reply.found) {
+                address = reply.address;
+                port = reply.port;
+                if (reply.relayed) {
+                    m_route = RelayRoute{{reply.relay.host, reply.relay.port, reply.relay.tls},
+                                         reply.address};
+                }
+            } else {
+                code = REPLY_ERROR;
+            }
+        }
+        socket.Close();
+        return code;
+    }
+
     bool Request(const std::string& address, int port, bool offerEncryption) {
         m_net.m_pPeerSocket = std::make_unique<CCallSocket>(m_net);
         QPointer<CCallSocket> socket(m_net.m_pPeerSocket.get());
         socket->Create();
-        const bool ok = socket->RequestCall(QString::fromStdString(address), port, offerEncryption);
+        QString host = QString::fromStdString(address);
+        if (m_route && m_net.relayClient && address == m_route->address) {
+            // Through an allocation of this phone's own on the callee's relay:
+            // the relay admits callers only so.
+            port = m_net.relayClient->OpenRoute(m_route->server, address, port);
+            host = QStringLiteral("127.0.0.1");
+        }
+        const bool ok = socket->RequestCall(host, port, offerEncryption);
         return ok && socket;
     }
 
     NetContext& m_net;
+    // The callee of the current dial is reached through the relay.
+    std::optional<RelayRoute> m_route;
     CRingPlayer m_ring;
     KnownPeers m_peers{DefaultKnownPeersPath()};
 };

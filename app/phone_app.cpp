@@ -16,6 +16,7 @@
 #include "app/message_box.h"
 #include "app/port_mapping.h"
 #include "app/quit_signals.h"
+#include "app/reachability.h"
 #include "app/rpc_request.h"
 #include "app/sound_check.h"
 #include "app/ui_language.h"
@@ -179,6 +180,7 @@ bool CPhoneApp::InitInstance() {
     BuildLocalAddress();
     if (m_bLoggedIn) {
         m_portMapping->LoggedIn();
+        m_reachability->LoggedIn();
         m_keepAlive =
             StartKeepAlive(m_net.regSection, m_settings, m_settings.m_nID, m_net.m_nLivePeriod);
     }
@@ -226,7 +228,10 @@ int CPhoneApp::ExitInstance() {
     m_net.window = nullptr;
     m_pMainWnd.reset();
     m_controller.reset();
-    // Last: the call that just ended gave its forwardings back to it.
+    // Last: the call that just ended gave its forwardings back to them.
+    if (m_reachability) {
+        m_reachability->Shutdown();
+    }
     if (m_portMapping) {
         m_portMapping->Shutdown();
     }
@@ -244,6 +249,8 @@ void CPhoneApp::LoadSettings() {
         m_portMapping->CmdPortOpened(m_net.m_pCmdListenSocket ? m_net.m_pCmdListenSocket->m_nPort
                                                               : 0);
     }
+    m_reachability = std::make_unique<CReachability>(m_net, m_portMapping.get(),
+                                                     direct && m_net.StoreInt(kRegRelay) != 0);
 }
 
 bool CPhoneApp::LoginAtStartup() {
@@ -309,7 +316,15 @@ QString CPhoneApp::HandleRequest(const QStringList& args) {
         return QStringLiteral("ok");
     }
     if (request.verb == RpcVerb::kPortMap) {
-        return m_portMapping ? m_portMapping->StateText() : QStringLiteral("starting");
+        if (!m_portMapping) {
+            return QStringLiteral("starting");
+        }
+        // The router's forwarding, then what the server found of it.
+        QString text = m_portMapping->StateText();
+        if (m_reachability && m_reachability->GetState() != CReachability::State::kOff) {
+            text += QStringLiteral("；") + m_reachability->StateText();
+        }
+        return text;
     }
     if (!m_controller) {
         if (request.verb == RpcVerb::kStatus) {
@@ -331,5 +346,14 @@ QString CPhoneApp::HandleRequest(const QStringList& args) {
     if (!request.fromRpc && m_pMainWnd) {
         m_pMainWnd->ShowAndRaise();
     }
-    return RunRpcRequest(*m_controller, request);
+    QString answer = RunRpcRequest(*m_controller, request);
+    if (request.verb == RpcVerb::kStatus && m_reachability) {
+        // Before the state's text, which runs to the end of the line.
+        const qsizetype at = answer.indexOf(QStringLiteral(" text="));
+        if (at >= 0) {
+            answer.insert(at,
+                          QStringLiteral(" reach=") + QLatin1String(m_reachability->StateWord()));
+        }
+    }
+    return answer;
 }

@@ -20,6 +20,7 @@ class CCallController;
 class CInstanceChannel;
 class CKeepAlive;
 class CPortMapping;
+class CReachability;
 class CSoundCheck;
 class ICallClock;
 class ICallServices;
@@ -67,6 +68,9 @@ class CPhoneApp : public QApplication {
     // The router's forwarding of the listening ports (null before the
     // settings are loaded).
     kestrona::CPortMapping* PortMapping() const { return m_portMapping.get(); }
+    // Whether callers reach this phone, and the relay (null before the
+    // settings are loaded).
+    kestrona::CReachability* Reachability() const { return m_reachability.get(); }
 
     // The store object for the settings key.
     CSysRegInfo m_regInfo;
@@ -94,6 +98,7 @@ class CPhoneApp : public QApplication {
     std::unique_ptr<kestrona::CSoundCheck> m_soundCheck;
     // Before the call services: a call's engine uses its mapper to the end.
     std::unique_ptr<kestrona::CPortMapping> m_portMapping;
+    std::unique_ptr<kestrona::CReachability> m_reachability;
     std::unique_ptr<kestrona::ICallServices> m_callServices;
     std::unique_ptr<kestrona::ICallClock> m_callClock;
     std::unique_ptr<kestrona::CCallController> m_controller;

@@ -1,5 +1,6 @@
 #include "net/call_socket.h"
 
+#include <QHostAddress>
 #include <QPointer>
 #include <algorithm>
 #include <cstdio>
@@ -156,11 +157,23 @@ void CCallSocket::SendAutoAnswer() {
 
 void CCallSocket::SendEndTalk() {
     SendPeerRecord(kestrona::kWordEndTalk.data(), 7);
-    if (m_context.settings.m_nProxy != 1)
+    if (m_context.settings.m_nProxy != 1 && !m_bEnded)
         Close();
 }
 
+bool CCallSocket::LingersOnEnd() const {
+    // Through a proxy the far end is the proxy, whose own rules apply.
+    return m_context.settings.m_nProxy != 1 && IsConnected() &&
+           QHostAddress(PeerAddress()).isLoopback();
+}
+
 void CCallSocket::OnReceive(int) {
+    if (m_bEnded) {
+        char discard[kMaxChunk];
+        while (Receive(discard, kMaxChunk) > 0) {
+        }
+        return;
+    }
     QPointer<CCallSocket> self(this);
     ReceiveChunk();
     if (m_pHandshake || m_pChannel)
@@ -323,6 +336,10 @@ void CCallSocket::OnAccept(int) {
 }
 
 void CCallSocket::OnClose(int) {
+    if (m_bEnded) {
+        m_context.DropLingering(this);
+        return;
+    }
     // In a call the far end's close is not acted on: the call ends on
     // "ENDTALK", a hang-up or the forced break.
     if (m_bAwaitingRequest) {

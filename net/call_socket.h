@@ -50,6 +50,14 @@ class CCallSocket : public CCmdSocket {
     void AwaitCallRequest();
     bool AwaitingCallRequest() const { return m_bAwaitingRequest; }
 
+    // The far end is on this machine: a connection the relay joins (or a
+    // phone beside this one). Such a connection is not closed right after
+    // "ENDTALK" (NetContext::EndPeerConnection).
+    bool LingersOnEnd() const;
+    // The call on this connection has ended here: "ENDTALK" leaves it open,
+    // nothing received is acted on any more, and its close drops it.
+    void MarkEnded() { m_bEnded = true; }
+
     // The key exchange is done: every record from here on is sealed.
     bool Sealed() const { return m_pChannel != nullptr; }
 
@@ -81,6 +89,7 @@ class CCallSocket : public CCmdSocket {
     static bool AcceptableRequest(const kestrona::RequestCall& request);
 
     bool m_bAwaitingRequest = false;
+    bool m_bEnded = false;
     // The connection came as the SOCKS5 proxy's second BIND reply on what was
     // the listening socket.
     bool m_bFromProxyBind = false;

@@ -11,6 +11,7 @@
 namespace kestrona {
 
 NetContext::~NetContext() {
+    m_lingering.clear();
     m_pPeerSocket.reset();
     m_pCmdListenSocket.reset();
 }
@@ -84,6 +85,38 @@ void NetContext::ChangeListenPort(bool closeOld) {
     if (!listener)
         return;
     ReportCmdPort(listener->m_nPort);
+}
+
+void NetContext::EndPeerConnection() {
+    if (!m_pPeerSocket)
+        return;
+    QPointer<CCallSocket> socket(m_pPeerSocket.get());
+    const bool linger = socket->LingersOnEnd();
+    if (linger)
+        socket->MarkEnded();
+    socket->SendEndTalk();
+    // Sending may run nested handlers that already dropped the connection.
+    if (!socket || m_pPeerSocket.get() != socket.data())
+        return;
+    if (!linger || !socket->IsConnected()) {
+        socket->Close();
+        m_pPeerSocket.reset();
+        return;
+    }
+    m_lingering.push_back(std::move(m_pPeerSocket));
+    CCallSocket* raw = socket.data();
+    QTimer::singleShot(kLingerMs, raw, [this, raw] { DropLingering(raw); });
+}
+
+void NetContext::DropLingering(CCallSocket* socket) {
+    for (auto it = m_lingering.begin(); it != m_lingering.end(); ++it) {
+        if (it->get() == socket) {
+            std::unique_ptr<CCallSocket> gone = std::move(*it);
+            m_lingering.erase(it);
+            gone->Close();
+            return;
+        }
+    }
 }
 
 int NetContext::AnnouncedCmdPort() const {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "net/call_socket.h"
 #include "net/message_box.h"
@@ -18,6 +19,8 @@
 namespace kestrona {
 
 class CPortMapper;
+class CRelayClient;
+class IPortForwarder;
 
 struct NetContext {
     explicit NetContext(SettingsModel& model) : settings(model) {}
@@ -32,6 +35,9 @@ struct NetContext {
 
     std::unique_ptr<CCallSocket> m_pCmdListenSocket;
     std::unique_ptr<CCallSocket> m_pPeerSocket;
+    // Ended calls' connections through the relay, until the far end closes
+    // them or a moment has passed (EndPeerConnection).
+    std::vector<std::unique_ptr<CCallSocket>> m_lingering;
     std::string m_strLoginText;    // UTF-8
     std::string m_strLoginNotice;  // UTF-8
     int m_nLivePeriod = 60;        // seconds
@@ -49,10 +55,26 @@ struct NetContext {
     CPortMapper* portMapper = nullptr;
     // The router's outside port for the command listening socket (0: none).
     int m_nMappedCmdPort = 0;
+    // The directory server answers the requests of calls into any home.
+    bool m_bServerRelays = false;
+    // The service's relay, once the server handed out credentials for it
+    // (null: none); callers reach relayed callees through it.
+    CRelayClient* relayClient = nullptr;
+    // While this phone is reached through the relay: the relay's forwarding
+    // of listening ports (a call's audio ports go behind it); else null.
+    IPortForwarder* relayForwarder = nullptr;
 
     // The command port that peers are to use: the router's forwarded port,
     // else the listening socket's own.
     int AnnouncedCmdPort() const;
+    // "ENDTALK" on the current call's connection, then the connection is let
+    // go. One that the relay joins stays open until the far end closes it
+    // (it does on "ENDTALK") or kLingerMs have passed: the relay drops a
+    // joined connection the moment one side ends it, and with it a record
+    // still on its way.
+    void EndPeerConnection();
+    void DropLingering(CCallSocket* socket);
+    static constexpr int kLingerMs = 2000;
     // CHANGEPORT with m_nID and `port`; nothing waits for a reply.
     void ReportCmdPort(int32_t port);
 

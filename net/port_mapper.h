@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/port_forwarder.h"
 #include "platform/unique_fd.h"
 
 namespace kestrona {
@@ -47,7 +48,7 @@ class IPortMapBackend {
 using PortMapBackends = std::function<std::vector<std::unique_ptr<IPortMapBackend>>()>;
 PortMapBackends RouterBackends();
 
-class CPortMapper : public QObject {
+class CPortMapper : public QObject, public IPortForwarder {
     Q_OBJECT
 
   public:
@@ -62,11 +63,7 @@ class CPortMapper : public QObject {
 
     // The result of one mapping: the outside address and port, or port 0
     // when the router refused or there is none.
-    struct Grant {
-        std::string address;
-        int port = 0;
-    };
-    using Done = std::function<void(const Grant&)>;
+    using Grant = PortGrant;
 
     explicit CPortMapper(PortMapBackends backends, Options options, QObject* parent = nullptr);
     explicit CPortMapper(QObject* parent = nullptr) : CPortMapper(RouterBackends(), {}, parent) {}
@@ -76,9 +73,9 @@ class CPortMapper : public QObject {
     // the router allows). `done` runs once, on this object's thread, unless
     // the request was cancelled or the mapper shut down first. Returns the
     // request's id for Unmap.
-    int Map(int localPort, Done done);
+    int Map(int localPort, Done done) override;
     // Removes the forwarding of a request (also one still in flight).
-    void Unmap(int id);
+    void Unmap(int id) override;
     // Removes every forwarding and ends the worker; each removal is one
     // bounded exchange with the router. Later requests are refused at once.
     void Shutdown();

@@ -21,6 +21,9 @@ inline constexpr const char* kRegEchoCancel = "echocancel";
 // else (missing included) on. Takes effect at the next start; never while a
 // proxy is in use.
 inline constexpr const char* kRegPortMapping = "portmapping";
+// 0: the phone never asks the directory server about reachability or the
+// relay (it behaves as the first phones did); missing or 1: it does.
+inline constexpr const char* kRegRelay = "relay";
 
 // The playout delays the quality page offers, in milliseconds, by the index
 // stored as "DelayBuffer".

@@ -25,6 +25,7 @@
 #include "app/dialog_checks.h"
 #include "app/phone_app.h"
 #include "app/port_mapping.h"
+#include "app/reachability.h"
 #include "media/test_sound.h"
 #include "net/server_tls.h"
 #include "platform/background_work.h"
@@ -270,6 +271,11 @@ void CPage2::OnInitDialog() {
     auto* routerLayout = new QFormLayout(router);
     routerLayout->addRow(m_mapping);
     routerLayout->addRow(tr("状态"), m_mappingState);
+    // What the directory server found when it tried to reach this phone.
+    m_reachState = new QLabel(router);
+    m_reachState->setObjectName(QStringLiteral("reachState"));
+    m_reachState->setWordWrap(true);
+    routerLayout->addRow(tr("呼入"), m_reachState);
     layout->addWidget(router);
     layout->addWidget(Note(this, PageText(kRestartNote)));
     layout->addStretch();
@@ -336,6 +342,13 @@ void CPage2::ShowMappingState() {
     m_mappingState->setText(mapping->StateText());
     connect(mapping, &kestrona::CPortMapping::stateChanged, this,
             [this, mapping] { m_mappingState->setText(mapping->StateText()); });
+    kestrona::CReachability* reach = CPhoneApp::Instance()->Reachability();
+    if (!reach) {
+        return;
+    }
+    m_reachState->setText(reach->StateText());
+    connect(reach, &kestrona::CReachability::stateChanged, this,
+            [this, reach] { m_reachState->setText(reach->StateText()); });
 }
 
 // ---- CPage3: auto-answer ----

@@ -96,6 +96,7 @@ class CPage2 : public COptionPage {
     QCheckBox* m_mapping = nullptr;
     // The running phone's forwarding state.
     QLabel* m_mappingState = nullptr;
+    QLabel* m_reachState = nullptr;
 
   protected:
     void OnInitDialog() override;

@@ -300,6 +300,10 @@
         <source>不可用</source>
         <translation>Not available</translation>
     </message>
+    <message>
+        <source>呼入</source>
+        <translation>Incoming calls</translation>
+    </message>
 </context>
 <context>
     <name>CPage3</name>
@@ -1118,6 +1122,33 @@ Nothing was sent to the server.</translation>
     <message>
         <source>注意：对方身份已改变！</source>
         <translation>Warning: the other party&apos;s identity has changed!</translation>
+    </message>
+</context>
+<context>
+    <name>kestrona::CReachability</name>
+    <message>
+        <source>正在检查能否呼入</source>
+        <translation>Checking whether calls can come in</translation>
+    </message>
+    <message>
+        <source>可以直接呼入</source>
+        <translation>Reachable directly</translation>
+    </message>
+    <message>
+        <source>经路由器映射 %1:%2 呼入</source>
+        <translation>Reachable through the router&apos;s mapping %1:%2</translation>
+    </message>
+    <message>
+        <source>经中继 %1:%2 呼入</source>
+        <translation>Reachable through the relay %1:%2</translation>
+    </message>
+    <message>
+        <source>无法呼入：请在路由器上打开端口映射，或设置固定端口并在防火墙上放行</source>
+        <translation>Not reachable: switch on port mapping on the router, or set fixed ports and open them in the firewall</translation>
+    </message>
+    <message>
+        <source>未知</source>
+        <translation>Unknown</translation>
     </message>
 </context>
 <context>
