@@ -117,7 +117,7 @@ Every connection is greeted, answers one request and is closed.
                           phones may announce relayed addresses on these only
   --turn-secret-file FILE the secret shared with the relays, on the first line
                           of FILE; needed with --turn
-  --turn-ttl SECONDS      how long relay credentials stay valid (default 3600)
+  --turn-ttl SECONDS      how long relay credentials stay valid (default 86400)
   --minimum-hash-cost     hash new passwords with argon2id's lowest cost instead
                           of libsodium's interactive cost; for trials only
   --quiet                 no log line per exchange

@@ -46,7 +46,7 @@ struct Options {
     int registrations_per_hour = 10;
     std::vector<RelaySpec> turn;  // relays offered to phones
     std::string turn_secret_file;
-    std::int32_t turn_ttl_s = 3600;
+    std::int32_t turn_ttl_s = 86400;
     bool quiet = false;
     bool help = false;
 };

@@ -365,7 +365,7 @@ std::optional<PhoneStatus> Phone::Status() const {
     const QString text = Rpc({QStringLiteral("status")}, &code);
     static const QRegularExpression re(QStringLiteral(
         "^state=(-?\\d+) peer=(-?\\d+) seconds=(-?\\d+) incoming=(\\d) auto=\\d own=(-?\\d+) "
-        "pid=(\\d+)"));
+        "pid=(\\d+)(?: reach=(\\w+))?"));
     const auto m = re.match(text);
     if (code != 0 || !m.hasMatch()) {
         return std::nullopt;
@@ -377,6 +377,7 @@ std::optional<PhoneStatus> Phone::Status() const {
     s.incoming = m.captured(4) == QLatin1String("1");
     s.own = m.captured(5).toInt();
     s.pid = m.captured(6).toLong();
+    s.reach = m.captured(7).toStdString();
     return s;
 }
 

@@ -65,6 +65,9 @@ struct PhoneStatus {
     bool incoming = false;
     int own = 0;
     long pid = 0;
+    // What the directory server found of the phone's reachability
+    // ("direct", "mapped", "relayed", "unreachable", ...; "" when not asked).
+    std::string reach;
 };
 
 class Phone {

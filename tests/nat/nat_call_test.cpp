@@ -8,9 +8,12 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
+#include "e2e/call_tap.h"
 #include "e2e/e2e_rig.h"
 #include "platform/temp_dir.h"
+#include "support/netns_sniffer.h"
 
 using namespace kestrona;
 using namespace kestrona::e2e;
@@ -69,8 +72,8 @@ class NatCallTest : public ::testing::Test {
         homes = Words(Env("KESTRONA_NAT_HOMES"));
         routerPids = Words(Env("KESTRONA_NAT_ROUTER_PIDS"));
         ASSERT_FALSE(inet.empty()) << "run through nat_call_test.sh";
-        ASSERT_EQ(routers.size(), 2u);
-        ASSERT_EQ(homes.size(), 2u);
+        ASSERT_EQ(routers.size(), 4u);
+        ASSERT_EQ(homes.size(), 4u);
         ASSERT_EQ(routerPids.size(), 2u);
 
         server = std::make_unique<QProcess>();
@@ -79,13 +82,19 @@ class NatCallTest : public ::testing::Test {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KESTRONA_NETNS"), QString::fromStdString(inet));
         server->setProcessEnvironment(env);
-        server->start(
-            QString::fromStdString(ServerProgram().string()),
-            {QStringLiteral("--db"), QString::fromStdString((dir.path() / "directory.db").string()),
-             QStringLiteral("--listen"), QStringLiteral("0.0.0.0"), QStringLiteral("--port"),
-             QString::number(kServerPort), QStringLiteral("--live-period"), QStringLiteral("1"),
-             QStringLiteral("--session-timeout"), QStringLiteral("120"),
-             QStringLiteral("--minimum-hash-cost")});
+        QStringList args{QStringLiteral("--db"),
+                         QString::fromStdString((dir.path() / "directory.db").string()),
+                         QStringLiteral("--listen"),
+                         QStringLiteral("0.0.0.0"),
+                         QStringLiteral("--port"),
+                         QString::number(kServerPort),
+                         QStringLiteral("--live-period"),
+                         QStringLiteral("1"),
+                         QStringLiteral("--session-timeout"),
+                         QStringLiteral("120"),
+                         QStringLiteral("--minimum-hash-cost")};
+        args += ExtraServerArgs();
+        server->start(QString::fromStdString(ServerProgram().string()), args);
         ASSERT_TRUE(server->waitForStarted(10000));
         // Reachable from a home, through its router.
         const QString probe = QStringLiteral("exec 3<>/dev/tcp/%1/%2")
@@ -109,6 +118,8 @@ class NatCallTest : public ::testing::Test {
         ASSERT_TRUE(WriteReversedSpeech(speech, reversed, error)) << error;
     }
 
+    virtual QStringList ExtraServerArgs() { return {}; }
+
     void TearDown() override {
         if (server) {
             server->terminate();
@@ -120,10 +131,11 @@ class NatCallTest : public ::testing::Test {
     }
 
     std::unique_ptr<Phone> MakePhone(int home, const std::string& name,
-                                     const std::filesystem::path& mic) {
-        auto phone = std::make_unique<Phone>(
-            dir.path() / name, kServerPort, mic,
-            std::map<std::string, std::string>{{"Host", kServerAddress}, {"timeout", "5"}});
+                                     const std::filesystem::path& mic,
+                                     std::map<std::string, std::string> settings = {}) {
+        settings.emplace("Host", kServerAddress);
+        settings.emplace("timeout", "5");
+        auto phone = std::make_unique<Phone>(dir.path() / name, kServerPort, mic, settings);
         phone->SetEnvironment(QStringLiteral("KESTRONA_NETNS"),
                               QString::fromStdString(homes[static_cast<size_t>(home)]));
         EXPECT_TRUE(phone->Register(name)) << phone->Output();
@@ -131,16 +143,32 @@ class NatCallTest : public ::testing::Test {
     }
 
     // The forwarding state the phone's options sheet shows, once the router
-    // has answered.
+    // has answered and the server has checked what callers reach.
     static std::string MappingState(const Phone& phone) {
         std::string state;
         WaitUntil(
             [&] {
                 state = phone.Rpc({QStringLiteral("portmap")}).toStdString();
-                return state != "正在询问路由器" && state != "starting";
+                return state.rfind("正在询问路由器", 0) != 0 && state != "starting" &&
+                       state.find("正在检查") == std::string::npos &&
+                       state.find("；") != std::string::npos;
             },
             20000, 100);
         return state;
+    }
+
+    // The reachability word of `rpc status`, once it is settled on `want`
+    // (or the time is up: then whatever it is).
+    static std::string Reach(const Phone& phone, const std::string& want, int timeoutMs = 20000) {
+        std::string reach;
+        WaitUntil(
+            [&] {
+                const auto status = phone.Status();
+                reach = status ? status->reach : std::string();
+                return reach == want;
+            },
+            timeoutMs, 100);
+        return reach;
     }
 
     void StopRouterDaemon(int router) {
@@ -173,7 +201,9 @@ TEST_F(NatCallTest, CallsIntoBothHomesWorkAndTheForwardingsEndWithThem) {
     // A, NAT-PMP in home B) under its own number, and the sheet says where.
     const std::string stateA = MappingState(*a);
     const std::string stateB = MappingState(*b);
-    const QRegularExpression mapped(QStringLiteral("^已映射 11\\.0\\.(\\d)\\.7:(\\d+)$"));
+    // The server reached each phone through that forwarding.
+    const QRegularExpression mapped(QStringLiteral(
+        "^已映射 11\\.0\\.(\\d)\\.7:(\\d+)；经路由器映射 11\\.0\\.\\1\\.7:\\2 呼入$"));
     const auto matchA = mapped.match(QString::fromStdString(stateA));
     const auto matchB = mapped.match(QString::fromStdString(stateB));
     ASSERT_TRUE(matchA.hasMatch()) << stateA;
@@ -216,11 +246,208 @@ TEST_F(NatCallTest, CallsIntoBothHomesWorkAndTheForwardingsEndWithThem) {
     // and a call into home B fails as it would without the forwarding.
     StopRouterDaemon(1);
     ASSERT_TRUE(b->Start()) << b->Output();
-    EXPECT_EQ(MappingState(*b), "不可用");
+    EXPECT_EQ(MappingState(*b).rfind("不可用；无法呼入", 0), 0u) << MappingState(*b);
+    EXPECT_EQ(Reach(*b, "unreachable"), "unreachable");
     ASSERT_TRUE(a->Start()) << a->Output();
     ASSERT_EQ(a->Rpc({QStringLiteral("dial"), QString::number(b->Number())}), QStringLiteral("ok"));
     EXPECT_TRUE(WaitUntil([&] { return HasMessage(*a, kPeerUnreachable); }, 30000));
     EXPECT_NE(b->Status()->state, 3);  // it never rang
     a->Rpc({QStringLiteral("hangup")});
     EXPECT_TRUE(a->WaitState(0));
+}
+
+namespace {
+
+constexpr const char* kRelayAddress = "11.0.9.1";
+constexpr int kRelayPort = 3478;
+
+// The service's relay in the internet namespace, configured as the README
+// tells an operator to: TCP relaying only, credentials from the directory
+// server's secret, and peers only the relay's own relayed addresses, so a
+// subscriber can reach nothing but other phones through it.
+class RelayCallTest : public NatCallTest {
+  protected:
+    QStringList ExtraServerArgs() override {
+        const auto secretFile = dir.path() / "turn-secret";
+        std::ofstream(secretFile) << kSecret << "\n";
+        return {QStringLiteral("--turn"),
+                QStringLiteral("%1:%2").arg(QLatin1String(kRelayAddress)).arg(kRelayPort),
+                QStringLiteral("--turn-secret-file"), QString::fromStdString(secretFile.string())};
+    }
+
+    void TearDown() override {
+        StopRelay();
+        NatCallTest::TearDown();
+    }
+
+    bool StartRelay() {
+        const auto work = dir.path() / "relay";
+        std::filesystem::create_directories(work);
+        const auto config = work / "turnserver.conf";
+        std::ofstream(config) << "listening-ip=" << kRelayAddress << "\n"
+                              << "relay-ip=" << kRelayAddress << "\n"
+                              << "listening-port=" << kRelayPort << "\n"
+                              << "no-udp\nno-dtls\nno-tls\nno-udp-relay\nno-cli\n"
+                              << "use-auth-secret\nstatic-auth-secret=" << kSecret << "\n"
+                              << "realm=kestrona\n"
+                              << "denied-peer-ip=0.0.0.0-255.255.255.255\n"
+                              << "allowed-peer-ip=" << kRelayAddress << "\n"
+                              << "user-quota=12\ntotal-quota=1200\n"
+                              << "userdb=" << (work / "turndb").string() << "\n"
+                              << "pidfile=" << (work / "turnserver.pid").string() << "\n"
+                              << "log-file=stdout\nsimple-log\n";
+        relay = std::make_unique<QProcess>();
+        relay->setProcessChannelMode(QProcess::MergedChannels);
+        relay->setStandardOutputFile(QString::fromStdString((work / "relay.log").string()),
+                                     QIODevice::Append);
+        relay->start(QStringLiteral("ip"),
+                     {QStringLiteral("netns"), QStringLiteral("exec"), QString::fromStdString(inet),
+                      QStringLiteral("turnserver"), QStringLiteral("-c"),
+                      QString::fromStdString(config.string())});
+        if (!relay->waitForStarted(10000)) {
+            return false;
+        }
+        const QString probe = QStringLiteral("exec 3<>/dev/tcp/%1/%2")
+                                  .arg(QLatin1String(kRelayAddress))
+                                  .arg(kRelayPort);
+        return WaitUntil(
+            [&] {
+                bool ok = false;
+                RunProgram(
+                    QStringLiteral("ip"),
+                    {QStringLiteral("netns"), QStringLiteral("exec"), QString::fromStdString(inet),
+                     QStringLiteral("bash"), QStringLiteral("-c"), probe},
+                    &ok);
+                return ok;
+            },
+            10000, 100);
+    }
+
+    // As a crash would: every connection through the relay ends at once.
+    void StopRelay() {
+        if (!relay) {
+            return;
+        }
+        relay->kill();
+        relay->waitForFinished(10000);
+        relay.reset();
+    }
+
+    std::string RelayLog() const {
+        std::ifstream in(dir.path() / "relay" / "relay.log");
+        std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return log.size() > 6000 ? log.substr(log.size() - 6000) : log;
+    }
+
+    static constexpr const char* kSecret = "relay-secret-of-the-test-service";
+    std::unique_ptr<QProcess> relay;
+};
+
+}  // namespace
+
+// Homes C and D forward nothing. Before the relay runs, neither phone can
+// be reached and each says so; once it runs, both hold relayed addresses,
+// call each other both ways and are called from home A and call it, each
+// call heard by both sides. Between the relay and phone D the bytes are
+// sealed: decoded as speech they are noise.
+TEST_F(RelayCallTest, HomesWithoutForwardingAreCalledThroughTheRelay) {
+    auto c = MakePhone(2, "cleo", speech);
+    auto d = MakePhone(3, "dov", reversed);
+    ASSERT_TRUE(c->Status() && d->Status());
+    EXPECT_EQ(Reach(*c, "unreachable"), "unreachable");
+    EXPECT_EQ(Reach(*d, "unreachable"), "unreachable");
+    EXPECT_NE(c->Rpc({QStringLiteral("portmap")}).toStdString().find("无法呼入"),
+              std::string::npos);
+
+    ASSERT_TRUE(StartRelay()) << RelayLog();
+    // Within a few seconds of the relay's start.
+    EXPECT_EQ(Reach(*c, "relayed", 15000), "relayed") << c->Output() << RelayLog();
+    EXPECT_EQ(Reach(*d, "relayed", 15000), "relayed") << d->Output() << RelayLog();
+    const QRegularExpression relayed(QStringLiteral("经中继 11\\.0\\.9\\.1:(\\d+) 呼入$"));
+    EXPECT_TRUE(relayed.match(d->Rpc({QStringLiteral("portmap")})).hasMatch())
+        << d->Rpc({QStringLiteral("portmap")}).toStdString();
+
+    kestrona::testing::NetnsSniffer tap;
+    std::string error;
+    ASSERT_TRUE(tap.Start(routers[3], "lan", error)) << error;
+    ExpectCallWorks(*c, *d);
+    ExpectCallWorks(*d, *c);
+    tap.Stop();
+    // The relay's side of D's two audio streams carried the most.
+    std::string wire;
+    for (const auto& flow : tap.Flows()) {
+        if (flow.source == kRelayAddress && flow.payload.size() > wire.size()) {
+            wire = flow.payload;
+        }
+    }
+    ASSERT_GT(wire.size(), 4000u) << "no audio came from the relay";
+    const double asSpeech = BestWaveformMatch(DecodeAsSpeech(wire), ReadSamples(speech), 8000, 3.0);
+    std::printf("[ measured ] relayed audio decoded as speech: match %.2f\n", asSpeech);
+    EXPECT_LT(asSpeech, 0.4);
+
+    auto a = MakePhone(0, "ada", reversed);
+    ASSERT_TRUE(a->Status());
+    ExpectCallWorks(*a, *c);
+    ExpectCallWorks(*c, *a);
+    EXPECT_FALSE(HasMessage(*a, kPeerUnreachable));
+    EXPECT_FALSE(HasMessage(*c, kPeerUnreachable));
+    EXPECT_FALSE(HasMessage(*d, kPeerUnreachable));
+    if (HasFailure()) {
+        std::printf("--- phone C\n%s\n--- phone D\n%s\n--- relay\n%s\n", c->Output().c_str(),
+                    d->Output().c_str(), RelayLog().c_str());
+    }
+    ExpectEachHeardTheOther(*c, speech, *d, reversed);
+}
+
+// A phone that knows nothing of the relay (no new requests, no encryption)
+// is given the relayed address, which admits nobody but callers through
+// the relay: its call fails as any call into an unreachable home does. The
+// relayed phone calls it all the same.
+TEST_F(RelayCallTest, APhoneWithoutTheRelayCannotCallInButIsCalled) {
+    ASSERT_TRUE(StartRelay()) << RelayLog();
+    auto d = MakePhone(3, "dov", reversed);
+    auto p = MakePhone(0, "piet", speech, {{"relay", "0"}, {"encryption", "off"}});
+    ASSERT_TRUE(d->Status() && p->Status());
+    ASSERT_EQ(Reach(*d, "relayed", 15000), "relayed") << d->Output() << RelayLog();
+    EXPECT_EQ(p->Status()->reach, "off");
+
+    ASSERT_EQ(p->Rpc({QStringLiteral("dial"), QString::number(d->Number())}), QStringLiteral("ok"));
+    EXPECT_TRUE(WaitUntil([&] { return HasMessage(*p, kPeerUnreachable); }, 30000));
+    EXPECT_NE(d->Status()->state, 3);  // it never rang
+    p->Rpc({QStringLiteral("hangup")});
+    EXPECT_TRUE(p->WaitState(0));
+
+    ExpectCallWorks(*d, *p);
+}
+
+// The relay dies in the middle of a call: the call ends as broken on both
+// sides; once it is back, the relayed phone holds a new relayed address
+// within seconds and is called again.
+TEST_F(RelayCallTest, ACallEndsWithTheRelayAndTheNextGoesThroughItsReturn) {
+    ASSERT_TRUE(StartRelay()) << RelayLog();
+    auto c = MakePhone(2, "cleo", speech);
+    auto d = MakePhone(3, "dov", reversed);
+    ASSERT_EQ(Reach(*d, "relayed", 15000), "relayed") << d->Output() << RelayLog();
+
+    ASSERT_EQ(c->Rpc({QStringLiteral("dial"), QString::number(d->Number())}), QStringLiteral("ok"));
+    ASSERT_TRUE(d->WaitState(3)) << c->Output() << d->Output();
+    ASSERT_EQ(d->Rpc({QStringLiteral("answer")}), QStringLiteral("ok"));
+    ASSERT_TRUE(c->WaitState(2));
+    ASSERT_TRUE(d->WaitState(2));
+    StopRelay();
+    EXPECT_EQ(Reach(*d, "unreachable", 10000), "unreachable");
+    EXPECT_TRUE(c->WaitState(6, 15000)) << c->Status()->state;
+    EXPECT_TRUE(d->WaitState(6, 15000)) << d->Status()->state;
+    c->Rpc({QStringLiteral("hangup")});
+    d->Rpc({QStringLiteral("hangup")});
+    EXPECT_TRUE(c->WaitState(0));
+    EXPECT_TRUE(d->WaitState(0));
+
+    ASSERT_TRUE(StartRelay()) << RelayLog();
+    EXPECT_EQ(Reach(*d, "relayed", 10000), "relayed") << d->Output() << RelayLog();
+    ExpectCallWorks(*c, *d);
+    if (HasFailure()) {
+        std::printf("--- phone C\n%s\n--- phone D\n%s\n--- relay\n%s\n", c->Output().c_str(),
+                    d->Output().c_str(), RelayLog().c_str());
+    }
 }

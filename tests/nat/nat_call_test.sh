@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The test network for calls between two homes: an "internet" namespace with
-# the directory server, and two homes, each a phone's namespace behind its own
-# router namespace that masquerades its outside traffic and runs miniupnpd
-# (home A's speaks UPnP IGD only, home B's NAT-PMP only). The test program
-# drives the phones; this script builds the network, hands its names to the
-# program and takes everything down again, whatever the outcome.
+# The test network for calls between homes: an "internet" namespace with
+# the directory server (and, at 11.0.9.1, the relay the test starts), and
+# four homes, each a phone's namespace behind its own router namespace that
+# masquerades its outside traffic. Routers A and B run miniupnpd (A's speaks
+# UPnP IGD only, B's NAT-PMP only); routers C and D forward nothing, with an
+# outside address in the carrier range 100.64.0.0/10, as a home behind a
+# carrier's NAT or a mobile hotspot is. The test program drives the phones;
+# this script builds the network, hands its names to the program and takes
+# everything down again, whatever the outcome.
 # usage: nat_call_test.sh TEST_PROGRAM PHONE_PROGRAM SERVER_PROGRAM [test arguments...]
 # Exit 77 (skipped) only where network namespaces cannot be made.
 set -uo pipefail
@@ -24,8 +27,8 @@ export PATH=$PATH:/usr/sbin
 # Unique per run, so that parallel runs never meet.
 id="kn$$x$RANDOM"
 inet=$id-inet
-routers=("$id-ra" "$id-rb")
-homes=("$id-ha" "$id-hb")
+routers=("$id-ra" "$id-rb" "$id-rc" "$id-rd")
+homes=("$id-ha" "$id-hb" "$id-hc" "$id-hd")
 work=$(mktemp -d "${TMPDIR:-/tmp}/kestrona-nat.XXXXXX")
 
 cleanup() {
@@ -48,19 +51,23 @@ set -e
 for ns in "${routers[@]}" "${homes[@]}"; do ip netns add "$ns"; done
 for ns in "$inet" "${routers[@]}" "${homes[@]}"; do ip -n "$ns" link set lo up; done
 ip netns exec "$inet" sysctl -qw net.ipv4.ip_forward=1
+# The relay's own address on the internet.
+ip -n "$inet" addr add 11.0.9.1/32 dev lo
 
-for i in 0 1; do
+for i in 0 1 2 3; do
     n=$((i + 1))
     router=${routers[$i]}
     home=${homes[$i]}
-    # The outside link: router n is 11.0.n.7 on the internet (an address
-    # that the router daemon takes for public).
+    # The outside link: routers A and B are 11.0.n.7 on the internet (an
+    # address that the router daemon takes for public), C and D 100.64.n.7.
+    net=11.0.$n
+    [[ $i -ge 2 ]] && net=100.64.$n
     ip -n "$inet" link add "up$n" type veth peer name wan netns "$router"
-    ip -n "$inet" addr add "11.0.$n.1/24" dev "up$n"
+    ip -n "$inet" addr add "$net.1/24" dev "up$n"
     ip -n "$inet" link set "up$n" up
-    ip -n "$router" addr add "11.0.$n.7/24" dev wan
+    ip -n "$router" addr add "$net.7/24" dev wan
     ip -n "$router" link set wan up
-    ip -n "$router" route add default via "11.0.$n.1"
+    ip -n "$router" route add default via "$net.1"
     # The home: the same private network behind both routers.
     ip -n "$router" link add lan type veth peer name eth0 netns "$home"
     ip -n "$router" addr add 192.168.1.1/24 dev lan
@@ -95,6 +102,7 @@ table inet filter {
     }
 }
 NFT
+    [[ $i -ge 2 ]] && continue
     if [[ $i -eq 0 ]]; then upnp=yes natpmp=no; else upnp=no natpmp=yes; fi
     cat >"$work/miniupnpd-$n.conf" <<CONF
 ext_ifname=wan
