@@ -5,6 +5,7 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -361,8 +362,11 @@ TEST_F(RelayCallTest, HomesWithoutForwardingAreCalledThroughTheRelay) {
 
     ASSERT_TRUE(StartRelay()) << RelayLog();
     // Within a few seconds of the relay's start.
+    const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(Reach(*c, "relayed", 15000), "relayed") << c->Output() << RelayLog();
     EXPECT_EQ(Reach(*d, "relayed", 15000), "relayed") << d->Output() << RelayLog();
+    std::printf("[ measured ] relay started to both phones relayed: %.2f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     const QRegularExpression relayed(QStringLiteral("经中继 11\\.0\\.9\\.1:(\\d+) 呼入$"));
     EXPECT_TRUE(relayed.match(d->Rpc({QStringLiteral("portmap")})).hasMatch())
         << d->Rpc({QStringLiteral("portmap")}).toStdString();
@@ -406,9 +410,13 @@ TEST_F(RelayCallTest, HomesWithoutForwardingAreCalledThroughTheRelay) {
 TEST_F(RelayCallTest, APhoneWithoutTheRelayCannotCallInButIsCalled) {
     ASSERT_TRUE(StartRelay()) << RelayLog();
     auto d = MakePhone(3, "dov", reversed);
+    // From the login (the registration's phone logs in as it ends).
+    const auto loggedIn = std::chrono::steady_clock::now();
+    ASSERT_EQ(Reach(*d, "relayed", 15000), "relayed") << d->Output() << RelayLog();
+    std::printf("[ measured ] login to relayed: %.2f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - loggedIn).count());
     auto p = MakePhone(0, "piet", speech, {{"relay", "0"}, {"encryption", "off"}});
     ASSERT_TRUE(d->Status() && p->Status());
-    ASSERT_EQ(Reach(*d, "relayed", 15000), "relayed") << d->Output() << RelayLog();
     EXPECT_EQ(p->Status()->reach, "off");
 
     ASSERT_EQ(p->Rpc({QStringLiteral("dial"), QString::number(d->Number())}), QStringLiteral("ok"));
@@ -444,7 +452,10 @@ TEST_F(RelayCallTest, ACallEndsWithTheRelayAndTheNextGoesThroughItsReturn) {
     EXPECT_TRUE(d->WaitState(0));
 
     ASSERT_TRUE(StartRelay()) << RelayLog();
+    const auto back = std::chrono::steady_clock::now();
     EXPECT_EQ(Reach(*d, "relayed", 10000), "relayed") << d->Output() << RelayLog();
+    std::printf("[ measured ] relay back to relayed again: %.2f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count());
     ExpectCallWorks(*c, *d);
     if (HasFailure()) {
         std::printf("--- phone C\n%s\n--- phone D\n%s\n--- relay\n%s\n", c->Output().c_str(),
