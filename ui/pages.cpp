@@ -335,6 +335,8 @@ void CPage2::ShowMappingState() {
     if (CPhoneApp* app = CPhoneApp::Instance()) {
         mapping = app->PortMapping();
     }
+    // Until the server has said, nothing is known of incoming calls.
+    m_reachState->setText(tr("未知"));
     if (!mapping) {
         m_mappingState->setText(tr("不可用"));
         return;

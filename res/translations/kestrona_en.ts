@@ -304,6 +304,10 @@
         <source>呼入</source>
         <translation>Incoming calls</translation>
     </message>
+    <message>
+        <source>未知</source>
+        <translation>Unknown</translation>
+    </message>
 </context>
 <context>
     <name>CPage3</name>
