@@ -116,8 +116,9 @@ void Worker::Run() {
                     if (auto it = m_allocations.find(id); it != m_allocations.end()) {
                         Allocation& a = it->second;
                         const bool wasConnected = a.link.connected;
-                        LinkReady(a.link, revents,
-                                  [this, id](const stun::Message& m) { OnIndication(id, m); });
+                        LinkReady(a.link, revents, [this, allocId = id](const stun::Message& m) {
+                            OnIndication(allocId, m);
+                        });
                         if (a.link.broken) {
                             Lose(a);
                         } else if (!wasConnected && a.link.connected) {
