@@ -20,18 +20,21 @@ void PutText(char* field, std::size_t size, const std::string& text) {
     std::memcpy(field, text.data(), std::min(text.size(), size - 1));
 }
 
-// A text field: up to its first zero, never past the field; only printable
+// A text field: up to its zero, which must lie inside the field; only printable
 // ASCII is kept, so nothing the server sends can smuggle control bytes into
 // a log line or a host name.
 std::string GetText(const char* field, std::size_t size) {
     std::string text;
-    for (std::size_t i = 0; i < size && field[i] != 0; ++i) {
+    for (std::size_t i = 0; i < size; ++i) {
         const unsigned char c = static_cast<unsigned char>(field[i]);
+        if (c == 0)
+            return text;
         if (c < 0x21 || c > 0x7E)
             return {};
         text.push_back(static_cast<char>(c));
     }
-    return text;
+    // A field without its terminating zero is cut or not a text at all.
+    return {};
 }
 
 bool Starts(const char* data, std::size_t received, std::string_view word, std::size_t size) {

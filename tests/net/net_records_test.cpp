@@ -173,6 +173,9 @@ TEST(RelayRecords, RequestsAndHostileAnswers) {
     EXPECT_EQ(relayed.relay.port, 3478);
     PutInt32(&query[40], 2);
     EXPECT_FALSE(ParseQueryPeerReply(query.data(), kQueryPeerReplySize).found);
+    PutInt32(&query[40], 0);
+    std::memcpy(&query[20], "11.0.9.111.0.9.1", 16);  // no zero inside the address field
+    EXPECT_FALSE(ParseQueryPeerReply(query.data(), kQueryPeerReplySize).found);
     EXPECT_FALSE(ParseQueryPeerReply(query.data(), 100).found);
 
     std::vector<char> verdict(kReachReplySize + 1, 0);
