@@ -365,19 +365,28 @@ struct Server::Impl {
         Finish(*conn);
     }
 
+    // Members go from the bottom up, and that is the order of a stop: first
+    // what reads the exchange, then the exchange, then the lanes, then the
+    // state the lanes' connections give back on their way out.
     ServerConfig config;
     Directory& directory;
     Metrics metrics;
-    std::unique_ptr<ExchangeHandler> exchange;
-    std::unique_ptr<MetricsEndpoint> metrics_endpoint;
     std::unique_ptr<asio::ssl::context> tls_context;
     std::mutex slots_mutex;
     std::unordered_map<std::string, int> per_address;
     int open_connections = 0;
-    std::vector<std::thread> threads;
     bool started = false;
-    // Last, so that connections still pending are destroyed before the state above.
+    // Connections still suspended here are destroyed with their context and
+    // release their slots above.
     std::vector<std::unique_ptr<Lane>> lanes;
+    std::vector<std::thread> threads;
+    // Below the lanes because every store job it holds waits with a timer of
+    // a lane's context: its threads are joined and its queue emptied while
+    // the contexts and their timer services still exist. The connections
+    // left in the lanes point to it only from frames that are destroyed,
+    // never resumed.
+    std::unique_ptr<ExchangeHandler> exchange;
+    std::unique_ptr<MetricsEndpoint> metrics_endpoint;
 };
 
 Server::Server(ServerConfig config, Directory& directory)

@@ -56,6 +56,16 @@ void StoreExecutor::Start(std::function<bool()> probe, std::function<void()> int
     }
 }
 
+// Each job is called once and let go of at once: what it holds (a timer of
+// the submitter's context, say) must not outlive the stop.
+void StoreExecutor::RefuseAll(std::deque<Item>& items) {
+    while (!items.empty()) {
+        Item item = std::move(items.front());
+        items.pop_front();
+        item.job(false);
+    }
+}
+
 void StoreExecutor::Stop() {
     std::deque<Item> refused;
     {
@@ -68,9 +78,7 @@ void StoreExecutor::Stop() {
     }
     wake_.notify_all();
     probe_wake_.notify_all();
-    for (Item& item : refused) {
-        item.job(false);
-    }
+    RefuseAll(refused);
     // A job stuck in a call to a database that does not answer is broken off
     // by closing its connection; asked again until every worker is free,
     // since a job may try another connection after the first one fails.
@@ -96,13 +104,14 @@ void StoreExecutor::Stop() {
     if (prober_.joinable()) {
         prober_.join();
     }
-    std::lock_guard lock(mutex_);
-    threads_.clear();
-    // Whatever was submitted while the workers finished is refused too.
-    refused.swap(queue_);
-    for (Item& item : refused) {
-        item.job(false);
+    {
+        std::lock_guard lock(mutex_);
+        threads_.clear();
+        // Whatever was submitted while the workers finished is refused too,
+        // outside the lock, since a job may submit again (and be refused).
+        refused.swap(queue_);
     }
+    RefuseAll(refused);
 }
 
 bool StoreExecutor::Submit(SteadyTime deadline, Job job) {

@@ -66,8 +66,8 @@ class StoreExecutor {
     // when jobs are still running after a short grace.
     void Start(std::function<bool()> probe = {}, std::function<void()> interrupt = {});
     // Refuses whatever is queued, interrupts the store calls still running
-    // and joins every thread. Every accepted job has had its call when this
-    // returns.
+    // and joins every thread. Every accepted job has had its one call, and
+    // has been destroyed, when this returns.
     void Stop();
 
     // False (and the job is not called) when the queue is full or stopped.
@@ -85,6 +85,7 @@ class StoreExecutor {
         SteadyTime deadline;
         Job job;
     };
+    static void RefuseAll(std::deque<Item>& items);
     void Work(std::size_t index);
     void Probe();
 

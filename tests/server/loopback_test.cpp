@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <future>
@@ -16,6 +17,7 @@
 #include "server/password.h"
 #include "server/server.h"
 #include "server/sqlite_store.h"
+#include "server/store_executor.h"
 #include "server_test_util.h"
 #include "store_backends.h"
 
@@ -498,16 +500,49 @@ TEST(ServerLoad, AHungDatabaseCostsEachRequestItsDeadlineAndNoMore) {
     late.join();
 }
 
-// A stop in the middle of a login storm: password checks still queued are
-// refused and those running finish before the connections' contexts go.
+// Holds every password look-up, once told to, until released or broken off,
+// so that the logins behind the held ones wait in the queue.
+class HeldLookUps : public test::ForwardingStore {
+  public:
+    using ForwardingStore::ForwardingStore;
+    std::optional<std::string> PasswordHash(std::int32_t number) override {
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] { return !holding_; });
+        }
+        return inner_.PasswordHash(number);
+    }
+    void Interrupt() override { Release(); }
+    void Hold() {
+        std::lock_guard lock(mutex_);
+        holding_ = true;
+    }
+    void Release() {
+        std::lock_guard lock(mutex_);
+        holding_ = false;
+        wake_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool holding_ = false;
+};
+
+// A stop in the middle of a login storm, with the password checks held so
+// that the queue is full: the queued checks are refused and the running ones
+// finish before the connections' contexts go, and no phone is told anything
+// about its password.
 TEST(ServerLoad, AStopDuringALoginStormLeavesNoWorkBehind) {
     test::TempDir dir;
-    SqliteStore store(dir.File("directory.db"));
+    SqliteStore sqlite(dir.File("directory.db"));
+    HeldLookUps store(sqlite);
     PasswordHasher hasher(HashCost::Minimum());
     Directory directory(store, hasher, DirectoryConfig{});
     ServerConfig config;
     config.listen_address = "127.0.0.1";
     config.port = 0;
+    config.metrics_address = "127.0.0.1";
     config.hash_threads = 2;
     config.limits.address_failures = 0;
     config.limits.number_failures = 0;
@@ -516,21 +551,79 @@ TEST(ServerLoad, AStopDuringALoginStormLeavesNoWorkBehind) {
     server->Start();
     std::int32_t number =
         rec::GetInt(Talk(server->port(), test::RegisterRecord("a", "p", "a@x")).reply.data(), 18);
+
+    store.Hold();
+    constexpr int kLogins = 24;
+    std::vector<Bytes> answers(kLogins);
     std::vector<std::thread> storm;
-    for (int i = 0; i < 24; ++i) {
-        storm.emplace_back([port = server->port(), number, i] {
-            RawClient client(port, 2);
+    for (int i = 0; i < kLogins; ++i) {
+        storm.emplace_back([port = server->port(), number, i, &answer = answers[i]] {
+            RawClient client(port, 5);
             client.ReadExactly(6);
             client.Send(test::LoginRecord(number, "guess" + std::to_string(i), 7000));
-            client.ReadToEnd();
+            answer = client.ReadToEnd();
         });
     }
-    std::this_thread::sleep_for(20ms);
+    // Two checks held on the hash threads, the others queued behind them.
+    std::string waiting = "kestrona_password_checks_waiting " + std::to_string(kLogins) + "\n";
+    bool queued = false;
+    for (int i = 0; i < 300 && !queued; ++i) {
+        queued =
+            test::HttpGet(server->metrics_port(), "/metrics").find(waiting) != std::string::npos;
+        if (!queued) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    EXPECT_TRUE(queued);
+    // Let go once the stop is under way, before it would break the checks off.
+    std::thread release([&store] {
+        std::this_thread::sleep_for(100ms);
+        store.Release();
+    });
     server->Stop();
     server.reset();
+    release.join();
     for (std::thread& t : storm) {
         t.join();
     }
+    for (const Bytes& answer : answers) {
+        EXPECT_TRUE(answer.empty() || test::ReplyWord(answer) == "GENERALERROR")
+            << test::ReplyWord(answer);
+    }
+}
+
+// Work that a stop refuses has its one call and is let go of before Stop
+// returns, so nothing it holds outlives the stop.
+TEST(StoreWork, AStopCallsEachQueuedJobOnceAndKeepsNoneOfThem) {
+    StoreExecutorConfig work_config;
+    work_config.threads = 1;
+    work_config.queue_limit = 8;
+    StoreExecutor work(work_config);
+    work.Start();
+    std::promise<void> started;
+    std::promise<void> finish;
+    std::shared_future<void> finished = finish.get_future().share();
+    ASSERT_TRUE(work.Submit(SteadyTime::max(), [&started, finished](bool) {
+        started.set_value();
+        finished.wait_for(5s);
+    }));
+    started.get_future().wait();
+    auto held = std::make_shared<int>(0);
+    std::atomic<int> runs{0};
+    std::atomic<int> refusals{0};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(work.Submit(SteadyTime::max(),
+                                [held, &runs, &refusals](bool run) { ++(run ? runs : refusals); }));
+    }
+    std::thread release([&finish] {
+        std::this_thread::sleep_for(50ms);
+        finish.set_value();
+    });
+    work.Stop();
+    release.join();
+    EXPECT_EQ(runs.load(), 0);
+    EXPECT_EQ(refusals.load(), 5);
+    EXPECT_EQ(held.use_count(), 1);
 }
 
 // The executable itself: nothing but a database path (and a free port, since
