@@ -20,6 +20,18 @@
 // control off and on: CPU per engine and mouth-to-ear delay (see below); the
 // servers' own time is not counted.
 //
+// BM_RelayCall: the BM_CallCpu call (8000 Hz, blocks of 250 ms, echo control
+// off) put through a TURN relay on loopback (TCP relaying) as an unreachable
+// phone is called, against the same call made directly, in alternating
+// order round after round (--relay_rounds=N, default 5). Reports the median
+// mouth-to-ear of each and what the relay adds (relay_adds_ms, the
+// difference of the medians); the relay's CPU time (utime + stime) over the
+// relayed calls per second of call, as a percentage of one core; and the
+// medians of the time from asking the relay for an address to its grant
+// (map_to_grant_ms) and from opening a route to a relayed address to the
+// first byte arriving at the far end (route_to_first_byte_ms). A line per
+// round goes to stderr.
+//
 // BM_EchoCanceller: the two cancellers the engine could use, on a synthetic
 // laptop path (the loudspeaker heard 40 ms later at -6 dB), without real
 // time: echo return loss enhancement over seconds 2 to 4 (erle_db), the
@@ -28,20 +40,36 @@
 // per second of audio (core_pct). Argument 0 is speexdsp (250 ms tail),
 // 1 WebRTC audio processing (extended filter), the one the engine uses.
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <speex/speex_echo.h>
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string_view>
 
 #include "media/audio_engine.h"
 #include "media/echo_canceller.h"
+#include "net/relay_client.h"
 #include "platform/audio_backend_file.h"
 #include "platform/wav_file.h"
 #include "tests/media/media_test_util.h"
+#include "tests/support/coturn_fixture.h"
 #include "tests/support/pipewire_fixture.h"
 #include "tests/support/pulse_fixture.h"
 
@@ -106,9 +134,31 @@ struct CallResult {
     double cpuSeconds = 0;
     double audioSeconds = 0;
     double mouthToEar = -1;  // seconds
+    double besideCpuSeconds = 0;
+    bool connected = true;
 };
 
-CallResult RunCall(int rate, int delayMs, double seconds, bool echo = false) {
+// Where the caller connects to reach the answerer; a port of 0 when there
+// is no way through.
+struct Reach {
+    std::string host = "127.0.0.1";
+    int portIn = 0;
+    int portOut = 0;
+};
+// How a call is put through. By default the caller connects straight to the
+// answerer's ports and speaks as soon as both streams are accepted.
+struct CallPath {
+    std::function<Reach(int portIn, int portOut)> reach;
+    // Between both streams being accepted and the first block sent: a path
+    // may still be joining the streams when the accept has happened.
+    std::chrono::milliseconds settle{0};
+    // CPU seconds of a process beside this one (a relay), sampled over the
+    // same span as the engines'.
+    std::function<double()> besideCpu;
+};
+
+CallResult RunCall(int rate, int delayMs, double seconds, bool echo = false,
+                   const CallPath& path = {}) {
     CallResult r;
     fs::path dir = fs::temp_directory_path() / ("kestrona-bench-" + std::to_string(::getpid()));
     fs::create_directories(dir);
@@ -137,20 +187,38 @@ CallResult RunCall(int rate, int delayMs, double seconds, bool echo = false) {
         b.Init(&ownerB, rate, delayMs, true, "", 0, 0);
         b.Listen(0, 0);
         a.Init(&ownerA, rate, delayMs, true, "", 0, 0);
-        a.Connect("127.0.0.1", b.m_portIn, b.m_portOut);
-        WaitUntil([&] { return b.m_sockIn.load() >= 0 && b.m_sockOut.load() >= 0; });
-        const double cpu0 = EngineCpuSeconds();
-        const auto t0 = std::chrono::steady_clock::now();
-        b.StartReceive();
-        b.StartSend();
-        a.StartReceive();
-        a.StartSend();
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        r.cpuSeconds = EngineCpuSeconds() - cpu0;
-        a.Stop();
-        b.Stop();
-        r.audioSeconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const auto accepted = [&] { return b.m_sockIn.load() >= 0 && b.m_sockOut.load() >= 0; };
+        if (!path.reach) {
+            a.Connect("127.0.0.1", b.m_portIn, b.m_portOut);
+            WaitUntil(accepted);
+        } else {
+            const Reach to = path.reach(b.m_portIn.load(), b.m_portOut.load());
+            r.connected = to.portIn > 0 && to.portOut > 0 &&
+                          a.Connect(to.host, to.portIn, to.portOut) &&
+                          WaitUntil(accepted, std::chrono::seconds(15));
+        }
+        if (r.connected) {
+            std::this_thread::sleep_for(path.settle);
+            const double cpu0 = EngineCpuSeconds();
+            const double beside0 = path.besideCpu ? path.besideCpu() : 0.0;
+            const auto t0 = std::chrono::steady_clock::now();
+            b.StartReceive();
+            b.StartSend();
+            a.StartReceive();
+            a.StartSend();
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            r.cpuSeconds = EngineCpuSeconds() - cpu0;
+            if (path.besideCpu)
+                r.besideCpuSeconds = path.besideCpu() - beside0;
+            a.Stop();
+            b.Stop();
+            r.audioSeconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        }
+    }
+    if (!r.connected) {
+        fs::remove_all(dir);
+        return r;
     }
     // Where the caller's speech landed in the answerer's loudspeaker.
     const size_t block = size_t(CAudioEngine::BlockBytesFor(rate, delayMs) / 2);
@@ -421,6 +489,322 @@ BENCHMARK(BM_EchoCanceller)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
+int g_relayRounds = 5;
+
+double Median(std::vector<double> values) {
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// A file descriptor closed when it goes.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+bool ReadableWithin(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, ms);
+    } while (n < 0 && errno == EINTR);
+    return n > 0;
+}
+
+// The relay runs as our child; it is the only turnserver whose parent we are.
+pid_t ChildTurnserver() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        std::ifstream in(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(in, line))
+            continue;
+        const size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open)
+            continue;
+        std::istringstream rest(line.substr(close + 1));
+        char state = 0;
+        pid_t parent = 0;
+        if (line.substr(open + 1, close - open - 1) == "turnserver" && (rest >> state >> parent) &&
+            parent == ::getpid())
+            return pid_t(std::stol(entry.path().filename().string()));
+    }
+    return -1;
+}
+
+// utime + stime of all of a process's threads, in seconds; -1 when unreadable.
+double ProcessCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line) || line.rfind(')') == std::string::npos)
+        return -1;
+    // After the name: state is field 3, utime field 14 and stime field 15.
+    std::istringstream rest(line.substr(line.rfind(')') + 1));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 13 && rest >> field; ++i) {
+    }
+    if (!(rest >> utime >> stime))
+        return -1;
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+// A relay on loopback with the answering phone's relay client, which maps
+// the answerer's ports there, and the calling phone's, which opens routes to
+// them. Also a listening socket of its own, mapped once, to time routes.
+class RelayRig {
+  public:
+    bool Start(std::string& why) {
+        if (!test::CoturnProcess::Available()) {
+            why = "turnserver is not installed";
+            return false;
+        }
+        if (!m_relay.Start()) {
+            why = "the relay did not start: " + m_relay.Log();
+            return false;
+        }
+        m_pid = ChildTurnserver();
+        if (m_pid < 0 || ProcessCpuSeconds(m_pid) < 0) {
+            why = "the relay's process is not to be found";
+            return false;
+        }
+        m_server = RelayServer{test::CoturnProcess::kListenIp, m_relay.Port(), false};
+        for (auto [client, number] : {std::pair{&m_callee, "callee"}, {&m_caller, "caller"}}) {
+            *client = std::make_unique<CRelayClient>();
+            const auto credentials = m_relay.MakeCredentials(3600, number);
+            (*client)->SetCredentials({credentials.username, credentials.password});
+        }
+        m_probeListener = std::make_unique<Fd>(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        const int fd = m_probeListener->Get();
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd, 4) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            why = "no listening socket for the route probe";
+            return false;
+        }
+        int id = 0;
+        m_probeGrant = Map(ntohs(address.sin_port), id);
+        if (!m_probeGrant) {
+            why = "the relay granted no address for the route probe: " + m_relay.Log();
+            return false;
+        }
+        return true;
+    }
+
+    // The answerer's two ports mapped on the relay, each reached through a
+    // route of the caller's client; the mappings last until UnmapCall.
+    Reach Through(int portIn, int portOut) {
+        Reach reach;
+        for (auto [local, route] : {std::pair{portIn, &reach.portIn}, {portOut, &reach.portOut}}) {
+            int id = 0;
+            const auto grant = Map(local, id);
+            if (id > 0)
+                m_callMaps.push_back(id);
+            if (!grant)
+                return Reach{};
+            *route = m_caller->OpenRoute(m_server, grant->address, grant->port);
+        }
+        return reach;
+    }
+    void UnmapCall() {
+        for (int id : m_callMaps) m_callee->Unmap(id);
+        m_callMaps.clear();
+    }
+
+    // From opening a route to the probe's relayed address to the first byte
+    // sent into it arriving at the probe's socket, in seconds.
+    std::optional<double> RouteToFirstByte() {
+        constexpr int kLimitMs = 10000;
+        const auto t0 = std::chrono::steady_clock::now();
+        const int port = m_caller->OpenRoute(m_server, m_probeGrant->address, m_probeGrant->port);
+        if (port <= 0)
+            return std::nullopt;
+        Fd out(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(uint16_t(port));
+        const char byte = 'k';
+        if (out.Get() < 0 ||
+            ::connect(out.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::send(out.Get(), &byte, 1, MSG_NOSIGNAL) != 1 ||
+            !ReadableWithin(m_probeListener->Get(), kLimitMs))
+            return std::nullopt;
+        Fd in(::accept4(m_probeListener->Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        char got = 0;
+        if (in.Get() < 0 || !ReadableWithin(in.Get(), kLimitMs) ||
+            ::recv(in.Get(), &got, 1, 0) != 1 || got != byte)
+            return std::nullopt;
+        return SecondsSince(t0);
+    }
+
+    double RelayCpuSeconds() const { return ProcessCpuSeconds(m_pid); }
+    const std::vector<double>& MapToGrant() const { return m_mapToGrant; }
+
+  private:
+    // Maps `port` with the answerer's client and waits for the grant, which
+    // comes on this thread's event loop.
+    std::optional<RelayGrant> Map(int port, int& id) {
+        QEventLoop loop;
+        QTimer limit;
+        limit.setSingleShot(true);
+        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        std::optional<RelayGrant> grant;
+        double took = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        id = m_callee->Map(m_server, port, [&](const RelayGrant& g) {
+            took = SecondsSince(t0);
+            grant = g;
+            loop.quit();
+        });
+        if (!grant) {
+            limit.start(10000);
+            loop.exec();
+        }
+        if (!grant) {
+            // Takes the callback back before its captures go.
+            m_callee->Unmap(id);
+            id = 0;
+            return std::nullopt;
+        }
+        if (grant->port <= 0)
+            return std::nullopt;
+        m_mapToGrant.push_back(took);
+        return grant;
+    }
+
+    test::CoturnProcess m_relay;  // goes last
+    pid_t m_pid = -1;
+    RelayServer m_server;
+    std::unique_ptr<Fd> m_probeListener;
+    std::unique_ptr<CRelayClient> m_callee, m_caller;
+    std::optional<RelayGrant> m_probeGrant;
+    std::vector<int> m_callMaps;
+    std::vector<double> m_mapToGrant;
+};
+
+void BM_RelayCall(benchmark::State& state) {
+    const int rate = int(state.range(0)), delay = int(state.range(1));
+    constexpr double kSeconds = 6.0;
+    // Both calls wait alike after the accept: the relay may still be joining
+    // the callee's side then, and drops what arrives before.
+    constexpr std::chrono::milliseconds kSettle{200};
+    RelayRig rig;
+    std::string why;
+    if (!rig.Start(why)) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    std::vector<double> direct, relayed, routes;
+    double relayCpu = 0, relayedSeconds = 0;
+    int failed = 0;
+    for (auto _ : state) {
+        for (int round = 0; round < g_relayRounds; ++round) {
+            double m2e[2] = {-1, -1};
+            // Each goes first in every other round, so that load drifting
+            // over a round weighs on both alike.
+            for (int k = 0; k < 2; ++k) {
+                const bool viaRelay = (k + round) % 2 == 1;
+                CallPath path;
+                path.settle = kSettle;
+                if (viaRelay) {
+                    path.reach = [&](int in, int out) { return rig.Through(in, out); };
+                    path.besideCpu = [&] { return rig.RelayCpuSeconds(); };
+                }
+                const CallResult r = RunCall(rate, delay, kSeconds, false, path);
+                if (viaRelay) {
+                    rig.UnmapCall();
+                    if (r.connected) {
+                        relayCpu += r.besideCpuSeconds;
+                        relayedSeconds += r.audioSeconds;
+                    }
+                    if (const auto route = rig.RouteToFirstByte())
+                        routes.push_back(*route);
+                    else
+                        ++failed;
+                }
+                if (!r.connected || r.mouthToEar < 0) {
+                    ++failed;
+                    continue;
+                }
+                m2e[viaRelay] = r.mouthToEar;
+                (viaRelay ? relayed : direct).push_back(r.mouthToEar);
+            }
+            std::fprintf(stderr, "round %d: mouth-to-ear direct %.1f ms, relayed %.1f ms\n",
+                         round + 1, 1000.0 * m2e[0], 1000.0 * m2e[1]);
+        }
+    }
+    const double d = Median(direct), r = Median(relayed);
+    state.counters["rounds"] = g_relayRounds;
+    state.counters["failed"] = failed;
+    state.counters["direct_mouth_to_ear_ms"] = 1000.0 * d;
+    state.counters["relayed_mouth_to_ear_ms"] = 1000.0 * r;
+    state.counters["relay_adds_ms"] = d >= 0 && r >= 0 ? 1000.0 * (r - d) : -1;
+    state.counters["coturn_cpu_pct"] = relayedSeconds > 0 ? 100.0 * relayCpu / relayedSeconds : -1;
+    state.counters["map_to_grant_ms"] = 1000.0 * Median(rig.MapToGrant());
+    state.counters["route_to_first_byte_ms"] = 1000.0 * Median(routes);
+}
+BENCHMARK(BM_RelayCall)
+    ->ArgNames({"rate", "delay"})
+    ->Args({8000, 250})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+
 }  // namespace
 
-BENCHMARK_MAIN();
+// --relay_rounds=N is this program's; the rest goes to the benchmark library.
+// The relay clients answer on the main thread's event loop.
+int main(int argc, char** argv) {
+    std::vector<char*> args;
+    constexpr std::string_view kRounds = "--relay_rounds=";
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg.rfind(kRounds, 0) != 0) {
+            args.push_back(argv[i]);
+            continue;
+        }
+        const std::string_view value = arg.substr(kRounds.size());
+        int rounds = 0;
+        const auto [end, error] =
+            std::from_chars(value.data(), value.data() + value.size(), rounds);
+        if (error != std::errc() || end != value.data() + value.size() || rounds < 1 ||
+            rounds > 1000) {
+            std::fprintf(stderr, "%s: --relay_rounds takes a number from 1 to 1000\n", argv[0]);
+            return 2;
+        }
+        g_relayRounds = rounds;
+    }
+    int count = int(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+        return 1;
+    int qtArgc = 1;
+    char name[] = "media_bench";
+    char* qtArgv[] = {name, nullptr};
+    QCoreApplication app(qtArgc, qtArgv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
