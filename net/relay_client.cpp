@@ -46,9 +46,8 @@ void CRelayClient::PostFailure(int id) {
 int CRelayClient::Map(const RelayServer& server, int localPort, Done done) {
     const int id = ++m_nextId;
     m_pending.emplace(id, std::move(done));
-    // TLS to the relay is not built yet: such a server is refused.
-    if (m_bShutDown || server.tls || server.host.empty() || server.port <= 0 ||
-        server.port > 65535 || localPort <= 0 || localPort > 65535) {
+    if (m_bShutDown || server.host.empty() || server.port <= 0 || server.port > 65535 ||
+        localPort <= 0 || localPort > 65535) {
         PostFailure(id);
         return id;
     }
@@ -74,8 +73,8 @@ void CRelayClient::Unmap(int id) {
 
 int CRelayClient::OpenRoute(const RelayServer& server, const std::string& peerAddress,
                             int peerPort) {
-    if (m_bShutDown || server.tls || server.host.empty() || server.port <= 0 ||
-        server.port > 65535 || peerPort <= 0 || peerPort > 65535) {
+    if (m_bShutDown || server.host.empty() || server.port <= 0 || server.port > 65535 ||
+        peerPort <= 0 || peerPort > 65535) {
         return 0;
     }
     const auto peer = stun::Address::FromText(peerAddress, static_cast<uint16_t>(peerPort));

@@ -1,10 +1,10 @@
 // The relay client for phones that cannot be reached from outside: holds TCP
-// allocations on the service's TURN relay (TCP relaying) and joins every
-// connection that arrives at a relayed address to a local listening port on
-// 127.0.0.1, and lets a calling phone reach such a relayed address through a
-// local port of its own. All relay traffic runs on one worker thread; the
-// owner's thread only queues jobs and takes the answers, so nothing waits on
-// it.
+// allocations on the service's TURN relay (TCP relaying, over TLS when the
+// relay asks for it) and joins every connection that arrives at a relayed
+// address to a local listening port on 127.0.0.1, and lets a calling phone
+// reach such a relayed address through a local port of its own. All relay
+// traffic runs on one worker thread; the owner's thread only queues jobs and
+// takes the answers, so nothing waits on it.
 #pragma once
 
 #include <QObject>
@@ -23,7 +23,8 @@ namespace kestrona {
 struct RelayServer {
     std::string host;  // dotted IPv4 or a name
     int port = 0;
-    // Not supported yet: a Map or OpenRoute on such a server fails at once.
+    // Every connection to it inside TLS, its certificate checked against
+    // the system's authorities and KESTRONA_TLS_CA_FILE for `host`.
     bool tls = false;
 };
 // Time-limited credentials as the directory server issues them.

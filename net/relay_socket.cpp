@@ -4,14 +4,19 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QDebug>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace kestrona::relay {
 
@@ -159,7 +164,227 @@ Fd AcceptConnection(int listenFd) {
     return fd;
 }
 
-Splice::Splice(Fd a, Fd b, std::span<const uint8_t> earlyFromA)
+std::unique_ptr<TlsContext> TlsContext::Make(const std::string& extraAuthorities) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx) {
+        return nullptr;
+    }
+    std::unique_ptr<TlsContext> context(new TlsContext(ctx));
+    if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1) {
+        return nullptr;
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
+        qWarning("kestrona: relay: the system's certificate authorities cannot be read");
+    }
+    if (!extraAuthorities.empty() &&
+        SSL_CTX_load_verify_locations(ctx, extraAuthorities.c_str(), nullptr) != 1) {
+        qWarning("kestrona: relay: no certificate authorities in %s", extraAuthorities.c_str());
+    }
+    ERR_clear_error();
+    // Writes are retried with the same bytes from a buffer that may have
+    // moved (a vector grows) or grown behind them.
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // A relay that drops the connection without close_notify ends the
+    // stream like a plain FIN: what is relayed is sealed end to end, so a
+    // cut cannot pass off forged bytes.
+    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    return context;
+}
+
+TlsContext::~TlsContext() {
+    SSL_CTX_free(m_ctx);
+}
+
+Stream Stream::Tls(Fd fd, const TlsContext& context, const std::string& host) {
+    Stream stream(std::move(fd));
+    if (!stream.Valid()) {
+        return Stream();
+    }
+    stream.m_ssl = SSL_new(context.Get());
+    if (!stream.m_ssl || SSL_set_fd(stream.m_ssl, stream.Get()) != 1) {
+        ERR_clear_error();
+        return Stream();
+    }
+    in_addr dotted{};
+    bool named;
+    if (::inet_pton(AF_INET, host.c_str(), &dotted) == 1) {
+        named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(stream.m_ssl), host.c_str()) == 1;
+    } else {
+        named = SSL_set1_host(stream.m_ssl, host.c_str()) == 1 &&
+                SSL_set_tlsext_host_name(stream.m_ssl, host.c_str()) == 1;
+    }
+    if (!named) {
+        ERR_clear_error();
+        return Stream();
+    }
+    SSL_set_connect_state(stream.m_ssl);
+    stream.m_handshakeWants = POLLOUT;
+    return stream;
+}
+
+Stream::~Stream() {
+    Close();
+}
+
+Stream::Stream(Stream&& other) noexcept
+    : m_fd(std::move(other.m_fd)),
+      m_ssl(std::exchange(other.m_ssl, nullptr)),
+      m_handshaken(other.m_handshaken),
+      m_broken(other.m_broken),
+      m_shut(other.m_shut),
+      m_handshakeWants(other.m_handshakeWants),
+      m_readWants(other.m_readWants),
+      m_writeWants(other.m_writeWants) {}
+
+Stream& Stream::operator=(Stream&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_fd = std::move(other.m_fd);
+        m_ssl = std::exchange(other.m_ssl, nullptr);
+        m_handshaken = other.m_handshaken;
+        m_broken = other.m_broken;
+        m_shut = other.m_shut;
+        m_handshakeWants = other.m_handshakeWants;
+        m_readWants = other.m_readWants;
+        m_writeWants = other.m_writeWants;
+    }
+    return *this;
+}
+
+void Stream::Close() {
+    if (m_ssl) {
+        if (m_handshaken && !m_broken && !m_shut) {
+            // Once, without waiting: the relay closes its side anyway.
+            SSL_shutdown(m_ssl);
+        }
+        SSL_free(m_ssl);
+        m_ssl = nullptr;
+        ERR_clear_error();
+    }
+    m_fd.Reset();
+}
+
+Stream::Io Stream::Failed(int result, short& wants) {
+    switch (SSL_get_error(m_ssl, result)) {
+        case SSL_ERROR_WANT_READ:
+            wants = POLLIN;
+            return Io::kWouldBlock;
+        case SSL_ERROR_WANT_WRITE:
+            wants = POLLOUT;
+            return Io::kWouldBlock;
+        case SSL_ERROR_ZERO_RETURN:
+            return Io::kEnded;
+        default:
+            // OpenSSL forbids a shutdown after these.
+            m_broken = true;
+            return Io::kFailed;
+    }
+}
+
+Stream::Io Stream::Handshake(std::string& why) {
+    if (!m_ssl || m_handshaken) {
+        return Io::kOk;
+    }
+    ERR_clear_error();
+    const int result = SSL_connect(m_ssl);
+    if (result == 1) {
+        m_handshaken = true;
+        return Io::kOk;
+    }
+    const Io io = Failed(result, m_handshakeWants);
+    if (io == Io::kWouldBlock) {
+        return io;
+    }
+    m_broken = true;
+    const long verified = SSL_get_verify_result(m_ssl);
+    if (verified != X509_V_OK) {
+        why = X509_verify_cert_error_string(verified);
+    } else if (const unsigned long error = ERR_peek_last_error(); error != 0) {
+        char text[256];
+        ERR_error_string_n(error, text, sizeof text);
+        why = text;
+    } else {
+        why = "the relay closed the connection";
+    }
+    ERR_clear_error();
+    return Io::kFailed;
+}
+
+Stream::Io Stream::Read(std::span<uint8_t> into, std::size_t& done) {
+    done = 0;
+    if (into.empty()) {
+        return Io::kOk;
+    }
+    if (!m_ssl) {
+        const ssize_t n = ::recv(m_fd.Get(), into.data(), into.size(), 0);
+        if (n > 0) {
+            done = static_cast<std::size_t>(n);
+            return Io::kOk;
+        }
+        return n == 0 ? Io::kEnded : Retryable(errno) ? Io::kWouldBlock : Io::kFailed;
+    }
+    ERR_clear_error();
+    if (SSL_read_ex(m_ssl, into.data(), into.size(), &done) == 1) {
+        m_readWants = POLLIN;
+        return Io::kOk;
+    }
+    const Io io = Failed(0, m_readWants);
+    ERR_clear_error();
+    return io;
+}
+
+Stream::Io Stream::Write(std::span<const uint8_t> from, std::size_t& done) {
+    done = 0;
+    if (from.empty()) {
+        return Io::kOk;
+    }
+    if (!m_ssl) {
+        const ssize_t n = ::send(m_fd.Get(), from.data(), from.size(), MSG_NOSIGNAL);
+        if (n >= 0) {
+            done = static_cast<std::size_t>(n);
+            return Io::kOk;
+        }
+        return Retryable(errno) ? Io::kWouldBlock : Io::kFailed;
+    }
+    ERR_clear_error();
+    if (SSL_write_ex(m_ssl, from.data(), from.size(), &done) == 1) {
+        m_writeWants = POLLOUT;
+        return Io::kOk;
+    }
+    const Io io = Failed(0, m_writeWants);
+    ERR_clear_error();
+    // Sending after the peer's close_notify still fails the stream.
+    return io == Io::kEnded ? Io::kFailed : io;
+}
+
+void Stream::ShutdownWrite() {
+    if (m_ssl && m_handshaken && !m_broken && !m_shut) {
+        ERR_clear_error();
+        SSL_shutdown(m_ssl);
+        ERR_clear_error();
+    }
+    m_shut = true;
+    ::shutdown(m_fd.Get(), SHUT_WR);
+}
+
+short Stream::Events(bool read, bool write) const {
+    if (m_ssl && !m_handshaken) {
+        return m_handshakeWants;
+    }
+    if (!m_ssl) {
+        return static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0));
+    }
+    return static_cast<short>((read ? m_readWants : 0) | (write ? m_writeWants : 0));
+}
+
+bool Stream::Buffered() const {
+    // Only decrypted bytes: without read-ahead OpenSSL leaves whole records
+    // it has not started in the socket, where poll() sees them.
+    return m_ssl && m_handshaken && SSL_pending(m_ssl) > 0;
+}
+
+Splice::Splice(Stream a, Stream b, std::span<const uint8_t> earlyFromA)
     : m_a(std::move(a)), m_b(std::move(b)) {
     m_ab.buffer = std::make_unique<uint8_t[]>(kBufferSize);
     m_ba.buffer = std::make_unique<uint8_t[]>(kBufferSize);
@@ -172,78 +397,74 @@ short Splice::EventsA() const {
     if (Finished()) {
         return 0;
     }
-    short events = 0;
-    if (!m_ab.ended && m_ab.end < kBufferSize) {
-        events |= POLLIN;
-    }
-    if (m_ba.begin < m_ba.end) {
-        events |= POLLOUT;
-    }
-    return events;
+    return m_a.Events(WantsRead(m_ab), WantsWrite(m_ba));
 }
 
 short Splice::EventsB() const {
     if (Finished()) {
         return 0;
     }
-    short events = 0;
-    if (!m_ba.ended && m_ba.end < kBufferSize) {
-        events |= POLLIN;
-    }
-    if (m_ab.begin < m_ab.end) {
-        events |= POLLOUT;
-    }
-    return events;
+    return m_b.Events(WantsRead(m_ba), WantsWrite(m_ab));
 }
 
 void Splice::OnReady(short revents, bool sideA) {
-    if (Finished()) {
+    if (Finished() || revents == 0) {
         return;
     }
-    const int self = sideA ? m_a.Get() : m_b.Get();
-    const int other = sideA ? m_b.Get() : m_a.Get();
+    Stream& self = sideA ? m_a : m_b;
+    Stream& other = sideA ? m_b : m_a;
     Direction& outgoing = sideA ? m_ab : m_ba;  // read from self
     Direction& incoming = sideA ? m_ba : m_ab;  // written to self
-    const short events = sideA ? EventsA() : EventsB();
-    const short trouble = POLLERR | POLLHUP | POLLNVAL;
-    if ((events & POLLIN) && (revents & (POLLIN | trouble))) {
+    // Either event may serve either operation inside TLS; a try that is
+    // not ready yet only says so.
+    if (WantsRead(outgoing)) {
         Pull(self, outgoing);
         ShutWhenDrained(other, outgoing);
     }
-    if (!m_failed && (events & POLLOUT) && (revents & (POLLOUT | trouble))) {
+    if (!m_failed && WantsWrite(incoming)) {
         Push(self, incoming);
         ShutWhenDrained(self, incoming);
     }
 }
 
-void Splice::Pull(int from, Direction& direction) {
-    const ssize_t n =
-        ::recv(from, direction.buffer.get() + direction.end, kBufferSize - direction.end, 0);
-    if (n > 0) {
-        direction.end += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-        direction.ended = true;
-    } else if (!Retryable(errno)) {
-        m_failed = true;
+void Splice::Pull(Stream& from, Direction& direction) {
+    std::size_t n = 0;
+    switch (from.Read(
+        std::span<uint8_t>(direction.buffer.get() + direction.end, kBufferSize - direction.end),
+        n)) {
+        case Stream::Io::kOk:
+            direction.end += n;
+            break;
+        case Stream::Io::kEnded:
+            direction.ended = true;
+            break;
+        case Stream::Io::kWouldBlock:
+            break;
+        case Stream::Io::kFailed:
+            m_failed = true;
+            break;
     }
 }
 
-void Splice::Push(int to, Direction& direction) {
-    const ssize_t n = ::send(to, direction.buffer.get() + direction.begin,
-                             direction.end - direction.begin, MSG_NOSIGNAL);
-    if (n > 0) {
-        direction.begin += static_cast<std::size_t>(n);
-        if (direction.begin == direction.end) {
-            direction.begin = direction.end = 0;
-        }
-    } else if (n < 0 && !Retryable(errno)) {
+void Splice::Push(Stream& to, Direction& direction) {
+    std::size_t n = 0;
+    const Stream::Io io =
+        to.Write(std::span<const uint8_t>(direction.buffer.get() + direction.begin,
+                                          direction.end - direction.begin),
+                 n);
+    if (io == Stream::Io::kFailed || io == Stream::Io::kEnded) {
         m_failed = true;
+        return;
+    }
+    direction.begin += n;
+    if (direction.begin == direction.end) {
+        direction.begin = direction.end = 0;
     }
 }
 
-void Splice::ShutWhenDrained(int to, Direction& direction) {
+void Splice::ShutWhenDrained(Stream& to, Direction& direction) {
     if (!m_failed && direction.ended && !direction.shut && direction.begin == direction.end) {
-        ::shutdown(to, SHUT_WR);
+        to.ShutdownWrite();
         direction.shut = true;
     }
 }

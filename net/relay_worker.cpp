@@ -1,11 +1,14 @@
 #include "net/relay_worker.h"
 
 #include <QDebug>
+#include <QString>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -63,13 +66,29 @@ void Queues::PostResult(Result result) {
 }
 
 Worker::Worker(const CRelayClient::Options& options, Queues& queues)
-    : m_options(options), m_queues(queues) {}
+    : m_options(options),
+      m_queues(queues),
+      // Read here, on the owner's thread, and not by the worker while the
+      // owner's thread may change the environment.
+      m_extraAuthorities(qEnvironmentVariable("KESTRONA_TLS_CA_FILE").toStdString()) {}
 
 Worker::~Worker() = default;
 
 void Worker::Run() {
+    // OpenSSL writes to its sockets without MSG_NOSIGNAL: a relay that went
+    // away must not end the process. Blocked, the signal stays pending on
+    // this thread and goes with it.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
     std::vector<pollfd> fds;
     std::vector<std::pair<Slot, int>> owners;
+    std::vector<std::size_t> buffered;  // slots with bytes poll() cannot see
+    auto linkBuffered = [](const Link& l) {
+        return l.connected && !l.raw && !l.broken && l.in.size() < kMaxInput && l.stream.Buffered();
+    };
     for (;;) {
         const auto now = Clock::now();
         if (m_stopping && (m_allocations.empty() || now >= m_stopDeadline)) {
@@ -77,16 +96,20 @@ void Worker::Run() {
         }
         fds.clear();
         owners.clear();
-        auto add = [&](int fd, short events, Slot slot, int id) {
+        buffered.clear();
+        auto add = [&](int fd, short events, Slot slot, int id, bool pending = false) {
+            if (pending) {
+                buffered.push_back(fds.size());
+            }
             fds.push_back(pollfd{events != 0 ? fd : -1, events, 0});
             owners.emplace_back(slot, id);
         };
         add(m_queues.jobWake.Get(), POLLIN, Slot::kWake, 0);
         for (auto& [id, a] : m_allocations) {
-            add(a.link.fd.Get(), LinkEvents(a.link), Slot::kControl, id);
+            add(a.link.stream.Get(), LinkEvents(a.link), Slot::kControl, id, linkBuffered(a.link));
         }
         for (auto& [id, d] : m_data) {
-            add(d.link.fd.Get(), LinkEvents(d.link), Slot::kData, id);
+            add(d.link.stream.Get(), LinkEvents(d.link), Slot::kData, id, linkBuffered(d.link));
         }
         for (auto& [id, l] : m_locals) {
             add(l.local.Get(), l.dead ? 0 : POLLOUT, Slot::kLocal, id);
@@ -95,14 +118,19 @@ void Worker::Run() {
             add(r.listener.Get(), r.dead || !r.listener.Valid() ? 0 : POLLIN, Slot::kRoute, id);
         }
         for (auto& [id, j] : m_joins) {
-            add(j.splice.FdA(), j.dead ? 0 : j.splice.EventsA(), Slot::kJoinA, id);
-            add(j.splice.FdB(), j.dead ? 0 : j.splice.EventsB(), Slot::kJoinB, id);
+            add(j.splice.FdA(), j.dead ? 0 : j.splice.EventsA(), Slot::kJoinA, id,
+                !j.dead && j.splice.BufferedA());
+            add(j.splice.FdB(), j.dead ? 0 : j.splice.EventsB(), Slot::kJoinB, id,
+                !j.dead && j.splice.BufferedB());
         }
         int ready;
         do {
-            ready = ::poll(fds.data(), fds.size(), PollTimeout(now));
+            ready = ::poll(fds.data(), fds.size(), buffered.empty() ? PollTimeout(now) : 0);
         } while (ready < 0 && errno == EINTR);
-        for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+        for (const std::size_t i : buffered) {
+            fds[i].revents |= POLLIN;
+        }
+        for (std::size_t i = 0; (ready > 0 || !buffered.empty()) && i < fds.size(); ++i) {
             const short revents = fds[i].revents;
             if (revents == 0) {
                 continue;
@@ -146,7 +174,7 @@ void Worker::Run() {
                         l.dead = true;
                         if (ConnectSucceeded(l.local.Get())) {
                             AddJoin(l.allocId, stun::Address{}, std::move(l.relayed),
-                                    std::move(l.local), l.early);
+                                    Stream(std::move(l.local)), l.early);
                         } else {
                             qWarning("kestrona: relay: local port refused a relayed connection");
                         }
@@ -194,7 +222,7 @@ void Worker::Run() {
 int Worker::PollTimeout(Clock::time_point now) const {
     auto next = now + std::chrono::seconds(60);
     auto link = [&](const Link& l) {
-        if (!l.connected && l.fd.Valid()) {
+        if (!l.connected && l.stream.Valid()) {
             next = std::min(next, l.connectDeadline);
         }
         for (const auto& [tid, r] : l.requests) next = std::min(next, r.deadline);
@@ -273,8 +301,8 @@ int Worker::NewAllocation(const RelayServer& server, int mapId, int localPort) {
         qWarning("kestrona: relay: cannot find the relay %s", server.host.c_str());
         return 0;
     }
-    Fd fd = StartConnect(*address);
-    if (!fd.Valid()) {
+    Stream stream = RelayStream(StartConnect(*address), server.tls, server.host);
+    if (!stream.Valid()) {
         qWarning("kestrona: relay: cannot connect to %s", ServerKey(server).c_str());
         return 0;
     }
@@ -284,7 +312,9 @@ int Worker::NewAllocation(const RelayServer& server, int mapId, int localPort) {
     a.localPort = localPort;
     a.serverKey = ServerKey(server);
     a.server = *address;
-    a.link.fd = std::move(fd);
+    a.host = server.host;
+    a.tls = server.tls;
+    a.link.stream = std::move(stream);
     a.link.connectDeadline = Clock::now() + m_options.exchangeLimit;
     a.link.in.reserve(kMaxInput);
     // The relay ties an allocation to the name it was made with and answers
@@ -403,52 +433,71 @@ void Worker::OnAnswer(Link& link, const stun::Message& message) {
 }
 
 short Worker::LinkEvents(const Link& link) const {
-    if (link.broken || link.raw || !link.fd.Valid()) {
+    if (link.broken || link.raw || !link.stream.Valid()) {
         return 0;
     }
-    if (!link.connected) {
+    if (!link.tcpUp) {
         return POLLOUT;
     }
-    short events = link.in.size() < kMaxInput ? POLLIN : 0;
-    if (!link.out.empty()) {
-        events |= POLLOUT;
+    if (!link.connected) {
+        return link.stream.Events(false, false);  // the handshake's
     }
-    return events;
+    return link.stream.Events(link.in.size() < kMaxInput, !link.out.empty());
 }
 
 void Worker::LinkReady(Link& link, short revents,
                        const std::function<void(const stun::Message&)>& indication) {
-    if (link.broken || link.raw) {
+    if (link.broken || link.raw || revents == 0) {
         return;
     }
+    if (!link.tcpUp) {
+        if (!ConnectSucceeded(link.stream.Get())) {
+            FailLink(link);
+            return;
+        }
+        link.tcpUp = true;
+    }
     if (!link.connected) {
-        if (!ConnectSucceeded(link.fd.Get())) {
+        std::string why;
+        switch (link.stream.Handshake(why)) {
+            case Stream::Io::kOk:
+                link.connected = true;
+                break;
+            case Stream::Io::kWouldBlock:
+                break;
+            case Stream::Io::kEnded:
+            case Stream::Io::kFailed:
+                qWarning("kestrona: relay: no TLS with the relay: %s", why.c_str());
+                FailLink(link);
+                break;
+        }
+        return;  // once connected, the owner of the link sends its first request
+    }
+    // Inside TLS either poll event may serve either operation; a try that
+    // is not ready yet only says so.
+    if (!link.out.empty()) {
+        std::size_t sent = 0;
+        const Stream::Io io = link.stream.Write(link.out, sent);
+        if (io == Stream::Io::kFailed || io == Stream::Io::kEnded) {
             FailLink(link);
             return;
         }
-        link.connected = true;
-        return;  // the owner of the link sends its first request now
+        link.out.erase(link.out.begin(), link.out.begin() + static_cast<std::ptrdiff_t>(sent));
     }
-    if ((revents & POLLOUT) && !link.out.empty()) {
-        const ssize_t n = ::send(link.fd.Get(), link.out.data(), link.out.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            link.out.erase(link.out.begin(), link.out.begin() + n);
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            FailLink(link);
-            return;
-        }
-    }
-    if (!(revents & (POLLIN | POLLHUP | POLLERR)) || link.in.size() >= kMaxInput) {
+    if (link.in.size() >= kMaxInput) {
         return;
     }
     uint8_t chunk[kMaxInput];
-    const ssize_t n = ::recv(link.fd.Get(), chunk, kMaxInput - link.in.size(), 0);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        FailLink(link);
-        return;
-    }
-    if (n < 0) {
-        return;
+    std::size_t n = 0;
+    switch (link.stream.Read(std::span<uint8_t>(chunk, kMaxInput - link.in.size()), n)) {
+        case Stream::Io::kOk:
+            break;
+        case Stream::Io::kWouldBlock:
+            return;
+        case Stream::Io::kEnded:
+        case Stream::Io::kFailed:
+            FailLink(link);
+            return;
     }
     link.in.insert(link.in.end(), chunk, chunk + n);
     while (!link.in.empty() && !link.raw && !link.broken) {
@@ -495,7 +544,7 @@ void Worker::ExpireLink(Link& link, Clock::time_point now) {
     if (link.broken) {
         return;
     }
-    if (link.fd.Valid() && !link.connected && now >= link.connectDeadline) {
+    if (link.stream.Valid() && !link.connected && now >= link.connectDeadline) {
         FailLink(link);
         return;
     }
@@ -812,8 +861,8 @@ void Worker::OpenDataLink(int allocId, int routeId, uint32_t connectionId) {
     if (!a) {
         return;
     }
-    Fd fd = StartConnect(a->server);
-    if (!fd.Valid()) {
+    Stream stream = RelayStream(StartConnect(a->server), a->tls, a->host);
+    if (!stream.Valid()) {
         if (auto it = m_routes.find(routeId); it != m_routes.end()) {
             it->second.dead = true;
         }
@@ -827,7 +876,7 @@ void Worker::OpenDataLink(int allocId, int routeId, uint32_t connectionId) {
     if (auto it = m_routes.find(routeId); it != m_routes.end()) {
         d.peer = it->second.peer;
     }
-    d.link.fd = std::move(fd);
+    d.link.stream = std::move(stream);
     d.link.connectDeadline = Clock::now() + m_options.exchangeLimit;
     d.link.in.reserve(kMaxInput);
     // The allocation's nonce usually serves; when not, the relay challenges
@@ -869,7 +918,8 @@ void Worker::Promote(DataLink& d) {
             return;
         }
         it->second.dead = true;
-        AddJoin(d.allocId, d.peer, std::move(d.link.fd), std::move(it->second.local), d.link.in);
+        AddJoin(d.allocId, d.peer, std::move(d.link.stream), Stream(std::move(it->second.local)),
+                d.link.in);
         return;
     }
     const Allocation& a = m_allocations.at(d.allocId);
@@ -881,13 +931,28 @@ void Worker::Promote(DataLink& d) {
     const int id = ++m_nextId;
     LocalConnect& l = m_locals[id];
     l.allocId = d.allocId;
-    l.relayed = std::move(d.link.fd);
+    l.relayed = std::move(d.link.stream);
     l.early = std::move(d.link.in);
     l.local = std::move(local);
     l.deadline = Clock::now() + m_options.exchangeLimit;
 }
 
-void Worker::AddJoin(int allocId, const stun::Address& peer, Fd a, Fd b,
+Stream Worker::RelayStream(Fd fd, bool tls, const std::string& host) {
+    if (!tls || !fd.Valid()) {
+        return Stream(std::move(fd));
+    }
+    if (!m_tlsTried) {
+        m_tlsTried = true;
+        m_tls = TlsContext::Make(m_extraAuthorities);
+    }
+    if (!m_tls) {
+        qWarning("kestrona: relay: TLS cannot be set up");
+        return Stream();
+    }
+    return Stream::Tls(std::move(fd), *m_tls, host);
+}
+
+void Worker::AddJoin(int allocId, const stun::Address& peer, Stream a, Stream b,
                      std::span<const uint8_t> early) {
     const int id = ++m_nextId;
     m_joins.emplace(std::piecewise_construct, std::forward_as_tuple(id),

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -76,8 +77,9 @@ class Worker {
     };
     // A TCP connection to the relay that carries STUN messages.
     struct Link {
-        Fd fd;
-        bool connected = false;
+        Stream stream;
+        bool tcpUp = false;
+        bool connected = false;  // and the TLS handshake done, if any
         bool broken = false;
         bool raw = false;  // what follows is a peer's bytes, not STUN
         Clock::time_point connectDeadline;
@@ -94,6 +96,8 @@ class Worker {
         int localPort = 0;
         std::string serverKey;
         sockaddr_in server{};
+        std::string host;  // as the relay's certificate must name it
+        bool tls = false;
         Link link;
         stun::Address relayed;
         std::vector<stun::Address> permitted;
@@ -117,7 +121,7 @@ class Worker {
     // A bound peer connection waiting for the connect to the local port.
     struct LocalConnect {
         int allocId = 0;
-        Fd relayed;
+        Stream relayed;
         std::vector<uint8_t> early;
         Fd local;
         Clock::time_point deadline;
@@ -174,8 +178,11 @@ class Worker {
     void OpenDataLink(int allocId, int routeId, uint32_t connectionId);
     void SendBind(int dataId);
     void Promote(DataLink& data);
-    void AddJoin(int allocId, const stun::Address& peer, Fd a, Fd b,
+    void AddJoin(int allocId, const stun::Address& peer, Stream a, Stream b,
                  std::span<const uint8_t> early);
+    // A connecting socket to the relay, inside TLS when it asks for that;
+    // invalid when TLS cannot be set up.
+    Stream RelayStream(Fd fd, bool tls, const std::string& host);
     bool PeerInUse(int allocId, const stun::Address& peer) const;
     int Pairs() const;
 
@@ -184,6 +191,9 @@ class Worker {
 
     const CRelayClient::Options m_options;
     Queues& m_queues;
+    const std::string m_extraAuthorities;
+    std::unique_ptr<TlsContext> m_tls;  // made for the first TLS relay
+    bool m_tlsTried = false;
     RelayCredentials m_credentials;
     bool m_stopping = false;
     Clock::time_point m_stopDeadline;

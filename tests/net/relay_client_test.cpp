@@ -12,6 +12,7 @@
 #include "net/net_test_util.h"
 #include "net/stun_message.h"
 #include "support/coturn_fixture.h"
+#include "support/test_certs.h"
 
 using namespace kestrona;
 using kestrona::test::CoturnProcess;
@@ -283,6 +284,93 @@ TEST_F(RelayClientTest, UnmapAndShutdownLeaveNothingBehind) {
     PumpFor(200);
     EXPECT_EQ(Count("/proc/self/fd"), fds);
     EXPECT_EQ(Count("/proc/self/task"), threads);
+}
+
+// The same relay through its TLS listener, its certificate made for the
+// test and trusted through KESTRONA_TLS_CA_FILE.
+class RelayClientTlsTest : public RelayClientTest {
+  protected:
+    void SetUp() override {
+        if (!CoturnProcess::Available()) {
+            GTEST_SKIP() << "turnserver is not installed";
+        }
+        kestrona::test::EnsureNetTestApp();
+        m_certs = std::make_unique<kestrona::test::TestCertificates>(m_dir.Path().string());
+        ASSERT_TRUE(m_relay.Start(m_certs->good.certificate, m_certs->good.key)) << m_relay.Log();
+        m_server = RelayServer{CoturnProcess::kListenIp, m_relay.TlsPort(), true};
+        TrustTestAuthority(true);
+    }
+    void TearDown() override {
+        TrustTestAuthority(false);
+        RelayClientTest::TearDown();
+    }
+    // Read when a client first reaches a relay.
+    void TrustTestAuthority(bool trust) {
+        if (trust) {
+            qputenv("KESTRONA_TLS_CA_FILE",
+                    QByteArray::fromStdString(m_certs->authority.certificate));
+        } else {
+            qunsetenv("KESTRONA_TLS_CA_FILE");
+        }
+    }
+
+    kestrona::test::TempDir m_dir;
+    std::unique_ptr<kestrona::test::TestCertificates> m_certs;
+};
+
+TEST_F(RelayClientTlsTest, CallerReachesCalleeThroughTheTlsListener) {
+    EchoServer echo;
+    auto callee = NewClient("callee");
+    auto caller = NewClient("caller");
+    const auto grant = MapAndWait(*callee, echo.Port());
+    ASSERT_TRUE(grant);
+    ASSERT_NE(grant->port, 0);
+    EXPECT_EQ(grant->address, CoturnProcess::kRelayIp);
+
+    const int port = caller->OpenRoute(m_server, grant->address, grant->port);
+    ASSERT_GT(port, 0);
+    auto socket = Connect(port);
+    ASSERT_EQ(EchoThrough(*socket, "ready"), QByteArray("ready"));
+    // More than one TLS record each way, and more than a join's buffer.
+    const QByteArray bytes = RandomBytes(200 * 1024, 7);
+    const QByteArray back = EchoThrough(*socket, bytes);
+    EXPECT_EQ(back.size(), bytes.size());
+    EXPECT_TRUE(back == bytes);
+    EXPECT_EQ(echo.connections, 1);
+    // The relay logs the TLS version of each allocation's connection.
+    EXPECT_NE(m_relay.Log().find("method=TLS"), std::string::npos);
+    socket->disconnectFromHost();
+    EXPECT_TRUE(PumpUntil([&] { return socket->state() == QAbstractSocket::UnconnectedState; }));
+}
+
+// A relay whose certificate is not trusted, or names another host, is as
+// good as unreachable: no grant and no route, within the exchange deadline.
+TEST_F(RelayClientTlsTest, UntrustedRelayIsRefused) {
+    EchoServer echo;
+    kestrona::test::CoturnProcess otherName;
+    ASSERT_TRUE(otherName.Start(m_certs->other_name.certificate, m_certs->other_name.key))
+        << otherName.Log();
+    const RelayServer misnamed{CoturnProcess::kListenIp, otherName.TlsPort(), true};
+    for (const bool trusted : {false, true}) {
+        SCOPED_TRACE(trusted ? "names another host" : "unknown authority");
+        TrustTestAuthority(trusted);
+        const RelayServer& server = trusted ? misnamed : m_server;
+        CRelayClient::Options options;
+        options.exchangeLimit = std::chrono::milliseconds(2000);
+        CRelayClient client(options);
+        const auto credentials = m_relay.MakeCredentials();
+        client.SetCredentials({credentials.username, credentials.password});
+        QElapsedTimer clock;
+        clock.start();
+        std::optional<RelayGrant> grant;
+        client.Map(server, echo.Port(), [&](const RelayGrant& g) { grant = g; });
+        auto route = Connect(client.OpenRoute(server, CoturnProcess::kRelayIp, 50000));
+        ASSERT_TRUE(PumpUntil([&] { return grant.has_value(); }));
+        EXPECT_EQ(grant->port, 0);
+        EXPECT_TRUE(PumpUntil([&] { return route->state() == QAbstractSocket::UnconnectedState; }));
+        EXPECT_LT(clock.elapsed(), 4000);
+        EXPECT_EQ(client.ActiveAllocations(), 0);
+    }
 }
 
 // Credentials are renewed while a mapping is held: its permission is

@@ -14,17 +14,29 @@ bool CoturnProcess::Available() {
     return ::access(kBinary, X_OK) == 0;
 }
 
-bool CoturnProcess::Start() {
+bool CoturnProcess::Start(const std::string& certificate, const std::string& key) {
     if (m_dir.Path().empty()) {
         return false;
     }
     m_port = FreeLoopbackPort();
+    const bool tls = !certificate.empty();
+    m_tlsPort = 0;
+    while (tls && (m_tlsPort == 0 || m_tlsPort == m_port)) {
+        m_tlsPort = FreeLoopbackPort();
+    }
     const auto dir = m_dir.Path();
     std::ostringstream conf;
     conf << "listening-ip=" << kListenIp << "\n"
          << "relay-ip=" << kRelayIp << "\n"
-         << "listening-port=" << m_port << "\n"
-         << "no-udp\nno-dtls\nno-tls\nno-udp-relay\nno-cli\nno-stun-backward-compatibility\n"
+         << "listening-port=" << m_port << "\n";
+    if (tls) {
+        conf << "tls-listening-port=" << m_tlsPort << "\n"
+             << "cert=" << certificate << "\n"
+             << "pkey=" << key << "\n";
+    } else {
+        conf << "no-tls\n";
+    }
+    conf << "no-udp\nno-dtls\nno-udp-relay\nno-cli\nno-stun-backward-compatibility\n"
          << "use-auth-secret\nstatic-auth-secret=" << m_secret << "\n"
          << "realm=" << kRealm
          << "\n"
@@ -48,7 +60,7 @@ bool CoturnProcess::Launch() {
                          dir / "turnserver.log")) {
         return false;
     }
-    if (!WaitForPort(m_port, 10000)) {
+    if (!WaitForPort(m_port, 10000) || (m_tlsPort != 0 && !WaitForPort(m_tlsPort, 10000))) {
         Stop();
         return false;
     }

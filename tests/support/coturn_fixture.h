@@ -1,5 +1,6 @@
 // A real TURN relay for tests: turnserver on loopback at a free TCP port,
-// TCP relaying only, with time-limited credentials made from a shared
+// TCP relaying only (and TLS to it on a second port when asked), with
+// time-limited credentials made from a shared
 // secret as the directory server makes them. Its configuration and log live
 // in a temporary folder; the daemon is stopped and reaped when the object
 // goes, and by the kernel when the test process dies.
@@ -28,13 +29,15 @@ class CoturnProcess {
     CoturnProcess& operator=(const CoturnProcess&) = delete;
 
     // Starts on a free port; false (with the log) when it does not listen
-    // within 10 s.
-    bool Start();
+    // within 10 s. With a certificate and its key (PEM files) it listens for
+    // TLS as well, on TlsPort().
+    bool Start(const std::string& certificate = {}, const std::string& key = {});
     // SIGTERM, then SIGKILL after a bound; reaped either way.
     void Stop() { m_process.Stop(); }
     // Starts again on the same port and configuration.
     bool Restart();
     int Port() const { return m_port; }
+    int TlsPort() const { return m_tlsPort; }  // 0: no TLS
     std::string Log() const;
 
     // USERNAME "EXPIRY:NUMBER" and password base64(HMAC-SHA1(secret,
@@ -53,6 +56,7 @@ class CoturnProcess {
     TempDir m_dir;
     ChildProcess m_process;
     int m_port = 0;
+    int m_tlsPort = 0;
     std::string m_secret = "kestrona-test-secret";
 };
 
