@@ -283,7 +283,13 @@ TEST_F(RelayClientTest, UnmapAndShutdownLeaveNothingBehind) {
     }
     PumpFor(200);
     EXPECT_EQ(Count("/proc/self/fd"), fds);
+#ifndef __SANITIZE_THREAD__
+    // ThreadSanitizer starts a thread of its own at some point, and reports
+    // any thread left unjoined itself.
     EXPECT_EQ(Count("/proc/self/task"), threads);
+#else
+    (void)threads;
+#endif
 }
 
 // The same relay through its TLS listener, its certificate made for the
