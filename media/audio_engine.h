@@ -129,6 +129,17 @@ class CAudioEngine {
     // engine is then destroyed.
     static void Retire(std::unique_ptr<CAudioEngine> engine);
 
+    // Safe at any time from any thread; each counts from the next block.
+    // Muted, the far side hears silence in the stream's own time (nothing is
+    // left out, so no delay builds up), and this side's recording holds the
+    // same silence.
+    void SetMuted(bool muted) { m_muted.store(muted, std::memory_order_relaxed); }
+    bool Muted() const { return m_muted.load(std::memory_order_relaxed); }
+    // Percent of the amplitude of what is sent and of what is played
+    // (0 to kestrona::kMaxLevelPercent); the recording of the far side keeps
+    // what it sent.
+    void SetLevels(int microphone, int loudspeaker);
+
     // Switches recording on for the rest of the call under the given name
     // stem. Safe while the threads run; a later stem replaces the earlier.
     void Record(const std::string& stem);
@@ -236,6 +247,9 @@ class CAudioEngine {
     std::array<std::atomic<int64_t>, kRingSize> m_captureDoneAt{};
     std::atomic<int64_t> m_playoutDropped{0};
     std::atomic<int64_t> m_captureDropped{0};
+    std::atomic<bool> m_muted{false};
+    std::atomic<int> m_micLevel{100};
+    std::atomic<int> m_speakerLevel{100};
     std::array<RingSlot, kRingSize> m_capture;
     std::array<RingSlot, kRingSize> m_playout;
     // Per position: capture-free, capture-filled, playout-filled, playout-free.

@@ -12,6 +12,7 @@
 
 #include "codec/g729.h"
 #include "media/audio_engine.h"
+#include "media/sample_level.h"
 #include "media/stream_io.h"
 
 using kestrona::ManualResetEvent;
@@ -132,6 +133,11 @@ bool CAudioEngine::CaptureIsStale(int i, int64_t now) {
     return age > int64_t(m_delayBound->Limit());
 }
 
+void CAudioEngine::SetLevels(int microphone, int loudspeaker) {
+    m_micLevel.store(kestrona::ClampLevel(microphone), std::memory_order_relaxed);
+    m_speakerLevel.store(kestrona::ClampLevel(loudspeaker), std::memory_order_relaxed);
+}
+
 void CAudioEngine::SetStreamKeys(const kestrona::SecretKey32& sendKey,
                                  const kestrona::SecretKey32& receiveKey) {
     m_sendKey = sendKey;
@@ -189,6 +195,11 @@ void CAudioEngine::SendThread() {
                 m_farEnd->ReadHeard(captureEnd - blockSamples, m_farBlock.data(), blockSamples);
                 m_echo->Process(near, m_farBlock.data(), blockSamples);
             }
+            if (m_muted.load(std::memory_order_relaxed))
+                std::fill_n(pcm, m_blockBytes, uint8_t(0));
+            else
+                kestrona::ApplyLevel(reinterpret_cast<int16_t*>(pcm), blockSamples,
+                                     m_micLevel.load(std::memory_order_relaxed));
             std::fill(coded.begin(), coded.end(), 0);
             int codedLength = 0;
             if (!EncodeBlock(pcm, m_blockBytes, coded.data(), codedLength))
@@ -316,6 +327,8 @@ void CAudioEngine::ReceiveThread() {
         if (m_recording.load(std::memory_order_acquire))
             m_recorder.Append("in", reinterpret_cast<const uint8_t*>(m_decoded.data()),
                               m_blockBytes);
+        kestrona::ApplyLevel(m_decoded.data(), blockSamples,
+                             m_speakerLevel.load(std::memory_order_relaxed));
         // Two whole newer blocks already waiting in the socket (a backlog
         // after a stall; a pair can be mere jitter) or every buffer still
         // with the device (or one that never opened): this block would only

@@ -174,4 +174,60 @@ TEST(ProxyCall, SpeechThroughBothProxies) {
     ExpectHeard(o, 16000, 500);
 }
 
+// The sender's level and mute act on what it codes, the receiver's level on
+// what it plays, from the next block on. Muted, the stream goes on in its
+// own time: every frame still goes out, in order, only silent, so nothing
+// is late once the sound is back.
+TEST(CallControls, MuteKeepsTheStreamsTimeAndLevelsScale) {
+    test::TempDir dir;
+    auto callerCodec = std::make_shared<MarkerCodec>();
+    auto answererCodec = std::make_shared<MarkerCodec>();
+    Side caller(dir.Path(), "caller", callerCodec);
+    Side answerer(dir.Path(), "answerer", answererCodec);
+    ASSERT_TRUE(WriteRaw(caller.mic, std::vector<int16_t>(80 * 800, 1000)));
+    ASSERT_TRUE(WriteRaw(answerer.mic, Staircase(10)));
+    ConnectCall(caller, answerer, 8000, 250);
+    caller.engine->SetLevels(50, 100);
+    answerer.engine->SetLevels(100, 200);
+    StartTalking(caller, answerer);
+    const size_t block = 1920;
+    auto heardBlocks = [&](size_t n) {
+        return WaitUntil([&] { return SpeakerSamples(answerer) >= n * block; });
+    };
+    ASSERT_TRUE(heardBlocks(3));
+    caller.engine->SetMuted(true);
+    ASSERT_TRUE(heardBlocks(7));
+    caller.engine->SetMuted(false);
+    ASSERT_TRUE(heardBlocks(12));
+    EXPECT_EQ(answerer.owner.Count(kMsgConnectionLost), 0);
+    caller.engine->Stop();
+    answerer.engine->Stop();
+
+    // Every frame in order; its value says whether it was spoken or muted.
+    const auto& frames = answererCodec->DecodedFrames();
+    ASSERT_GE(frames.size(), 10u * 24);
+    int runs = 1;
+    size_t silent = 0;
+    for (size_t k = 0; k < frames.size(); ++k) {
+        ASSERT_TRUE(frames[k].intact);
+        ASSERT_EQ(frames[k].counter, k);
+        ASSERT_TRUE(frames[k].value == 500 || frames[k].value == 0) << frames[k].value;
+        silent += frames[k].value == 0;
+        if (k > 0 && frames[k].value != frames[k - 1].value)
+            ++runs;
+    }
+    EXPECT_EQ(frames.front().value, 500);
+    EXPECT_EQ(frames.back().value, 500);
+    EXPECT_EQ(runs, 3);  // speech, the muted stretch, speech again
+    EXPECT_GE(silent, 2u * 24);
+    // The loudspeaker plays the answerer's level of what came.
+    const std::vector<int16_t> heard = answerer.Heard();
+    size_t loud = 0;
+    for (int16_t v : heard) {
+        ASSERT_TRUE(v == 1000 || v == 0) << v;
+        loud += v == 1000;
+    }
+    EXPECT_GE(loud, 6u * block);
+}
+
 }  // namespace
