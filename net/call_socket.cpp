@@ -211,7 +211,8 @@ void CCallSocket::TakeSecuredBytes() {
             const PeerCommand command =
                 kestrona::ClassifyPeerChunk(chunk.data(), static_cast<int>(left), false);
             if (!m_bCallee && m_context.settings.m_encryption == kestrona::Encryption::kRequired &&
-                command != PeerCommand::Unsupported && command != PeerCommand::EndTalk) {
+                command != PeerCommand::Unsupported && command != PeerCommand::EndTalk &&
+                command != PeerCommand::Busy) {
                 LogCall("the callee answered an offer of encryption in the clear", {});
                 Close();
                 if (m_context.window)
@@ -329,14 +330,34 @@ void CCallSocket::OnAccept(int) {
         ctx.m_pPeerSocket = std::move(incoming);
         ctx.m_pPeerSocket->SendRecord(kestrona::kWordAccept.data(), 6);
         ctx.m_pPeerSocket->AwaitCallRequest();
+    } else if (ctx.window) {
+        ctx.TurnAway(std::move(incoming));
     } else {
         incoming->SendRecord(kestrona::kWordBusy.data(), 12);
         incoming->Close();
     }
 }
 
+void CCallSocket::TurnAway(PeerCommand command) {
+    NetContext& ctx = m_context;
+    QPointer<CCallSocket> self(this);
+    const int32_t caller =
+        command == PeerCommand::RequestCall
+            ? kestrona::ParseRequestCall(m_pBuffer.get(), size_t(m_nReceived)).nCallerId
+            : 0;
+    // Told busy only once it has asked, as a caller that knows nothing of
+    // this expects after its request; whatever else came is not a caller.
+    if (command == PeerCommand::RequestCall)
+        SendRecord(kestrona::kWordBusy.data(), 12);
+    if (!self)
+        return;
+    ctx.DropLingering(this);  // this socket is gone from here on
+    if (caller > 0 && ctx.window)
+        ctx.window->OnCallWhileBusy(caller);
+}
+
 void CCallSocket::OnClose(int) {
-    if (m_bEnded) {
+    if (m_bEnded || m_bTurningAway) {
         m_context.DropLingering(this);
         return;
     }
@@ -394,6 +415,10 @@ void CCallSocket::DispatchPeerCommand() {
     const bool proxyOn = bindReplyShape && ctx.StoreInt(kestrona::reg::kProxy) == 1;
     kestrona::IPhoneWindow* window = ctx.window;
     const PeerCommand command = kestrona::ClassifyPeerChunk(b, m_nReceived, proxyOn);
+    if (m_bTurningAway) {
+        TurnAway(command);
+        return;
+    }
 
     // The callee's answers belong to a call this phone placed; on a
     // connection that came in and has not asked for a call yet they would be

@@ -12,6 +12,7 @@
 namespace kestrona {
 class CallHandshake;
 class SealedChannel;
+enum class PeerCommand;
 }  // namespace kestrona
 
 class CCallSocket : public CCmdSocket {
@@ -57,6 +58,11 @@ class CCallSocket : public CCmdSocket {
     // The call on this connection has ended here: "ENDTALK" leaves it open,
     // nothing received is acted on any more, and its close drops it.
     void MarkEnded() { m_bEnded = true; }
+    // A caller who came while this phone is in a call: its first record
+    // (REQUESTCALL) is answered "RCRESULTBUSY" and its number told to the
+    // window; anything else, or nothing in time, drops it unnamed.
+    void BeginTurningAway() { m_bTurningAway = true; }
+    bool TurningAway() const { return m_bTurningAway; }
 
     // The key exchange is done: every record from here on is sealed.
     bool Sealed() const { return m_pChannel != nullptr; }
@@ -84,12 +90,14 @@ class CCallSocket : public CCmdSocket {
     // event loop) and, when it came through the SOCKS5 proxy and no listening
     // point was left open, opens a new one.
     void DropUnaskedConnection();
+    void TurnAway(kestrona::PeerCommand command);
     static constexpr int kListenReopenDelayMs = 1000;
     // Whether a REQUESTCALL's values can be taken at all.
     static bool AcceptableRequest(const kestrona::RequestCall& request);
 
     bool m_bAwaitingRequest = false;
     bool m_bEnded = false;
+    bool m_bTurningAway = false;
     // The connection came as the SOCKS5 proxy's second BIND reply on what was
     // the listening socket.
     bool m_bFromProxyBind = false;

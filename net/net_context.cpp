@@ -3,6 +3,7 @@
 #include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
+#include <algorithm>
 #include <climits>
 
 #include "net/server_socket.h"
@@ -106,6 +107,21 @@ void NetContext::EndPeerConnection() {
     m_lingering.push_back(std::move(m_pPeerSocket));
     CCallSocket* raw = socket.data();
     QTimer::singleShot(kLingerMs, raw, [this, raw] { DropLingering(raw); });
+}
+
+void NetContext::TurnAway(std::unique_ptr<CCallSocket> socket) {
+    CCallSocket* raw = socket.get();
+    const std::size_t turning = std::size_t(std::count_if(
+        m_lingering.begin(), m_lingering.end(), [](const auto& s) { return s->TurningAway(); }));
+    if (turning >= kMaxTurnedAway) {
+        raw->SendRecord(kWordBusy.data(), int(kWordBusy.size()));
+        raw->Close();
+        return;
+    }
+    raw->BeginTurningAway();
+    m_lingering.push_back(std::move(socket));
+    QTimer::singleShot(kTurnAwayLimitMs, raw, [this, raw] { DropLingering(raw); });
+    raw->SendRecord(kWordAccept.data(), int(kWordAccept.size()));
 }
 
 void NetContext::DropLingering(CCallSocket* socket) {

@@ -35,8 +35,10 @@ struct NetContext {
 
     std::unique_ptr<CCallSocket> m_pCmdListenSocket;
     std::unique_ptr<CCallSocket> m_pPeerSocket;
-    // Ended calls' connections through the relay, until the far end closes
-    // them or a moment has passed (EndPeerConnection).
+    // Connections that are not the call's and are on their way out: ended
+    // calls' connections through the relay (EndPeerConnection) and callers
+    // who came during a call (TurnAway), until the far end closes them or
+    // their time is up.
     std::vector<std::unique_ptr<CCallSocket>> m_lingering;
     std::string m_strLoginText;    // UTF-8
     std::string m_strLoginNotice;  // UTF-8
@@ -75,6 +77,13 @@ struct NetContext {
     void EndPeerConnection();
     void DropLingering(CCallSocket* socket);
     static constexpr int kLingerMs = 2000;
+    // A connection that came while a call is up: greeted, so that the caller
+    // says who it is, then told busy (CCallSocket::TurnAway). At most
+    // kMaxTurnedAway at once (more are told busy at once, unasked), each for
+    // at most kTurnAwayLimitMs.
+    void TurnAway(std::unique_ptr<CCallSocket> socket);
+    static constexpr int kTurnAwayLimitMs = 3000;
+    static constexpr std::size_t kMaxTurnedAway = 4;
     // CHANGEPORT with m_nID and `port`; nothing waits for a reply.
     void ReportCmdPort(int32_t port);
 

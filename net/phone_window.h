@@ -45,6 +45,9 @@ class IPhoneWindow {
     // Either side: a sealed record failed its check; the connection is closed
     // and nothing more can be said on it.
     virtual void OnPeerChannelBroken() { EndCall(); }
+    // Callee: someone called while this side had a call up and was told
+    // busy; `caller` is the number its request gave.
+    virtual void OnCallWhileBusy(int32_t /*caller*/) {}
     // This side has a call of its own up (from the call key on, before its
     // peer connection exists): a caller who connects meanwhile is busy.
     virtual bool PlacingCall() const { return false; }

@@ -79,7 +79,10 @@ TEST_F(PeerCall, IdleCalleeGreetsBeforeAnythingIsSent) {
 
 // Before the phone window exists, or while it places a call of its own (its
 // look-up has no connection yet), no one can take a call: the caller hears
-// busy and the connection is not kept, so later callers get through.
+// busy and the connection is not kept, so later callers get through. A
+// caller that knows nothing of greeting first and refusing after the request
+// (any phone of the first kind) is greeted, asks, and is told busy; the
+// window learns its number.
 TEST_F(PeerCall, CallerBeforeTheWindowIsRefusedAndForgotten) {
     b.ctx->window = nullptr;
     auto early = test::RawConnect(port);
@@ -91,8 +94,21 @@ TEST_F(PeerCall, CallerBeforeTheWindowIsRefusedAndForgotten) {
     b.window.placing = true;
     auto dialling = test::RawConnect(port);
     ASSERT_TRUE(dialling);
+    EXPECT_EQ(test::ReadSome(*dialling), QByteArray("ACCEPT"));
+    const RequestCallRecord request = BuildRequestCallRecord(RequestCall{8000, 3003, 0, 250});
+    dialling->write(reinterpret_cast<const char*>(request.data()), qint64(request.size()));
     EXPECT_EQ(test::ReadSome(*dialling), QByteArray("RCRESULTBUSY"));
+    EXPECT_TRUE(PumpUntil([&] { return dialling->state() != QAbstractSocket::ConnectedState; }));
     EXPECT_FALSE(b.ctx->m_pPeerSocket);
+    EXPECT_EQ(b.window.log, (std::vector<std::string>{"whilebusy 3003"}));
+    b.window.log.clear();
+
+    // One that stays silent is dropped by its deadline, unnamed.
+    auto silent = test::RawConnect(port);
+    ASSERT_TRUE(silent);
+    EXPECT_EQ(test::ReadSome(*silent), QByteArray("ACCEPT"));
+    EXPECT_TRUE(PumpUntil([&] { return silent->state() != QAbstractSocket::ConnectedState; },
+                          NetContext::kTurnAwayLimitMs + 3000));
     EXPECT_TRUE(b.window.log.empty());
 
     b.window.placing = false;
@@ -105,12 +121,15 @@ TEST_F(PeerCall, CallerBeforeTheWindowIsRefusedAndForgotten) {
 TEST_F(PeerCall, SecondCallerIsRefusedBusy) {
     Connect();
     Endpoint c("third");
+    c.model.m_nID = 3003;
     c.ctx->m_pPeerSocket = std::make_unique<CCallSocket>(*c.ctx);
     c.ctx->m_pPeerSocket->Create();
-    EXPECT_FALSE(c.ctx->m_pPeerSocket->RequestCall("127.0.0.1", port));
-    EXPECT_TRUE(c.window.Saw("busy"));
-    EXPECT_TRUE(c.ctx->m_pPeerSocket->m_bAborted);
-    EXPECT_FALSE(c.ctx->m_pPeerSocket->m_bConnected);
+    // Greeted and asked, then refused: busy all the same, and the callee
+    // knows who it was.
+    EXPECT_TRUE(c.ctx->m_pPeerSocket->RequestCall("127.0.0.1", port));
+    EXPECT_TRUE(PumpUntil([&] { return c.window.Saw("busy"); }));
+    EXPECT_TRUE(PumpUntil([&] { return b.window.Saw("whilebusy 3003"); }));
+    EXPECT_FALSE(b.window.Saw("incoming 3003"));
     // The first call is untouched.
     A().SendStartTalk();
     EXPECT_TRUE(PumpUntil([&] { return b.window.Saw("starttalk"); }));

@@ -53,6 +53,9 @@ class FakeWindow : public IPhoneWindow {
     }
     void OnPeerAutoAnswer() override { log.push_back("autoanswer"); }
     void OnBusy() override { log.push_back("busy"); }
+    void OnCallWhileBusy(int32_t caller) override {
+        log.push_back("whilebusy " + std::to_string(caller));
+    }
     void OnUnsupported() override { log.push_back("unsupported"); }
     bool PlacingCall() const override { return placing; }
 
