@@ -1,14 +1,15 @@
 #include "app/call_controller.h"
 
 #include <QDateTime>
-#include <QMetaObject>
 #include <QPointer>
+#include <QStringList>
 #include <algorithm>
 #include <cstdio>
 #include <utility>
 
 #include "app/call_display.h"
 #include "media/engine_owner.h"
+#include "media/sample_level.h"
 #include "net/cmd_socket.h"
 #include "net/message_box.h"
 #include "res/resource_ids.h"
@@ -37,40 +38,14 @@ int KeyIndex(int command) {
 
 }  // namespace
 
-// The engine's threads reach the controller only through this link: each
-// message is queued to the controller's thread with the number of the engine
-// that sent it.
-class CCallController::EngineLink : public IEngineOwner {
-  public:
-    EngineLink(CCallController* controller, int serial)
-        : m_controller(controller), m_serial(serial) {}
-
-    void PostEngineMessage(int msg, int code) override {
-        CCallController* controller = m_controller;
-        const int serial = m_serial;
-        QMetaObject::invokeMethod(
-            controller,
-            [controller, serial, msg, code] { controller->OnEngineMessage(serial, msg, code); },
-            Qt::QueuedConnection);
-    }
-    void ShowEngineAlert(const std::string& text) override {
-        CCallController* controller = m_controller;
-        const int serial = m_serial;
-        const QString message = QString::fromStdString(text);
-        QMetaObject::invokeMethod(
-            controller,
-            [controller, serial, message] { controller->OnEngineAlert(serial, message); },
-            Qt::QueuedConnection);
-    }
-
-  private:
-    CCallController* const m_controller;
-    const int m_serial;
-};
-
 CCallController::CCallController(ICallServices& services, SettingsModel& model, ICallClock& clock,
                                  QObject* parent)
-    : QObject(parent), m_services(services), m_model(model), m_clock(clock) {
+    : QObject(parent),
+      m_services(services),
+      m_model(model),
+      m_clock(clock),
+      m_security(services),
+      m_engines(services, *this) {
     m_timerDisplay = m_clock.MakeTimer([this] { Refresh(); });
     m_timerRing = m_clock.MakeTimer([this] {
         if (!m_strRingSound.empty()) {
@@ -187,7 +162,7 @@ void CCallController::OnAutoAnswerTimer() {
     if (!m_bIncoming || m_nState != kStateRinging) {
         return;
     }
-    if (m_bSetupPending) {
+    if (m_engines.SetupPending()) {
         m_heldAnswer = HeldAnswer::kMachine;
         return;
     }
@@ -252,6 +227,9 @@ void CCallController::OnCommand(int command) {
         case kCmdExit:
             OnExit();
             break;
+        case kCmdMute:
+            OnMute();
+            break;
         default:
             break;
     }
@@ -265,7 +243,7 @@ void CCallController::OnCallKey() {
         if (m_nState != kStateRinging) {
             return;
         }
-        if (m_bSetupPending) {
+        if (m_engines.SetupPending()) {
             // The user was quicker than the audio set-up: the answer waits
             // for PARAMENTER, and the machine no longer takes the call.
             StopTimer(kTimerAutoAnswer);
@@ -283,6 +261,7 @@ void CCallController::OnCallKey() {
         return;
     }
     StartHistory(kHistoryMade);
+    m_strNotice.clear();
     m_nState = kStateDialling;
     UpdateKeys();
     SetRing(true);
@@ -306,7 +285,7 @@ void CCallController::Answer() {
     }
     m_services.SendStartTalk();
     Talk();
-    TellDeviceMissing();
+    m_engines.TellDeviceMissing();
 }
 
 void CCallController::PlaceCall() {
@@ -385,8 +364,8 @@ void CCallController::OnClear() {
 void CCallController::OnRecord() {
     m_history.recorded = 1;
     EnableKey(kCmdRecord, false);
-    if (m_pEngine) {
-        m_pEngine->Record(m_history.Stem());
+    if (Engine()) {
+        Engine()->Record(m_history.Stem());
     }
 }
 
@@ -446,7 +425,8 @@ void CCallController::IncomingCall(const RequestCall& request, const CallKeys* k
     if (m_nState != kStateReady) {
         return;
     }
-    m_pKeys = keys ? std::make_unique<CallKeys>(*keys) : nullptr;
+    m_security.SetKeys(keys);
+    m_strNotice.clear();
     m_bRecordOffered = true;
     m_bIncoming = true;
     m_nState = kStateRinging;
@@ -456,23 +436,22 @@ void CCallController::IncomingCall(const RequestCall& request, const CallKeys* k
     FlashKey(kCmdCall, true);
     m_nPeerNumber = request.nCallerId;
     // Known before the user answers: the warning rings with the call.
-    CheckPeerIdentity();
+    m_security.CheckPeer(m_nPeerNumber);
     FlashTray(true);
-    NewEngine();
+    ICallEngine& engine = NewEngine();
     ResetParameters();
     m_params.nSampleRate = AgreedSampleRate(m_params.nSampleRate, request.nSampleRate);
     m_history.rate = m_params.nSampleRate;
     // The caller's delay sizes the playout buffer: no more than this side's
     // options page would allow.
-    m_pEngine->Init(m_params.nSampleRate,
-                    std::clamp(request.nDelayBufferMs, kMinDelayBufferMs, kMaxDelayBufferMs));
-    // PARAMENTER goes out once the ports are open (OnAudioSetup); an answer
-    // before that waits for it.
-    m_bSetupPending = true;
+    engine.Init(m_params.nSampleRate,
+                std::clamp(request.nDelayBufferMs, kMinDelayBufferMs, kMaxDelayBufferMs));
+    // PARAMENTER goes out once the ports are open (OnStreamsSetUp); an
+    // answer before that waits for it.
     if (m_bAutoAnswer) {
         StartTimer(kTimerAutoAnswer, m_model.m_nAATime * 1000);
     }
-    m_pEngine->BeginListen(m_model.m_nAiPort, m_model.m_nAoPort);
+    m_engines.Listen(m_model.m_nAiPort, m_model.m_nAoPort);
     Refresh();
 }
 
@@ -498,50 +477,9 @@ void CCallController::OnCallSecured(const CallKeys& keys) {
     if (!Dialling()) {
         return;
     }
-    m_pKeys = std::make_unique<CallKeys>(keys);
-    CheckPeerIdentity();
+    m_security.SetKeys(&keys);
+    m_security.CheckPeer(m_nPeerNumber);
     Refresh();
-}
-
-void CCallController::CheckPeerIdentity() {
-    m_peerIdentity = PeerIdentity::kNew;
-    m_bIdentityKept = false;
-    if (!m_pKeys) {
-        return;
-    }
-    m_peerIdentity = m_services.CheckPeerIdentity(m_nPeerNumber, m_pKeys->peerIdentity);
-    if (m_peerIdentity == PeerIdentity::kChanged) {
-        std::fprintf(stderr,
-                     "kestrona: warning: %d answers with another identity key than at its last "
-                     "encrypted call; compare the four characters by voice\n",
-                     m_nPeerNumber);
-    }
-}
-
-void CCallController::AcceptPeerIdentity() {
-    if (!m_pKeys || m_bIdentityKept || m_peerIdentity == PeerIdentity::kSame) {
-        return;
-    }
-    m_bIdentityKept = true;
-    m_services.RememberPeerIdentity(m_nPeerNumber, m_pKeys->peerIdentity);
-}
-
-void CCallController::GiveStreamKeys() {
-    if (!m_pKeys || !m_pEngine) {
-        return;
-    }
-    // Each stream is named by the callee's port it runs to.
-    const SecretKey32& toCallee = m_pKeys->audio[kAudioToCalleeIn];
-    const SecretKey32& fromCallee = m_pKeys->audio[kAudioFromCalleeOut];
-    if (m_bIncoming) {
-        m_pEngine->SetStreamKeys(fromCallee, toCallee);
-    } else {
-        m_pEngine->SetStreamKeys(toCallee, fromCallee);
-    }
-}
-
-QString CCallController::Sas() const {
-    return m_pKeys ? QString::fromStdString(m_pKeys->sas) : QString();
 }
 
 void CCallController::OnEncryptionRefused() {
@@ -615,12 +553,11 @@ void CCallController::OnParameters(const Paramenter& params) {
         return;
     }
     m_tmStart = Now();
-    NewEngine();
+    ICallEngine& engine = NewEngine();
     m_params.nSampleRate = params.nSampleRate;
     m_history.rate = params.nSampleRate;
-    m_pEngine->Init(m_params.nSampleRate, m_model.m_nDelayBufferMs);
-    m_bSetupPending = true;
-    m_pEngine->BeginConnect(m_strPeerAddress, params.nPortIn, params.nPortOut);
+    engine.Init(m_params.nSampleRate, m_model.m_nDelayBufferMs);
+    m_engines.Connect(m_strPeerAddress, params.nPortIn, params.nPortOut);
 }
 
 void CCallController::StartTalk() {
@@ -631,14 +568,14 @@ void CCallController::StartTalk() {
 }
 
 void CCallController::Talk() {
-    AcceptPeerIdentity();
+    m_security.AcceptPeer(m_nPeerNumber);
     m_nState = kStateTalking;
     SetRing(false);
     UpdateKeys();
     m_tmStart = Now();
-    if (m_pEngine) {
-        m_pEngine->StartReceive();
-        m_pEngine->StartSend();
+    if (Engine()) {
+        Engine()->StartReceive();
+        Engine()->StartSend();
     }
     Refresh();
 }
@@ -668,7 +605,7 @@ void CCallController::OnPeerAutoAnswer() {
     if (!Dialling()) {
         return;
     }
-    AcceptPeerIdentity();
+    m_security.AcceptPeer(m_nPeerNumber);
     m_nState = kStateAutoAnswer;
     UpdateKeys();
     SetRing(false);
@@ -686,14 +623,14 @@ void CCallController::OnPeerAutoAnswer() {
 void CCallController::OnGreetingPlayed() {
     StopTimer(kTimerGreeting);
     m_tmStart = Now();
-    if (m_pEngine) {
-        m_pEngine->StartSend();
+    if (Engine()) {
+        Engine()->StartSend();
     }
     Refresh();
 }
 
 void CCallController::StartAutoAnswer() {
-    AcceptPeerIdentity();
+    m_security.AcceptPeer(m_nPeerNumber);
     m_history.recorded = 1;
     m_history.type = kHistoryMissed;
     FlashKey(kCmdCall, false);
@@ -701,9 +638,9 @@ void CCallController::StartAutoAnswer() {
     UpdateKeys();
     SetRing(false);
     m_tmStart = Now();
-    if (m_pEngine) {
-        m_pEngine->Record(m_history.Stem());
-        m_pEngine->StartReceive();
+    if (Engine()) {
+        Engine()->Record(m_history.Stem());
+        Engine()->StartReceive();
     }
     Refresh();
 }
@@ -729,14 +666,13 @@ void CCallController::EndCall() {
     m_bIncoming = false;
     m_bRecordOffered = false;
     m_heldAnswer = HeldAnswer::kNone;
-    m_nDeviceMissing = 0;
-    m_bSoundLostTold = false;
+    m_bMuted = false;
+    m_engines.EndOfCall();
     m_strNotice.clear();
-    m_pKeys.reset();
-    m_peerIdentity = PeerIdentity::kNew;
-    m_bIdentityKept = false;
+    m_security.Reset();
     const bool written = AppendHistory();
     UpdateKeys();
+    NameCallersWhileBusy();
     Refresh();
     // Last: the box may run other handlers, and the call has ended.
     if (!written) {
@@ -764,59 +700,28 @@ bool CCallController::AppendHistory() {
 
 // ---- the media engine ----
 
-void CCallController::NewEngine() {
-    StopEngine();
-    m_pEngineLink = std::make_unique<EngineLink>(this, ++m_nEngineSerial);
-    m_pEngine = m_services.CreateEngine(m_pEngineLink.get());
-    m_bSetupPending = false;
-    m_bEngineFailureTold = false;
-    m_bSoundLostTold = false;
+ICallEngine& CCallController::NewEngine() {
     m_heldAnswer = HeldAnswer::kNone;
-    GiveStreamKeys();
+    ICallEngine& engine = m_engines.Start();
+    m_security.GiveStreamKeys(engine, m_bIncoming);
+    if (m_bMuted) {
+        engine.SetMuted(true);
+    }
+    return engine;
 }
 
 void CCallController::StopEngine() {
-    // After Stop nothing of the engine posts through the link.
-    if (m_pEngine) {
-        m_pEngine->Stop();
-        m_pEngine.reset();
-    }
-    m_pEngineLink.reset();
-    m_bSetupPending = false;
+    // After Stop nothing of the engine arrives any more.
+    m_engines.Stop();
 }
 
-void CCallController::OnEngineMessage(int serial, int msg, int code) {
-    // A message posted just before its engine stopped arrives after it and
-    // must not touch the next call.
-    if (serial != m_nEngineSerial || !m_pEngine) {
-        return;
-    }
-    switch (msg) {
-        case kMsgEngineSetup:
-            OnAudioSetup(code);
-            break;
-        case kMsgConnectionLost:
-            OnConnectionLost();
-            break;
-        case kMsgEngineFailure:
-            OnEngineFailure(code);
-            break;
-        default:
-            break;
-    }
-}
-
-void CCallController::OnAudioSetup(int code) {
-    if (!m_bSetupPending) {
-        return;
-    }
-    m_bSetupPending = false;
+void CCallController::OnStreamsSetUp(int code) {
     if (code == 0) {
         if (!m_bIncoming) {
             return;
         }
-        m_params.nPortIn = m_pEngine->PortIn();
-        m_params.nPortOut = m_pEngine->PortOut();
+        m_params.nPortIn = Engine()->PortIn();
+        m_params.nPortOut = Engine()->PortOut();
         const int call = m_nCallSerial;
         m_services.SendParameters(m_params);
         // A held answer is for a call that still rings.
@@ -837,67 +742,30 @@ void CCallController::OnAudioSetup(int code) {
     }
     // Without its audio streams the call cannot go on: it ends as if the
     // other side had ended it, and then the user learns why.
-    m_bEngineFailureTold = true;
+    m_engines.SetupFailureTold();
     const bool known = code >= kSetupListenFailed && code <= kSetupTimedOut;
     const int reason = known ? code : m_bIncoming ? kSetupListenFailed : kSetupPeerUnreachable;
     EndCall();
     ShowMessage(res::kStrFirstSetupFailure + reason - kSetupListenFailed);
 }
 
-void CCallController::OnEngineFailure(int code) {
-    switch (code) {
-        case kNoWaveIn:
-        case kWaveInFormat:
-        case kNoWaveOut:
-        case kWaveOutFormat:
-            NoteDeviceMissing(code);
-            break;
-        case kProxyUnreachable:
-            // During the set-up its result tells the proxy's failure.
-            if (m_bEngineFailureTold || m_bSetupPending) {
-                return;
-            }
-            m_bEngineFailureTold = true;
-            ShowMessage(res::kStrFirstEngineFailure + code - kNoWaveIn);
-            break;
-        case kWaveInOpenFailed:
-        case kWaveOutOpenFailed:
-            // The call goes on and the sound comes back by itself: said once
-            // a call, without a box.
-            if (m_bSoundLostTold) {
-                return;
-            }
-            m_bSoundLostTold = true;
-            SetNotice(ResString(res::kStrFirstEngineFailure + code - kNoWaveIn));
-            break;
-        default:
-            break;
-    }
+void CCallController::OnStreamBroken() {
+    m_nState = kStateBroken;
+    FlashKey(kCmdHangUp, true);
+    Refresh();
 }
 
-void CCallController::NoteDeviceMissing(int code) {
-    if (m_bDeviceMissingTold || m_nDeviceMissing != 0) {
-        return;
-    }
-    m_nDeviceMissing = code;
-    TellDeviceMissing();
+void CCallController::OnEngineNotice(const QString& text) {
+    SetNotice(text);
 }
 
-void CCallController::TellDeviceMissing() {
-    // Once a run, on the display, where it keeps nobody from the call key;
-    // not while the answering machine takes or may take the call, since
-    // nobody is there to read it.
-    if (m_nDeviceMissing == 0 || m_bDeviceMissingTold) {
-        return;
-    }
-    const bool machine =
-        m_bIncoming && (m_nState == kStateAutoAnswer || TimerActive(kTimerAutoAnswer) ||
-                        m_heldAnswer == HeldAnswer::kMachine);
-    if (machine) {
-        return;
-    }
-    m_bDeviceMissingTold = true;
-    SetNotice(ResString(res::kStrFirstEngineFailure + m_nDeviceMissing - kNoWaveIn));
+void CCallController::OnEngineBox(const QString& text) {
+    View().ShowMessage(text);
+}
+
+bool CCallController::MachineMayAnswer() const {
+    return m_bIncoming && (m_nState == kStateAutoAnswer || TimerActive(kTimerAutoAnswer) ||
+                           m_heldAnswer == HeldAnswer::kMachine);
 }
 
 void CCallController::SetNotice(const QString& text) {
@@ -905,19 +773,73 @@ void CCallController::SetNotice(const QString& text) {
     Refresh();
 }
 
-void CCallController::OnEngineAlert(int serial, const QString& text) {
-    // A device that cannot be opened comes with its code too: one notice.
-    if (serial != m_nEngineSerial || m_bSoundLostTold) {
+// ---- the controls of a call ----
+
+void CCallController::OnMute() {
+    if (m_nState == kStateReady) {
         return;
     }
-    m_bSoundLostTold = true;
-    View().ShowMessage(text);
+    m_bMuted = !m_bMuted;
+    if (Engine()) {
+        Engine()->SetMuted(m_bMuted);
+    }
+    Refresh();
 }
 
-void CCallController::OnConnectionLost() {
-    m_nState = kStateBroken;
-    FlashKey(kCmdHangUp, true);
-    Refresh();
+void CCallController::OnLevelsChanged() {
+    if (Engine()) {
+        Engine()->SetLevels(m_model.m_nMicLevel, m_model.m_nSpeakerLevel);
+    }
+}
+
+void CCallController::StepSpeakerLevel(int steps) {
+    if (m_nState == kStateReady) {
+        return;
+    }
+    const int level = std::clamp(m_model.m_nSpeakerLevel + steps * kLevelStep, 0, kMaxCallLevel);
+    if (level == m_model.m_nSpeakerLevel) {
+        return;
+    }
+    SetLevel(Level::kLoudspeaker, level);
+    SetNotice(ResString(res::kStrSpeakerLevel).arg(level));
+}
+
+void CCallController::SetLevel(Level which, int percent) {
+    int32_t& level = which == Level::kMicrophone ? m_model.m_nMicLevel : m_model.m_nSpeakerLevel;
+    level = std::clamp(percent, 0, kMaxCallLevel);
+    OnLevelsChanged();
+    m_services.StoreLevels(m_model);
+}
+
+void CCallController::OnCallWhileBusy(int32_t caller) {
+    // The record goes to the missed calls at once, as for a call that rang
+    // unanswered; the current call's own record is not touched.
+    HistoryRecord missed = kestrona::BeginRecord(caller, kHistoryMissed, m_services.FilesRoot());
+    missed.rate = SampleRateForConnectionType(m_model.m_nRate);
+    const AppendResult result = AppendRecord(missed, m_services.FilesRoot());
+    if (result == AppendResult::kAppended) {
+        FlashKey(kCmdMissed, true);
+    }
+    if (std::find(m_callersWhileBusy.begin(), m_callersWhileBusy.end(), caller) ==
+        m_callersWhileBusy.end()) {
+        m_callersWhileBusy.push_back(caller);
+    }
+    std::fprintf(stderr, "kestrona: %d called during the call and was told busy\n", caller);
+    if (m_nState == kStateReady) {
+        NameCallersWhileBusy();
+    }
+}
+
+void CCallController::NameCallersWhileBusy() {
+    if (m_callersWhileBusy.empty()) {
+        return;
+    }
+    QStringList numbers;
+    for (int32_t caller : m_callersWhileBusy) {
+        numbers << QString::number(caller);
+    }
+    m_callersWhileBusy.clear();
+    SetNotice(ResString(res::kStrCalledWhileBusy).arg(numbers.join(QStringLiteral(", "))));
 }
 
 // ---- helpers ----
@@ -989,10 +911,13 @@ DisplayTexts CCallController::Display() const {
     if (IdentityChanged()) {
         texts.status += QStringLiteral("  ") + ResString(res::kStrIdentityChanged);
     }
+    if (m_bMuted) {
+        texts.status += QStringLiteral("  ") + ResString(res::kStrMuted);
+    }
     if (!m_strNotice.isEmpty()) {
         texts.status += QStringLiteral("  ") + m_strNotice;
     }
-    if (m_pKeys) {
+    if (Encrypted()) {
         AddEncryptedMark(texts, Sas());
     }
     return texts;
@@ -1055,6 +980,16 @@ CCallController::RequestResult CCallController::RequestAnswer() {
             c.OnCallKey();
         }
     });
+    return RequestResult::kAccepted;
+}
+
+CCallController::RequestResult CCallController::RequestMute(bool on) {
+    if (m_nState == kStateReady) {
+        return RequestResult::kNoCall;
+    }
+    if (on != m_bMuted) {
+        OnMute();
+    }
     return RequestResult::kAccepted;
 }
 

@@ -1,9 +1,10 @@
 // The call controller: the state of the one call the phone can have, and
 // every rule of it. It reacts to the user's commands, to the peer protocol's
-// records and to the media engine's messages; it drives the engine, plays
-// the ring sounds, answers automatically and records, reports calls to the
-// directory server and writes the call history. What it shows goes to a view
-// (the phone window); it needs no widgets.
+// records and to what its engine supervisor passes on; it drives the engine,
+// plays the ring sounds, answers automatically and records, reports calls to
+// the directory server and writes the call history. What it shows goes to a
+// view (the phone window); it needs no widgets. An encrypted call's verdicts
+// are CCallSecurity's, the engine's problems CEngineSupervisor's.
 #pragma once
 
 #include <QObject>
@@ -13,9 +14,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/call_clock.h"
+#include "app/call_engine_supervisor.h"
 #include "app/call_logic.h"
+#include "app/call_security.h"
 #include "app/call_services.h"
 #include "app/call_view.h"
 #include "net/phone_window.h"
@@ -24,7 +28,7 @@
 
 namespace kestrona {
 
-class CCallController : public QObject, public IPhoneWindow {
+class CCallController : public QObject, public IPhoneWindow, private IEngineEvents {
   public:
     CCallController(ICallServices& services, SettingsModel& model, ICallClock& clock,
                     QObject* parent = nullptr);
@@ -71,6 +75,24 @@ class CCallController : public QObject, public IPhoneWindow {
     void OnEncryptionRefused() override;
     void OnEncryptionFailed() override;
     void OnPeerChannelBroken() override;
+    // A caller was told busy during this call: a missed call, named on the
+    // display once this call is over.
+    void OnCallWhileBusy(int32_t caller) override;
+
+    // During a call (from the ring or the dialling on): the far side hears
+    // silence while muted. Each call starts unmuted.
+    void OnMute();
+    bool Muted() const { return m_bMuted; }
+    // The levels of the settings changed (the sound page): in use at once.
+    void OnLevelsChanged();
+    // The keyboard's + and -: the loudspeaker a step louder or softer during
+    // a call, kept in the settings.
+    void StepSpeakerLevel(int steps);
+    static constexpr int kLevelStep = 10;
+    // Sets the microphone's or the loudspeaker's level (percent, clamped to
+    // 0..kMaxCallLevel), at once and in the settings.
+    enum class Level { kMicrophone, kLoudspeaker };
+    void SetLevel(Level which, int percent);
 
     // Requests from outside the window (the rpc layer parses and answers
     // them). Each says at once whether the phone can do it now; an accepted
@@ -83,6 +105,7 @@ class CCallController : public QObject, public IPhoneWindow {
     RequestResult RequestCallTo(int32_t number);
     RequestResult RequestAnswer();
     RequestResult RequestHangUp();
+    RequestResult RequestMute(bool on);
     void RequestQuit();
 
     // The state, for the view and for tests.
@@ -95,7 +118,7 @@ class CCallController : public QObject, public IPhoneWindow {
     const QString& PeerName() const { return m_strPeerName; }
     const Paramenter& Params() const { return m_params; }
     const HistoryRecord& History() const { return m_history; }
-    bool HasEngine() const { return m_pEngine != nullptr; }
+    bool HasEngine() const { return m_engines.Engine() != nullptr; }
     // Counts ended calls.
     int CallSerial() const { return m_nCallSerial; }
     KeyLook Key(int command) const;
@@ -107,14 +130,15 @@ class CCallController : public QObject, public IPhoneWindow {
     const QString& Notice() const { return m_strNotice; }
     // The call is encrypted; its four characters, the same on both phones
     // unless someone sits between them.
-    bool Encrypted() const { return m_pKeys != nullptr; }
-    QString Sas() const;
+    bool Encrypted() const { return m_security.Encrypted(); }
+    QString Sas() const { return m_security.Sas(); }
     // The peer's identity key is not the one remembered for its number.
-    bool IdentityChanged() const { return m_pKeys && m_peerIdentity == PeerIdentity::kChanged; }
-    PeerIdentity PeerIdentityState() const { return m_peerIdentity; }
+    bool IdentityChanged() const { return m_security.IdentityChanged(); }
+    PeerIdentity PeerIdentityState() const { return m_security.Identity(); }
+    // Callers told busy during the current call, not yet named.
+    const std::vector<int32_t>& CallersWhileBusy() const { return m_callersWhileBusy; }
 
   private:
-    class EngineLink;
     enum PrivateTimer : int {
         // The caller's wait for the answering machine's greeting to end.
         kTimerGreeting = 1050,
@@ -126,13 +150,6 @@ class CCallController : public QObject, public IPhoneWindow {
 
     bool Dialling() const;
     void IncomingCall(const RequestCall& request, const CallKeys* keys);
-    // Compares the peer's identity with the one remembered for its number;
-    // a changed one is told on the display and in the log.
-    void CheckPeerIdentity();
-    // The call was taken up (talking, or the answering machine): a new or
-    // changed identity is remembered from now on.
-    void AcceptPeerIdentity();
-    void GiveStreamKeys();
     // REQUESTCALL to the looked-up peer, with or without the offer to encrypt.
     void SendCallRequest(bool offerEncryption);
     void Answer();
@@ -142,16 +159,18 @@ class CCallController : public QObject, public IPhoneWindow {
     void StartAutoAnswer();
     void OnAutoAnswerTimer();
     void OnGreetingPlayed();
-    void OnEngineMessage(int serial, int msg, int code);
-    void OnAudioSetup(int code);
-    void OnEngineFailure(int code);
-    void OnEngineAlert(int serial, const QString& text);
-    void OnConnectionLost();
-    void NoteDeviceMissing(int code);
-    void TellDeviceMissing();
+    // IEngineEvents.
+    void OnStreamsSetUp(int code) override;
+    void OnStreamBroken() override;
+    void OnEngineNotice(const QString& text) override;
+    void OnEngineBox(const QString& text) override;
+    bool MachineMayAnswer() const override;
     void SetNotice(const QString& text);
-    void NewEngine();
+    // The calls that were told busy meanwhile, on the display.
+    void NameCallersWhileBusy();
+    ICallEngine& NewEngine();
     void StopEngine();
+    ICallEngine* Engine() const { return m_engines.Engine(); }
     void SetRing(bool on);
     void UpdateKeys();
     void ResetParameters();
@@ -190,31 +209,14 @@ class CCallController : public QObject, public IPhoneWindow {
     QString m_strPeerName;
     std::string m_strPeerAddress;
     int m_nPeerPort = 0;  // the callee's command port (caller side)
-    // The keys of an encrypted call (null: a plain call) and what is known
-    // of the peer's identity.
-    std::unique_ptr<CallKeys> m_pKeys;
-    PeerIdentity m_peerIdentity = PeerIdentity::kNew;
-    bool m_bIdentityKept = false;
+    CCallSecurity m_security;
     std::string m_strRingSound;
     int64_t m_tmStart = 0;  // seconds since the epoch
 
-    // The engine of the current call and the link its threads post through;
-    // the link goes after the engine has stopped.
-    std::unique_ptr<EngineLink> m_pEngineLink;
-    std::unique_ptr<ICallEngine> m_pEngine;
-    // Numbers the engines, so that a message of an earlier one is dropped.
-    int m_nEngineSerial = 0;
-    // The audio streams are being set up.
-    bool m_bSetupPending = false;
-    // The user was told of a set-up or proxy failure during this call.
-    bool m_bEngineFailureTold = false;
+    CEngineSupervisor m_engines;
     HeldAnswer m_heldAnswer = HeldAnswer::kNone;
-    // A missing or unusable sound device at the engine's start (codes 1 to 4)
-    // of this call, not told yet; and whether it was told in this run.
-    int m_nDeviceMissing = 0;
-    bool m_bDeviceMissingTold = false;
-    // The user was told that a sound device went away during this call.
-    bool m_bSoundLostTold = false;
+    bool m_bMuted = false;
+    std::vector<int32_t> m_callersWhileBusy;
     QString m_strNotice;
 
     // Counts ended calls, so that a step which waited for the network can

@@ -43,6 +43,7 @@ enum KeyCommand : int {
     kCmdAuto = 1019,
     kCmdSetup = 1020,
     kCmdExit = 57665,
+    kCmdMute = 32780,
 };
 
 // Timers of the call controller (the tray's flash timer is the window's).

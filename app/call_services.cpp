@@ -15,6 +15,7 @@
 #include "net/relay_records.h"
 #include "net/server_socket.h"
 #include "platform/app_paths.h"
+#include "settings/sys_reg_info.h"
 #include "store/known_peers.h"
 
 namespace kestrona {
@@ -41,6 +42,7 @@ class CallEngine : public ICallEngine {
                                                               : CAudioEngine::EchoControl::kAuto);
         m_engine->Init(m_owner, sampleRate, delayMs, m_model.m_nProxy == 0,
                        m_model.m_szProxyAddress, m_model.m_nHttpPort, m_model.m_nSock5Port);
+        m_engine->SetLevels(m_model.m_nMicLevel, m_model.m_nSpeakerLevel);
     }
     void BeginListen(int portIn, int portOut) override {
         if (m_engine)
@@ -68,6 +70,14 @@ class CallEngine : public ICallEngine {
     void SetStreamKeys(const SecretKey32& send, const SecretKey32& receive) override {
         if (m_engine)
             m_engine->SetStreamKeys(send, receive);
+    }
+    void SetMuted(bool muted) override {
+        if (m_engine)
+            m_engine->SetMuted(muted);
+    }
+    void SetLevels(int microphone, int loudspeaker) override {
+        if (m_engine)
+            m_engine->SetLevels(microphone, loudspeaker);
     }
 
   private:
@@ -132,6 +142,10 @@ class ForwardedCallEngine : public ICallEngine, private IEngineOwner {
     void Record(const std::string& stem) override { m_inner->Record(stem); }
     void SetStreamKeys(const SecretKey32& send, const SecretKey32& receive) override {
         m_inner->SetStreamKeys(send, receive);
+    }
+    void SetMuted(bool muted) override { m_inner->SetMuted(muted); }
+    void SetLevels(int microphone, int loudspeaker) override {
+        m_inner->SetLevels(microphone, loudspeaker);
     }
     void Stop() override {
         if (m_inner) {
@@ -298,12 +312,26 @@ class CallServices : public ICallServices {
     }
 
     // The ring sounds are read-only resources of the installation.
-    void PlayRing(const std::string& file) override { m_ring.PlayAsync(ResourcePath(file)); }
+    void PlayRing(const std::string& file) override {
+        m_ring.SetLevel(m_net.settings.m_nRingLevel);
+        m_ring.PlayAsync(ResourcePath(file));
+    }
     int PlayRingOnce(const std::string& file) override {
+        m_ring.SetLevel(m_net.settings.m_nRingLevel);
         int lengthMs = -1;
         return m_ring.PlayAsync(ResourcePath(file), &lengthMs) ? lengthMs : -1;
     }
     std::filesystem::path FilesRoot() const override { return PhoneDataDir(); }
+    void StoreLevels(const SettingsModel& model) override {
+        CSysRegInfo reg;
+        reg.SetRegSection(m_net.regSection.c_str());
+        AudioSettings values;
+        LoadAudioSettings(reg, values);
+        values.nMicLevel = model.m_nMicLevel;
+        values.nSpeakerLevel = model.m_nSpeakerLevel;
+        values.nRingLevel = model.m_nRingLevel;
+        StoreAudioSettings(reg, values);
+    }
 
     PeerIdentity CheckPeerIdentity(int32_t number,
                                    const std::array<uint8_t, 32>& identity) override {

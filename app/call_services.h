@@ -12,6 +12,7 @@
 
 #include "net/records.h"
 #include "platform/call_crypto.h"
+#include "settings/settings_model.h"
 
 namespace kestrona {
 
@@ -39,6 +40,12 @@ class ICallEngine {
     // one it receives, before either starts.
     // Pure, so that no engine that wraps another can drop them unseen.
     virtual void SetStreamKeys(const SecretKey32& send, const SecretKey32& receive) = 0;
+    // At any time, from the next block on: silence to the far side in the
+    // stream's own time, and the levels in percent (0 to kMaxCallLevel) of
+    // what is sent and what is played. An engine starts unmuted at the
+    // levels of the settings.
+    virtual void SetMuted(bool muted) = 0;
+    virtual void SetLevels(int microphone, int loudspeaker) = 0;
 };
 
 // What the phone knows of a peer number's identity key.
@@ -88,6 +95,9 @@ class ICallServices {
     // The same, returning how long the sound lasts in milliseconds, or -1
     // when it cannot be played.
     virtual int PlayRingOnce(const std::string& file) = 0;
+
+    // Keeps the model's call and ring levels in the settings.
+    virtual void StoreLevels(const SettingsModel& /*model*/) {}
 
     // The history and phone-book folders' root (empty: the current directory).
     virtual std::filesystem::path FilesRoot() const { return {}; }

@@ -1,10 +1,13 @@
 #include "app/ring_player.h"
 
+#include <algorithm>
 #include <string>
 
+#include "media/sample_level.h"
 #include "platform/background_work.h"
 #include "platform/wav_file.h"
 #include "platform/wave_device.h"
+#include "settings/settings_model.h"
 
 namespace kestrona {
 
@@ -62,6 +65,8 @@ bool CRingPlayer::Start(const std::filesystem::path& file) {
         m_backend = ProcessAudioBackend();
     }
     auto sound = std::make_shared<Sound>();
+    ApplyLevel(audio.samples.data(), static_cast<int>(audio.samples.size()),
+               std::clamp(m_nLevel, 0, kMaxRingLevel));
     sound->pcm.resize(audio.samples.size() * 2);
     for (std::size_t i = 0; i < audio.samples.size(); ++i) {
         const auto v = static_cast<uint16_t>(audio.samples[i]);

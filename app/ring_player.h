@@ -23,6 +23,9 @@ class CRingPlayer {
     // how long it plays. False when the file cannot be read or no device
     // takes it (the call goes on silently then).
     bool PlayAsync(const std::filesystem::path& file, int* lengthMs = nullptr);
+    // Percent of the files' own level (0 to 100) for the sounds started
+    // from now on.
+    void SetLevel(int percent) { m_nLevel = percent; }
     void Stop();
 
   private:
@@ -31,6 +34,7 @@ class CRingPlayer {
 
     std::shared_ptr<AudioBackend> m_backend;
     std::shared_ptr<Sound> m_current;
+    int m_nLevel = 100;
 };
 
 }  // namespace kestrona

@@ -10,7 +10,8 @@ namespace kestrona {
 namespace {
 
 const char* const kUsage =
-    "try dial NUMBER, callto NUMBER, answer, hangup, status, display, portmap, quit";
+    "try dial NUMBER, callto NUMBER, answer, hangup, mute on|off, volume mic|speaker PERCENT, "
+    "status, display, portmap, quit";
 
 RpcParse Error(const QString& text) {
     return RpcParse{std::nullopt, QStringLiteral("error ") + text};
@@ -65,6 +66,23 @@ RpcParse ParseRpcWords(const QStringList& words) {
     }
     if (verb == QLatin1String("callto")) {
         return NumberRequest(RpcVerb::kCallTo, words);
+    }
+    if (verb == QLatin1String("mute")) {
+        if (words.size() != 2 ||
+            (words[1] != QLatin1String("on") && words[1] != QLatin1String("off"))) {
+            return Error(QStringLiteral("mute takes on or off"));
+        }
+        return Ok(RpcVerb::kMute, words[1] == QLatin1String("on") ? 1 : 0);
+    }
+    if (verb == QLatin1String("volume")) {
+        bool ok = false;
+        const int percent = words.size() == 3 ? words[2].toInt(&ok) : -1;
+        if (!ok || percent < 0 || percent > kMaxCallLevel ||
+            (words[1] != QLatin1String("mic") && words[1] != QLatin1String("speaker"))) {
+            return Error(QStringLiteral("volume takes mic or speaker and a percent, 0 to 200"));
+        }
+        return Ok(words[1] == QLatin1String("mic") ? RpcVerb::kMicLevel : RpcVerb::kSpeakerLevel,
+                  percent);
     }
     static constexpr struct {
         const char* word;
@@ -127,10 +145,12 @@ QString RpcDisplayText(const CCallController& controller) {
                            : known == PeerIdentity::kSame    ? "same"
                                                              : "new";
     return QStringLiteral(
-               "peer=%1\nstatus=%2\ntime=%3\nlocal=%4\nencrypted=%5\nsas=%6\nidentity=%7")
+               "peer=%1\nstatus=%2\ntime=%3\nlocal=%4\nencrypted=%5\nsas=%6\nidentity=%7\n"
+               "muted=%8")
         .arg(texts.peer, texts.status, texts.time, texts.localAddress)
         .arg(controller.Encrypted() ? 1 : 0)
-        .arg(controller.Sas(), QLatin1String(identity));
+        .arg(controller.Sas(), QLatin1String(identity))
+        .arg(controller.Muted() ? 1 : 0);
 }
 
 QString RunRpcRequest(CCallController& controller, const RpcRequest& request) {
@@ -160,6 +180,18 @@ QString RunRpcRequest(CCallController& controller, const RpcRequest& request) {
             if (controller.RequestHangUp() != Result::kAccepted) {
                 return QStringLiteral("error no call to hang up");
             }
+            break;
+        case RpcVerb::kMute:
+            if (controller.RequestMute(request.number != 0) != Result::kAccepted) {
+                return QStringLiteral("error no call to mute");
+            }
+            break;
+        case RpcVerb::kMicLevel:
+        case RpcVerb::kSpeakerLevel:
+            controller.SetLevel(request.verb == RpcVerb::kMicLevel
+                                    ? CCallController::Level::kMicrophone
+                                    : CCallController::Level::kLoudspeaker,
+                                request.number);
             break;
         case RpcVerb::kQuit:
             controller.RequestQuit();

@@ -14,11 +14,26 @@ namespace kestrona {
 
 class CCallController;
 
-enum class RpcVerb { kShow, kStatus, kDisplay, kDial, kCallTo, kAnswer, kHangUp, kQuit, kPortMap };
+enum class RpcVerb {
+    kShow,
+    kStatus,
+    kDisplay,
+    kDial,
+    kCallTo,
+    kAnswer,
+    kHangUp,
+    kQuit,
+    kPortMap,
+    kMute,
+    kMicLevel,
+    kSpeakerLevel,
+};
 
 struct RpcRequest {
     RpcVerb verb = RpcVerb::kStatus;
-    int32_t number = 0;  // dial and callto: 1 to 2147483647
+    // dial and callto: 1 to 2147483647; mute: 1 on, 0 off; the levels: 0 to
+    // 200 (percent).
+    int32_t number = 0;
     // Came as "rpc ..." (a script), not from a second start of the program.
     bool fromRpc = false;
 };
@@ -29,8 +44,8 @@ struct RpcParse {
 };
 
 // The words behind "rpc": "status", "display", "dial N", "callto N",
-// "answer", "hangup", "quit", "portmap" (the router forwarding's state, as
-// the options sheet shows it).
+// "answer", "hangup", "mute on|off", "volume mic|speaker PERCENT", "quit",
+// "portmap" (the router forwarding's state, as the options sheet shows it).
 RpcParse ParseRpcWords(const QStringList& words);
 // What the instance channel carries: "show", "callto N", or "rpc" and the
 // words above.
@@ -41,7 +56,7 @@ RpcParse ParseChannelRequest(const QStringList& args);
 QString RpcStatusText(const CCallController& controller);
 // What the display shows, a line per place: "peer=", "status=", "time=",
 // "local=", then "encrypted=0|1", the call's four characters "sas=" and
-// "identity=none|new|same|changed".
+// "identity=none|new|same|changed", and "muted=0|1".
 QString RpcDisplayText(const CCallController& controller);
 // Carries out a parsed request (show excepted: that is the window's) and
 // returns the answer.

@@ -49,6 +49,8 @@ inline constexpr int kCmdRestore = 32771;
 inline constexpr int kCmdHide = 32774;
 inline constexpr int kCmdHelp = 32775;
 inline constexpr int kCmdExit = 57665;
+// The menus' mute entry (and the M key).
+inline constexpr int kCmdMute = 32780;
 
 // Window messages private to the program.
 inline constexpr int kMsgConnectionLost = 2024;
@@ -91,6 +93,13 @@ inline constexpr int kStrEncryptionFailed = 166;
 inline constexpr int kStrEncryptedMark = 167;
 // The other party's identity key is not the one remembered for its number.
 inline constexpr int kStrIdentityChanged = 168;
+// The display's mark of a muted call.
+inline constexpr int kStrMuted = 169;
+// Named on the display after a call: who called meanwhile and was told busy
+// (%1: the numbers).
+inline constexpr int kStrCalledWhileBusy = 170;
+// The loudspeaker's level after a step of the keyboard (%1: percent).
+inline constexpr int kStrSpeakerLevel = 171;
 
 inline constexpr int kTrayIconId = 147;
 inline constexpr const char* kWindowTitle = "Ostravine Kestrona";

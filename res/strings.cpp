@@ -90,6 +90,9 @@ const QHash<int, const char*>& Table() {
         {166, QT_TRANSLATE_NOOP("ResString", "无法建立加密通话。通话已结束。")},
         {167, QT_TRANSLATE_NOOP("ResString", "加密")},
         {168, QT_TRANSLATE_NOOP("ResString", "注意：对方身份已改变！")},
+        {169, QT_TRANSLATE_NOOP("ResString", "静音")},
+        {170, QT_TRANSLATE_NOOP("ResString", "通话中有来电：%1")},
+        {171, QT_TRANSLATE_NOOP("ResString", "扬声器音量：%1%")},
         {180, QT_TRANSLATE_NOOP("ResString",
                                 "没有找到声音服务，无法使用麦克风和扬声器。\n"
                                 "通话仍可接通，声音服务启动后会自动恢复。")},

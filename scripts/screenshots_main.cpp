@@ -29,6 +29,7 @@
 #include "app/ui_language.h"
 #include "net/net_context.h"
 #include "res/resource_ids.h"
+#include "res/strings.h"
 #include "settings/settings_model.h"
 #include "store/call_history.h"
 #include "store/phone_book.h"
@@ -70,9 +71,11 @@ class NoCalls : public ICallServices {
 // placing a call: the display's texts and the keys the state enables.
 // sas: the four characters of an encrypted call; empty for a plain one.
 void ShowState(CPhoneDlg& phone, const QString& localAddress, int state, int32_t peer,
-               const QString& name, int seconds, const QString& sas = {}) {
+               const QString& name, int seconds, const QString& sas = {}, bool muted = false) {
     DisplayTexts texts =
         MakeDisplayTexts(localAddress, state, seconds, 8000, name, peer, QTime::currentTime());
+    if (muted)
+        texts.status += QStringLiteral("  ") + ResString(res::kStrMuted);
     if (!sas.isEmpty())
         AddEncryptedMark(texts, sas);
     phone.ShowDisplay(texts);
@@ -215,6 +218,9 @@ int main(int argc, char** argv) {
     ShowState(*phone, localAddress, 2, 10086, QStringLiteral("王小明"), 754,
               QStringLiteral("K7QX"));
     Save(phone.get(), QStringLiteral("phone_state2_encrypted"));
+    // A muted call.
+    ShowState(*phone, localAddress, 2, 10086, QStringLiteral("王小明"), 754, {}, true);
+    Save(phone.get(), QStringLiteral("phone_state2_muted"));
 
     // The window as the desktop shows it: cut to the skin's outline.
     {

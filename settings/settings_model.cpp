@@ -1,5 +1,6 @@
 #include "settings/settings_model.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
@@ -87,6 +88,9 @@ void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
     model.m_strWaveIn = audio.strWaveIn;
     model.m_strWaveOut = audio.strWaveOut;
     model.m_nEchoCancel = audio.nEchoCancel;
+    model.m_nMicLevel = audio.nMicLevel;
+    model.m_nSpeakerLevel = audio.nSpeakerLevel;
+    model.m_nRingLevel = audio.nRingLevel;
     model.m_nPortMapping = store.GetRegInt(kRegPortMapping) == 0 ? 0 : 1;
     model.m_encryption = LoadEncryption(store);
 }
@@ -129,6 +133,14 @@ void LoadAudioSettings(const CSysRegInfo& store, AudioSettings& values) {
     values.strWaveOut = store.GetRegValue(kRegWaveOut, text) ? text : std::string();
     const int echo = store.GetRegInt(kRegEchoCancel);
     values.nEchoCancel = echo == 0 || echo == 1 ? echo : -1;
+    // A level out of range was not written by this program: the default.
+    auto level = [&store](const char* key, int most) {
+        const int value = store.GetRegInt(key);
+        return value >= 0 && value <= most ? value : kDefaultLevel;
+    };
+    values.nMicLevel = level(kRegMicLevel, kMaxCallLevel);
+    values.nSpeakerLevel = level(kRegSpeakerLevel, kMaxCallLevel);
+    values.nRingLevel = level(kRegRingLevel, kMaxRingLevel);
 }
 
 void StoreAudioSettings(CSysRegInfo& store, const AudioSettings& values) {
@@ -139,6 +151,9 @@ void StoreAudioSettings(CSysRegInfo& store, const AudioSettings& values) {
     } else {
         store.DeleteKey(kRegEchoCancel);
     }
+    store.SetRegInt(kRegMicLevel, std::clamp(values.nMicLevel, 0, kMaxCallLevel));
+    store.SetRegInt(kRegSpeakerLevel, std::clamp(values.nSpeakerLevel, 0, kMaxCallLevel));
+    store.SetRegInt(kRegRingLevel, std::clamp(values.nRingLevel, 0, kMaxRingLevel));
 }
 
 void LoadConnectionSettings(const CSysRegInfo& store, ConnectionSettings& values) {

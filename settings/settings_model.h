@@ -25,6 +25,16 @@ inline constexpr const char* kRegPortMapping = "portmapping";
 // relay (it behaves as the first phones did); missing or 1: it does.
 inline constexpr const char* kRegRelay = "relay";
 
+// Levels in percent of the amplitude: what the microphone sends and what the
+// loudspeaker plays during a call (0 to kMaxCallLevel), and the ring sounds
+// (0 to 100). Missing: 100, the sound as it comes.
+inline constexpr const char* kRegMicLevel = "miclevel";
+inline constexpr const char* kRegSpeakerLevel = "speakerlevel";
+inline constexpr const char* kRegRingLevel = "ringlevel";
+inline constexpr int32_t kMaxCallLevel = 200;
+inline constexpr int32_t kMaxRingLevel = 100;
+inline constexpr int32_t kDefaultLevel = 100;
+
 // The playout delays the quality page offers, in milliseconds, by the index
 // stored as "DelayBuffer".
 inline constexpr int32_t kDelayBufferChoicesMs[] = {250, 500, 1000, 2000, 3000, 4000, 5000};
@@ -64,6 +74,9 @@ struct SettingsModel {
     std::string m_strWaveIn;
     std::string m_strWaveOut;
     int32_t m_nEchoCancel = -1;
+    int32_t m_nMicLevel = kDefaultLevel;
+    int32_t m_nSpeakerLevel = kDefaultLevel;
+    int32_t m_nRingLevel = kDefaultLevel;
     // 1: the router is asked to forward the listening ports ("portmapping").
     int32_t m_nPortMapping = 1;
     // The general page updates it at once; it counts from the next call.
@@ -101,6 +114,9 @@ struct AudioSettings {
     std::string strWaveIn;
     std::string strWaveOut;
     int nEchoCancel = -1;  // -1: automatic
+    int nMicLevel = kDefaultLevel;
+    int nSpeakerLevel = kDefaultLevel;
+    int nRingLevel = kDefaultLevel;
 };
 Encryption LoadEncryption(const CSysRegInfo& store);
 void StoreEncryption(CSysRegInfo& store, Encryption mode);

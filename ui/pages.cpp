@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSlider>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -498,7 +499,56 @@ void CPage5::OnInitDialog() {
 CPage6::CPage6(kestrona::SettingsModel* live, std::shared_ptr<kestrona::AudioBackend> backend)
     : COptionPage(tr("声音"), live), m_backend(std::move(backend)) {}
 
-CPage6::~CPage6() = default;
+CPage6::~CPage6() {
+    // Cancelled: the levels tried out go back to what they were.
+    if (IsCreated() && !m_bStored && m_live &&
+        (m_live->m_nMicLevel != m_loaded.nMicLevel ||
+         m_live->m_nSpeakerLevel != m_loaded.nSpeakerLevel ||
+         m_live->m_nRingLevel != m_loaded.nRingLevel)) {
+        m_values.nMicLevel = m_loaded.nMicLevel;
+        m_values.nSpeakerLevel = m_loaded.nSpeakerLevel;
+        m_values.nRingLevel = m_loaded.nRingLevel;
+        ShowLevels();
+    }
+}
+
+QSlider* CPage6::AddLevel(QGridLayout* grid, int row, const QString& name, int most, int value,
+                          int kestrona::AudioSettings::*field) {
+    auto* parent = grid->parentWidget();
+    auto* slider = new QSlider(Qt::Horizontal, parent);
+    slider->setRange(0, most);
+    slider->setSingleStep(5);
+    slider->setPageStep(10);
+    slider->setValue(value);
+    auto* shown = new QLabel(parent);
+    shown->setMinimumWidth(shown->fontMetrics().horizontalAdvance(QStringLiteral("200 %")));
+    auto show = [slider, shown, name](int v) {
+        const QString percent = QStringLiteral("%1 %").arg(v);
+        shown->setText(percent);
+        // Read out with the slider's own value.
+        slider->setAccessibleName(name);
+        slider->setAccessibleDescription(percent);
+    };
+    show(value);
+    connect(slider, &QSlider::valueChanged, this, [this, field, show](int v) {
+        show(v);
+        m_values.*field = v;
+        ShowLevels();
+    });
+    grid->addWidget(Label(parent, name, slider), row, 0);
+    grid->addWidget(slider, row, 1);
+    grid->addWidget(shown, row, 2);
+    return slider;
+}
+
+void CPage6::ShowLevels() {
+    if (!m_live)
+        return;
+    m_live->m_nMicLevel = m_values.nMicLevel;
+    m_live->m_nSpeakerLevel = m_values.nSpeakerLevel;
+    m_live->m_nRingLevel = m_values.nRingLevel;
+    emit levelsChanged();
+}
 
 void CPage6::OnInitDialog() {
     auto* devices = new QGroupBox(tr("声音设备"), this);
@@ -524,16 +574,32 @@ void CPage6::OnInitDialog() {
     auto* echoLayout = new QVBoxLayout(echo);
     echoLayout->addWidget(m_echo);
 
+    if (!m_backend)
+        m_backend = kestrona::ProcessAudioBackend();
+    kestrona::LoadAudioSettings(CSysRegInfo(), m_values);
+    m_loaded = m_values;
+
+    auto* levels = new QGroupBox(tr("音量"), this);
+    auto* levelGrid = new QGridLayout(levels);
+    m_micLevel = AddLevel(levelGrid, 0, tr("麦克风音量"), kestrona::kMaxCallLevel,
+                          m_values.nMicLevel, &kestrona::AudioSettings::nMicLevel);
+    m_micLevel->setObjectName(QStringLiteral("micLevel"));
+    m_speakerLevel = AddLevel(levelGrid, 1, tr("扬声器音量"), kestrona::kMaxCallLevel,
+                              m_values.nSpeakerLevel, &kestrona::AudioSettings::nSpeakerLevel);
+    m_speakerLevel->setObjectName(QStringLiteral("speakerLevel"));
+    m_ringLevel = AddLevel(levelGrid, 2, tr("铃声音量"), kestrona::kMaxRingLevel,
+                           m_values.nRingLevel, &kestrona::AudioSettings::nRingLevel);
+    m_ringLevel->setObjectName(QStringLiteral("ringLevel"));
+    levelGrid->setColumnStretch(1, 1);
+
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(devices);
+    layout->addWidget(levels);
     layout->addWidget(echo);
     layout->addWidget(Note(this, tr("更换的设备从下一次通话起生效")));
     layout->addStretch();
     connect(m_test, &QPushButton::clicked, this, &CPage6::PlayTestSound);
 
-    if (!m_backend)
-        m_backend = kestrona::ProcessAudioBackend();
-    kestrona::LoadAudioSettings(CSysRegInfo(), m_values);
     m_loadedEcho = m_values.nEchoCancel;
     m_echo->setChecked(m_values.nEchoCancel != 0);
     Fill(m_input, {}, m_values.strWaveIn);
@@ -631,6 +697,7 @@ void CPage6::OnOK() {
         m_testSound->Stop();
     CSysRegInfo reg;
     kestrona::StoreAudioSettings(reg, m_values);
+    m_bStored = true;
     // Rings and test sounds follow the choice at once; calls take it at
     // their set-up.
     m_backend->SelectDevice(kestrona::AudioDirection::kInput, m_values.strWaveIn);

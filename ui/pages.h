@@ -21,6 +21,8 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QGridLayout;
+class QSlider;
 
 // What every page shares: lazy creation and the data exchange.
 class COptionPage : public QWidget {
@@ -159,6 +161,9 @@ class TestSound;
 // the lists arrive they hold the default and the device kept in the
 // settings. A kept device that is not there stays chosen, marked as
 // missing (a headset that is unplugged now), until the user chooses another.
+// The levels of the microphone, the loudspeaker and the ring count at once,
+// in a call that is up too (levelsChanged), and go back when the sheet is
+// cancelled.
 class CPage6 : public COptionPage {
     Q_OBJECT
   public:
@@ -181,6 +186,12 @@ class CPage6 : public COptionPage {
     QPushButton* m_test = nullptr;
     QCheckBox* m_echo = nullptr;
     QLabel* m_status = nullptr;
+    QSlider* m_micLevel = nullptr;
+    QSlider* m_speakerLevel = nullptr;
+    QSlider* m_ringLevel = nullptr;
+
+  signals:
+    void levelsChanged();
 
   protected:
     void OnInitDialog() override;
@@ -195,7 +206,12 @@ class CPage6 : public COptionPage {
 
     std::shared_ptr<kestrona::AudioBackend> m_backend;
     std::unique_ptr<kestrona::TestSound> m_testSound;
+    QSlider* AddLevel(QGridLayout* grid, int row, const QString& name, int most, int value,
+                      int kestrona::AudioSettings::*field);
+    void ShowLevels();
     int m_loadedEcho = -1;
+    kestrona::AudioSettings m_loaded;
+    bool m_bStored = false;
     bool m_listed = false;
     int m_testAnswers = 0;
 };

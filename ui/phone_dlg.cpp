@@ -96,6 +96,16 @@ void CPhoneDlg::keyPressEvent(QKeyEvent* event) {
         case Qt::Key_Escape:
             m_controller.OnHangUp();
             return;
+        case Qt::Key_M:
+            m_controller.OnMute();
+            return;
+        case Qt::Key_Plus:
+        case Qt::Key_Equal:
+            m_controller.StepSpeakerLevel(1);
+            return;
+        case Qt::Key_Minus:
+            m_controller.StepSpeakerLevel(-1);
+            return;
         default:
             QDialog::keyPressEvent(event);
     }

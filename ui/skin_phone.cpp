@@ -2,6 +2,7 @@
 
 #include <QIcon>
 
+#include "app/call_controller.h"
 #include "res/resource_ids.h"
 #include "ui/call_log_dlg.h"
 #include "ui/fly_btn.h"
@@ -53,8 +54,11 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, Setting
             number = log.m_selectedNumber;
         return result;
     };
-    hooks.options = [&model] {
+    hooks.options = [&model, &controller] {
         COptionSheet sheet(&model);
+        // Levels tried out on the sound page are heard in the call at once.
+        QObject::connect(&sheet.m_page6, &CPage6::levelsChanged, &controller,
+                         &CCallController::OnLevelsChanged);
         sheet.exec();
     };
     hooks.flashTray = [tray](bool on, int32_t peerNumber) { tray->FlashTray(on, peerNumber); };

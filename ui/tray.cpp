@@ -41,6 +41,7 @@ void DesktopNotify(const QString& title, const QString& text) {
 const QVector<MenuEntry>& PopupEntries(int popup) {
     static const QVector<MenuEntry> icon = {
         {res::kCmdRestore, QT_TRANSLATE_NOOP("PopupMenu", "恢复(&S)")},
+        {res::kCmdMute, QT_TRANSLATE_NOOP("PopupMenu", "静音/取消静音(&U)")},
         {0, nullptr},
         {res::kCmdExit, QT_TRANSLATE_NOOP("PopupMenu", "退出(&E)")},
     };
@@ -51,6 +52,7 @@ const QVector<MenuEntry>& PopupEntries(int popup) {
         {res::kCmdCallsMade, QT_TRANSLATE_NOOP("PopupMenu", "拨出的电话(&D)")},
         {res::kCmdCallsMissed, QT_TRANSLATE_NOOP("PopupMenu", "未接电话(&M)")},
         {0, nullptr},
+        {res::kCmdMute, QT_TRANSLATE_NOOP("PopupMenu", "静音/取消静音(&U)")},
         {res::kCmdHelp, QT_TRANSLATE_NOOP("PopupMenu", "帮助(&H)")},
         {res::kCmdSetup, QT_TRANSLATE_NOOP("PopupMenu", "选项(&O)")},
     };
@@ -244,7 +246,8 @@ bool CPhoneTray::HandleCommand(int command) {
         default:
             break;
     }
-    if (command == res::kCmdExit || (command >= res::kCmdFirstKey && command <= res::kCmdSetup)) {
+    if (command == res::kCmdExit || command == res::kCmdMute ||
+        (command >= res::kCmdFirstKey && command <= res::kCmdSetup)) {
         if (m_handler)
             m_handler(command);
         return true;

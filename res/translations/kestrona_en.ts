@@ -452,6 +452,22 @@
         <source>无法打开该扬声器</source>
         <translation>This loudspeaker cannot be opened</translation>
     </message>
+    <message>
+        <source>音量</source>
+        <translation>Volume</translation>
+    </message>
+    <message>
+        <source>麦克风音量</source>
+        <translation>Microphone</translation>
+    </message>
+    <message>
+        <source>扬声器音量</source>
+        <translation>Loudspeaker</translation>
+    </message>
+    <message>
+        <source>铃声音量</source>
+        <translation>Ring</translation>
+    </message>
 </context>
 <context>
     <name>CPage7</name>
@@ -800,6 +816,10 @@
         <source>选项(&amp;O)</source>
         <translation>&amp;Options</translation>
     </message>
+    <message>
+        <source>静音/取消静音(&amp;U)</source>
+        <translation>M&amp;ute / unmute</translation>
+    </message>
 </context>
 <context>
     <name>ResString</name>
@@ -1126,6 +1146,18 @@ Nothing was sent to the server.</translation>
     <message>
         <source>注意：对方身份已改变！</source>
         <translation>Warning: the other party&apos;s identity has changed!</translation>
+    </message>
+    <message>
+        <source>静音</source>
+        <translation>Muted</translation>
+    </message>
+    <message>
+        <source>通话中有来电：%1</source>
+        <translation>Called while you talked: %1</translation>
+    </message>
+    <message>
+        <source>扬声器音量：%1%</source>
+        <translation>Loudspeaker: %1%</translation>
     </message>
 </context>
 <context>

@@ -898,3 +898,70 @@ TEST_F(CallControllerTest, EncryptedCallsWarnRememberAndFallBack) {
     EXPECT_FALSE(Contains(services.log, "plain 10.1.2.3:4000"));
     EXPECT_TRUE(Shown(res::kStrPeerCannotEncrypt));
 }
+
+// ---- the controls of a call ----
+
+// Mute and the loudspeaker's steps act on the call's engine at once, and the
+// display marks a muted call; outside a call they do nothing, and the next
+// call starts unmuted. A caller told busy meanwhile is a missed call at once
+// and is named on the display when the call is over.
+TEST_F(CallControllerTest, ControlsOfACallAndCallersWhileBusy) {
+    auto rpc = [this](const QStringList& words) {
+        const RpcParse parsed = ParseRpcWords(words);
+        return parsed.request ? RunRpcRequest(C(), *parsed.request) : parsed.error;
+    };
+    C().OnMute();
+    C().StepSpeakerLevel(1);
+    EXPECT_FALSE(C().Muted());
+    EXPECT_EQ(model.m_nSpeakerLevel, kDefaultLevel);
+    EXPECT_TRUE(
+        rpc({QStringLiteral("mute"), QStringLiteral("on")}).startsWith(QStringLiteral("error")));
+    EXPECT_TRUE(
+        rpc({QStringLiteral("mute"), QStringLiteral("maybe")}).startsWith(QStringLiteral("error")));
+
+    Ring(900);
+    services.Post(kMsgEngineSetup, 0);
+    C().OnCallKey();
+    ASSERT_EQ(C().State(), 2);
+    C().OnCommand(kCmdMute);
+    EXPECT_TRUE(C().Muted());
+    EXPECT_EQ(services.engine.back(), "mute");
+    EXPECT_TRUE(view.display.status.contains(ResString(res::kStrMuted)));
+    EXPECT_TRUE(rpc({QStringLiteral("display")}).endsWith(QStringLiteral("muted=1")));
+    EXPECT_EQ(rpc({QStringLiteral("mute"), QStringLiteral("off")}), QStringLiteral("ok"));
+    EXPECT_EQ(services.engine.back(), "unmute");
+    EXPECT_FALSE(view.display.status.contains(ResString(res::kStrMuted)));
+
+    C().StepSpeakerLevel(1);
+    EXPECT_EQ(services.engine.back(), "levels 100 110");
+    EXPECT_EQ(model.m_nSpeakerLevel, 110);
+    C().StepSpeakerLevel(-30);
+    EXPECT_EQ(services.engine.back(), "levels 100 0");
+    model.m_nMicLevel = 150;
+    C().OnLevelsChanged();
+    EXPECT_EQ(services.engine.back(), "levels 150 0");
+
+    C().OnCallWhileBusy(3003);
+    C().OnCallWhileBusy(3003);
+    C().OnCallWhileBusy(4004);
+    const auto missed = History(kHistoryMissed);
+    ASSERT_EQ(missed.size(), 3u);
+    EXPECT_EQ(missed[0].number, 3003);
+    EXPECT_EQ(missed[2].number, 4004);
+    EXPECT_TRUE(view.keys[kCmdMissed].flashing);
+    EXPECT_FALSE(view.display.status.contains(QStringLiteral("3003")));
+
+    C().OnMute();
+    C().OnHangUp();
+    EXPECT_EQ(C().State(), 0);
+    EXPECT_FALSE(C().Muted());
+    EXPECT_TRUE(view.display.status.contains(
+        ResString(res::kStrCalledWhileBusy).arg(QStringLiteral("3003, 4004"))));
+    EXPECT_EQ(History(kHistoryTaken).size(), 1u);
+
+    services.engine.clear();
+    Ring(901);
+    EXPECT_FALSE(C().Muted());
+    EXPECT_FALSE(Contains(services.engine, "mute"));
+    EXPECT_FALSE(view.display.status.contains(QStringLiteral("3003")));
+}

@@ -143,6 +143,10 @@ struct FakeEngine : ICallEngine {
         log.push_back("keys " + std::to_string(send.bytes[0]) + " " +
                       std::to_string(receive.bytes[0]));
     }
+    void SetMuted(bool muted) override { log.push_back(muted ? "mute" : "unmute"); }
+    void SetLevels(int mic, int speaker) override {
+        log.push_back("levels " + std::to_string(mic) + " " + std::to_string(speaker));
+    }
     Log& log;
 };
 

@@ -186,10 +186,16 @@ TEST_F(CallTest, BusyOfflineAndUnreachable) {
     ASSERT_TRUE(c->WaitState(4));
     EXPECT_FALSE(HasMessage(*c, 148));
     EXPECT_EQ(b->Status()->state, 2);
+    // B learnt who called: a missed call at once, named when its call ends.
+    ASSERT_TRUE(WaitUntil([&] { return b->History(kHistoryMissed).size() == 1; }));
+    EXPECT_EQ(b->History(kHistoryMissed)[0].number, c->Number());
+    const QString cNumber = QString::number(c->Number());
+    EXPECT_FALSE(b->Rpc({QStringLiteral("display")}).contains(cNumber));
     c->Rpc({QStringLiteral("hangup")});
     ASSERT_TRUE(c->WaitState(0));
     a->Rpc({QStringLiteral("hangup")});
     ASSERT_TRUE(b->WaitState(0));
+    EXPECT_TRUE(b->Rpc({QStringLiteral("display")}).contains(cNumber));
 
     // B vanishes without logging out: the server still knows it, nobody answers.
     b->Kill();

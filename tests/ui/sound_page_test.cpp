@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <chrono>
 #include <thread>
@@ -138,6 +139,37 @@ TEST_F(SoundPageTest, TestSoundPlaysOnTheDeviceShown) {
     ASSERT_EQ(page->TestSoundsAnswered(), 2);
     EXPECT_EQ(backend->opened, (std::vector<std::string>{"spk.usb", ""}));
     EXPECT_TRUE(page->m_status->text().isEmpty());
+}
+
+// The levels are heard as they are moved (the running call follows the live
+// model), are kept by OK, and go back to what they were when the sheet is
+// cancelled. The sliders say their values to screen readers.
+TEST_F(SoundPageTest, LevelsCountAtOnceAndACancelTakesThemBack) {
+    CSysRegInfo().SetRegInt(kRegSpeakerLevel, 80);
+    CSysRegInfo().SetRegInt(kRegRingLevel, 500);  // not one of ours: the default
+    {
+        auto page = OpenPage();
+        EXPECT_EQ(page->m_speakerLevel->value(), 80);
+        EXPECT_EQ(page->m_ringLevel->value(), kDefaultLevel);
+        int changes = 0;
+        QObject::connect(page.get(), &CPage6::levelsChanged, [&] { ++changes; });
+        page->m_micLevel->setValue(150);
+        EXPECT_EQ(live.m_nMicLevel, 150);
+        EXPECT_EQ(changes, 1);
+        EXPECT_EQ(page->m_micLevel->accessibleDescription(), QStringLiteral("150 %"));
+    }
+    EXPECT_EQ(live.m_nMicLevel, kDefaultLevel);  // cancelled
+    EXPECT_EQ(Value(kRegMicLevel), "<missing>");
+    {
+        auto page = OpenPage();
+        page->m_micLevel->setValue(40);
+        page->m_ringLevel->setValue(30);
+        Ok(*page);
+    }
+    EXPECT_EQ(live.m_nMicLevel, 40);
+    EXPECT_EQ(Value(kRegMicLevel), "40");
+    EXPECT_EQ(Value(kRegSpeakerLevel), "80");
+    EXPECT_EQ(Value(kRegRingLevel), "30");
 }
 
 }  // namespace

@@ -77,9 +77,10 @@ TEST_F(TrayTest, IconCarriesTheIconMenuAndDoubleClickRestores) {
     ASSERT_NE(tray->Icon(), nullptr);
     ASSERT_NE(tray->Icon()->contextMenu(), nullptr);
     const auto actions = tray->Icon()->contextMenu()->actions();
-    ASSERT_EQ(actions.size(), 3);
+    ASSERT_EQ(actions.size(), 4);
     EXPECT_EQ(actions[0]->data().toInt(), 32771);
-    EXPECT_EQ(actions[2]->data().toInt(), 57665);
+    EXPECT_EQ(actions[1]->data().toInt(), 32780);
+    EXPECT_EQ(actions[3]->data().toInt(), 57665);
     EXPECT_EQ(tray->Icon()->toolTip(), "Ostravine Kestrona");
     tray->HandleCommand(32774);
     ASSERT_FALSE(phone.isVisible());
@@ -188,16 +189,17 @@ TEST(TrayMenus, BothPopupsHoldTheirEntriesInOrder) {
         texts << (a->isSeparator() ? "-" : a->text());
         ids << a->data().toInt();
     }
-    EXPECT_EQ(texts, (QStringList{QStringLiteral("恢复(&S)"), "-", QStringLiteral("退出(&E)")}));
+    EXPECT_EQ(texts, (QStringList{QStringLiteral("恢复(&S)"), QStringLiteral("静音/取消静音(&U)"),
+                                  "-", QStringLiteral("退出(&E)")}));
     std::unique_ptr<QMenu> window(kestrona::BuildPopupMenu(kestrona::kWindowPopup));
     ids.clear();
     for (QAction* a : window->actions()) ids << a->data().toInt();
-    EXPECT_EQ(ids, (QList<int>{32774, 0, 1004, 1005, 1006, 0, 32775, 1020}));
+    EXPECT_EQ(ids, (QList<int>{32774, 0, 1004, 1005, 1006, 0, 32780, 32775, 1020}));
     EXPECT_EQ(window->actions()[2]->text(), QStringLiteral("打入的电话(&R)"));
 
     // Without a notification area the window menu also ends the program.
     std::unique_ptr<QMenu> noTray(kestrona::BuildPopupMenu(kestrona::kWindowPopup, nullptr, true));
-    ASSERT_EQ(noTray->actions().size(), 10);
+    ASSERT_EQ(noTray->actions().size(), 11);
     EXPECT_EQ(noTray->actions().last()->data().toInt(), 57665);
     EXPECT_EQ(noTray->actions().last()->text(), QStringLiteral("退出(&E)"));
 }
