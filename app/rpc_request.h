@@ -9,18 +9,31 @@
 #include <QStringList>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace kestrona {
 
 class CCallController;
 
-enum class RpcVerb { kShow, kStatus, kDisplay, kDial, kCallTo, kAnswer, kHangUp, kQuit, kPortMap };
+enum class RpcVerb {
+    kShow,
+    kStatus,
+    kDisplay,
+    kDial,
+    kCallTo,
+    kAnswer,
+    kHangUp,
+    kQuit,
+    kPortMap,
+    kPresence
+};
 
 struct RpcRequest {
     RpcVerb verb = RpcVerb::kStatus;
     int32_t number = 0;  // dial and callto: 1 to 2147483647
     // Came as "rpc ..." (a script), not from a second start of the program.
     bool fromRpc = false;
+    std::vector<int32_t> numbers;  // presence
 };
 
 struct RpcParse {
@@ -30,7 +43,9 @@ struct RpcParse {
 
 // The words behind "rpc": "status", "display", "dial N", "callto N",
 // "answer", "hangup", "quit", "portmap" (the router forwarding's state, as
-// the options sheet shows it).
+// the options sheet shows it), "presence N..." (each number's state as
+// "N=online|offline|unknown", as far as known; the look-up it starts shows
+// in the next answer).
 RpcParse ParseRpcWords(const QStringList& words);
 // What the instance channel carries: "show", "callto N", or "rpc" and the
 // words above.
