@@ -733,6 +733,7 @@ void CPage7::OnInitDialog() {
     }
     m_language->setCurrentIndex(index);
     m_bAppearOffline = reg.GetRegInt(kestrona::kRegAppearOffline) == 1;
+    m_bLoadedAppearOffline = m_bAppearOffline;
     m_appearOffline->setChecked(m_bAppearOffline);
     m_encryption = kestrona::LoadEncryption(reg);
     for (int i = 0; i < static_cast<int>(std::size(kEncryptionChoices)); ++i) {
@@ -792,7 +793,8 @@ void CPage7::OnOK() {
     else
         reg.SetRegValue(kestrona::reg::kLanguage, m_strLanguage.c_str());
     kestrona::StoreEncryption(reg, m_encryption);
-    reg.SetRegInt(kestrona::kRegAppearOffline, m_bAppearOffline ? 1 : 0);
+    if (m_bAppearOffline != m_bLoadedAppearOffline)
+        reg.SetRegInt(kestrona::kRegAppearOffline, m_bAppearOffline ? 1 : 0);
     if (m_live) {
         m_live->m_encryption = m_encryption;
         m_live->m_nAppearOffline = m_bAppearOffline ? 1 : 0;

@@ -239,4 +239,5 @@ class CPage7 : public COptionPage {
     // site's default keeps reaching this user.
     bool m_bLoadedTls = false;
     std::string m_strLoadedPin;
+    bool m_bLoadedAppearOffline = false;
 };
