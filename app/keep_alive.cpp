@@ -1,57 +1,18 @@
 #include "app/keep_alive.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <string_view>
-
-#include <QSslSocket>
 
 #include "platform/proxy_tunnel.h"
-#include "platform/unique_fd.h"
 
 extern char** environ;
 
 namespace kestrona {
-namespace {
-
-constexpr int kSliceMs = 200;
-
-int64_t NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-bool SendAll(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd w{fd, POLLOUT, 0};
-            ::poll(&w, 1, kSliceMs);
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool EndsWith(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
-
-}  // namespace
 
 std::array<uint8_t, 12> MakeUserLive(int32_t number) {
     std::array<uint8_t, 12> r{};
@@ -116,117 +77,28 @@ void CKeepAlive::Run() {
 }
 
 LiveResult CKeepAlive::Exchange(const KeepAliveTarget& target, int32_t number) {
-    const int connectMs = target.timeoutMs > 0 ? target.timeoutMs : 1;
-    const CancelToken* cancel = m_cancel.get();
-    UniqueFd fd(
-        target.viaHttpProxy
-            ? ConnectTcpWithin(target.proxyAddress, target.proxyPort, connectMs, cancel, nullptr)
-            : ConnectTcpWithin(target.host, target.port, connectMs, cancel, nullptr));
-    if (fd.get() < 0) {
-        return StopRequested() ? LiveResult::kStopped : LiveResult::kNoSession;
-    }
-    // The greeting: "ACCEPT" at the start or at the end of a chunk. Through
-    // the proxy, the first chunk may be what arrived behind its answer.
-    const int64_t deadline = NowMs() + target.timeoutMs;
-    std::string first;
-    if (target.viaHttpProxy) {
-        auto tunnel = ProxyHandshake::HttpConnect(target.host, target.port);
-        if (!RunHandshake(fd.get(), tunnel, connectMs, cancel)) {
-            return StopRequested() ? LiveResult::kStopped : LiveResult::kNoSession;
-        }
-        first = tunnel.TakeLeftover();
-    }
-    // The rest of the exchange reads and writes through TLS when it is on.
-    std::unique_ptr<QSslSocket> tls;
-    if (target.tls.enabled) {
-        if (!first.empty()) {
-            return LiveResult::kNoSession;  // bytes before the handshake
-        }
-        TlsFailure failure = TlsFailure::kNone;
-        tls = OpenServerTlsBlocking(
-            fd.release(), target.host, target.tls, connectMs, [this] { return StopRequested(); },
-            &failure);
-        if (!tls) {
-            return StopRequested() ? LiveResult::kStopped : LiveResult::kNoSession;
-        }
-    }
-    // One slice of waiting: >0 bytes read, 0 nothing yet, <0 the end.
-    auto receive = [&](char* into, int size) -> int {
-        if (tls) {
-            if (tls->bytesAvailable() == 0 && !tls->waitForReadyRead(kSliceMs)) {
-                return tls->state() == QAbstractSocket::ConnectedState ? 0 : -1;
-            }
-            const qint64 n = tls->read(into, size);
-            return n > 0 ? static_cast<int>(n) : (n == 0 ? 0 : -1);
-        }
-        pollfd p{fd.get(), POLLIN, 0};
-        if (::poll(&p, 1, kSliceMs) != 1) {
-            return 0;
-        }
-        const ssize_t n = ::recv(fd.get(), into, static_cast<std::size_t>(size), 0);
-        return n > 0 ? static_cast<int>(n) : -1;
-    };
-    auto send = [&](const void* data, std::size_t size) {
-        if (tls) {
-            if (tls->write(static_cast<const char*>(data), static_cast<qint64>(size)) !=
-                static_cast<qint64>(size)) {
-                return false;
-            }
-            while (tls->bytesToWrite() > 0) {
-                if (!tls->waitForBytesWritten(kSliceMs) &&
-                    (tls->state() != QAbstractSocket::ConnectedState || StopRequested())) {
-                    return false;
-                }
-            }
-            return true;
-        }
-        return SendAll(fd.get(), data, size);
-    };
-    bool greeted = false;
-    char chunk[1025];
-    while (!greeted) {
-        if (StopRequested()) {
+    CServerExchange exchange([this] { return StopRequested(); }, m_cancel.get());
+    switch (exchange.Open(target)) {
+        case ExchangeStatus::kDone:
+            break;
+        case ExchangeStatus::kStopped:
             return LiveResult::kStopped;
-        }
-        std::string_view got;
-        if (!first.empty()) {
-            got = std::string_view(first).substr(0, 1024);
-        } else {
-            if (deadline - NowMs() <= 0) {
-                return LiveResult::kNoSession;
-            }
-            const int n = receive(chunk, 1024);
-            if (n < 0) {
-                return LiveResult::kNoSession;
-            }
-            if (n == 0) {
-                continue;
-            }
-            got = std::string_view(chunk, static_cast<std::size_t>(n));
-        }
-        greeted = got.substr(0, 6) == "ACCEPT" || EndsWith(got, "ACCEPT");
-        first.clear();
+        default:
+            return LiveResult::kNoSession;
     }
     const auto record = MakeUserLive(number);
-    if (!send(record.data(), record.size())) {
+    if (!exchange.Send(record.data(), record.size()))
         return LiveResult::kNoSession;
-    }
     // One read of at most 80 bytes, with no time limit.
     char reply[80] = {};
-    for (;;) {
-        if (StopRequested()) {
-            return LiveResult::kStopped;
-        }
-        const int n = receive(reply, sizeof reply);
-        if (n < 0) {
-            return LiveResult::kNoSession;
-        }
-        if (n == 0) {
-            continue;
-        }
-        return IsAlreadyTimeout(reply, static_cast<std::size_t>(n)) ? LiveResult::kAlreadyTimeout
-                                                                    : LiveResult::kAlive;
-    }
+    std::size_t got = 0;
+    const ExchangeStatus status = exchange.Read(
+        reply, sizeof reply, 0, [](const char*, std::size_t n) { return n > 0; }, &got);
+    if (status == ExchangeStatus::kStopped)
+        return LiveResult::kStopped;
+    if (status != ExchangeStatus::kDone)
+        return LiveResult::kNoSession;
+    return IsAlreadyTimeout(reply, got) ? LiveResult::kAlreadyTimeout : LiveResult::kAlive;
 }
 
 void RelaunchAndTerminate(const std::string& program) {

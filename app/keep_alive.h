@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "net/server_tls.h"
+#include "net/server_exchange.h"
 
 namespace kestrona {
 
@@ -31,17 +31,7 @@ std::array<uint8_t, 12> MakeUserLive(int32_t number);
 bool IsAlreadyTimeout(const char* data, std::size_t size);
 
 // Where one exchange goes; read afresh before every exchange.
-struct KeepAliveTarget {
-    std::string host;
-    int port = 0;
-    int timeoutMs = 0;  // for the connect and the greeting only
-    bool viaHttpProxy = false;
-    std::string proxyAddress;
-    int proxyPort = 0;
-    // TLS to the server: inside the proxy's tunnel when there is one. A
-    // failed check ends the exchange with no session, never in plain.
-    ServerTlsSettings tls;
-};
+using KeepAliveTarget = ServerTarget;
 
 enum class LiveResult {
     kNoSession,  // not connected, no greeting, or the connection ended

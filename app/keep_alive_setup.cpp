@@ -6,27 +6,29 @@
 
 namespace kestrona {
 
+ServerTarget StoreServerTarget(const std::string& storeSection, const SettingsModel& settings) {
+    CSysRegInfo store;
+    store.SetRegSection(storeSection.c_str());
+    ServerTarget target;
+    char host[CSysRegInfo::kRegReadCap] = {};
+    store.GetRegValue(reg::kHost, host);
+    target.host = host;
+    target.port = store.GetRegInt(reg::kHostPort);
+    target.timeoutMs = settings.m_nTimeout * 1000;
+    target.viaHttpProxy = settings.m_nProxy == 1;
+    target.proxyAddress = settings.m_szProxyAddress;
+    target.proxyPort = settings.m_nHttpPort;
+    target.tls = ReadServerTlsSettings(storeSection);
+    return target;
+}
+
 std::unique_ptr<CKeepAlive> StartKeepAlive(const std::string& storeSection,
                                            const SettingsModel& settings, int32_t number,
                                            int periodSeconds) {
     const std::string program = ProgramPath().toStdString();
     const SettingsModel model = settings;
     auto keepAlive = std::make_unique<CKeepAlive>(
-        [storeSection, model] {
-            CSysRegInfo store;
-            store.SetRegSection(storeSection.c_str());
-            KeepAliveTarget target;
-            char host[CSysRegInfo::kRegReadCap] = {};
-            store.GetRegValue(reg::kHost, host);
-            target.host = host;
-            target.port = store.GetRegInt(reg::kHostPort);
-            target.timeoutMs = model.m_nTimeout * 1000;
-            target.viaHttpProxy = model.m_nProxy == 1;
-            target.proxyAddress = model.m_szProxyAddress;
-            target.proxyPort = model.m_nHttpPort;
-            target.tls = ReadServerTlsSettings(storeSection);
-            return target;
-        },
+        [storeSection, model] { return StoreServerTarget(storeSection, model); },
         [number] { return number; }, [periodSeconds] { return periodSeconds; },
         [program] { RelaunchAndTerminate(program); });
     keepAlive->Start();

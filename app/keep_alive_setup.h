@@ -12,6 +12,10 @@
 
 namespace kestrona {
 
+// The directory server and proxy of a store section as the blocking
+// exchanges reach them (the keep-alive's and the presence look-ups').
+ServerTarget StoreServerTarget(const std::string& storeSection, const SettingsModel& settings);
+
 // Started already. The server's host and port are read from the store
 // section at each round, so a change made meanwhile is followed.
 std::unique_ptr<CKeepAlive> StartKeepAlive(const std::string& storeSection,

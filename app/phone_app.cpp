@@ -15,6 +15,7 @@
 #include "app/local_address.h"
 #include "app/message_box.h"
 #include "app/port_mapping.h"
+#include "app/presence.h"
 #include "app/quit_signals.h"
 #include "app/reachability.h"
 #include "app/rpc_request.h"
@@ -56,6 +57,7 @@ CPhoneApp::~CPhoneApp() {
     CSysRegInfo::SetProgramDirectory({});
     m_soundCheck.reset();
     m_keepAlive.reset();
+    m_presence.reset();
     m_net.window = nullptr;
     m_pMainWnd.reset();
     m_controller.reset();
@@ -181,6 +183,7 @@ bool CPhoneApp::InitInstance() {
     if (m_bLoggedIn) {
         m_portMapping->LoggedIn();
         m_reachability->LoggedIn();
+        m_presence->LoggedIn(m_settings.m_nID, m_settings.m_nAppearOffline == 1);
         m_keepAlive =
             StartKeepAlive(m_net.regSection, m_settings, m_settings.m_nID, m_net.m_nLivePeriod);
     }
@@ -224,6 +227,10 @@ int CPhoneApp::ExitInstance() {
         m_channel->Close();
     }
     m_keepAlive.reset();
+    // Before the logout: no look-up is under way when the session ends.
+    if (m_presence) {
+        m_presence->Stop();
+    }
     m_net.ReleaseSockets(m_bLoggedIn);
     m_net.window = nullptr;
     m_pMainWnd.reset();
@@ -251,6 +258,10 @@ void CPhoneApp::LoadSettings() {
     }
     m_reachability = std::make_unique<CReachability>(m_net, m_portMapping.get(),
                                                      direct && m_net.StoreInt(kRegRelay) != 0);
+    const std::string section = m_net.regSection;
+    const SettingsModel model = m_settings;
+    m_presence =
+        std::make_unique<CPresence>([section, model] { return StoreServerTarget(section, model); });
 }
 
 bool CPhoneApp::LoginAtStartup() {
@@ -325,6 +336,19 @@ QString CPhoneApp::HandleRequest(const QStringList& args) {
             text += QStringLiteral("；") + m_reachability->StateText();
         }
         return text;
+    }
+    if (request.verb == RpcVerb::kPresence) {
+        if (!m_presence) {
+            return QStringLiteral("starting");
+        }
+        // What is known now; the look-up asked here shows in the next answer.
+        QStringList states;
+        for (const int32_t number : request.numbers) {
+            states << QStringLiteral("%1=%2").arg(number).arg(
+                QLatin1String(PresenceWord(m_presence->StateOf(number))));
+        }
+        m_presence->Refresh(request.numbers);
+        return states.join(QLatin1Char(' '));
     }
     if (!m_controller) {
         if (request.verb == RpcVerb::kStatus) {

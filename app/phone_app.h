@@ -20,6 +20,7 @@ class CCallController;
 class CInstanceChannel;
 class CKeepAlive;
 class CPortMapping;
+class CPresence;
 class CReachability;
 class CSoundCheck;
 class ICallClock;
@@ -71,6 +72,9 @@ class CPhoneApp : public QApplication {
     // Whether callers reach this phone, and the relay (null before the
     // settings are loaded).
     kestrona::CReachability* Reachability() const { return m_reachability.get(); }
+    // Who of the phone book can be called now (null before the settings
+    // are loaded).
+    kestrona::CPresence* Presence() const { return m_presence.get(); }
 
     // The store object for the settings key.
     CSysRegInfo m_regInfo;
@@ -99,6 +103,7 @@ class CPhoneApp : public QApplication {
     // Before the call services: a call's engine uses its mapper to the end.
     std::unique_ptr<kestrona::CPortMapping> m_portMapping;
     std::unique_ptr<kestrona::CReachability> m_reachability;
+    std::unique_ptr<kestrona::CPresence> m_presence;
     std::unique_ptr<kestrona::ICallServices> m_callServices;
     std::unique_ptr<kestrona::ICallClock> m_callClock;
     std::unique_ptr<kestrona::CCallController> m_controller;

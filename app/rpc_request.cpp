@@ -11,14 +11,16 @@ namespace {
 
 const char* const kUsage =
     "try dial NUMBER, callto NUMBER, answer, hangup, mute on|off, volume mic|speaker PERCENT, "
-    "status, display, portmap, quit";
+    "status, display, portmap, presence NUMBER..., quit";
+// More would not fit one answer line comfortably.
+constexpr qsizetype kMaxPresenceNumbers = 256;
 
 RpcParse Error(const QString& text) {
     return RpcParse{std::nullopt, QStringLiteral("error ") + text};
 }
 
 RpcParse Ok(RpcVerb verb, int32_t number = 0) {
-    return RpcParse{RpcRequest{verb, number, true}, QString()};
+    return RpcParse{RpcRequest{verb, number, true, {}}, QString()};
 }
 
 // A telephone number: decimal digits only (no sign, no blanks), 1 to 2^31-1.
@@ -83,6 +85,21 @@ RpcParse ParseRpcWords(const QStringList& words) {
         }
         return Ok(words[1] == QLatin1String("mic") ? RpcVerb::kMicLevel : RpcVerb::kSpeakerLevel,
                   percent);
+    }
+    if (verb == QLatin1String("presence")) {
+        if (words.size() < 2 || words.size() - 1 > kMaxPresenceNumbers) {
+            return Error(QStringLiteral("presence takes 1 to %1 numbers").arg(kMaxPresenceNumbers));
+        }
+        RpcParse parsed = Ok(RpcVerb::kPresence);
+        for (const QString& word : words.mid(1)) {
+            const std::optional<int32_t> number = ParseNumber(word);
+            if (!number) {
+                return Error(
+                    QStringLiteral("bad number \"%1\": 1 to 2147483647").arg(word.left(32)));
+            }
+            parsed.request->numbers.push_back(*number);
+        }
+        return parsed;
     }
     static constexpr struct {
         const char* word;
@@ -160,6 +177,7 @@ QString RunRpcRequest(CCallController& controller, const RpcRequest& request) {
         case RpcVerb::kShow:
             return QStringLiteral("error no window to show");
         case RpcVerb::kPortMap:
+        case RpcVerb::kPresence:
             return QStringLiteral("error the application answers that");
         case RpcVerb::kStatus:
             return RpcStatusText(controller);

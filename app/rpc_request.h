@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace kestrona {
 
@@ -27,6 +28,7 @@ enum class RpcVerb {
     kMute,
     kMicLevel,
     kSpeakerLevel,
+    kPresence,
 };
 
 struct RpcRequest {
@@ -36,6 +38,7 @@ struct RpcRequest {
     int32_t number = 0;
     // Came as "rpc ..." (a script), not from a second start of the program.
     bool fromRpc = false;
+    std::vector<int32_t> numbers;  // presence
 };
 
 struct RpcParse {
@@ -45,7 +48,9 @@ struct RpcParse {
 
 // The words behind "rpc": "status", "display", "dial N", "callto N",
 // "answer", "hangup", "mute on|off", "volume mic|speaker PERCENT", "quit",
-// "portmap" (the router forwarding's state, as the options sheet shows it).
+// "portmap" (the router forwarding's state, as the options sheet shows it),
+// "presence N..." (each number's state as "N=online|offline|unknown", as far
+// as known; the look-up it starts shows in the next answer).
 RpcParse ParseRpcWords(const QStringList& words);
 // What the instance channel carries: "show", "callto N", or "rpc" and the
 // words above.

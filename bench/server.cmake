@@ -23,3 +23,15 @@ target_compile_definitions(server_keepalive PRIVATE
     KESTRONA_SERVER_BINARY="$<TARGET_FILE:kestrona-server>")
 add_dependencies(server_keepalive kestrona-server)
 set_property(GLOBAL APPEND PROPERTY KESTRONA_BENCH_TARGETS server_keepalive)
+
+# A presence look-up of 64 numbers against one QUERYUSER, whole exchanges on
+# loopback, one instance on SQLite and one on PostgreSQL (Google Benchmark).
+kestrona_bench(server_presence_bench
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/server_presence_bench.cpp
+        ${PROJECT_SOURCE_DIR}/tests/support/postgres_fixture.cpp
+        ${PROJECT_SOURCE_DIR}/tests/support/proxy_fixtures.cpp
+    LIBS kestrona_serverlib)
+target_include_directories(server_presence_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_compile_definitions(server_presence_bench PRIVATE
+    KESTRONA_SERVER_BINARY="$<TARGET_FILE:kestrona-server>")
+add_dependencies(server_presence_bench kestrona-server)

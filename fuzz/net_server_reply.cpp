@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "net/net_context.h"
+#include "net/presence_records.h"
 #include "net/relay_records.h"
 #include "net/server_socket.h"
 
@@ -62,6 +63,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        peer.port > 65535 || (peer.relayed && peer.relay.host.empty())))
         std::abort();
     if (n < kestrona::kQueryPeerReplySize && peer.found)
+        std::abort();
+    // A presence answer for any count: never a bit at or past the count.
+    const std::size_t asked = n > 0 ? data[0] % 70 : 0;
+    const kestrona::PresenceReply presence =
+        kestrona::ParsePresenceReply(socket.Buffer(), n, asked);
+    if (presence.result != kestrona::PresenceResult::kNotOne && n != kestrona::kPresenceReplySize)
+        std::abort();
+    if (asked < 64 && (presence.online >> asked) != 0)
+        std::abort();
+    if (presence.result != kestrona::PresenceResult::kAnswered && presence.online != 0)
         std::abort();
     return 0;
 }

@@ -41,7 +41,7 @@ bool KnownReplySize(std::size_t size) {
            size == r::register_fail_email::kSize || size == r::query_result::kSize ||
            size == r::query_not_found::kSize || size == r::kPlainReplySize ||
            size == r::relay_creds_result::kSize || size == r::reach_result::kSize ||
-           size == r::query_peer_result::kSize;
+           size == r::query_peer_result::kSize || size == r::presence_result::kSize;
 }
 
 }  // namespace
@@ -69,6 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(CommandOf(decoded.request) == whole.command);
     Outcome out = world->directory.Handle(decoded.request, "127.0.0.1");
     Check(KnownReplySize(out.reply.size()));
+    if (out.reply.size() == records::presence_result::kSize) {
+        // Only asked numbers may be flagged.
+        namespace f = records::presence_result;
+        std::int32_t n = records::GetInt(out.reply.data(), f::kCount);
+        Check(n >= 0 && n <= 64);
+        for (std::int32_t i = n; i < 64; ++i) {
+            Check(((out.reply[f::kBits + static_cast<std::size_t>(i) / 8] >> (i % 8)) & 1) == 0);
+        }
+    }
     if (out.reply.size() == records::login_result::kSize) {
         Check(out.reply[records::login_result::kNotice - 1] == 0);
         Check(out.reply[records::login_result::kSize - 1] == 0);

@@ -26,6 +26,7 @@
 #include "app/call_display.h"
 #include "app/call_logic.h"
 #include "app/call_services.h"
+#include "app/presence.h"
 #include "app/ui_language.h"
 #include "net/net_context.h"
 #include "res/resource_ids.h"
@@ -65,6 +66,21 @@ class NoCalls : public ICallServices {
     std::unique_ptr<ICallEngine> CreateEngine(IEngineOwner*) override { return nullptr; }
     void PlayRing(const std::string&) override {}
     int PlayRingOnce(const std::string&) override { return -1; }
+};
+
+// Fixed answers of presence look-ups: one contact of each state.
+class ShownPresence : public PresenceSource {
+  public:
+    std::unique_ptr<Watch> WatchNumbers(std::vector<int32_t>) override {
+        return std::make_unique<Watch>();
+    }
+    PresenceState StateOf(int32_t number) const override {
+        if (number == 10086)
+            return PresenceState::kOnline;
+        if (number == 20517 || number == 27182)
+            return PresenceState::kOffline;
+        return PresenceState::kUnknown;
+    }
 };
 
 // Shows a call state on the window the way the controller would, without
@@ -280,6 +296,14 @@ int main(int argc, char** argv) {
         book.m_tree->setCurrentItem(book.m_tree->topLevelItem(0));
         book.m_list->setCurrentItem(book.m_list->topLevelItem(0));
         Save(&book, QStringLiteral("phone_book"));
+        ShownPresence presence;
+        CPhoneBookDlg shown(nullptr, {}, &presence);
+        shown.m_tree->setCurrentItem(shown.m_tree->topLevelItem(0));
+        shown.m_list->setCurrentItem(shown.m_list->topLevelItem(0));
+        Save(&shown, QStringLiteral("phone_book_presence"));
+        CCallLogDlg log(0, nullptr, {}, &presence);
+        log.SelectRow(0);
+        Save(&log, QStringLiteral("call_log_presence"));
         CAddContactDlg add;
         Save(&add, QStringLiteral("add_contact"));
     }

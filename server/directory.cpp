@@ -32,7 +32,8 @@ Directory::Directory(SubscriberStore& store, const PasswordHasher& hasher, Direc
               limits.clock = config_.clock;
               return limits;
           }(),
-          store) {}
+          store),
+      presence_limits_(config_.presence_lookups_per_number, config_.presence_lookups_per_address) {}
 
 std::int64_t Directory::NowMs() const {
     auto now = config_.clock ? config_.clock() : std::chrono::system_clock::now();
@@ -98,9 +99,13 @@ Outcome Directory::Handle(const Request& request, const std::string& peer) {
                 return ReachCheck(req, peer);
             } else if constexpr (std::is_same_v<T, RelayAddrRequest>) {
                 return RelayAddr(req, peer);
-            } else {
-                static_assert(std::is_same_v<T, QueryPeerRequest>);
+            } else if constexpr (std::is_same_v<T, QueryPeerRequest>) {
                 return QueryPeer(req);
+            } else if constexpr (std::is_same_v<T, QueryPresenceRequest>) {
+                return QueryPresence(req, peer);
+            } else {
+                static_assert(std::is_same_v<T, PresenceModeRequest>);
+                return PresenceMode(req, peer);
             }
         },
         request);
@@ -428,6 +433,85 @@ Outcome Directory::QueryPeer(const QueryPeerRequest& req) {
     return {QueryPeerResult(f::kDirect, session->address, session->port, {}),
             std::to_string(req.callee) + " at " + session->address + ":" +
                 std::to_string(session->port)};
+}
+
+bool Directory::Callable(const SessionRow& session) const {
+    // The same as a look-up gives out: a relayed address, or the address
+    // seen with a port, when it fits the reply.
+    return RelayOf(session) != nullptr ||
+           (session.port != 0 && session.address.size() < r::query_result::kAddressField);
+}
+
+Outcome Directory::QueryPresence(const QueryPresenceRequest& req, const std::string& peer) {
+    namespace f = r::presence_result;
+    enum { kAnswered, kRefused, kThrottled };
+    auto count = [&](int outcome) {
+        presence_counters_.lookups[outcome].fetch_add(1, std::memory_order_relaxed);
+    };
+    const std::int64_t now = NowMs();
+    // Counted before anything is read, so that a flood from one address
+    // costs the database nothing.
+    if (!presence_limits_.AllowAddress(peer, now)) {
+        count(kThrottled);
+        return {PresenceResult(f::kTooMany, {}), "throttled: too many look-ups from this address"};
+    }
+    if (req.count < 0 || req.count > r::query_presence::kMaxNumbers) {
+        count(kRefused);
+        return {PresenceResult(f::kRefused, {}),
+                "refused: " + std::to_string(req.count) + " numbers"};
+    }
+    // The asker's own session and every number asked, in one look-up; numbers
+    // that cannot be anyone's are not asked for.
+    std::vector<std::int32_t> numbers{req.asker};
+    numbers.reserve(static_cast<std::size_t>(req.count) + 1);
+    for (std::int32_t i = 0; i < req.count; ++i) {
+        if (req.numbers[static_cast<std::size_t>(i)] > 0) {
+            numbers.push_back(req.numbers[static_cast<std::size_t>(i)]);
+        }
+    }
+    std::vector<std::optional<SessionRow>> found = store_.FindSessions(numbers, AliveSince(now));
+    found.resize(numbers.size());
+    if (req.asker <= 0 || !found[0] || found[0]->address != peer) {
+        count(kRefused);
+        return {PresenceResult(f::kRefused, {}),
+                "refused: no session of this number from this address"};
+    }
+    if (!presence_limits_.AllowNumber(req.asker, now)) {
+        count(kThrottled);
+        return {PresenceResult(f::kTooMany, {}), "throttled: too many look-ups for this number"};
+    }
+    std::array<bool, r::query_presence::kMaxNumbers> online{};
+    std::size_t next = 1;
+    int shown = 0;
+    for (std::int32_t i = 0; i < req.count; ++i) {
+        if (req.numbers[static_cast<std::size_t>(i)] <= 0) {
+            continue;
+        }
+        const std::optional<SessionRow>& s = found[next++];
+        online[static_cast<std::size_t>(i)] = s && !s->hidden && Callable(*s);
+        shown += online[static_cast<std::size_t>(i)] ? 1 : 0;
+    }
+    count(kAnswered);
+    presence_counters_.numbers.fetch_add(static_cast<std::uint64_t>(req.count),
+                                         std::memory_order_relaxed);
+    return {PresenceResult(f::kAnswered, std::span<const bool>(
+                                             online.data(), static_cast<std::size_t>(req.count))),
+            std::to_string(shown) + " of " + std::to_string(req.count) + " online"};
+}
+
+Outcome Directory::PresenceMode(const PresenceModeRequest& req, const std::string& peer) {
+    namespace f = r::presence_mode;
+    if (req.mode != f::kShown && req.mode != f::kHidden) {
+        return {PlainReply(r::kCommandFail), "refused: mode " + std::to_string(req.mode)};
+    }
+    const bool hidden = req.mode == f::kHidden;
+    Outcome o =
+        SessionChange(store_.SetSessionHidden(req.number, peer, hidden, AliveSince(NowMs())),
+                      hidden ? "appears offline" : "shown");
+    if (ResultOfReply(o.reply) == ExchangeResult::kSuccess) {
+        presence_counters_.modes[hidden ? 1 : 0].fetch_add(1, std::memory_order_relaxed);
+    }
+    return o;
 }
 
 }  // namespace kestrona::server

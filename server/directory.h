@@ -41,6 +41,10 @@ struct DirectoryConfig {
     // for up to reach_total, so more get "too many" rather than leave the
     // keep-alives waiting.
     int reach_checks_at_once = 2;
+    // Presence look-ups per minute, by asking number and by address (0: no
+    // limit), counted in this instance's memory.
+    int presence_lookups_per_number = 20;
+    int presence_lookups_per_address = 40;
 };
 
 struct Outcome {
@@ -74,6 +78,7 @@ class Directory {
 
     SubscriberStore& store() { return store_; }
     const RelayCounters& relay_counters() const { return relay_counters_; }
+    const PresenceCounters& presence_counters() const { return presence_counters_; }
 
   private:
     Outcome Login(const LoginRequest& req, const std::string& peer);
@@ -87,6 +92,10 @@ class Directory {
     Outcome ReachCheck(const ReachCheckRequest& req, const std::string& peer);
     Outcome RelayAddr(const RelayAddrRequest& req, const std::string& peer);
     Outcome QueryPeer(const QueryPeerRequest& req);
+    Outcome QueryPresence(const QueryPresenceRequest& req, const std::string& peer);
+    Outcome PresenceMode(const PresenceModeRequest& req, const std::string& peer);
+    // Whether a caller looking the session up is given somewhere to call.
+    bool Callable(const SessionRow& session) const;
     Outcome QueryOutcome(std::int32_t callee, const std::optional<SessionRow>& session) const;
     // The session of number if it is alive and was opened from peer.
     std::optional<SessionRow> OwnSession(std::int32_t number, const std::string& peer);
@@ -105,6 +114,8 @@ class Directory {
     VerifiedPasswords verified_;
     AbuseLimits reach_limits_;
     RelayCounters relay_counters_;
+    PresenceLimits presence_limits_;
+    PresenceCounters presence_counters_;
     std::atomic<int> reach_checks_running_{0};
 
     std::atomic<std::int64_t> next_sweep_ms_{0};

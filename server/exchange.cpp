@@ -12,6 +12,7 @@ ExchangeHandler::ExchangeHandler(const ServerConfig& config, Directory& director
       metrics_(metrics),
       limits_(config.limits, directory.store()) {
     metrics_.relay = &directory.relay_counters();
+    metrics_.presence = &directory.presence_counters();
 }
 
 ExchangeHandler::~ExchangeHandler() {
@@ -109,7 +110,7 @@ asio::awaitable<std::string> ExchangeHandler::Run(Connection& conn, const std::s
     }
     // Larger than any record, so an oversized one shows as such; nothing
     // beyond it is ever read.
-    std::array<std::uint8_t, 256> buffer;
+    std::array<std::uint8_t, records::kLargestRequest + 1> buffer;
     std::size_t received = std::min(early.size(), buffer.size());
     std::copy_n(early.begin(), received, buffer.begin());
     ScanResult scan;

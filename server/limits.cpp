@@ -329,4 +329,46 @@ bool AbuseLimits::AllowRegistration(const std::string& address) {
     return ok && allowed;
 }
 
+PresenceLimits::PresenceLimits(int per_number, int per_address)
+    : per_number_(per_number), per_address_(per_address) {}
+
+bool PresenceLimits::AllowAddress(const std::string& address, std::int64_t now_ms) {
+    std::lock_guard lock(mutex_);
+    Forget(now_ms);
+    return Allow(by_address_, AddressKey(address), per_address_, now_ms);
+}
+
+bool PresenceLimits::AllowNumber(std::int32_t number, std::int64_t now_ms) {
+    std::lock_guard lock(mutex_);
+    return Allow(by_number_, std::to_string(number), per_number_, now_ms);
+}
+
+bool PresenceLimits::Allow(std::unordered_map<std::string, Times>& counts, const std::string& key,
+                           int limit, std::int64_t now_ms) {
+    if (limit <= 0) {
+        return true;
+    }
+    Times& times = counts[key];
+    while (!times.empty() && now_ms - times.front() >= kMinuteMs) {
+        times.pop_front();
+    }
+    if (static_cast<int>(times.size()) >= limit) {
+        return false;
+    }
+    times.push_back(now_ms);
+    return true;
+}
+
+void PresenceLimits::Forget(std::int64_t now_ms) {
+    if (now_ms < next_forget_ms_) {
+        return;
+    }
+    next_forget_ms_ = now_ms + kMinuteMs;
+    for (auto* counts : {&by_number_, &by_address_}) {
+        std::erase_if(*counts, [&](const auto& entry) {
+            return entry.second.empty() || now_ms - entry.second.back() >= kMinuteMs;
+        });
+    }
+}
+
 }  // namespace kestrona::server

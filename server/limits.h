@@ -15,8 +15,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "server/store.h"
 
@@ -81,6 +84,38 @@ class AbuseLimits {
 
     LimitsConfig config_;
     SubscriberStore& store_;
+};
+
+// Presence look-ups per minute, by asking number and by address. Unlike
+// the limits above these live in this instance's memory: a look-up writes
+// nothing to the database, and behind a balancer each instance gives its
+// own allowance (so a phone gets at most that many times the instances).
+class PresenceLimits {
+  public:
+    // 0: no limit of that kind.
+    PresenceLimits(int per_number, int per_address);
+
+    // Counts one look-up from address now (milliseconds on any clock that
+    // only moves forward); false when the address has had its share this
+    // minute.
+    bool AllowAddress(const std::string& address, std::int64_t now_ms);
+    // Likewise for the asking number, once its session is known to be the
+    // asker's: a stranger cannot use up another's allowance.
+    bool AllowNumber(std::int32_t number, std::int64_t now_ms);
+
+  private:
+    using Times = std::deque<std::int64_t>;
+    bool Allow(std::unordered_map<std::string, Times>& counts, const std::string& key, int limit,
+               std::int64_t now_ms);
+    // Drops keys with nothing inside the last minute, now and then.
+    void Forget(std::int64_t now_ms);
+
+    const int per_number_;
+    const int per_address_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, Times> by_number_;
+    std::unordered_map<std::string, Times> by_address_;
+    std::int64_t next_forget_ms_ = 0;
 };
 
 }  // namespace kestrona::server

@@ -74,6 +74,8 @@ int main(int argc, char** argv) {
         dc.welcome = Utf8ToCp936(o.welcome);
         dc.notice = Utf8ToCp936(o.notice);
         dc.relay = std::move(relay);
+        dc.presence_lookups_per_number = o.presence_lookups_per_number;
+        dc.presence_lookups_per_address = o.presence_lookups_per_address;
         Directory directory(*store, hasher, dc);
 
         ServerConfig sc;

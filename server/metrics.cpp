@@ -20,10 +20,12 @@ constexpr std::array<std::string_view, kRefusals> kRefusalNames{
     "too_many_connections", "proxy_header_untrusted", "proxy_header_missing",
     "proxy_header_invalid", "tls_handshake_failed"};
 constexpr std::array<std::string_view, kTransports> kTransportNames{"plain", "tls"};
-constexpr std::array<Command, 11> kCommandOrder{
-    Command::kLogin,      Command::kRegister,  Command::kQuery,      Command::kLive,
-    Command::kLogout,     Command::kReport,    Command::kChangePort, Command::kRelayCreds,
-    Command::kReachCheck, Command::kRelayAddr, Command::kQueryPeer};
+constexpr std::array<Command, 13> kCommandOrder{
+    Command::kLogin,       Command::kRegister,  Command::kQuery,      Command::kLive,
+    Command::kLogout,      Command::kReport,    Command::kChangePort, Command::kRelayCreds,
+    Command::kReachCheck,  Command::kRelayAddr, Command::kQueryPeer,  Command::kQueryPresence,
+    Command::kPresenceMode};
+constexpr std::array<std::string_view, 3> kPresenceOutcomeNames{"answered", "refused", "throttled"};
 constexpr std::array<std::string_view, 5> kVerdictNames{"reachable", "unreachable", "refused",
                                                         "too_many", "bad_port"};
 
@@ -120,6 +122,17 @@ ExchangeResult ResultOfReply(const Bytes& reply) {
     if (Begins(reply, r::reach_result::kWord)) {
         // Answered; the verdicts are counted on their own.
         return ExchangeResult::kSuccess;
+    }
+    if (Begins(reply, r::presence_result::kWord) &&
+        reply.size() >= r::presence_result::kResult + 4) {
+        switch (r::GetInt(reply.data(), r::presence_result::kResult)) {
+            case r::presence_result::kAnswered:
+                return ExchangeResult::kSuccess;
+            case r::presence_result::kTooMany:
+                return ExchangeResult::kThrottled;
+            default:
+                return ExchangeResult::kFail;
+        }
     }
     if (Begins(reply, r::kAlreadyTimeout)) {
         return ExchangeResult::kTimedOut;
@@ -226,6 +239,23 @@ std::string Metrics::Text() const {
              static_cast<double>(relay->registered.load(std::memory_order_relaxed)));
         Line(out, "kestrona_relayed_addresses_total", Label("change", "withdrawn"),
              static_cast<double>(relay->withdrawn.load(std::memory_order_relaxed)));
+    }
+    if (presence) {
+        Header(out, "kestrona_presence_lookups_total", "counter", "Presence look-ups, by outcome.");
+        for (std::size_t o = 0; o < kPresenceOutcomeNames.size(); ++o) {
+            Line(out, "kestrona_presence_lookups_total", Label("outcome", kPresenceOutcomeNames[o]),
+                 static_cast<double>(presence->lookups[o].load(std::memory_order_relaxed)));
+        }
+        Header(out, "kestrona_presence_numbers_total", "counter",
+               "Numbers asked about in answered presence look-ups.");
+        Line(out, "kestrona_presence_numbers_total", {},
+             static_cast<double>(presence->numbers.load(std::memory_order_relaxed)));
+        Header(out, "kestrona_presence_modes_total", "counter",
+               "Presence modes set by phones for their sessions.");
+        Line(out, "kestrona_presence_modes_total", Label("mode", "shown"),
+             static_cast<double>(presence->modes[0].load(std::memory_order_relaxed)));
+        Line(out, "kestrona_presence_modes_total", Label("mode", "hidden"),
+             static_cast<double>(presence->modes[1].load(std::memory_order_relaxed)));
     }
     auto gauge = [&](std::string_view name, std::string_view help,
                      const std::function<std::int64_t()>& read) {

@@ -60,6 +60,16 @@ struct RelayCounters {
     std::atomic<std::uint64_t> withdrawn{0};
 };
 
+// Presence look-ups and mode changes, counted by the directory.
+struct PresenceCounters {
+    // By outcome: answered, refused, throttled.
+    std::array<std::atomic<std::uint64_t>, 3> lookups{};
+    // Numbers asked about in answered look-ups.
+    std::atomic<std::uint64_t> numbers{0};
+    // Mode changes that were stored: to shown, to appear offline.
+    std::array<std::atomic<std::uint64_t>, 2> modes{};
+};
+
 class Metrics {
   public:
     // command empty: the request was not a whole, known record.
@@ -77,11 +87,12 @@ class Metrics {
     std::function<std::int64_t()> connections_open;
     // Set once before serving; nothing is written when empty.
     const RelayCounters* relay = nullptr;
+    const PresenceCounters* presence = nullptr;
 
     std::string Text() const;
 
   private:
-    static constexpr std::size_t kCommands = 12;  // the eleven and "invalid"
+    static constexpr std::size_t kCommands = 14;  // the thirteen and "invalid"
     static constexpr std::array<double, 12> kBuckets{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
                                                      0.05,   0.1,   0.25,   0.5,   1.0,  2.5};
     struct Histogram {

@@ -109,6 +109,12 @@ Every connection is greeted, answers one request and is closed.
   --registrations-per-hour N
                           registrations allowed from one address per hour;
                           more are answered GENERALERROR (default 10, 0: no limit)
+  --presence-lookups-per-number N
+                          presence look-ups one number may ask per minute of
+                          this instance (default 20, 0: no limit)
+  --presence-lookups-per-address N
+                          presence look-ups from one address per minute of this
+                          instance (default 40, 0: no limit)
   --turn [tls:]HOST:PORT  a relay (TURN over TCP; tls: for a TLS listener) that
                           phones nobody can dial into use; repeat for more.
                           Each phone is handed one chosen by its number, and
@@ -264,6 +270,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             ok = number(o.login_cooldown_max_s, 1, 86400 * 7);
         } else if (arg == "--registrations-per-hour") {
             ok = number(o.registrations_per_hour, 0, 1000000);
+        } else if (arg == "--presence-lookups-per-number") {
+            ok = number(o.presence_lookups_per_number, 0, 1000000);
+        } else if (arg == "--presence-lookups-per-address") {
+            ok = number(o.presence_lookups_per_address, 0, 1000000);
         } else if (arg == "--turn") {
             std::string text;
             RelaySpec spec;

@@ -44,6 +44,8 @@ struct Options {
     std::int32_t login_cooldown_s = 300;
     std::int32_t login_cooldown_max_s = 3600;
     int registrations_per_hour = 10;
+    int presence_lookups_per_number = 20;
+    int presence_lookups_per_address = 40;
     std::vector<RelaySpec> turn;  // relays offered to phones
     std::string turn_secret_file;
     std::int32_t turn_ttl_s = 86400;

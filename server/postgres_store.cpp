@@ -40,13 +40,14 @@ constexpr StatementText kStatements[] = {
      "INSERT INTO call_reports (reported_at, kind, other, own, seconds, reported_from) "
      "VALUES ($1, $2, $3, $4, $5, $6)"},
     {"put_session",
-     "INSERT INTO sessions (number, address, port, last_seen_ms, relay_address, relay_port) "
-     "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (number) DO UPDATE SET address = "
+     "INSERT INTO sessions (number, address, port, last_seen_ms, relay_address, relay_port, "
+     "hidden) VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (number) DO UPDATE SET address = "
      "excluded.address, port = excluded.port, last_seen_ms = excluded.last_seen_ms, "
-     "relay_address = excluded.relay_address, relay_port = excluded.relay_port"},
+     "relay_address = excluded.relay_address, relay_port = excluded.relay_port, hidden = "
+     "excluded.hidden"},
     {"find_session",
-     "SELECT address, port, last_seen_ms, relay_address, relay_port FROM sessions WHERE "
-     "number = $1 AND last_seen_ms >= $2"},
+     "SELECT address, port, last_seen_ms, relay_address, relay_port, hidden FROM sessions "
+     "WHERE number = $1 AND last_seen_ms >= $2"},
     {"touch_session",
      "UPDATE sessions SET last_seen_ms = greatest(last_seen_ms, $3) WHERE number = $1 AND "
      "address = $2 AND last_seen_ms >= $4"},
@@ -63,8 +64,8 @@ constexpr StatementText kStatements[] = {
      "UPDATE sessions AS s SET last_seen_ms = greatest(s.last_seen_ms, $3) FROM mine WHERE "
      "s.number = mine.number RETURNING s.number"},
     {"find_sessions",
-     "SELECT number, address, port, last_seen_ms, relay_address, relay_port FROM sessions "
-     "WHERE number = ANY($1::integer[]) AND last_seen_ms >= $2"},
+     "SELECT number, address, port, last_seen_ms, relay_address, relay_port, hidden FROM "
+     "sessions WHERE number = ANY($1::integer[]) AND last_seen_ms >= $2"},
     {"alive_of",
      "SELECT number FROM sessions WHERE number = ANY($1::integer[]) AND last_seen_ms >= $2"},
     {"change_port",
@@ -72,6 +73,8 @@ constexpr StatementText kStatements[] = {
     {"set_relay",
      "UPDATE sessions SET relay_address = $3, relay_port = $4 WHERE number = $1 AND "
      "address = $2 AND last_seen_ms >= $5"},
+    {"set_hidden",
+     "UPDATE sessions SET hidden = $3 WHERE number = $1 AND address = $2 AND last_seen_ms >= $4"},
     {"remove_session", "DELETE FROM sessions WHERE number = $1 AND address = $2"},
     // Under READ COMMITTED a second instance waits for the first's row lock,
     // then sees the new next_run_ms and claims nothing.
@@ -576,9 +579,9 @@ bool PostgresStore::AddCallReport(const CallReport& r) {
 bool PostgresStore::PutSession(const SessionRow& s) {
     return Guarded(false, [&]() -> bool {
         Lease c = Acquire(Pool::kSessions);
-        return Ok(
-            c->Run("put_session", {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms),
-                                   Text(s.relay_address), Int(s.relay_port)}));
+        return Ok(c->Run("put_session",
+                         {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms),
+                          Text(s.relay_address), Int(s.relay_port), Int(s.hidden ? 1 : 0)}));
     });
 }
 
@@ -592,8 +595,13 @@ std::optional<SessionRow> PostgresStore::FindSession(std::int32_t number,
     if (PQntuples(r.get()) == 0) {
         return std::nullopt;
     }
-    return SessionRow{number,         TextAt(r, 0, 0), static_cast<std::int32_t>(IntAt(r, 0, 1)),
-                      IntAt(r, 0, 2), TextAt(r, 0, 3), static_cast<std::int32_t>(IntAt(r, 0, 4))};
+    return SessionRow{number,
+                      TextAt(r, 0, 0),
+                      static_cast<std::int32_t>(IntAt(r, 0, 1)),
+                      IntAt(r, 0, 2),
+                      TextAt(r, 0, 3),
+                      static_cast<std::int32_t>(IntAt(r, 0, 4)),
+                      IntAt(r, 0, 5) != 0};
 }
 
 SessionStatus PostgresStore::WhyNoChange(Connection& c, std::int32_t number,
@@ -692,7 +700,8 @@ std::vector<std::optional<SessionRow>> PostgresStore::FindSessions(
                          static_cast<std::int32_t>(IntAt(r, row, 2)),
                          IntAt(r, row, 3),
                          TextAt(r, row, 4),
-                         static_cast<std::int32_t>(IntAt(r, row, 5))};
+                         static_cast<std::int32_t>(IntAt(r, row, 5)),
+                         IntAt(r, row, 6) != 0};
         for (std::size_t i = 0; i < numbers.size(); ++i) {
             if (numbers[i] == found.number) {
                 rows[i] = found;
@@ -729,6 +738,19 @@ SessionStatus PostgresStore::SetSessionRelay(std::int32_t number, const std::str
     });
 }
 
+SessionStatus PostgresStore::SetSessionHidden(std::int32_t number, const std::string& address,
+                                              bool hidden, std::int64_t alive_since_ms) {
+    return Guarded(SessionStatus::kFailed, [&]() -> SessionStatus {
+        Lease c = Acquire(Pool::kSessions);
+        Result r = c->Run("set_hidden",
+                          {Int(number), Text(address), Int(hidden ? 1 : 0), Int(alive_since_ms)});
+        if (!Ok(r)) {
+            return SessionStatus::kFailed;
+        }
+        return Changed(r) == 1 ? SessionStatus::kDone : WhyNoChange(*c, number, alive_since_ms);
+    });
+}
+
 SessionStatus PostgresStore::RemoveSession(std::int32_t number, const std::string& address) {
     return Guarded(SessionStatus::kFailed, [&]() -> SessionStatus {
         Lease c = Acquire(Pool::kSessions);
@@ -758,8 +780,8 @@ std::size_t PostgresStore::SweepSessions(std::int64_t now_ms, std::int64_t alive
 std::vector<SessionRow> PostgresStore::ListSessions(std::int64_t alive_since_ms) {
     Lease c = Acquire(Pool::kSessions);
     std::string sql =
-        "SELECT number, address, port, last_seen_ms, relay_address, relay_port FROM sessions "
-        "WHERE last_seen_ms >= " +
+        "SELECT number, address, port, last_seen_ms, relay_address, relay_port, hidden FROM "
+        "sessions WHERE last_seen_ms >= " +
         std::to_string(alive_since_ms) + " ORDER BY number";
     Result r = c->Exec(sql.c_str());
     if (!Ok(r)) {
@@ -769,7 +791,7 @@ std::vector<SessionRow> PostgresStore::ListSessions(std::int64_t alive_since_ms)
     for (int i = 0; i < PQntuples(r.get()); ++i) {
         rows.push_back({static_cast<std::int32_t>(IntAt(r, i, 0)), TextAt(r, i, 1),
                         static_cast<std::int32_t>(IntAt(r, i, 2)), IntAt(r, i, 3), TextAt(r, i, 4),
-                        static_cast<std::int32_t>(IntAt(r, i, 5))});
+                        static_cast<std::int32_t>(IntAt(r, i, 5)), IntAt(r, i, 6) != 0});
     }
     return rows;
 }
@@ -958,7 +980,7 @@ bool PostgresStore::ImportAll(const Snapshot& snapshot, std::string* error) {
         for (const SessionRow& s : snapshot.sessions) {
             if (!Ok(c->Run("put_session",
                            {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms),
-                            Text(s.relay_address), Int(s.relay_port)}))) {
+                            Text(s.relay_address), Int(s.relay_port), Int(s.hidden ? 1 : 0)}))) {
                 return fail("cannot store the session of " + std::to_string(s.number));
             }
         }

@@ -49,6 +49,8 @@ class PostgresStore final : public SubscriberStore {
     SessionStatus SetSessionRelay(std::int32_t number, const std::string& address,
                                   const std::string& relay_address, std::int32_t relay_port,
                                   std::int64_t alive_since_ms) override;
+    SessionStatus SetSessionHidden(std::int32_t number, const std::string& address, bool hidden,
+                                   std::int64_t alive_since_ms) override;
     SessionStatus RemoveSession(std::int32_t number, const std::string& address) override;
     std::size_t SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
                               std::int64_t every_ms) override;

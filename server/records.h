@@ -109,8 +109,28 @@ inline constexpr std::size_t kCaller = 20;
 inline constexpr std::size_t kCallee = 24;
 }  // namespace query_peer
 
+// Presence, sent only by phones of ours: who of a list can be called now,
+// and the asker's own wish to appear offline to such look-ups.
+namespace query_presence {
+inline constexpr std::string_view kWord = "QUERYPRESENCE";
+inline constexpr std::size_t kSize = 284;
+inline constexpr std::size_t kAsker = 20;
+inline constexpr std::size_t kCount = 24;
+inline constexpr std::size_t kNumbers = 28;  // 64 numbers; the first kCount are asked
+inline constexpr std::int32_t kMaxNumbers = 64;
+}  // namespace query_presence
+
+namespace presence_mode {
+inline constexpr std::string_view kWord = "PRESENCEMODE";
+inline constexpr std::size_t kSize = 28;
+inline constexpr std::size_t kNumber = 20;
+inline constexpr std::size_t kMode = 24;  // 0 shown, 1 appear offline
+inline constexpr std::int32_t kShown = 0;
+inline constexpr std::int32_t kHidden = 1;
+}  // namespace presence_mode
+
 // The largest request; nothing longer is ever buffered.
-inline constexpr std::size_t kLargestRequest = register_new::kSize;
+inline constexpr std::size_t kLargestRequest = query_presence::kSize;
 
 // Replies. Clients compare prefixes of one received chunk, so each reply goes
 // out in a single write of exactly this many bytes.
@@ -208,6 +228,18 @@ inline constexpr std::size_t kRelayFlags = 112;
 inline constexpr std::int32_t kDirect = 0;
 inline constexpr std::int32_t kRelayed = 1;
 }  // namespace query_peer_result
+
+namespace presence_result {
+inline constexpr std::string_view kWord = "PRESENCERESULT";
+inline constexpr std::size_t kSize = 40;
+inline constexpr std::size_t kResult = 20;
+inline constexpr std::size_t kCount = 24;
+inline constexpr std::size_t kBits = 28;  // number i at byte i/8, bit i%8 (LSB first)
+inline constexpr std::size_t kBitsField = 8;
+inline constexpr std::int32_t kAnswered = 0;
+inline constexpr std::int32_t kRefused = 1;
+inline constexpr std::int32_t kTooMany = 2;
+}  // namespace presence_result
 
 // The plain replies: the word padded to 20 bytes and nothing more.
 inline constexpr std::string_view kAlreadyTimeout = "ALREADYTIMEOUT";

@@ -109,6 +109,23 @@ Bytes QueryPeerResult(std::int32_t mode, std::string_view address, std::int32_t 
     return record;
 }
 
+Bytes PresenceResult(std::int32_t result, std::span<const bool> online) {
+    namespace f = r::presence_result;
+    Bytes record = WithWord(f::kWord, f::kSize);
+    r::PutInt(record.data(), f::kResult, result);
+    if (result != f::kAnswered) {
+        return record;
+    }
+    std::size_t n = std::min(online.size(), f::kBitsField * 8);
+    r::PutInt(record.data(), f::kCount, static_cast<std::int32_t>(n));
+    for (std::size_t i = 0; i < n; ++i) {
+        if (online[i]) {
+            record[f::kBits + i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+        }
+    }
+    return record;
+}
+
 Bytes PlainReply(std::string_view word) {
     return WithWord(word, r::kPlainReplySize);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +33,9 @@ Bytes RelayCredsResult(std::int32_t result, std::int32_t ttl_s, std::string_view
 Bytes ReachResult(std::int32_t verdict, std::string_view address, std::int32_t port);
 Bytes QueryPeerResult(std::int32_t mode, std::string_view address, std::int32_t port,
                       const RelayEntry& relay);
+// online: one flag per asked number, at most 64; only with result 0 are n
+// and the flags sent.
+Bytes PresenceResult(std::int32_t result, std::span<const bool> online);
 // "ALREADYTIMEOUT", "GENERALERROR", "GENERALCMDSUCCESS", "GENERALCMDFAIL".
 Bytes PlainReply(std::string_view word);
 

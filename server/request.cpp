@@ -21,7 +21,7 @@ struct Kind {
 
 namespace r = records;
 
-constexpr std::array<Kind, 11> kKinds{{
+constexpr std::array<Kind, 13> kKinds{{
     {Command::kLogin, r::login::kWord, r::login::kWord.size() + 1, r::login::kSize},
     {Command::kRegister, r::register_new::kWord, r::register_new::kWord.size() + 1,
      r::register_new::kSize},
@@ -39,6 +39,10 @@ constexpr std::array<Kind, 11> kKinds{{
      r::relay_addr::kSize},
     {Command::kQueryPeer, r::query_peer::kWord, r::query_peer::kWord.size() + 1,
      r::query_peer::kSize},
+    {Command::kQueryPresence, r::query_presence::kWord, r::query_presence::kWord.size() + 1,
+     r::query_presence::kSize},
+    {Command::kPresenceMode, r::presence_mode::kWord, r::presence_mode::kWord.size() + 1,
+     r::presence_mode::kSize},
 }};
 
 // Compares data with the first n bytes of word followed by zeros.
@@ -79,9 +83,10 @@ std::string_view CommandName(Command command) {
 
 Command CommandOf(const Request& request) {
     static constexpr std::array<Command, std::variant_size_v<Request>> kByIndex{
-        Command::kLogin,      Command::kRegister,  Command::kQuery,      Command::kLive,
-        Command::kLogout,     Command::kReport,    Command::kChangePort, Command::kRelayCreds,
-        Command::kReachCheck, Command::kRelayAddr, Command::kQueryPeer};
+        Command::kLogin,       Command::kRegister,  Command::kQuery,      Command::kLive,
+        Command::kLogout,      Command::kReport,    Command::kChangePort, Command::kRelayCreds,
+        Command::kReachCheck,  Command::kRelayAddr, Command::kQueryPeer,  Command::kQueryPresence,
+        Command::kPresenceMode};
     return kByIndex[request.index()];
 }
 
@@ -182,6 +187,21 @@ DecodeResult DecodeRequest(std::span<const std::uint8_t> record) {
         case Command::kQueryPeer:
             result.request = QueryPeerRequest{r::GetInt(p, r::query_peer::kCaller),
                                               r::GetInt(p, r::query_peer::kCallee)};
+            break;
+        case Command::kQueryPresence: {
+            namespace f = r::query_presence;
+            QueryPresenceRequest req;
+            req.asker = r::GetInt(p, f::kAsker);
+            req.count = r::GetInt(p, f::kCount);
+            for (std::size_t i = 0; i < req.numbers.size(); ++i) {
+                req.numbers[i] = r::GetInt(p, f::kNumbers + 4 * i);
+            }
+            result.request = req;
+            break;
+        }
+        case Command::kPresenceMode:
+            result.request = PresenceModeRequest{r::GetInt(p, r::presence_mode::kNumber),
+                                                 r::GetInt(p, r::presence_mode::kMode)};
             break;
     }
     return result;

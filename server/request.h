@@ -1,6 +1,7 @@
 // Recognising and decoding one request record as it arrives on a connection.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -22,6 +23,8 @@ enum class Command {
     kReachCheck,
     kRelayAddr,
     kQueryPeer,
+    kQueryPresence,
+    kPresenceMode,
 };
 
 std::string_view CommandName(Command command);
@@ -91,9 +94,21 @@ struct QueryPeerRequest {
     std::int32_t callee = 0;
 };
 
-using Request = std::variant<LoginRequest, RegisterRequest, QueryRequest, LiveRequest,
-                             LogoutRequest, ReportRequest, ChangePortRequest, RelayCredsRequest,
-                             ReachCheckRequest, RelayAddrRequest, QueryPeerRequest>;
+struct QueryPresenceRequest {
+    std::int32_t asker = 0;
+    std::int32_t count = 0;  // as sent; the directory refuses one outside 0..64
+    std::array<std::int32_t, 64> numbers{};
+};
+
+struct PresenceModeRequest {
+    std::int32_t number = 0;
+    std::int32_t mode = 0;  // as sent: 0 shown, 1 appear offline
+};
+
+using Request =
+    std::variant<LoginRequest, RegisterRequest, QueryRequest, LiveRequest, LogoutRequest,
+                 ReportRequest, ChangePortRequest, RelayCredsRequest, ReachCheckRequest,
+                 RelayAddrRequest, QueryPeerRequest, QueryPresenceRequest, PresenceModeRequest>;
 
 Command CommandOf(const Request& request);
 

@@ -85,6 +85,10 @@ ALTER TABLE sessions SET (fillfactor = 80);
 ALTER TABLE sessions ADD COLUMN relay_address text NOT NULL DEFAULT '';
 ALTER TABLE sessions ADD COLUMN relay_port integer NOT NULL DEFAULT 0;
 )sql"},
+    // 1 while the phone asks to appear offline to presence look-ups.
+    {R"sql(
+ALTER TABLE sessions ADD COLUMN hidden integer NOT NULL DEFAULT 0;
+)sql"},
 };
 static_assert(std::size(kSteps) == kSchemaVersion);
 

@@ -83,13 +83,13 @@ SqliteStore::SqliteStore(const std::string& path) {
             "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
         put_session_ = Prepare(
             "INSERT INTO sessions (number, address, port, last_seen_ms, relay_address, "
-            "relay_port) VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (number) DO UPDATE SET "
-            "address = excluded.address, port = excluded.port, last_seen_ms = "
+            "relay_port, hidden) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT (number) DO "
+            "UPDATE SET address = excluded.address, port = excluded.port, last_seen_ms = "
             "excluded.last_seen_ms, relay_address = excluded.relay_address, relay_port = "
-            "excluded.relay_port");
+            "excluded.relay_port, hidden = excluded.hidden");
         find_session_ = Prepare(
-            "SELECT address, port, last_seen_ms, relay_address, relay_port FROM sessions WHERE "
-            "number = ?1 AND last_seen_ms >= ?2");
+            "SELECT address, port, last_seen_ms, relay_address, relay_port, hidden FROM "
+            "sessions WHERE number = ?1 AND last_seen_ms >= ?2");
         touch_session_ = Prepare(
             "UPDATE sessions SET last_seen_ms = max(last_seen_ms, ?3) WHERE number = ?1 AND "
             "address = ?2 AND last_seen_ms >= ?4");
@@ -99,6 +99,9 @@ SqliteStore::SqliteStore(const std::string& path) {
         set_relay_ = Prepare(
             "UPDATE sessions SET relay_address = ?3, relay_port = ?4 WHERE number = ?1 AND "
             "address = ?2 AND last_seen_ms >= ?5");
+        set_hidden_ = Prepare(
+            "UPDATE sessions SET hidden = ?3 WHERE number = ?1 AND address = ?2 AND "
+            "last_seen_ms >= ?4");
         remove_session_ = Prepare("DELETE FROM sessions WHERE number = ?1 AND address = ?2");
         claim_sweep_ = Prepare(
             "UPDATE housekeeping SET next_run_ms = ?1 + ?2 WHERE task = 'sweep' AND "
@@ -118,8 +121,8 @@ SqliteStore::~SqliteStore() {
 void SqliteStore::Close() {
     for (sqlite3_stmt** stmt :
          {&max_number_, &insert_subscriber_, &find_hash_, &insert_report_, &put_session_,
-          &find_session_, &touch_session_, &change_port_, &set_relay_, &remove_session_,
-          &claim_sweep_, &sweep_, &count_sessions_}) {
+          &find_session_, &touch_session_, &change_port_, &set_relay_, &set_hidden_,
+          &remove_session_, &claim_sweep_, &sweep_, &count_sessions_}) {
         sqlite3_finalize(*stmt);
         *stmt = nullptr;
     }
@@ -268,12 +271,18 @@ bool SqliteStore::PutSessionLocked(const SessionRow& s) {
     sqlite3_bind_int64(put_session_, 4, s.last_seen_ms);
     BindText(put_session_, 5, s.relay_address);
     sqlite3_bind_int(put_session_, 6, s.relay_port);
+    sqlite3_bind_int(put_session_, 7, s.hidden ? 1 : 0);
     return sqlite3_step(put_session_) == SQLITE_DONE;
 }
 
 std::optional<SessionRow> SqliteStore::FindSession(std::int32_t number,
                                                    std::int64_t alive_since_ms) {
     std::lock_guard lock(mutex_);
+    return FindSessionLocked(number, alive_since_ms);
+}
+
+std::optional<SessionRow> SqliteStore::FindSessionLocked(std::int32_t number,
+                                                         std::int64_t alive_since_ms) {
     Resetter reset{find_session_};
     sqlite3_bind_int(find_session_, 1, number);
     sqlite3_bind_int64(find_session_, 2, alive_since_ms);
@@ -285,7 +294,21 @@ std::optional<SessionRow> SqliteStore::FindSession(std::int32_t number,
                       sqlite3_column_int(find_session_, 1),
                       sqlite3_column_int64(find_session_, 2),
                       ColumnBytes(find_session_, 3),
-                      sqlite3_column_int(find_session_, 4)};
+                      sqlite3_column_int(find_session_, 4),
+                      sqlite3_column_int(find_session_, 5) != 0};
+}
+
+std::vector<std::optional<SessionRow>> SqliteStore::FindSessions(
+    const std::vector<std::int32_t>& numbers, std::int64_t alive_since_ms) {
+    // Inside the process a look-up by primary key costs a few microseconds:
+    // the one prepared statement under one lock is the batch.
+    std::lock_guard lock(mutex_);
+    std::vector<std::optional<SessionRow>> rows;
+    rows.reserve(numbers.size());
+    for (std::int32_t n : numbers) {
+        rows.push_back(FindSessionLocked(n, alive_since_ms));
+    }
+    return rows;
 }
 
 SessionStatus SqliteStore::WhyNoChange(std::int32_t number, std::int64_t alive_since_ms) {
@@ -368,6 +391,20 @@ SessionStatus SqliteStore::SetSessionRelay(std::int32_t number, const std::strin
     return sqlite3_changes(db_) == 1 ? SessionStatus::kDone : WhyNoChange(number, alive_since_ms);
 }
 
+SessionStatus SqliteStore::SetSessionHidden(std::int32_t number, const std::string& address,
+                                            bool hidden, std::int64_t alive_since_ms) {
+    std::lock_guard lock(mutex_);
+    Resetter reset{set_hidden_};
+    sqlite3_bind_int(set_hidden_, 1, number);
+    BindText(set_hidden_, 2, address);
+    sqlite3_bind_int(set_hidden_, 3, hidden ? 1 : 0);
+    sqlite3_bind_int64(set_hidden_, 4, alive_since_ms);
+    if (sqlite3_step(set_hidden_) != SQLITE_DONE) {
+        return SessionStatus::kFailed;
+    }
+    return sqlite3_changes(db_) == 1 ? SessionStatus::kDone : WhyNoChange(number, alive_since_ms);
+}
+
 SessionStatus SqliteStore::RemoveSession(std::int32_t number, const std::string& address) {
     std::lock_guard lock(mutex_);
     Resetter reset{remove_session_};
@@ -413,14 +450,15 @@ std::size_t SqliteStore::SweepSessions(std::int64_t now_ms, std::int64_t alive_s
 std::vector<SessionRow> SqliteStore::ListSessions(std::int64_t alive_since_ms) {
     std::lock_guard lock(mutex_);
     Statement list(db_,
-                   "SELECT number, address, port, last_seen_ms, relay_address, relay_port "
-                   "FROM sessions WHERE last_seen_ms >= ?1 ORDER BY number");
+                   "SELECT number, address, port, last_seen_ms, relay_address, relay_port, "
+                   "hidden FROM sessions WHERE last_seen_ms >= ?1 ORDER BY number");
     sqlite3_bind_int64(list.stmt, 1, alive_since_ms);
     std::vector<SessionRow> rows;
     while (sqlite3_step(list.stmt) == SQLITE_ROW) {
         rows.push_back({sqlite3_column_int(list.stmt, 0), ColumnBytes(list.stmt, 1),
                         sqlite3_column_int(list.stmt, 2), sqlite3_column_int64(list.stmt, 3),
-                        ColumnBytes(list.stmt, 4), sqlite3_column_int(list.stmt, 5)});
+                        ColumnBytes(list.stmt, 4), sqlite3_column_int(list.stmt, 5),
+                        sqlite3_column_int(list.stmt, 6) != 0});
     }
     return rows;
 }

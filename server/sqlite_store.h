@@ -31,11 +31,15 @@ class SqliteStore final : public SubscriberStore {
                                std::int64_t alive_since_ms) override;
     SessionStatus ChangeSessionPort(std::int32_t number, const std::string& address,
                                     std::int32_t port, std::int64_t alive_since_ms) override;
+    std::vector<std::optional<SessionRow>> FindSessions(const std::vector<std::int32_t>& numbers,
+                                                        std::int64_t alive_since_ms) override;
     std::vector<SessionStatus> TouchSessions(const std::vector<Touch>& touches, std::int64_t now_ms,
                                              std::int64_t alive_since_ms) override;
     SessionStatus SetSessionRelay(std::int32_t number, const std::string& address,
                                   const std::string& relay_address, std::int32_t relay_port,
                                   std::int64_t alive_since_ms) override;
+    SessionStatus SetSessionHidden(std::int32_t number, const std::string& address, bool hidden,
+                                   std::int64_t alive_since_ms) override;
     SessionStatus RemoveSession(std::int32_t number, const std::string& address) override;
     std::size_t SweepSessions(std::int64_t now_ms, std::int64_t alive_since_ms,
                               std::int64_t every_ms) override;
@@ -60,6 +64,7 @@ class SqliteStore final : public SubscriberStore {
     bool InsertSubscriberLocked(const SubscriberRow& row);
     bool InsertReportLocked(const CallReport& report);
     bool PutSessionLocked(const SessionRow& session);
+    std::optional<SessionRow> FindSessionLocked(std::int32_t number, std::int64_t alive_since_ms);
     void Exec(const char* sql);
     void Upgrade();
     sqlite3_stmt* Prepare(const char* sql);
@@ -79,6 +84,7 @@ class SqliteStore final : public SubscriberStore {
     sqlite3_stmt* touch_session_ = nullptr;
     sqlite3_stmt* change_port_ = nullptr;
     sqlite3_stmt* set_relay_ = nullptr;
+    sqlite3_stmt* set_hidden_ = nullptr;
     sqlite3_stmt* remove_session_ = nullptr;
     sqlite3_stmt* claim_sweep_ = nullptr;
     sqlite3_stmt* sweep_ = nullptr;

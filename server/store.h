@@ -16,8 +16,9 @@ namespace kestrona::server {
 // The schema both backends create and upgrade to at start. Version 1 is the
 // subscribers and call reports of the first server (whose files have no
 // version table); version 2 adds the shared sessions; version 5 the relayed
-// address of a session.
-constexpr int kSchemaVersion = 5;
+// address of a session; version 6 its wish to appear offline to presence
+// look-ups.
+constexpr int kSchemaVersion = 6;
 
 struct NewSubscriber {
     std::string name;  // texts exactly as the client sent them (code page 936)
@@ -62,6 +63,8 @@ struct SessionRow {
     // phone is called at address and port.
     std::string relay_address;
     std::int32_t relay_port = 0;
+    // Appears offline to presence look-ups; calls reach it all the same.
+    bool hidden = false;
 };
 
 // What a keep-alive, logout or port change found. kFailed: the database did
@@ -116,6 +119,11 @@ class SubscriberStore {
     virtual SessionStatus SetSessionRelay(std::int32_t number, const std::string& address,
                                           const std::string& relay_address, std::int32_t relay_port,
                                           std::int64_t alive_since_ms) = 0;
+    // Sets whether number's session, if alive and from address, appears
+    // offline to presence look-ups; a login clears it, keep-alives, port
+    // changes and relayed addresses leave it.
+    virtual SessionStatus SetSessionHidden(std::int32_t number, const std::string& address,
+                                           bool hidden, std::int64_t alive_since_ms) = 0;
     // Logout: removes the session of number if it belongs to address.
     virtual SessionStatus RemoveSession(std::int32_t number, const std::string& address) = 0;
     // Removes sessions last seen before alive_since_ms, unless another caller

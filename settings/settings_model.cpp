@@ -93,6 +93,7 @@ void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
     model.m_nRingLevel = audio.nRingLevel;
     model.m_nPortMapping = store.GetRegInt(kRegPortMapping) == 0 ? 0 : 1;
     model.m_encryption = LoadEncryption(store);
+    model.m_nAppearOffline = store.GetRegInt(kRegAppearOffline) == 1 ? 1 : 0;
 }
 
 const char* EncryptionWord(Encryption mode) {

@@ -24,6 +24,9 @@ inline constexpr const char* kRegPortMapping = "portmapping";
 // 0: the phone never asks the directory server about reachability or the
 // relay (it behaves as the first phones did); missing or 1: it does.
 inline constexpr const char* kRegRelay = "relay";
+// 1: the directory server shows this phone as offline to others' presence
+// look-ups (calls still reach it); missing or anything else: shown.
+inline constexpr const char* kRegAppearOffline = "appearoffline";
 
 // Levels in percent of the amplitude: what the microphone sends and what the
 // loudspeaker plays during a call (0 to kMaxCallLevel), and the ring sounds
@@ -81,6 +84,9 @@ struct SettingsModel {
     int32_t m_nPortMapping = 1;
     // The general page updates it at once; it counts from the next call.
     Encryption m_encryption = Encryption::kPreferred;
+    // 1: appear offline ("appearoffline"); the general page updates it, and
+    // the server is told at once.
+    int32_t m_nAppearOffline = 0;
 };
 
 // Clears m_szProxyAddress..m_nAoPort and loads every member but m_nID from the

@@ -16,6 +16,7 @@
 #include "res/resource_ids.h"
 #include "res/strings.h"
 #include "store/call_history.h"
+#include "ui/presence_marks.h"
 
 using kestrona::HistoryRecord;
 
@@ -67,8 +68,13 @@ namespace {
 constexpr int kNumberRole = Qt::UserRole;
 }  // namespace
 
-CCallLogDlg::CCallLogDlg(int type, QWidget* parent, std::filesystem::path root)
-    : QDialog(parent), m_type(type), m_root(std::move(root)), m_player(new CWavePlayer) {
+CCallLogDlg::CCallLogDlg(int type, QWidget* parent, std::filesystem::path root,
+                         kestrona::PresenceSource* presence)
+    : QDialog(parent),
+      m_type(type),
+      m_root(std::move(root)),
+      m_presence(presence),
+      m_player(new CWavePlayer) {
     m_list = new QTreeWidget(this);
     m_list->setObjectName(QStringLiteral("1002"));
     m_list->setRootIsDecorated(false);
@@ -125,6 +131,13 @@ CCallLogDlg::CCallLogDlg(int type, QWidget* parent, std::filesystem::path root)
         kestrona::res::BitmapPath(kestrona::res::kBmpListIcons), QSize(16, 16), Qt::white);
     m_list->setIconSize(QSize(16, 16));
     Reload();
+    if (m_presence) {
+        connect(m_presence, &kestrona::PresenceSource::updated, this,
+                &CCallLogDlg::ShowPresenceStates);
+        std::vector<int32_t> numbers;
+        for (const HistoryRecord& r : m_records) numbers.push_back(r.number);
+        m_watch = m_presence->WatchNumbers(std::move(numbers));
+    }
     resize(480, 300);
 }
 
@@ -151,6 +164,17 @@ void CCallLogDlg::Reload() {
             row->setIcon(0, m_images.Pixmap(icon));
         row->setData(0, kNumberRole, r.number);
         m_list->insertTopLevelItem(0, row);
+    }
+    ShowPresenceStates();
+}
+
+void CCallLogDlg::ShowPresenceStates() {
+    if (!m_presence)
+        return;
+    // The name's column: the first holds the kind of call.
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_list->topLevelItem(i);
+        kestrona::ShowPresence(*row, 1, m_presence->StateOf(row->data(0, kNumberRole).toInt()));
     }
 }
 

@@ -1,7 +1,8 @@
 // CCallLogDlg: one call-history file (calls taken, made or missed), newest
 // first. Plays and stops a call's recording, exports it as a WAV file,
 // deletes one record or all of them together with their recordings, and
-// ends with 1 when the chosen number is to be called back.
+// ends with 1 when the chosen number is to be called back. With a presence
+// source, each record shows whether its number can be called now.
 #pragma once
 
 #include <QDialog>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/presence.h"
 #include "media/engine_owner.h"
 #include "store/records.h"
 #include "ui/skin_images.h"
@@ -47,7 +49,8 @@ class CCallLogDlg : public QDialog, public kestrona::IEngineOwner {
     static constexpr int kIdExport = 1050;
 
     // type: 0 taken, 1 made, 2 missed. root: where "list/" and "record/" are.
-    explicit CCallLogDlg(int type, QWidget* parent = nullptr, std::filesystem::path root = {});
+    explicit CCallLogDlg(int type, QWidget* parent = nullptr, std::filesystem::path root = {},
+                         kestrona::PresenceSource* presence = nullptr);
     ~CCallLogDlg() override;
 
     void Reload();
@@ -89,7 +92,10 @@ class CCallLogDlg : public QDialog, public kestrona::IEngineOwner {
   private:
     void OnPlayDone();
     void RemoveRecordingFiles(const kestrona::HistoryRecord& record);
+    void ShowPresenceStates();
 
     std::filesystem::path m_root;
+    kestrona::PresenceSource* m_presence;
+    std::unique_ptr<kestrona::PresenceSource::Watch> m_watch;
     std::unique_ptr<CWavePlayer> m_player;
 };

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include "app/phone_app.h"
+#include "app/presence.h"
 #include "ui/connection_dlg.h"
 #include "ui/login_dlg.h"
 #include "ui/phone_dlg.h"
@@ -16,7 +17,7 @@ CUiFactory::CUiFactory(CPhoneApp& app) : m_app(app) {}
 CUiFactory::~CUiFactory() = default;
 
 std::unique_ptr<IPhoneMainWindow> CUiFactory::CreatePhoneWindow(CCallController& controller) {
-    return MakeSkinnedPhone(controller, m_app.Settings());
+    return MakeSkinnedPhone(controller, m_app.Settings(), m_app.Presence());
 }
 
 int CUiFactory::RunConnectionDialog() {

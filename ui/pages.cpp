@@ -26,6 +26,7 @@
 #include "app/dialog_checks.h"
 #include "app/phone_app.h"
 #include "app/port_mapping.h"
+#include "app/presence.h"
 #include "app/reachability.h"
 #include "media/test_sound.h"
 #include "net/server_tls.h"
@@ -765,11 +766,18 @@ void CPage7::OnInitDialog() {
     privacyRows->addLayout(choiceRow);
     privacyRows->addWidget(Note(privacy, tr("从下一次通话起生效。")));
 
+    auto* presence = new QGroupBox(tr("在线状态"), this);
+    m_appearOffline = new QCheckBox(tr("对他人显示为离线（仍可接听来电）"), presence);
+    m_appearOffline->setObjectName(QStringLiteral("appearoffline"));
+    auto* presenceRows = new QVBoxLayout(presence);
+    presenceRows->addWidget(m_appearOffline);
+
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(server);
     layout->addWidget(language);
     layout->addWidget(Note(this, PageText(kRestartNote)));
     layout->addWidget(privacy);
+    layout->addWidget(presence);
     layout->addStretch();
 
     CSysRegInfo reg;
@@ -791,6 +799,9 @@ void CPage7::OnInitDialog() {
             index = i;
     }
     m_language->setCurrentIndex(index);
+    m_bAppearOffline = reg.GetRegInt(kestrona::kRegAppearOffline) == 1;
+    m_bLoadedAppearOffline = m_bAppearOffline;
+    m_appearOffline->setChecked(m_bAppearOffline);
     m_encryption = kestrona::LoadEncryption(reg);
     for (int i = 0; i < static_cast<int>(std::size(kEncryptionChoices)); ++i) {
         if (kEncryptionChoices[i] == m_encryption)
@@ -828,6 +839,7 @@ bool CPage7::Validate(QString& message, QWidget*& field) {
     m_strTlsPin = kestrona::PinText(*pin);
     m_strLanguage = kLanguageCodes[std::max(0, m_language->currentIndex())];
     m_encryption = kEncryptionChoices[std::max(0, m_encryptionChoice->currentIndex())];
+    m_bAppearOffline = m_appearOffline->isChecked();
     return true;
 }
 
@@ -848,6 +860,13 @@ void CPage7::OnOK() {
     else
         reg.SetRegValue(kestrona::reg::kLanguage, m_strLanguage.c_str());
     kestrona::StoreEncryption(reg, m_encryption);
-    if (m_live)
+    if (m_bAppearOffline != m_bLoadedAppearOffline)
+        reg.SetRegInt(kestrona::kRegAppearOffline, m_bAppearOffline ? 1 : 0);
+    if (m_live) {
         m_live->m_encryption = m_encryption;
+        m_live->m_nAppearOffline = m_bAppearOffline ? 1 : 0;
+    }
+    // The running phone's session changes at once.
+    if (CPhoneApp* app = CPhoneApp::Instance(); app && app->Presence())
+        app->Presence()->SetAppearOffline(m_bAppearOffline);
 }

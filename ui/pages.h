@@ -220,7 +220,8 @@ class CPage6 : public COptionPage {
 // to it through TLS and the server certificate's pinned fingerprint, and the
 // language of the phone's texts (automatic follows the desktop's locale).
 // All take effect at the next start, like the connection page's values;
-// call encryption counts from the next call.
+// call encryption counts from the next call, and appearing offline to others
+// is told to the server at once.
 class CPage7 : public COptionPage {
     Q_OBJECT
   public:
@@ -236,6 +237,7 @@ class CPage7 : public COptionPage {
     // "", "zh" or "en".
     std::string m_strLanguage;
     kestrona::Encryption m_encryption = kestrona::Encryption::kPreferred;
+    bool m_bAppearOffline = false;
 
     QLineEdit* m_host = nullptr;
     QLineEdit* m_port = nullptr;
@@ -243,6 +245,7 @@ class CPage7 : public COptionPage {
     QLineEdit* m_tlsPin = nullptr;
     QComboBox* m_language = nullptr;
     QComboBox* m_encryptionChoice = nullptr;
+    QCheckBox* m_appearOffline = nullptr;
 
   protected:
     void OnInitDialog() override;
@@ -252,4 +255,5 @@ class CPage7 : public COptionPage {
     // site's default keeps reaching this user.
     bool m_bLoadedTls = false;
     std::string m_strLoadedPin;
+    bool m_bLoadedAppearOffline = false;
 };

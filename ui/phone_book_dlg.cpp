@@ -12,6 +12,7 @@
 #include "res/strings.h"
 #include "store/phone_book.h"
 #include "ui/add_contact_dlg.h"
+#include "ui/presence_marks.h"
 
 using kestrona::GroupRecord;
 using kestrona::PersonRecord;
@@ -42,8 +43,9 @@ QString FitGroupName(const QString& text) {
 
 }  // namespace
 
-CPhoneBookDlg::CPhoneBookDlg(QWidget* parent, std::filesystem::path root)
-    : QDialog(parent), m_root(std::move(root)) {
+CPhoneBookDlg::CPhoneBookDlg(QWidget* parent, std::filesystem::path root,
+                             kestrona::PresenceSource* presence)
+    : QDialog(parent), m_root(std::move(root)), m_presence(presence) {
     setWindowTitle(tr("电话簿"));
     m_tree = new QTreeWidget(this);
     m_tree->setObjectName(QStringLiteral("1001"));
@@ -108,6 +110,12 @@ CPhoneBookDlg::CPhoneBookDlg(QWidget* parent, std::filesystem::path root)
             [this](QTreeWidgetItem* item) { OnGroupRenamed(item); });
 
     OnInitDialog();
+    if (m_presence) {
+        connect(m_presence, &kestrona::PresenceSource::updated, this,
+                &CPhoneBookDlg::ShowPresenceStates);
+        m_list->setIconSize(QSize(16, 16));
+        WatchContacts();
+    }
     resize(640, 320);
 }
 
@@ -160,6 +168,25 @@ void CPhoneBookDlg::ShowGroup(int32_t groupId) {
                                  QString::fromStdString(p.Email())});
         row->setData(0, kIdRole, p.number);
         m_list->insertTopLevelItem(0, row);
+    }
+    ShowPresenceStates();
+}
+
+void CPhoneBookDlg::WatchContacts() {
+    std::vector<int32_t> numbers;
+    for (const PersonRecord& p : m_persons) {
+        if (p.number > 0)
+            numbers.push_back(p.number);
+    }
+    m_watch = m_presence->WatchNumbers(std::move(numbers));
+}
+
+void CPhoneBookDlg::ShowPresenceStates() {
+    if (!m_presence)
+        return;
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_list->topLevelItem(i);
+        kestrona::ShowPresence(*row, 0, m_presence->StateOf(row->data(0, kIdRole).toInt()));
     }
 }
 
@@ -225,6 +252,10 @@ void CPhoneBookDlg::OnAddContact() {
     p.group = SelectedGroupId();
     m_persons.push_back(p);
     m_modified = true;
+    if (m_presence) {
+        ShowPresenceStates();
+        WatchContacts();
+    }
 }
 
 void CPhoneBookDlg::OnDeleteContact() {

@@ -1,7 +1,9 @@
 // CPhoneBookDlg: the phone book. Groups on the left as a tree, the contacts
 // of the selected group on the right; groups and contacts are added and
 // deleted in memory and saved on OK (or on Call when the user agrees). Ends
-// with 4 when a contact is to be called, 1 after OK, 2 after Close.
+// with 4 when a contact is to be called, 1 after OK, 2 after Close. With a
+// presence source, each contact shows whether it can be called now, looked
+// up while the book is open.
 #pragma once
 
 #include <QDialog>
@@ -9,8 +11,10 @@
 #include <QString>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
+#include "app/presence.h"
 #include "store/records.h"
 
 class QTreeWidget;
@@ -23,7 +27,8 @@ class CPhoneBookDlg : public QDialog {
     static constexpr int kResultCall = 4;
 
     // root: where "list/" is (empty: the current directory).
-    explicit CPhoneBookDlg(QWidget* parent = nullptr, std::filesystem::path root = {});
+    explicit CPhoneBookDlg(QWidget* parent = nullptr, std::filesystem::path root = {},
+                           kestrona::PresenceSource* presence = nullptr);
     ~CPhoneBookDlg() override;
 
     // Refills the list with the contacts of a group, the last in the array first.
@@ -61,6 +66,11 @@ class CPhoneBookDlg : public QDialog {
     void OnInitDialog();
     void OnGroupRenamed(QTreeWidgetItem* item);
     int32_t SelectedGroupId() const;
+    // Looks up every contact of the book, whichever group is shown.
+    void WatchContacts();
+    void ShowPresenceStates();
 
     std::filesystem::path m_root;
+    kestrona::PresenceSource* m_presence;
+    std::unique_ptr<kestrona::PresenceSource::Watch> m_watch;
 };

@@ -13,7 +13,8 @@
 
 namespace kestrona {
 
-std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, SettingsModel& model) {
+std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, SettingsModel& model,
+                                            PresenceSource* presence) {
     auto* face = new CSkinFace;
     auto phone = std::make_unique<CPhoneDlg>(controller, face);
     CPhoneDlg* dlg = phone.get();
@@ -38,8 +39,8 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, Setting
     };
 
     PhoneWindowHooks hooks;
-    hooks.phoneBook = [root](int32_t& number, QString& name) {
-        CPhoneBookDlg book(nullptr, root);
+    hooks.phoneBook = [root, presence](int32_t& number, QString& name) {
+        CPhoneBookDlg book(nullptr, root, presence);
         const int result = book.exec();
         if (result == CPhoneBookDlg::kResultCall) {
             number = book.m_selectedNumber;
@@ -47,8 +48,8 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, Setting
         }
         return result;
     };
-    hooks.callLog = [root](int type, int32_t& number) {
-        CCallLogDlg log(type, nullptr, root);
+    hooks.callLog = [root, presence](int type, int32_t& number) {
+        CCallLogDlg log(type, nullptr, root, presence);
         const int result = log.exec();
         if (result == 1)
             number = log.m_selectedNumber;

@@ -9,6 +9,11 @@
 
 namespace kestrona {
 
-std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, SettingsModel& model);
+class PresenceSource;
+
+// presence: what the phone book and the call lists show of who can be called
+// now (null: nothing).
+std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, SettingsModel& model,
+                                            PresenceSource* presence = nullptr);
 
 }  // namespace kestrona

@@ -543,6 +543,14 @@
         <source>请输入服务器证书的SHA-256指纹：64位十六进制数字，可用冒号分隔。</source>
         <translation>Please enter the SHA-256 fingerprint of the server&apos;s certificate: 64 hexadecimal digits, colons allowed.</translation>
     </message>
+    <message>
+        <source>在线状态</source>
+        <translation>Presence</translation>
+    </message>
+    <message>
+        <source>对他人显示为离线（仍可接听来电）</source>
+        <translation>Appear offline to others (calls still come through)</translation>
+    </message>
 </context>
 <context>
     <name>CPhoneApp</name>
@@ -819,6 +827,25 @@
     <message>
         <source>静音/取消静音(&amp;U)</source>
         <translation>M&amp;ute / unmute</translation>
+    </message>
+</context>
+<context>
+    <name>PresenceMarks</name>
+    <message>
+        <source>在线</source>
+        <translation>online</translation>
+    </message>
+    <message>
+        <source>离线</source>
+        <translation>offline</translation>
+    </message>
+    <message>
+        <source>状态未知</source>
+        <translation>status unknown</translation>
+    </message>
+    <message>
+        <source>%1，%2</source>
+        <translation>%1, %2</translation>
     </message>
 </context>
 <context>
@@ -1161,6 +1188,25 @@ Nothing was sent to the server.</translation>
     </message>
 </context>
 <context>
+    <name>kestrona::CPortMapping</name>
+    <message>
+        <source>已映射 %1:%2</source>
+        <translation>Mapped %1:%2</translation>
+    </message>
+    <message>
+        <source>正在询问路由器</source>
+        <translation>Asking the router</translation>
+    </message>
+    <message>
+        <source>不可用</source>
+        <translation>Not available</translation>
+    </message>
+    <message>
+        <source>已关闭</source>
+        <translation>Switched off</translation>
+    </message>
+</context>
+<context>
     <name>kestrona::CReachability</name>
     <message>
         <source>正在检查能否呼入</source>
@@ -1185,25 +1231,6 @@ Nothing was sent to the server.</translation>
     <message>
         <source>未知</source>
         <translation>Unknown</translation>
-    </message>
-</context>
-<context>
-    <name>kestrona::CPortMapping</name>
-    <message>
-        <source>已映射 %1:%2</source>
-        <translation>Mapped %1:%2</translation>
-    </message>
-    <message>
-        <source>正在询问路由器</source>
-        <translation>Asking the router</translation>
-    </message>
-    <message>
-        <source>不可用</source>
-        <translation>Not available</translation>
-    </message>
-    <message>
-        <source>已关闭</source>
-        <translation>Switched off</translation>
     </message>
 </context>
 <context>

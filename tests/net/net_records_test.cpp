@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "net/presence_records.h"
 #include "net/records.h"
 #include "net/relay_records.h"
 #include "net_test_util.h"
@@ -184,6 +185,71 @@ TEST(RelayRecords, RequestsAndHostileAnswers) {
     EXPECT_EQ(ParseReachReply(verdict.data(), kReachReplySize).verdict, ReachVerdict::kUnreachable);
     PutInt32(&verdict[20], 9);
     EXPECT_EQ(ParseReachReply(verdict.data(), kReachReplySize).verdict, ReachVerdict::kNoAnswer);
+}
+
+// The presence look-up and its answer: the request carries at most 64
+// numbers with the rest zero; an answer counts only when it is exactly the
+// record for this look-up, since a wrong one would mark people online.
+TEST(PresenceRecords, RequestsAndStrictAnswers) {
+    std::vector<int32_t> numbers;
+    for (int32_t i = 0; i < 70; ++i) numbers.push_back(10000 + i);
+    const auto query = BuildQueryPresenceRecord(777, numbers);
+    EXPECT_EQ(std::string(query.data()), "QUERYPRESENCE");
+    EXPECT_EQ(GetInt32(&query[20]), 777);
+    EXPECT_EQ(GetInt32(&query[24]), 64);
+    EXPECT_EQ(GetInt32(&query[28]), 10000);
+    EXPECT_EQ(GetInt32(&query[28 + 4 * 63]), 10063);
+    const auto two = BuildQueryPresenceRecord(777, std::span(numbers).first(2));
+    EXPECT_EQ(GetInt32(&two[24]), 2);
+    EXPECT_TRUE(ZeroExcept(two, {{0, 13}, {20, 16}}));
+    const auto mode = BuildPresenceModeRecord(777, true);
+    EXPECT_EQ(std::string(mode.data()), "PRESENCEMODE");
+    EXPECT_EQ(GetInt32(&mode[24]), 1);
+    EXPECT_EQ(GetInt32(&BuildPresenceModeRecord(777, false)[24]), 0);
+    EXPECT_TRUE(ZeroExcept(mode, {{0, 12}, {20, 8}}));
+
+    std::array<char, kPresenceReplySize> answer{};
+    std::memcpy(answer.data(), "PRESENCERESULT", 14);
+    PutInt32(&answer[24], 10);
+    answer[28] = 0x05;  // numbers 0 and 2
+    answer[29] = 0x02;  // number 9
+    PresenceReply r = ParsePresenceReply(answer.data(), answer.size(), 10);
+    ASSERT_EQ(r.result, PresenceResult::kAnswered);
+    EXPECT_TRUE(r.Online(0) && r.Online(2) && r.Online(9));
+    EXPECT_FALSE(r.Online(1) || r.Online(3) || r.Online(8));
+    // Another count, a bit past the count, a cut or longer chunk, a byte in
+    // the padding: none is an answer.
+    EXPECT_EQ(ParsePresenceReply(answer.data(), answer.size(), 9).result, PresenceResult::kNotOne);
+    EXPECT_EQ(ParsePresenceReply(answer.data(), 39, 10).result, PresenceResult::kNotOne);
+    EXPECT_EQ(ParsePresenceReply(answer.data(), 41, 10).result, PresenceResult::kNotOne);
+    auto spoiled = answer;
+    spoiled[29] = 0x04;  // number 10 of 10
+    EXPECT_EQ(ParsePresenceReply(spoiled.data(), 40, 10).result, PresenceResult::kNotOne);
+    spoiled = answer;
+    spoiled[38] = 1;
+    EXPECT_EQ(ParsePresenceReply(spoiled.data(), 40, 10).result, PresenceResult::kNotOne);
+    spoiled = answer;
+    spoiled[15] = 'X';
+    EXPECT_EQ(ParsePresenceReply(spoiled.data(), 40, 10).result, PresenceResult::kNotOne);
+    EXPECT_FALSE(CouldBePresenceReply(spoiled.data(), 16));
+    EXPECT_TRUE(CouldBePresenceReply(answer.data(), 16));
+    // All 64 asked, all online.
+    PutInt32(&answer[24], 64);
+    std::memset(&answer[28], 0xFF, 8);
+    EXPECT_EQ(ParsePresenceReply(answer.data(), 40, 64).online, ~uint64_t{0});
+    // Refusals carry no count and no bits; an unknown result is no answer.
+    std::memset(&answer[24], 0, 12);
+    PutInt32(&answer[20], 1);
+    EXPECT_EQ(ParsePresenceReply(answer.data(), 40, 5).result, PresenceResult::kRefused);
+    PutInt32(&answer[20], 2);
+    EXPECT_EQ(ParsePresenceReply(answer.data(), 40, 5).result, PresenceResult::kTooMany);
+    PutInt32(&answer[24], 5);
+    EXPECT_EQ(ParsePresenceReply(answer.data(), 40, 5).result, PresenceResult::kNotOne);
+    PutInt32(&answer[24], 0);
+    PutInt32(&answer[20], 3);
+    EXPECT_EQ(ParsePresenceReply(answer.data(), 40, 5).result, PresenceResult::kNotOne);
+    const char error[] = "GENERALERROR";
+    EXPECT_FALSE(CouldBePresenceReply(error, sizeof error));
 }
 
 TEST(PeerRecords, Layouts) {

@@ -1,5 +1,6 @@
-// Relayed calls on the directory's side: relay credentials, reachability
-// checks, relayed addresses and the schema step that stores them.
+// Calls into any home on the directory's side: relay credentials,
+// reachability checks, relayed addresses, presence look-ups and the schema
+// steps that store them.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
@@ -376,6 +377,168 @@ TEST_P(ServerRelayTest, CallersAreGivenTheRelayedAddressUntilItIsWithdrawn) {
     EXPECT_EQ(directory().relay_counters().withdrawn.load(), 1u);
 }
 
+TEST_P(ServerRelayTest, PresenceTellsWhoCanBeCalledNowFromTheSessionsAlone) {
+    namespace f = rec::presence_result;
+    std::int32_t asker = Online("10.0.0.1");
+    std::int32_t online = Online("10.0.0.2", 7000);
+    std::int32_t logged_out = Online("10.0.0.3");
+    std::int32_t timed_out = Online("10.0.0.4");
+    std::int32_t hidden = Online("10.0.0.5");
+    std::int32_t no_port = Online("10.0.0.6", 0);
+    std::int32_t relayed = Online("10.0.0.7", 0);
+    ASSERT_EQ(test::ReplyWord(Send(test::LogoutRecord(logged_out), "10.0.0.3").reply),
+              "GENERALCMDSUCCESS");
+    ASSERT_EQ(test::ReplyWord(Send(test::PresenceModeRecord(hidden, 1), "10.0.0.5").reply),
+              "GENERALCMDSUCCESS");
+    ASSERT_EQ(test::ReplyWord(
+                  Send(test::RelayAddrRecord(relayed, "192.0.2.10", 40000), "10.0.0.7").reply),
+              "GENERALCMDSUCCESS");
+    // Past the time-out for one of them; the others keep theirs alive.
+    clock_.Advance(60s);
+    for (auto [number, peer] : {std::pair{asker, "10.0.0.1"},
+                                {online, "10.0.0.2"},
+                                {hidden, "10.0.0.5"},
+                                {no_port, "10.0.0.6"},
+                                {relayed, "10.0.0.7"}}) {
+        ASSERT_EQ(test::ReplyWord(Send(test::LiveRecord(number), peer).reply), "GENERALCMDSUCCESS");
+    }
+    clock_.Advance(40s);
+    auto ask = [&](const std::vector<std::int32_t>& numbers,
+                   std::optional<std::int32_t> count = std::nullopt,
+                   const std::string& peer = "10.0.0.1", std::int32_t from = 0) {
+        Outcome o = Send(test::QueryPresenceRecord(from ? from : asker, numbers, count), peer);
+        EXPECT_EQ(o.reply.size(), f::kSize);
+        EXPECT_EQ(test::ReplyWord(o.reply), "PRESENCERESULT");
+        EXPECT_EQ(rec::GetInt(o.reply.data(), 36), 0);
+        return o.reply;
+    };
+    auto result = [](const Bytes& reply) { return rec::GetInt(reply.data(), f::kResult); };
+
+    std::vector<std::int32_t> mix{online,  logged_out, timed_out, hidden, no_port,
+                                  relayed, 99999,      0,         -5,     asker};
+    Bytes reply = ask(mix);
+    EXPECT_EQ(result(reply), f::kAnswered);
+    EXPECT_EQ(test::PresenceBits(reply), "1000010001");
+    EXPECT_EQ(test::PresenceBits(ask({online})), "1");
+    EXPECT_EQ(test::PresenceBits(ask({hidden})), "0");
+    reply = ask({});
+    EXPECT_EQ(result(reply), f::kAnswered);
+    EXPECT_EQ(rec::GetInt(reply.data(), f::kCount), 0);
+    // Sixty-four, repeats and all; numbers beyond n are not asked.
+    std::vector<std::int32_t> many;
+    std::string expected;
+    for (int i = 0; i < 64; ++i) {
+        many.push_back(mix[static_cast<std::size_t>(i) % mix.size()]);
+        expected += "1000010001"[i % 10];
+    }
+    reply = ask(many);
+    EXPECT_EQ(test::PresenceBits(reply), expected);
+    EXPECT_EQ(test::PresenceBits(ask(many, 3)), "100");
+    reply = ask(many, 3);
+    EXPECT_TRUE(std::all_of(reply.begin() + 29, reply.end(), [](auto b) { return b == 0; }));
+
+    // Refused: n out of range; an asker without a session, or not from its
+    // address; nothing else is said then.
+    for (std::int32_t bad : {65, -1}) {
+        reply = ask(many, bad);
+        EXPECT_EQ(result(reply), f::kRefused) << bad;
+        EXPECT_EQ(rec::GetInt(reply.data(), f::kCount), 0);
+    }
+    reply = ask({online}, std::nullopt, "10.0.0.9");
+    EXPECT_EQ(result(reply), f::kRefused);
+    EXPECT_EQ(test::PresenceBits(reply), "");
+    EXPECT_EQ(result(ask({online}, std::nullopt, "10.0.0.3", logged_out)), f::kRefused);
+    EXPECT_EQ(result(ask({online}, std::nullopt, "10.0.0.4", timed_out)), f::kRefused);
+    EXPECT_EQ(result(ask({online}, std::nullopt, "10.0.0.1", -1)), f::kRefused);
+
+    // Calls reach a hidden phone as before, by either look-up.
+    Outcome user = Send(test::QueryRecord(asker, hidden));
+    EXPECT_EQ(test::ReplyWord(user.reply), "QUERYUSERRESULT");
+    EXPECT_EQ(
+        test::TextAt(user.reply, rec::query_result::kAddress, rec::query_result::kAddressField),
+        "10.0.0.5");
+    EXPECT_EQ(rec::GetInt(user.reply.data(), rec::query_result::kPort), 7000);
+    EXPECT_EQ(test::ReplyWord(directory().QueryBatch({{asker, hidden}})[0].reply),
+              "QUERYUSERRESULT");
+    EXPECT_EQ(rec::GetInt(Send(test::QueryPeerRecord(asker, hidden)).reply.data(),
+                          rec::query_peer_result::kPort),
+              7000);
+
+    // The mode: only the session's own address, only 0 or 1; kept by
+    // keep-alives and port changes, cleared by a login.
+    EXPECT_EQ(test::ReplyWord(Send(test::PresenceModeRecord(online, 1), "10.0.0.9").reply),
+              "GENERALCMDFAIL");
+    EXPECT_EQ(test::ReplyWord(Send(test::PresenceModeRecord(online, 2), "10.0.0.2").reply),
+              "GENERALCMDFAIL");
+    EXPECT_EQ(test::ReplyWord(Send(test::PresenceModeRecord(timed_out, 1), "10.0.0.4").reply),
+              "GENERALCMDFAIL");
+    EXPECT_EQ(test::PresenceBits(ask({online})), "1");
+    Send(test::ChangePortRecord(hidden, 7005), "10.0.0.5");
+    Send(test::LiveRecord(hidden), "10.0.0.5");
+    EXPECT_EQ(test::PresenceBits(ask({hidden})), "0");
+    Send(test::LoginRecord(hidden, "pw", 7000), "10.0.0.5");
+    EXPECT_EQ(test::PresenceBits(ask({hidden})), "1");
+    ASSERT_EQ(test::ReplyWord(Send(test::PresenceModeRecord(hidden, 1), "10.0.0.5").reply),
+              "GENERALCMDSUCCESS");
+    EXPECT_EQ(test::PresenceBits(ask({hidden})), "0");
+    ASSERT_EQ(test::ReplyWord(Send(test::PresenceModeRecord(hidden, 0), "10.0.0.5").reply),
+              "GENERALCMDSUCCESS");
+    EXPECT_EQ(test::PresenceBits(ask({hidden})), "1");
+
+    const PresenceCounters& counted = directory().presence_counters();
+    EXPECT_EQ(counted.lookups[0].load(), 12u);
+    EXPECT_EQ(counted.lookups[1].load(), 6u);
+    EXPECT_EQ(counted.lookups[2].load(), 0u);
+    EXPECT_EQ(counted.numbers.load(), 10u + 1 + 1 + 0 + 64 + 3 + 3 + 1 + 1 + 1 + 1 + 1);
+    EXPECT_EQ(counted.modes[1].load(), 2u);
+    EXPECT_EQ(counted.modes[0].load(), 1u);
+    Metrics metrics;
+    metrics.presence = &counted;
+    std::string text = metrics.Text();
+    EXPECT_NE(text.find("kestrona_presence_lookups_total{outcome=\"refused\"} 6\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("kestrona_presence_modes_total{mode=\"hidden\"} 2\n"), std::string::npos);
+}
+
+TEST_P(ServerRelayTest, PresenceLookUpsAreLimitedPerNumberAndPerAddressInMemory) {
+    namespace f = rec::presence_result;
+    std::int32_t first = Online("10.0.0.1");
+    std::int32_t second = Online("10.0.0.1");
+    std::int32_t elsewhere = Online("10.0.0.2");
+    auto result = [&](std::int32_t asker, const std::string& peer) {
+        Outcome o = Send(test::QueryPresenceRecord(asker, {first, second}), peer);
+        return rec::GetInt(o.reply.data(), f::kResult);
+    };
+    // A stranger asking in first's name uses up none of first's allowance.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(result(first, "10.0.0.3"), f::kRefused);
+    }
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(result(first, "10.0.0.1"), f::kAnswered) << i;
+    }
+    EXPECT_EQ(result(first, "10.0.0.1"), f::kTooMany);
+    // The address has forty in all, the one refused above among them.
+    for (int i = 0; i < 19; ++i) {
+        ASSERT_EQ(result(second, "10.0.0.1"), f::kAnswered) << i;
+    }
+    EXPECT_EQ(result(second, "10.0.0.1"), f::kTooMany);
+    EXPECT_EQ(result(elsewhere, "10.0.0.2"), f::kAnswered);
+    // Nothing of it is in the store: another instance on it gives its own.
+    Directory other(*store_, hasher_, Config());
+    EXPECT_EQ(
+        rec::GetInt(
+            other.Handle(DecodeRequest(test::QueryPresenceRecord(first, {})).request, "10.0.0.1")
+                .reply.data(),
+            f::kResult),
+        f::kAnswered);
+    clock_.Advance(61s);
+    Send(test::LiveRecord(first), "10.0.0.1");
+    EXPECT_EQ(result(first, "10.0.0.1"), f::kAnswered);
+    const PresenceCounters& counted = directory().presence_counters();
+    EXPECT_EQ(counted.lookups[2].load(), 2u);
+    EXPECT_EQ(counted.lookups[1].load(), 5u);
+}
+
 // Runs SQL on a database without going through a store, which would
 // upgrade it first.
 void RunSql(test::Backend backend, const std::string& spec, const std::string& sql) {
@@ -415,7 +578,10 @@ TEST_P(ServerRelayTest, ADatabaseOfThePreviousVersionKeepsItsSessionsAndSubscrib
     std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::system_clock::now().time_since_epoch())
                            .count();
-    sql += "INSERT INTO sessions VALUES (10000, '10.0.0.1', 7000, " + std::to_string(now) + ");";
+    sql +=
+        "INSERT INTO sessions (number, address, port, last_seen_ms, relay_address, relay_port) "
+        "VALUES (10000, '10.0.0.1', 7000, " +
+        std::to_string(now) + ", '192.0.2.10', 40000);";
     RunSql(GetParam(), spec, sql);
 
     std::unique_ptr<SubscriberStore> store = OpenStore(spec, 2);
@@ -426,15 +592,22 @@ TEST_P(ServerRelayTest, ADatabaseOfThePreviousVersionKeepsItsSessionsAndSubscrib
     ASSERT_TRUE(session);
     EXPECT_EQ(session->address, "10.0.0.1");
     EXPECT_EQ(session->port, 7000);
-    EXPECT_EQ(session->relay_address, "");
-    EXPECT_EQ(session->relay_port, 0);
-    EXPECT_EQ(store->SetSessionRelay(10000, "10.0.0.1", "192.0.2.10", 40000, now - 1000),
-              SessionStatus::kDone);
-    EXPECT_EQ(store->SetSessionRelay(10000, "10.0.0.2", "192.0.2.10", 40000, now - 1000),
+    EXPECT_EQ(session->relay_address, "192.0.2.10");
+    EXPECT_EQ(session->relay_port, 40000);
+    EXPECT_FALSE(session->hidden);
+    EXPECT_EQ(store->SetSessionHidden(10000, "10.0.0.1", true, now - 1000), SessionStatus::kDone);
+    EXPECT_EQ(store->SetSessionHidden(10000, "10.0.0.2", false, now - 1000),
               SessionStatus::kOtherAddress);
-    EXPECT_EQ(store->SetSessionRelay(10001, "10.0.0.1", "192.0.2.10", 40000, now - 1000),
+    EXPECT_EQ(store->SetSessionHidden(10001, "10.0.0.1", false, now - 1000),
               SessionStatus::kNoSession);
-    EXPECT_EQ(store->ListSessions(now - 1000).at(0).relay_port, 40000);
+    EXPECT_TRUE(store->ListSessions(now - 1000).at(0).hidden);
+    EXPECT_EQ(store->SetSessionRelay(10000, "10.0.0.1", "", 0, now - 1000), SessionStatus::kDone);
+    std::vector<std::optional<SessionRow>> both = store->FindSessions({10001, 10000}, now - 1000);
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_FALSE(both[0]);
+    ASSERT_TRUE(both[1]);
+    EXPECT_TRUE(both[1]->hidden);
+    EXPECT_EQ(both[1]->relay_port, 0);
 }
 
 }  // namespace

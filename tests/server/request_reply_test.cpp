@@ -1,6 +1,8 @@
 // Recognising requests from raw bytes, and the byte images of the replies.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "server/reply.h"
 #include "server/request.h"
 #include "server/text.h"
@@ -33,6 +35,8 @@ TEST(ServerRequestScan, EveryRequestIsRecognisedByWordAndSize) {
         {test::ReachCheckRecord(1, 2), Command::kReachCheck},
         {test::RelayAddrRecord(1, "1.2.3.4", 3), Command::kRelayAddr},
         {test::QueryPeerRecord(1, 2), Command::kQueryPeer},
+        {test::QueryPresenceRecord(1, {2, 3}), Command::kQueryPresence},
+        {test::PresenceModeRecord(1, 1), Command::kPresenceMode},
     };
     for (const auto& c : cases) {
         ScanResult full = ScanRequest(c.record);
@@ -120,6 +124,37 @@ TEST(ServerRequestDecode, RelayRecordsCarryTheirFields) {
     EXPECT_EQ(CommandOf(DecodeRequest(test::QueryRecord(1, 2)).request), Command::kQuery);
 }
 
+TEST(ServerRequestDecode, PresenceRecordsCarryTheirFields) {
+    std::vector<std::int32_t> numbers(64);
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        numbers[i] = 20000 + static_cast<std::int32_t>(i);
+    }
+    Bytes record = test::QueryPresenceRecord(10001, numbers);
+    ASSERT_EQ(record.size(), 284u);
+    // Numbers at 28 + 4i, little-endian: the last one ends the record.
+    EXPECT_EQ(rec::GetInt(record.data(), 280), 20063);
+    DecodeResult d = DecodeRequest(record);
+    ASSERT_EQ(d.status, DecodeStatus::kOk);
+    const auto& q = std::get<QueryPresenceRequest>(d.request);
+    EXPECT_EQ(q.asker, 10001);
+    EXPECT_EQ(q.count, 64);
+    EXPECT_EQ(q.numbers[0], 20000);
+    EXPECT_EQ(q.numbers[63], 20063);
+    // A count out of range is the directory's to refuse, not the parser's.
+    d = DecodeRequest(test::QueryPresenceRecord(10001, {}, -3));
+    ASSERT_EQ(d.status, DecodeStatus::kOk);
+    EXPECT_EQ(std::get<QueryPresenceRequest>(d.request).count, -3);
+
+    d = DecodeRequest(test::PresenceModeRecord(10002, 1));
+    ASSERT_EQ(d.status, DecodeStatus::kOk);
+    EXPECT_EQ(std::get<PresenceModeRequest>(d.request).number, 10002);
+    EXPECT_EQ(std::get<PresenceModeRequest>(d.request).mode, 1);
+    // The longest request now; nothing longer is buffered.
+    EXPECT_EQ(rec::kLargestRequest, 284u);
+    EXPECT_EQ(Scan(test::AsBytes("QUERYP")), ScanStatus::kNeedMore);
+    EXPECT_EQ(ScanRequest(test::AsBytes(std::string("QUERYPR"))).command, Command::kQueryPresence);
+}
+
 TEST(ServerRequestDecode, TextsThatFillTheirWholeFieldAreRefused) {
     Bytes login = test::LoginRecord(1, std::string(19, 'p'), 1);
     EXPECT_EQ(DecodeRequest(login).status, DecodeStatus::kOk);
@@ -197,6 +232,27 @@ TEST(ServerReplies, RelayRepliesMatchTheirLayouts) {
     EXPECT_EQ(rec::GetInt(peer.data(), 108), 443);
     EXPECT_EQ(rec::GetInt(peer.data(), 112), 1);
     EXPECT_TRUE(std::all_of(peer.begin() + 116, peer.end(), [](auto b) { return b == 0; }));
+
+    // Number i at byte i/8, bit i%8 from the least significant.
+    std::array<bool, 64> online{};
+    for (std::size_t i : {0, 7, 8, 33, 63}) {
+        online[i] = true;
+    }
+    Bytes presence = PresenceResult(0, online);
+    ASSERT_EQ(presence.size(), 40u);
+    EXPECT_EQ(test::ReplyWord(presence), "PRESENCERESULT");
+    EXPECT_EQ(rec::GetInt(presence.data(), 20), 0);
+    EXPECT_EQ(rec::GetInt(presence.data(), 24), 64);
+    const Bytes bits{0x81, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x80};
+    EXPECT_EQ(Bytes(presence.begin() + 28, presence.begin() + 36), bits);
+    EXPECT_EQ(rec::GetInt(presence.data(), 36), 0);
+    // Bits at and beyond n stay zero; a refusal carries neither n nor bits.
+    presence = PresenceResult(0, std::span<const bool>(online.data(), 3));
+    EXPECT_EQ(Bytes(presence.begin() + 24, presence.end()),
+              (Bytes{3, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    presence = PresenceResult(2, online);
+    EXPECT_EQ(rec::GetInt(presence.data(), 20), 2);
+    EXPECT_TRUE(std::all_of(presence.begin() + 24, presence.end(), [](auto b) { return b == 0; }));
 }
 
 TEST(ServerReplies, LongTextsAreCutOnWholeCharactersAndKeepTheirTerminator) {

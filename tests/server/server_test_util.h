@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -127,6 +128,41 @@ inline Bytes QueryPeerRecord(std::int32_t caller, std::int32_t callee) {
     rec::PutInt(r.data(), rec::query_peer::kCaller, caller);
     rec::PutInt(r.data(), rec::query_peer::kCallee, callee);
     return r;
+}
+
+// count: the n sent, the length of numbers unless given.
+inline Bytes QueryPresenceRecord(std::int32_t asker, const std::vector<std::int32_t>& numbers,
+                                 std::optional<std::int32_t> count = std::nullopt) {
+    namespace f = rec::query_presence;
+    auto r = Word(f::kWord, f::kSize);
+    rec::PutInt(r.data(), f::kAsker, asker);
+    rec::PutInt(r.data(), f::kCount, count.value_or(static_cast<std::int32_t>(numbers.size())));
+    for (std::size_t i = 0; i < numbers.size() && i < 64; ++i) {
+        rec::PutInt(r.data(), f::kNumbers + 4 * i, numbers[i]);
+    }
+    return r;
+}
+
+inline Bytes PresenceModeRecord(std::int32_t number, std::int32_t mode) {
+    auto r = Word(rec::presence_mode::kWord, rec::presence_mode::kSize);
+    rec::PutInt(r.data(), rec::presence_mode::kNumber, number);
+    rec::PutInt(r.data(), rec::presence_mode::kMode, mode);
+    return r;
+}
+
+// The online flags of a PRESENCERESULT, as text: '1' online, '0' not, one
+// per asked number.
+inline std::string PresenceBits(const Bytes& reply) {
+    namespace f = rec::presence_result;
+    std::string bits;
+    if (reply.size() != f::kSize) {
+        return "wrong size";
+    }
+    std::int32_t n = rec::GetInt(reply.data(), f::kCount);
+    for (std::int32_t i = 0; i < n && i < 64; ++i) {
+        bits += (reply[f::kBits + static_cast<std::size_t>(i) / 8] >> (i % 8)) & 1 ? '1' : '0';
+    }
+    return bits;
 }
 
 // A zero-terminated text field of a reply.

@@ -65,6 +65,10 @@ class ForwardingStore : public SubscriberStore {
                                   std::int32_t rp, std::int64_t since) override {
         return inner_.SetSessionRelay(n, a, ra, rp, since);
     }
+    SessionStatus SetSessionHidden(std::int32_t n, const std::string& a, bool hidden,
+                                   std::int64_t since) override {
+        return inner_.SetSessionHidden(n, a, hidden, since);
+    }
     SessionStatus RemoveSession(std::int32_t n, const std::string& a) override {
         return inner_.RemoveSession(n, a);
     }

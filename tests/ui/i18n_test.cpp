@@ -35,6 +35,7 @@
 #include "ui/login_dlg.h"
 #include "ui/option_sheet.h"
 #include "ui/phone_book_dlg.h"
+#include "ui/presence_marks.h"
 #include "ui/register_dlg.h"
 #include "ui/skin_accessible.h"
 #include "ui/skin_face.h"
@@ -171,6 +172,33 @@ TEST_F(English, DisplayTextsFitTheirPlaces) {
             EXPECT_TRUE(fits(t.time, DisplayPlaces::kTime)) << t.time.toStdString();
             EXPECT_TRUE(fits(t.peer, DisplayPlaces::kPeer)) << t.peer.toStdString();
         }
+    }
+}
+
+// A screen reader hears a contact's state in English, in the cell's name
+// and description.
+TEST_F(English, PresenceIsSpokenInEnglish) {
+    QTreeWidget list;
+    list.setColumnCount(1);
+    const std::pair<PresenceState, QString> states[] = {
+        {PresenceState::kOnline, QStringLiteral("online")},
+        {PresenceState::kOffline, QStringLiteral("offline")},
+        {PresenceState::kUnknown, QStringLiteral("status unknown")},
+    };
+    for (const auto& [state, word] : states) {
+        auto* row = new QTreeWidgetItem(&list, {QStringLiteral("Zhao")});
+        ShowPresence(*row, 0, state);
+    }
+    list.show();
+    QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(&list);
+    ASSERT_NE(tree, nullptr);
+    QAccessibleTableInterface* table = tree->tableInterface();
+    ASSERT_NE(table, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        QAccessibleInterface* cell = table->cellAt(i, 0);
+        ASSERT_NE(cell, nullptr);
+        EXPECT_EQ(cell->text(QAccessible::Description), states[i].second);
+        EXPECT_EQ(cell->text(QAccessible::Name), QStringLiteral("Zhao, ") + states[i].second);
     }
 }
 

@@ -293,4 +293,30 @@ TEST_F(OptionSheetTest, GeneralPageSetsServerAndLanguageOverTheSitesDefaults) {
     qputenv("KESTRONA_CONFIG_HOME", dir.path().toUtf8());
 }
 
+// Appearing offline is stored, reaches the running phone's settings at
+// once and is what the next start loads.
+TEST_F(OptionSheetTest, AppearOfflineIsStoredAndTakenAtOnce) {
+    {
+        Sheet sheet(&live);
+        sheet.SetActivePage(6);
+        EXPECT_FALSE(sheet.m_page7.m_appearOffline->isChecked());
+        sheet.accept();
+        EXPECT_EQ(Value("appearoffline"), "<missing>");  // unchanged: nothing of the user's own
+    }
+    Sheet sheet(&live);
+    sheet.SetActivePage(6);
+    sheet.m_page7.m_appearOffline->setChecked(true);
+    sheet.accept();
+    ASSERT_EQ(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(Value("appearoffline"), "1");
+    EXPECT_EQ(live.m_nAppearOffline, 1);
+    kestrona::SettingsModel next;
+    CSysRegInfo store;
+    kestrona::LoadSettingsModel(next, store);
+    EXPECT_EQ(next.m_nAppearOffline, 1);
+    Sheet again(&live);
+    again.SetActivePage(6);
+    EXPECT_TRUE(again.m_page7.m_appearOffline->isChecked());
+}
+
 }  // namespace
