@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/server_bench_util.h"
 #include "server/records.h"
 #include "support/postgres_fixture.h"
 
@@ -87,10 +88,6 @@ struct Server {
 };
 
 Server StartServer(const Settings& s, const std::string& db) {
-    int err_pipe[2];
-    if (::pipe(err_pipe) != 0) {
-        return {};
-    }
     std::vector<std::string> args{KESTRONA_SERVER_BINARY,
                                   "--db",
                                   db,
@@ -108,41 +105,12 @@ Server StartServer(const Settings& s, const std::string& db) {
                                   "0",
                                   "--minimum-hash-cost",
                                   "--quiet"};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
-    Server server;
-    if (posix_spawn(&server.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        server.pid = 0;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(err_pipe[1]);
-    std::FILE* err = ::fdopen(err_pipe[0], "r");
-    char line[512];
-    if (server.pid > 0 && std::fgets(line, sizeof line, err)) {
-        std::cmatch m;
-        if (std::regex_search(line, m, std::regex("port ([0-9]+)"))) {
-            server.port = static_cast<std::uint16_t>(std::stoi(m[1]));
-        } else {
-            std::fprintf(stderr, "%s", line);
-        }
-    }
-    std::fclose(err);
-    return server;
+    const kestrona::bench::SpawnedServer spawned = kestrona::bench::SpawnServer(std::move(args));
+    return Server{spawned.pid, spawned.port};
 }
 
 void StopServer(Server& server) {
-    if (server.pid > 0) {
-        ::kill(server.pid, SIGTERM);
-        int status = 0;
-        ::waitpid(server.pid, &status, 0);
-    }
+    kestrona::bench::StopSpawned(server.pid);
 }
 
 // Registers and logs in the subscribers; their numbers.

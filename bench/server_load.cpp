@@ -24,6 +24,7 @@
 
 #include <libpq-fe.h>
 
+#include "bench/server_bench_util.h"
 #include "server/records.h"
 #include "support/haproxy_fixture.h"
 #include "support/postgres_fixture.h"
@@ -36,6 +37,8 @@ namespace rec = kestrona::server::records;
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
+using kestrona::bench::ClusterCpuSeconds;
+using kestrona::bench::CpuSeconds;
 
 struct Settings {
     std::string host = "127.0.0.1";
@@ -377,27 +380,6 @@ std::uint16_t FreePort() {
     return a.local_endpoint().port();
 }
 
-// CPU seconds a process has used so far (user and system), from /proc.
-double CpuSeconds(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) {
-        return 0;
-    }
-    char buffer[1024];
-    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-    std::fclose(f);
-    buffer[n] = 0;
-    // Fields 14 and 15 (utime, stime) follow the command name in parentheses.
-    const char* p = std::strrchr(buffer, ')');
-    if (!p) {
-        return 0;
-    }
-    unsigned long long utime = 0, stime = 0;
-    std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 void Usage() {
     std::puts(
         "Usage: server_load [--server HOST:PORT] [--server-binary PATH] [--server-threads N]\n"
@@ -606,38 +588,6 @@ double RunMix(const Settings& s, const std::vector<tcp::endpoint>& endpoints,
     failures = failed.load();
     return static_cast<double>(done.load()) /
            std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Parent of a process, from /proc; 0 when gone.
-pid_t ParentOf(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) {
-        return 0;
-    }
-    char buffer[1024];
-    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-    std::fclose(f);
-    buffer[n] = 0;
-    const char* p = std::strrchr(buffer, ')');
-    int ppid = 0;
-    return p && std::sscanf(p + 2, "%*c %d", &ppid) == 1 ? ppid : 0;
-}
-
-// CPU seconds of a PostgreSQL daemon and the processes it started.
-double ClusterCpuSeconds(pid_t postmaster) {
-    double sum = CpuSeconds(postmaster);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::string name = entry.path().filename().string();
-        if (name.empty() || name[0] < '0' || name[0] > '9') {
-            continue;
-        }
-        pid_t pid = static_cast<pid_t>(std::stol(name));
-        if (ParentOf(pid) == postmaster) {
-            sum += CpuSeconds(pid);
-        }
-    }
-    return sum;
 }
 
 // Busy and total CPU time of the whole machine so far, in clock ticks.

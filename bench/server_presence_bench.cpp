@@ -26,14 +26,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/server_bench_util.h"
 #include "server/records.h"
 #include "support/postgres_fixture.h"
-
-extern char** environ;
 
 namespace {
 
 namespace rec = kestrona::server::records;
+using kestrona::bench::ClusterCpuSeconds;
+using kestrona::bench::CpuSeconds;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr int kSubscribers = 65;
@@ -83,57 +84,6 @@ Bytes Exchange(std::uint16_t port, const Bytes& request) {
     return reply;
 }
 
-// CPU seconds (user and system) of a process so far, from /proc.
-double CpuSeconds(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) {
-        return 0;
-    }
-    char buffer[1024];
-    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-    std::fclose(f);
-    buffer[n] = 0;
-    const char* p = std::strrchr(buffer, ')');
-    if (!p) {
-        return 0;
-    }
-    unsigned long long utime = 0, stime = 0;
-    std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-pid_t ParentOf(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) {
-        return -1;
-    }
-    char buffer[1024];
-    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-    std::fclose(f);
-    buffer[n] = 0;
-    const char* p = std::strrchr(buffer, ')');
-    int parent = -1;
-    if (p) {
-        std::sscanf(p + 2, "%*c %d", &parent);
-    }
-    return parent;
-}
-
-// A PostgreSQL daemon and the backends it started.
-double ClusterCpuSeconds(pid_t postmaster) {
-    double sum = CpuSeconds(postmaster);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::string name = entry.path().filename().string();
-        if (!name.empty() && name[0] >= '0' && name[0] <= '9' &&
-            ParentOf(static_cast<pid_t>(std::stol(name))) == postmaster) {
-            sum += CpuSeconds(static_cast<pid_t>(std::stol(name)));
-        }
-    }
-    return sum;
-}
-
 struct Instance {
     pid_t pid = 0;
     std::uint16_t port = 0;
@@ -143,10 +93,6 @@ struct Instance {
 
 Instance Start(const std::string& db) {
     Instance server;
-    int err_pipe[2];
-    if (::pipe(err_pipe) != 0) {
-        return server;
-    }
     // No limit on look-ups: the benchmark asks thousands of times a minute.
     std::vector<std::string> args{KESTRONA_SERVER_BINARY,
                                   "--db",
@@ -167,31 +113,9 @@ Instance Start(const std::string& db) {
                                   "0",
                                   "--minimum-hash-cost",
                                   "--quiet"};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
-    if (posix_spawn(&server.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        server.pid = 0;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(err_pipe[1]);
-    std::FILE* err = ::fdopen(err_pipe[0], "r");
-    char line[512];
-    if (server.pid > 0 && std::fgets(line, sizeof line, err)) {
-        std::cmatch m;
-        if (std::regex_search(line, m, std::regex("port ([0-9]+)"))) {
-            server.port = static_cast<std::uint16_t>(std::stoi(m[1]));
-        } else {
-            std::fprintf(stderr, "%s", line);
-        }
-    }
-    std::fclose(err);
+    const kestrona::bench::SpawnedServer spawned = kestrona::bench::SpawnServer(std::move(args));
+    server.pid = spawned.pid;
+    server.port = spawned.port;
     for (int i = 0; server.port != 0 && i < kSubscribers; ++i) {
         namespace f = rec::register_new;
         Bytes reg = Record(f::kWord, f::kSize);
@@ -219,12 +143,7 @@ Instance Start(const std::string& db) {
 }
 
 void Stop(Instance& server) {
-    if (server.pid > 0) {
-        ::kill(server.pid, SIGTERM);
-        int status = 0;
-        ::waitpid(server.pid, &status, 0);
-        server.pid = 0;
-    }
+    kestrona::bench::StopSpawned(server.pid);
 }
 
 // Started at the first use, stopped at the end of main.

@@ -26,12 +26,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench/server_bench_util.h"
 #include "server/records.h"
 #include "support/test_certs.h"
 
 extern char** environ;
 
 namespace {
+
+using kestrona::bench::CpuSeconds;
 
 namespace rec = kestrona::server::records;
 using Clock = std::chrono::steady_clock;
@@ -113,24 +116,6 @@ Bytes Exchange(std::uint16_t port, SSL_CTX* ctx, const Bytes& request) {
     }
     ::close(fd);
     return reply;
-}
-
-double CpuSeconds(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) {
-        return 0;
-    }
-    char buffer[1024];
-    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-    std::fclose(f);
-    buffer[n] = 0;
-    const char* p = std::strrchr(buffer, ')');
-    unsigned long long utime = 0, stime = 0;
-    if (p) {
-        std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::uint16_t FreePort() {
