@@ -347,8 +347,7 @@ PostgresStore::PostgresStore(const std::string& conninfo, int connections) : con
     }
     int version = static_cast<int>(IntAt(read, 0, 0));
     if (version > kSchemaVersion) {
-        throw std::runtime_error("the database is at schema version " + std::to_string(version) +
-                                 ", newer than this server's " + std::to_string(kSchemaVersion));
+        throw std::runtime_error(NewerSchemaRefusal(version));
     }
     for (int step = version; step < kSchemaVersion; ++step) {
         if (!first->ExecOk(SchemaStep(step, SqlDialect::kPostgres).c_str())) {

@@ -101,6 +101,13 @@ void Replace(std::string& sql, std::string_view token, std::string_view with) {
 
 }  // namespace
 
+std::string NewerSchemaRefusal(int version) {
+    return "the database is at schema version " + std::to_string(version) +
+           ", newer than this server's " + std::to_string(kSchemaVersion) +
+           ": a newer release has upgraded it and only that release (or a later one) can run "
+           "on it; the database was left as it is";
+}
+
 std::string SchemaStep(int step, SqlDialect dialect) {
     if (step < 0 || step >= kSchemaVersion) {
         throw std::out_of_range("no schema step " + std::to_string(step));

@@ -13,4 +13,8 @@ enum class SqlDialect { kSqlite, kPostgres };
 // to kSchemaVersion - 1).
 std::string SchemaStep(int step, SqlDialect dialect);
 
+// Why a server refuses a database at a version newer than its own: the
+// release that upgraded it must run on it. The refusal changes nothing.
+std::string NewerSchemaRefusal(int version);
+
 }  // namespace kestrona::server

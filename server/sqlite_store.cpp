@@ -153,9 +153,7 @@ void SqliteStore::Upgrade() {
             }
         }
         if (version > kSchemaVersion) {
-            throw std::runtime_error("the database is at schema version " +
-                                     std::to_string(version) + ", newer than this server's " +
-                                     std::to_string(kSchemaVersion));
+            throw std::runtime_error(NewerSchemaRefusal(version));
         }
         for (int step = version; step < kSchemaVersion; ++step) {
             Exec(SchemaStep(step, SqlDialect::kSqlite).c_str());

@@ -21,7 +21,12 @@ namespace kestrona::server::test {
 class ServerProcess {
   public:
     ServerProcess(const std::string& db, std::uint16_t port = 0,
-                  const std::vector<std::string>& extra = {}) {
+                  const std::vector<std::string>& extra = {})
+        : ServerProcess(std::vector<std::string>{KESTRONA_SERVER_BINARY}, db, port, extra) {}
+    // program: the server's path, or a command that runs it (another
+    // release, another user).
+    ServerProcess(const std::vector<std::string>& program, const std::string& db,
+                  std::uint16_t port = 0, const std::vector<std::string>& extra = {}) {
         int err_pipe[2];
         if (::pipe(err_pipe) != 0) {
             return;
@@ -30,15 +35,9 @@ class ServerProcess {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
         posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
-        std::vector<std::string> args{KESTRONA_SERVER_BINARY,
-                                      "--db",
-                                      db,
-                                      "--listen",
-                                      "127.0.0.1",
-                                      "--port",
-                                      std::to_string(port),
-                                      "--minimum-hash-cost",
-                                      "--quiet"};
+        std::vector<std::string> args = program;
+        args.insert(args.end(), {"--db", db, "--listen", "127.0.0.1", "--port",
+                                 std::to_string(port), "--minimum-hash-cost", "--quiet"});
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (auto& a : args) {
@@ -74,6 +73,22 @@ class ServerProcess {
             std::fclose(err_);
             err_ = nullptr;
         }
+    }
+
+    // The exit status of a server that stopped by itself (a refused
+    // start), waiting up to seconds; -1 when it still runs (then it is
+    // stopped) or was ended by a signal.
+    int ExitStatus(int seconds = 10) {
+        int status = 0;
+        for (int i = 0; pid_ > 0 && i < seconds * 10; ++i) {
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            ::usleep(100'000);
+        }
+        Stop(SIGKILL);
+        return -1;
     }
 
     std::uint16_t port() const { return port_; }
