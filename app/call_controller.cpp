@@ -908,11 +908,11 @@ DisplayTexts CCallController::Display() const {
     DisplayTexts texts =
         MakeDisplayTexts(m_strLocalAddress, m_nState, now - m_tmStart, m_params.nSampleRate,
                          m_strPeerName, m_nPeerNumber, clock);
+    if (m_bMuted) {
+        AddMutedMark(texts, m_nState);
+    }
     if (IdentityChanged()) {
         texts.status += QStringLiteral("  ") + ResString(res::kStrIdentityChanged);
-    }
-    if (m_bMuted) {
-        texts.status += QStringLiteral("  ") + ResString(res::kStrMuted);
     }
     if (!m_strNotice.isEmpty()) {
         texts.status += QStringLiteral("  ") + m_strNotice;

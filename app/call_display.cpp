@@ -33,4 +33,13 @@ void AddEncryptedMark(DisplayTexts& texts, const QString& sas) {
     texts.peer = texts.peer.isEmpty() ? mark : texts.peer + QStringLiteral("  ") + mark;
 }
 
+void AddMutedMark(DisplayTexts& texts, int state) {
+    const QString mark = ResString(res::kStrMuted);
+    if (state == 2 || state == 7) {
+        texts.status = ResString(res::kStrFirstState + state) + mark;
+    } else {
+        texts.status += QStringLiteral("  ") + mark;
+    }
+}
+
 }  // namespace kestrona

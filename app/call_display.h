@@ -23,5 +23,9 @@ DisplayTexts MakeDisplayTexts(const QString& localAddress, int state, int64_t se
 // An encrypted call carries its mark and its four characters beside the
 // other party for the whole call.
 void AddEncryptedMark(DisplayTexts& texts, const QString& sas);
+// The mark of a muted call on the state line: in place of the rate while
+// the call talks (the line has room for one of them beside the time),
+// else behind the state.
+void AddMutedMark(DisplayTexts& texts, int state);
 
 }  // namespace kestrona

@@ -91,7 +91,7 @@ void ShowState(CPhoneDlg& phone, const QString& localAddress, int state, int32_t
     DisplayTexts texts =
         MakeDisplayTexts(localAddress, state, seconds, 8000, name, peer, QTime::currentTime());
     if (muted)
-        texts.status += QStringLiteral("  ") + ResString(res::kStrMuted);
+        AddMutedMark(texts, state);
     if (!sas.isEmpty())
         AddEncryptedMark(texts, sas);
     phone.ShowDisplay(texts);
@@ -237,6 +237,16 @@ int main(int argc, char** argv) {
     // A muted call.
     ShowState(*phone, localAddress, 2, 10086, QStringLiteral("王小明"), 754, {}, true);
     Save(phone.get(), QStringLiteral("phone_state2_muted"));
+    // After a call: who called meanwhile and was told busy.
+    ShowState(*phone, localAddress, 0, 0, QString(), 0);
+    {
+        DisplayTexts texts =
+            MakeDisplayTexts(localAddress, 0, 0, 8000, QString(), 0, QTime::currentTime());
+        texts.status +=
+            QStringLiteral("  ") + ResString(res::kStrCalledWhileBusy).arg(QStringLiteral("20517"));
+        phone->ShowDisplay(texts);
+    }
+    Save(phone.get(), QStringLiteral("phone_called_while_busy"));
 
     // The window as the desktop shows it: cut to the skin's outline.
     {

@@ -181,14 +181,21 @@ void CSkinFace::DrawDisplay(QPainter& p) const {
         p.setPen(kDark);
         text(110, 38, m_texts.peer);
     }
+    // A state line longer than its place beside the time (a notice, a mark)
+    // takes the whole line: texts drawn over each other read as neither.
+    constexpr int kStatusX = 110, kTimeX = 240, kGap = 4;
+    const bool timeFits =
+        p.fontMetrics().horizontalAdvance(m_texts.status) <= kTimeX - kStatusX - kGap;
     p.setPen(kLight);
     text(111, 25, m_texts.localAddress);
-    text(111, 54, m_texts.status);
-    text(241, 54, m_texts.time);
+    text(kStatusX + 1, 54, m_texts.status);
+    if (timeFits)
+        text(kTimeX + 1, 54, m_texts.time);
     p.setPen(kDark);
     text(110, 24, m_texts.localAddress);
-    text(110, 53, m_texts.status);
-    text(240, 53, m_texts.time);
+    text(kStatusX, 53, m_texts.status);
+    if (timeFits)
+        text(kTimeX, 53, m_texts.time);
     p.restore();
 }
 
