@@ -215,9 +215,7 @@ void CPresence::Run() {
         if (found.serverUnknown)
             unknownIn = job.login;
         if (found.serverUnknown || !found.states.empty()) {
-            const int login = job.login;
-            QMetaObject::invokeMethod(
-                this, [this, login, found] { Deliver(login, found); }, Qt::QueuedConnection);
+            m_answers.Post({job.login, std::move(found)});
         }
     }
 }

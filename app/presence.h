@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "net/server_exchange.h"
+#include "net/thread_handoff.h"
 
 namespace kestrona {
 
@@ -117,6 +118,11 @@ class CPresence : public PresenceSource {
     std::deque<Job> m_jobs;
     std::atomic<bool> m_stop{false};
     std::unique_ptr<CancelToken> m_cancel;
+    // The worker's answers, with the login they were asked under.
+    CThreadHandoff<std::pair<int, Found>> m_answers{
+        this, [this](std::vector<std::pair<int, Found>>& answers) {
+            for (const auto& [login, found] : answers) Deliver(login, found);
+        }};
     std::thread m_thread;
 };
 
