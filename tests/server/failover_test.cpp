@@ -77,6 +77,8 @@ struct Round {
 
 class Service {
   public:
+    ~Service() { StopLoad(); }
+
     // Empty when it runs; else why not, and whether that is a skip.
     std::string Start(bool* skip) {
         *skip = false;

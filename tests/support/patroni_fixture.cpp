@@ -291,11 +291,15 @@ bool PatroniCluster::Start() {
     }
     // The first node runs initdb and takes the lead; the second copies it
     // and becomes its synchronous standby.
-    if (!StartNode(0) || !WaitUntil([&] { return Primary() == 0; }, std::chrono::seconds(120))) {
+    if (!StartNode(0) ||
+        !WaitUntil([&] { return Primary() == 0 || Ended(0); }, std::chrono::seconds(120)) ||
+        Primary() != 0) {
         m_error = "the first node did not become the primary";
         return false;
     }
-    if (!StartNode(1) || !WaitUntil([&] { return IsSyncStandby(1); }, std::chrono::seconds(120))) {
+    if (!StartNode(1) ||
+        !WaitUntil([&] { return IsSyncStandby(1) || Ended(1); }, std::chrono::seconds(120)) ||
+        !IsSyncStandby(1)) {
         m_error = "the second node did not become the synchronous standby";
         return false;
     }
@@ -355,6 +359,14 @@ bool PatroniCluster::StartNode(int node) {
     }
     n.patroni = Spawn({kPatroni, (n.dir / "patroni.yml").string()}, n.dir / "patroni.log");
     return n.patroni > 0;
+}
+
+bool PatroniCluster::Ended(int node) {
+    Node& n = m_nodes.at(static_cast<std::size_t>(node));
+    if (n.patroni > 0 && ::waitpid(n.patroni, nullptr, WNOHANG) == n.patroni) {
+        n.patroni = -1;
+    }
+    return n.patroni <= 0;
 }
 
 void PatroniCluster::KillPostgres(const Node& node) {

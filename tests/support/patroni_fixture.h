@@ -90,6 +90,8 @@ class PatroniCluster {
     pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& log);
     bool WriteNodeConfig(const Node& node);
     void KillPostgres(const Node& node);
+    // Reaps the node's Patroni if it exited: true when it no longer runs.
+    bool Ended(int node);
     void StopAll();
 
     Settings m_settings;
