@@ -229,6 +229,32 @@ class Service {
         return round;
     }
 
+    // A planned switch back: the primary is demoted while the instances
+    // hold connections to it. The time to the first login, or -1.
+    double Switchover(std::string* problem) {
+        int old = cluster.Primary();
+        if (old < 0 || !kestrona::test::PatroniCluster::WaitUntil(
+                           [&] { return cluster.IsSyncStandby(1 - old); }, 120s)) {
+            *problem = "no primary with a synchronous standby before the switchover";
+            return -1;
+        }
+        auto began = Clock::now();
+        if (!cluster.Switchover(1 - old)) {
+            *problem = "patronictl switchover failed\n" + cluster.Log();
+            return -1;
+        }
+        // The old primary is a standby now: logins must reach the new one.
+        while (Clock::now() - began < 90s) {
+            if (cluster.Primary() == 1 - old &&
+                LoggedIn(Talk(port, test::LoginRecord(probe, "pw-probe", 7000)))) {
+                return Seconds(Clock::now() - began);
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        *problem = "no login within 90 s of the switchover\n" + cluster.Log();
+        return -1;
+    }
+
     // What the service lost: acknowledged registrations that cannot log in,
     // and numbers given twice. A login answered GENERALERROR is asked again.
     struct Losses {
@@ -340,6 +366,14 @@ void RunFailovers(int rounds) {
         done.push_back(*round);
         std::this_thread::sleep_for(2s);
     }
+    std::string problem;
+    const double switched = service.Switchover(&problem);
+    if (switched < 0) {
+        service.StopLoad();
+        FAIL() << problem;
+    }
+    std::printf("switchover back: first login %.2f s after patronictl began\n", switched);
+    std::this_thread::sleep_for(2s);
     service.StopLoad();
     const int sessions_lost = service.SessionsLost();
     Service::Losses losses = service.Check();

@@ -361,6 +361,29 @@ bool PatroniCluster::StartNode(int node) {
     return n.patroni > 0;
 }
 
+bool PatroniCluster::Switchover(int candidate) {
+    const int primary = Primary();
+    if (primary < 0 || primary == candidate) {
+        return false;
+    }
+    const Node& c = m_nodes.at(static_cast<std::size_t>(candidate));
+    pid_t pid =
+        Spawn({kPatronictl, "-c", (c.dir / "patroni.yml").string(), "switchover", "--leader",
+               m_nodes[static_cast<std::size_t>(primary)].name, "--candidate", c.name, "--force"},
+              m_dir.Path() / "patronictl.log");
+    if (pid < 0) {
+        return false;
+    }
+    int status = 0;
+    if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
+                   std::chrono::seconds(60))) {
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 bool PatroniCluster::Ended(int node) {
     Node& n = m_nodes.at(static_cast<std::size_t>(node));
     if (n.patroni > 0 && ::waitpid(n.patroni, nullptr, WNOHANG) == n.patroni) {

@@ -35,6 +35,7 @@ class PatroniCluster {
     };
 
     static constexpr const char* kPatroni = "/usr/bin/patroni";
+    static constexpr const char* kPatronictl = "/usr/bin/patronictl";
     static constexpr const char* kEtcd = "/usr/bin/etcd";
     static constexpr const char* kHaproxy = "/usr/sbin/haproxy";
     static constexpr const char* kBinDir = "/usr/lib/postgresql/15/bin";
@@ -74,6 +75,9 @@ class PatroniCluster {
     void Kill(int node);
     // Starts the node's Patroni again on its data (it rejoins as a standby).
     bool StartNode(int node);
+    // A planned switch with patronictl: the primary is demoted and the
+    // given node promoted. False when patronictl fails.
+    bool Switchover(int candidate);
 
     const std::string& Error() const { return m_error; }
     // The ends of every log, for a failure message.
