@@ -13,6 +13,7 @@ ExchangeHandler::ExchangeHandler(const ServerConfig& config, Directory& director
       limits_(config.limits, directory.store()) {
     metrics_.relay = &directory.relay_counters();
     metrics_.presence = &directory.presence_counters();
+    metrics_.database = directory.store().database_counters();
 }
 
 ExchangeHandler::~ExchangeHandler() {

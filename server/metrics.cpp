@@ -257,6 +257,20 @@ std::string Metrics::Text() const {
         Line(out, "kestrona_presence_modes_total", Label("mode", "hidden"),
              static_cast<double>(presence->modes[1].load(std::memory_order_relaxed)));
     }
+    if (database) {
+        Header(out, "kestrona_database_reconnects_total", "counter",
+               "Database connections opened again after one broke or met a read-only server.");
+        Line(out, "kestrona_database_reconnects_total", {},
+             static_cast<double>(database->reconnects.load(std::memory_order_relaxed)));
+        Header(out, "kestrona_database_failovers_total", "counter",
+               "Reconnections that reached another database server than before.");
+        Line(out, "kestrona_database_failovers_total", {},
+             static_cast<double>(database->failovers.load(std::memory_order_relaxed)));
+        Header(out, "kestrona_database_refused_total", "counter",
+               "Store calls refused because no database connection was ready in time.");
+        Line(out, "kestrona_database_refused_total", {},
+             static_cast<double>(database->refused.load(std::memory_order_relaxed)));
+    }
     auto gauge = [&](std::string_view name, std::string_view help,
                      const std::function<std::int64_t()>& read) {
         if (read) {

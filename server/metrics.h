@@ -12,6 +12,7 @@
 
 #include "server/reply.h"
 #include "server/request.h"
+#include "server/store.h"
 
 namespace kestrona::server {
 
@@ -88,6 +89,7 @@ class Metrics {
     // Set once before serving; nothing is written when empty.
     const RelayCounters* relay = nullptr;
     const PresenceCounters* presence = nullptr;
+    const DatabaseCounters* database = nullptr;
 
     std::string Text() const;
 

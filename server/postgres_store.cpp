@@ -153,6 +153,20 @@ std::string BytesAt(const Result& r, int row, int column) {
 
 void Quiet(void*, const char*) {}
 
+// Errors after which the connection is of no more use, though libpq may
+// still count it as open: the server turned read-only (a primary demoted,
+// or a standby reached), is shutting down or refuses new work, or the
+// connection itself failed.
+bool EndsTheConnection(const PGresult* r) {
+    const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    if (!state) {
+        return false;
+    }
+    std::string_view code(state);
+    return code == "25006" || code == "57P01" || code == "57P02" || code == "57P03" ||
+           code.substr(0, 2) == "08";
+}
+
 // Runs f; a database that cannot be reached (no connection free in time, or
 // none at all) gives the failure value of the operation.
 template <class T, class F>
@@ -191,18 +205,27 @@ class PostgresStore::Connection {
             lengths.push_back(static_cast<int>(p.value.size()));
             formats.push_back(p.binary ? 1 : 0);
         }
-        return Result(PQexecParams(conn_, sql, static_cast<int>(params.size()), nullptr,
-                                   values.data(), lengths.data(), formats.data(), 0));
+        warned_ = false;
+        return Checked(Result(PQexecParams(conn_, sql, static_cast<int>(params.size()), nullptr,
+                                           values.data(), lengths.data(), formats.data(), 0)));
     }
 
     // Plain SQL, no parameters (transactions, schema).
-    Result Exec(const char* sql) { return Result(PQexec(conn_, sql)); }
+    Result Exec(const char* sql) {
+        warned_ = false;
+        return Checked(Result(PQexec(conn_, sql)));
+    }
 
     bool Begin() { return ExecOk("BEGIN"); }
 
     bool ExecOk(const char* sql) { return Ok(Exec(sql)); }
 
-    bool Broken() const { return PQstatus(conn_) == CONNECTION_BAD; }
+    bool Broken() const { return stale_ || PQstatus(conn_) == CONNECTION_BAD; }
+
+    // The server as it names itself (address:port), read when the
+    // connection was opened; the same text through a balancer for the same
+    // server, another after a failover.
+    const std::string& server() const { return server_; }
 
     // For a connection at rest in the pool: reads what the database sent
     // meanwhile, which shows a connection the database closed (a restart).
@@ -234,13 +257,18 @@ class PostgresStore::Connection {
     }
 
     // Opens the connection anew, with its settings and statements; blocks
-    // for at most the connect time-out.
+    // for at most the connect time-out. A server that is read-only (a
+    // standby, or a primary being demoted) does not count as reached.
     bool Reopen() {
         PQreset(conn_);
         if (PQstatus(conn_) != CONNECTION_OK) {
             return false;
         }
-        PQsetNoticeProcessor(conn_, Quiet, nullptr);
+        stale_ = false;
+        Listen();
+        if (!Identify()) {
+            return false;
+        }
         Configure();
         try {
             if (prepared_) {
@@ -278,8 +306,56 @@ class PostgresStore::Connection {
             conn_ = nullptr;
             throw std::runtime_error("cannot connect to the database: " + why);
         }
-        PQsetNoticeProcessor(conn_, Quiet, nullptr);
+        Listen();
+        if (!Identify()) {
+            PQfinish(conn_);
+            conn_ = nullptr;
+            throw std::runtime_error("the database server is read-only (a standby?)");
+        }
         Configure();
+    }
+
+    void Listen() {
+        PQsetNoticeProcessor(conn_, Quiet, nullptr);
+        PQsetNoticeReceiver(conn_, &Connection::Notice, this);
+    }
+
+    // A warning during a write on a durable connection is the server saying
+    // that it committed without the confirmation this connection waits for:
+    // a commit whose wait for the synchronous standby was cancelled (a
+    // cancel request, or pg_cancel_backend while the standby is away) is
+    // kept locally and reported as done. Such a write must not be
+    // acknowledged to a phone; it still holds its number, so that number is
+    // not given again.
+    static void Notice(void* self, const PGresult* notice) {
+        const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+        if (severity && std::string_view(severity) == "WARNING") {
+            static_cast<Connection*>(self)->warned_ = true;
+        }
+    }
+
+    bool Identify() {
+        Result r(PQexec(conn_,
+                        "SELECT pg_is_in_recovery(), coalesce(host(inet_server_addr()), 'local') "
+                        "|| ':' || coalesce(inet_server_port()::text, '')"));
+        if (!Ok(r) || PQntuples(r.get()) != 1) {
+            return false;
+        }
+        server_ = TextAt(r, 0, 1);
+        return std::string_view(PQgetvalue(r.get(), 0, 0)) == "f";
+    }
+
+    // Marks the connection for reopening when the result shows it is done;
+    // turns a durable write that the server only half confirmed into a
+    // failure.
+    Result Checked(Result r) {
+        if (r && EndsTheConnection(r.get())) {
+            stale_ = true;
+        }
+        if (durable_ && warned_ && Ok(r)) {
+            return Result(PQmakeEmptyPGresult(conn_, PGRES_FATAL_ERROR));
+        }
+        return r;
     }
 
     void Configure() {
@@ -305,14 +381,18 @@ class PostgresStore::Connection {
             formats.push_back(p.binary ? 1 : 0);
         }
         // Text parameters go NUL-terminated; std::string guarantees it.
-        return Result(PQexecPrepared(conn_, name, static_cast<int>(params.size()), values.data(),
-                                     lengths.data(), formats.data(), 0));
+        warned_ = false;
+        return Checked(Result(PQexecPrepared(conn_, name, static_cast<int>(params.size()),
+                                             values.data(), lengths.data(), formats.data(), 0)));
     }
 
     std::string conninfo_;
     bool durable_;
     PGconn* conn_ = nullptr;
     bool prepared_ = false;
+    bool stale_ = false;
+    bool warned_ = false;
+    std::string server_;
 };
 
 // A connection taken from the pool for one operation.
@@ -361,6 +441,7 @@ PostgresStore::PostgresStore(const std::string& conninfo, int connections) : con
         throw std::runtime_error("database: cannot record the schema version: " + first->Error());
     }
     first->PrepareAll();
+    server_ = first->server();
     idle_[static_cast<int>(Pool::kDurable)].push_back(std::move(first));
     for (int i = 1; i < std::max(1, connections / 4); ++i) {
         auto c = std::make_unique<Connection>(conninfo_, true);
@@ -402,9 +483,11 @@ PostgresStore::Lease PostgresStore::Acquire(Pool pool) {
         // Every connection of the pool is being opened again: waiting would
         // only use up the caller's time.
         if (leased_[p].empty()) {
+            counters_.refused.fetch_add(1, std::memory_order_relaxed);
             throw std::runtime_error("database: not connected");
         }
         if (available_[p].wait_until(lock, deadline) == std::cv_status::timeout && idle.empty()) {
+            counters_.refused.fetch_add(1, std::memory_order_relaxed);
             throw std::runtime_error("database: no connection free in time");
         }
     }
@@ -466,6 +549,11 @@ void PostgresStore::Reconnect() {
             lock.lock();
             std::erase(leased_[pool], c.get());
             if (ok) {
+                counters_.reconnects.fetch_add(1, std::memory_order_relaxed);
+                if (c->server() != server_) {
+                    server_ = c->server();
+                    counters_.failovers.fetch_add(1, std::memory_order_relaxed);
+                }
                 idle_[pool].push_back(std::move(c));
                 available_[pool].notify_one();
             } else {
@@ -577,7 +665,9 @@ bool PostgresStore::AddCallReport(const CallReport& r) {
 
 bool PostgresStore::PutSession(const SessionRow& s) {
     return Guarded(false, [&]() -> bool {
-        Lease c = Acquire(Pool::kSessions);
+        // A login: acknowledged to the phone only when it would outlive a
+        // failover, so that the phone's next keep-alive finds its session.
+        Lease c = Acquire(Pool::kDurable);
         return Ok(c->Run("put_session",
                          {Int(s.number), Text(s.address), Int(s.port), Int(s.last_seen_ms),
                           Text(s.relay_address), Int(s.relay_port), Int(s.hidden ? 1 : 0)}));

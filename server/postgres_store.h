@@ -1,10 +1,15 @@
 // The PostgreSQL store, for several server instances on one database. Each
 // instance keeps small pools of connections with their statements prepared,
 // so that a request costs one round trip on a connection that is ready.
-// Session rows go through connections that do not wait for the disk at
-// commit: a keep-alive lost in a database crash costs nothing, since the
-// next one writes it again. Subscribers, reports and administration go
-// through connections that do wait.
+// Keep-alives go through connections that do not wait for the disk at
+// commit: one lost in a database crash costs nothing, since the next one
+// writes it again. Subscribers, logins (the session row), reports and
+// administration go through connections that wait for the commit, and with
+// synchronous replication for the standby, before success is reported.
+//
+// A connection that breaks, or finds its server read-only (a primary
+// demoted in a failover), is opened again in the background; until one is
+// ready again calls fail at once rather than wait.
 #pragma once
 
 #include <atomic>
@@ -70,6 +75,7 @@ class PostgresStore final : public SubscriberStore {
     bool UpdateLimits(const std::vector<std::string>& keys, std::int64_t now_ms,
                       const std::function<void(std::vector<LimitEntry>&)>& change) override;
     void Interrupt() override;
+    const DatabaseCounters* database_counters() const override { return &counters_; }
 
     class Connection;
 
@@ -93,6 +99,10 @@ class PostgresStore final : public SubscriberStore {
     bool interrupted_ = false;
     bool closing_ = false;
     std::atomic<std::uint64_t> limit_updates_{0};
+    DatabaseCounters counters_;
+    // The server that the last connection opened reached, as it names
+    // itself; another one after a reconnect is a failover.
+    std::string server_;
     std::thread reconnector_;
 };
 

@@ -3,6 +3,7 @@
 // implement it; every method is safe to call from several threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -77,6 +78,18 @@ struct LimitEntry {
     std::string value;
     std::int64_t expires_ms = 0;
     bool changed = false;  // set by whoever changes it, to have it written
+};
+
+// What a store that talks to a database server saw of it, for an operator.
+struct DatabaseCounters {
+    // Connections opened again after one broke or met a read-only server.
+    std::atomic<std::uint64_t> reconnects{0};
+    // Times a reopened connection reached another server than the last one
+    // (its address and port as the server sees itself): a failover.
+    std::atomic<std::uint64_t> failovers{0};
+    // Store calls refused at once or after their deadline because no
+    // connection was ready.
+    std::atomic<std::uint64_t> refused{0};
 };
 
 class SubscriberStore {
@@ -174,6 +187,8 @@ class SubscriberStore {
     // For shutdown: breaks off calls waiting on the database (their
     // connections are closed under them) and fails every later call at once.
     virtual void Interrupt() {}
+    // Null for a store that keeps no connections (a file).
+    virtual const DatabaseCounters* database_counters() const { return nullptr; }
 
   private:
     std::mutex limits_mutex_;
