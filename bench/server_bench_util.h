@@ -2,8 +2,12 @@
 // on a port of its choosing, and the CPU that processes used, from /proc.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,11 +17,63 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 extern char** environ;
 
 namespace kestrona::bench {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A record of `size` zero bytes that begins with its command word.
+inline Bytes Record(std::string_view word, std::size_t size) {
+    Bytes r(size, 0);
+    std::memcpy(r.data(), word.data(), word.size());
+    return r;
+}
+
+inline bool StartsWith(const Bytes& reply, std::string_view word) {
+    return reply.size() >= word.size() && std::memcmp(reply.data(), word.data(), word.size()) == 0;
+}
+
+// One whole exchange on loopback as a phone makes it (connect, the 6-byte
+// greeting, the request, everything until the server closes); the reply,
+// empty on failure. Each read waits 5 s at the most.
+inline Bytes Exchange(std::uint16_t port, const Bytes& request) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Bytes reply;
+    std::uint8_t buffer[512];
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        constexpr std::size_t kGreeting = 6;
+        std::size_t got = 0;
+        while (got < kGreeting) {
+            ssize_t n = ::recv(fd, buffer + got, kGreeting - got, 0);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        if (got == kGreeting && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                                    static_cast<ssize_t>(request.size())) {
+            for (;;) {
+                ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) {
+                    break;
+                }
+                reply.insert(reply.end(), buffer, buffer + n);
+            }
+        }
+    }
+    ::close(fd);
+    return reply;
+}
 
 // CPU seconds (user and system) a process has used so far; 0 when gone.
 inline double CpuSeconds(pid_t pid) {

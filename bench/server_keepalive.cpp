@@ -31,7 +31,10 @@ extern char** environ;
 namespace {
 
 namespace rec = kestrona::server::records;
-using Bytes = std::vector<std::uint8_t>;
+using kestrona::bench::Bytes;
+using kestrona::bench::Exchange;
+using kestrona::bench::Record;
+using kestrona::bench::StartsWith;
 using Clock = std::chrono::steady_clock;
 
 struct Settings {
@@ -40,47 +43,6 @@ struct Settings {
     double seconds = 5;
     int server_threads = 2;
 };
-
-Bytes Exchange(std::uint16_t port, const Bytes& request) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Bytes reply;
-    std::uint8_t buffer[512];
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        std::size_t got = 0;
-        while (got < 6) {
-            ssize_t n = ::recv(fd, buffer + got, 6 - got, 0);
-            if (n <= 0) {
-                break;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        if (got == 6 && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
-            for (;;) {
-                ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n <= 0) {
-                    break;
-                }
-                reply.insert(reply.end(), buffer, buffer + n);
-            }
-        }
-    }
-    ::close(fd);
-    return reply;
-}
-
-Bytes Record(std::string_view word, std::size_t size) {
-    Bytes r(size, 0);
-    std::memcpy(r.data(), word.data(), word.size());
-    return r;
-}
-
-bool StartsWith(const Bytes& reply, std::string_view word) {
-    return reply.size() >= word.size() && std::memcmp(reply.data(), word.data(), word.size()) == 0;
-}
 
 struct Server {
     pid_t pid = 0;

@@ -33,56 +33,14 @@
 namespace {
 
 namespace rec = kestrona::server::records;
+using kestrona::bench::Bytes;
 using kestrona::bench::ClusterCpuSeconds;
 using kestrona::bench::CpuSeconds;
-using Bytes = std::vector<std::uint8_t>;
+using kestrona::bench::Exchange;
+using kestrona::bench::Record;
+using kestrona::bench::StartsWith;
 
 constexpr int kSubscribers = 65;
-
-Bytes Record(std::string_view word, std::size_t size) {
-    Bytes r(size, 0);
-    std::memcpy(r.data(), word.data(), word.size());
-    return r;
-}
-
-bool StartsWith(const Bytes& reply, std::string_view word) {
-    return reply.size() >= word.size() && std::memcmp(reply.data(), word.data(), word.size()) == 0;
-}
-
-// One whole exchange as a phone makes it; the reply, empty on failure.
-Bytes Exchange(std::uint16_t port, const Bytes& request) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Bytes reply;
-    std::uint8_t buffer[512];
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        std::size_t got = 0;
-        while (got < rec::accept::kSize) {
-            ssize_t n = ::recv(fd, buffer + got, rec::accept::kSize - got, 0);
-            if (n <= 0) {
-                break;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        if (got == rec::accept::kSize && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-                                             static_cast<ssize_t>(request.size())) {
-            for (;;) {
-                ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n <= 0) {
-                    break;
-                }
-                reply.insert(reply.end(), buffer, buffer + n);
-            }
-        }
-    }
-    ::close(fd);
-    return reply;
-}
 
 struct Instance {
     pid_t pid = 0;
