@@ -102,6 +102,8 @@ SqliteStore::SqliteStore(const std::string& path) {
         set_hidden_ = Prepare(
             "UPDATE sessions SET hidden = ?3 WHERE number = ?1 AND address = ?2 AND "
             "last_seen_ms >= ?4");
+        begin_read_ = Prepare("BEGIN");
+        end_read_ = Prepare("COMMIT");
         remove_session_ = Prepare("DELETE FROM sessions WHERE number = ?1 AND address = ?2");
         claim_sweep_ = Prepare(
             "UPDATE housekeeping SET next_run_ms = ?1 + ?2 WHERE task = 'sweep' AND "
@@ -121,8 +123,8 @@ SqliteStore::~SqliteStore() {
 void SqliteStore::Close() {
     for (sqlite3_stmt** stmt :
          {&max_number_, &insert_subscriber_, &find_hash_, &insert_report_, &put_session_,
-          &find_session_, &touch_session_, &change_port_, &set_relay_, &set_hidden_,
-          &remove_session_, &claim_sweep_, &sweep_, &count_sessions_}) {
+          &find_session_, &touch_session_, &change_port_, &set_relay_, &set_hidden_, &begin_read_,
+          &end_read_, &remove_session_, &claim_sweep_, &sweep_, &count_sessions_}) {
         sqlite3_finalize(*stmt);
         *stmt = nullptr;
     }
@@ -298,13 +300,26 @@ std::optional<SessionRow> SqliteStore::FindSessionLocked(std::int32_t number,
 
 std::vector<std::optional<SessionRow>> SqliteStore::FindSessions(
     const std::vector<std::int32_t>& numbers, std::int64_t alive_since_ms) {
-    // Inside the process a look-up by primary key costs a few microseconds:
-    // the one prepared statement under one lock is the batch.
+    // Inside the process a look-up by primary key costs a microsecond or
+    // two: the one prepared statement under one lock, in one read
+    // transaction, is the batch. Without the transaction each look-up
+    // would take and drop the file's read lock (two fcntl calls and more
+    // than the look-up itself).
     std::lock_guard lock(mutex_);
     std::vector<std::optional<SessionRow>> rows;
     rows.reserve(numbers.size());
+    bool in_transaction = numbers.size() > 1 && sqlite3_step(begin_read_) == SQLITE_DONE;
+    sqlite3_reset(begin_read_);
     for (std::int32_t n : numbers) {
         rows.push_back(FindSessionLocked(n, alive_since_ms));
+    }
+    if (in_transaction) {
+        int rc = sqlite3_step(end_read_);
+        sqlite3_reset(end_read_);
+        if (rc != SQLITE_DONE) {
+            // Never left open: it would hold back every later write.
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
     }
     return rows;
 }

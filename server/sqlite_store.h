@@ -85,6 +85,8 @@ class SqliteStore final : public SubscriberStore {
     sqlite3_stmt* change_port_ = nullptr;
     sqlite3_stmt* set_relay_ = nullptr;
     sqlite3_stmt* set_hidden_ = nullptr;
+    sqlite3_stmt* begin_read_ = nullptr;
+    sqlite3_stmt* end_read_ = nullptr;
     sqlite3_stmt* remove_session_ = nullptr;
     sqlite3_stmt* claim_sweep_ = nullptr;
     sqlite3_stmt* sweep_ = nullptr;

@@ -99,6 +99,13 @@ TEST(ServerRelayOptions, RelaysAreHostAndPortWithAnOptionalTlsMark) {
     EXPECT_TRUE(parsed.options.turn[1].tls);
     EXPECT_EQ(parsed.options.turn_ttl_s, 120);
     EXPECT_NE(ParseOptions({"--turn", "relay.example"}).error, "");
+    parsed = ParseOptions(
+        {"--presence-lookups-per-number", "0", "--presence-lookups-per-address", "100"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.options.presence_lookups_per_number, 0);
+    EXPECT_EQ(parsed.options.presence_lookups_per_address, 100);
+    EXPECT_EQ(ParseOptions({}).options.presence_lookups_per_number, 20);
+    EXPECT_NE(ParseOptions({"--presence-lookups-per-address", "-1"}).error, "");
 
     // At start: the secret's first line, trimmed; a clear error for no secret.
     test::TempDir dir;
