@@ -400,7 +400,9 @@ void RunFailovers(int rounds) {
         const double refused = Counter(service.metrics[i], "kestrona_database_refused_total");
         std::printf("instance %d: %.0f reconnects, %.0f failovers seen, %.0f calls refused\n",
                     i + 1, reconnects, failovers, refused);
-        EXPECT_GE(failovers, 1) << "instance " << i + 1 << " did not notice the failover";
+        EXPECT_GE(failovers, 1) << "instance " << i + 1
+                                << " did not notice the failover; its log:\n"
+                                << service.instances[i]->LogTail();
         EXPECT_GE(reconnects, 1);
     }
     EXPECT_GT(losses.checked, 0u);

@@ -2,14 +2,18 @@
 // choosing.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -58,8 +62,15 @@ class ServerProcess {
             }
             first_line_ = line;
         }
+        // The rest is read as it comes: a pipe left full would stop the
+        // server at its next line of log, in the middle of whatever it does.
+        if (err_) {
+            drain_ = std::thread([this] { Drain(); });
+        }
     }
     ~ServerProcess() { Stop(SIGTERM); }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
 
     // SIGKILL: a crash, with no chance to tidy up.
     void Stop(int signal) {
@@ -69,10 +80,20 @@ class ServerProcess {
             ::waitpid(pid_, &status, 0);
             pid_ = -1;
         }
+        draining_ = false;
+        if (drain_.joinable()) {
+            drain_.join();
+        }
         if (err_) {
             std::fclose(err_);
             err_ = nullptr;
         }
+    }
+
+    // The last lines the server wrote after its first (at most 16 KiB).
+    std::string LogTail() const {
+        std::lock_guard lock(tail_mutex_);
+        return tail_;
     }
 
     // The exit status of a server that stopped by itself (a refused
@@ -96,8 +117,34 @@ class ServerProcess {
     const std::string& first_line() const { return first_line_; }
 
   private:
+    // Until the end of the pipe, or Stop; a process the server left behind
+    // that holds the pipe open keeps nobody waiting.
+    void Drain() {
+        const int fd = ::fileno(err_);
+        char buffer[4096];
+        while (draining_) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                return;
+            }
+            std::lock_guard lock(tail_mutex_);
+            tail_.append(buffer, static_cast<std::size_t>(n));
+            if (tail_.size() > 16384) {
+                tail_.erase(0, tail_.size() - 16384);
+            }
+        }
+    }
+
     pid_t pid_ = -1;
     std::FILE* err_ = nullptr;
+    std::thread drain_;
+    std::atomic<bool> draining_{true};
+    mutable std::mutex tail_mutex_;
+    std::string tail_;
     std::uint16_t port_ = 0;
     std::string first_line_;
 };
