@@ -1,13 +1,11 @@
 #include "net/port_mapper.h"
 
 #include <QDebug>
-#include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace kestrona {
@@ -28,16 +26,7 @@ bool IsPrivateAddress(const std::string& text) {
 }  // namespace
 
 CPortMapper::CPortMapper(PortMapBackends backends, Options options, QObject* parent)
-    : QObject(parent),
-      m_makeBackends(std::move(backends)),
-      m_options(options),
-      m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (m_wakeFd.get() < 0) {
-        qFatal("kestrona: port mapping: no event counter: %s", std::strerror(errno));
-    }
-    auto* notifier = new QSocketNotifier(m_wakeFd.get(), QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] { TakeResults(); });
-}
+    : QObject(parent), m_makeBackends(std::move(backends)), m_options(options) {}
 
 CPortMapper::~CPortMapper() {
     Shutdown();
@@ -48,7 +37,7 @@ int CPortMapper::Map(int localPort, Done done) {
     if (m_bShutDown || localPort <= 0 || localPort > 65535) {
         // Answered like any other request: later, on this thread.
         m_pending.emplace(id, std::move(done));
-        PostResult(Result{id, false, Grant{}});
+        m_results.Post(Result{id, false, Grant{}});
         return id;
     }
     m_pending.emplace(id, std::move(done));
@@ -95,28 +84,7 @@ int CPortMapper::ActiveCount() const {
     return m_nActive;
 }
 
-void CPortMapper::PostResult(Result result) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_results.push_back(std::move(result));
-    }
-    // The answers travel in the queue above, under its lock; the event
-    // counter only wakes this object's thread to take them. No Qt event
-    // crosses threads, so the thread checker sees the whole hand-over.
-    const uint64_t one = 1;
-    while (::write(m_wakeFd.get(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
-}
-
-void CPortMapper::TakeResults() {
-    uint64_t count = 0;
-    while (::read(m_wakeFd.get(), &count, sizeof count) < 0 && errno == EINTR) {
-    }
-    std::deque<Result> results;
-    {
-        std::lock_guard lock(m_mutex);
-        results.swap(m_results);
-    }
+void CPortMapper::TakeResults(std::vector<Result>& results) {
     for (Result& result : results) {
         if (result.lost) {
             emit mappingLost(result.id);
@@ -228,7 +196,7 @@ void CPortMapper::DoMap(const Job& job) {
         }
     }
     const int id = job.id;
-    PostResult(Result{id, false, grant});
+    m_results.Post(Result{id, false, grant});
 }
 
 void CPortMapper::DoUnmap(int id) {
@@ -286,7 +254,7 @@ void CPortMapper::RenewDue() {
         m_router = nullptr;
         m_bSearched = false;
         qInfo("kestrona: port mapping: renewal of %d failed", held.externalPort);
-        PostResult(Result{id, true, Grant{}});
+        m_results.Post(Result{id, true, Grant{}});
     }
 }
 

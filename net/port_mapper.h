@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "net/port_forwarder.h"
+#include "net/thread_handoff.h"
 #include "platform/unique_fd.h"
 
 namespace kestrona {
@@ -111,8 +112,7 @@ class CPortMapper : public QObject, public IPortForwarder {
         bool lost = false;  // a held forwarding was lost, else a request's answer
         Grant grant;
     };
-    void PostResult(Result result);
-    void TakeResults();
+    void TakeResults(std::vector<Result>& results);
 
     const PortMapBackends m_makeBackends;
     const Options m_options;
@@ -127,10 +127,10 @@ class CPortMapper : public QObject, public IPortForwarder {
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Job> m_jobs;
-    std::deque<Result> m_results;
     int m_nActive = 0;
-    // Counts the worker's wake-ups of the owner's thread for new results.
-    UniqueFd m_wakeFd;
+    // The worker's answers and lost forwardings, to the owner's thread.
+    CThreadHandoff<Result> m_results{
+        this, [this](std::vector<Result>& results) { TakeResults(results); }};
 
     // Worker only.
     std::vector<std::unique_ptr<IPortMapBackend>> m_backends;
