@@ -75,40 +75,35 @@ inline Bytes Exchange(std::uint16_t port, const Bytes& request) {
     return reply;
 }
 
-// CPU seconds (user and system) a process has used so far; 0 when gone.
-inline double CpuSeconds(pid_t pid) {
+// The fields of /proc/PID/stat behind the command name (which may hold
+// blanks and parentheses itself); empty when the process is gone.
+inline std::string StatFields(pid_t pid) {
     std::string path = "/proc/" + std::to_string(pid) + "/stat";
     std::FILE* f = std::fopen(path.c_str(), "r");
     if (!f) {
-        return 0;
+        return {};
     }
     char buffer[1024];
     std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
     std::fclose(f);
     buffer[n] = 0;
-    // Fields 14 and 15 (utime, stime) follow the command name in parentheses.
     const char* p = std::strrchr(buffer, ')');
+    return p && p[1] ? std::string(p + 2) : std::string();
+}
+
+// CPU seconds (user and system) a process has used so far; 0 when gone.
+inline double CpuSeconds(pid_t pid) {
     unsigned long long utime = 0, stime = 0;
-    if (p) {
-        std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
-    }
+    // Fields 14 and 15 (utime, stime) of the whole line.
+    std::sscanf(StatFields(pid).c_str(), "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                &utime, &stime);
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // The parent of a process; 0 when gone.
 inline pid_t ParentOf(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) {
-        return 0;
-    }
-    char buffer[1024];
-    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-    std::fclose(f);
-    buffer[n] = 0;
-    const char* p = std::strrchr(buffer, ')');
     int ppid = 0;
-    return p && std::sscanf(p + 2, "%*c %d", &ppid) == 1 ? ppid : 0;
+    return std::sscanf(StatFields(pid).c_str(), "%*c %d", &ppid) == 1 ? ppid : 0;
 }
 
 // CPU seconds of a PostgreSQL daemon and the processes it started.
