@@ -153,7 +153,8 @@ inline SpawnedServer SpawnServer(std::vector<std::string> args) {
     char line[512];
     if (server.pid > 0 && std::fgets(line, sizeof line, err)) {
         std::cmatch m;
-        if (std::regex_search(line, m, std::regex("port ([0-9]+)"))) {
+        if (std::regex_search(line, m,
+                              std::regex("^kestrona-server: listening on .* port ([0-9]+),"))) {
             server.port = static_cast<std::uint16_t>(std::stoi(m[1]));
         } else {
             std::fprintf(stderr, "%s", line);

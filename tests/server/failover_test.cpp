@@ -10,6 +10,7 @@
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -116,7 +117,10 @@ class Service {
         port = static_cast<std::uint16_t>(balancer.Port());
         Bytes reply = Talk(port, test::RegisterRecord("probe", "pw-probe", "probe@x"));
         if (test::Prefix(reply, 18) != "REGISTERNEWSUCCESS" || reply.size() < 22) {
-            return "the first registration failed";
+            return "the first registration failed: " +
+                   (reply.empty() ? std::string("no answer") : test::ReplyWord(reply)) + "\n" +
+                   Diagnosis() + "balancer's log:\n" + balancer.Log() + "\n" +
+                   instances[0]->LogTail() + instances[1]->LogTail() + cluster.Log();
         }
         probe = rec::GetInt(reply.data(), rec::register_success::kNumber);
         return {};
@@ -176,6 +180,60 @@ class Service {
         for (int kind = 0; kind < 3; ++kind) {
             load.emplace_back(client, kind);
         }
+        // Each instance's own health listener, asked twice a second: an
+        // instance that goes silent is named with the time it did.
+        load_began = Clock::now();
+        load.emplace_back([this] {
+            while (!stop) {
+                for (int i = 0; i < 2; ++i) {
+                    if (test::HttpGet(metrics[i], "/healthz").empty()) {
+                        std::lock_guard lock(mutex);
+                        if (silent[i]++ == 0) {
+                            first_silent[i] = Seconds(Clock::now() - load_began);
+                        }
+                    }
+                }
+                std::this_thread::sleep_for(500ms);
+            }
+        });
+    }
+
+    // What the test saw of its own processes and ports, for a failure's
+    // report: whether each instance still runs, when it went silent, and
+    // who listens on the ports the test handed out.
+    std::string Diagnosis() {
+        std::string text;
+        std::string ports;
+        for (int i = 0; i < 2; ++i) {
+            text += "instance " + std::to_string(i + 1) + " (port " +
+                    std::to_string(instances[i]->port()) + ", metrics " +
+                    std::to_string(metrics[i]) + "): " + instances[i]->State();
+            {
+                std::lock_guard lock(mutex);
+                text += silent[i] == 0
+                            ? ", its health listener always answered\n"
+                            : ", " + std::to_string(silent[i]) +
+                                  " health probes unanswered, the first " +
+                                  std::to_string(first_silent[i]) + " s after the load began\n";
+            }
+            ports += " or sport = :" + std::to_string(instances[i]->port()) +
+                     " or sport = :" + std::to_string(metrics[i]);
+        }
+        for (std::size_t k = 0; k < kill_times.size(); ++k) {
+            text += "kill " + std::to_string(k + 1) + " at " +
+                    std::to_string(Seconds(kill_times[k] - load_began)) + " s\n";
+        }
+        const std::string command =
+            "timeout 10 ss -Htlnp '( sport = :" + std::to_string(port) + ports + " )' 2>&1";
+        if (std::FILE* ss = ::popen(command.c_str(), "r")) {
+            text += "listening:\n";
+            char line[512];
+            while (std::fgets(line, sizeof line, ss)) {
+                text += line;
+            }
+            ::pclose(ss);
+        }
+        return text;
     }
 
     void StopLoad() {
@@ -333,6 +391,9 @@ class Service {
     std::vector<Registered> registered;
     std::map<std::int32_t, Clock::time_point> logins;
     std::vector<Clock::time_point> kill_times;
+    Clock::time_point load_began;
+    std::array<int, 2> silent{};
+    std::array<double, 2> first_silent{};
     int sessions_checked = 0;
     std::atomic<bool> stop{false};
     std::atomic<long> exchanges{0};
@@ -360,7 +421,7 @@ void RunFailovers(int rounds) {
         std::optional<Round> round = service.Failover(&problem);
         if (!round) {
             service.StopLoad();
-            FAIL() << "failover " << i + 1 << ": " << problem;
+            FAIL() << "failover " << i + 1 << ": " << problem << "\n" << service.Diagnosis();
         }
         std::printf(
             "failover %d: promoted %.2f s, first login through the balancer %.2f s after the "
@@ -411,6 +472,9 @@ void RunFailovers(int rounds) {
     EXPECT_GT(service.sessions_checked, 0);
     EXPECT_EQ(sessions_lost, 0);
     EXPECT_EQ(service.unanswered.load(), 0) << "exchanges went without an answer";
+    if (::testing::Test::HasFailure()) {
+        std::printf("%s", service.Diagnosis().c_str());
+    }
 }
 
 TEST(ServerFailover, ThePrimaryKilledUnderLoadTheStandbyTakesOverAndNothingAcknowledgedIsLost) {

@@ -653,7 +653,8 @@ TEST(ServerProgram, RunsWithOnlyADatabasePathAndServesAPhone) {
     std::uint16_t port = 0;
     if (std::fgets(line, sizeof line, err)) {
         std::cmatch m;
-        if (std::regex_search(line, m, std::regex("port ([0-9]+)"))) {
+        if (std::regex_search(line, m,
+                              std::regex("^kestrona-server: listening on .* port ([0-9]+),"))) {
             port = static_cast<std::uint16_t>(std::stoi(m[1]));
         }
     }

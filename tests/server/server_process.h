@@ -57,7 +57,8 @@ class ServerProcess {
         char line[512];
         if (pid_ > 0 && std::fgets(line, sizeof line, err_)) {
             std::cmatch m;
-            if (std::regex_search(line, m, std::regex("port ([0-9]+)"))) {
+            if (std::regex_search(line, m,
+                                  std::regex("^kestrona-server: listening on .* port ([0-9]+),"))) {
                 port_ = static_cast<std::uint16_t>(std::stoi(m[1]));
             }
             first_line_ = line;
@@ -112,6 +113,22 @@ class ServerProcess {
         return -1;
     }
 
+    // Whether the server still runs, and how it ended when not; a server
+    // that ended is reaped here.
+    std::string State() {
+        if (pid_ <= 0) {
+            return ended_.empty() ? "not started" : ended_;
+        }
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) != pid_) {
+            return "running as process " + std::to_string(pid_);
+        }
+        pid_ = -1;
+        ended_ = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
+                                   : "ended by signal " + std::to_string(WTERMSIG(status));
+        return ended_;
+    }
+
     std::uint16_t port() const { return port_; }
     pid_t pid() const { return pid_; }
     const std::string& first_line() const { return first_line_; }
@@ -140,6 +157,7 @@ class ServerProcess {
     }
 
     pid_t pid_ = -1;
+    std::string ended_;
     std::FILE* err_ = nullptr;
     std::thread drain_;
     std::atomic<bool> draining_{true};

@@ -337,13 +337,31 @@ bool PatroniCluster::Start() {
         m_error = "haproxy did not start";
         return false;
     }
-    // The first check marks the primary up.
+    // HAProxy counts every server up until its checks say otherwise, so at
+    // first it also sends connections to the standby, where a database just
+    // made may not exist yet. Ready once its checks have taken the standby
+    // out: connections in a row (taken in turn over both nodes) all reach
+    // the primary.
+    auto reachesPrimary = [&] {
+        PGconn* conn = PQconnectdb((Uri("postgres") + "?connect_timeout=2").c_str());
+        bool ok = PQstatus(conn) == CONNECTION_OK;
+        if (ok) {
+            PGresult* r = PQexec(conn, "SELECT pg_is_in_recovery()");
+            ok = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 &&
+                 std::string_view(PQgetvalue(r, 0, 0)) == "f";
+            PQclear(r);
+        }
+        PQfinish(conn);
+        return ok;
+    };
     if (!WaitUntil(
             [&] {
-                PGconn* conn = PQconnectdb(Uri("postgres").c_str());
-                bool ok = PQstatus(conn) == CONNECTION_OK;
-                PQfinish(conn);
-                return ok;
+                for (std::size_t i = 0; i < 3 * m_nodes.size(); ++i) {
+                    if (!reachesPrimary()) {
+                        return false;
+                    }
+                }
+                return true;
             },
             std::chrono::seconds(20))) {
         m_error = "the balancer does not reach the primary";
