@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/g729.h"
@@ -270,6 +271,37 @@ TEST(OpusFrameCodec, FramesNoPeerOfOursSendsAreConcealedAndTheCallGoesOn) {
     EXPECT_EQ(sender->Encode(std::span(pcm).first(n - 1), room), 0u);
     std::vector<uint8_t> small(100);
     EXPECT_EQ(sender->Encode(std::span(pcm).first(n), small), 0u);
+}
+
+// A call's send path encodes while its receive path decodes, on two threads,
+// with one codec object between them.
+TEST(FrameCodecs, EncoderAndDecoderSidesRunAtTheSameTime) {
+    const auto pcm = Speech("speech_16k.wav", 16000);
+    std::vector<std::unique_ptr<FrameCodec>> codecs;
+    codecs.push_back(MakeOpusFrameCodec());
+    codecs.push_back(MakeG729FrameCodec(ProcessSpeechCodec()));
+    for (auto& codec : codecs) {
+        ASSERT_TRUE(codec);
+        const std::size_t n = codec->FrameSamples();
+        const auto sent = CodeAll(*codec, pcm);
+        std::size_t encoded = 0, decoded = 0;
+        {
+            std::jthread sender([&] {
+                std::vector<uint8_t> out(codec->MaxFrameBytes());
+                for (std::size_t at = 0; at + n <= pcm.size(); at += n) {
+                    encoded += codec->Encode(std::span(pcm).subspan(at, n), out) > 0;
+                }
+            });
+            std::jthread receiver([&] {
+                std::vector<int16_t> frame(n);
+                for (const auto& f : sent.frames) {
+                    decoded += codec->Decode(f, frame);
+                }
+            });
+        }
+        EXPECT_EQ(encoded, pcm.size() / n);
+        EXPECT_EQ(decoded, sent.frames.size());
+    }
 }
 
 }  // namespace
