@@ -390,6 +390,20 @@ int RunQuality(int cpu_rounds) {
         std::fputs("no 16 kHz speech corpus\n", stderr);
         return 1;
     }
+    // The measures on what they must score exactly: the original against
+    // itself, and against itself delayed.
+    {
+        const Scores same = Measure(corpus[0], ToSignal(corpus[0]));
+        Signal late(37, 0.0);
+        late.insert(late.end(), corpus[0].begin(), corpus[0].end());
+        const Scores delayed = Measure(corpus[0], late);
+        if (same.lsd != 0 || same.segsnr != 35 || same.delay != 0 || delayed.delay != 37 ||
+            delayed.lsd != 0) {
+            std::fprintf(stderr, "the measures fail their own check (LSD %.3f, segSNR %.3f)\n",
+                         same.lsd, same.segsnr);
+            return 1;
+        }
+    }
     std::printf(
         "\nWideband speech, 0-7 kHz (Opus complexity %d, %.1f kbit/s VBR, FEC for %d %% "
         "loss)\n",
