@@ -17,8 +17,9 @@
 //
 // BM_SoundCall: the same call on the file devices, on a private PulseAudio
 // daemon and on a private PipeWire stack, side by side in one run, with echo
-// control off and on: CPU per engine and mouth-to-ear delay (see below); the
-// servers' own time is not counted.
+// control off and on, in blocks of 250 ms and (the sound servers) in short
+// frames: CPU per engine and mouth-to-ear delay (see below); the servers' own
+// time is not counted.
 //
 // BM_RelayCall: the BM_CallCpu call (8000 Hz, blocks of 250 ms, echo control
 // off) put through a TURN relay on loopback (TCP relaying) as an unreachable
@@ -296,13 +297,16 @@ enum SoundKind { kFileSound = 0, kPulseSound = 1, kPipeWireSound = 2 };
 // loop_wakes: the part of it and the wake-ups per second of the loop that
 // reads the sound server. mouth_to_ear_ms: from the caller's first spoken
 // sample entering its microphone to its coming out of the answerer's
-// loudspeaker (blocks of 250 ms; 8000 Hz only); -1 when the first two blocks
-// of speech were not heard well enough to place them (match: their worse
-// waveform match).
+// loudspeaker (8000 Hz only); -1 when the first half second of speech was
+// not heard well enough to place it (match: the worse waveform match of its
+// two quarters). block_ms: the engines' blocks, the delay buffer's 250 ms or
+// short frames of 20 or 40 ms (the sound paths only).
 void BM_SoundCall(benchmark::State& state) {
     const int kind = int(state.range(0));
     const int rate = int(state.range(1));
     const bool echo = state.range(2) != 0;
+    // Blocks of the delay buffer's 250 ms, or short frames.
+    const int blockMs = state.range(3) > 0 ? int(state.range(3)) : 250;
     constexpr double kSeconds = 6.0;
     if (kind == kFileSound) {
         CallResult r;
@@ -343,6 +347,8 @@ void BM_SoundCall(benchmark::State& state) {
                 e->SetCodec(MakePrivateSpeechCodec());
                 e->SetEchoControl(echo ? CAudioEngine::EchoControl::kOn
                                        : CAudioEngine::EchoControl::kOff);
+                if (blockMs < 250)
+                    e->SetFrameMs(blockMs);
             }
             b.Init(&ownerB, rate, 250, true, "", 0, 0);
             b.Listen(0, 0);
@@ -401,8 +407,14 @@ void BM_SoundCall(benchmark::State& state) {
         state.counters["match"] = match;
 }
 BENCHMARK(BM_SoundCall)
-    ->ArgNames({"sound", "rate", "echo"})
-    ->ArgsProduct({{kFileSound, kPulseSound, kPipeWireSound}, {8000, 24000}, {0, 1}})
+    ->ArgNames({"sound", "rate", "echo", "block_ms"})
+    ->ArgsProduct({{kFileSound, kPulseSound, kPipeWireSound}, {8000, 24000}, {0, 1}, {250}})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+// The same call on the real sound paths in short frames.
+BENCHMARK(BM_SoundCall)
+    ->ArgNames({"sound", "rate", "echo", "block_ms"})
+    ->ArgsProduct({{kPulseSound, kPipeWireSound}, {8000}, {0, 1}, {20, 40}})
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
 

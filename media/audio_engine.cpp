@@ -101,7 +101,8 @@ void CAudioEngine::Init(kestrona::IEngineOwner* owner, int sampleRate, int delay
         Post(kestrona::kMsgEngineFailure, kestrona::kWaveOutFormat);
         return;
     }
-    delayMs = std::clamp(delayMs, kMinDelayMs, kMaxDelayMs);
+    delayMs = m_frameMs > 0 ? std::clamp(m_frameMs, kMinFrameMs, kMinDelayMs)
+                            : std::clamp(delayMs, kMinDelayMs, kMaxDelayMs);
     m_blockBytes = BlockBytesFor(sampleRate, delayMs);
 
     PreparePipeline(sampleRate);

@@ -81,6 +81,12 @@ class CAudioEngine {
     // Optional, before Init: the devices the call uses (ids as the backend
     // lists them; "" is the system default). Init hands them to the backend.
     void SetDevices(std::string input, std::string output);
+    // Optional, before Init: blocks of this many milliseconds (kMinFrameMs
+    // up to kMinDelayMs) in place of the delay-buffer setting's, for a call
+    // between two phones that both agreed to short frames; 0 (the default)
+    // keeps the setting's. The peer must send blocks of the same length.
+    static constexpr int kMinFrameMs = 20;
+    void SetFrameMs(int ms) { m_frameMs = ms; }
     // Optional, before StartSend and StartReceive: the call is encrypted.
     // Each stream then begins with its sender's stream header, and every
     // coded block travels sealed (StreamSealer::kOverhead bytes more); a
@@ -225,6 +231,7 @@ class CAudioEngine {
     std::shared_ptr<kestrona::SpeechCodec> m_codec;
     kestrona::CallRecorder m_recorder;
     int m_setupTimeoutMs = kSetupTimeoutMs;
+    int m_frameMs = 0;
     std::string m_proxyUser;
     std::string m_proxyPassword;
     std::optional<kestrona::SecretKey32> m_sendKey;
