@@ -160,6 +160,9 @@ bool CSkinFace::event(QEvent* e) {
 void CSkinFace::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
+    if (m_paintOnlyRegion) {
+        p.setClipRegion(m_region);
+    }
     // The outline is the small skin's; the large one only paints it finer.
     if (!m_skin2x.isNull() && p.device()->devicePixelRatioF() > 1.0) {
         p.drawImage(0, 0, m_skin2x);

@@ -1,5 +1,6 @@
 #include "ui/skin_phone.h"
 
+#include <QGuiApplication>
 #include <QIcon>
 
 #include "app/call_controller.h"
@@ -21,6 +22,14 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, Setting
     // No caption or border: the skin is the whole window and the face moves it.
     dlg->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     dlg->setFixedSize(face->size());
+    // A Wayland compositor takes the mask only as the input region and
+    // draws the whole surface: the skin's outside must be transparent
+    // itself. Under X11 the mask shapes the window, with or without a
+    // compositor, as before.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        dlg->setAttribute(Qt::WA_TranslucentBackground);
+        face->SetPaintOnlyRegion(true);
+    }
     dlg->setWindowIcon(QIcon(res::IconPath(res::kIconMain)));
     SetCommandTarget(face);
 

@@ -127,7 +127,7 @@ packages)
         depends=$(dpkg-deb -f "$deb" Depends)
         echo "== $(basename "$deb"): Depends: $depends"
         case "$name" in
-        kestrona) want=(libqt6widgets6 libqt6network6 libportaudio2 libc6 "fonts-noto-cjk | fonts-wqy-microhei" qt6-translations-l10n) ;;
+        kestrona) want=(libqt6widgets6 libqt6network6 libportaudio2 libc6 "fonts-noto-cjk | fonts-wqy-microhei" qt6-translations-l10n qt6-wayland) ;;
         kestrona-server) want=(libsqlite3-0 libsodium23 libc6) ;;
         kestrona-codec) want=(libc6) ;;  # the C++ runtime is linked in
         *) fail "unexpected package $name" ;;
