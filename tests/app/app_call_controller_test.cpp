@@ -1014,8 +1014,8 @@ TEST_F(CallControllerTest, TheDesktopHearsHowEachRingingEndsAndWhileSpeechFlows)
     services.Post(kMsgEngineSetup, 0);
     ASSERT_EQ(C().State(), 2);
     C().OnHangUp();
-    EXPECT_EQ(desktop.log, (Log{"offered 903 ", "ended answered 903 ", "up", "down",
-                                "offered 904 ", "ended answered 904 ", "up", "down"}));
+    EXPECT_EQ(desktop.log, (Log{"offered 903 ", "ended answered 903 ", "up", "down", "offered 904 ",
+                                "ended answered 904 ", "up", "down"}));
 
     // The answering machine took it and the caller spoke: a message, named
     // by its recording.
