@@ -95,12 +95,22 @@ class DesktopSession {
 
     // The user clicks `key` on notification `id`.
     bool Invoke(unsigned id, const QString& key) const {
+        return Control({QStringLiteral("org.kestrona.TestDesktop.Invoke"),
+                        QStringLiteral("uint32:%1").arg(id), QStringLiteral("string:") + key});
+    }
+    // A tray comes to the session.
+    bool StartWatcher() const {
+        return Control({QStringLiteral("org.kestrona.TestDesktop.StartWatcher")});
+    }
+
+  private:
+    bool Control(const QStringList& call) const {
         QProcess send;
         send.start(QStringLiteral("dbus-send"),
-                   {QStringLiteral("--bus=") + m_address, QStringLiteral("--print-reply"),
-                    QStringLiteral("--dest=org.kestrona.TestDesktop"), QStringLiteral("/test"),
-                    QStringLiteral("org.kestrona.TestDesktop.Invoke"),
-                    QStringLiteral("uint32:%1").arg(id), QStringLiteral("string:") + key});
+                   QStringList{
+                       QStringLiteral("--bus=") + m_address, QStringLiteral("--print-reply"),
+                       QStringLiteral("--dest=org.kestrona.TestDesktop"), QStringLiteral("/test")} +
+                       call);
         if (!send.waitForFinished(10000)) {
             Stop(send);
             return false;
@@ -108,7 +118,6 @@ class DesktopSession {
         return send.exitCode() == 0;
     }
 
-  private:
     std::filesystem::path m_dir;
     QString m_address;
     QProcess m_daemon;
@@ -287,4 +296,38 @@ TEST_F(DesktopCallTest, AKilledPhonesHoldEndsAndAServiceWithoutActionsShowsNothi
         return gone.size() == 1 && Field(gone[0], "cookie") == cookie;
     })) << session.Log();
     EXPECT_TRUE(session.Lines("uninhibit").empty()) << session.Log();
+}
+
+// A tray that comes to the session after the phone gets the phone's icon:
+// the phone registers with it, its icon answers as a tray reads it, and it
+// asks for attention while a call rings.
+TEST_F(DesktopCallTest, ATrayThatComesAfterThePhoneGetsTheIcon) {
+    DesktopSession session(dir.path() / "session", true);
+    ASSERT_TRUE(session.Ready()) << session.Log();
+    auto a = PhoneOnBus("olga", speech, session);
+    auto b = PhoneOnBus("pete", reversed, session);
+    const long pidB = b->Status()->pid;
+    ASSERT_TRUE(WaitUntil([&] { return session.Lines("capabilities").size() >= 2; }))
+        << session.Log();
+    EXPECT_TRUE(session.Lines("item").empty());
+
+    ASSERT_TRUE(session.StartWatcher()) << session.Log();
+    ASSERT_TRUE(WaitUntil([&] {
+        return From(session.Lines("item"), pidB).size() == 1 &&
+               session.Lines("item-props").size() == 2;
+    })) << session.Log();
+    for (const auto& props : session.Lines("item-props")) {
+        EXPECT_EQ(Field(props, "status"), "Active") << props;
+        EXPECT_NE(Field(props, "icon"), "0x0") << props;
+        EXPECT_EQ(Field(props, "icon").find('-'), std::string::npos) << props;
+    }
+
+    ASSERT_EQ(a->Rpc({QStringLiteral("dial"), QString::number(b->Number())}), QStringLiteral("ok"));
+    ASSERT_TRUE(b->WaitState(3)) << b->Output();
+    EXPECT_TRUE(WaitUntil([&] {
+        const auto status = session.Lines("item-status");
+        return !status.empty() && status[0] == "item-status NeedsAttention";
+    })) << session.Log();
+    a->Rpc({QStringLiteral("hangup")});
+    ASSERT_TRUE(b->WaitState(0)) << b->Output();
 }

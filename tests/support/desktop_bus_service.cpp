@@ -3,13 +3,17 @@
 // and the screen saver's inhibitor. Everything it is asked goes to the log
 // file, one line per request, so that a test can read what the phones did.
 // A test drives it through org.kestrona.TestDesktop at /test: Invoke sends
-// ActionInvoked as a user's click would. It ends when its bus goes away or
+// ActionInvoked as a user's click would; StartWatcher brings up a tray
+// (org.kde.StatusNotifierWatcher) late, which logs the items that register
+// with it, their properties and their changes of status. It ends when its bus goes away or
 // after --lifetime seconds, whichever comes first.
 #include <QCoreApplication>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusServiceWatcher>
 #include <QFile>
 #include <QStringList>
@@ -130,6 +134,54 @@ class ScreenSaver : public QObject, protected QDBusContext {
     uint m_last = 0;
 };
 
+class Watcher : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+  public slots:
+    void RegisterStatusNotifierItem(const QString& service) {
+        const QString sender = message().service();
+        Log(QStringLiteral("item service=%1 pid=%2").arg(service, Who(connection(), sender)));
+        QDBusConnection bus = connection();
+        bus.connect(sender, QStringLiteral("/StatusNotifierItem"),
+                    QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("NewStatus"), this,
+                    SLOT(OnNewStatus(QString)));
+        // As a tray does: it reads the item's look once it has answered.
+        QTimer::singleShot(0, this, [bus, sender] {
+            QDBusMessage get = QDBusMessage::createMethodCall(
+                sender, QStringLiteral("/StatusNotifierItem"),
+                QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"));
+            get << QStringLiteral("org.kde.StatusNotifierItem");
+            const QDBusMessage reply = bus.call(get, QDBus::Block, 5000);
+            if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+                Log(QStringLiteral("item-props none"));
+                return;
+            }
+            const QVariantMap props = qdbus_cast<QVariantMap>(reply.arguments().at(0));
+            // The pictures: an array of (width, height, bytes).
+            int width = 0, height = 0;
+            const QDBusArgument pixmaps =
+                props.value(QStringLiteral("IconPixmap")).value<QDBusArgument>();
+            pixmaps.beginArray();
+            if (!pixmaps.atEnd()) {
+                QByteArray bytes;
+                pixmaps.beginStructure();
+                pixmaps >> width >> height >> bytes;
+                pixmaps.endStructure();
+                if (bytes.size() != qsizetype(width) * height * 4)
+                    width = height = -1;
+            }
+            Log(QStringLiteral("item-props status=%1 icon=%2x%3 title=%4")
+                    .arg(props.value(QStringLiteral("Status")).toString())
+                    .arg(width)
+                    .arg(height)
+                    .arg(props.value(QStringLiteral("Title")).toString()));
+        });
+    }
+
+  private slots:
+    void OnNewStatus(const QString& status) { Log(QStringLiteral("item-status ") + status); }
+};
+
 class Control : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kestrona.TestDesktop")
@@ -137,6 +189,13 @@ class Control : public QObject {
     explicit Control(const QDBusConnection& bus) : m_bus(bus) {}
 
   public slots:
+    bool StartWatcher() {
+        const bool ok = m_bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &m_watcher,
+                                             QDBusConnection::ExportAllSlots) &&
+                        m_bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
+        Log(QStringLiteral("watcher %1").arg(ok ? 1 : 0));
+        return ok;
+    }
     void Invoke(uint id, const QString& key) {
         Log(QStringLiteral("invoke id=%1 key=%2").arg(id).arg(key));
         QDBusMessage signal = QDBusMessage::createSignal(kNotifyPath, kNotifyInterface,
@@ -147,6 +206,7 @@ class Control : public QObject {
 
   private:
     QDBusConnection m_bus;
+    Watcher m_watcher;
 };
 
 }  // namespace
