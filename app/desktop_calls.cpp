@@ -47,7 +47,13 @@ CDesktopCalls::CDesktopCalls(std::unique_ptr<CDesktopNotifier> notifier,
     m_notifier->Start();
 }
 
-CDesktopCalls::~CDesktopCalls() = default;
+CDesktopCalls::~CDesktopCalls() {
+    // A phone that ends while a call rings takes its banner with it: the
+    // banner never expires by itself.
+    if (m_bRinging) {
+        m_notifier->CloseCurrent();
+    }
+}
 
 std::unique_ptr<CDesktopCalls> CDesktopCalls::OnSessionBus(DesktopActions actions) {
     const std::optional<QDBusConnection> session = SessionBus();
