@@ -1,6 +1,5 @@
 #include "app/desktop_tray_item.h"
 
-#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
 #include <QDBusServiceWatcher>
@@ -40,7 +39,6 @@ CTrayItem::CTrayItem(std::optional<QDBusConnection> bus, QObject* parent)
 CTrayItem::~CTrayItem() {
     if (m_bus && m_bExported) {
         m_bus->unregisterObject(QLatin1String(kItemPath));
-        m_bus->unregisterService(m_strService);
     }
 }
 
@@ -48,14 +46,13 @@ void CTrayItem::Start() {
     if (!m_bus || m_watcher) {
         return;
     }
-    // The item's own name, as the protocol spells it.
-    m_strService =
-        QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid());
+    // The item goes by the connection's own name, so that nothing waits
+    // for the bus to hand out a well-known one.
+    m_strService = m_bus->baseService();
     m_bExported =
         m_bus->registerObject(QLatin1String(kItemPath), this,
                               QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
-                                  QDBusConnection::ExportAllProperties) &&
-        m_bus->registerService(m_strService);
+                                  QDBusConnection::ExportAllProperties);
     if (!m_bExported) {
         return;
     }
