@@ -10,6 +10,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -104,6 +105,33 @@ class Logind : public QObject, protected QDBusContext {
         return lock;
     }
     QDBusConnection m_bus{QString()};
+};
+
+// The desktop portal's Inhibit: a request object per hold, closed to give
+// the hold back.
+class Portal : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Inhibit")
+  public:
+    uint flags = 0;
+    QString reason;
+
+  public slots:
+    QDBusObjectPath Inhibit(const QString&, uint f, const QVariantMap& options) {
+        flags = f;
+        reason = options.value(QStringLiteral("reason")).toString();
+        return QDBusObjectPath(QStringLiteral("/org/freedesktop/portal/desktop/request/1_1/k"));
+    }
+};
+
+class PortalRequest : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
+  public:
+    int closes = 0;
+
+  public slots:
+    void Close() { ++closes; }
 };
 
 // The write end was closed everywhere: the read end sees the end of file.
@@ -241,6 +269,32 @@ TEST_F(DesktopBusTest, InhibitorKeepsLogindsLockOpenUntilReleased) {
     EXPECT_EQ(inhibitor.Held(), CSleepInhibitor::Kind::kNone);
     ::close(first);
     ::close(logind.readEnd);
+}
+
+// The portal comes first: idle and suspend for the reason given, its
+// request closed at the release.
+TEST_F(DesktopBusTest, InhibitorAsksThePortalFirstAndClosesItsRequest) {
+    Portal portal;
+    PortalRequest request;
+    Logind logind;
+    QDBusConnection service = Bus("service");
+    service.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
+                           QDBusConnection::ExportAllSlots);
+    service.registerObject(QStringLiteral("/org/freedesktop/portal/desktop/request/1_1/k"),
+                           &request, QDBusConnection::ExportAllSlots);
+    service.registerObject(QStringLiteral("/org/freedesktop/login1"), &logind,
+                           QDBusConnection::ExportAllSlots);
+    ASSERT_TRUE(service.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+    ASSERT_TRUE(service.registerService(QStringLiteral("org.freedesktop.login1")));
+    CSleepInhibitor inhibitor(Bus("client"), Bus("client"));
+
+    inhibitor.Hold(QStringLiteral("call"));
+    ASSERT_TRUE(Spin([&] { return inhibitor.Held() == CSleepInhibitor::Kind::kPortal; }));
+    EXPECT_EQ(portal.flags, 4u | 8u);
+    EXPECT_EQ(portal.reason, QStringLiteral("call"));
+    EXPECT_TRUE(logind.what.isEmpty()) << "one hold, from the first that agrees";
+    inhibitor.Release();
+    EXPECT_TRUE(Spin([&] { return request.closes == 1; }));
 }
 
 }  // namespace
