@@ -15,6 +15,7 @@
 #include "res/resource_ids.h"
 #include "res/strings.h"
 #include "store/call_history.h"
+#include "store/phone_book.h"
 
 namespace kestrona {
 namespace {
@@ -250,6 +251,7 @@ void CCallController::OnCallKey() {
             m_heldAnswer = HeldAnswer::kUser;
             FlashKey(kCmdCall, false);
             FlashTray(false);
+            EndOffer(ICallDesktop::Outcome::kAnswered);
             return;
         }
         Answer();
@@ -274,6 +276,7 @@ void CCallController::Answer() {
     StartHistory(kHistoryTaken);
     FlashKey(kCmdCall, false);
     FlashTray(false);
+    EndOffer(ICallDesktop::Outcome::kAnswered);
     m_nState = kStateTalking;
     UpdateKeys();
     StopTimer(kTimerAutoAnswer);
@@ -438,6 +441,7 @@ void CCallController::IncomingCall(const RequestCall& request, const CallKeys* k
     // Known before the user answers: the warning rings with the call.
     m_security.CheckPeer(m_nPeerNumber);
     FlashTray(true);
+    OfferCall();
     ICallEngine& engine = NewEngine();
     ResetParameters();
     m_params.nSampleRate = AgreedSampleRate(m_params.nSampleRate, request.nSampleRate);
@@ -572,6 +576,7 @@ void CCallController::Talk() {
     m_nState = kStateTalking;
     SetRing(false);
     UpdateKeys();
+    SetCallUp(true);
     m_tmStart = Now();
     if (Engine()) {
         Engine()->StartReceive();
@@ -609,6 +614,7 @@ void CCallController::OnPeerAutoAnswer() {
     m_nState = kStateAutoAnswer;
     UpdateKeys();
     SetRing(false);
+    SetCallUp(true);
     Refresh();
     // The caller hears the machine's greeting to its end before speaking;
     // the wait is a timer, so the phone stays live meanwhile.
@@ -637,6 +643,7 @@ void CCallController::StartAutoAnswer() {
     m_nState = kStateAutoAnswer;
     UpdateKeys();
     SetRing(false);
+    SetCallUp(true);
     m_tmStart = Now();
     if (Engine()) {
         Engine()->Record(m_history.Stem());
@@ -646,6 +653,17 @@ void CCallController::StartAutoAnswer() {
 }
 
 void CCallController::EndCall() {
+    // How the ringing ended, from the record before it is written: the
+    // caller's end leaves a missed call, the machine's recording a message.
+    const bool offered = m_bOffered;
+    m_bOffered = false;
+    const bool unanswered = !m_bHistoryOpen || m_history.type == kHistoryMissed;
+    const auto outcome = !unanswered          ? ICallDesktop::Outcome::kRefused
+                         : m_history.recorded ? ICallDesktop::Outcome::kMessageLeft
+                                              : ICallDesktop::Outcome::kMissed;
+    const int32_t offeredNumber = m_nPeerNumber;
+    const QString offeredName = m_strPeerName;
+    const std::string stem = m_bHistoryOpen ? m_history.Stem() : std::string();
     ++m_nCallSerial;
     StopTimer(kTimerAutoAnswer);
     StopTimer(kTimerForceBreak);
@@ -674,6 +692,12 @@ void CCallController::EndCall() {
     UpdateKeys();
     NameCallersWhileBusy();
     Refresh();
+    SetCallUp(false);
+    if (offered && m_desktop) {
+        m_desktop->OfferEnded(
+            outcome, offeredNumber, offeredName.isEmpty() ? BookName(offeredNumber) : offeredName,
+            outcome == ICallDesktop::Outcome::kMessageLeft ? stem : std::string());
+    }
     // Last: the box may run other handlers, and the call has ended.
     if (!written) {
         View().ShowMessage(QStringLiteral("File list.dat open failed"));
@@ -825,6 +849,9 @@ void CCallController::OnCallWhileBusy(int32_t caller) {
         m_callersWhileBusy.push_back(caller);
     }
     std::fprintf(stderr, "kestrona: %d called during the call and was told busy\n", caller);
+    if (m_desktop) {
+        m_desktop->MissedWhileBusy(caller, BookName(caller));
+    }
     if (m_nState == kStateReady) {
         NameCallersWhileBusy();
     }
@@ -884,6 +911,34 @@ void CCallController::ResetParameters() {
 void CCallController::FlashTray(bool on) {
     m_bTrayFlashing = on;
     View().ShowTrayFlash(on, m_nPeerNumber);
+}
+
+void CCallController::OfferCall() {
+    m_bOffered = true;
+    if (m_desktop) {
+        m_desktop->CallOffered(m_nPeerNumber, BookName(m_nPeerNumber));
+    }
+}
+
+void CCallController::EndOffer(ICallDesktop::Outcome outcome) {
+    if (!std::exchange(m_bOffered, false) || !m_desktop) {
+        return;
+    }
+    m_desktop->OfferEnded(outcome, m_nPeerNumber, BookName(m_nPeerNumber), {});
+}
+
+void CCallController::SetCallUp(bool up) {
+    if (std::exchange(m_bCallUp, up) != up && m_desktop) {
+        m_desktop->CallUp(up);
+    }
+}
+
+QString CCallController::BookName(int32_t number) const {
+    std::string name;
+    if (number > 0) {
+        FindNameByNumber(number, name, m_services.FilesRoot());
+    }
+    return QString::fromStdString(name);
 }
 
 void CCallController::ShowMessage(int stringId) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/call_clock.h"
+#include "app/call_desktop.h"
 #include "app/call_engine_supervisor.h"
 #include "app/call_logic.h"
 #include "app/call_security.h"
@@ -39,6 +40,8 @@ class CCallController : public QObject, public IPhoneWindow, private IEngineEven
     // The view shows the controller from now on (null: nothing is shown).
     void SetView(ICallView* view);
     void SetLocalAddress(const QString& text);
+    // The desktop hears of offered calls and of speech (null: nobody).
+    void SetDesktop(ICallDesktop* desktop) { m_desktop = desktop; }
     ICallServices& Services() { return m_services; }
 
     // Commands: the keys (1001 to 1020), the menus (also 57665, exit).
@@ -175,6 +178,11 @@ class CCallController : public QObject, public IPhoneWindow, private IEngineEven
     void UpdateKeys();
     void ResetParameters();
     void FlashTray(bool on);
+    // The desktop's side of a call: the offer and its end, speech up or down.
+    void OfferCall();
+    void EndOffer(ICallDesktop::Outcome outcome);
+    void SetCallUp(bool up);
+    QString BookName(int32_t number) const;
     void StartHistory(int type);
     bool AppendHistory();
     void Refresh();
@@ -197,6 +205,7 @@ class CCallController : public QObject, public IPhoneWindow, private IEngineEven
     SettingsModel& m_model;
     ICallClock& m_clock;
     ICallView* m_view = nullptr;
+    ICallDesktop* m_desktop = nullptr;
     QString m_strLocalAddress;
 
     int m_nState = kStateReady;
@@ -227,6 +236,10 @@ class CCallController : public QObject, public IPhoneWindow, private IEngineEven
     // An incoming call was offered and the protocol's BeginRecord is due.
     bool m_bRecordOffered = false;
     bool m_bTrayFlashing = false;
+    // The desktop was told of the ringing call and not yet of its end.
+    bool m_bOffered = false;
+    // The desktop was told that speech flows.
+    bool m_bCallUp = false;
 
     std::array<KeyLook, 20> m_keys{};
     std::unique_ptr<ICallTimer> m_timerDisplay;

@@ -9,6 +9,7 @@
 #include "app/call_clock.h"
 #include "app/call_controller.h"
 #include "app/call_services.h"
+#include "app/desktop_calls.h"
 #include "app/instance_channel.h"
 #include "app/keep_alive.h"
 #include "app/keep_alive_setup.h"
@@ -24,6 +25,7 @@
 #include "platform/app_paths.h"
 #include "platform/call_crypto.h"
 #include "platform/reg_store.h"
+#include "res/resource_ids.h"
 #include "res/strings.h"
 #include "settings/setting_names.h"
 
@@ -61,6 +63,7 @@ CPhoneApp::~CPhoneApp() {
     m_net.window = nullptr;
     m_pMainWnd.reset();
     m_controller.reset();
+    m_desktop.reset();
     RestoreQuitSignals();
 }
 
@@ -201,6 +204,7 @@ bool CPhoneApp::InitInstance() {
     m_controller = std::make_unique<CCallController>(*m_callServices, m_settings, *m_callClock);
     m_controller->SetLocalAddress(m_strLocalAddress);
     m_pMainWnd = m_pFactory->CreatePhoneWindow(*m_controller);
+    StartDesktop();
     m_net.window = m_controller.get();
     if (m_pMainWnd && !m_bStartHidden) {
         m_pMainWnd->Widget()->show();
@@ -235,6 +239,8 @@ int CPhoneApp::ExitInstance() {
     m_net.window = nullptr;
     m_pMainWnd.reset();
     m_controller.reset();
+    // After the controller: a call cut by the shutdown gives its hold back.
+    m_desktop.reset();
     // Last: the call that just ended gave its forwardings back to them.
     if (m_reachability) {
         m_reachability->Shutdown();
@@ -243,6 +249,56 @@ int CPhoneApp::ExitInstance() {
         m_portMapping->Shutdown();
     }
     return 0;
+}
+
+void CPhoneApp::StartDesktop() {
+    DesktopActions actions;
+    actions.answer = [this] {
+        if (m_controller) {
+            m_controller->RequestAnswer();
+        }
+    };
+    // The hang-up key while it rings refuses the call.
+    actions.decline = [this] {
+        if (m_controller) {
+            m_controller->RequestHangUp();
+        }
+    };
+    actions.raise = [this] {
+        if (m_pMainWnd) {
+            m_pMainWnd->ShowAndRaise();
+        }
+    };
+    actions.callBack = [this](int32_t number) {
+        if (m_pMainWnd) {
+            m_pMainWnd->ShowAndRaise();
+        }
+        if (m_controller) {
+            m_controller->RequestDial(number);
+        }
+    };
+    // The message plays from the list of missed calls, where it is kept.
+    actions.play = [this](const std::string&) {
+        if (m_pMainWnd) {
+            m_pMainWnd->ShowAndRaise();
+        }
+        QTimer::singleShot(0, this, [this] {
+            if (m_controller) {
+                m_controller->OnCommand(res::kCmdCallsMissed);
+            }
+        });
+    };
+    actions.inSight = [this] {
+        const QWidget* window = m_pMainWnd ? m_pMainWnd->Widget() : nullptr;
+        return window && window->isVisible() && !window->isMinimized() && window->isActiveWindow();
+    };
+    actions.enabled = [this] { return m_settings.m_nNotifications != 0; };
+    m_desktop = CDesktopCalls::OnSessionBus(std::move(actions));
+    m_controller->SetDesktop(m_desktop.get());
+}
+
+bool CPhoneApp::WantsPlainCallNotice() const {
+    return m_settings.m_nNotifications != 0 && !(m_desktop && m_desktop->Notifies());
 }
 
 void CPhoneApp::LoadSettings() {

@@ -17,6 +17,7 @@
 
 namespace kestrona {
 class CCallController;
+class CDesktopCalls;
 class CInstanceChannel;
 class CKeepAlive;
 class CPortMapping;
@@ -75,6 +76,12 @@ class CPhoneApp : public QApplication {
     // Who of the phone book can be called now (null before the settings
     // are loaded).
     kestrona::CPresence* Presence() const { return m_presence.get(); }
+    // The phone's calls on the desktop (null before the phone window).
+    kestrona::CDesktopCalls* Desktop() const { return m_desktop.get(); }
+    // A ringing call may be announced some other way: the desktop's
+    // notification service does not show it, and the user has not switched
+    // call notifications off.
+    bool WantsPlainCallNotice() const;
 
     // The store object for the settings key.
     CSysRegInfo m_regInfo;
@@ -91,6 +98,8 @@ class CPhoneApp : public QApplication {
 
   private:
     QString HandleRequest(const QStringList& args);
+    // Call notifications and the hold on sleep, on the session's buses.
+    void StartDesktop();
     bool ListenForOtherStarts(bool afterRelaunch);
 
     kestrona::SettingsModel m_settings;
@@ -106,6 +115,8 @@ class CPhoneApp : public QApplication {
     std::unique_ptr<kestrona::CPresence> m_presence;
     std::unique_ptr<kestrona::ICallServices> m_callServices;
     std::unique_ptr<kestrona::ICallClock> m_callClock;
+    // Outlives the controller, which tells it of its calls.
+    std::unique_ptr<kestrona::CDesktopCalls> m_desktop;
     std::unique_ptr<kestrona::CCallController> m_controller;
     std::unique_ptr<kestrona::IPhoneMainWindow> m_pMainWnd;
     // EndMessageLoop was called (a quit signal, or the exit command).

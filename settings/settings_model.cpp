@@ -94,6 +94,7 @@ void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
     model.m_nPortMapping = store.GetRegInt(kRegPortMapping) == 0 ? 0 : 1;
     model.m_encryption = LoadEncryption(store);
     model.m_nAppearOffline = store.GetRegInt(kRegAppearOffline) == 1 ? 1 : 0;
+    model.m_nNotifications = store.GetRegInt(kRegNotifications) == 0 ? 0 : 1;
 }
 
 const char* EncryptionWord(Encryption mode) {

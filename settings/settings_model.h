@@ -27,6 +27,9 @@ inline constexpr const char* kRegRelay = "relay";
 // 1: the directory server shows this phone as offline to others' presence
 // look-ups (calls still reach it); missing or anything else: shown.
 inline constexpr const char* kRegAppearOffline = "appearoffline";
+// 0: calls raise no desktop notifications; anything else (missing
+// included): they do, where the desktop has a notification service.
+inline constexpr const char* kRegNotifications = "notifications";
 
 // Levels in percent of the amplitude: what the microphone sends and what the
 // loudspeaker plays during a call (0 to kMaxCallLevel), and the ring sounds
@@ -87,6 +90,9 @@ struct SettingsModel {
     // 1: appear offline ("appearoffline"); the general page updates it, and
     // the server is told at once.
     int32_t m_nAppearOffline = 0;
+    // 1: desktop notifications of calls ("notifications"); the auto-answer
+    // page updates it at once.
+    int32_t m_nNotifications = 1;
 };
 
 // Clears m_szProxyAddress..m_nAoPort and loads every member but m_nID from the

@@ -376,11 +376,16 @@ void CPage3::OnInitDialog() {
     grid->addWidget(m_limit, 2, 1);
     m_limit->setAccessibleName(m_forceBreak->text());
     grid->addWidget(new QLabel(tr("秒"), box), 2, 2);
+    m_notify = new QCheckBox(tr("来电时显示桌面通知"), this);
+    m_notify->setObjectName(QStringLiteral("notifications"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(box);
+    layout->addWidget(m_notify);
     layout->addStretch();
 
     CSysRegInfo reg;
+    m_nNotifications = reg.GetRegInt(kestrona::kRegNotifications) == 0 ? 0 : 1;
+    m_notify->setChecked(m_nNotifications != 0);
     if (int v = reg.GetRegInt(kestrona::reg::kAutoAA); v > 0)
         m_nAutoAA = v;
     if (int v = reg.GetRegInt(kestrona::reg::kForceBreak); v > 0)
@@ -402,6 +407,7 @@ bool CPage3::Validate(QString& message, QWidget*& field) {
         return false;
     m_nAutoAA = m_autoAA->isChecked() ? 1 : 0;
     m_nForceBreak = m_forceBreak->isChecked() ? 1 : 0;
+    m_nNotifications = m_notify->isChecked() ? 1 : 0;
     return true;
 }
 
@@ -411,11 +417,13 @@ void CPage3::OnOK() {
     reg.SetRegInt(kestrona::reg::kForceBreak, m_nForceBreak);
     reg.SetRegInt(kestrona::reg::kAATime, m_nAATime);
     reg.SetRegInt(kestrona::reg::kAAFBTime, m_nAAFBTime);
+    reg.SetRegInt(kestrona::kRegNotifications, m_nNotifications);
     if (m_live) {
         m_live->m_nAAFBTime = m_nAAFBTime;
         m_live->m_nAATime = m_nAATime;
         m_live->m_nAutoAA = m_nAutoAA;
         m_live->m_nForceBreak = m_nForceBreak;
+        m_live->m_nNotifications = m_nNotifications;
     }
 }
 

@@ -115,11 +115,14 @@ class CPage3 : public COptionPage {
     int m_nAAFBTime = 0;
     int m_nAutoAA = 0;
     int m_nForceBreak = 0;
+    // Desktop notifications of calls: on unless the store says 0.
+    int m_nNotifications = 1;
 
     QLineEdit* m_wait = nullptr;        // 1038
     QLineEdit* m_limit = nullptr;       // 1039
     QCheckBox* m_autoAA = nullptr;      // 1032
     QCheckBox* m_forceBreak = nullptr;  // 1037
+    QCheckBox* m_notify = nullptr;
 
   protected:
     void OnInitDialog() override;

@@ -4,6 +4,7 @@
 #include <QIcon>
 
 #include "app/call_controller.h"
+#include "app/phone_app.h"
 #include "res/resource_ids.h"
 #include "ui/call_log_dlg.h"
 #include "ui/fly_btn.h"
@@ -39,6 +40,14 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, Setting
     auto* tray = new CPhoneTray(dlg, std::nullopt, dlg);
     tray->SetBookRoot(root);
     tray->SetCommandHandler([&controller](int command) { controller.OnCommand(command); });
+    // Where the desktop's notification service shows the call itself (or the
+    // user switched call notifications off), the plain notice stays away.
+    tray->notify = [plain = tray->notify](const QString& title, const QString& text) {
+        const CPhoneApp* app = CPhoneApp::Instance();
+        if (plain && (!app || app->WantsPlainCallNotice())) {
+            plain(title, text);
+        }
+    };
     tray->AddTrayIcon();
     face->onHide = [dlg, tray] { HideWindow(dlg, tray->HasTray()); };
     face->onWindowMenu = [tray](QPoint at) {

@@ -14,6 +14,8 @@
 #include <QWidget>
 #include <string>
 
+#include "app/desktop_bus.h"
+#include "app/desktop_tray_item.h"
 #include "app/message_box.h"
 #include "platform/app_paths.h"
 #include "res/resource_ids.h"
@@ -152,17 +154,51 @@ CPhoneTray::CPhoneTray(QWidget* phone, std::optional<bool> trayAvailable, QObjec
     : QObject(parent), m_pPhone(phone), m_bTray(trayAvailable.value_or(TrayAvailable())) {
     notify = DesktopNotify;
     m_strTip = QString::fromLatin1(kProgramName);
+    if (!trayAvailable && !m_bTray) {
+        UseLateTray(std::make_unique<CTrayItem>(SessionBus()));
+    }
 }
 
 CPhoneTray::~CPhoneTray() {
     RemoveTrayIcon();
+    m_pItem.reset();
     delete m_pMenu;
+}
+
+void CPhoneTray::UseLateTray(std::unique_ptr<CTrayItem> item) {
+    m_pItem = std::move(item);
+    if (!m_pItem) {
+        return;
+    }
+    m_pItem->onShown = [this](bool shown) { OnLateTray(shown); };
+    m_pItem->onActivate = [this] { RestoreWindow(m_pPhone); };
+    m_pItem->onMenu = [this](QPoint at) {
+        if (!m_pMenu) {
+            m_pMenu = BuildPopupMenu(kIconPopup);
+            connect(m_pMenu, &QMenu::triggered, this,
+                    [this](QAction* a) { HandleCommand(a->data().toInt()); });
+        }
+        m_pMenu->popup(at);
+    };
+}
+
+void CPhoneTray::OnLateTray(bool shown) {
+    m_bTray = shown;
+    // A window hidden into a tray that went away could not be found again.
+    if (!shown && m_pPhone && m_pPhone->isHidden() && m_bAdded) {
+        m_pPhone->showMinimized();
+    }
 }
 
 void CPhoneTray::AddTrayIcon() {
     m_nIcon = kIconNormal;
     m_strTip = QString::fromLatin1(kProgramName);
     m_bAdded = true;
+    if (m_pItem) {
+        Modify();
+        m_pItem->Start();
+        return;
+    }
     if (!m_bTray)
         return;
     if (!m_pIcon) {
@@ -186,6 +222,10 @@ void CPhoneTray::RemoveTrayIcon() {
 }
 
 void CPhoneTray::Modify() {
+    if (m_pItem) {
+        m_pItem->SetIcon(QImage(res::IconPath(m_nIcon)));
+        m_pItem->SetTitle(m_strTip);
+    }
     if (!m_pIcon)
         return;
     m_pIcon->setIcon(QIcon(res::IconPath(m_nIcon)));
@@ -193,6 +233,9 @@ void CPhoneTray::Modify() {
 }
 
 void CPhoneTray::FlashTray(bool on, int32_t peerNumber) {
+    if (m_pItem) {
+        m_pItem->SetAttention(on);
+    }
     if (!on) {
         m_flash.stop();
         m_nIcon = kIconNormal;

@@ -2,7 +2,9 @@
 // between icons 128 and 148 while a call is offered and names the caller in
 // its tip. Desktops without a notification area (stock GNOME among them) get
 // minimising instead of hiding, and a desktop notification for a call, so the
-// phone can never become unreachable.
+// phone can never become unreachable. A tray that comes after the phone (the
+// panel started later, or restarted) gets the icon then, through the tray
+// protocol on the session bus.
 #pragma once
 
 #include <QBasicTimer>
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QMenu;
@@ -22,6 +25,8 @@ class QUrl;
 class QWidget;
 
 namespace kestrona {
+
+class CTrayItem;
 
 inline constexpr int kIconPopup = 0;    // restore, exit
 inline constexpr int kWindowPopup = 1;  // hide, the three lists, help, options
@@ -63,9 +68,13 @@ class CPhoneTray : public QObject {
     static constexpr int kIconNormal = 128;
     static constexpr int kIconFlash = 148;
 
-    // trayAvailable: leave empty to ask the desktop.
+    // trayAvailable: leave empty to ask the desktop (and to watch for a
+    // tray that comes later, when there is none yet).
     explicit CPhoneTray(QWidget* phone, std::optional<bool> trayAvailable = std::nullopt,
                         QObject* parent = nullptr);
+    // The late tray's icon on the given item (tests give one on a bus of
+    // their own); taken over before AddTrayIcon.
+    void UseLateTray(std::unique_ptr<CTrayItem> item);
     ~CPhoneTray() override;
 
     void AddTrayIcon();
@@ -85,6 +94,7 @@ class CPhoneTray : public QObject {
     int CurrentIcon() const { return m_nIcon; }
     QString Tip() const { return m_strTip; }
     QSystemTrayIcon* Icon() const { return m_pIcon; }
+    CTrayItem* LateIcon() const { return m_pItem.get(); }
 
     void SetCommandHandler(std::function<void(int)> handler) { m_handler = std::move(handler); }
     // Where the phone book lives (empty: the current directory).
@@ -99,10 +109,12 @@ class CPhoneTray : public QObject {
   private:
     void Modify();
     void OnActivated(int reason);
+    void OnLateTray(bool shown);
 
     QPointer<QWidget> m_pPhone;
     QSystemTrayIcon* m_pIcon = nullptr;
     QMenu* m_pMenu = nullptr;
+    std::unique_ptr<CTrayItem> m_pItem;
     bool m_bTray = false;
     bool m_bAdded = false;
     int m_nIcon = kIconNormal;

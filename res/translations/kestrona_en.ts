@@ -335,6 +335,10 @@
         <source>秒</source>
         <translation>s</translation>
     </message>
+    <message>
+        <source>来电时显示桌面通知</source>
+        <translation>Show desktop notifications of calls</translation>
+    </message>
 </context>
 <context>
     <name>CPage4</name>
@@ -694,6 +698,45 @@
     <message>
         <source>已有号码</source>
         <translation>I have a number</translation>
+    </message>
+</context>
+<context>
+    <name>DesktopCalls</name>
+    <message>
+        <source>来电</source>
+        <translation>Incoming call</translation>
+    </message>
+    <message>
+        <source>未接电话</source>
+        <translation>Missed call</translation>
+    </message>
+    <message>
+        <source>留言</source>
+        <translation>Message left</translation>
+    </message>
+    <message>
+        <source>%1 在答录机上留了言</source>
+        <translation>%1 left a message on the answering machine</translation>
+    </message>
+    <message>
+        <source>接听</source>
+        <translation>Answer</translation>
+    </message>
+    <message>
+        <source>拒接</source>
+        <translation>Decline</translation>
+    </message>
+    <message>
+        <source>回拨</source>
+        <translation>Call back</translation>
+    </message>
+    <message>
+        <source>播放</source>
+        <translation>Play</translation>
+    </message>
+    <message>
+        <source>通话中</source>
+        <translation>A call is in progress</translation>
     </message>
 </context>
 <context>

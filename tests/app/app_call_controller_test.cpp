@@ -13,6 +13,7 @@
 #include "res/resource_ids.h"
 #include "res/strings.h"
 #include "store/call_history.h"
+#include "support/book_records.h"
 
 using namespace kestrona;
 using namespace kestrona::testing;
@@ -74,6 +75,25 @@ class CallControllerTest : public ::testing::Test {
     FakeClock clock;
     SettingsModel model;
     std::unique_ptr<CCallController> controller;
+};
+
+// What the desktop is told, one line per event.
+class FakeDesktop : public ICallDesktop {
+  public:
+    void CallOffered(int32_t number, const QString& name) override {
+        log.push_back("offered " + std::to_string(number) + " " + name.toStdString());
+    }
+    void OfferEnded(Outcome outcome, int32_t number, const QString& name,
+                    const std::string& stem) override {
+        static const char* const words[] = {"answered", "refused", "missed", "message"};
+        log.push_back(std::string("ended ") + words[int(outcome)] + " " + std::to_string(number) +
+                      " " + name.toStdString() + (stem.empty() ? "" : " " + stem));
+    }
+    void MissedWhileBusy(int32_t number, const QString&) override {
+        log.push_back("busy " + std::to_string(number));
+    }
+    void CallUp(bool up) override { log.push_back(up ? "up" : "down"); }
+    Log log;
 };
 
 // ---- every state against every event ----
@@ -964,4 +984,61 @@ TEST_F(CallControllerTest, ControlsOfACallAndCallersWhileBusy) {
     EXPECT_FALSE(C().Muted());
     EXPECT_FALSE(Contains(services.engine, "mute"));
     EXPECT_FALSE(view.display.status.contains(QStringLiteral("3003")));
+}
+
+// Each ringing call tells the desktop once how its ringing ended, whichever
+// way it ended; speech up and down is told once each, on both sides.
+TEST_F(CallControllerTest, TheDesktopHearsHowEachRingingEndsAndWhileSpeechFlows) {
+    ASSERT_EQ(SaveBook({kestrona::test::Group(1, "g")}, {kestrona::test::Person(901, "Zoe", 1)},
+                       dir.path()),
+              SaveBookResult::kSaved);
+    FakeDesktop desktop;
+    C().SetDesktop(&desktop);
+
+    Ring(901);
+    C().EndCall();  // the caller gave up
+    Ring(902);
+    C().OnHangUp();  // refused here
+    EXPECT_EQ(desktop.log, (Log{"offered 901 Zoe", "ended missed 901 Zoe", "offered 902 ",
+                                "ended refused 902 "}));
+
+    // Answered, also before the audio ports are open, then ended by either side.
+    desktop.log.clear();
+    Ring(903);
+    services.Post(kMsgEngineSetup, 0);
+    C().OnCallKey();
+    C().EndCall();
+    Ring(904);
+    C().OnCallKey();
+    EXPECT_EQ(desktop.log.back(), "ended answered 904 ");
+    services.Post(kMsgEngineSetup, 0);
+    ASSERT_EQ(C().State(), 2);
+    C().OnHangUp();
+    EXPECT_EQ(desktop.log, (Log{"offered 903 ", "ended answered 903 ", "up", "down", "offered 904 ",
+                                "ended answered 904 ", "up", "down"}));
+
+    // The answering machine took it and the caller spoke: a message, named
+    // by its recording.
+    desktop.log.clear();
+    C().OnAutoAnswerKey();
+    Ring(905);
+    services.Post(kMsgEngineSetup, 0);
+    clock.Advance(60'000);
+    ASSERT_EQ(C().State(), 7);
+    const std::string stem = C().History().Stem();
+    C().EndCall();
+    EXPECT_EQ(desktop.log, (Log{"offered 905 ", "up", "down", "ended message 905  " + stem}));
+    C().OnAutoAnswerKey();
+
+    // The caller's side: speech only, no offer; a busy caller meanwhile.
+    desktop.log.clear();
+    Dial(55);
+    Parameters();
+    services.Post(kMsgEngineSetup, 0);
+    C().StartTalk();
+    C().OnCallWhileBusy(3003);
+    C().OnHangUp();
+    C().EndCall();  // a second end tells nothing more
+    EXPECT_EQ(desktop.log, (Log{"up", "busy 3003", "down"}));
+    C().SetDesktop(nullptr);
 }

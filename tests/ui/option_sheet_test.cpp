@@ -196,6 +196,9 @@ TEST_F(OptionSheetTest, AutoAnswerAndQualityPagesUpdateTheRunningProgram) {
     sheet.m_page3.m_limit->setText("30");
     sheet.m_page3.m_autoAA->setChecked(true);
     sheet.m_page3.m_forceBreak->setChecked(true);
+    // Call notifications: on in a store that never named them.
+    EXPECT_TRUE(sheet.m_page3.m_notify->isChecked());
+    sheet.m_page3.m_notify->setChecked(false);
     EXPECT_EQ(sheet.m_page4.m_delay->currentIndex(), -1);
     sheet.m_page4.m_delay->setCurrentIndex(3);  // "2 秒"
     sheet.accept();
@@ -206,6 +209,8 @@ TEST_F(OptionSheetTest, AutoAnswerAndQualityPagesUpdateTheRunningProgram) {
     EXPECT_EQ(live.m_nDelayBufferMs, 2000);
     EXPECT_EQ(Value("DelayBuffer"), "3");
     EXPECT_EQ(Value("autoaa"), "1");
+    EXPECT_EQ(live.m_nNotifications, 0);
+    EXPECT_EQ(Value("notifications"), "0");
 }
 
 TEST_F(OptionSheetTest, CancelStoresNothingAndNoSelectionKeepsTheDelay) {
