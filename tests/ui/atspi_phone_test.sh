@@ -26,7 +26,9 @@ fi
 export host client launcher py
 export QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
 export NO_AT_BRIDGE=0 GTK_MODULES=
-exec xvfb-run -a -s "-screen 0 1024x768x24" dbus-run-session -- bash -c '
+# A display number of its own choosing: runs beside this one (another
+# checkout's tests) would otherwise race for the first free one from 99.
+exec xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1024x768x24" dbus-run-session -- bash -c '
     set -u
     "$launcher" --launch-immediately &
     bus=$!
