@@ -4,8 +4,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <strings.h>
 
@@ -25,6 +27,19 @@
 
 namespace kestrona::e2e {
 namespace {
+
+// A child that ends with the test: were the test killed (a time-out, a
+// crash), the kernel kills it too rather than leave it running.
+std::unique_ptr<QProcess> MakeChildProcess() {
+    auto process = std::make_unique<QProcess>();
+    const pid_t parent = ::getpid();
+    process->setChildProcessModifier([parent] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+    });
+    return process;
+}
 
 int FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -118,7 +133,7 @@ bool ServerProcess::Start() {
     if (m_port == 0) {
         m_port = FreePort();
     }
-    m_process = std::make_unique<QProcess>();
+    m_process = MakeChildProcess();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(Q(m_dir / "server.log"), QIODevice::Append);
     m_process->start(Q(ServerProgram()),
@@ -275,7 +290,7 @@ bool Phone::StartProcess(const QStringList& args, const std::map<QString, QStrin
     for (const auto& [k, v] : extra) {
         env.insert(k, v);
     }
-    m_process = std::make_unique<QProcess>();
+    m_process = MakeChildProcess();
     m_process->setProcessEnvironment(env);
     m_process->setWorkingDirectory(Q(StartDir()));
     m_process->setProcessChannelMode(QProcess::MergedChannels);
