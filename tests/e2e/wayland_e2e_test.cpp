@@ -1,9 +1,10 @@
 // The phone as a native Wayland client: in a sway session of the test's own
-// at output scales 1, 1.5 and 2, the logged-in phone's skinned window
+// at output scales 1, 1.25, 1.5 and 2, the logged-in phone's skinned window
 // appears, its corners show the desktop through them (the skin is drawn
-// translucent, not only cut for input), the skin covers the rest, and the
-// window's shape is set as its input region. Each screenshot is kept in the
-// build folder (screenshots/wayland/) to be looked at.
+// translucent, not only cut for input), the skin covers the rest, the
+// window's shape is set as its input region, and a press on the skin asks
+// the compositor to move the window. Each screenshot is kept in the build
+// folder (screenshots/wayland/) to be looked at.
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -25,6 +26,7 @@ using namespace kestrona::e2e;
 namespace {
 
 constexpr unsigned kDesktop = 0xFF00FF;  // a colour no skin has
+const QPoint kHandset(30, 117);          // on the skin, away from every key
 
 // The window of a process in sway's tree, in logical coordinates.
 std::optional<QRect> WindowOf(const test::SwaySession& sway, long pid) {
@@ -93,7 +95,7 @@ TEST_F(WaylandTest, TheSkinIsTranslucentOutsideItsOutlineAtEveryScale) {
     std::filesystem::create_directories(shots);
 
     int round = 0;
-    for (const double scale : {1.0, 1.5, 2.0}) {
+    for (const double scale : {1.0, 1.25, 1.5, 2.0}) {
         SCOPED_TRACE("output scale " + std::to_string(scale));
         test::SwaySession sway;
         const int width = static_cast<int>(std::lround(640 * scale));
@@ -145,6 +147,16 @@ TEST_F(WaylandTest, TheSkinIsTranslucentOutsideItsOutlineAtEveryScale) {
         EXPECT_EQ(wrongOutside, 0) << "skin drawn outside its outline: see " << file;
         EXPECT_EQ(wrongInside, 0) << "desktop showing through the skin: see " << file;
 
+#ifdef KESTRONA_VIRTUAL_POINTER
+        // A press on the skin (the handset, no key there) asks the
+        // compositor to move the window.
+        ASSERT_TRUE(sway.Press(KESTRONA_VIRTUAL_POINTER, window->x() + kHandset.x(),
+                               window->y() + kHandset.y()))
+            << sway.Log();
+        EXPECT_TRUE(WaitUntil(
+            [&] { return phone.Output().find(".move(wl_seat@") != std::string::npos; }, 5000))
+            << "no move asked for after a press on the skin";
+#endif
         phone.Quit();
         // The mask reached the compositor as the input region.
         const std::string log = phone.Output();

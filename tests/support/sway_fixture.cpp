@@ -52,6 +52,8 @@ bool SwaySession::Start(int width, int height, double scale, unsigned colour) {
         return false;
     }
     m_runtime = m_dir.Path() / "runtime";
+    m_logicalWidth = static_cast<int>(width / scale);
+    m_logicalHeight = static_cast<int>(height / scale);
     std::filesystem::create_directories(m_runtime);
     const passwd* account = ::geteuid() == 0 ? ::getpwnam(kAccount) : nullptr;
     // The compositor's account owns its runtime folder and nobody else may
@@ -170,6 +172,14 @@ bool SwaySession::Screenshot(const std::filesystem::path& png) const {
     int status = -1;
     Run({kGrim, "-o", "HEADLESS-1", png.string()}, &status);
     return status == 0 && std::filesystem::exists(png);
+}
+
+bool SwaySession::Press(const std::string& program, int x, int y) const {
+    int status = -1;
+    Run({program, std::to_string(x), std::to_string(y), std::to_string(m_logicalWidth),
+         std::to_string(m_logicalHeight)},
+        &status);
+    return status == 0;
 }
 
 std::string SwaySession::Log() const {

@@ -36,6 +36,9 @@ class SwaySession {
     std::string Display() const;
     // One IPC request ("-t get_tree", a command); swaymsg's output.
     std::string Message(const std::vector<std::string>& args) const;
+    // A press and release of the left button at a point of the output in
+    // logical coordinates, by `program` (tests/support/virtual_pointer.c).
+    bool Press(const std::string& program, int x, int y) const;
     // The whole output as a PNG, at its pixel size.
     bool Screenshot(const std::filesystem::path& png) const;
     std::string Log() const;
@@ -45,6 +48,8 @@ class SwaySession {
 
     TempDir m_dir;
     std::filesystem::path m_runtime;
+    int m_logicalWidth = 0;
+    int m_logicalHeight = 0;
     ChildProcess m_process;
     std::string m_error;
 };
