@@ -79,9 +79,17 @@ function(kestrona_test name)
     # the first would be lost (and the properties after it shifted). The
     # labels are set by a file of our own that CTest reads after the
     # discovered tests, from the list of names discovery leaves.
+    # Tests on private sound servers (label "pulse") run one at a time: two
+    # PipeWire stacks beside each other on a small machine miss their
+    # deadlines and chop each other's sound, which no retry then mends when
+    # every retry meets another of them.
+    set(lock "")
+    if("pulse" IN_LIST labels)
+        set(lock " RESOURCE_LOCK sound_server")
+    endif()
     set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
     file(WRITE ${label_file} "if(DEFINED ${name}_TESTS)\n"
-        "    set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\")\n"
+        "    set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\"${lock})\n"
         "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
     set_property(GLOBAL APPEND PROPERTY KESTRONA_TEST_TARGETS ${name})
