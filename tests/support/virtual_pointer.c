@@ -98,6 +98,10 @@ int main(int argc, char** argv) {
     wl_registry_add_listener(registry, &listener, &g);
     if (wl_display_roundtrip(display) < 0 || !g.manager) {
         fprintf(stderr, "virtual_pointer: the compositor has no virtual pointers\n");
+        if (g.seat) {
+            wl_proxy_destroy((struct wl_proxy*)g.seat);
+        }
+        wl_registry_destroy(registry);
         wl_display_disconnect(display);
         return 1;
     }
@@ -120,6 +124,12 @@ int main(int argc, char** argv) {
     wl_proxy_marshal(pointer, kFrame);
     wl_proxy_marshal(pointer, kDestroy);
     wl_proxy_destroy(pointer);
+    wl_proxy_marshal((struct wl_proxy*)g.manager, 1); /* destroy */
+    wl_proxy_destroy((struct wl_proxy*)g.manager);
+    if (g.seat) {
+        wl_proxy_destroy((struct wl_proxy*)g.seat);
+    }
+    wl_registry_destroy(registry);
     const int ok = wl_display_roundtrip(display) >= 0;
     wl_display_disconnect(display);
     return ok ? 0 : 1;
