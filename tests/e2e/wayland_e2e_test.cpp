@@ -2,8 +2,9 @@
 // at output scales 1, 1.25, 1.5 and 2, the logged-in phone's skinned window
 // appears, its corners show the desktop through them (the skin is drawn
 // translucent, not only cut for input), the skin covers the rest, the
-// window's shape is set as its input region, and a press on the skin asks
-// the compositor to move the window. Each screenshot is kept in the build
+// window's shape is set as its input region, a key's tip comes up beside
+// the pointer resting on it, and a press on the skin asks the compositor to
+// move the window. Each screenshot is kept in the build
 // folder (screenshots/wayland/) to be looked at.
 #include <gtest/gtest.h>
 
@@ -157,6 +158,35 @@ TEST_F(WaylandTest, TheSkinIsTranslucentOutsideItsOutlineAtEveryScale) {
         EXPECT_EQ(wrongInside, 0) << "desktop showing through the skin: see " << file;
 
 #ifdef KESTRONA_VIRTUAL_POINTER
+        // A pointer resting on a key brings up its tip just below and right
+        // of the pointer, a popup of the phone placed by the phone's own
+        // coordinates.
+        {
+            const QPoint pointer = window->topLeft() + kCallKey;
+            auto hover = sway.Hover(KESTRONA_VIRTUAL_POINTER, pointer.x(), pointer.y(), 5000);
+            ASSERT_TRUE(hover);
+            const QRect near((pointer + QPoint(5, 5)) * scale, QSize(120, 40) * scale);
+            int tipPixels = 0;
+            WaitUntil(
+                [&] {
+                    if (!sway.Screenshot(file)) {
+                        return false;
+                    }
+                    const QImage s = QImage(QString::fromStdString(file.string()))
+                                         .convertToFormat(QImage::Format_RGB32);
+                    tipPixels = 0;
+                    for (int y = near.top(); y <= near.bottom(); ++y) {
+                        for (int x = near.left(); x <= near.right(); ++x) {
+                            tipPixels += s.valid(x, y) && (s.pixel(x, y) & 0xFFFFFF) == kTipBack;
+                        }
+                    }
+                    return tipPixels > near.width() * near.height() / 8;
+                },
+                6000, 250);
+            EXPECT_GT(tipPixels, near.width() * near.height() / 8)
+                << "no tip beside the pointer: see " << file;
+            hover->Stop();
+        }
         // A press on the skin (the handset, no key there) asks the
         // compositor to move the window.
         ASSERT_TRUE(sway.Press(KESTRONA_VIRTUAL_POINTER, window->x() + kHandset.x(),

@@ -182,6 +182,18 @@ bool SwaySession::Press(const std::string& program, int x, int y) const {
     return status == 0;
 }
 
+std::unique_ptr<ChildProcess> SwaySession::Hover(const std::string& program, int x, int y,
+                                                 int ms) const {
+    auto process = std::make_unique<ChildProcess>();
+    if (!process->Start({"/usr/bin/env", "WAYLAND_DISPLAY=" + Display(), program, std::to_string(x),
+                         std::to_string(y), std::to_string(m_logicalWidth),
+                         std::to_string(m_logicalHeight), std::to_string(ms)},
+                        m_dir.Path() / "pointer.log")) {
+        return nullptr;
+    }
+    return process;
+}
+
 std::string SwaySession::Log() const {
     std::ifstream in(m_dir.Path() / "sway.log");
     std::stringstream s;

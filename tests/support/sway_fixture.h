@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ class SwaySession {
     // A press and release of the left button at a point of the output in
     // logical coordinates, by `program` (tests/support/virtual_pointer.c).
     bool Press(const std::string& program, int x, int y) const;
+    // The pointer brought to a point and kept there for ms milliseconds by
+    // the same program, in the background (null when it did not start);
+    // it ends with the returned process at the latest.
+    std::unique_ptr<ChildProcess> Hover(const std::string& program, int x, int y, int ms) const;
     // The whole output as a PNG, at its pixel size.
     bool Screenshot(const std::filesystem::path& png) const;
     std::string Log() const;

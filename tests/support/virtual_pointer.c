@@ -4,8 +4,9 @@
  * for a moment and lets go. For tests in a headless session, where no input
  * device exists and clients would otherwise never see a pointer.
  *
- * usage: virtual_pointer X Y WIDTH HEIGHT
+ * usage: virtual_pointer X Y WIDTH HEIGHT [HOVER_MS]
  *   (X, Y) in the layout's logical coordinates, WIDTH x HEIGHT its size.
+ *   With HOVER_MS it only moves there and stays that long, pressing nothing.
  * Exits 0 once the compositor has taken every request, 2 on bad arguments,
  * 1 when the compositor lacks the protocol or refuses a request.
  *
@@ -78,12 +79,14 @@ static void pause_ms(long ms) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: virtual_pointer X Y WIDTH HEIGHT\n");
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: virtual_pointer X Y WIDTH HEIGHT [HOVER_MS]\n");
         return 2;
     }
+    const long hover = argc == 6 ? atol(argv[5]) : -1;
     const long x = atol(argv[1]), y = atol(argv[2]), w = atol(argv[3]), h = atol(argv[4]);
-    if (w <= 0 || h <= 0 || x < 0 || y < 0 || x >= w || y >= h) {
+    if (w <= 0 || h <= 0 || x < 0 || y < 0 || x >= w || y >= h || hover > 60000 ||
+        (argc == 6 && hover < 0)) {
         fprintf(stderr, "virtual_pointer: the point is not in the layout\n");
         return 2;
     }
@@ -115,13 +118,24 @@ int main(int argc, char** argv) {
                      (uint32_t)h);
     wl_proxy_marshal(pointer, kFrame);
     wl_display_roundtrip(display);
-    pause_ms(300);
-    wl_proxy_marshal(pointer, kButton, now_ms(), (uint32_t)kButtonLeft, (uint32_t)kPressed);
-    wl_proxy_marshal(pointer, kFrame);
-    wl_display_roundtrip(display);
-    pause_ms(300);
-    wl_proxy_marshal(pointer, kButton, now_ms(), (uint32_t)kButtonLeft, (uint32_t)kReleased);
-    wl_proxy_marshal(pointer, kFrame);
+    if (hover >= 0) {
+        /* A second motion within the point's neighbourhood: the first only
+         * brings the pointer in, and a client sees the motion after it. */
+        pause_ms(100);
+        wl_proxy_marshal(pointer, kMotionAbsolute, now_ms(), (uint32_t)x + 1, (uint32_t)y + 1,
+                         (uint32_t)w, (uint32_t)h);
+        wl_proxy_marshal(pointer, kFrame);
+        wl_display_roundtrip(display);
+        pause_ms(hover);
+    } else {
+        pause_ms(300);
+        wl_proxy_marshal(pointer, kButton, now_ms(), (uint32_t)kButtonLeft, (uint32_t)kPressed);
+        wl_proxy_marshal(pointer, kFrame);
+        wl_display_roundtrip(display);
+        pause_ms(300);
+        wl_proxy_marshal(pointer, kButton, now_ms(), (uint32_t)kButtonLeft, (uint32_t)kReleased);
+        wl_proxy_marshal(pointer, kFrame);
+    }
     wl_proxy_marshal(pointer, kDestroy);
     wl_proxy_destroy(pointer);
     wl_proxy_marshal((struct wl_proxy*)g.manager, 1); /* destroy */
