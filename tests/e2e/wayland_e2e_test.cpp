@@ -29,6 +29,8 @@ namespace {
 
 constexpr unsigned kDesktop = 0xFF00FF;  // a colour no skin has
 const QPoint kHandset(30, 117);          // on the skin, away from every key
+const QPoint kCallKey(117, 87);          // on the first key
+constexpr unsigned kTipBack = 0xFFFFDC;  // the style's tool-tip background
 
 // The window of a process in sway's tree, in logical coordinates.
 std::optional<QRect> WindowOf(const test::SwaySession& sway, long pid) {
