@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -101,32 +102,23 @@ class ServerProcess {
     // start), waiting up to seconds; -1 when it still runs (then it is
     // stopped) or was ended by a signal.
     int ExitStatus(int seconds = 10) {
-        int status = 0;
-        for (int i = 0; pid_ > 0 && i < seconds * 10; ++i) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
+        for (int i = 0; i < seconds * 10 && !Reaped(); ++i) {
             ::usleep(100'000);
         }
-        Stop(SIGKILL);
-        return -1;
+        if (!status_) {
+            Stop(SIGKILL);
+            return -1;
+        }
+        return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1;
     }
 
-    // Whether the server still runs, and how it ended when not; a server
-    // that ended is reaped here.
+    // Whether the server still runs, and how it ended when not.
     std::string State() {
-        if (pid_ <= 0) {
-            return ended_.empty() ? "not started" : ended_;
+        if (!Reaped()) {
+            return pid_ > 0 ? "running as process " + std::to_string(pid_) : "not started";
         }
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) != pid_) {
-            return "running as process " + std::to_string(pid_);
-        }
-        pid_ = -1;
-        ended_ = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
-                                   : "ended by signal " + std::to_string(WTERMSIG(status));
-        return ended_;
+        return WIFEXITED(*status_) ? "exited with status " + std::to_string(WEXITSTATUS(*status_))
+                                   : "ended by signal " + std::to_string(WTERMSIG(*status_));
     }
 
     std::uint16_t port() const { return port_; }
@@ -134,6 +126,17 @@ class ServerProcess {
     const std::string& first_line() const { return first_line_; }
 
   private:
+    // True once the server has ended by itself; it is reaped then, and its
+    // status kept.
+    bool Reaped() {
+        int status = 0;
+        if (!status_ && pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = status;
+            pid_ = -1;
+        }
+        return status_.has_value();
+    }
+
     // Until the end of the pipe, or Stop; a process the server left behind
     // that holds the pipe open keeps nobody waiting.
     void Drain() {
@@ -157,7 +160,7 @@ class ServerProcess {
     }
 
     pid_t pid_ = -1;
-    std::string ended_;
+    std::optional<int> status_;
     std::FILE* err_ = nullptr;
     std::thread drain_;
     std::atomic<bool> draining_{true};
