@@ -160,7 +160,9 @@ bool CSkinFace::event(QEvent* e) {
 void CSkinFace::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
-    if (m_paintOnlyRegion) {
+    // A translucent window shows whatever is painted: nothing outside the
+    // outline.
+    if (window()->testAttribute(Qt::WA_TranslucentBackground)) {
         p.setClipRegion(m_region);
     }
     // The outline is the small skin's; the large one only paints it finer.

@@ -68,8 +68,6 @@ class CSkinFace : public QWidget, public IPhoneFace {
     CDisplayField* StatusField() const { return m_fields[2]; }
     const QImage& Skin() const { return m_skin; }
     const QRegion& Region() const { return m_region; }
-    // Paint nothing outside the skin's outline (a translucent window).
-    void SetPaintOnlyRegion(bool on) { m_paintOnlyRegion = on; }
     // The skin, the keys and the display as they look now.
     QImage Render();
 
@@ -94,7 +92,6 @@ class CSkinFace : public QWidget, public IPhoneFace {
     QImage m_skin;
     QImage m_skin2x;  // painted on high-density screens; may be null
     QRegion m_region;
-    bool m_paintOnlyRegion = false;
     std::array<CFlyBtn*, 20> m_keys{};
     std::array<CDisplayField*, 4> m_fields{};  // address, peer, status, time
     DisplayTexts m_texts;

@@ -29,7 +29,6 @@ std::unique_ptr<CPhoneDlg> MakeSkinnedPhone(CCallController& controller, Setting
     // compositor, as before.
     if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
         dlg->setAttribute(Qt::WA_TranslucentBackground);
-        face->SetPaintOnlyRegion(true);
     }
     dlg->setWindowIcon(QIcon(res::IconPath(res::kIconMain)));
     SetCommandTarget(face);
