@@ -6,6 +6,7 @@
 // so; a delay past 300 ms or a loss past 5 % is poor.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -25,7 +26,11 @@ class CCallQualityMeter {
         std::int64_t turns = 0;    // in the window
         std::int64_t missing = 0;  // of those, concealed or dropped late
         int delayMs = 0;           // the largest delay in the window
-        double MissingShare() const { return turns > 0 ? double(missing) / double(turns) : 0; }
+        // A frame dropped late mostly left a concealed turn behind as well:
+        // the share is of turns, never above all of them.
+        double MissingShare() const {
+            return turns > 0 ? std::min(1.0, double(missing) / double(turns)) : 0;
+        }
     };
     Figures Window() const;
     CallQuality Rating() const;

@@ -133,11 +133,16 @@ CPlayoutBuffer::Turn CPlayoutBuffer::Next() {
     }
     // Late. While there is room the turn waits for it (the delay grows by a
     // frame); at the bound the turn passes and the frame will be dropped.
+    // With nothing newer here either, the sender is silent rather than this
+    // frame lost (a stream loses none): its number waits, so that the talker
+    // is heard again from the first frame that comes, not never (every
+    // later frame would be "late" by the silence's length). Push keeps what
+    // comes then within the bound.
     ++m_stats.concealed;
     m_turnsQuiet = 0;
     if (m_target < m_maxFrames) {
         ++m_target;
-    } else {
+    } else if (Span() > 0) {
         ++m_next;
     }
     turn.action = Action::kConceal;

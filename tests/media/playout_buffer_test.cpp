@@ -135,6 +135,30 @@ TEST(PlayoutBuffer, AStallBeyondTheLargestDelayDropsWhatComesTooLate) {
     }
 }
 
+// A sender silent for longer than the largest delay (its sound server went
+// away) is heard again from its first frame back, at once and for good.
+TEST(PlayoutBuffer, ASenderSilentBeyondTheLargestDelayIsHeardAgainAtOnce) {
+    Rig rig;
+    std::uint32_t sent = 0;
+    for (int i = 0; i < 50; ++i) {
+        rig.Send(sent++);
+        rig.Turn();
+    }
+    for (int i = 0; i < 40; ++i) {
+        rig.Turn();
+    }
+    const std::size_t before = rig.played.size();
+    for (int i = 0; i < 100; ++i) {
+        rig.Send(sent++);
+        rig.Turn();
+    }
+    EXPECT_EQ(rig.buffer.stats().late, 0);
+    EXPECT_EQ(rig.buffer.stats().dropped, 0);
+    ASSERT_EQ(rig.played.size(), before + 100);
+    EXPECT_EQ(rig.played[before], 50u);
+    EXPECT_EQ(rig.played.back(), sent - 1);
+}
+
 TEST(PlayoutBuffer, AGapIsRecoveredFromTheNextFrameThenThatFramePlays) {
     Rig rig;
     for (std::uint32_t s : {0u, 1u, 2u}) {
@@ -212,6 +236,7 @@ TEST(CallQualityMeter, RatesTheLastSecondsOfTheBuffer) {
     second(true);
     EXPECT_EQ(meter.Rating(), CallQuality::kPoor);
     EXPECT_GT(meter.Window().missing, 0);
+    EXPECT_LE(meter.Window().MissingShare(), 1.0);
     for (int s = 0; s < 12; ++s) {
         second(false);
     }
