@@ -44,6 +44,17 @@ exec xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1024x768x24" dbus-run-
         kill $bus 2>/dev/null
         exit 77
     fi
+    # xvfb-run can return before the server takes connections; a phone
+    # started then gives up on the display at once.
+    for i in $(seq 100); do
+        xdotool getdisplaygeometry >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    if ! xdotool getdisplaygeometry >/dev/null 2>&1; then
+        echo "FAIL: the virtual display $DISPLAY takes no connections after 10 s"
+        kill $bus 2>/dev/null
+        exit 1
+    fi
     status=0
     for lang in en zh; do
         echo "== $lang"
