@@ -11,6 +11,7 @@
 #include "media/stream_io.h"
 #include "platform/background_work.h"
 
+using kestrona::CPlayoutBuffer;
 using kestrona::ManualResetEvent;
 using kestrona::WaveResult;
 
@@ -101,9 +102,28 @@ void CAudioEngine::Init(kestrona::IEngineOwner* owner, int sampleRate, int delay
         Post(kestrona::kMsgEngineFailure, kestrona::kWaveOutFormat);
         return;
     }
-    delayMs = m_frameMs > 0 ? std::clamp(m_frameMs, kMinFrameMs, kMinDelayMs)
-                            : std::clamp(delayMs, kMinDelayMs, kMaxDelayMs);
-    m_blockBytes = BlockBytesFor(sampleRate, delayMs);
+    m_delayMs = std::clamp(delayMs, kMinDelayMs, kMaxDelayMs);
+    if (m_frameCodec) {
+        const int frameSamples = m_frameCodec->FrameSamples();
+        if (m_frameCodec->SampleRate() != sampleRate || frameSamples <= 0 ||
+            frameSamples > sampleRate / 10) {
+            m_refused = true;
+            Post(kestrona::kMsgEngineFailure, kestrona::kWaveInFormat);
+            Post(kestrona::kMsgEngineFailure, kestrona::kWaveOutFormat);
+            return;
+        }
+        // A block is one frame; the delay setting bounds the playout buffer.
+        m_blockBytes = 2 * frameSamples;
+        CPlayoutBuffer::Config config;
+        config.frameMs = std::max(1, frameSamples * 1000 / sampleRate);
+        config.maxMs = std::max(m_delayMs, config.startMs);
+        config.maxFrameBytes = int(m_frameCodec->MaxFrameBytes());
+        m_playoutBuffer = std::make_unique<CPlayoutBuffer>(config);
+        m_turnFrame.assign(m_frameCodec->MaxFrameBytes(), 0);
+    } else {
+        delayMs = m_frameMs > 0 ? std::clamp(m_frameMs, kMinFrameMs, kMinDelayMs) : m_delayMs;
+        m_blockBytes = BlockBytesFor(sampleRate, delayMs);
+    }
 
     PreparePipeline(sampleRate);
 
@@ -137,8 +157,13 @@ void CAudioEngine::StartReceive() {
         return;
     m_stopSending = 0;
     m_stopReceiving = 0;
-    StartThread(m_playoutThread, &CAudioEngine::PlayoutThread);
-    StartThread(m_receiveThread, &CAudioEngine::ReceiveThread);
+    if (m_frameCodec) {
+        StartThread(m_playoutThread, &CAudioEngine::FramePlayoutThread);
+        StartThread(m_receiveThread, &CAudioEngine::FrameReceiveThread);
+    } else {
+        StartThread(m_playoutThread, &CAudioEngine::PlayoutThread);
+        StartThread(m_receiveThread, &CAudioEngine::ReceiveThread);
+    }
 }
 
 void CAudioEngine::StartSend() {

@@ -30,11 +30,14 @@
 #include <thread>
 #include <vector>
 
+#include "media/call_quality.h"
 #include "media/call_recorder.h"
 #include "media/delay_bound.h"
 #include "media/echo_canceller.h"
 #include "media/engine_owner.h"
+#include "media/frame_codec.h"
 #include "media/manual_reset_event.h"
+#include "media/playout_buffer.h"
 #include "media/speech_codec.h"
 #include "platform/audio_backend.h"
 #include "platform/call_crypto.h"
@@ -87,6 +90,15 @@ class CAudioEngine {
     // keeps the setting's. The peer must send blocks of the same length.
     static constexpr int kMinFrameMs = 20;
     void SetFrameMs(int ms) { m_frameMs = ms; }
+    // Optional, before Init: the call's speech goes in frames of this codec
+    // (at the call's rate, or Init refuses the call), each as a record of its
+    // length and bytes (frame_records.h) sent the moment it is coded, with
+    // TCP_NODELAY. The receiver plays through an adaptive playout buffer
+    // whose largest delay is Init's delay, conceals what is missing and
+    // reports the call's quality. Without it the call goes in fixed blocks of
+    // G.729 of the delay's length (or SetFrameMs's), as phones always did.
+    void SetFrameCodec(std::unique_ptr<kestrona::FrameCodec> codec);
+    bool InFrames() const { return m_frameCodec != nullptr; }
     // Optional, before StartSend and StartReceive: the call is encrypted.
     // Each stream then begins with its sender's stream header, and every
     // coded block travels sealed (StreamSealer::kOverhead bytes more); a
@@ -103,6 +115,20 @@ class CAudioEngine {
         int64_t captureBlocksDropped = 0;
     };
     DelayStats Stats() const;
+
+    // A call in frames: what the listener met so far and over the last few
+    // seconds. Any thread; refreshed once a second while the call plays.
+    struct Quality {
+        kestrona::CallQuality rating = kestrona::CallQuality::kUnknown;
+        int64_t played = 0;
+        int64_t concealed = 0;    // turns with nothing to play, FEC recoveries included
+        int64_t recovered = 0;    // of those, rebuilt from the next frame's redundancy
+        int64_t late = 0;         // frames that came after their turn
+        int64_t dropped = 0;      // frames dropped to keep within the largest delay
+        int missingPermille = 0;  // of the turns in the last seconds
+        int delayMs = 0;          // the playout buffer's delay now
+    };
+    Quality QualityNow() const;
 
     // Optional, before the set-up: the bound of each of its connects and
     // proxy exchanges.
@@ -191,6 +217,21 @@ class CAudioEngine {
     void SendThread();
     void PlayoutThread();
     void ReceiveThread();
+    // The same two for a call in frames (frame_pipeline.cpp).
+    void FramePlayoutThread();
+    void FrameReceiveThread();
+    // The receiving stream's opening: the proxy's announcement of the peer
+    // and, on an encrypted call, the sender's stream header (opener is then
+    // started). False when the stream broke (reported) or the engine stops.
+    bool OpenReceiveStream(int sock, std::optional<kestrona::StreamOpener>& opener);
+    // Reads the stream: first what came glued behind the proxy's answer.
+    ssize_t ReceiveSome(int sock, uint8_t* data, size_t n);
+    // The device for playout, opened on the calling thread, or null
+    // (reported to the owner).
+    kestrona::WaveOutDevice* OpenPlayout();
+    // Hands playout buffer i, filled, to the device; a buffer the device
+    // refuses is free again at once.
+    void QueuePlayout(kestrona::WaveOutDevice* dev, int i);
     void AcceptThread(int* listenSocket, std::atomic<int>* stream,
                       kestrona::ManualResetEvent* accepted);
     int AwaitStream(const std::atomic<int>& stream,
@@ -238,6 +279,18 @@ class CAudioEngine {
     std::optional<kestrona::SecretKey32> m_receiveKey;
 
     kestrona::WaveFormat m_format;
+    // A call in frames: the codec, and the playout buffer the receive thread
+    // fills and the playout thread drains (both under m_playoutMutex).
+    std::unique_ptr<kestrona::FrameCodec> m_frameCodec;
+    std::unique_ptr<kestrona::CPlayoutBuffer> m_playoutBuffer;
+    std::mutex m_playoutMutex;
+    kestrona::CCallQualityMeter m_qualityMeter;  // playout thread only
+    std::vector<uint8_t> m_turnFrame;            // playout thread's copy of a turn's frame
+    int m_delayMs = 0;
+    std::atomic<int> m_qualityRating{0};
+    std::atomic<int> m_qualityMissing{0};
+    std::atomic<int> m_qualityDelayMs{0};
+    std::array<std::atomic<int64_t>, 5> m_qualityCounts{};
     std::chrono::steady_clock::time_point m_clockOrigin;
     EchoControl m_echoMode = EchoControl::kAuto;
     std::optional<std::pair<std::string, std::string>> m_devices;
@@ -276,6 +329,7 @@ class CAudioEngine {
     // port the peer is about to connect to.
     std::optional<kestrona::ProxyHandshake> m_outBind;
     std::string m_inLeftover;
+    size_t m_inLeftoverUsed = 0;
 
     // The set-up thread, cancelled and joined by Stop. The stream threads
     // wait for m_setupDone before they look at the sockets.

@@ -71,12 +71,16 @@ struct OpusFrameSettings {
     int bitrate = 24000;         // bit/s, variable
     int complexity = 2;          // 0..10
     int expected_loss_pct = 10;  // how much in-band FEC the encoder spends
+    // Every frame the same length. An encrypted call's frames go so: the
+    // lengths of variable frames tell a listener on the wire much of what
+    // is said, sealed or not (RFC 6562).
+    bool constant_bitrate = false;
 };
 
 // The longest frame of Opus there is (one frame of one packet).
 inline constexpr std::size_t kOpusMaxFrameBytes = 1275;
 
-// Opus in 20 ms frames, VBR, voice, in-band FEC on. Returns null when the
+// Opus in 20 ms frames, VBR (or CBR), voice, in-band FEC on. Returns null when the
 // settings are out of range or the library refuses them.
 std::unique_ptr<FrameCodec> MakeOpusFrameCodec(const OpusFrameSettings& settings = {});
 

@@ -1,7 +1,10 @@
 // The media pipeline: the capture, send, receive and playout threads over
 // two rings of four blocks, the codec on each block, and the policy that
 // keeps delay bounded and cancels the loudspeaker's echo.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +15,7 @@
 
 #include "codec/g729.h"
 #include "media/audio_engine.h"
+#include "media/frame_records.h"
 #include "media/sample_level.h"
 #include "media/stream_io.h"
 
@@ -126,8 +130,15 @@ void CAudioEngine::CaptureDone(WaveHeader& h) {
 bool CAudioEngine::CaptureIsStale(int i, int64_t now) {
     // Another full block already waiting behind this one: a backlog the
     // device delivered at once, or one that built up while sending was
-    // held up. Sending it would add its age to every later word.
-    if (m_captureFilled[(i + 1) % kRingSize]->IsSet())
+    // held up. Sending it would add its age to every later word. Frames are
+    // shorter than a sound server's own steps can be (PipeWire's graph, a
+    // restarted server), so two or three of them often come back at once;
+    // only a ring with nothing left for the device to fill is a backlog.
+    const int behind = m_frameCodec ? kRingSize - 1 : 1;
+    bool backlog = true;
+    for (int k = 1; k <= behind && backlog; ++k)
+        backlog = m_captureFilled[(i + k) % kRingSize]->IsSet();
+    if (backlog)
         return true;
     const int64_t age = now - m_captureDoneAt[i].load(std::memory_order_relaxed);
     return age > int64_t(m_delayBound->Limit());
@@ -146,7 +157,6 @@ void CAudioEngine::SetStreamKeys(const kestrona::SecretKey32& sendKey,
 
 void CAudioEngine::SendThread() {
     const int sock = AwaitStream(m_sockOut, m_acceptedOut);
-    std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
     const int blockSamples = m_blockBytes / 2;
     int64_t captureEnd = -1;  // where the last block ended, for echo control
     auto send = [sock](const uint8_t* d, size_t n) { return kestrona::SendSome(sock, d, n); };
@@ -156,13 +166,16 @@ void CAudioEngine::SendThread() {
         ReportConnectionLost(m_stopSending);
         return;
     }
+    // A frame waits for nothing: the small segments are the point.
+    if (m_frameCodec && sock >= 0) {
+        const int on = 1;
+        ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
     // An encrypted stream opens with the header the receiver needs to open
     // its blocks.
     std::optional<kestrona::StreamSealer> sealer;
-    std::vector<uint8_t> sealed;
     if (m_sendKey) {
         sealer.emplace(*m_sendKey);
-        sealed.resize(coded.size() + kestrona::StreamSealer::kOverhead);
         const auto& header = sealer->Header();
         if (!kestrona::WriteInChunks(header.data(), int(header.size()), kMaxSendChunk,
                                      m_stopSending, send)) {
@@ -170,6 +183,37 @@ void CAudioEngine::SendThread() {
             return;
         }
     }
+    // What one block becomes on the wire: a fixed block of G.729, or a frame
+    // record; sealed on an encrypted call. 0: nothing to send.
+    const size_t codedRoom =
+        m_frameCodec ? m_frameCodec->MaxFrameBytes() : size_t(m_blockBytes / 16);
+    const size_t sealedRoom = codedRoom + kestrona::StreamSealer::kOverhead;
+    std::vector<uint8_t> coded(codedRoom), sealed(sealedRoom),
+        record(sealedRoom + kestrona::kFrameLengthBytes);
+    auto pack = [&](int16_t* pcm, const uint8_t*& wire) -> int {
+        size_t n = 0;
+        if (m_frameCodec) {
+            n = m_frameCodec->Encode({pcm, size_t(blockSamples)}, coded);
+        } else {
+            int codedLength = 0;
+            if (EncodeBlock(reinterpret_cast<uint8_t*>(pcm), m_blockBytes, coded.data(),
+                            codedLength))
+                n = size_t(codedLength);
+        }
+        if (n == 0)
+            return 0;
+        wire = coded.data();
+        if (sealer) {
+            sealer->Seal(coded.data(), n, sealed.data());
+            wire = sealed.data();
+            n += kestrona::StreamSealer::kOverhead;
+        }
+        if (m_frameCodec) {
+            n = kestrona::WriteFrameRecord({wire, n}, sealedRoom, record);
+            wire = record.data();
+        }
+        return int(n);
+    };
     for (int i = 0; m_stopSending == 0; i = (i + 1) % kRingSize) {
         m_captureFilled[i]->Wait();
         m_captureFilled[i]->Reset();
@@ -200,18 +244,12 @@ void CAudioEngine::SendThread() {
             else
                 kestrona::ApplyLevel(reinterpret_cast<int16_t*>(pcm), blockSamples,
                                      m_micLevel.load(std::memory_order_relaxed));
-            std::fill(coded.begin(), coded.end(), 0);
-            int codedLength = 0;
-            if (!EncodeBlock(pcm, m_blockBytes, coded.data(), codedLength))
+            const uint8_t* wire = nullptr;
+            const int wireLength = pack(reinterpret_cast<int16_t*>(pcm), wire);
+            if (wireLength == 0 && !m_frameCodec)
                 break;  // stopped
-            const uint8_t* wire = coded.data();
-            int wireLength = codedLength;
-            if (sealer) {
-                sealer->Seal(coded.data(), size_t(codedLength), sealed.data());
-                wire = sealed.data();
-                wireLength = codedLength + int(kestrona::StreamSealer::kOverhead);
-            }
-            if (!kestrona::WriteInChunks(wire, wireLength, kMaxSendChunk, m_stopSending, send)) {
+            if (wireLength > 0 &&
+                !kestrona::WriteInChunks(wire, wireLength, kMaxSendChunk, m_stopSending, send)) {
                 ReportConnectionLost(m_stopSending);
                 return;
             }
@@ -220,12 +258,13 @@ void CAudioEngine::SendThread() {
         }
         // A buffer the device later returns only partly filled then ends in silence.
         std::fill(m_capture[i].buffer.begin(), m_capture[i].buffer.end(), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!m_frameCodec)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         m_captureFree[i]->Set();
     }
 }
 
-void CAudioEngine::PlayoutThread() {
+kestrona::WaveOutDevice* CAudioEngine::OpenPlayout() {
     WaveResult result = WaveResult::kOk;
     std::string why;
     auto device = m_backend->OpenWaveOut(
@@ -233,27 +272,76 @@ void CAudioEngine::PlayoutThread() {
     if (!device) {
         Post(kestrona::kMsgEngineFailure, kestrona::kWaveOutOpenFailed);
         Alert(kestrona::kWaveOutOpenFailedText);
-        return;
+        return nullptr;
     }
     kestrona::WaveOutDevice* dev = device.get();
     dev->SetEventCallback(
         [this](kestrona::WaveDeviceEvent e) { SoundLost(e, kestrona::kWaveOutOpenFailed); });
-    m_waveOut = std::move(device);
+    m_waveOut = std::move(device);  // Stop resets and closes it after joining this thread
+    return dev;
+}
+
+void CAudioEngine::PlayoutThread() {
+    kestrona::WaveOutDevice* dev = OpenPlayout();
+    if (!dev)
+        return;
     for (int i = 0; m_stopReceiving == 0; i = (i + 1) % kRingSize) {
         m_playoutFilled[i]->Wait();
         m_playoutFilled[i]->Reset();
         if (m_stopReceiving != 0)
             break;
-        WaveHeader& h = m_playout[i].header;
-        dev->Prepare(h);
-        m_playoutHeld.fetch_add(1, std::memory_order_relaxed);
-        if (dev->Write(h) != WaveResult::kOk) {
-            m_playoutHeld.fetch_sub(1, std::memory_order_relaxed);
-            m_playoutFree[i]->Set();
-        }
-        if (m_farEnd)
-            m_farEnd->SetOutputLatency(SamplesIn(dev->Latency()));
+        QueuePlayout(dev, i);
     }
+}
+
+void CAudioEngine::QueuePlayout(kestrona::WaveOutDevice* dev, int i) {
+    WaveHeader& h = m_playout[i].header;
+    dev->Prepare(h);
+    m_playoutHeld.fetch_add(1, std::memory_order_relaxed);
+    if (dev->Write(h) != WaveResult::kOk) {
+        m_playoutHeld.fetch_sub(1, std::memory_order_relaxed);
+        m_playoutFree[i]->Set();
+    }
+    if (m_farEnd)
+        m_farEnd->SetOutputLatency(SamplesIn(dev->Latency()));
+}
+
+ssize_t CAudioEngine::ReceiveSome(int sock, uint8_t* data, size_t n) {
+    if (m_inLeftoverUsed < m_inLeftover.size()) {
+        const size_t k = std::min(n, m_inLeftover.size() - m_inLeftoverUsed);
+        std::memcpy(data, m_inLeftover.data() + m_inLeftoverUsed, k);
+        m_inLeftoverUsed += k;
+        return ssize_t(k);
+    }
+    return kestrona::RecvSome(sock, data, n);
+}
+
+bool CAudioEngine::OpenReceiveStream(int sock, std::optional<kestrona::StreamOpener>& opener) {
+    // Through a SOCKS5 proxy the reply that announces the peer comes first.
+    if (m_inBind && sock >= 0) {
+        if (!kestrona::RunHandshake(sock, *m_inBind, kAcceptWaitMs, &m_cancel, true)) {
+            ReportConnectionLost(m_stopReceiving);
+            return false;
+        }
+        // What arrived glued behind the proxy's answer is the start of the audio.
+        m_inLeftover = m_inBind->TakeLeftover();
+    }
+    if (!m_receiveKey)
+        return true;
+    // An encrypted stream: the sender's header first. A block that does not
+    // open behind it (altered, cut, replayed) breaks the stream.
+    opener.emplace();
+    std::array<uint8_t, kestrona::StreamSealer::kHeaderBytes> header{};
+    ReadResult r =
+        kestrona::ReadFully(header.data(), int(header.size()), m_stopReceiving,
+                            [this, sock](uint8_t* d, size_t n) { return ReceiveSome(sock, d, n); });
+    if (r == ReadResult::kComplete && !opener->Start(*m_receiveKey, header.data())) {
+        std::fprintf(stderr, "kestrona: the audio stream's header is not valid\n");
+        r = ReadResult::kBroken;
+    }
+    if (r == ReadResult::kBroken)
+        ReportConnectionLost(m_stopReceiving);
+    return r == ReadResult::kComplete;
 }
 
 void CAudioEngine::ReceiveThread() {
@@ -261,45 +349,13 @@ void CAudioEngine::ReceiveThread() {
     const int codedBytes = m_blockBytes / 16;
     std::vector<uint8_t> coded(static_cast<size_t>(m_blockBytes));
     auto broken = [this] { ReportConnectionLost(m_stopReceiving); };
-
-    // Through a SOCKS5 proxy the reply that announces the peer comes first.
-    if (m_inBind && sock >= 0) {
-        if (!kestrona::RunHandshake(sock, *m_inBind, kAcceptWaitMs, &m_cancel, true)) {
-            broken();
-            return;
-        }
-        m_inLeftover = m_inBind->TakeLeftover();
-    }
-    // What arrived glued behind the proxy's answer is the start of the audio.
-    size_t leftoverUsed = 0;
-    auto recv = [this, sock, &leftoverUsed](uint8_t* d, size_t n) -> ssize_t {
-        if (leftoverUsed < m_inLeftover.size()) {
-            const size_t k = std::min(n, m_inLeftover.size() - leftoverUsed);
-            std::memcpy(d, m_inLeftover.data() + leftoverUsed, k);
-            leftoverUsed += k;
-            return ssize_t(k);
-        }
-        return kestrona::RecvSome(sock, d, n);
-    };
-
-    // An encrypted stream: the sender's header first, then sealed blocks.
-    // A block that does not open (altered, cut, replayed) breaks the stream.
+    auto recv = [this, sock](uint8_t* d, size_t n) { return ReceiveSome(sock, d, n); };
     std::optional<kestrona::StreamOpener> opener;
+    if (!OpenReceiveStream(sock, opener))
+        return;
     std::vector<uint8_t> sealed;
     int wireBytes = codedBytes;
-    if (m_receiveKey) {
-        opener.emplace();
-        std::array<uint8_t, kestrona::StreamSealer::kHeaderBytes> header{};
-        ReadResult r =
-            kestrona::ReadFully(header.data(), int(header.size()), m_stopReceiving, recv);
-        if (r == ReadResult::kComplete && !opener->Start(*m_receiveKey, header.data())) {
-            std::fprintf(stderr, "kestrona: the audio stream's header is not valid\n");
-            r = ReadResult::kBroken;
-        }
-        if (r == ReadResult::kBroken)
-            broken();
-        if (r != ReadResult::kComplete)
-            return;
+    if (opener) {
         wireBytes = codedBytes + int(kestrona::StreamSealer::kOverhead);
         sealed.resize(size_t(wireBytes));
     }

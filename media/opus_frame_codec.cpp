@@ -137,7 +137,7 @@ std::unique_ptr<FrameCodec> MakeOpusFrameCodec(const OpusFrameSettings& s) {
     // Unconstrained VBR: the stream is TCP, so a loud frame taking more bytes
     // than its share costs nothing but those bytes.
     if (opus_encoder_ctl(e, OPUS_SET_BITRATE(s.bitrate)) != OPUS_OK ||
-        opus_encoder_ctl(e, OPUS_SET_VBR(1)) != OPUS_OK ||
+        opus_encoder_ctl(e, OPUS_SET_VBR(s.constant_bitrate ? 0 : 1)) != OPUS_OK ||
         opus_encoder_ctl(e, OPUS_SET_VBR_CONSTRAINT(0)) != OPUS_OK ||
         opus_encoder_ctl(e, OPUS_SET_COMPLEXITY(s.complexity)) != OPUS_OK ||
         opus_encoder_ctl(e, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE)) != OPUS_OK ||

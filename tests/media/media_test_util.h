@@ -3,17 +3,22 @@
 #pragma once
 
 #include <dirent.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -300,6 +305,93 @@ inline std::vector<int16_t> CodecRoundTrip(const std::vector<int16_t>& pcm) {
         codec->DecodeFrame(frame, out.data() + k, 0);
     }
     return out;
+}
+
+// Each half second of the talker's speech looked for in what the listener
+// heard, near where the first one was heard: the share of the loud ones heard
+// at a waveform match of 0.5 or more, and the spread of their arrival delays.
+struct ChunkArrivals {
+    int loud = 0;
+    int heard = 0;
+    double spreadSeconds = 0;
+};
+inline ChunkArrivals MatchChunks(const std::vector<int16_t>& heard,
+                                 const std::vector<int16_t>& said, size_t saidUpTo, int rate) {
+    ChunkArrivals r;
+    const size_t chunk = size_t(rate / 2);
+    std::vector<double> energy;
+    for (size_t s = 0; s + chunk <= saidUpTo; s += chunk) {
+        double e = 0;
+        for (size_t i = s; i < s + chunk; ++i) e += double(said[i]) * said[i];
+        energy.push_back(e);
+    }
+    if (energy.empty())
+        return r;
+    double mean = 0;
+    for (double e : energy) mean += e / double(energy.size());
+    std::optional<long> first;
+    double lowest = 1e9, highest = -1e9;
+    for (size_t k = 0; k < energy.size(); ++k) {
+        if (energy[k] < mean * 0.2)
+            continue;  // a pause
+        ++r.loud;
+        const long s = long(k * chunk);
+        // The first chunk anywhere in the first two seconds past its time;
+        // the others from 0.2 s before to 0.8 s after where the first landed.
+        const long lo = first ? std::max(0L, s + *first - rate / 5) : s;
+        const long hi = std::min(long(heard.size()), first ? s + *first + rate * 4 / 5 + long(chunk)
+                                                           : s + 2L * rate + long(chunk));
+        if (hi - lo < long(chunk))
+            continue;
+        const std::vector<int16_t> piece(said.begin() + s, said.begin() + s + long(chunk));
+        const std::vector<int16_t> window(heard.begin() + lo, heard.begin() + hi);
+        const Match m = FindBestMatch(window, piece);
+        if (m.offset < 0 || m.correlation < 0.5)
+            continue;
+        ++r.heard;
+        const long delay = lo + m.offset - s;
+        if (!first)
+            first = delay;
+        lowest = std::min(lowest, double(delay) / rate);
+        highest = std::max(highest, double(delay) / rate);
+    }
+    if (r.heard > 0)
+        r.spreadSeconds = highest - lowest;
+    return r;
+}
+
+// Moves the calling thread into a network namespace of its own with its
+// loopback up; threads it starts later follow it, and the namespace goes with
+// the last of them. Needs root; false with why otherwise.
+inline bool EnterOwnNetwork(std::string& why) {
+    if (::unshare(CLONE_NEWNET) != 0) {
+        why = std::string("no network namespace of its own: ") + std::strerror(errno);
+        return false;
+    }
+    if (std::system("PATH=$PATH:/usr/sbin; ip link set lo up") != 0) {
+        why = "ip could not bring the loopback up";
+        return false;
+    }
+    return true;
+}
+
+// From now on the calling thread's network drops loss_permille of all TCP
+// segments at random, both ways (nftables numgen). dir holds the rule file.
+inline bool LoseSegments(int loss_permille, const std::filesystem::path& dir, std::string& why) {
+    const std::filesystem::path rules = dir / "loss.nft";
+    {
+        std::ofstream out(rules);
+        out << "flush ruleset\ntable inet loss {\n  chain out {\n"
+            << "    type filter hook output priority 0; policy accept;\n"
+            << "    meta l4proto tcp numgen random mod 1000 < " << loss_permille << " drop\n"
+            << "  }\n}\n";
+    }
+    const std::string load = "PATH=$PATH:/usr/sbin; nft -f '" + rules.string() + "'";
+    if (std::system(load.c_str()) != 0) {
+        why = "nft could not load the rule that drops segments";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace kestrona::mediatest
