@@ -312,14 +312,18 @@ void CCallController::PlaceCall() {
     }
     m_strPeerAddress = address;
     m_nPeerPort = port;
-    SendCallRequest(true);
+    SendCallRequest(CallOffer::kAll);
 }
 
-void CCallController::SendCallRequest(bool offerEncryption) {
+void CCallController::SendCallRequest(CallOffer offer) {
     const int call = m_nCallSerial;
     ResetParameters();
-    const bool sent = offerEncryption ? m_services.RequestCall(m_strPeerAddress, m_nPeerPort)
-                                      : m_services.RequestPlainCall(m_strPeerAddress, m_nPeerPort);
+    m_nOfferedMedia = offer == CallOffer::kAll && m_model.m_nPlainCalls == 0 ? kMediaFeatures : 0;
+    const bool sent = offer == CallOffer::kAll
+                          ? m_services.RequestCall(m_strPeerAddress, m_nPeerPort)
+                      : offer == CallOffer::kNoMedia
+                          ? m_services.RequestCallWithoutMedia(m_strPeerAddress, m_nPeerPort)
+                          : m_services.RequestPlainCall(m_strPeerAddress, m_nPeerPort);
     // A call ended meanwhile is not taken up again.
     if (sent || call != m_nCallSerial) {
         return;
@@ -445,7 +449,12 @@ void CCallController::IncomingCall(const RequestCall& request, const CallKeys* k
     ICallEngine& engine = NewEngine();
     ResetParameters();
     m_params.nSampleRate = AgreedSampleRate(m_params.nSampleRate, request.nSampleRate);
+    m_params.nFeatures = m_model.m_nPlainCalls != 0 ? 0 : TakenMediaFeatures(request.nFeatures);
+    if ((m_params.nFeatures & kFeatureOpus) != 0) {
+        m_params.nSampleRate = OpusCallRate(m_params.nSampleRate);
+    }
     m_history.rate = m_params.nSampleRate;
+    engine.SetMedia(m_params.nFeatures);
     // The caller's delay sizes the playout buffer: no more than this side's
     // options page would allow.
     engine.Init(m_params.nSampleRate,
@@ -491,21 +500,32 @@ void CCallController::OnEncryptionRefused() {
         return;
     }
     StopEngine();
-    if (m_model.m_encryption == Encryption::kRequired) {
+    // A callee that does not know calls in frames refuses the whole offer:
+    // first it is asked again without them, then without encryption.
+    const CallOffer next = m_nOfferedMedia != 0 ? CallOffer::kNoMedia : CallOffer::kPlain;
+    if (next == CallOffer::kPlain && CallEncryption(m_model) == Encryption::kRequired) {
         EndCall();
         ShowMessage(res::kStrPeerCannotEncrypt);
         return;
     }
-    // The callee cannot encrypt: the same call again without the offer, on
-    // a fresh connection, while this side keeps ringing back.
+    // The same call again with less offered, on a fresh connection, while
+    // this side keeps ringing back.
     m_services.DropPeer();
     const int call = m_nCallSerial;
-    RunLater([call](CCallController& c) {
+    RunLater([call, next](CCallController& c) {
         if (c.m_nCallSerial == call && !c.m_bIncoming && c.m_nState == kStateDialling &&
             !c.m_services.HasPeer()) {
-            c.SendCallRequest(false);
+            c.SendCallRequest(next);
         }
     });
+}
+
+void CCallController::OnAnsweredInTheClear() {
+    if (!Dialling()) {
+        return;
+    }
+    EndCall();
+    ShowMessage(res::kStrPeerCannotEncrypt);
 }
 
 void CCallController::OnEncryptionFailed() {
@@ -550,7 +570,7 @@ void CCallController::OnParameters(const Paramenter& params) {
     }
     // The rate sizes the engine's buffers and the ports are connected to:
     // a record no call can have ends the call.
-    if (!IsCallSampleRate(params.nSampleRate) || params.nSampleRate > m_params.nSampleRate ||
+    if (!AcceptableAnswer(m_nOfferedMedia, m_params.nSampleRate, params) ||
         !IsPort(params.nPortIn) || !IsPort(params.nPortOut)) {
         EndCall();
         ShowMessage(res::kStrBadCallParameters);
@@ -559,7 +579,9 @@ void CCallController::OnParameters(const Paramenter& params) {
     m_tmStart = Now();
     ICallEngine& engine = NewEngine();
     m_params.nSampleRate = params.nSampleRate;
+    m_params.nFeatures = params.nFeatures;
     m_history.rate = params.nSampleRate;
+    engine.SetMedia(params.nFeatures);
     engine.Init(m_params.nSampleRate, m_model.m_nDelayBufferMs);
     m_engines.Connect(m_strPeerAddress, params.nPortIn, params.nPortOut);
 }
@@ -974,6 +996,9 @@ DisplayTexts CCallController::Display() const {
     }
     if (Encrypted()) {
         AddEncryptedMark(texts, Sas());
+    }
+    if (m_nState == kStateTalking || m_nState == kStateAutoAnswer) {
+        AddQualityMark(texts, Quality().rating);
     }
     return texts;
 }

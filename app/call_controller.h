@@ -77,6 +77,7 @@ class CCallController : public QObject, public IPhoneWindow, private IEngineEven
     void OnCallSecured(const CallKeys& keys) override;
     void OnEncryptionRefused() override;
     void OnEncryptionFailed() override;
+    void OnAnsweredInTheClear() override;
     void OnPeerChannelBroken() override;
     // A caller was told busy during this call: a missed call, named on the
     // display once this call is over.
@@ -122,6 +123,10 @@ class CCallController : public QObject, public IPhoneWindow, private IEngineEven
     const Paramenter& Params() const { return m_params; }
     const HistoryRecord& History() const { return m_history; }
     bool HasEngine() const { return m_engines.Engine() != nullptr; }
+    // How the current call in frames sounds here (nothing known otherwise).
+    CallQualityReport Quality() const {
+        return m_engines.Engine() ? m_engines.Engine()->Quality() : CallQualityReport{};
+    }
     // Counts ended calls.
     int CallSerial() const { return m_nCallSerial; }
     KeyLook Key(int command) const;
@@ -154,7 +159,10 @@ class CCallController : public QObject, public IPhoneWindow, private IEngineEven
     bool Dialling() const;
     void IncomingCall(const RequestCall& request, const CallKeys* keys);
     // REQUESTCALL to the looked-up peer, with or without the offer to encrypt.
-    void SendCallRequest(bool offerEncryption);
+    // What a REQUESTCALL offers: all this phone can, no calls in frames, or
+    // nothing (a callee refused more).
+    enum class CallOffer { kAll, kNoMedia, kPlain };
+    void SendCallRequest(CallOffer offer);
     void Answer();
     void MachineAnswer();
     void Talk();
@@ -213,6 +221,8 @@ class CCallController : public QObject, public IPhoneWindow, private IEngineEven
     bool m_bAutoAnswer = false;
     int32_t m_nPeerNumber = 0;
     Paramenter m_params;  // m_params.nSampleRate is the call's rate
+    // The media features the current dial offered.
+    int32_t m_nOfferedMedia = 0;
     HistoryRecord m_history;
     std::string m_strDigits;
     QString m_strPeerName;

@@ -33,6 +33,25 @@ void AddEncryptedMark(DisplayTexts& texts, const QString& sas) {
     texts.peer = texts.peer.isEmpty() ? mark : texts.peer + QStringLiteral("  ") + mark;
 }
 
+void AddQualityMark(DisplayTexts& texts, CallQualityReport::Rating rating) {
+    int id = 0;
+    switch (rating) {
+        case CallQualityReport::Rating::kGood:
+            id = res::kStrQualityGood;
+            break;
+        case CallQualityReport::Rating::kFair:
+            id = res::kStrQualityFair;
+            break;
+        case CallQualityReport::Rating::kPoor:
+            id = res::kStrQualityPoor;
+            break;
+        case CallQualityReport::Rating::kUnknown:
+            return;
+    }
+    const QString mark = ResString(id);
+    texts.peer = texts.peer.isEmpty() ? mark : texts.peer + QStringLiteral("  ") + mark;
+}
+
 void AddMutedMark(DisplayTexts& texts, int state) {
     const QString mark = ResString(res::kStrMuted);
     if (state == 2 || state == 7) {

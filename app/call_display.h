@@ -5,6 +5,7 @@
 #include <QTime>
 #include <cstdint>
 
+#include "app/call_services.h"
 #include "app/call_view.h"
 
 namespace kestrona {
@@ -23,6 +24,9 @@ DisplayTexts MakeDisplayTexts(const QString& localAddress, int state, int64_t se
 // An encrypted call carries its mark and its four characters beside the
 // other party for the whole call.
 void AddEncryptedMark(DisplayTexts& texts, const QString& sas);
+// A call in frames carries the mark of how it sounds here on the same line,
+// behind the encrypted mark; nothing until the first reading.
+void AddQualityMark(DisplayTexts& texts, CallQualityReport::Rating rating);
 // The mark of a muted call on the state line: in place of the rate while
 // the call talks (the line has room for one of them beside the time),
 // else behind the state.

@@ -35,6 +35,17 @@ class CallEngine : public ICallEngine {
     void Init(int sampleRate, int delayMs) override {
         if (!m_engine)
             return;
+        if ((m_media & kFeatureOpus) != 0) {
+            OpusFrameSettings opus;
+            opus.sample_rate = sampleRate;
+            opus.constant_bitrate = m_encrypted;
+            auto codec = MakeOpusFrameCodec(opus);
+            if (!codec)
+                std::fprintf(stderr, "kestrona: Opus refused a call at %d Hz\n", sampleRate);
+            m_engine->SetFrameCodec(std::move(codec));
+        } else if ((m_media & kFeatureShortFrames) != 0) {
+            m_engine->SetFrameMs(kShortFrameMs);
+        }
         m_engine->SetProxyCredentials(m_model.m_szProxyUser, m_model.m_szProxyPassword);
         m_engine->SetDevices(m_model.m_strWaveIn, m_model.m_strWaveOut);
         m_engine->SetEchoControl(m_model.m_nEchoCancel == 1   ? CAudioEngine::EchoControl::kOn
@@ -68,8 +79,25 @@ class CallEngine : public ICallEngine {
     }
     void Stop() override { CAudioEngine::Retire(std::move(m_engine)); }
     void SetStreamKeys(const SecretKey32& send, const SecretKey32& receive) override {
+        m_encrypted = true;
         if (m_engine)
             m_engine->SetStreamKeys(send, receive);
+    }
+    void SetMedia(int32_t features) override { m_media = features; }
+    CallQualityReport Quality() const override {
+        CallQualityReport r;
+        if (!m_engine || !m_engine->InFrames())
+            return r;
+        const CAudioEngine::Quality q = m_engine->QualityNow();
+        r.rating = static_cast<CallQualityReport::Rating>(static_cast<int>(q.rating));
+        r.missingPermille = q.missingPermille;
+        r.delayMs = q.delayMs;
+        r.played = q.played;
+        r.concealed = q.concealed;
+        r.recovered = q.recovered;
+        r.late = q.late;
+        r.dropped = q.dropped;
+        return r;
     }
     void SetMuted(bool muted) override {
         if (m_engine)
@@ -81,9 +109,13 @@ class CallEngine : public ICallEngine {
     }
 
   private:
+    // Frames of a call in short G.729 blocks.
+    static constexpr int kShortFrameMs = 20;
     IEngineOwner* m_owner;
     const SettingsModel& m_model;
     std::unique_ptr<CAudioEngine> m_engine;
+    int32_t m_media = 0;
+    bool m_encrypted = false;
 };
 
 // How long the answering side waits for its two audio ports to be forwarded
@@ -143,6 +175,8 @@ class ForwardedCallEngine : public ICallEngine, private IEngineOwner {
     void SetStreamKeys(const SecretKey32& send, const SecretKey32& receive) override {
         m_inner->SetStreamKeys(send, receive);
     }
+    void SetMedia(int32_t features) override { m_inner->SetMedia(features); }
+    CallQualityReport Quality() const override { return m_inner->Quality(); }
     void SetMuted(bool muted) override { m_inner->SetMuted(muted); }
     void SetLevels(int microphone, int loudspeaker) override {
         m_inner->SetLevels(microphone, loudspeaker);
@@ -267,10 +301,13 @@ class CallServices : public ICallServices {
     }
 
     bool RequestCall(const std::string& address, int port) override {
-        return Request(address, port, true);
+        return Request(address, port, true, true);
     }
     bool RequestPlainCall(const std::string& address, int port) override {
-        return Request(address, port, false);
+        return Request(address, port, false, false);
+    }
+    bool RequestCallWithoutMedia(const std::string& address, int port) override {
+        return Request(address, port, true, false);
     }
 
     void SendParameters(const Paramenter& params) override {
@@ -379,7 +416,7 @@ class CallServices : public ICallServices {
         return code;
     }
 
-    bool Request(const std::string& address, int port, bool offerEncryption) {
+    bool Request(const std::string& address, int port, bool offerEncryption, bool offerMedia) {
         m_net.m_pPeerSocket = std::make_unique<CCallSocket>(m_net);
         QPointer<CCallSocket> socket(m_net.m_pPeerSocket.get());
         socket->Create();
@@ -390,7 +427,7 @@ class CallServices : public ICallServices {
             port = m_net.relayClient->OpenRoute(m_route->server, address, port);
             host = QStringLiteral("127.0.0.1");
         }
-        const bool ok = socket->RequestCall(host, port, offerEncryption);
+        const bool ok = socket->RequestCall(host, port, offerEncryption, offerMedia);
         return ok && socket;
     }
 

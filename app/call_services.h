@@ -19,6 +19,20 @@ namespace kestrona {
 class IEngineOwner;
 struct NetContext;
 
+// A call's quality as its listener meets it, from the playout of a call in
+// frames; known is false for a call in blocks and before the first second.
+struct CallQualityReport {
+    enum class Rating { kUnknown, kGood, kFair, kPoor };
+    Rating rating = Rating::kUnknown;
+    int missingPermille = 0;  // turns with nothing to play in the last seconds
+    int delayMs = 0;          // the playout delay now
+    int64_t played = 0;
+    int64_t concealed = 0;
+    int64_t recovered = 0;
+    int64_t late = 0;
+    int64_t dropped = 0;
+};
+
 // The media engine of one call, as the controller drives it. Set-up returns at
 // once; its result arrives as kMsgEngineSetup (engine_owner.h) through the
 // owner the engine was made for.
@@ -46,6 +60,12 @@ class ICallEngine {
     // levels of the settings.
     virtual void SetMuted(bool muted) = 0;
     virtual void SetLevels(int microphone, int loudspeaker) = 0;
+    // Before Init: the media features both sides took (kFeatureOpus,
+    // kFeatureShortFrames); 0 is a call in blocks of the delay buffer.
+    // Pure for the same reason as the keys.
+    virtual void SetMedia(int32_t features) = 0;
+    // A call in frames: what its listener meets (see CallQualityReport).
+    virtual CallQualityReport Quality() const { return {}; }
 };
 
 // What the phone knows of a peer number's identity key.
@@ -71,6 +91,11 @@ class ICallServices {
     // The same with a plain REQUESTCALL whatever the settings say: the callee
     // refused to encrypt and the settings allow a plain call.
     virtual bool RequestPlainCall(const std::string& address, int port) {
+        return RequestCall(address, port);
+    }
+    // The same with encryption offered as the settings say, and no calls in
+    // frames: the callee refused the whole offer.
+    virtual bool RequestCallWithoutMedia(const std::string& address, int port) {
         return RequestCall(address, port);
     }
     virtual void SendParameters(const Paramenter& params) = 0;

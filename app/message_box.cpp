@@ -1,7 +1,7 @@
 #include "app/message_box.h"
 
-#include <QFile>
 #include <QCoreApplication>
+#include <QFile>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QTextStream>

@@ -142,16 +142,44 @@ RpcParse ParseChannelRequest(const QStringList& args) {
     return parsed;
 }
 
+// During a call, a second line: its codec and, for a call in frames, what
+// its listener meets.
+QString RpcMediaLine(const CCallController& controller) {
+    if (!controller.HasEngine())
+        return {};
+    const int32_t features = controller.Params().nFeatures;
+    QString text =
+        QStringLiteral("\ncodec=%1 frames=%2")
+            .arg(QLatin1String((features & kFeatureOpus) != 0 ? "opus" : "g729"),
+                 QLatin1String((features & kFeatureShortFrames) != 0 ? "short" : "blocks"));
+    if ((features & kFeatureOpus) == 0)
+        return text;
+    static constexpr const char* kRatings[] = {"unknown", "good", "fair", "poor"};
+    const CallQualityReport q = controller.Quality();
+    return text + QStringLiteral(
+                      " quality=%1 missing_permille=%2 playout_ms=%3 played=%4 concealed=%5 "
+                      "recovered=%6 late=%7 dropped=%8")
+                      .arg(QLatin1String(kRatings[static_cast<int>(q.rating)]))
+                      .arg(q.missingPermille)
+                      .arg(q.delayMs)
+                      .arg(q.played)
+                      .arg(q.concealed)
+                      .arg(q.recovered)
+                      .arg(q.late)
+                      .arg(q.dropped);
+}
+
 QString RpcStatusText(const CCallController& controller) {
     return QStringLiteral("state=%1 peer=%2 seconds=%3 incoming=%4 auto=%5 own=%6 pid=%7 text=%8")
-        .arg(controller.State())
-        .arg(controller.PeerNumber())
-        .arg(controller.CallSeconds())
-        .arg(controller.Incoming() ? 1 : 0)
-        .arg(controller.AutoAnswer() ? 1 : 0)
-        .arg(controller.OwnNumber())
-        .arg(QCoreApplication::applicationPid())
-        .arg(ResString(StateStringId(controller.State())));
+               .arg(controller.State())
+               .arg(controller.PeerNumber())
+               .arg(controller.CallSeconds())
+               .arg(controller.Incoming() ? 1 : 0)
+               .arg(controller.AutoAnswer() ? 1 : 0)
+               .arg(controller.OwnNumber())
+               .arg(QCoreApplication::applicationPid())
+               .arg(ResString(StateStringId(controller.State()))) +
+           RpcMediaLine(controller);
 }
 
 QString RpcDisplayText(const CCallController& controller) {

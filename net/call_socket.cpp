@@ -77,23 +77,21 @@ CCallSocket::~CCallSocket() = default;
 
 namespace {
 
-// Bit 0 of REQUESTCALL's feature field: the caller offers an encrypted call.
-constexpr int32_t kFeatureEncryption = 1;
-
 void LogCall(const char* what, const std::string& why) {
     std::fprintf(stderr, "kestrona: %s%s%s\n", what, why.empty() ? "" : ": ", why.c_str());
 }
 
 }  // namespace
 
-bool CCallSocket::RequestCall(const QString& address, int port, bool offerEncryption) {
+bool CCallSocket::RequestCall(const QString& address, int port, bool offerEncryption,
+                              bool offerMedia) {
     return RequestCall(address, port,
                        kestrona::SampleRateForConnectionType(m_context.settings.m_nRate),
-                       offerEncryption);
+                       offerEncryption, offerMedia);
 }
 
 bool CCallSocket::RequestCall(const QString& address, int port, int32_t proposedRate,
-                              bool offerEncryption) {
+                              bool offerEncryption, bool offerMedia) {
     QPointer<CCallSocket> self(this);
     ConnectTo(address, port);
     if (!self || !m_bConnected)
@@ -102,14 +100,16 @@ bool CCallSocket::RequestCall(const QString& address, int port, int32_t proposed
     request.nSampleRate = proposedRate;
     request.nCallerId = m_context.settings.m_nID;
     const bool offer = offerEncryption && m_context.identity &&
-                       m_context.settings.m_encryption != kestrona::Encryption::kOff;
-    request.nFeatures = offer ? kFeatureEncryption : 0;
+                       kestrona::CallEncryption(m_context.settings) != kestrona::Encryption::kOff;
+    const bool media = offerMedia && m_context.settings.m_nPlainCalls == 0;
+    request.nFeatures =
+        (offer ? kestrona::kFeatureEncryptedCall : 0) | (media ? kestrona::kMediaFeatures : 0);
     // A store without a delay choice leaves 0, which a callee refuses: the
     // nearest offered delay goes out instead.
     request.nDelayBufferMs = std::clamp(m_context.settings.m_nDelayBufferMs,
                                         kestrona::kMinDelayBufferMs, kestrona::kMaxDelayBufferMs);
     const auto record = kestrona::BuildRequestCallRecord(request);
-    m_bOffered = offer;
+    m_bOffered = request.nFeatures != 0;
     if (offer) {
         m_bCallee = false;
         m_pHandshake = std::make_unique<kestrona::CallHandshake>(
@@ -210,13 +210,14 @@ void CCallSocket::TakeSecuredBytes() {
             chunk.resize(left + 16, '\0');
             const PeerCommand command =
                 kestrona::ClassifyPeerChunk(chunk.data(), static_cast<int>(left), false);
-            if (!m_bCallee && m_context.settings.m_encryption == kestrona::Encryption::kRequired &&
+            if (!m_bCallee &&
+                kestrona::CallEncryption(m_context.settings) == kestrona::Encryption::kRequired &&
                 command != PeerCommand::Unsupported && command != PeerCommand::EndTalk &&
                 command != PeerCommand::Busy) {
                 LogCall("the callee answered an offer of encryption in the clear", {});
                 Close();
                 if (m_context.window)
-                    m_context.window->OnEncryptionFailed();
+                    m_context.window->OnAnsweredInTheClear();
                 return;
             }
             DispatchBytes(rest, left);
@@ -507,13 +508,21 @@ void CCallSocket::DispatchPeerCommand() {
                 kestrona::ParseRequestCall(b, static_cast<size_t>(m_nReceived));
             // Only a greeted connection that has not asked yet may ring: a
             // second request on a call's connection would start the call over.
-            const kestrona::Encryption mode = ctx.settings.m_encryption;
-            const bool offered = request.nFeatures == kFeatureEncryption;
+            // A phone set to plain calls only answers any offer as the first
+            // phones did; a bit this phone does not know refuses the offer.
+            // A phone that does not encrypt takes an offer of calls in frames
+            // in the clear (the caller goes on so unless it requires
+            // encryption); an offer of encryption alone it refuses.
+            const kestrona::Encryption mode = kestrona::CallEncryption(ctx.settings);
+            const int32_t features = request.nFeatures;
+            const bool plainOnly = ctx.settings.m_nPlainCalls != 0;
+            const bool offered = (features & kestrona::kFeatureEncryptedCall) != 0;
             const bool secure = offered && mode != kestrona::Encryption::kOff && ctx.identity;
-            const bool refusedPlain =
-                request.nFeatures == 0 && mode == kestrona::Encryption::kRequired;
+            const bool refusedPlain = !offered && mode == kestrona::Encryption::kRequired;
             if (!AcceptableRequest(request) || !m_bAwaitingRequest || m_pChannel ||
-                (request.nFeatures != 0 && !secure) || refusedPlain) {
+                (features & ~kestrona::kKnownFeatures) != 0 || (plainOnly && features != 0) ||
+                (offered && !secure && (features & kestrona::kMediaFeatures) == 0) ||
+                refusedPlain) {
                 if (refusedPlain && m_bAwaitingRequest)
                     LogCall("a call without encryption was refused, as the settings require", {});
                 SendPeerRecord(kestrona::kWordUnsupported.data(), 11);

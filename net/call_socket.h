@@ -28,9 +28,12 @@ class CCallSocket : public CCmdSocket {
     // The proposed rate is that of the connection type in the settings.
     // Encryption is offered when the settings ask for it and this phone has
     // an identity, unless offerEncryption is false.
-    bool RequestCall(const QString& address, int port, bool offerEncryption = true);
+    // Calls in frames are offered unless offerMedia is false or the settings
+    // ask for plain calls only.
+    bool RequestCall(const QString& address, int port, bool offerEncryption = true,
+                     bool offerMedia = true);
     bool RequestCall(const QString& address, int port, int32_t proposedRate,
-                     bool offerEncryption = true);
+                     bool offerEncryption = true, bool offerMedia = true);
     // Writes "PARAMENTER" into the record's first ten bytes and sends it.
     void SendParameters(kestrona::ParamenterBytes& record);
     void SendParameters(const kestrona::Paramenter& params);
@@ -109,7 +112,8 @@ class CCallSocket : public CCmdSocket {
     std::vector<uint8_t> m_handshakeBytes;
     kestrona::RequestCall m_securedRequest;
     bool m_bCallee = false;
-    // This caller offered encryption in its REQUESTCALL.
+    // This caller offered something (encryption, calls in frames) in its
+    // REQUESTCALL: "UNSUPPORTED" refuses the offer, not the call.
     bool m_bOffered = false;
 };
 

@@ -42,6 +42,9 @@ class IPhoneWindow {
     // Caller: the key exchange failed (a forged or broken answer); the
     // connection is closed.
     virtual void OnEncryptionFailed() { EndCall(); }
+    // Caller that requires encryption: the callee went on in the clear, as
+    // one that cannot encrypt does; the connection is closed.
+    virtual void OnAnsweredInTheClear() { OnEncryptionFailed(); }
     // Either side: a sealed record failed its check; the connection is closed
     // and nothing more can be said on it.
     virtual void OnPeerChannelBroken() { EndCall(); }

@@ -149,6 +149,7 @@ ParamenterBytes BuildParamenterRecord(const Paramenter& params) {
     PutInt32(&r[20], params.nSampleRate);
     PutInt32(&r[24], params.nPortIn);
     PutInt32(&r[28], params.nPortOut);
+    PutInt32(&r[32], params.nFeatures);
     return r;
 }
 
@@ -157,7 +158,29 @@ Paramenter ParseParamenter(const char* data, std::size_t received) {
     p.nSampleRate = FieldInt32(data, received, 20);
     p.nPortIn = FieldInt32(data, received, 24);
     p.nPortOut = FieldInt32(data, received, 28);
+    p.nFeatures = FieldInt32(data, received, 32);
     return p;
+}
+
+int32_t TakenMediaFeatures(int32_t offered) {
+    if ((offered & kFeatureShortFrames) == 0)
+        return 0;
+    return offered & kMediaFeatures;
+}
+
+int32_t OpusCallRate(int32_t agreedRate) {
+    return agreedRate >= 24000 ? 24000 : 16000;
+}
+
+bool AcceptableAnswer(int32_t offered, int32_t proposedRate, const Paramenter& answer) {
+    const int32_t taken = answer.nFeatures;
+    if ((taken & ~kMediaFeatures) != 0 || (taken & ~offered) != 0 ||
+        taken != TakenMediaFeatures(taken))
+        return false;
+    if ((taken & kFeatureOpus) != 0)
+        return answer.nSampleRate == OpusCallRate(proposedRate) ||
+               answer.nSampleRate == OpusCallRate(0);
+    return IsCallSampleRate(answer.nSampleRate) && answer.nSampleRate <= proposedRate;
 }
 
 std::array<char, kAutoAnswerRecordSize> BuildAutoAnswerRecord() {

@@ -91,7 +91,7 @@ using ParamenterBytes = std::array<char, kParamenterRecordSize>;
 struct RequestCall {
     int32_t nSampleRate = 0;  // proposed by the caller
     int32_t nCallerId = 0;
-    int32_t nFeatures = 0;       // always 0; anything else is refused
+    int32_t nFeatures = 0;       // kFeature* bits offered; 0 from a phone without them
     int32_t nDelayBufferMs = 0;  // the caller's playout delay
 };
 RequestCallRecord BuildRequestCallRecord(const RequestCall& request);
@@ -109,6 +109,9 @@ struct Paramenter {
     int32_t nSampleRate = 0;  // the smaller of both sides' rates
     int32_t nPortIn = 0;      // callee's receiving audio port: caller sends to it (second)
     int32_t nPortOut = 0;     // callee's sending audio port: caller receives from it (first)
+    // The media features the callee took of those offered (kFeatureOpus,
+    // kFeatureShortFrames), at offset 32, which phones without them leave 0.
+    int32_t nFeatures = 0;
 };
 ParamenterBytes BuildParamenterRecord(const Paramenter& params);
 // As ParseRequestCall: never past `received`; missing fields read as 0.
@@ -126,6 +129,27 @@ int32_t SampleRateForConnectionType(int32_t rateIndex);
 // that can, answers with the key exchange (net/call_handshake.h) instead of
 // PARAMENTER; one that cannot, with "UNSUPPORTED".
 inline constexpr int32_t kFeatureEncryptedCall = 1;
+
+// ---- calls in frames ----
+// REQUESTCALL feature bits 1 and 2: the caller takes Opus, and frames of
+// 20 ms sent as they are coded. A callee that takes them says so in
+// PARAMENTER's feature field; one without them answers the whole offer with
+// "UNSUPPORTED", and the caller asks again without them.
+inline constexpr int32_t kFeatureOpus = 2;
+inline constexpr int32_t kFeatureShortFrames = 4;
+inline constexpr int32_t kMediaFeatures = kFeatureOpus | kFeatureShortFrames;
+inline constexpr int32_t kKnownFeatures = kFeatureEncryptedCall | kMediaFeatures;
+// What a callee takes of an offer: short frames when offered, and Opus only
+// in short frames.
+int32_t TakenMediaFeatures(int32_t offered);
+// The rate of an Opus call, from the smaller of both sides' connection-type
+// rates: wideband at 16 kHz, super-wideband at 24 kHz where both sides' types
+// reach it. (Opus does not run at 22050 Hz; every type is far above its
+// 24 kbit/s.)
+int32_t OpusCallRate(int32_t agreedRate);
+// Whether a PARAMENTER's features and rate can answer what this caller
+// offered at its proposed rate.
+bool AcceptableAnswer(int32_t offered, int32_t proposedRate, const Paramenter& answer);
 
 // ---- little-endian helpers ----
 void PutInt32(char* at, int32_t value);

@@ -100,6 +100,11 @@ inline constexpr int kStrMuted = 169;
 inline constexpr int kStrCalledWhileBusy = 170;
 // The loudspeaker's level after a step of the keyboard (%1: percent).
 inline constexpr int kStrSpeakerLevel = 171;
+// The display's mark of a call's quality as heard here (a call in frames):
+// good, fair, poor.
+inline constexpr int kStrQualityGood = 172;
+inline constexpr int kStrQualityFair = 173;
+inline constexpr int kStrQualityPoor = 174;
 
 inline constexpr int kTrayIconId = 147;
 inline constexpr const char* kWindowTitle = "Ostravine Kestrona";

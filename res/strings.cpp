@@ -93,6 +93,9 @@ const QHash<int, const char*>& Table() {
         {169, QT_TRANSLATE_NOOP("ResString", "静音")},
         {170, QT_TRANSLATE_NOOP("ResString", "通话中有来电：%1")},
         {171, QT_TRANSLATE_NOOP("ResString", "扬声器音量：%1%")},
+        {172, QT_TRANSLATE_NOOP("ResString", "音质好")},
+        {173, QT_TRANSLATE_NOOP("ResString", "音质一般")},
+        {174, QT_TRANSLATE_NOOP("ResString", "音质差")},
         {180, QT_TRANSLATE_NOOP("ResString",
                                 "没有找到声音服务，无法使用麦克风和扬声器。\n"
                                 "通话仍可接通，声音服务启动后会自动恢复。")},

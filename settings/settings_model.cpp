@@ -95,6 +95,7 @@ void LoadSettingsModel(SettingsModel& model, const CSysRegInfo& store) {
     model.m_encryption = LoadEncryption(store);
     model.m_nAppearOffline = store.GetRegInt(kRegAppearOffline) == 1 ? 1 : 0;
     model.m_nNotifications = store.GetRegInt(kRegNotifications) == 0 ? 0 : 1;
+    model.m_nPlainCalls = store.GetRegInt(kRegPlainCalls) == 1 ? 1 : 0;
 }
 
 const char* EncryptionWord(Encryption mode) {

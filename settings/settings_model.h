@@ -30,6 +30,10 @@ inline constexpr const char* kRegAppearOffline = "appearoffline";
 // 0: calls raise no desktop notifications; anything else (missing
 // included): they do, where the desktop has a notification service.
 inline constexpr const char* kRegNotifications = "notifications";
+// 1: calls only as the first phones made them (G.729 in blocks of the delay
+// buffer, no encryption): nothing is offered to a callee, and a caller that
+// offers anything is answered "UNSUPPORTED". Missing or anything else: off.
+inline constexpr const char* kRegPlainCalls = "plaincalls";
 
 // Levels in percent of the amplitude: what the microphone sends and what the
 // loudspeaker plays during a call (0 to kMaxCallLevel), and the ring sounds
@@ -93,7 +97,15 @@ struct SettingsModel {
     // 1: desktop notifications of calls ("notifications"); the auto-answer
     // page updates it at once.
     int32_t m_nNotifications = 1;
+    // 1: plain calls only ("plaincalls"); the quality page updates it, and it
+    // counts from the next call.
+    int32_t m_nPlainCalls = 0;
 };
+
+// The encryption calls get: none at all with plain calls only.
+inline Encryption CallEncryption(const SettingsModel& model) {
+    return model.m_nPlainCalls != 0 ? Encryption::kOff : model.m_encryption;
+}
 
 // Clears m_szProxyAddress..m_nAoPort and loads every member but m_nID from the
 // store with the load rules: a missing or rejected value leaves 0 in the

@@ -444,14 +444,19 @@ void CPage4::OnInitDialog() {
     auto* inner = new QVBoxLayout(box);
     inner->addLayout(row);
     inner->addWidget(Note(box, tr("秒数越大，延迟越大但越稳定可靠。推荐使用1/2秒")));
+    m_plainCalls = new QCheckBox(tr("只用标准通话（G.729，不加密）"), this);
+    m_plainCalls->setObjectName(QStringLiteral("plaincalls"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(box);
+    layout->addWidget(m_plainCalls);
+    layout->addWidget(Note(this, tr("与我们的电话通话时，不用 Opus 宽带语音和短帧。")));
     layout->addStretch();
 
     CSysRegInfo reg;
     const int index = reg.GetRegInt(kestrona::reg::kDelayBuffer);
     if (index >= 0)
         m_delay->setCurrentIndex(index < m_delay->count() ? index : -1);
+    m_plainCalls->setChecked(reg.GetRegInt(kestrona::kRegPlainCalls) == 1);
 }
 
 void CPage4::OnOK() {
@@ -461,6 +466,10 @@ void CPage4::OnOK() {
     const int choices = static_cast<int>(std::size(kestrona::kDelayBufferChoicesMs));
     if (m_live && index >= 0 && index < choices)
         m_live->m_nDelayBufferMs = kestrona::kDelayBufferChoicesMs[index];
+    const int plain = m_plainCalls->isChecked() ? 1 : 0;
+    reg.SetRegInt(kestrona::kRegPlainCalls, plain);
+    if (m_live)
+        m_live->m_nPlainCalls = plain;
 }
 
 // ---- CPage5: about ----

@@ -135,6 +135,7 @@ class CPage4 : public COptionPage {
     void OnOK() override;
 
     QComboBox* m_delay = nullptr;  // 1046
+    QCheckBox* m_plainCalls = nullptr;
 
   protected:
     void OnInitDialog() override;

@@ -386,6 +386,14 @@
         <source>秒数越大，延迟越大但越稳定可靠。推荐使用1/2秒</source>
         <translation>The more seconds, the longer the delay but the steadier the sound. 1/2 s is recommended.</translation>
     </message>
+    <message>
+        <source>只用标准通话（G.729，不加密）</source>
+        <translation>Standard calls only (G.729, no encryption)</translation>
+    </message>
+    <message>
+        <source>与我们的电话通话时，不用 Opus 宽带语音和短帧。</source>
+        <translation>No Opus wideband speech and no short frames, even with phones like this one.</translation>
+    </message>
 </context>
 <context>
     <name>CPage5</name>
@@ -1228,6 +1236,18 @@ Nothing was sent to the server.</translation>
     <message>
         <source>扬声器音量：%1%</source>
         <translation>Loudspeaker: %1%</translation>
+    </message>
+    <message>
+        <source>音质好</source>
+        <translation>Sound good</translation>
+    </message>
+    <message>
+        <source>音质一般</source>
+        <translation>Sound fair</translation>
+    </message>
+    <message>
+        <source>音质差</source>
+        <translation>Sound poor</translation>
     </message>
 </context>
 <context>

@@ -897,13 +897,16 @@ TEST_F(CallControllerTest, EncryptedCallsWarnRememberAndFallBack) {
     EXPECT_FALSE(Contains(services.log, "remember 700"));
     C().OnHangUp();
 
-    // Preferred: the offer refused, the same callee is asked again plain.
+    // Preferred: the offer refused, the same callee is asked again without
+    // calls in frames (a phone that only encrypts), then plain.
     services.log.clear();
     Dial(700);
     C().OnEncryptionRefused();
     QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(services.log,
-              (Log{"query 700", "request 10.1.2.3:4000", "drop", "plain 10.1.2.3:4000"}));
+    C().OnEncryptionRefused();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(services.log, (Log{"query 700", "request 10.1.2.3:4000", "drop",
+                                 "no-media 10.1.2.3:4000", "drop", "plain 10.1.2.3:4000"}));
     EXPECT_EQ(C().State(), kStateDialling);
     EXPECT_TRUE(view.messages.empty());
     C().OnHangUp();
@@ -914,9 +917,71 @@ TEST_F(CallControllerTest, EncryptedCallsWarnRememberAndFallBack) {
     Dial(700);
     C().OnEncryptionRefused();
     QCoreApplication::sendPostedEvents();
+    EXPECT_TRUE(Contains(services.log, "no-media 10.1.2.3:4000"));
+    C().OnEncryptionRefused();
+    QCoreApplication::sendPostedEvents();
     EXPECT_EQ(C().State(), kStateReady);
     EXPECT_FALSE(Contains(services.log, "plain 10.1.2.3:4000"));
     EXPECT_TRUE(Shown(res::kStrPeerCannotEncrypt));
+}
+
+// Calls in frames: a callee takes what it can of the offer (Opus only in
+// short frames, at 16 kHz whatever the connection types below it), a phone
+// set to plain calls takes nothing, and a caller ends a call whose answer
+// takes what it never offered or names a rate Opus would not choose.
+TEST_F(CallControllerTest, CallsInFramesAreTakenAndChecked) {
+    struct Offer {
+        int32_t features;
+        int rate;
+        int32_t plain;
+        int32_t taken;
+        int32_t callRate;
+    };
+    for (const Offer& o :
+         {Offer{kMediaFeatures, 8000, 0, kMediaFeatures, 16000},
+          Offer{kMediaFeatures | kFeatureEncryptedCall, 24000, 0, kMediaFeatures, 16000},
+          Offer{kFeatureShortFrames, 12000, 0, kFeatureShortFrames, 8000},
+          Offer{kFeatureOpus, 8000, 0, 0, 8000}, Offer{kMediaFeatures, 8000, 1, 0, 8000}}) {
+        SCOPED_TRACE(o.features);
+        model.m_nPlainCalls = o.plain;
+        services.engine.clear();
+        RequestCall request;
+        request.nSampleRate = o.rate;
+        request.nCallerId = 900;
+        request.nFeatures = o.features;
+        request.nDelayBufferMs = 500;
+        services.peer = true;
+        C().OnIncomingCall(request);
+        EXPECT_EQ(C().Params().nFeatures, o.taken);
+        EXPECT_EQ(C().Params().nSampleRate, o.callRate);
+        EXPECT_EQ(Contains(services.engine, "media " + std::to_string(o.taken)), o.taken != 0);
+        C().OnHangUp();
+    }
+    model.m_nPlainCalls = 0;
+    model.m_nRate = 4;  // 24000 Hz: Opus may go super-wideband
+    services.engine.clear();
+    Dial(700);
+    Paramenter answer{24000, 7001, 7002, kMediaFeatures};
+    C().OnParameters(answer);
+    EXPECT_TRUE(Contains(services.engine, "media 6"));
+    EXPECT_EQ(C().Params().nSampleRate, 24000);
+    C().OnHangUp();
+    for (const Paramenter& bad : {Paramenter{22050, 7001, 7002, kMediaFeatures},
+                                  Paramenter{16000, 7001, 7002, kFeatureOpus},
+                                  Paramenter{16000, 7001, 7002, kMediaFeatures | 8}}) {
+        view.messages.clear();
+        Dial(700);
+        C().OnParameters(bad);
+        EXPECT_EQ(C().State(), kStateReady);
+        EXPECT_TRUE(Shown(res::kStrBadCallParameters));
+    }
+    // A caller set to plain calls offered nothing and takes nothing.
+    model.m_nPlainCalls = 1;
+    model.m_nRate = 0;
+    view.messages.clear();
+    Dial(700);
+    C().OnParameters(Paramenter{16000, 7001, 7002, kMediaFeatures});
+    EXPECT_TRUE(Shown(res::kStrBadCallParameters));
 }
 
 // ---- the controls of a call ----

@@ -147,6 +147,11 @@ struct FakeEngine : ICallEngine {
     void SetLevels(int mic, int speaker) override {
         log.push_back("levels " + std::to_string(mic) + " " + std::to_string(speaker));
     }
+    // Calls in blocks, as every call before frames, leave no line.
+    void SetMedia(int32_t features) override {
+        if (features != 0)
+            log.push_back("media " + std::to_string(features));
+    }
     Log& log;
 };
 
@@ -189,6 +194,11 @@ struct FakeServices : ICallServices {
     }
     bool RequestPlainCall(const std::string& address, int port) override {
         log.push_back("plain " + address + ":" + std::to_string(port));
+        peer = true;
+        return requestOk;
+    }
+    bool RequestCallWithoutMedia(const std::string& address, int port) override {
+        log.push_back("no-media " + address + ":" + std::to_string(port));
         peer = true;
         return requestOk;
     }

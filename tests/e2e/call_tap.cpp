@@ -6,13 +6,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 
-#include "media/speech_codec.h"
+#include "media/frame_codec.h"
+#include "media/frame_records.h"
 #include "net/call_handshake.h"
+#include "platform/wav_file.h"
 #include "support/loopback.h"
 
 namespace kestrona::e2e {
@@ -290,15 +294,21 @@ void TunnelTap::Serve(int client, std::size_t index) {
     ::close(upstream);
 }
 
-std::vector<int16_t> DecodeAsSpeech(const std::string& bytes) {
-    auto codec = MakePrivateSpeechCodec();
-    codec->DecoderInit();
-    std::vector<int16_t> samples(bytes.size() / 10 * 80);
-    for (std::size_t k = 0; k + 10 <= bytes.size(); k += 10) {
-        codec->DecodeFrame(reinterpret_cast<const uint8_t*>(bytes.data() + k),
-                           samples.data() + k / 10 * 80, 0);
+std::vector<int16_t> DecodeFramesAsOpus(const std::string& bytes, std::size_t from,
+                                        std::vector<std::size_t>& lengths) {
+    auto codec = MakeOpusFrameCodec();
+    FrameRecordReader reader(kFrameRecordLimit);
+    std::vector<int16_t> wide, frame(std::size_t(codec->FrameSamples()));
+    std::span<const uint8_t> in(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    in = in.subspan(std::min(from, in.size()));
+    while (reader.Read(in) == FrameRecordReader::Result::kFrame) {
+        lengths.push_back(reader.Frame().size());
+        codec->Decode(reader.Frame(), frame);
+        wide.insert(wide.end(), frame.begin(), frame.end());
     }
-    return samples;
+    std::vector<int16_t> narrow;
+    ResampleLinear(wide.data(), wide.size(), uint32_t(codec->SampleRate()), 8000, narrow);
+    return narrow;
 }
 
 }  // namespace kestrona::e2e

@@ -76,8 +76,11 @@ class TunnelTap {
     std::atomic<int> m_intercepted{0};
 };
 
-// Decodes `bytes` as a stream of coded speech frames (whatever they hold)
-// into 8000 Hz samples.
-std::vector<int16_t> DecodeAsSpeech(const std::string& bytes);
+// Cuts `bytes` from `from` on into frame records (a 2-byte little-endian
+// length, then the frame), puts each record's length in `lengths`, and decodes
+// each frame as Opus at 16 kHz, whatever it holds, into 8000 Hz samples. A
+// record cut off at the end is left out.
+std::vector<int16_t> DecodeFramesAsOpus(const std::string& bytes, std::size_t from,
+                                        std::vector<std::size_t>& lengths);
 
 }  // namespace kestrona::e2e

@@ -497,8 +497,15 @@ double BestWaveformMatch(const std::vector<int16_t>& heard, const std::vector<in
     return best;
 }
 
-double HeardCorrelation(const std::filesystem::path& heard, const std::filesystem::path& source) {
-    return BestWaveformMatch(ReadSamples(heard), ReadSamples(source), 8000, 3.0);
+double HeardCorrelation(const std::filesystem::path& heard, const std::filesystem::path& source,
+                        int heardRate) {
+    std::vector<int16_t> samples = ReadSamples(heard);
+    if (heardRate != 8000) {
+        std::vector<int16_t> narrow;
+        ResampleLinear(samples.data(), samples.size(), uint32_t(heardRate), 8000, narrow);
+        samples.swap(narrow);
+    }
+    return BestWaveformMatch(samples, ReadSamples(source), 8000, 3.0);
 }
 
 void DialTalkHangUp(Phone& caller, Phone& callee, double talkSeconds,

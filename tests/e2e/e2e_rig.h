@@ -135,8 +135,10 @@ std::vector<int16_t> ReadSamples(const std::filesystem::path& wavOrRaw);
 // normalised cross-correlation.
 double BestWaveformMatch(const std::vector<int16_t>& heard, const std::vector<int16_t>& source,
                          int rate, double searchSeconds);
-// BestWaveformMatch of two 8000 Hz files over the first three seconds of the source.
-double HeardCorrelation(const std::filesystem::path& heard, const std::filesystem::path& source);
+// BestWaveformMatch over the first three seconds of an 8000 Hz source, in
+// what was heard at `heardRate` (a recording holds a call at the call's rate).
+double HeardCorrelation(const std::filesystem::path& heard, const std::filesystem::path& source,
+                        int heardRate = 8000);
 // Writes the speech of `source` backwards to `target`: a second voice that a
 // loudspeaker file can tell apart from the first.
 bool WriteReversedSpeech(const std::filesystem::path& source, const std::filesystem::path& target,

@@ -224,7 +224,7 @@ TEST_F(HostilePeerTest, ExtremeCallRequests) {
         {"rate 2^31-1", RequestCallRecord(INT_MAX, caller, 0, 250)},
         {"negative rate", RequestCallRecord(-8000, caller, 0, 250)},
         {"rate 11025", RequestCallRecord(11025, caller, 0, 250)},
-        {"feature field 2", RequestCallRecord(8000, caller, 2, 250)},
+        {"feature field 8", RequestCallRecord(8000, caller, 8, 250)},
     };
     for (const auto& [what, record] : refused) {
         auto c = Greeted();
@@ -424,8 +424,9 @@ TEST_F(HostilePeerTest, CalleeAnswersWithExtremeParameters) {
         ASSERT_EQ(request.size(), 48u);
         EXPECT_EQ(RecordInt(request, 20), 8000);
         EXPECT_EQ(RecordInt(request, 24), target->Number());
-        // The target offers encryption; this callee answers in the clear.
-        EXPECT_EQ(RecordInt(request, 28), 1);
+        // The target offers encryption, Opus and short frames; this callee
+        // answers in the clear.
+        EXPECT_EQ(RecordInt(request, 28), 7);
         ASSERT_TRUE(c->Send(record));
         // The target gives up on the call and says so on the wire.
         EXPECT_TRUE(c->ReceiveUntil(kEndTalk, kSettleMs)) << c->Take();

@@ -100,7 +100,7 @@ class ProxyCallTest : public CallFixture {
         const auto made = a.History(kHistoryMade);
         ASSERT_EQ(made.size(), 1u);
         EXPECT_EQ(made[0].number, b.Number());
-        EXPECT_EQ(made[0].rate, 8000);
+        EXPECT_EQ(made[0].rate, 16000);  // Opus, through the proxies too
         const auto taken = b.History(kHistoryTaken);
         ASSERT_EQ(taken.size(), 1u);
         EXPECT_EQ(taken[0].number, a.Number());

@@ -107,7 +107,7 @@ TEST_F(SlowSocksCallTest, AnsweringMachineWithNoWait) {
     EXPECT_EQ(missed[0].recorded, 1);
     const auto recording = b->WorkDir() / "record" / (missed[0].Stem() + "in");
     ASSERT_TRUE(std::filesystem::exists(recording));
-    const double recorded = HeardCorrelation(recording, speech);
+    const double recorded = HeardCorrelation(recording, speech, missed[0].rate);
     std::printf("[ measured ] recording's waveform match with the caller: %.2f\n", recorded);
     EXPECT_GT(recorded, 0.6) << "the machine did not record the caller";
 }

@@ -493,7 +493,7 @@ TEST_F(PeerCall, EncryptedCallAndACalleeThatAnswersInTheClear) {
     a.ctx->identity = IdentityKey::Generate();
     b.ctx->identity = IdentityKey::Generate();
     Connect();
-    EXPECT_EQ(b.window.lastRequest.nFeatures, 1);
+    EXPECT_EQ(b.window.lastRequest.nFeatures, kFeatureEncryptedCall | kMediaFeatures);
     EXPECT_TRUE(A().Sealed());
     ASSERT_TRUE(b.ctx->m_pPeerSocket);
     EXPECT_TRUE(b.ctx->m_pPeerSocket->Sealed());

@@ -201,6 +201,8 @@ TEST_F(OptionSheetTest, AutoAnswerAndQualityPagesUpdateTheRunningProgram) {
     sheet.m_page3.m_notify->setChecked(false);
     EXPECT_EQ(sheet.m_page4.m_delay->currentIndex(), -1);
     sheet.m_page4.m_delay->setCurrentIndex(3);  // "2 秒"
+    EXPECT_FALSE(sheet.m_page4.m_plainCalls->isChecked());
+    sheet.m_page4.m_plainCalls->setChecked(true);
     sheet.accept();
     EXPECT_EQ(live.m_nAATime, 5);
     EXPECT_EQ(live.m_nAAFBTime, 30);
@@ -208,6 +210,8 @@ TEST_F(OptionSheetTest, AutoAnswerAndQualityPagesUpdateTheRunningProgram) {
     EXPECT_EQ(live.m_nForceBreak, 1);
     EXPECT_EQ(live.m_nDelayBufferMs, 2000);
     EXPECT_EQ(Value("DelayBuffer"), "3");
+    EXPECT_EQ(live.m_nPlainCalls, 1);
+    EXPECT_EQ(Value("plaincalls"), "1");
     EXPECT_EQ(Value("autoaa"), "1");
     EXPECT_EQ(live.m_nNotifications, 0);
     EXPECT_EQ(Value("notifications"), "0");
