@@ -208,12 +208,17 @@ std::string ServerOnlyName(const ::testing::TestParamInfo<Server>& info) {
 
 }  // namespace
 
-// Each side hears the other through the sound server, at two call rates.
+// Each side hears the other through the sound server: at the lowest rate
+// setting the two phones talk in Opus at 16 kHz; at the next the callee is set
+// to plain calls only, and the call is G.729 in blocks at 12000 Hz.
 TEST_P(PulseCallAtRate, EachSideHearsTheOther) {
     const int rate = std::get<1>(GetParam());
     const std::map<std::string, std::string> settings{{"rate", std::to_string(rate)}};
+    std::map<std::string, std::string> callee = settings;
+    if (rate != 0)
+        callee["plaincalls"] = "1";
     auto a = MakePhone("alice", *paA, settings);
-    auto b = MakePhone("bob", *paB, settings);
+    auto b = MakePhone("bob", *paB, callee);
     Connect(*a, *b);
     const auto mark = Speak();
     ASSERT_TRUE(Played(mark, 8.0));
@@ -227,7 +232,7 @@ TEST_P(PulseCallAtRate, EachSideHearsTheOther) {
     ASSERT_TRUE(a->WaitState(0));
     const auto made = a->History(kHistoryMade);
     ASSERT_EQ(made.size(), 1u);
-    EXPECT_EQ(made[0].rate, (std::array{8000, 12000, 16000, 22050, 24000}[rate]));
+    EXPECT_EQ(made[0].rate, rate == 0 ? 16000 : 12000);
     // Neither phone heard of a sound server missing.
     EXPECT_FALSE(HasMessage(*a, 180));
     EXPECT_FALSE(HasMessage(*b, 180));
